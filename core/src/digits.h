@@ -1,0 +1,25 @@
+// Decimal digit counts and the shared table of powers of ten.
+#pragma once
+
+#include <cstdint>
+
+#include "bigint.h"
+
+namespace zorva {
+
+inline constexpr std::size_t kPowersOfTen = 921;  // 10^0 .. 10^920
+
+// The number of decimal digits of |n|, 1 for zero. Exact below 10^921;
+// beyond the table it returns the bit-length estimate, which may be off by one.
+std::uint64_t decimalDigits(const BigInt& n);
+// Exact digit count of a machine integer (1 for zero).
+unsigned decimalDigits64(std::uint64_t n) noexcept;
+
+// The shared table 10^0 .. 10^920, built once on first use (thread-safe).
+const Vec<BigInt>& powersOfTen();
+// 10^k: from the table when k <= 920, computed otherwise.
+BigInt powerOfTen(std::uint64_t k);
+// 10^k for k <= 38 as a machine integer.
+u128 powerOfTen128(unsigned k) noexcept;
+
+}  // namespace zorva

@@ -1,0 +1,32 @@
+// FpeStrategy: identifiers masked with FF1, keeping length and separators.
+#pragma once
+
+#include <string_view>
+
+#include "bigint.h"
+#include "ff1.h"
+#include "key.h"
+#include "keyed_hash.h"
+#include "outcome.h"
+
+namespace zorva {
+
+class FpeStrategy {
+ public:
+  // Derives the FF1 key with digest("", "ff1 key") and builds both ciphers.
+  FpeStrategy(const KeyedHash& keyedHash, Charset charset, bool strict);
+
+  Charset charset() const noexcept { return charset_; }
+  bool strict() const noexcept { return strict_; }
+
+  Outcome<BigInt> maskInteger(const KeyedHash& keyedHash, const BigInt& value) const;
+  Outcome<Text> maskText(const KeyedHash& keyedHash, std::string_view text) const;
+
+ private:
+  Ff1 textCipher_;
+  Ff1 decimalCipher_;
+  Charset charset_;
+  bool strict_;
+};
+
+}  // namespace zorva

@@ -1,0 +1,76 @@
+// Exact decimals (Dec) and the number strategy.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <variant>
+
+#include "alloc.h"
+#include "bigint.h"
+#include "keyed_hash.h"
+
+namespace zorva {
+
+enum class Rounding : std::uint8_t { halfEven = 0, ceiling = 1, floor = 2 };
+
+// (-1)^negative * coefficient * 10^exponent, at most 60 significant digits
+// after arithmetic; not normalised (1.50 keeps its trailing zero).
+struct Dec {
+  BigInt coefficient;  // non-negative
+  std::int64_t exponent = 0;
+  bool negative = false;
+
+  // Optional sign, mantissa, optional exponent; nothing otherwise.
+  static std::optional<Dec> parse(std::string_view text);
+  Text toText() const;  // "{}{}E{}"
+  double toF64() const;  // correctly rounded
+  BigInt toBigInt() const;  // truncates toward zero
+  bool isZero() const noexcept { return coefficient.isZero(); }
+
+  static std::strong_ordering compare(const Dec& a, const Dec& b);
+  // add and subtract return nothing where the exponent arithmetic would leave
+  // the signed 64-bit range.
+  static std::optional<Dec> add(const Dec& a, const Dec& b);
+  static std::optional<Dec> subtract(const Dec& a, const Dec& b);
+  static std::optional<Dec> multiply(const Dec& a, const Dec& b);  // exact
+  static std::optional<Dec> rounded(Dec d);  // 60 significant digits, half-even
+  // Nothing when the result would have more than 60 digits.
+  static std::optional<Dec> quantize(const Dec& d, std::int64_t target, Rounding mode);
+  static bool roundsUp(const BigInt& q, const BigInt& r, const BigInt& divisor, Rounding mode,
+                       bool negative);
+  static Dec fromUnit(std::uint64_t u);  // u / 2^53, u < 2^53
+};
+
+// The masked value of a number column.
+struct NumberResult {
+  enum class Kind : std::uint8_t { Int, Float, Decimal, Fallback } kind = Kind::Fallback;
+  BigInt integer;   // Kind::Int
+  double real = 0;  // Kind::Float
+  Text text;        // Kind::Decimal: Dec::toText form
+};
+
+class NumberStrategy {
+ public:
+  // Returns the strategy or the construction error message.
+  static std::variant<NumberStrategy, Text> make(std::optional<std::string_view> min,
+                                                 std::optional<std::string_view> max,
+                                                 std::optional<std::string_view> variance,
+                                                 std::optional<std::uint32_t> decimals);
+
+  NumberResult maskInteger(const KeyedHash& keyedHash, const BigInt& value) const;
+  // value is the double, repr its Python repr() text.
+  NumberResult maskFloat(const KeyedHash& keyedHash, double value, std::string_view repr) const;
+  // text is the Decimal's str() text.
+  NumberResult maskDecimal(const KeyedHash& keyedHash, std::string_view text) const;
+
+ private:
+  NumberStrategy() = default;
+  Dec variance_;
+  std::optional<Dec> min_;
+  std::optional<Dec> max_;
+  std::optional<std::uint32_t> decimals_;
+};
+
+}  // namespace zorva

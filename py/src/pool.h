@@ -1,0 +1,55 @@
+// The masking pool: a process-wide work-stealing pool of named threads.
+//
+// No Python in here: the pool runs plain C++ jobs and is tested on its own.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <variant>
+
+namespace zorva {
+
+class Pool {
+ public:
+  // Starts min(threads, 65535) workers named "zorva-mask-{index}". On failure
+  // the threads already started are stopped and the reason is returned.
+  static std::variant<std::shared_ptr<Pool>, std::string> start(std::size_t threads);
+
+  // Telling the workers to stop; they finish what they run and exit on their
+  // own (never joined).
+  ~Pool();
+
+  std::size_t size() const noexcept;
+
+  // Calls body(begin, end) over disjoint ranges covering [0, n) and returns
+  // when all of them are done. The range is split in halves, starting from as
+  // many pieces as the pool has threads and splitting further whenever an idle
+  // worker steals a piece. Callable from outside the pool (the caller waits on
+  // a latch), from a worker of this pool (runs inline; the waiting worker keeps
+  // executing other work, so nested calls never deadlock), and from a worker of
+  // another pool (it keeps serving its own pool while it waits).
+  // body must not throw.
+  void parallelFor(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+
+  struct State;
+
+ private:
+  explicit Pool(std::shared_ptr<State> state) noexcept;
+  std::shared_ptr<State> state_;
+};
+
+// POOL: the current pool, or null for "the calling thread alone".
+std::shared_ptr<Pool> currentPool();
+// Replaces POOL (null empties it); the old pool is released outside the lock.
+void installPool(std::shared_ptr<Pool> pool);
+// Runs body over [0, n) on the pool, or on the calling thread when pool is null.
+void parallelFor(const std::shared_ptr<Pool>& pool, std::size_t n,
+                 const std::function<void(std::size_t, std::size_t)>& body);
+
+// The CPUs this process may use: affinity and the cgroup CPU quota (v1 and
+// v2) on Linux; at least 1.
+std::size_t availableCores() noexcept;
+
+}  // namespace zorva

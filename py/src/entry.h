@@ -1,0 +1,22 @@
+// The exported surface, each piece defined beside what it does; lib.cpp
+// assembles the module from them.
+#pragma once
+
+#include "capi.h"
+
+namespace zorva::py {
+
+// maskChunk(maskers, rows): chunk.cpp.
+extern PyMethodDef kMaskChunkDef;
+// columnKinds(rows): kinds.cpp.
+extern PyMethodDef kColumnKindsDef;
+// availableCores(), setThreads(threads), threads(): threads.cpp.
+extern PyMethodDef kAvailableCoresDef;
+extern PyMethodDef kSetThreadsDef;
+extern PyMethodDef kThreadsDef;
+
+// Creates the Masker type (heap type named "Masker", no __dict__, no weak
+// references): masker.cpp. New reference, or null with an exception set.
+PyObject* createMaskerType();
+
+}  // namespace zorva::py

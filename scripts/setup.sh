@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs everything the engine needs to build, test and run on a fresh
-# Debian machine: the native libraries from Debian, the Python tools from PyPI,
-# and the engine itself into the current Python.
+# Installs what the engine needs to build, test and run on a fresh Debian
+# machine: native libraries from Debian, Python tools from PyPI. With
+# --engine it also builds and installs the engine into the current Python.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,8 +15,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-python3 -m pip install -q --upgrade -r scripts/requirements.txt
-python3 -m pip install -q --no-build-isolation .
+python3 -m pip install -q --disable-pip-version-check -r scripts/requirements.txt
+
+if [ "${1:-}" = "--engine" ]; then
+  CMAKE_BUILD_PARALLEL_LEVEL=$(nproc) python3 -m pip install -q --disable-pip-version-check \
+    --no-build-isolation --force-reinstall --no-deps .
+fi

@@ -5,7 +5,6 @@
 #include <optional>
 #include <string_view>
 #include <variant>
-#include <vector>
 
 #include "alloc.h"
 #include "keyed_hash.h"
@@ -27,7 +26,8 @@ class WordList {
  public:
   void add(std::string_view word);
   void reserve(std::size_t words, std::size_t bytes);
-  std::size_t size() const noexcept { return offsets_.size() - 1; }
+  // A moved-from list has no offsets at all; it reads as empty.
+  std::size_t size() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
   bool empty() const noexcept { return size() == 0; }
   std::string_view operator[](std::size_t i) const noexcept {
     return std::string_view(arena_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]);
@@ -61,6 +61,7 @@ class FakeStrategy {
   // The fake for a value's text (an integer masks through its decimal text).
   Text mask(const KeyedHash& keyedHash, std::string_view data) const;
 
+  // One element of a parsed address template.
   struct Piece {
     enum class Kind : std::uint8_t { Text, Number, Street, Kind } kind;
     Text text;  // for Kind::Text
@@ -68,9 +69,16 @@ class FakeStrategy {
 
  private:
   FakeStrategy() = default;
+  Text maskAddress(const KeyedHash& keyedHash, std::string_view data) const;
+
   FakeKind kind_ = FakeKind::firstName;
+  // Which draws the template needs: a draw nothing shows is skipped (draws are
+  // pure, so skipping one changes no other).
+  bool usesNumber_ = false;
+  bool usesStreet_ = false;
+  bool usesKind_ = false;
   FakeLists lists_;
-  std::vector<Piece> pieces_;
+  Vec<Piece> pieces_;
   std::optional<std::uint64_t> maxLength_;
 };
 

@@ -1,0 +1,232 @@
+#include "fake.h"
+
+#include <charconv>
+#include <utility>
+
+#include "quote.h"
+
+namespace zorva {
+
+void WordList::add(std::string_view word) {
+  if (offsets_.empty()) offsets_.push_back(0);
+  arena_.append(word);
+  offsets_.push_back(arena_.size());
+}
+
+void WordList::reserve(std::size_t words, std::size_t bytes) {
+  offsets_.reserve(words + 1);
+  arena_.reserve(bytes);
+}
+
+namespace {
+
+// Precondition: the list is not empty (checked when the strategy is made).
+std::string_view pick(const KeyedHash& keyedHash, const WordList& list, std::string_view data,
+                      std::string_view label) {
+  return list[static_cast<std::size_t>(keyedHash.below(data, static_cast<std::uint64_t>(list.size()), label))];
+}
+
+bool isLeadByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
+
+// Byte length of the first maxChars scalar values of the concatenated parts,
+// or total when they hold no more than that.
+template <class ForEachPart>
+std::size_t cutAt(const ForEachPart& forEachPart, std::uint64_t maxChars, std::size_t total) {
+  if (maxChars == 0) return 0;
+  std::size_t before = 0;  // bytes of the parts already walked
+  std::uint64_t chars = 0;
+  std::size_t cut = total;
+  bool done = false;
+  forEachPart([&](std::string_view part) {
+    if (done) return;
+    for (std::size_t i = 0; i < part.size(); ++i) {
+      if (!isLeadByte(part[i])) continue;
+      if (chars == maxChars) {
+        cut = before + i;
+        done = true;
+        return;
+      }
+      ++chars;
+    }
+    before += part.size();
+  });
+  return cut;
+}
+
+// The concatenated parts, cut to maxLength scalar values, in one allocation
+// of the exact size. forEachPart(f) calls f on each part in order and must
+// give the same parts each time.
+template <class ForEachPart>
+Text join(const ForEachPart& forEachPart, std::optional<std::uint64_t> maxLength) {
+  std::size_t size = 0;
+  forEachPart([&](std::string_view part) { size += part.size(); });
+  // A text never has more scalar values than bytes, so only a longer one is counted.
+  if (maxLength && *maxLength < size) size = cutAt(forEachPart, *maxLength, size);
+  Text out;
+  out.reserve(size);
+  forEachPart([&](std::string_view part) {
+    std::size_t room = size - out.size();
+    out.append(part.data(), part.size() < room ? part.size() : room);
+  });
+  return out;
+}
+
+Text joinTwo(std::string_view first, std::string_view second, std::optional<std::uint64_t> maxLength) {
+  return join(
+      [&](auto&& f) {
+        f(first);
+        f(std::string_view(" ", 1));
+        f(second);
+      },
+      maxLength);
+}
+
+Text joinOne(std::string_view only, std::optional<std::uint64_t> maxLength) {
+  return join([&](auto&& f) { f(only); }, maxLength);
+}
+
+Text unsupportedFormat(std::string_view address) {
+  Text message("unsupported address format ");
+  message.append(debugQuote(address));
+  return message;
+}
+
+// The template's pieces, or nothing when it is invalid.
+std::optional<Vec<FakeStrategy::Piece>> parseAddress(std::string_view address) {
+  using Piece = FakeStrategy::Piece;
+  Vec<Piece> pieces;
+  auto addText = [&](std::string_view text) {
+    if (text.empty()) return true;
+    if (text.find('}') != std::string_view::npos) return false;
+    pieces.push_back(Piece{Piece::Kind::Text, Text(text)});
+    return true;
+  };
+  std::size_t at = 0;
+  for (;;) {
+    std::size_t open = address.find('{', at);
+    if (open == std::string_view::npos) {
+      if (!addText(address.substr(at))) return std::nullopt;
+      return pieces;
+    }
+    if (!addText(address.substr(at, open - at))) return std::nullopt;
+    std::size_t close = address.find('}', open + 1);
+    if (close == std::string_view::npos) return std::nullopt;
+    std::string_view name = address.substr(open + 1, close - open - 1);
+    Piece::Kind kind;
+    if (name == "number") {
+      kind = Piece::Kind::Number;
+    } else if (name == "street") {
+      kind = Piece::Kind::Street;
+    } else if (name == "kind") {
+      kind = Piece::Kind::Kind;
+    } else {
+      return std::nullopt;
+    }
+    pieces.push_back(Piece{kind, Text()});
+    at = close + 1;
+  }
+}
+
+}  // namespace
+
+std::variant<FakeStrategy, Text> FakeStrategy::make(FakeKind kind, FakeLists lists,
+                                                    std::optional<std::uint64_t> maxLength) {
+  struct Required {
+    const WordList* list;
+    const char* name;
+  };
+  Required required[2] = {};
+  switch (kind) {
+    case FakeKind::firstName: required[0] = {&lists.firstNames, "firstNames"}; break;
+    case FakeKind::lastName: required[0] = {&lists.lastNames, "lastNames"}; break;
+    case FakeKind::name:
+      required[0] = {&lists.firstNames, "firstNames"};
+      required[1] = {&lists.lastNames, "lastNames"};
+      break;
+    case FakeKind::city: required[0] = {&lists.cities, "cities"}; break;
+    case FakeKind::company:
+      required[0] = {&lists.companyWords, "companyWords"};
+      required[1] = {&lists.companySuffixes, "companySuffixes"};
+      break;
+    case FakeKind::streetAddress:
+      required[0] = {&lists.streets, "streets"};
+      required[1] = {&lists.streetKinds, "streetKinds"};
+      break;
+    default: {
+      // Not reachable from Python; refused so that mask never meets it.
+      char code[4];
+      Text message("unknown fake kind ");
+      message.append(code, static_cast<std::size_t>(
+                               std::to_chars(code, code + 4, static_cast<unsigned>(kind)).ptr - code));
+      return message;
+    }
+  }
+  for (const Required& r : required) {
+    if (r.list != nullptr && r.list->empty()) {
+      Text message(r.name);
+      message.append(" is empty");
+      return message;
+    }
+  }
+
+  std::optional<Vec<Piece>> pieces = parseAddress(lists.address);
+  if (!pieces) return unsupportedFormat(lists.address);
+
+  FakeStrategy strategy;
+  strategy.kind_ = kind;
+  for (const Piece& piece : *pieces) {
+    strategy.usesNumber_ |= piece.kind == Piece::Kind::Number;
+    strategy.usesStreet_ |= piece.kind == Piece::Kind::Street;
+    strategy.usesKind_ |= piece.kind == Piece::Kind::Kind;
+  }
+  strategy.lists_ = std::move(lists);
+  strategy.pieces_ = std::move(*pieces);
+  strategy.maxLength_ = maxLength;
+  return strategy;
+}
+
+Text FakeStrategy::mask(const KeyedHash& keyedHash, std::string_view data) const {
+  switch (kind_) {
+    case FakeKind::firstName: return joinOne(pick(keyedHash, lists_.firstNames, data, "first"), maxLength_);
+    case FakeKind::lastName: return joinOne(pick(keyedHash, lists_.lastNames, data, "last"), maxLength_);
+    case FakeKind::name: {
+      std::string_view first = pick(keyedHash, lists_.firstNames, data, "first");
+      std::string_view last = pick(keyedHash, lists_.lastNames, data, "last");
+      return joinTwo(first, last, maxLength_);
+    }
+    case FakeKind::city: return joinOne(pick(keyedHash, lists_.cities, data, "city"), maxLength_);
+    case FakeKind::company: {
+      std::string_view word = pick(keyedHash, lists_.companyWords, data, "company");
+      std::string_view suffix = pick(keyedHash, lists_.companySuffixes, data, "suffix");
+      return joinTwo(word, suffix, maxLength_);
+    }
+    case FakeKind::streetAddress: return maskAddress(keyedHash, data);
+  }
+  return Text();
+}
+
+Text FakeStrategy::maskAddress(const KeyedHash& keyedHash, std::string_view data) const {
+  char digits[4];  // 1 to 9999
+  std::string_view number;
+  if (usesNumber_) {
+    std::uint64_t n = keyedHash.below(data, 9999, "number") + 1;
+    number = std::string_view(digits, static_cast<std::size_t>(std::to_chars(digits, digits + 4, n).ptr - digits));
+  }
+  std::string_view street = usesStreet_ ? pick(keyedHash, lists_.streets, data, "street") : std::string_view();
+  // The street kind shares the label of the company suffix.
+  std::string_view kind = usesKind_ ? pick(keyedHash, lists_.streetKinds, data, "suffix") : std::string_view();
+  return join(
+      [&](auto&& f) {
+        for (const Piece& piece : pieces_) {
+          switch (piece.kind) {
+            case Piece::Kind::Text: f(std::string_view(piece.text)); break;
+            case Piece::Kind::Number: f(number); break;
+            case Piece::Kind::Street: f(street); break;
+            case Piece::Kind::Kind: f(kind); break;
+          }
+        }
+      },
+      maxLength_);
+}
+
+}  // namespace zorva

@@ -25,6 +25,10 @@ class KeyedHash {
   KeyedHash(const KeyedHash&) = default;
   KeyedHash& operator=(const KeyedHash&) = default;
 
+  // HMAC-SHA-256 of an arbitrary message under the subkey; the building
+  // block of the four operations below.
+  Digest hmac(std::string_view message) const;
+
   // HMAC over label || 0x00 || data.
   Digest digest(std::string_view data, std::string_view label) const;
   // Counter-mode stream: block i = digest(data, label || 0x23 || BE(i, 4)).
@@ -40,10 +44,31 @@ class KeyedHash {
   BigInt permute(const BigInt& size, const BigInt& value, std::string_view label) const;
   // The same for sizes that fit 128 bits (machine-integer path).
   u128 permute(u128 size, u128 value, std::string_view label) const;
+  // permute computed on arbitrary-precision integers whatever the size. The
+  // public permute uses it only above 2^128; it is exposed so that tests can
+  // hold both routines to identical results on the same sizes.
+  BigInt permuteArbitrary(const BigInt& size, const BigInt& value, std::string_view label) const;
 
  private:
+  // HMAC over a || b into out (32 bytes).
+  void hmacInto(const std::uint8_t* a, std::size_t aLen, const std::uint8_t* b, std::size_t bLen,
+                std::uint8_t* out) const;
+  // The machine-integer routine: m = size - 1, sizeBytes = the minimal
+  // big-endian bytes of size (17 of them for size 2^128).
+  u128 permuteMachine(u128 m, const std::uint8_t* sizeBytes, std::size_t sizeLen, u128 value,
+                      std::string_view label) const;
+
   SHA256_CTX inner_;
   SHA256_CTX outer_;
 };
+
+#ifdef ZORVA_COUNTING
+// Process-wide counts of primitive calls, for benchmark builds that report
+// the cost of a value in HMACs and AES blocks.
+std::uint64_t hmacCount() noexcept;
+std::uint64_t aesBlockCount() noexcept;
+void resetPrimitiveCounts() noexcept;
+void countAesBlocks(std::uint64_t blocks) noexcept;
+#endif
 
 }  // namespace zorva

@@ -1,0 +1,143 @@
+#include "bigint.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace zorva {
+namespace {
+
+// Values around the representation boundaries (2^63, 2^64, 2^128), both signs.
+std::vector<std::string> boundaryValues() {
+  std::vector<std::string> out = {"0",
+                                  "1",
+                                  "2",
+                                  "255",
+                                  "256",
+                                  "9223372036854775807",
+                                  "9223372036854775808",
+                                  "18446744073709551615",
+                                  "18446744073709551616",
+                                  "18446744073709551617",
+                                  "36893488147419103232",
+                                  "340282366920938463463374607431768211455",
+                                  "340282366920938463463374607431768211456",
+                                  "123456789012345678901234567890123456789012345678901234567890"};
+  std::size_t n = out.size();
+  for (std::size_t i = 1; i < n; ++i) out.push_back("-" + out[i]);
+  return out;
+}
+
+struct Mpz {
+  mpz_t v;
+  explicit Mpz(const std::string& s) { mpz_init_set_str(v, s.c_str(), 10); }
+  Mpz() { mpz_init(v); }
+  ~Mpz() { mpz_clear(v); }
+  std::string str() const {
+    std::vector<char> buf(mpz_sizeinbase(v, 10) + 2);
+    mpz_get_str(buf.data(), 10, v);
+    return buf.data();
+  }
+};
+
+BigInt parse(const std::string& s) {
+  bool negative = s[0] == '-';
+  return BigInt::fromDecimal(negative ? s.substr(1) : s, negative);
+}
+
+std::string str(const BigInt& v) { return std::string(v.toDecimal()); }
+
+TEST(BigInt, ArithmeticAgreesWithGmpAcrossTheBoundaries) {
+  auto values = boundaryValues();
+  for (const auto& as : values) {
+    for (const auto& bs : values) {
+      BigInt a = parse(as), b = parse(bs);
+      Mpz x(as), y(bs), r;
+      mpz_add(r.v, x.v, y.v);
+      EXPECT_EQ(str(a + b), r.str()) << as << " + " << bs;
+      mpz_sub(r.v, x.v, y.v);
+      EXPECT_EQ(str(a - b), r.str()) << as << " - " << bs;
+      mpz_mul(r.v, x.v, y.v);
+      EXPECT_EQ(str(a * b), r.str()) << as << " * " << bs;
+      if (!b.isZero()) {
+        Mpz q, rem;
+        mpz_tdiv_qr(q.v, rem.v, x.v, y.v);
+        EXPECT_EQ(str(a / b), q.str()) << as << " / " << bs;
+        EXPECT_EQ(str(a % b), rem.str()) << as << " % " << bs;
+      }
+      EXPECT_EQ(a <=> b, mpz_cmp(x.v, y.v) <=> 0) << as << " <=> " << bs;
+      EXPECT_EQ(a == b, mpz_cmp(x.v, y.v) == 0);
+      if (!a.isNegative() && !b.isNegative()) {
+        mpz_and(r.v, x.v, y.v);
+        EXPECT_EQ(str(a & b), r.str()) << as << " & " << bs;
+        mpz_xor(r.v, x.v, y.v);
+        EXPECT_EQ(str(a ^ b), r.str()) << as << " ^ " << bs;
+        mpz_ior(r.v, x.v, y.v);
+        EXPECT_EQ(str(a | b), r.str()) << as << " | " << bs;
+      }
+    }
+  }
+}
+
+TEST(BigInt, ResultsBelow2To64AreHeldInline) {
+  BigInt two64 = BigInt::fromU64(1) << 64;
+  EXPECT_FALSE(two64.magnitudeFitsU64());
+  BigInt back = (two64 + BigInt::fromU64(5)) - two64;
+  EXPECT_TRUE(back.magnitudeFitsU64());
+  EXPECT_EQ(back.magnitudeU64(), 5u);
+  EXPECT_TRUE((two64 >> 1).magnitudeFitsU64());
+  EXPECT_TRUE((two64 / two64).magnitudeFitsU64());
+  BigInt zero = two64.negated() + two64;
+  EXPECT_TRUE(zero.isZero());
+  EXPECT_FALSE(zero.isNegative());
+  EXPECT_EQ(zero.hash(), BigInt().hash());
+  EXPECT_EQ(BigInt::fromBytesBE(std::vector<std::uint8_t>(20, 0).data(), 20), BigInt());
+}
+
+TEST(BigInt, ShiftsPowersAndBitLength) {
+  for (std::uint64_t k : {0, 1, 63, 64, 65, 127, 128, 129, 300}) {
+    BigInt p = BigInt::fromU64(1) << k;
+    EXPECT_EQ(p.bitLength(), k + 1);
+    EXPECT_EQ(p, BigInt::pow(BigInt::fromU64(2), k));
+    EXPECT_EQ(p >> k, BigInt::fromU64(1));
+    EXPECT_EQ(p.magnitudeFitsU128(), k < 128);
+  }
+  EXPECT_EQ(str(BigInt::pow(BigInt::fromU64(10), 30)), "1" + std::string(30, '0'));
+  EXPECT_EQ(str(BigInt::pow(BigInt::fromI64(-3), 3)), "-27");
+  EXPECT_EQ(BigInt().bitLength(), 0u);
+  EXPECT_EQ((BigInt::fromU64(3) << 200).byteLength(), 26u);
+}
+
+TEST(BigInt, ByteAndTextConversionsRoundTrip) {
+  for (const auto& s : boundaryValues()) {
+    BigInt v = parse(s);
+    EXPECT_EQ(str(v), s);
+    auto twos = v.toTwosComplementLE();
+    EXPECT_EQ(BigInt::fromTwosComplementLE(twos.data(), twos.size()), v) << s;
+    // Minimal: one byte fewer no longer holds the value with its sign.
+    if (twos.size() > 1) {
+      std::uint8_t top = twos[twos.size() - 1], next = twos[twos.size() - 2];
+      EXPECT_FALSE((top == 0 && (next & 0x80) == 0) || (top == 0xff && (next & 0x80) != 0)) << s;
+    }
+    std::vector<std::uint8_t> be(v.byteLength() + 2);
+    v.magnitudeBytesBE(be.data(), be.size());
+    EXPECT_EQ(BigInt::fromBytesBE(be.data(), be.size(), v.isNegative()), v) << s;
+    auto i64 = v.toI64();
+    EXPECT_EQ(i64.has_value(), v.bitLength() < 64 || s == "-9223372036854775808") << s;
+    if (i64) {
+      EXPECT_EQ(BigInt::fromI64(*i64), v);
+    }
+    EXPECT_EQ(parse(s).hash(), v.hash());
+  }
+  const std::uint8_t minus128[] = {0x80};
+  EXPECT_EQ(str(BigInt::fromTwosComplementLE(minus128, 1)), "-128");
+  std::vector<std::uint8_t> minus2to127(16, 0);
+  minus2to127[15] = 0x80;
+  EXPECT_EQ(BigInt::fromTwosComplementLE(minus2to127.data(), 16), (BigInt::fromU64(1) << 127).negated());
+  EXPECT_EQ(BigInt().toTwosComplementLE(), Vec<std::uint8_t>{0});
+  EXPECT_EQ(str(BigInt::fromDecimal("000000000000000000000000042")), "42");
+}
+
+}  // namespace
+}  // namespace zorva

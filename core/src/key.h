@@ -2,6 +2,7 @@
 // integer's digit count and sign and every character's class.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -15,6 +16,15 @@ enum class Charset : std::uint8_t { alphanumeric = 0, digits = 1, hex = 2 };
 
 // "alphanumeric", "digits" or "hex".
 std::string_view charsetName(Charset charset) noexcept;
+
+// Writes the decimal digit values (0-9, most significant first, no sign, a
+// single 0 for zero) of |value| to out and returns their count; returns 0 and
+// writes nothing when there are more than capacity of them. Uses no heap for
+// values of up to 1024 bits.
+std::size_t magnitudeDigits(const BigInt& value, std::uint8_t* out, std::size_t capacity);
+// The integer whose magnitude has the given decimal digit values (count >= 1),
+// negated when negative is set; machine integers up to 38 digits.
+BigInt integerFromDigits(const std::uint8_t* digits, std::size_t count, bool negative);
 
 class KeyStrategy {
  public:

@@ -1,0 +1,178 @@
+#include "cheap.h"
+
+#include <cstring>
+
+#include "key.h"
+
+namespace zorva {
+
+namespace {
+
+// Scratch space on the stack for ordinary values, on the heap beyond.
+template <class T, std::size_t N>
+class Scratch {
+ public:
+  explicit Scratch(std::size_t size) {
+    if (size > N) {
+      heap_.resize(size);
+      data_ = heap_.data();
+    }
+  }
+  T* data() noexcept { return data_; }
+
+ private:
+  T stack_[N];
+  Vec<T> heap_;
+  T* data_ = stack_;
+};
+
+constexpr std::size_t kStackDigits = 256;
+
+bool isAscii(std::string_view text) noexcept {
+  for (unsigned char c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// Masks n ASCII digits in place; false means decline. Every position draws
+// its digit R[i mod r] whether kept or not, so a masked digit never depends on
+// the keep counts.
+bool maskRunInPlace(const KeyedHash& keyedHash, char* digits, std::size_t n, std::uint64_t keepLeading,
+                    std::uint64_t keepTrailing) {
+  // Exact sum: two counts near 2^64 must not wrap into a small number.
+  const u128 kept = static_cast<u128>(keepLeading) + keepTrailing;
+  if (n > 0 && n <= kept) return false;
+  const std::size_t streamLength = 2 * n + 32;
+  Scratch<std::uint8_t, 2 * kStackDigits + 32> stream(streamLength);
+  std::uint8_t* s = stream.data();
+  keyedHash.expand(std::string_view(digits, n), streamLength, {}, s);
+  // Bytes 250..255 would bias the digits; compact the rest in place.
+  std::size_t r = 0;
+  for (std::size_t k = 0; k < streamLength; ++k) {
+    if (s[k] <= 249) s[r++] = static_cast<std::uint8_t>(s[k] % 10);
+  }
+  if (r == 0) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i < keepLeading || static_cast<u128>(i) + keepTrailing >= n) continue;
+    digits[i] = static_cast<char>('0' + s[i % r]);
+  }
+  return true;
+}
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Appends the first count (at most 64) lowercase hex characters of the digest.
+void appendHex(Text& out, const Digest& digest, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t byte = digest[i / 2];
+    out.push_back(kHexDigits[i % 2 == 0 ? byte >> 4 : byte & 0x0F]);
+  }
+}
+
+std::size_t hexLength(std::uint64_t length) noexcept { return length < 64 ? static_cast<std::size_t>(length) : 64; }
+
+// The bytes Python's str.strip() removes from ASCII text.
+bool isBlank(char c) noexcept {
+  const auto b = static_cast<unsigned char>(c);
+  return (b >= 0x09 && b <= 0x0D) || (b >= 0x1C && b <= 0x20);
+}
+
+}  // namespace
+
+Outcome<Text> maskDigitRun(const KeyedHash& keyedHash, std::string_view digits, std::uint64_t keepLeading,
+                           std::uint64_t keepTrailing) {
+  Text out(digits);
+  if (!maskRunInPlace(keyedHash, out.data(), out.size(), keepLeading, keepTrailing)) return Decline{};
+  return out;
+}
+
+Outcome<Text> maskDigitsText(const KeyedHash& keyedHash, std::string_view text, std::uint64_t keepLeading,
+                             std::uint64_t keepTrailing) {
+  if (!isAscii(text)) return Decline{};
+  std::size_t count = 0;
+  for (char c : text) count += isDigit(c) ? 1 : 0;
+  if (count == 0) return Text(text);
+
+  Scratch<char, kStackDigits> run(count);
+  char* digits = run.data();
+  std::size_t k = 0;
+  for (char c : text) {
+    if (isDigit(c)) digits[k++] = c;
+  }
+  if (!maskRunInPlace(keyedHash, digits, count, keepLeading, keepTrailing)) return Decline{};
+  Text out(text);
+  k = 0;
+  for (char& c : out) {
+    if (isDigit(c)) c = digits[k++];
+  }
+  return out;
+}
+
+Outcome<BigInt> maskDigitsInteger(const KeyedHash& keyedHash, const BigInt& value, std::uint64_t keepLeading,
+                                  std::uint64_t keepTrailing) {
+  // log10(2) < 1/3, so bits / 3 + 2 digits always suffice.
+  const std::size_t capacity = static_cast<std::size_t>(value.bitLength() / 3 + 2);
+  Scratch<std::uint8_t, kStackDigits> values(capacity);
+  const std::size_t n = magnitudeDigits(value, values.data(), capacity);
+
+  // Two copies: the masked run, and the unmasked digits that draw a
+  // replacement for a leading zero.
+  Scratch<char, 2 * kStackDigits> text(2 * n);
+  char* masked = text.data();
+  char* original = masked + n;
+  for (std::size_t i = 0; i < n; ++i) masked[i] = original[i] = static_cast<char>('0' + values.data()[i]);
+  if (!maskRunInPlace(keyedHash, masked, n, keepLeading, keepTrailing)) return Decline{};
+  if (n >= 2 && masked[0] == '0') {
+    masked[0] = static_cast<char>('1' + keyedHash.below(std::string_view(original, n), std::uint64_t{9}, "lead"));
+  }
+  for (std::size_t i = 0; i < n; ++i) values.data()[i] = static_cast<std::uint8_t>(masked[i] - '0');
+  return integerFromDigits(values.data(), n, value.isNegative());
+}
+
+Text maskHash(const KeyedHash& keyedHash, std::string_view data, std::uint64_t length, std::string_view prefix) {
+  const Digest digest = keyedHash.digest(data, {});
+  const std::size_t count = hexLength(length);
+  Text out;
+  out.reserve(prefix.size() + count);
+  out.append(prefix);
+  appendHex(out, digest, count);
+  return out;
+}
+
+Outcome<Text> maskEmail(const KeyedHash& keyedHash, std::string_view text, std::uint64_t length,
+                        std::string_view mailDomain, bool keepDomain) {
+  if (!isAscii(text)) return Decline{};
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && isBlank(text[begin])) ++begin;
+  while (end > begin && isBlank(text[end - 1])) --end;
+  const std::string_view address = text.substr(begin, end - begin);
+
+  // The whole address, domain included, lower-cased feeds the local part.
+  Scratch<char, kStackDigits> lowered(address.size());
+  char* lower = lowered.data();
+  for (std::size_t i = 0; i < address.size(); ++i) {
+    const char c = address[i];
+    lower[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  const Digest digest = keyedHash.digest(std::string_view(lower, address.size()), {});
+
+  std::string_view domain = mailDomain;
+  if (keepDomain) {
+    const std::size_t at = address.rfind('@');
+    if (at != std::string_view::npos) domain = address.substr(at + 1);
+  }
+  const std::size_t count = hexLength(length);
+  Text out;
+  out.reserve(1 + count + 1 + domain.size());
+  out.push_back('u');
+  appendHex(out, digest, count);
+  out.push_back('@');
+  out.append(domain);
+  return out;
+}
+
+}  // namespace zorva

@@ -1,0 +1,307 @@
+#include "key.h"
+
+#include <gmp.h>
+
+#include <array>
+#include <cstring>
+#include <limits>
+
+#include "digits.h"
+
+namespace zorva {
+
+static_assert(GMP_NUMB_BITS == 64, "limbs are read as 64-bit words");
+
+namespace {
+
+constexpr std::size_t kMaxIdentifier = 256;
+constexpr u128 kU128Max = ~static_cast<u128>(0);
+
+// Per charset and ASCII byte: the class size r (0 for a passthrough byte) and
+// the first character of the class alphabet, so numeral = c - base.
+struct CharClass {
+  std::uint8_t radix;
+  char base;
+};
+using ClassTable = std::array<CharClass, 128>;
+
+constexpr ClassTable makeClasses(Charset charset) {
+  ClassTable table{};
+  for (int c = 0; c < 128; ++c) {
+    if (c >= '0' && c <= '9') {
+      table[c] = {10, '0'};
+    } else if (charset == Charset::alphanumeric && c >= 'a' && c <= 'z') {
+      table[c] = {26, 'a'};
+    } else if (charset == Charset::alphanumeric && c >= 'A' && c <= 'Z') {
+      table[c] = {26, 'A'};
+    } else if (charset == Charset::hex && c >= 'a' && c <= 'f') {
+      table[c] = {6, 'a'};
+    } else if (charset == Charset::hex && c >= 'A' && c <= 'F') {
+      table[c] = {6, 'A'};
+    }
+  }
+  return table;
+}
+
+constexpr std::array<ClassTable, 3> kClasses = {makeClasses(Charset::alphanumeric),
+                                                makeClasses(Charset::digits),
+                                                makeClasses(Charset::hex)};
+
+bool isAscii(std::string_view text) noexcept {
+  for (unsigned char c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+unsigned digits128(u128 n) noexcept {
+  if (n <= std::numeric_limits<std::uint64_t>::max()) return decimalDigits64(static_cast<std::uint64_t>(n));
+  unsigned d = 20;  // 2^64 > 10^19
+  while (d < 39 && n >= powerOfTen128(d)) ++d;
+  return d;
+}
+
+// Machine path: the whole mixed-radix index fits 128 bits.
+void permuteText128(const ClassTable& classes, const KeyedHash& keyedHash, std::string_view label,
+                    u128 size, u128 index, Text& out) {
+  u128 x = keyedHash.permute(size, index, label);
+  for (std::size_t i = out.size(); i-- > 0;) {
+    const CharClass cls = classes[static_cast<unsigned char>(out[i])];
+    if (cls.radix == 0) continue;
+    out[i] = static_cast<char>(cls.base + static_cast<int>(x % cls.radix));
+    x /= cls.radix;
+  }
+}
+
+// Arbitrary-precision path. Characters are packed into 64-bit chunks so that
+// the big integer is touched once per chunk, not once per character.
+void permuteTextBig(const ClassTable& classes, const KeyedHash& keyedHash, std::string_view label,
+                    Text& out) {
+  constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
+  BigInt size = BigInt::fromU64(1);
+  BigInt index;
+  std::uint64_t chunkRadix = 1;
+  std::uint64_t chunkValue = 0;
+  auto flush = [&] {
+    const BigInt radix = BigInt::fromU64(chunkRadix);
+    size = size * radix;
+    index = index * radix + BigInt::fromU64(chunkValue);
+    chunkRadix = 1;
+    chunkValue = 0;
+  };
+  for (char ch : out) {
+    const CharClass cls = classes[static_cast<unsigned char>(ch)];
+    if (cls.radix == 0) continue;
+    if (chunkRadix > kU64Max / cls.radix) flush();
+    chunkRadix *= cls.radix;
+    chunkValue = chunkValue * cls.radix + static_cast<std::uint64_t>(ch - cls.base);
+  }
+  flush();
+
+  BigInt x = keyedHash.permute(size, index, label);
+  // Decode from the last character, again a 64-bit chunk at a time.
+  std::size_t end = out.size();
+  while (end > 0) {
+    std::size_t start = end;
+    std::uint64_t radix = 1;
+    while (start > 0) {
+      const CharClass cls = classes[static_cast<unsigned char>(out[start - 1])];
+      if (cls.radix != 0) {
+        if (radix > kU64Max / cls.radix) break;
+        radix *= cls.radix;
+      }
+      --start;
+    }
+    BigInt quotient;
+    BigInt remainder;
+    BigInt::divMod(x, BigInt::fromU64(radix), quotient, remainder);
+    std::uint64_t v = remainder.magnitudeU64();
+    for (std::size_t i = end; i-- > start;) {
+      const CharClass cls = classes[static_cast<unsigned char>(out[i])];
+      if (cls.radix == 0) continue;
+      out[i] = static_cast<char>(cls.base + static_cast<int>(v % cls.radix));
+      v /= cls.radix;
+    }
+    x = std::move(quotient);
+    end = start;
+  }
+}
+
+}  // namespace
+
+Refusal tooLongRefusal(std::string_view strategy) {
+  constexpr std::string_view head = "the ";
+  constexpr std::string_view tail =
+      " strategy masks identifiers of up to 256 characters or digits, and this value is "
+      "longer; use hash, redact or null for long values";
+  Refusal refusal;
+  refusal.message.reserve(head.size() + strategy.size() + tail.size());
+  refusal.message.append(head).append(strategy).append(tail);
+  return refusal;
+}
+
+std::string_view charsetName(Charset charset) noexcept {
+  switch (charset) {
+    case Charset::alphanumeric:
+      return "alphanumeric";
+    case Charset::digits:
+      return "digits";
+    case Charset::hex:
+      return "hex";
+  }
+  return "alphanumeric";
+}
+
+std::size_t magnitudeDigits(const BigInt& value, std::uint8_t* out, std::size_t capacity) {
+  if (value.magnitudeFitsU64()) {
+    std::uint64_t v = value.magnitudeU64();
+    const std::size_t count = decimalDigits64(v);
+    if (count > capacity) return 0;
+    for (std::size_t i = count; i-- > 0;) {
+      out[i] = static_cast<std::uint8_t>(v % 10);
+      v /= 10;
+    }
+    return count;
+  }
+  // log10(2) < 1/3: a cheap upper bound on the digit count, checked before any work.
+  const std::uint64_t bits = value.bitLength();
+  if (bits / 4 > capacity) return 0;  // at least bits * 0.3 - 1 digits
+
+  const std::size_t limbCount = static_cast<std::size_t>((bits + 63) / 64);
+  constexpr std::size_t kStackLimbs = 16;
+  std::uint8_t stackBytes[kStackLimbs * 8];
+  mp_limb_t stackLimbs[kStackLimbs];
+  unsigned char stackText[kStackLimbs * 20 + 2];
+  Vec<std::uint8_t> heapBytes;
+  Vec<mp_limb_t> heapLimbs;
+  Vec<unsigned char> heapText;
+  std::uint8_t* bytes = stackBytes;
+  mp_limb_t* limbs = stackLimbs;
+  unsigned char* text = stackText;
+  if (limbCount > kStackLimbs) {
+    heapBytes.resize(limbCount * 8);
+    heapLimbs.resize(limbCount);
+    heapText.resize(limbCount * 20 + 2);
+    bytes = heapBytes.data();
+    limbs = heapLimbs.data();
+    text = heapText.data();
+  }
+  value.magnitudeBytesBE(bytes, limbCount * 8);
+  for (std::size_t i = 0; i < limbCount; ++i) {
+    const std::uint8_t* word = bytes + (limbCount - 1 - i) * 8;
+    mp_limb_t limb = 0;
+    for (int k = 0; k < 8; ++k) limb = (limb << 8) | word[k];
+    limbs[i] = limb;
+  }
+  // The top limb is nonzero since limbCount comes from the bit length.
+  std::size_t count = mpn_get_str(text, 10, limbs, static_cast<mp_size_t>(limbCount));
+  std::size_t skip = 0;
+  while (skip + 1 < count && text[skip] == 0) ++skip;
+  count -= skip;
+  if (count > capacity) return 0;
+  std::memcpy(out, text + skip, count);
+  return count;
+}
+
+BigInt integerFromDigits(const std::uint8_t* digits, std::size_t count, bool negative) {
+  if (count <= 19) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < count; ++i) v = v * 10 + digits[i];
+    return BigInt::fromU64(v, negative && v != 0);
+  }
+  if (count <= 38) {
+    u128 v = 0;
+    for (std::size_t i = 0; i < count; ++i) v = v * 10 + digits[i];
+    return BigInt::fromU128(v, negative && v != 0);
+  }
+  Text text(count, '0');
+  for (std::size_t i = 0; i < count; ++i) text[i] = static_cast<char>('0' + digits[i]);
+  std::size_t skip = 0;
+  while (skip + 1 < count && text[skip] == '0') ++skip;
+  BigInt result = BigInt::fromDecimal(std::string_view(text).substr(skip));
+  return negative ? result.negated() : result;
+}
+
+Outcome<BigInt> KeyStrategy::maskInteger(const KeyedHash& keyedHash, const BigInt& value) {
+  const bool negative = value.isNegative();
+  const std::string_view label = negative ? std::string_view("negative") : std::string_view("integer");
+  // Up to 38 digits the band 10^(d-1) .. 10^d fits 128 bits.
+  if (value.magnitudeFitsU128()) {
+    const u128 magnitude = value.magnitudeU128();
+    if (magnitude < powerOfTen128(38)) {
+      const unsigned d = digits128(magnitude);
+      const u128 hi = powerOfTen128(d);
+      // 0 belongs to the non-negative one-digit band only.
+      const u128 lo = (d == 1 && !negative) ? 0 : powerOfTen128(d - 1);
+      const u128 masked = lo + keyedHash.permute(hi - lo, magnitude - lo, label);
+      return BigInt::fromU128(masked, negative);
+    }
+  }
+  const std::uint64_t d = decimalDigits(value);
+  if (d > kMaxIdentifier) return tooLongRefusal("key");
+  const BigInt hi = powerOfTen(d);
+  const BigInt lo = powerOfTen(d - 1);
+  BigInt masked = lo + keyedHash.permute(hi - lo, value.abs() - lo, label);
+  return negative ? masked.negated() : masked;
+}
+
+Outcome<Text> KeyStrategy::maskText(Charset charset, const KeyedHash& keyedHash, std::string_view text) {
+  // Non-ASCII is declined before the length test: the caller masks it itself.
+  if (!isAscii(text)) return Decline{};
+  if (text.size() > kMaxIdentifier) return tooLongRefusal("key");
+  const ClassTable& classes = kClasses[static_cast<std::size_t>(charset)];
+
+  // label = "text|" charset "|" shape, where each classed character is its
+  // class size in decimal: at most 5 + 12 + 1 + 2 * 256 bytes.
+  char label[5 + 12 + 1 + 2 * kMaxIdentifier];
+  std::size_t labelLength = 0;
+  auto put = [&](std::string_view part) {
+    std::memcpy(label + labelLength, part.data(), part.size());
+    labelLength += part.size();
+  };
+  put("text|");
+  put(charsetName(charset));
+  put("|");
+
+  u128 size = 1;
+  u128 index = 0;
+  bool fits = true;
+  for (char ch : text) {
+    const CharClass cls = classes[static_cast<unsigned char>(ch)];
+    switch (cls.radix) {
+      case 0:
+        label[labelLength++] = ch;
+        continue;
+      case 10:
+        put("10");
+        break;
+      case 26:
+        put("26");
+        break;
+      default:
+        put("6");
+        break;
+    }
+    if (!fits) continue;
+    // A product of 10s, 26s and 6s is never exactly 2^128, so fitting 128
+    // bits is the same as size <= 2^128.
+    if (size > kU128Max / cls.radix) {
+      fits = false;
+      continue;
+    }
+    size *= cls.radix;
+    index = index * cls.radix + static_cast<unsigned>(ch - cls.base);
+  }
+  if (fits && size == 1) return Text(text);
+
+  Text out(text);
+  const std::string_view labelView(label, labelLength);
+  if (fits) {
+    permuteText128(classes, keyedHash, labelView, size, index, out);
+  } else {
+    permuteTextBig(classes, keyedHash, labelView, out);
+  }
+  return out;
+}
+
+}  // namespace zorva

@@ -1,0 +1,281 @@
+#include "key.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace zorva {
+namespace {
+
+const std::string kSubkey = "0123456789abcdef0123456789ABCDEF";
+
+// Slow, independent model of permute for sizes below 2^64: one HMAC() call
+// per Feistel round, message = label | BE(size) round # BE(0,4) 0x00 BE(R, hb).
+std::uint64_t modelPermute(std::uint64_t size, std::uint64_t value, const std::string& label) {
+  if (size <= 1) return value;
+  const std::uint64_t m = size - 1;
+  int w = std::max(2, 64 - __builtin_clzll(m));
+  w += w % 2;
+  const int h = w / 2;
+  const int hb = (h + 7) / 8;
+  const std::uint64_t mask = (std::uint64_t{1} << h) - 1;
+  std::string sizeBytes;
+  for (std::uint64_t s = size; s != 0; s >>= 8) sizeBytes.insert(sizeBytes.begin(), static_cast<char>(s & 0xFF));
+  std::uint64_t x = value;
+  do {
+    std::uint64_t right = x & mask;
+    std::uint64_t left = x >> h;
+    for (int r = 0; r < 10; ++r) {
+      std::string msg = label + "|" + sizeBytes + static_cast<char>(r) + "#" + std::string(4, '\0') + '\0';
+      for (int k = hb - 1; k >= 0; --k) msg += static_cast<char>((right >> (8 * k)) & 0xFF);
+      unsigned char tag[32];
+      unsigned tagLength = 0;
+      HMAC(EVP_sha256(), kSubkey.data(), 32, reinterpret_cast<const unsigned char*>(msg.data()), msg.size(), tag,
+           &tagLength);
+      std::uint64_t f = 0;
+      for (int k = 0; k < hb; ++k) f = (f << 8) | tag[k];
+      const std::uint64_t next = left ^ (f & mask);
+      left = right;
+      right = next;
+    }
+    x = (left << h) | right;
+  } while (x > m);
+  return x;
+}
+
+BigInt big(const char* digits, bool negative = false) { return BigInt::fromDecimal(digits, negative); }
+
+// Class size and alphabet base of one character, or 0 for a passthrough.
+std::pair<int, char> classOf(Charset charset, char c) {
+  if (c >= '0' && c <= '9') return {10, '0'};
+  if (charset == Charset::alphanumeric && c >= 'a' && c <= 'z') return {26, 'a'};
+  if (charset == Charset::alphanumeric && c >= 'A' && c <= 'Z') return {26, 'A'};
+  if (charset == Charset::hex && c >= 'a' && c <= 'f') return {6, 'a'};
+  if (charset == Charset::hex && c >= 'A' && c <= 'F') return {6, 'A'};
+  return {0, 0};
+}
+
+std::string labelOf(Charset charset, const std::string& text) {
+  std::string label = "text|" + std::string(charsetName(charset)) + "|";
+  for (char c : text) {
+    const int r = classOf(charset, c).first;
+    label += r == 0 ? std::string(1, c) : std::to_string(r);
+  }
+  return label;
+}
+
+// Expected text mask, one character at a time on big integers and the
+// arbitrary-precision permute, whatever the size.
+std::string expectedText(const KeyedHash& kh, Charset charset, const std::string& text) {
+  BigInt size = BigInt::fromU64(1);
+  BigInt index;
+  for (char c : text) {
+    auto [r, base] = classOf(charset, c);
+    if (r == 0) continue;
+    size = size * BigInt::fromU64(r);
+    index = index * BigInt::fromU64(r) + BigInt::fromU64(static_cast<std::uint64_t>(c - base));
+  }
+  BigInt x = kh.permute(size, index, labelOf(charset, text));
+  std::string out = text;
+  for (std::size_t i = out.size(); i-- > 0;) {
+    auto [r, base] = classOf(charset, out[i]);
+    if (r == 0) continue;
+    BigInt q, rem;
+    BigInt::divMod(x, BigInt::fromU64(r), q, rem);
+    out[i] = static_cast<char>(base + rem.magnitudeU64());
+    x = q;
+  }
+  return out;
+}
+
+std::string maskText(Charset charset, const std::string& text) {
+  const KeyedHash kh(kSubkey);
+  auto outcome = KeyStrategy::maskText(charset, kh, text);
+  EXPECT_TRUE(std::holds_alternative<Text>(outcome)) << text;
+  if (!std::holds_alternative<Text>(outcome)) return {};
+  return std::string(std::get<Text>(outcome));
+}
+
+BigInt maskInteger(const BigInt& value) {
+  const KeyedHash kh(kSubkey);
+  auto outcome = KeyStrategy::maskInteger(kh, value);
+  EXPECT_TRUE(std::holds_alternative<BigInt>(outcome)) << value.toDecimal();
+  if (!std::holds_alternative<BigInt>(outcome)) return {};
+  return std::get<BigInt>(outcome);
+}
+
+const char* kTooLong =
+    "the key strategy masks identifiers of up to 256 characters or digits, and this value is longer; use hash, "
+    "redact or null for long values";
+
+TEST(KeyStrategy, IntegersMatchIndependentModel) {
+  struct Case {
+    std::int64_t value;
+    std::uint64_t lo, hi;
+  } cases[] = {{0, 0, 10}, {7, 0, 10}, {-7, 1, 10}, {42, 10, 100}, {-42, 10, 100}, {100000, 100000, 1000000},
+               {999999999999999999, 100000000000000000, 1000000000000000000}};
+  for (const auto& c : cases) {
+    const std::string label = c.value < 0 ? "negative" : "integer";
+    const std::uint64_t magnitude = static_cast<std::uint64_t>(c.value < 0 ? -c.value : c.value);
+    const std::uint64_t expected = c.lo + modelPermute(c.hi - c.lo, magnitude - c.lo, label);
+    EXPECT_EQ(maskInteger(BigInt::fromI64(c.value)), BigInt::fromU64(expected, c.value < 0)) << c.value;
+  }
+}
+
+TEST(KeyStrategy, TextsMatchIndependentModel) {
+  // Sizes below 2^64, so the model permute applies: decode by hand.
+  struct Case {
+    Charset charset;
+    std::string text;
+  } cases[] = {{Charset::alphanumeric, "AB-12"}, {Charset::digits, "AB-12"}, {Charset::hex, "AB-12"},
+               {Charset::alphanumeric, "x"}, {Charset::hex, "dead beef 42"}};
+  for (const auto& c : cases) {
+    std::uint64_t size = 1, index = 0;
+    for (char ch : c.text) {
+      auto [r, base] = classOf(c.charset, ch);
+      if (r == 0) continue;
+      size *= r;
+      index = index * r + static_cast<std::uint64_t>(ch - base);
+    }
+    std::uint64_t x = modelPermute(size, index, labelOf(c.charset, c.text));
+    std::string expected = c.text;
+    for (std::size_t i = expected.size(); i-- > 0;) {
+      auto [r, base] = classOf(c.charset, expected[i]);
+      if (r == 0) continue;
+      expected[i] = static_cast<char>(base + x % r);
+      x /= r;
+    }
+    EXPECT_EQ(maskText(c.charset, c.text), expected) << c.text;
+  }
+  EXPECT_EQ(labelOf(Charset::alphanumeric, "AB-12"), "text|alphanumeric|2626-1010");
+}
+
+TEST(KeyStrategy, IntegerBandsAreBijections) {
+  struct Band {
+    std::int64_t from, to;
+  } bands[] = {{0, 9}, {-9, -1}, {10, 99}, {-99, -10}, {100, 999}};
+  for (const auto& band : bands) {
+    std::set<std::int64_t> seen;
+    for (std::int64_t v = band.from; v <= band.to; ++v) {
+      const auto masked = maskInteger(BigInt::fromI64(v)).toI64();
+      ASSERT_TRUE(masked.has_value());
+      EXPECT_GE(*masked, band.from);
+      EXPECT_LE(*masked, band.to);
+      seen.insert(*masked);
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(band.to - band.from + 1));
+  }
+}
+
+TEST(KeyStrategy, TwoLetterTextsAreABijection) {
+  std::set<std::string> seen;
+  for (char a = 'a'; a <= 'z'; ++a) {
+    for (char b = 'a'; b <= 'z'; ++b) {
+      const std::string masked = maskText(Charset::alphanumeric, std::string{a, b});
+      ASSERT_EQ(masked.size(), 2u);
+      EXPECT_TRUE(std::islower(masked[0]) && std::islower(masked[1])) << masked;
+      seen.insert(masked);
+    }
+  }
+  EXPECT_EQ(seen.size(), 26u * 26u);
+}
+
+TEST(KeyStrategy, TextsKeepEveryCharacterClass) {
+  const std::string texts[] = {"AB-12", "Zz9 _/.~", "deadBEEF-0042", "---", "", "a", std::string(256, 'q'),
+                               "MiXeD.case_and 1234567890 !?"};
+  for (Charset charset : {Charset::alphanumeric, Charset::digits, Charset::hex}) {
+    for (const std::string& text : texts) {
+      const std::string masked = maskText(charset, text);
+      ASSERT_EQ(masked.size(), text.size());
+      for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto [r, base] = classOf(charset, text[i]);
+        if (r == 0) {
+          EXPECT_EQ(masked[i], text[i]);
+        } else {
+          EXPECT_EQ(classOf(charset, masked[i]), std::make_pair(r, base)) << text << " -> " << masked;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(maskText(Charset::alphanumeric, "---"), "---");
+  EXPECT_EQ(maskText(Charset::digits, "abc"), "abc");
+  EXPECT_EQ(maskText(Charset::hex, ""), "");
+}
+
+TEST(KeyStrategy, MachineAndBigPathsAgreeAtTheBoundary) {
+  const KeyedHash kh(kSubkey);
+  // 38 digits take the 128-bit path, 39 the arbitrary-precision one.
+  const char* values[] = {"10000000000000000000000000000000000000", "99999999999999999999999999999999999999",
+                          "31415926535897932384626433832795028841", "100000000000000000000000000000000000000",
+                          "999999999999999999999999999999999999999", "18446744073709551616"};
+  for (const char* text : values) {
+    for (bool negative : {false, true}) {
+      const BigInt value = big(text, negative);
+      const std::uint64_t d = std::string(text).size();
+      const BigInt hi = BigInt::pow(BigInt::fromU64(10), d);
+      const BigInt lo = BigInt::pow(BigInt::fromU64(10), d - 1);
+      BigInt expected = lo + kh.permute(hi - lo, value.abs() - lo, negative ? "negative" : "integer");
+      if (negative) expected = expected.negated();
+      EXPECT_EQ(maskInteger(value), expected) << value.toDecimal();
+    }
+  }
+  // Text sizes: 26^27 and 10^38 are below 2^128, 26^28 and 10^39 above;
+  // the long mixed texts also exercise the 64-bit chunking of the big path.
+  const std::pair<Charset, std::string> texts[] = {
+      {Charset::alphanumeric, std::string(27, 'k')},
+      {Charset::alphanumeric, std::string(28, 'k')},
+      {Charset::digits, std::string(38, '7')},
+      {Charset::digits, std::string(39, '7')},
+      {Charset::hex, "0123456789abcdefABCDEF-0123456789abcdefABCDEF-0123"},
+      {Charset::alphanumeric, "Zq-" + std::string(60, '9') + "/abcXYZ" + std::string(40, 'm')},
+      {Charset::alphanumeric, std::string(256, 'z')},
+  };
+  for (const auto& [charset, text] : texts) {
+    EXPECT_EQ(maskText(charset, text), expectedText(kh, charset, text)) << text;
+  }
+}
+
+TEST(KeyStrategy, LengthLimitsAndDeclines) {
+  const KeyedHash kh(kSubkey);
+  const std::string digits256 = "1" + std::string(255, '0');
+  const BigInt masked = maskInteger(big(digits256.c_str(), true));
+  EXPECT_TRUE(masked.isNegative());
+  EXPECT_EQ(masked.abs().toDecimal().size(), 256u);
+
+  for (bool negative : {false, true}) {
+    auto outcome = KeyStrategy::maskInteger(kh, big((digits256 + "0").c_str(), negative));
+    ASSERT_TRUE(std::holds_alternative<Refusal>(outcome));
+    EXPECT_EQ(std::get<Refusal>(outcome).message, kTooLong);
+  }
+  auto tooLong = KeyStrategy::maskText(Charset::alphanumeric, kh, std::string(257, 'a'));
+  ASSERT_TRUE(std::holds_alternative<Refusal>(tooLong));
+  EXPECT_EQ(std::get<Refusal>(tooLong).message, kTooLong);
+  // Non-ASCII is declined before the length is looked at.
+  for (const std::string& text : {std::string("\xc3\xa4"), "ab\xc3\xa4" + std::string(300, 'a')}) {
+    EXPECT_TRUE(std::holds_alternative<Decline>(KeyStrategy::maskText(Charset::digits, kh, text)));
+  }
+}
+
+TEST(KeyStrategy, MagnitudeDigitsRoundTrip) {
+  const std::string values[] = {"0", "9", "18446744073709551615", "18446744073709551616",
+                                "1" + std::string(300, '0'), "98765432109876543210987654321098765432109876543210"};
+  for (const std::string& text : values) {
+    const BigInt value = BigInt::fromDecimal(text);
+    std::uint8_t digits[400];
+    ASSERT_EQ(magnitudeDigits(value, digits, 400), text.size());
+    std::string back;
+    for (std::size_t i = 0; i < text.size(); ++i) back += static_cast<char>('0' + digits[i]);
+    EXPECT_EQ(back, text);
+    EXPECT_EQ(magnitudeDigits(value, digits, text.size() - 1), 0u);
+    EXPECT_EQ(integerFromDigits(digits, text.size(), true), value.negated());
+  }
+}
+
+}  // namespace
+}  // namespace zorva

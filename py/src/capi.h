@@ -46,6 +46,11 @@ class Ref {
 // parentheses, e.g. "maskChunk()".
 bool bindArguments(const char* callable, std::initializer_list<const char*> names, PyObject* args,
                    PyObject* kwargs, PyObject** out);
+// The same, with out[i] an owned reference. Prefer this form when Python code
+// can run during the call: `f(**d)` hands the caller's own dict over as
+// kwargs, and that code may remove the value from it.
+bool bindArguments(const char* callable, std::initializer_list<const char*> names, PyObject* args,
+                   PyObject* kwargs, Ref* out);
 
 // Adds the note "while processing '{}'" to the exception being raised.
 void addParameterNote(const char* parameter);
@@ -53,6 +58,13 @@ void addParameterNote(const char* parameter);
 // Raises TypeError "'{type}' object is not an instance of '{expected}'"
 // (or "'None' is not an instance of '{expected}'" for None).
 void raiseNotInstance(PyObject* value, const char* expected);
+
+// Raises TypeError "'{type}' object is not an instance of 'Sequence'", the
+// name read from collections.abc.Sequence (imported once per process, on
+// first need, and kept); an import failure is raised instead.
+void raiseNotSequence(PyObject* value);
+// collections.abc.Sequence (borrowed), or null with an exception set.
+PyObject* sequenceType();
 
 // Raises the module's PanicException (a BaseException) with the message.
 void raisePanic(std::string_view message);

@@ -2,6 +2,8 @@
 // AES-256, encryption direction only.
 #pragma once
 
+#include <openssl/aes.h>
+
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -12,8 +14,15 @@ namespace zorva {
 
 class Ff1 {
  public:
+  // Which AES implementation a cipher uses: the processor's AES instructions
+  // when present (automatic), or OpenSSL's portable code. Results are the
+  // standard AES results either way; `software` exists so tests can hold the
+  // two to the same answers.
+  enum class AesEngine { automatic, software };
+
   // Expands the AES-256 key schedule once; radix >= 2.
   Ff1(const Digest& key, std::uint32_t radix);
+  Ff1(const Digest& key, std::uint32_t radix, AesEngine engine);
   ~Ff1();
   Ff1(const Ff1&) = default;
   Ff1& operator=(const Ff1&) = default;
@@ -21,16 +30,35 @@ class Ff1 {
   std::uint32_t radix() const noexcept { return radix_; }
   // Smallest n >= 1 with radix^n >= 1,000,000.
   std::uint64_t minLength() const noexcept { return minLength_; }
+  bool usesAesInstructions() const noexcept { return hardware_; }
 
   // Encrypts numerals (each below radix, at least minLength of them) under the
   // tweak into out, which has the same size and does not alias numerals.
+  // A broken precondition throws std::logic_error (an internal error).
   void encrypt(std::span<const std::uint32_t> numerals, std::string_view tweak,
                std::span<std::uint32_t> out) const;
+  // The same encryption computed on arbitrary-precision integers whatever the
+  // length. encrypt uses it only when radix^v does not fit 64 bits; it is
+  // exposed so that tests can hold both routines to identical results.
+  void encryptArbitrary(std::span<const std::uint32_t> numerals, std::string_view tweak,
+                        std::span<std::uint32_t> out) const;
+
+  // AES-256 encryption of one 16-byte block.
+  void block(const std::uint8_t* in, std::uint8_t* out) const;
+  // CBC-MAC with a zero IV over a message of a multiple of 16 bytes.
+  void prf(const std::uint8_t* message, std::size_t length, std::uint8_t* out) const;
+  // Continues a CBC-MAC from state (16 bytes): state = E(state xor block)
+  // for each of count blocks in turn.
+  void cbc(std::uint8_t* state, const std::uint8_t* blocks, std::size_t count) const;
 
  private:
-  alignas(16) std::uint8_t roundKeys_[240];  // AES-256 encryption schedule
+  void checkPreconditions(std::span<const std::uint32_t> numerals, std::span<std::uint32_t> out) const;
+
+  alignas(16) std::uint8_t roundKeys_[240];  // AES-256 schedule for the AES instructions
+  AES_KEY softwareKey_;                      // the same schedule for OpenSSL's AES_encrypt
   std::uint32_t radix_;
   std::uint64_t minLength_;
+  bool hardware_;
 };
 
 }  // namespace zorva

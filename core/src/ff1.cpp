@@ -1,0 +1,350 @@
+#include "ff1.h"
+
+#include <gmp.h>
+#include <openssl/crypto.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#if defined(__x86_64__)
+#include <wmmintrin.h>
+#endif
+
+// AES_set_encrypt_key/AES_encrypt are deprecated in OpenSSL 3, but the EVP
+// interface costs a context allocation and a dispatch per call; these encrypt
+// one block on a schedule expanded once.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+namespace zorva {
+
+namespace {
+
+// A byte buffer on the stack when small enough, on the engine heap otherwise.
+template <std::size_t N>
+class Scratch {
+ public:
+  explicit Scratch(std::size_t size) {
+    if (size <= N) {
+      data_ = local_;
+    } else {
+      heap_.resize(size);
+      data_ = heap_.data();
+    }
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  std::uint8_t* data() noexcept { return data_; }
+
+ private:
+  alignas(16) std::uint8_t local_[N];
+  Vec<std::uint8_t> heap_;
+  std::uint8_t* data_;
+};
+
+struct Mpz {
+  mpz_t v;
+  Mpz() { mpz_init(v); }
+  ~Mpz() { mpz_clear(v); }
+  Mpz(const Mpz&) = delete;
+  Mpz& operator=(const Mpz&) = delete;
+  operator mpz_ptr() noexcept { return v; }
+};
+
+void putBE(std::uint8_t* out, std::uint64_t v, std::size_t len) noexcept {
+  for (std::size_t i = len; i-- > 0;) {
+    out[i] = static_cast<std::uint8_t>(v);
+    v >>= 8;
+  }
+}
+
+#if defined(__x86_64__)
+bool cpuHasAes() noexcept { return __builtin_cpu_supports("aes"); }
+
+__attribute__((target("aes,sse2"))) __m128i expandEven(__m128i key, __m128i assist) {
+  assist = _mm_shuffle_epi32(assist, 0xff);
+  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+  return _mm_xor_si128(key, assist);
+}
+
+__attribute__((target("aes,sse2"))) __m128i expandOdd(__m128i previous, __m128i key) {
+  __m128i assist = _mm_shuffle_epi32(_mm_aeskeygenassist_si128(previous, 0x00), 0xaa);
+  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+  return _mm_xor_si128(key, assist);
+}
+
+__attribute__((target("aes,sse2"))) void expandKeyHardware(const std::uint8_t* key, std::uint8_t* roundKeys) {
+  __m128i k[15];
+  k[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key));
+  k[1] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key + 16));
+  // The round constant must be an immediate, hence the unrolled steps.
+  k[2] = expandEven(k[0], _mm_aeskeygenassist_si128(k[1], 0x01));
+  k[3] = expandOdd(k[2], k[1]);
+  k[4] = expandEven(k[2], _mm_aeskeygenassist_si128(k[3], 0x02));
+  k[5] = expandOdd(k[4], k[3]);
+  k[6] = expandEven(k[4], _mm_aeskeygenassist_si128(k[5], 0x04));
+  k[7] = expandOdd(k[6], k[5]);
+  k[8] = expandEven(k[6], _mm_aeskeygenassist_si128(k[7], 0x08));
+  k[9] = expandOdd(k[8], k[7]);
+  k[10] = expandEven(k[8], _mm_aeskeygenassist_si128(k[9], 0x10));
+  k[11] = expandOdd(k[10], k[9]);
+  k[12] = expandEven(k[10], _mm_aeskeygenassist_si128(k[11], 0x20));
+  k[13] = expandOdd(k[12], k[11]);
+  k[14] = expandEven(k[12], _mm_aeskeygenassist_si128(k[13], 0x40));
+  for (int i = 0; i < 15; ++i) _mm_store_si128(reinterpret_cast<__m128i*>(roundKeys + 16 * i), k[i]);
+}
+
+__attribute__((target("aes,sse2"))) void cbcHardware(const std::uint8_t* roundKeys, std::uint8_t* state,
+                                                     const std::uint8_t* blocks, std::size_t count) {
+  __m128i k[15];
+  for (int i = 0; i < 15; ++i) k[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys + 16 * i));
+  __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
+  for (std::size_t j = 0; j < count; ++j) {
+    s = _mm_xor_si128(s, _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * j)));
+    s = _mm_xor_si128(s, k[0]);
+    for (int i = 1; i < 14; ++i) s = _mm_aesenc_si128(s, k[i]);
+    s = _mm_aesenclast_si128(s, k[14]);
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), s);
+}
+#else
+bool cpuHasAes() noexcept { return false; }
+void expandKeyHardware(const std::uint8_t*, std::uint8_t*) {}
+void cbcHardware(const std::uint8_t*, std::uint8_t*, const std::uint8_t*, std::size_t) {}
+#endif
+
+// Numerals to NUM in the given radix, first numeral most significant.
+std::uint64_t numMachine(const std::uint32_t* x, std::size_t count, std::uint64_t radix) noexcept {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < count; ++i) v = v * radix + x[i];
+  return v;
+}
+
+void numeralsMachine(std::uint64_t v, std::uint32_t* out, std::size_t count, std::uint64_t radix) noexcept {
+  for (std::size_t i = count; i-- > 0;) {
+    out[i] = static_cast<std::uint32_t>(v % radix);
+    v /= radix;
+  }
+}
+
+void numArbitrary(mpz_ptr v, const std::uint32_t* x, std::size_t count, std::uint32_t radix) {
+  mpz_set_ui(v, 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    mpz_mul_ui(v, v, radix);
+    mpz_add_ui(v, v, x[i]);
+  }
+}
+
+void numeralsArbitrary(mpz_ptr v, std::uint32_t* out, std::size_t count, std::uint32_t radix) {
+  for (std::size_t i = count; i-- > 0;) out[i] = static_cast<std::uint32_t>(mpz_tdiv_q_ui(v, v, radix));
+}
+
+void mpzBytesBE(mpz_srcptr x, std::uint8_t* out, std::size_t len) {
+  std::memset(out, 0, len);
+  if (mpz_sgn(x) == 0) return;
+  std::size_t bytes = (mpz_sizeinbase(x, 2) + 7) / 8;
+  std::size_t written = 0;
+  mpz_export(out + (len - bytes), &written, 1, 1, 1, 0, x);
+}
+
+// radix^e if it is below 2^64.
+bool powFits64(std::uint64_t radix, std::size_t e, std::uint64_t& out) noexcept {
+  std::uint64_t v = 1;
+  for (std::size_t i = 0; i < e; ++i)
+    if (__builtin_mul_overflow(v, radix, &v)) return false;
+  out = v;
+  return true;
+}
+
+// The round-independent part of one encryption's PRF input. The PRF message
+// is P || T || 0^pad || round || NUM(B) in b bytes, a multiple of 16 bytes
+// long: every whole block before the round byte is the same in all ten
+// rounds, so its CBC-MAC state is computed once, and each round continues
+// from it over the tail, which holds the last partial block of T || 0^pad,
+// the round byte and NUM(B).
+class Rounds {
+ public:
+  Rounds(const Ff1& cipher, std::size_t n, std::string_view tweak, std::size_t b)
+      : b_(b), pad_(static_cast<std::size_t>((0 - tweak.size() - b - 1) % 16)),
+        prefixLen_(16 + tweak.size() + pad_), head_(prefixLen_ % 16), tail_(head_ + 1 + b) {
+    const std::size_t u = n / 2;
+    const std::uint32_t radix = cipher.radix();
+    Scratch<512> prefix(prefixLen_);
+    std::uint8_t* p = prefix.data();
+    const std::uint8_t header[16] = {1,
+                                     2,
+                                     1,
+                                     static_cast<std::uint8_t>(radix >> 16),
+                                     static_cast<std::uint8_t>(radix >> 8),
+                                     static_cast<std::uint8_t>(radix),
+                                     10,
+                                     static_cast<std::uint8_t>(u),
+                                     static_cast<std::uint8_t>(n >> 24),
+                                     static_cast<std::uint8_t>(n >> 16),
+                                     static_cast<std::uint8_t>(n >> 8),
+                                     static_cast<std::uint8_t>(n),
+                                     static_cast<std::uint8_t>(tweak.size() >> 24),
+                                     static_cast<std::uint8_t>(tweak.size() >> 16),
+                                     static_cast<std::uint8_t>(tweak.size() >> 8),
+                                     static_cast<std::uint8_t>(tweak.size())};
+    std::memcpy(p, header, 16);
+    std::memcpy(p + 16, tweak.data(), tweak.size());
+    std::memset(p + 16 + tweak.size(), 0, pad_);
+    std::memset(state_, 0, 16);
+    cipher.cbc(state_, p, prefixLen_ / 16);
+    std::memcpy(tail_.data(), p + (prefixLen_ - head_), head_);
+  }
+
+  // R = PRF(P || Q) for round i with NUM(B) already written by the caller.
+  void prf(const Ff1& cipher, std::uint8_t round, std::uint8_t* r) {
+    tail_.data()[head_] = round;
+    std::memcpy(r, state_, 16);
+    cipher.cbc(r, tail_.data(), (head_ + 1 + b_) / 16);
+  }
+  // Where the caller writes NUM(B), b bytes big-endian.
+  std::uint8_t* numB() noexcept { return tail_.data() + head_ + 1; }
+
+ private:
+  std::size_t b_, pad_, prefixLen_, head_;
+  Scratch<64> tail_;
+  std::uint8_t state_[16];
+};
+
+}  // namespace
+
+Ff1::Ff1(const Digest& key, std::uint32_t radix) : Ff1(key, radix, AesEngine::automatic) {}
+
+Ff1::Ff1(const Digest& key, std::uint32_t radix, AesEngine engine)
+    : radix_(radix), minLength_(1), hardware_(engine == AesEngine::automatic && cpuHasAes()) {
+  std::memset(roundKeys_, 0, sizeof roundKeys_);
+  AES_set_encrypt_key(key.data(), 256, &softwareKey_);
+  if (hardware_) expandKeyHardware(key.data(), roundKeys_);
+  // radix <= 2^32, so radix^n stays far from overflow before it reaches 10^6.
+  std::uint64_t domain = radix;
+  while (radix >= 2 && domain < 1000000) {
+    domain *= radix;
+    ++minLength_;
+  }
+}
+
+Ff1::~Ff1() {
+  OPENSSL_cleanse(roundKeys_, sizeof roundKeys_);
+  OPENSSL_cleanse(&softwareKey_, sizeof softwareKey_);
+}
+
+void Ff1::cbc(std::uint8_t* state, const std::uint8_t* blocks, std::size_t count) const {
+#ifdef ZORVA_COUNTING
+  countAesBlocks(count);
+#endif
+  if (hardware_) {
+    cbcHardware(roundKeys_, state, blocks, count);
+    return;
+  }
+  for (std::size_t j = 0; j < count; ++j) {
+    for (int i = 0; i < 16; ++i) state[i] ^= blocks[16 * j + i];
+    AES_encrypt(state, state, &softwareKey_);
+  }
+}
+
+void Ff1::block(const std::uint8_t* in, std::uint8_t* out) const {
+  std::uint8_t state[16] = {};
+  cbc(state, in, 1);
+  std::memcpy(out, state, 16);
+}
+
+void Ff1::prf(const std::uint8_t* message, std::size_t length, std::uint8_t* out) const {
+  std::memset(out, 0, 16);
+  cbc(out, message, length / 16);
+}
+
+void Ff1::checkPreconditions(std::span<const std::uint32_t> numerals, std::span<std::uint32_t> out) const {
+  if (out.size() != numerals.size()) throw std::logic_error("FF1 output length differs from its input");
+  if (numerals.size() < minLength_) throw std::logic_error("FF1 called below its minimum length");
+  for (std::uint32_t x : numerals)
+    if (x >= radix_) throw std::logic_error("numeral outside the radix");
+}
+
+void Ff1::encrypt(std::span<const std::uint32_t> numerals, std::string_view tweak,
+                  std::span<std::uint32_t> out) const {
+  checkPreconditions(numerals, out);
+  const std::size_t n = numerals.size();
+  const std::size_t u = n / 2, v = n - u;
+  std::uint64_t pu = 0, pv = 0;
+  // v >= u, so radix^v fitting 64 bits covers radix^u as well.
+  if (!powFits64(radix_, v, pv)) {
+    encryptArbitrary(numerals, tweak, out);
+    return;
+  }
+  powFits64(radix_, u, pu);
+
+  // b = bytes of radix^v - 1 (at most 8 here), d = 4 ceil(b/4) + 4 (at most 12),
+  // so S is the first d bytes of R and y < 2^96.
+  const std::uint64_t top = pv - 1;
+  const std::size_t b = top == 0 ? 0 : static_cast<std::size_t>((64 - __builtin_clzll(top) + 7) / 8);
+  const std::size_t d = 4 * ((b + 3) / 4) + 4;
+  Rounds rounds(*this, n, tweak, b);
+
+  std::uint64_t a = numMachine(numerals.data(), u, radix_);
+  std::uint64_t bNum = numMachine(numerals.data() + u, v, radix_);
+  for (std::uint8_t i = 0; i < 10; ++i) {
+    putBE(rounds.numB(), bNum, b);
+    std::uint8_t r[16];
+    rounds.prf(*this, i, r);
+    u128 y = 0;
+    for (std::size_t j = 0; j < d; ++j) y = (y << 8) | r[j];
+    const std::uint64_t modulus = (i % 2 == 0) ? pu : pv;
+    // a < modulus, so one conditional subtraction finishes the reduction.
+    u128 z = u128(a) + static_cast<std::uint64_t>(y % modulus);
+    if (z >= modulus) z -= modulus;
+    a = bNum;
+    bNum = static_cast<std::uint64_t>(z);
+  }
+  numeralsMachine(a, out.data(), u, radix_);
+  numeralsMachine(bNum, out.data() + u, v, radix_);
+}
+
+void Ff1::encryptArbitrary(std::span<const std::uint32_t> numerals, std::string_view tweak,
+                           std::span<std::uint32_t> out) const {
+  checkPreconditions(numerals, out);
+  const std::size_t n = numerals.size();
+  const std::size_t u = n / 2, v = n - u;
+  Mpz pu, pv, a, bNum, y, z;
+  mpz_ui_pow_ui(pu, radix_, u);
+  mpz_ui_pow_ui(pv, radix_, v);
+  mpz_sub_ui(z, pv, 1);
+  const std::size_t b = mpz_sgn(z.v) == 0 ? 0 : (mpz_sizeinbase(z, 2) + 7) / 8;
+  const std::size_t d = 4 * ((b + 3) / 4) + 4;
+  const std::size_t sBlocks = (d + 15) / 16;
+  Rounds rounds(*this, n, tweak, b);
+  Scratch<256> s(16 * sBlocks);
+
+  numArbitrary(a, numerals.data(), u, radix_);
+  numArbitrary(bNum, numerals.data() + u, v, radix_);
+  for (std::uint8_t i = 0; i < 10; ++i) {
+    mpzBytesBE(bNum, rounds.numB(), b);
+    std::uint8_t* sBytes = s.data();
+    rounds.prf(*this, i, sBytes);
+    // S = R || E(R xor [1]) || E(R xor [2]) || ..., [j] being j in 16 bytes big-endian.
+    for (std::size_t j = 1; j < sBlocks; ++j) {
+      std::uint8_t x[16];
+      std::memcpy(x, sBytes, 16);
+      for (std::size_t k = 0; k < 8; ++k) x[15 - k] ^= static_cast<std::uint8_t>(static_cast<std::uint64_t>(j) >> (8 * k));
+      block(x, sBytes + 16 * j);
+    }
+    mpz_import(y, d, 1, 1, 1, 0, sBytes);
+    mpz_add(z, a, y);
+    mpz_tdiv_r(z, z, (i % 2 == 0) ? pu : pv);
+    mpz_swap(a, bNum);
+    mpz_swap(bNum, z);
+  }
+  numeralsArbitrary(a, out.data(), u, radix_);
+  numeralsArbitrary(bNum, out.data() + u, v, radix_);
+}
+
+}  // namespace zorva
+
+#pragma GCC diagnostic pop

@@ -25,18 +25,27 @@ struct Dec {
   // Optional sign, mantissa, optional exponent; nothing otherwise.
   static std::optional<Dec> parse(std::string_view text);
   Text toText() const;  // "{}{}E{}"
-  double toF64() const;  // correctly rounded
-  BigInt toBigInt() const;  // truncates toward zero
+  // Correctly rounded; overflow gives +-infinity, underflow +-0.
+  double toF64() const;
+  // Truncates toward zero. Precondition: a nonzero coefficient with a positive
+  // exponent stays below about a million digits (throws std::length_error
+  // otherwise); the number strategy only asks for exponent 0.
+  BigInt toBigInt() const;
   bool isZero() const noexcept { return coefficient.isZero(); }
 
   static std::strong_ordering compare(const Dec& a, const Dec& b);
   // add and subtract return nothing where the exponent arithmetic would leave
-  // the signed 64-bit range.
+  // the signed 64-bit range. Operands whose exponents lie far apart are never
+  // aligned by a giant power: an operand too small to reach the 60th digit of
+  // the other is replaced by a one-digit stand-in that rounds identically; if
+  // neither that nor an alignment of at most about a million digits applies,
+  // the sum is refused (nothing) rather than formed.
   static std::optional<Dec> add(const Dec& a, const Dec& b);
   static std::optional<Dec> subtract(const Dec& a, const Dec& b);
   static std::optional<Dec> multiply(const Dec& a, const Dec& b);  // exact
   static std::optional<Dec> rounded(Dec d);  // 60 significant digits, half-even
-  // Nothing when the result would have more than 60 digits.
+  // Nothing when the result would have more than 60 digits; decided from
+  // digit counts before any power of ten is formed.
   static std::optional<Dec> quantize(const Dec& d, std::int64_t target, Rounding mode);
   static bool roundsUp(const BigInt& q, const BigInt& r, const BigInt& divisor, Rounding mode,
                        bool negative);
@@ -65,12 +74,24 @@ class NumberStrategy {
   // text is the Decimal's str() text.
   NumberResult maskDecimal(const KeyedHash& keyedHash, std::string_view text) const;
 
+  // The steps of the per-value treatment, exposed for tests. Nothing means the
+  // value is not masked natively (a fallback).
+  std::optional<Dec> target(const Dec& value, const KeyedHash& keyedHash, std::string_view data) const;
+  std::optional<Dec> clamp(const Dec& q, std::int64_t exponent) const;
+  std::optional<Dec> moved(const Dec& value, const Dec& z, const Dec& step, const KeyedHash& keyedHash,
+                           std::string_view data) const;
+  // The hash data of a value: the integer text when it is integral, else the
+  // float's repr text when given, else the plain decimal text (nothing when
+  // that needs more than 28 significant digits).
+  static std::optional<Text> hashData(const Dec& value, std::optional<std::string_view> floatRepr);
+
  private:
   NumberStrategy() = default;
   Dec variance_;
   std::optional<Dec> min_;
   std::optional<Dec> max_;
   std::optional<std::uint32_t> decimals_;
+  std::optional<Dec> range_;  // max - min, computed once (bounded mode)
 };
 
 }  // namespace zorva

@@ -1,14 +1,66 @@
-"""A first look at the engine: its surface and the cores it may use."""
+"""The engine's first job: mask a realistic customers table end to end.
+
+With no arguments it creates a sample SQLite database of 200,000 customers
+in a temporary folder (word lists from the Faker package), masks it with
+examples/policy.toml, which uses all twelve native strategies, and prints a
+before/after sample and the throughput.
+
+    python3 examples/demo.py [--rows N] [--keep DIR] [--key HEX]
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import tempfile
+import time
+from pathlib import Path
 
 import zorva_rs
 
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
 
-def main() -> None:
-    print("zorva_rs", zorva_rs.__version__)
-    print("surface:", ", ".join(zorva_rs.__all__))
-    print("available cores:", zorva_rs.availableCores())
-    print("masking threads:", zorva_rs.threads())
+import mask_sqlite  # noqa: E402
+import sample_data  # noqa: E402
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=200_000, help="sample customers to create")
+    parser.add_argument("--keep", help="write the databases here instead of a temporary folder")
+    parser.add_argument("--key", help="master key in hex (default: the public demo key)")
+    parser.add_argument("--threads", type=int, help="masking threads (default: available cores)")
+    args = parser.parse_args(argv)
+
+    print(f"zorva_rs {zorva_rs.__version__}: {zorva_rs.availableCores()} core(s) available")
+    with tempfile.TemporaryDirectory(prefix="zorva-demo-") as tmp:
+        folder = Path(args.keep or tmp)
+        folder.mkdir(parents=True, exist_ok=True)
+        source, target, words_file = folder / "customers.db", folder / "masked.db", folder / "words.json"
+
+        start = time.perf_counter()
+        words = sample_data.write_words(words_file)
+        sample_data.create_database(source, args.rows, words=words)
+        print(f"created {args.rows:,} sample customers in {source} "
+              f"({time.perf_counter() - start:.1f} s)")
+
+        policy = mask_sqlite.Policy.load(HERE / "policy.toml")
+        strategies = sorted({s for s, _ in policy.columns.values()})
+        print(f"policy {HERE / 'policy.toml'}: {len(policy.columns)} masked column(s), "
+              f"{len(strategies)} strategies: {', '.join(strategies)}")
+        zorva_rs.setThreads(max(1, args.threads or zorva_rs.availableCores()))
+        try:
+            result = mask_sqlite.mask_table(source, target, policy, mask_sqlite.parse_key(args.key),
+                                            words, replace=True)
+        except (mask_sqlite.PolicyError, mask_sqlite.RefusedValue) as e:
+            print(f"demo: {e}", file=sys.stderr)
+            return 1
+        mask_sqlite.report(result)
+        print(f"masked table written to {target}" if args.keep else
+              "(pass --keep DIR to keep the databases)")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

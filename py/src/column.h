@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "values.h"
 
@@ -15,41 +16,92 @@ namespace zorva::py {
 
 class Masker;
 
-// The key under which equal values are de-duplicated and cached. Str and
-// Decimal compare texts byte for byte, Int by value, Float by bit pattern.
-struct CacheKey {
+// A borrowed view of a keyed input: what CacheKey holds, without the copy.
+// Valid while the input lives.
+struct KeyView {
   enum class Kind : std::uint8_t { Str = 0, Int = 1, Float = 2, Decimal = 3 };
   Kind kind = Kind::Str;
-  std::uint64_t bits = 0;  // Float
-  BigInt integer;          // Int
-  Text text;               // Str, Decimal
+  std::uint64_t bits = 0;             // Float: the double's bit pattern
+  const BigInt* integer = nullptr;    // Int
+  std::string_view text;              // Str, Decimal
 
-  // The key of a keyed input (None, Other and Bool have none).
+  // The view of a keyed input; None, Other and Bool have no key.
+  static std::optional<KeyView> of(const Input& input) noexcept;
+  friend bool operator==(const KeyView& a, const KeyView& b) noexcept;
+};
+
+// The key under which equal values are de-duplicated and cached: an owned
+// copy of a KeyView. Str and Decimal compare texts byte for byte, Int by
+// value, Float by bit pattern (so 0.0 and -0.0 differ).
+struct CacheKey {
+  KeyView::Kind kind = KeyView::Kind::Str;
+  std::uint64_t bits = 0;
+  BigInt integer;
+  Text text;
+
   static std::optional<CacheKey> of(const Input& input);
-  friend bool operator==(const CacheKey& a, const CacheKey& b) noexcept;
+  static CacheKey fromView(const KeyView& view);
+  KeyView view() const noexcept {
+    return KeyView{kind, bits, kind == KeyView::Kind::Int ? &integer : nullptr, text};
+  }
+  friend bool operator==(const CacheKey& a, const CacheKey& b) noexcept { return a.view() == b.view(); }
 };
 
-// Mixes the per-map random seed into every hash so that the layout of a map
-// is unpredictable; the seed never affects a result.
-struct SeededHash {
+// Hashes keys and views alike, mixed with a seed drawn at random for each map:
+// the seed changes only a map's layout, never a result.
+struct KeyHash {
+  using is_transparent = void;
   std::uint64_t seed;
-  SeededHash();
-  std::size_t operator()(const CacheKey& key) const noexcept;
+  KeyHash();
+  std::size_t operator()(const KeyView& key) const noexcept;
+  std::size_t operator()(const CacheKey& key) const noexcept { return (*this)(key.view()); }
 };
 
-// The result cache of a key, fpe or fake masker.
+struct KeyEqual {
+  using is_transparent = void;
+  static KeyView viewOf(const KeyView& v) noexcept { return v; }
+  static KeyView viewOf(const CacheKey& k) noexcept { return k.view(); }
+  template <class A, class B>
+  bool operator()(const A& a, const B& b) const noexcept {
+    return viewOf(a) == viewOf(b);
+  }
+};
+
+// The result cache of a key, fpe or fake masker: the first 65,536 cacheable
+// results of the Masker's life, never evicted.
 struct ResultCache {
   static constexpr std::size_t kCapacity = 65536;
+  // Texts longer than this are de-duplicated within a call but not cached.
   static constexpr std::size_t kLongestText = 64;
   std::mutex mutex;
-  boost::unordered_flat_map<CacheKey, Output, SeededHash> map;
+  boost::unordered_flat_map<CacheKey, Output, KeyHash, KeyEqual,
+                            EngineAllocator<std::pair<const CacheKey, Output>>>
+      map;
 };
 
 // One output per input, in input order. Runs without the interpreter lock, on
-// any thread, and never fails on a value.
+// any thread, several at once for one Masker; never fails on a value. Each
+// distinct keyed value is masked once; 256 or more distinct uncached values
+// are spread over the masking pool when one is installed.
 Vec<Output> maskInputs(const Masker& masker, const Vec<Input>& inputs);
 
-// Masker.maskColumn(values) -> (masked, problems). self is a Masker instance.
+// Masker.maskColumn(values) -> (masked, problems); requires the interpreter
+// lock, which it releases only around maskInputs.
 PyObject* maskColumn(const Masker& masker, PyObject* values);
+
+// A cap on reservations sized from a __len__ answer, which may be anything.
+inline constexpr std::size_t kReserveHintCap = std::size_t{1} << 16;
+
+// Restores the interpreter lock on every way out of a scope that released it.
+class ReleasedLock {
+ public:
+  ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
 
 }  // namespace zorva::py

@@ -47,8 +47,8 @@ class Ref {
 bool bindArguments(const char* callable, std::initializer_list<const char*> names, PyObject* args,
                    PyObject* kwargs, PyObject** out);
 // The same, with out[i] an owned reference. Prefer this form when Python code
-// can run during the call: `f(**d)` hands the caller's own dict over as
-// kwargs, and that code may remove the value from it.
+// can run during the call: kwargs may be a dict that code can reach and empty
+// (functools.partial hands over its own `keywords` dict).
 bool bindArguments(const char* callable, std::initializer_list<const char*> names, PyObject* args,
                    PyObject* kwargs, Ref* out);
 

@@ -183,3 +183,36 @@ def test_a_second_import_builds_the_same_surface():
         "assert b.threads() == 1\n"
     )
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+@pytest.mark.parametrize(
+    ("strategy", "option", "value"),
+    [("key", "charset", "digits"), ("hash", "prefix", "h-"), ("email", "mailDomain", "mail.test")],
+)
+def test_arguments_survive_their_keywords_being_emptied(strategy, option, value):
+    # functools.partial hands its own keywords dict to the callable; Python code
+    # run while the options are read empties it, dropping the only references
+    # to the subkey and the strategy name. Debug memory hooks make a use after
+    # free visible.
+    code = f"""
+import functools, zorva_rs
+
+class Key(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        call.keywords.clear()
+        return str.__eq__(self, other)
+
+call = functools.partial(
+    zorva_rs.Masker,
+    subkey=bytes(range(32)),
+    strategy="".join({list(strategy)!r}),
+    options={{Key({option!r}): {value!r}}},
+)
+masker = call()
+assert call.keywords == {{}}
+masked, problems = masker.maskColumn(["ab12", 1234])
+assert len(masked) == 2
+"""
+    subprocess.run([sys.executable, "-X", "dev", "-c", code], check=True)

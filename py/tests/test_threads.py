@@ -4,7 +4,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import threading
 import time
 
 import pytest
@@ -36,6 +35,12 @@ def wait_for(predicate):
         time.sleep(0.01)
 
 
+def no_pool():
+    """Empties the pool and waits until every earlier pool's threads have left."""
+    zorva_rs.setThreads(1)
+    wait_for(lambda: not mask_threads())
+
+
 def names(count):
     return sorted(f"{PREFIX}{index}" for index in range(count))
 
@@ -58,7 +63,7 @@ def test_after_import_the_calling_thread_masks_alone():
 
 
 def test_pool_threads_are_named_and_released(restore_threads):
-    wait_for(lambda: not mask_threads())
+    no_pool()
     zorva_rs.setThreads(4)
     assert zorva_rs.threads() == 4
     wait_for(lambda: sorted(mask_threads().values()) == names(4))
@@ -68,7 +73,7 @@ def test_pool_threads_are_named_and_released(restore_threads):
 
 
 def test_the_same_count_builds_a_fresh_pool(restore_threads):
-    wait_for(lambda: not mask_threads())
+    no_pool()
     zorva_rs.setThreads(3)
     wait_for(lambda: len(mask_threads()) == 3)
     first = set(mask_threads())
@@ -176,21 +181,6 @@ def test_threads_that_cannot_start_leave_the_pool_alone():
     assert lines[1].startswith("could not start 18446744073709551615 masking threads: ")
     assert len(lines[0]) > len("could not start 5000 masking threads: ")
     assert lines[2] == "3"
-
-
-def test_concurrent_changes_leave_a_consistent_pool(restore_threads):
-    def churn(seed):
-        for step in range(30):
-            zorva_rs.setThreads(1 + (seed + step) % 3)
-            assert 1 <= zorva_rs.threads() <= 3
-
-    workers = [threading.Thread(target=churn, args=(seed,)) for seed in range(4)]
-    for worker in workers:
-        worker.start()
-    for worker in workers:
-        worker.join()
-    zorva_rs.setThreads(2)
-    assert zorva_rs.threads() == 2
 
 
 def test_available_cores_honours_affinity():

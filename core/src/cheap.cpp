@@ -27,6 +27,8 @@ class Scratch {
 };
 
 constexpr std::size_t kStackDigits = 256;
+// The cheap maskers draw under the empty label.
+constexpr std::string_view kNoLabel = "";
 
 bool isAscii(std::string_view text) noexcept {
   for (unsigned char c : text) {
@@ -48,7 +50,7 @@ bool maskRunInPlace(const KeyedHash& keyedHash, char* digits, std::size_t n, std
   const std::size_t streamLength = 2 * n + 32;
   Scratch<std::uint8_t, 2 * kStackDigits + 32> stream(streamLength);
   std::uint8_t* s = stream.data();
-  keyedHash.expand(std::string_view(digits, n), streamLength, {}, s);
+  keyedHash.expand(std::string_view(digits, n), streamLength, kNoLabel, s);
   // Bytes 250..255 would bias the digits; compact the rest in place.
   std::size_t r = 0;
   for (std::size_t k = 0; k < streamLength; ++k) {
@@ -133,7 +135,7 @@ Outcome<BigInt> maskDigitsInteger(const KeyedHash& keyedHash, const BigInt& valu
 }
 
 Text maskHash(const KeyedHash& keyedHash, std::string_view data, std::uint64_t length, std::string_view prefix) {
-  const Digest digest = keyedHash.digest(data, {});
+  const Digest digest = keyedHash.digest(data, kNoLabel);
   const std::size_t count = hexLength(length);
   Text out;
   out.reserve(prefix.size() + count);
@@ -158,7 +160,7 @@ Outcome<Text> maskEmail(const KeyedHash& keyedHash, std::string_view text, std::
     const char c = address[i];
     lower[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   }
-  const Digest digest = keyedHash.digest(std::string_view(lower, address.size()), {});
+  const Digest digest = keyedHash.digest(std::string_view(lower, address.size()), kNoLabel);
 
   std::string_view domain = mailDomain;
   if (keepDomain) {

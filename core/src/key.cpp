@@ -214,12 +214,30 @@ BigInt integerFromDigits(const std::uint8_t* digits, std::size_t count, bool neg
     for (std::size_t i = 0; i < count; ++i) v = v * 10 + digits[i];
     return BigInt::fromU128(v, negative && v != 0);
   }
-  Text text(count, '0');
-  for (std::size_t i = 0; i < count; ++i) text[i] = static_cast<char>('0' + digits[i]);
-  std::size_t skip = 0;
-  while (skip + 1 < count && text[skip] == '0') ++skip;
-  BigInt result = BigInt::fromDecimal(std::string_view(text).substr(skip));
-  return negative ? result.negated() : result;
+  // Beyond 128 bits: GMP reads the digit values straight into limbs.
+  const std::size_t limbCount = count * 10 / 190 + 2;  // 19 digits per limb, plus the spare GMP wants
+  constexpr std::size_t kStackLimbs = 16;
+  mp_limb_t stackLimbs[kStackLimbs];
+  std::uint8_t stackBytes[kStackLimbs * 8];
+  Vec<mp_limb_t> heapLimbs;
+  Vec<std::uint8_t> heapBytes;
+  mp_limb_t* limbs = stackLimbs;
+  std::uint8_t* bytes = stackBytes;
+  if (limbCount > kStackLimbs) {
+    heapLimbs.resize(limbCount);
+    heapBytes.resize(limbCount * 8);
+    limbs = heapLimbs.data();
+    bytes = heapBytes.data();
+  }
+  const auto written = static_cast<std::size_t>(mpn_set_str(limbs, digits, count, 10));
+  for (std::size_t i = 0; i < written; ++i) {
+    mp_limb_t limb = limbs[written - 1 - i];
+    for (int k = 7; k >= 0; --k) {
+      bytes[i * 8 + static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(limb & 0xFF);
+      limb >>= 8;
+    }
+  }
+  return BigInt::fromBytesBE(bytes, written * 8, negative);
 }
 
 Outcome<BigInt> KeyStrategy::maskInteger(const KeyedHash& keyedHash, const BigInt& value) {

@@ -56,7 +56,7 @@ std::string modelRun(const std::string& d, std::uint64_t a, std::uint64_t b) {
   return out;
 }
 
-struct Cheap : ::testing::Test {
+struct CheapMaskers : ::testing::Test {
   KeyedHash kh{kSubkey};
 
   std::string text(Outcome<Text> outcome) {
@@ -71,7 +71,7 @@ struct Cheap : ::testing::Test {
   }
 };
 
-TEST_F(Cheap, HashMatchesHmacModel) {
+TEST_F(CheapMaskers, HashMatchesHmacModel) {
   struct Case {
     std::string data;
     std::uint64_t length;
@@ -85,7 +85,7 @@ TEST_F(Cheap, HashMatchesHmacModel) {
   }
 }
 
-TEST_F(Cheap, DigitRunsMatchModel) {
+TEST_F(CheapMaskers, DigitRunsMatchModel) {
   struct Case {
     std::string digits;
     std::uint64_t a, b;
@@ -93,7 +93,7 @@ TEST_F(Cheap, DigitRunsMatchModel) {
   for (const auto& c : cases) EXPECT_EQ(text(maskDigitRun(kh, c.digits, c.a, c.b)), modelRun(c.digits, c.a, c.b));
 }
 
-TEST_F(Cheap, DigitsTextKeepsLayoutAndCounts) {
+TEST_F(CheapMaskers, DigitsTextKeepsLayoutAndCounts) {
   const std::string plain = text(maskDigitsText(kh, "1234", 0, 0));
   const std::string dashed = text(maskDigitsText(kh, "12-34", 0, 0));
   EXPECT_EQ(dashed, plain.substr(0, 2) + "-" + plain.substr(2));
@@ -124,7 +124,7 @@ TEST_F(Cheap, DigitsTextKeepsLayoutAndCounts) {
   EXPECT_EQ(text(maskDigitsText(kh, "", 5, 5)), "");
 }
 
-TEST_F(Cheap, DigitsIntegerKeepsSignAndCount) {
+TEST_F(CheapMaskers, DigitsIntegerKeepsSignAndCount) {
   std::mt19937_64 rng(3);
   for (int i = 0; i < 300; ++i) {
     const std::string v = std::to_string(rng() % 1000000000 + 10);
@@ -143,7 +143,7 @@ TEST_F(Cheap, DigitsIntegerKeepsSignAndCount) {
   EXPECT_EQ(integer("0", 0, kMax), "declined");
 }
 
-TEST_F(Cheap, LeadingZeroIsReplacedFromLeadDraw) {
+TEST_F(CheapMaskers, LeadingZeroIsReplacedFromLeadDraw) {
   int checked = 0;
   for (int v = 10; v < 2000 && checked < 3; ++v) {
     const std::string d = std::to_string(v);
@@ -157,7 +157,7 @@ TEST_F(Cheap, LeadingZeroIsReplacedFromLeadDraw) {
   EXPECT_EQ(checked, 3);
 }
 
-TEST_F(Cheap, EmailIgnoresCaseAndBlanks) {
+TEST_F(CheapMaskers, EmailIgnoresCaseAndBlanks) {
   const std::string local = text(maskEmail(kh, "Jane.Doe@Example.COM", 12, kDefaultMailDomain, false));
   EXPECT_EQ(local, "u" + hex(hmac(std::string(1, '\0') + "jane.doe@example.com")).substr(0, 12) + "@example.test");
   EXPECT_EQ(text(maskEmail(kh, " \tjane.doe@example.com\n\x1c", 12, kDefaultMailDomain, false)), local);

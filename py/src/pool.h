@@ -7,13 +7,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 
 namespace zorva {
 
 class Pool {
  public:
-  // Starts min(threads, 65535) workers named "zorva-mask-{index}". On failure
+  // Starts min(threads, 65535) workers (at least 1) named "zorva-mask-{index}",
+  // cut to the 15 bytes Linux allows. On failure
   // the threads already started are stopped and the reason is returned.
   static std::variant<std::shared_ptr<Pool>, std::string> start(std::size_t threads);
 
@@ -30,8 +32,12 @@ class Pool {
   // a latch), from a worker of this pool (runs inline; the waiting worker keeps
   // executing other work, so nested calls never deadlock), and from a worker of
   // another pool (it keeps serving its own pool while it waits).
-  // body must not throw.
+  // body must not throw (a throw ends the process). The caller keeps this Pool
+  // alive for the length of the call.
   void parallelFor(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+
+  // Whether the calling thread is one of this pool's workers.
+  bool isCurrentWorker() const noexcept;
 
   struct State;
 
@@ -51,5 +57,21 @@ void parallelFor(const std::shared_ptr<Pool>& pool, std::size_t n,
 // The CPUs this process may use: affinity and the cgroup CPU quota (v1 and
 // v2) on Linux; at least 1.
 std::size_t availableCores() noexcept;
+
+// Masking threads of all pools that have started and not yet exited. A
+// released pool's threads leave on their own, so this drops back eventually.
+std::size_t liveWorkerThreads() noexcept;
+
+// A waiting worker runs any pending work only up to this many nested waits
+// (48); deeper, it takes just its own job's pieces and newly handed-in jobs,
+// which bounds its stack. Returns the previous value; tests lower it to 0 to
+// run everything on the bounded path.
+unsigned setFreeHelpDepth(unsigned depth) noexcept;
+
+// The CPU count a cgroup v2 "cpu.max" text allows ("quota period", rounded
+// up), or 0 for no limit or a text that cannot be read.
+std::size_t cpuCountFromCpuMax(std::string_view text) noexcept;
+// The same for cgroup v1 "cpu.cfs_quota_us" and "cpu.cfs_period_us" texts.
+std::size_t cpuCountFromCfs(std::string_view quota, std::string_view period) noexcept;
 
 }  // namespace zorva

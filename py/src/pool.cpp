@@ -1,0 +1,668 @@
+#include "pool.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <shared_mutex>
+#include <sstream>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace zorva {
+namespace {
+
+using Body = std::function<void(std::size_t, std::size_t)>;
+
+constexpr std::size_t kMaxThreads = 65535;
+// Linux thread names hold 15 bytes; longer ones are refused, so they are cut.
+constexpr std::size_t kMaxNameBytes = 15;
+// A waiting worker runs any pending work, which may itself wait and run more:
+// past this many nested waits it only takes pieces of the job it waits for
+// (and fresh injected jobs), so the stack stays bounded.
+constexpr unsigned kFreeHelpDepth = 48;
+std::atomic<unsigned> gFreeHelpDepth{kFreeHelpDepth};
+
+// One parallelFor call. It lives on the caller's stack until `done` is seen
+// under `wakeMutex`, which the finisher holds while it sets it.
+struct Job {
+  const Body* body = nullptr;
+  std::atomic<std::size_t> remaining{0};
+  std::atomic<bool> done{false};
+  std::mutex* wakeMutex = nullptr;
+  std::condition_variable* wakeCv = nullptr;
+};
+
+struct Task {
+  Job* job = nullptr;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+struct Worker {
+  Pool::State* state = nullptr;
+  std::size_t index = 0;
+  std::mutex mutex;
+  std::deque<Task> tasks;           // owner works at the back, thieves at the front
+  std::atomic<std::size_t> size{0};  // tasks.size(), readable without the lock
+  unsigned depth = 0;                // nested waits on this thread
+  std::uint64_t seed = 0;            // victim choice; owner thread only
+};
+
+// The wait latch of a thread outside every pool.
+struct Latch {
+  std::mutex mutex;
+  std::condition_variable cv;
+};
+
+Latch& threadLatch() {
+  thread_local Latch latch;
+  return latch;
+}
+
+// Plain pointer and counter: nothing here is destroyed at exit while detached
+// workers may still touch it.
+thread_local Worker* tWorker = nullptr;
+std::atomic<std::size_t> gLiveWorkers{0};
+
+// Called by whoever completes the last index of a job.
+void finish(Job& job, std::size_t count) noexcept {
+  std::mutex* mutex = job.wakeMutex;
+  std::condition_variable* cv = job.wakeCv;
+  if (job.remaining.fetch_sub(count, std::memory_order_acq_rel) == count) {
+    std::lock_guard<std::mutex> lock(*mutex);
+    job.done.store(true, std::memory_order_release);
+    cv->notify_all();
+  }
+}
+
+std::size_t pieceBegin(std::size_t n, std::size_t pieces, std::size_t j) noexcept {
+  return j * (n / pieces) + std::min(j, n % pieces);
+}
+
+}  // namespace
+
+struct Pool::State {
+  explicit State(std::size_t count) : count(count), workers(new Worker[count]) {
+    for (std::size_t i = 0; i < count; ++i) {
+      workers[i].state = this;
+      workers[i].index = i;
+      workers[i].seed = 0x9E3779B97F4A7C15ull * (i + 1);
+    }
+  }
+
+  const std::size_t count;
+  std::unique_ptr<Worker[]> workers;
+
+  std::mutex injectMutex;
+  std::deque<Task> injected;  // jobs handed in from outside this pool
+
+  std::atomic<std::size_t> queued{0};    // tasks in all deques and `injected`
+  std::atomic<std::size_t> idle{0};      // workers not running a task
+  std::atomic<std::size_t> sleepers{0};  // workers waiting on `wake`
+  std::atomic<bool> stopping{false};
+
+  std::mutex sleepMutex;
+  std::condition_variable wake;            // sleepers here can take any task
+  std::condition_variable restrictedWake;  // deep waiters polling for their job
+
+  // Wakes up to `tasks` sleepers, one per new task.
+  void notifySleepers(std::size_t tasks) {
+    // Pairs with the sleeper's increment of `sleepers` before it reads `queued`.
+    const std::size_t asleep = sleepers.load();
+    if (asleep == 0) return;
+    { std::lock_guard<std::mutex> lock(sleepMutex); }
+    if (tasks >= asleep) {
+      wake.notify_all();
+    } else {
+      for (std::size_t i = 0; i < tasks; ++i) wake.notify_one();
+    }
+  }
+
+  void stop() {
+    stopping.store(true);
+    { std::lock_guard<std::mutex> lock(sleepMutex); }
+    wake.notify_all();
+  }
+
+  void push(Worker& self, Task task) {
+    {
+      std::lock_guard<std::mutex> lock(self.mutex);
+      self.tasks.push_back(task);
+      self.size.fetch_add(1, std::memory_order_relaxed);
+      queued.fetch_add(1);
+    }
+    notifySleepers(1);
+  }
+
+  // Pieces 1..count-1 of [0, n) go to the worker's own deque.
+  void pushPieces(Worker& self, Job& job, std::size_t n, std::size_t pieces) {
+    if (pieces < 2) return;
+    {
+      std::lock_guard<std::mutex> lock(self.mutex);
+      // Highest piece deepest, so the owner pops piece 1 next and thieves take the far end.
+      for (std::size_t j = pieces - 1; j >= 1; --j) {
+        self.tasks.push_back(Task{&job, pieceBegin(n, pieces, j), pieceBegin(n, pieces, j + 1)});
+      }
+      self.size.fetch_add(pieces - 1, std::memory_order_relaxed);
+      queued.fetch_add(pieces - 1);
+    }
+    notifySleepers(pieces - 1);
+  }
+
+  void inject(Job& job, std::size_t n, std::size_t pieces) {
+    {
+      std::lock_guard<std::mutex> lock(injectMutex);
+      for (std::size_t j = 0; j < pieces; ++j) {
+        injected.push_back(Task{&job, pieceBegin(n, pieces, j), pieceBegin(n, pieces, j + 1)});
+      }
+      queued.fetch_add(pieces);
+    }
+    notifySleepers(pieces);
+  }
+
+  // Takes from a deque: the back for the owner, the front for a thief; with
+  // `only`, just a task of that job.
+  bool takeFrom(Worker& from, bool back, const Job* only, Task& out) {
+    if (from.size.load(std::memory_order_relaxed) == 0) return false;
+    std::lock_guard<std::mutex> lock(from.mutex);
+    auto& tasks = from.tasks;
+    if (tasks.empty()) return false;
+    if (only == nullptr) {
+      if (back) {
+        out = tasks.back();
+        tasks.pop_back();
+      } else {
+        out = tasks.front();
+        tasks.pop_front();
+      }
+    } else {
+      auto it = std::find_if(tasks.begin(), tasks.end(), [&](const Task& t) { return t.job == only; });
+      if (it == tasks.end()) return false;
+      out = *it;
+      tasks.erase(it);
+    }
+    from.size.fetch_sub(1, std::memory_order_relaxed);
+    queued.fetch_sub(1);
+    return true;
+  }
+
+  bool take(Worker& self, const Job* only, Task& out) {
+    if (takeFrom(self, true, only, out)) return true;
+    if (queued.load() == 0) return false;
+    // Running jobs before new ones: pieces of started jobs first.
+    if (count > 1) {
+      self.seed ^= self.seed << 13;
+      self.seed ^= self.seed >> 7;
+      self.seed ^= self.seed << 17;
+      const std::size_t start = self.seed % count;
+      for (std::size_t k = 0; k < count; ++k) {
+        Worker& victim = workers[(start + k) % count];
+        if (&victim != &self && takeFrom(victim, false, only, out)) return true;
+      }
+    }
+    // Injected jobs are open to restricted waiters too: nobody else may be
+    // free to start them.
+    std::lock_guard<std::mutex> lock(injectMutex);
+    if (injected.empty()) return false;
+    out = injected.front();
+    injected.pop_front();
+    queued.fetch_sub(1);
+    return true;
+  }
+
+  // Runs a piece index by index; while other workers are idle and nothing of
+  // ours waits for them, the right half goes back on the deque to be stolen.
+  void run(Worker& self, Task task) noexcept {
+    Job& job = *task.job;
+    std::size_t b = task.begin;
+    std::size_t e = task.end;
+    while (b < e) {
+      if (e - b > 1 && idle.load(std::memory_order_relaxed) > 0 &&
+          self.size.load(std::memory_order_relaxed) == 0) {
+        const std::size_t mid = b + (e - b) / 2;
+        push(self, Task{&job, mid, e});
+        e = mid;
+        continue;
+      }
+      (*job.body)(b, b + 1);
+      ++b;
+    }
+    finish(job, e - task.begin);
+  }
+
+  void runCounted(Worker& self, const Task& task) {
+    idle.fetch_sub(1, std::memory_order_relaxed);
+    run(self, task);
+    idle.fetch_add(1, std::memory_order_relaxed);
+  }
+
+  void workerLoop(Worker& self) {
+    idle.fetch_add(1, std::memory_order_relaxed);
+    for (;;) {
+      Task task;
+      if (take(self, nullptr, task)) {
+        runCounted(self, task);
+        continue;
+      }
+      std::unique_lock<std::mutex> lock(sleepMutex);
+      sleepers.fetch_add(1);
+      if (queued.load() == 0) {
+        if (stopping.load()) {
+          sleepers.fetch_sub(1);
+          break;
+        }
+        wake.wait(lock);
+      }
+      sleepers.fetch_sub(1);
+    }
+    idle.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  // A worker of this pool waits for `job` (of this pool or another) and keeps
+  // running this pool's work meanwhile instead of blocking.
+  void help(Worker& self, Job& job, bool restricted) {
+    ++self.depth;
+    idle.fetch_add(1, std::memory_order_relaxed);
+    for (;;) {
+      if (job.done.load(std::memory_order_acquire)) break;
+      Task task;
+      if (take(self, restricted ? &job : nullptr, task)) {
+        runCounted(self, task);
+        continue;
+      }
+      std::unique_lock<std::mutex> lock(sleepMutex);
+      if (job.done.load(std::memory_order_acquire)) break;
+      if (restricted) {
+        // Matching pieces may appear without a signal to this cv: poll.
+        restrictedWake.wait_for(lock, std::chrono::milliseconds(1));
+        continue;
+      }
+      sleepers.fetch_add(1);
+      if (queued.load() == 0) wake.wait(lock);
+      sleepers.fetch_sub(1);
+    }
+    // The finisher sets `done` under sleepMutex and notifies before it lets
+    // go; passing through the lock means it no longer touches `job`.
+    { std::lock_guard<std::mutex> lock(sleepMutex); }
+    // A wake-up meant for a task may have landed here as the job ended: pass it on.
+    if (queued.load() > 0) notifySleepers(1);
+    idle.fetch_sub(1, std::memory_order_relaxed);
+    --self.depth;
+  }
+};
+
+namespace {
+
+struct StartArg {
+  std::shared_ptr<Pool::State> state;
+  std::size_t index;
+};
+
+std::string threadName(std::size_t index) {
+  std::string name = "zorva-mask-" + std::to_string(index);
+  if (name.size() > kMaxNameBytes) name.resize(kMaxNameBytes);
+  return name;
+}
+
+extern "C" void* workerMain(void* raw) {
+  std::unique_ptr<StartArg> arg(static_cast<StartArg*>(raw));
+  pthread_setname_np(pthread_self(), threadName(arg->index).c_str());
+  Worker& self = arg->state->workers[arg->index];
+  tWorker = &self;
+  arg->state->workerLoop(self);
+  tWorker = nullptr;
+  // The last worker out frees the state.
+  arg.reset();
+  gLiveWorkers.fetch_sub(1);
+  return nullptr;
+}
+
+struct PoolSlot {
+  std::shared_mutex lock;
+  std::shared_ptr<Pool> pool;
+};
+
+// Never destroyed: jobs on detached threads may read it during exit.
+PoolSlot& poolSlot() {
+  static PoolSlot* slot = new PoolSlot;
+  return *slot;
+}
+
+}  // namespace
+
+std::variant<std::shared_ptr<Pool>, std::string> Pool::start(std::size_t threads) {
+  const std::size_t count = std::clamp<std::size_t>(threads, 1, kMaxThreads);
+  std::shared_ptr<State> state;
+  std::size_t started = 0;
+  try {
+    state = std::make_shared<State>(count);
+    pthread_attr_t attr;
+    if (int rc = pthread_attr_init(&attr); rc != 0) return std::generic_category().message(rc);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    for (; started < count; ++started) {
+      auto arg = std::make_unique<StartArg>(StartArg{state, started});
+      gLiveWorkers.fetch_add(1);
+      pthread_t thread;
+      if (int rc = pthread_create(&thread, &attr, workerMain, arg.get()); rc != 0) {
+        gLiveWorkers.fetch_sub(1);
+        pthread_attr_destroy(&attr);
+        state->stop();
+        return std::generic_category().message(rc);
+      }
+      arg.release();
+    }
+    pthread_attr_destroy(&attr);
+    return std::shared_ptr<Pool>(new Pool(std::move(state)));
+  } catch (const std::exception& e) {
+    if (state) state->stop();
+    return std::string(e.what());
+  }
+}
+
+Pool::Pool(std::shared_ptr<State> state) noexcept : state_(std::move(state)) {}
+
+Pool::~Pool() { state_->stop(); }
+
+std::size_t Pool::size() const noexcept { return state_->count; }
+
+bool Pool::isCurrentWorker() const noexcept {
+  return tWorker != nullptr && tWorker->state == state_.get();
+}
+
+void Pool::parallelFor(std::size_t n, const Body& body) {
+  if (n == 0) return;
+  State& target = *state_;
+  Job job;
+  job.body = &body;
+  job.remaining.store(n, std::memory_order_relaxed);
+  const std::size_t pieces = std::min(n, target.count);
+
+  Worker* self = tWorker;
+  if (self == nullptr) {
+    Latch& latch = threadLatch();
+    job.wakeMutex = &latch.mutex;
+    job.wakeCv = &latch.cv;
+    target.inject(job, n, pieces);
+    std::unique_lock<std::mutex> lock(latch.mutex);
+    latch.cv.wait(lock, [&] { return job.done.load(std::memory_order_acquire); });
+    return;
+  }
+
+  State& home = *self->state;
+  const bool restricted = self->depth >= gFreeHelpDepth.load(std::memory_order_relaxed);
+  job.wakeMutex = &home.sleepMutex;
+  job.wakeCv = restricted ? &home.restrictedWake : &home.wake;
+  if (&home == &target) {
+    target.pushPieces(*self, job, n, pieces);
+    target.run(*self, Task{&job, 0, pieceBegin(n, pieces, 1)});
+  } else {
+    target.inject(job, n, pieces);
+  }
+  home.help(*self, job, restricted);
+}
+
+std::shared_ptr<Pool> currentPool() {
+  PoolSlot& slot = poolSlot();
+  std::shared_lock<std::shared_mutex> lock(slot.lock);
+  return slot.pool;
+}
+
+void installPool(std::shared_ptr<Pool> pool) {
+  PoolSlot& slot = poolSlot();
+  {
+    std::unique_lock<std::shared_mutex> lock(slot.lock);
+    slot.pool.swap(pool);
+  }
+  // `pool` now holds the old one, released here outside the lock.
+}
+
+void parallelFor(const std::shared_ptr<Pool>& pool, std::size_t n, const Body& body) {
+  if (pool) {
+    pool->parallelFor(n, body);
+  } else if (n > 0) {
+    body(0, n);
+  }
+}
+
+std::size_t liveWorkerThreads() noexcept { return gLiveWorkers.load(); }
+
+unsigned setFreeHelpDepth(unsigned depth) noexcept { return gFreeHelpDepth.exchange(depth); }
+
+// ---- available cores ----
+
+namespace {
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\n')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\n')) s.remove_suffix(1);
+  return s;
+}
+
+bool parseInt(std::string_view s, std::int64_t& out) {
+  s = trim(s);
+  if (s.empty()) return false;
+  auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+  return ec == std::errc() && ptr == s.data() + s.size();
+}
+
+std::size_t ceilRatio(std::int64_t quota, std::int64_t period) {
+  if (quota <= 0 || period <= 0) return 0;
+  return static_cast<std::size_t>(quota / period + (quota % period != 0 ? 1 : 0));
+}
+
+bool readFile(const std::string& path, std::string& out) {
+  std::ifstream in(path);
+  if (!in) return false;
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) return false;
+  out = text.str();
+  return true;
+}
+
+std::vector<std::string_view> split(std::string_view s, char sep) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    auto at = s.find(sep);
+    parts.push_back(s.substr(0, at));
+    if (at == std::string_view::npos) return parts;
+    s.remove_prefix(at + 1);
+  }
+}
+
+// mountinfo escapes blanks and backslashes as octal.
+std::string unescapeOctal(std::string_view s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 3 < s.size()) {
+      int v = 0;
+      bool ok = true;
+      for (std::size_t k = 1; k <= 3; ++k) {
+        char c = s[i + k];
+        if (c < '0' || c > '7') ok = false;
+        v = v * 8 + (c - '0');
+      }
+      if (ok) {
+        out.push_back(static_cast<char>(v));
+        i += 3;
+        continue;
+      }
+    }
+    out.push_back(s[i]);
+  }
+  return out;
+}
+
+struct Mount {
+  std::string root;
+  std::string point;
+};
+
+std::size_t affinityCount() {
+  for (int cpus = 1024; cpus <= (1 << 22); cpus *= 2) {
+    cpu_set_t* set = CPU_ALLOC(cpus);
+    if (set == nullptr) return 0;
+    const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
+    CPU_ZERO_S(bytes, set);
+    if (sched_getaffinity(0, bytes, set) == 0) {
+      const int count = CPU_COUNT_S(bytes, set);
+      CPU_FREE(set);
+      return count > 0 ? static_cast<std::size_t>(count) : 0;
+    }
+    const int err = errno;
+    CPU_FREE(set);
+    if (err != EINVAL) return 0;
+  }
+  return 0;
+}
+
+// The directory of our cgroup under a mount, or the mount itself when the
+// cgroup path lies outside the mount's root (another namespace's view).
+std::string cgroupDir(const Mount& mount, const std::string& path) {
+  std::string_view rel = path;
+  if (mount.root != "/") {
+    if (rel.substr(0, mount.root.size()) == mount.root &&
+        (rel.size() == mount.root.size() || rel[mount.root.size()] == '/')) {
+      rel.remove_prefix(mount.root.size());
+    } else {
+      rel = "";
+    }
+  }
+  std::string dir = mount.point;
+  while (!dir.empty() && dir.back() == '/') dir.pop_back();
+  if (!rel.empty() && rel != "/") dir += rel[0] == '/' ? std::string(rel) : "/" + std::string(rel);
+  return dir;
+}
+
+// Smallest limit on the way from our cgroup up to the mount: a parent's quota
+// binds its children too.
+template <typename Read>
+std::size_t walkUp(const Mount& mount, const std::string& path, Read read) {
+  std::string top = mount.point;
+  while (top.size() > 1 && top.back() == '/') top.pop_back();
+  std::string dir = cgroupDir(mount, path);
+  std::size_t best = 0;
+  for (;;) {
+    const std::size_t limit = read(dir);
+    if (limit != 0 && (best == 0 || limit < best)) best = limit;
+    if (dir.size() <= top.size()) break;
+    const auto slash = dir.find_last_of('/');
+    if (slash == std::string::npos || slash < top.size()) break;
+    dir.resize(slash);
+  }
+  return best;
+}
+
+std::size_t cgroupLimit() {
+  std::string v2Path, v1Path;
+  bool haveV2 = false, haveV1 = false;
+  std::string text;
+  if (readFile("/proc/self/cgroup", text)) {
+    for (std::string_view line : split(text, '\n')) {
+      // hierarchy-id:controllers:path; the path may itself hold ':'.
+      const auto a = line.find(':');
+      if (a == std::string_view::npos) continue;
+      const auto b = line.find(':', a + 1);
+      if (b == std::string_view::npos) continue;
+      const std::string_view id = line.substr(0, a);
+      const std::string_view controllers = line.substr(a + 1, b - a - 1);
+      const std::string_view path = line.substr(b + 1);
+      if (id == "0" && controllers.empty()) {
+        v2Path = std::string(path);
+        haveV2 = true;
+      } else {
+        for (std::string_view c : split(controllers, ',')) {
+          if (c == "cpu") {
+            v1Path = std::string(path);
+            haveV1 = true;
+          }
+        }
+      }
+    }
+  }
+
+  Mount v2Mount{"/", "/sys/fs/cgroup"};
+  Mount v1Mount{"/", "/sys/fs/cgroup/cpu"};
+  bool foundV2 = false, foundV1 = false;
+  if (readFile("/proc/self/mountinfo", text)) {
+    for (std::string_view line : split(text, '\n')) {
+      const auto dash = line.find(" - ");
+      if (dash == std::string_view::npos) continue;
+      const auto left = split(line.substr(0, dash), ' ');
+      const auto right = split(line.substr(dash + 3), ' ');
+      if (left.size() < 5 || right.size() < 3) continue;
+      Mount mount{unescapeOctal(left[3]), unescapeOctal(left[4])};
+      if (right[0] == "cgroup2" && !foundV2) {
+        v2Mount = mount;
+        foundV2 = true;
+      } else if (right[0] == "cgroup" && !foundV1) {
+        for (std::string_view option : split(right[2], ',')) {
+          if (option == "cpu") {
+            v1Mount = mount;
+            foundV1 = true;
+          }
+        }
+      }
+    }
+  }
+  if (!haveV2) v2Path = "/";
+  if (!haveV1) v1Path = "/";
+
+  std::size_t best = 0;
+  auto consider = [&](std::size_t limit) {
+    if (limit != 0 && (best == 0 || limit < best)) best = limit;
+  };
+  consider(walkUp(v2Mount, v2Path, [](const std::string& dir) {
+    std::string cpuMax;
+    return readFile(dir + "/cpu.max", cpuMax) ? cpuCountFromCpuMax(cpuMax) : 0;
+  }));
+  consider(walkUp(v1Mount, v1Path, [](const std::string& dir) {
+    std::string quota, period;
+    if (!readFile(dir + "/cpu.cfs_quota_us", quota) || !readFile(dir + "/cpu.cfs_period_us", period)) return std::size_t{0};
+    return cpuCountFromCfs(quota, period);
+  }));
+  return best;
+}
+
+}  // namespace
+
+std::size_t cpuCountFromCpuMax(std::string_view text) noexcept {
+  text = trim(text);
+  const auto blank = text.find(' ');
+  if (blank == std::string_view::npos) return 0;
+  std::int64_t quota = 0, period = 0;
+  if (!parseInt(text.substr(0, blank), quota) || !parseInt(text.substr(blank + 1), period)) return 0;
+  return ceilRatio(quota, period);
+}
+
+std::size_t cpuCountFromCfs(std::string_view quota, std::string_view period) noexcept {
+  std::int64_t q = 0, p = 0;
+  if (!parseInt(quota, q) || !parseInt(period, p)) return 0;
+  return ceilRatio(q, p);
+}
+
+std::size_t availableCores() noexcept {
+  std::size_t cores = 0;
+  try {
+    cores = affinityCount();
+    if (cores == 0) cores = std::thread::hardware_concurrency();
+    const std::size_t quota = cgroupLimit();
+    if (quota != 0 && (cores == 0 || quota < cores)) cores = quota;
+  } catch (...) {
+    // Allocation failure while reading: keep what is known.
+  }
+  return std::max<std::size_t>(cores, 1);
+}
+
+}  // namespace zorva

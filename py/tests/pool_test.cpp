@@ -1,0 +1,358 @@
+#include "pool.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zorva {
+namespace {
+
+using Range = std::function<void(std::size_t, std::size_t)>;
+
+std::shared_ptr<Pool> startPool(std::size_t threads) {
+  auto started = Pool::start(threads);
+  if (auto* error = std::get_if<std::string>(&started)) {
+    ADD_FAILURE() << "could not start " << threads << " masking threads: " << *error;
+    return nullptr;
+  }
+  return std::get<std::shared_ptr<Pool>>(std::move(started));
+}
+
+// Bounded wait for something that happens "eventually"; never a timing check.
+template <typename Pred>
+bool eventually(Pred pred) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdull;
+  x ^= x >> 33;
+  return x;
+}
+
+// A chunk-shaped job: columns in parallel, each column's values split again
+// on the same pool. Returns per-column results in index order.
+std::vector<std::vector<std::uint64_t>> maskColumns(const std::shared_ptr<Pool>& pool,
+                                                    const std::vector<std::size_t>& sizes) {
+  std::vector<std::vector<std::uint64_t>> out(sizes.size());
+  parallelFor(pool, sizes.size(), [&](std::size_t b, std::size_t e) {
+    for (std::size_t c = b; c < e; ++c) {
+      out[c].assign(sizes[c], 0);
+      parallelFor(pool, sizes[c], [&, c](std::size_t vb, std::size_t ve) {
+        for (std::size_t v = vb; v < ve; ++v) out[c][v] = mix(c * 1000003 + v);
+      });
+    }
+  });
+  return out;
+}
+
+std::vector<std::vector<std::uint64_t>> expectedColumns(const std::vector<std::size_t>& sizes) {
+  return maskColumns(nullptr, sizes);
+}
+
+const std::vector<std::size_t> kColumnSizes = {0, 1, 2, 255, 256, 3000, 7, 20000, 1, 999};
+
+class PoolSizes : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PoolSizes, EveryIndexVisitedExactlyOnceInValidRanges) {
+  auto pool = startPool(GetParam());
+  ASSERT_TRUE(pool);
+  EXPECT_EQ(pool->size(), GetParam());
+  for (std::size_t n : {0, 1, 2, 3, 7, 8, 9, 100, 10007}) {
+    std::vector<std::atomic<int>> hits(n);
+    std::atomic<bool> badRange{false};
+    pool->parallelFor(n, [&](std::size_t b, std::size_t e) {
+      if (b >= e || e > n) badRange = true;
+      for (std::size_t i = b; i < e && i < n; ++i) hits[i].fetch_add(1);
+    });
+    EXPECT_FALSE(badRange) << "n=" << n;
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << "n=" << n << " i=" << i;
+  }
+}
+
+TEST_P(PoolSizes, NestedColumnsAndValuesGiveSequentialResults) {
+  auto pool = startPool(GetParam());
+  ASSERT_TRUE(pool);
+  const auto expected = expectedColumns(kColumnSizes);
+  for (int round = 0; round < 5; ++round) EXPECT_EQ(maskColumns(pool, kColumnSizes), expected);
+}
+
+TEST_P(PoolSizes, ThreeLevelsOfNestingFromInsideAWorker) {
+  auto pool = startPool(GetParam());
+  ASSERT_TRUE(pool);
+  std::vector<std::atomic<int>> hits(6 * 7 * 300);
+  pool->parallelFor(6, [&](std::size_t a, std::size_t) {
+    EXPECT_TRUE(pool->isCurrentWorker());
+    pool->parallelFor(7, [&](std::size_t b, std::size_t) {
+      pool->parallelFor(300, [&](std::size_t c0, std::size_t c1) {
+        for (std::size_t c = c0; c < c1; ++c) hits[(a * 7 + b) * 300 + c].fetch_add(1);
+      });
+    });
+  });
+  for (auto& h : hits) ASSERT_EQ(h.load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, PoolSizes, ::testing::Values(1, 2, 8));
+
+TEST(Pool, OnlyWorkersAreWorkers) {
+  auto a = startPool(2);
+  auto b = startPool(2);
+  ASSERT_TRUE(a && b);
+  EXPECT_FALSE(a->isCurrentWorker());
+  std::atomic<int> onA{0}, onB{0};
+  a->parallelFor(8, [&](std::size_t, std::size_t) {
+    onA += a->isCurrentWorker();
+    onB += b->isCurrentWorker();
+  });
+  EXPECT_EQ(onA, 8);
+  EXPECT_EQ(onB, 0);
+}
+
+TEST(Pool, WorkersCarryTheirNames) {
+  constexpr std::size_t kThreads = 8;
+  auto pool = startPool(kThreads);
+  ASSERT_TRUE(pool);
+  std::mutex mutex;
+  std::set<std::string> names;
+  std::atomic<std::size_t> arrived{0};
+  std::atomic<bool> gathered{true};
+  // Every piece holds its thread until all have arrived, so each worker takes one.
+  pool->parallelFor(kThreads, [&](std::size_t, std::size_t) {
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      names.insert(name);
+    }
+    arrived.fetch_add(1);
+    if (!eventually([&] { return arrived.load() == kThreads; })) gathered = false;
+  });
+  ASSERT_TRUE(gathered);
+  std::set<std::string> expected;
+  for (std::size_t i = 0; i < kThreads; ++i) expected.insert("zorva-mask-" + std::to_string(i));
+  EXPECT_EQ(names, expected);
+}
+
+TEST(Pool, ManyExternalCallersShareOnePool) {
+  auto pool = startPool(4);
+  ASSERT_TRUE(pool);
+  const auto expected = expectedColumns(kColumnSizes);
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 12; ++t) {
+    callers.emplace_back([&] {
+      for (int round = 0; round < 10; ++round) {
+        if (maskColumns(pool, kColumnSizes) != expected) mismatches.fetch_add(1);
+      }
+    });
+  }
+  for (auto& c : callers) c.join();
+  EXPECT_EQ(mismatches, 0);
+}
+
+// The lone worker of `outer` waits for a job on `inner` whose bodies call back
+// into `outer`: only that waiting worker can run them.
+bool pingPongCompletes() {
+  auto outer = startPool(1);
+  auto inner = startPool(2);
+  if (!outer || !inner) return false;
+  std::vector<std::atomic<int>> hits(4 * 5 * 64);
+  outer->parallelFor(4, [&](std::size_t a, std::size_t) {
+    inner->parallelFor(5, [&](std::size_t b, std::size_t) {
+      outer->parallelFor(64, [&](std::size_t c0, std::size_t c1) {
+        for (std::size_t c = c0; c < c1; ++c) hits[(a * 5 + b) * 64 + c].fetch_add(1);
+      });
+    });
+  });
+  for (auto& h : hits) {
+    if (h.load() != 1) return false;
+  }
+  return true;
+}
+
+TEST(Pool, SingleWorkerWaitingOnAnotherPoolKeepsServingItsOwn) { EXPECT_TRUE(pingPongCompletes()); }
+
+TEST(Pool, BoundedHelpingStillCompletesEverything) {
+  // Depth 0 puts every wait on the path that deep waits take.
+  const unsigned previous = setFreeHelpDepth(0);
+  const auto expected = expectedColumns(kColumnSizes);
+  for (std::size_t threads : {1, 2, 8}) {
+    auto pool = startPool(threads);
+    ASSERT_TRUE(pool);
+    EXPECT_EQ(maskColumns(pool, kColumnSizes), expected) << threads << " threads";
+  }
+  EXPECT_TRUE(pingPongCompletes());
+  auto pool = startPool(2);
+  ASSERT_TRUE(pool);
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&] {
+      for (int round = 0; round < 5; ++round) mismatches += maskColumns(pool, kColumnSizes) != expected;
+    });
+  }
+  for (auto& c : callers) c.join();
+  EXPECT_EQ(mismatches, 0);
+  setFreeHelpDepth(previous);
+}
+
+TEST(Pool, JobOnAnOldPoolCallsIntoTheNewOne) {
+  auto old = startPool(2);
+  ASSERT_TRUE(old);
+  installPool(old);
+  std::atomic<bool> replaced{false};
+  std::atomic<int> sawNewPool{0};
+  std::vector<std::atomic<int>> hits(16 * 500);
+  std::thread caller([&, pool = currentPool()] {
+    pool->parallelFor(16, [&](std::size_t col, std::size_t) {
+      eventually([&] { return replaced.load(); });
+      auto now = currentPool();  // the new pool: this worker belongs to another
+      if (now != pool) sawNewPool.fetch_add(1);
+      parallelFor(now, 500, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) hits[col * 500 + i].fetch_add(1);
+      });
+    });
+  });
+  installPool(startPool(3));
+  old.reset();
+  replaced = true;
+  caller.join();
+  installPool(nullptr);
+  EXPECT_EQ(sawNewPool, 16);
+  for (auto& h : hits) ASSERT_EQ(h.load(), 1);
+}
+
+TEST(Pool, ReplacingThePoolWhileJobsRunLetsOldThreadsExit) {
+  installPool(startPool(4));
+  const auto expected = expectedColumns(kColumnSizes);
+  std::atomic<bool> stop{false};
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&] {
+      while (!stop) {
+        // Inner loops read POOL again, so they may land on a newer pool.
+        std::vector<std::vector<std::uint64_t>> out(kColumnSizes.size());
+        auto pool = currentPool();
+        parallelFor(pool, kColumnSizes.size(), [&](std::size_t cb, std::size_t ce) {
+          for (std::size_t c = cb; c < ce; ++c) {
+            out[c].assign(kColumnSizes[c], 0);
+            parallelFor(currentPool(), kColumnSizes[c], [&, c](std::size_t b, std::size_t e) {
+              for (std::size_t v = b; v < e; ++v) out[c][v] = mix(c * 1000003 + v);
+            });
+          }
+        });
+        if (out != expected) mismatches.fetch_add(1);
+      }
+    });
+  }
+  for (std::size_t round = 0; round < 20; ++round) installPool(round % 5 == 4 ? nullptr : startPool(2 + round % 3));
+  stop = true;
+  for (auto& c : callers) c.join();
+  installPool(nullptr);
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_TRUE(eventually([] { return liveWorkerThreads() == 0; })) << liveWorkerThreads() << " still running";
+}
+
+TEST(Pool, FreeParallelForWithoutPoolRunsOnCaller) {
+  const auto caller = std::this_thread::get_id();
+  std::vector<std::pair<std::size_t, std::size_t>> calls;
+  parallelFor(nullptr, 10, [&](std::size_t b, std::size_t e) {
+    EXPECT_EQ(std::this_thread::get_id(), caller);
+    calls.emplace_back(b, e);
+  });
+  EXPECT_EQ(calls, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 10}}));
+  parallelFor(nullptr, 0, [&](std::size_t, std::size_t) { ADD_FAILURE(); });
+}
+
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+// Stacks cannot be mapped under a small address-space limit, so thread
+// creation fails part way; the started threads must leave again.
+// Exits 0 when a start under a small address-space limit fails with a reason
+// and the threads it had started leave again.
+[[noreturn]] void startUnderAddressLimit() {
+  long pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (64u << 20);
+  const rlimit rl{limit, limit};
+  if (setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(3);
+  auto started = Pool::start(64);
+  const auto* error = std::get_if<std::string>(&started);
+  if (error == nullptr || error->empty()) std::_Exit(4);
+  if (!eventually([] { return liveWorkerThreads() == 0; })) std::_Exit(5);
+  std::_Exit(0);
+}
+
+TEST(PoolDeathTest, FailedStartReportsReasonAndStopsStartedThreads) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(startUnderAddressLimit(), ::testing::ExitedWithCode(0), "");
+}
+#endif
+
+// Exit runs static destructors while detached workers and callers still mask.
+[[noreturn]] void exitWhileMasking() {
+  installPool(startPool(2));
+  // The callers' own data must outlive exit too.
+  static auto* sizes = new std::vector<std::size_t>(kColumnSizes);
+  static auto* rounds = new std::atomic<int>(0);
+  for (int t = 0; t < 2; ++t) {
+    std::thread([] {
+      for (;;) {
+        maskColumns(currentPool(), *sizes);
+        rounds->fetch_add(1);
+      }
+    }).detach();
+  }
+  eventually([] { return rounds->load() >= 4; });
+  std::exit(0);
+}
+
+TEST(PoolDeathTest, ExitWhileJobsRunIsClean) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exitWhileMasking(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(AvailableCores, AtLeastOneAndWithinAffinity) {
+  const std::size_t cores = availableCores();
+  EXPECT_GE(cores, 1u);
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    EXPECT_LE(cores, static_cast<std::size_t>(CPU_COUNT(&set)));
+  }
+}
+
+TEST(AvailableCores, QuotaTextsRoundUp) {
+  EXPECT_EQ(cpuCountFromCpuMax("max 100000\n"), 0u);
+  EXPECT_EQ(cpuCountFromCpuMax("100000 100000\n"), 1u);
+  EXPECT_EQ(cpuCountFromCpuMax("50000 100000"), 1u);
+  EXPECT_EQ(cpuCountFromCpuMax("150000 100000"), 2u);
+  EXPECT_EQ(cpuCountFromCpuMax("400000 100000"), 4u);
+  EXPECT_EQ(cpuCountFromCpuMax(""), 0u);
+  EXPECT_EQ(cpuCountFromCpuMax("0 100000"), 0u);
+  EXPECT_EQ(cpuCountFromCpuMax("100000 0"), 0u);
+  EXPECT_EQ(cpuCountFromCpuMax("abc def"), 0u);
+  EXPECT_EQ(cpuCountFromCfs("-1\n", "100000\n"), 0u);
+  EXPECT_EQ(cpuCountFromCfs("250000\n", "100000\n"), 3u);
+  EXPECT_EQ(cpuCountFromCfs("", "100000"), 0u);
+}
+
+}  // namespace
+}  // namespace zorva

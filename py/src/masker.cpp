@@ -411,7 +411,10 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"Masker", static_cast<int>(sizeof(MaskerObject)), 0,
+// The dotted spec name gives __module__ "zorva_rs" while __name__ and
+// __qualname__ stay the plain "Masker"; an undotted name makes the interpreter
+// warn on import (an error under -W error) and leaves no __module__ at all.
+PyType_Spec kSpec = {"zorva_rs.Masker", static_cast<int>(sizeof(MaskerObject)), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kSlots};
 
 }  // namespace

@@ -188,19 +188,6 @@ def declared_type(kinds: list[type], fits: bool, source: str) -> str:
     return "TEXT"
 
 
-def python_kinds(rows: list[tuple], width: int):
-    """columnKinds' answer computed in Python, for rows it does not survey."""
-    kinds = [[] for _ in range(width)]
-    fits = [True] * width
-    for row in rows:
-        for j, v in enumerate(row):
-            if type(v) not in kinds[j]:
-                kinds[j].append(type(v))
-            if type(v) is int and not -(2**63) <= v < 2**63:
-                fits[j] = False
-    return kinds, fits
-
-
 def bindable(rows: list[tuple], kinds, fits) -> list[tuple]:
     """Rows sqlite3 can bind: Decimals and ints beyond 64 bits become text."""
     convert = [j for j, (k, ok) in enumerate(zip(kinds, fits)) if Decimal in k or not ok]
@@ -302,7 +289,9 @@ def mask_table(source: str | Path, target: str | Path, policy: Policy, master: b
                 except RefusedValue as e:
                     raise RefusedValue(
                         f"{e} (the {done:,} rows before this chunk are written)") from None
-                kinds = zorva_rs.columnKinds(masked) or python_kinds(masked, len(names))
+                # maskChunk answers a list of equal-width tuples, which
+                # columnKinds always surveys.
+                kinds = zorva_rs.columnKinds(masked)
                 dst.execute("BEGIN")
                 try:
                     if not types:
@@ -378,7 +367,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--key", help="master key in hex, at least 16 bytes "
                         "(default: a fixed public demo key)")
     parser.add_argument("--table", help="table to mask (default: the policy's)")
-    parser.add_argument("--chunk-size", type=int, default=10_000)
+    parser.add_argument("--chunk-size", type=int, default=10_000,
+                        help="rows per chunk: one maskChunk call and one transaction")
     parser.add_argument("--threads", type=int, help="masking threads (default: available cores)")
     parser.add_argument("--replace", action="store_true", help="replace the table in the target")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")

@@ -98,7 +98,7 @@ def customer_rows(count: int, seed: int = 7, words: dict | None = None):
         company = f"{rng.choice(company_words)} {rng.choice(company_suffixes)}"
         account = f"AC-{rng.randrange(10000):04d}-{rng.randrange(10000):04d}"
         username = f"{f[0]}{l}{rng.randrange(1000)}".lower()
-        salary = None if rng.random() < 0.01 else Decimal(rng.randrange(2_800_000, 25_000_000)) / 100
+        salary = None if rng.random() < 0.01 else Decimal(rng.randrange(2_800_000, 25_000_000)).scaleb(-2)
         # Zero balances are declined by the number strategy (a zero has no
         # relative band) and finished by the fallback rule.
         balance = 0.0 if rng.random() < 0.005 else round(rng.uniform(-2_000, 150_000), 2)

@@ -145,15 +145,29 @@ struct Pool::State {
     notifySleepers(1);
   }
 
+  // Appends tasks all or nothing: on a failed allocation none of them stays
+  // queued, since the job they point to is about to unwind.
+  template <typename Make>
+  static void appendAll(std::deque<Task>& tasks, std::size_t count, Make make) {
+    std::size_t pushed = 0;
+    try {
+      for (; pushed < count; ++pushed) tasks.push_back(make(pushed));
+    } catch (...) {
+      for (; pushed > 0; --pushed) tasks.pop_back();
+      throw;
+    }
+  }
+
   // Pieces 1..count-1 of [0, n) go to the worker's own deque.
   void pushPieces(Worker& self, Job& job, std::size_t n, std::size_t pieces) {
     if (pieces < 2) return;
     {
       std::lock_guard<std::mutex> lock(self.mutex);
       // Highest piece deepest, so the owner pops piece 1 next and thieves take the far end.
-      for (std::size_t j = pieces - 1; j >= 1; --j) {
-        self.tasks.push_back(Task{&job, pieceBegin(n, pieces, j), pieceBegin(n, pieces, j + 1)});
-      }
+      appendAll(self.tasks, pieces - 1, [&](std::size_t k) {
+        const std::size_t j = pieces - 1 - k;
+        return Task{&job, pieceBegin(n, pieces, j), pieceBegin(n, pieces, j + 1)};
+      });
       self.size.fetch_add(pieces - 1, std::memory_order_relaxed);
       queued.fetch_add(pieces - 1);
     }
@@ -163,9 +177,9 @@ struct Pool::State {
   void inject(Job& job, std::size_t n, std::size_t pieces) {
     {
       std::lock_guard<std::mutex> lock(injectMutex);
-      for (std::size_t j = 0; j < pieces; ++j) {
-        injected.push_back(Task{&job, pieceBegin(n, pieces, j), pieceBegin(n, pieces, j + 1)});
-      }
+      appendAll(injected, pieces, [&](std::size_t j) {
+        return Task{&job, pieceBegin(n, pieces, j), pieceBegin(n, pieces, j + 1)};
+      });
       queued.fetch_add(pieces);
     }
     notifySleepers(pieces);
@@ -231,9 +245,13 @@ struct Pool::State {
       if (e - b > 1 && idle.load(std::memory_order_relaxed) > 0 &&
           self.size.load(std::memory_order_relaxed) == 0) {
         const std::size_t mid = b + (e - b) / 2;
-        push(self, Task{&job, mid, e});
-        e = mid;
-        continue;
+        try {
+          push(self, Task{&job, mid, e});
+          e = mid;
+          continue;
+        } catch (const std::bad_alloc&) {
+          // No memory for a split: keep the range whole.
+        }
       }
       (*job.body)(b, b + 1);
       ++b;
@@ -343,26 +361,29 @@ PoolSlot& poolSlot() {
 
 std::variant<std::shared_ptr<Pool>, std::string> Pool::start(std::size_t threads) {
   const std::size_t count = std::clamp<std::size_t>(threads, 1, kMaxThreads);
+  struct Attr {
+    pthread_attr_t attr;
+    int error = pthread_attr_init(&attr);
+    ~Attr() {
+      if (error == 0) pthread_attr_destroy(&attr);
+    }
+  } attr;
+  if (attr.error != 0) return std::generic_category().message(attr.error);
+  pthread_attr_setdetachstate(&attr.attr, PTHREAD_CREATE_DETACHED);
   std::shared_ptr<State> state;
-  std::size_t started = 0;
   try {
     state = std::make_shared<State>(count);
-    pthread_attr_t attr;
-    if (int rc = pthread_attr_init(&attr); rc != 0) return std::generic_category().message(rc);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    for (; started < count; ++started) {
-      auto arg = std::make_unique<StartArg>(StartArg{state, started});
+    for (std::size_t index = 0; index < count; ++index) {
+      auto arg = std::make_unique<StartArg>(StartArg{state, index});
       gLiveWorkers.fetch_add(1);
       pthread_t thread;
-      if (int rc = pthread_create(&thread, &attr, workerMain, arg.get()); rc != 0) {
+      if (int rc = pthread_create(&thread, &attr.attr, workerMain, arg.get()); rc != 0) {
         gLiveWorkers.fetch_sub(1);
-        pthread_attr_destroy(&attr);
         state->stop();
         return std::generic_category().message(rc);
       }
       arg.release();
     }
-    pthread_attr_destroy(&attr);
     return std::shared_ptr<Pool>(new Pool(std::move(state)));
   } catch (const std::exception& e) {
     if (state) state->stop();

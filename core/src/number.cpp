@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 
 #include "digits.h"
 #include "quote.h"
@@ -27,8 +28,10 @@ constexpr std::uint64_t kMaxValueDigits = 38;
 constexpr std::int64_t kMaxValueExponent = 400;
 constexpr std::size_t kMaxFractionDigits = 28;
 
-const BigInt& one() {
-  static const BigInt* const value = new (memAlloc(sizeof(BigInt))) BigInt(BigInt::fromU64(1));
+// 5^53, the scale of fromUnit: built once and never destroyed, since masking
+// threads may still use it while the process exits.
+const BigInt& fivePow53() {
+  static const BigInt* const value = new (memAlloc(sizeof(BigInt))) BigInt(BigInt::pow(BigInt::fromU64(5), 53));
   return *value;
 }
 
@@ -56,30 +59,111 @@ std::strong_ordering reversed(std::strong_ordering o) {
   return o;
 }
 
+// Coefficient arithmetic on BigInt: never runs out of room.
+struct BigOps {
+  using Coefficient = BigInt;
+  using Number = Dec;
+  bool overflow = false;  // never set
+
+  static bool isZero(const BigInt& c) { return c.isZero(); }
+  static bool isOdd(const BigInt& c) { return c.isOdd(); }
+  static std::uint64_t digits(const BigInt& c) { return decimalDigits(c); }
+  static std::strong_ordering compare(const BigInt& a, const BigInt& b) { return BigInt::compareMagnitude(a, b); }
+  static BigInt fromU64(std::uint64_t v) { return BigInt::fromU64(v); }
+  BigInt add(const BigInt& a, const BigInt& b) { return a + b; }
+  BigInt sub(const BigInt& a, const BigInt& b) { return a - b; }
+  BigInt mul(const BigInt& a, const BigInt& b) { return a * b; }
+  BigInt mulPow10(const BigInt& a, std::uint64_t k) {
+    BigInt scratch;
+    return a * pow10(k, scratch);
+  }
+  void divModPow10(const BigInt& a, std::uint64_t k, BigInt& q, BigInt& r) {
+    BigInt scratch;
+    BigInt::divMod(a, pow10(k, scratch), q, r);
+  }
+  std::strong_ordering twiceCompare(const BigInt& r, std::uint64_t k) {
+    BigInt scratch;
+    return BigInt::compareMagnitude(r + r, pow10(k, scratch));
+  }
+};
+
+// The shared algorithms, written once over a coefficient arithmetic so that
+// the machine-integer path and the BigInt path compute the same steps.
+template <class Ops>
+using NumberOf = typename Ops::Number;
+
 // |a| against |b| for nonzero a and b, without forming a power of ten larger
 // than the operands themselves.
-std::strong_ordering compareMagnitudes(const Dec& a, const Dec& b) {
-  if (a.exponent == b.exponent) return BigInt::compareMagnitude(a.coefficient, b.coefficient);
+template <class Ops>
+std::strong_ordering compareMagnitudes(Ops& ops, const NumberOf<Ops>& a, const NumberOf<Ops>& b) {
+  if (a.exponent == b.exponent) return ops.compare(a.coefficient, b.coefficient);
   // Position above the leading digit; decimalDigits may be one short beyond
   // its table, so only a gap of two or more decides.
-  __int128 topA = static_cast<__int128>(a.exponent) + decimalDigits(a.coefficient);
-  __int128 topB = static_cast<__int128>(b.exponent) + decimalDigits(b.coefficient);
+  __int128 topA = static_cast<__int128>(a.exponent) + ops.digits(a.coefficient);
+  __int128 topB = static_cast<__int128>(b.exponent) + ops.digits(b.coefficient);
   if (topA >= topB + 2) return std::strong_ordering::greater;
   if (topB >= topA + 2) return std::strong_ordering::less;
   // Here the exponent gap is at most the digit-count gap plus two.
-  BigInt scratch;
   if (a.exponent > b.exponent) {
     std::uint64_t d = static_cast<std::uint64_t>(a.exponent) - static_cast<std::uint64_t>(b.exponent);
-    return BigInt::compareMagnitude(a.coefficient * pow10(d, scratch), b.coefficient);
+    return ops.compare(ops.mulPow10(a.coefficient, d), b.coefficient);
   }
   std::uint64_t d = static_cast<std::uint64_t>(b.exponent) - static_cast<std::uint64_t>(a.exponent);
-  return BigInt::compareMagnitude(a.coefficient, b.coefficient * pow10(d, scratch));
+  return ops.compare(a.coefficient, ops.mulPow10(b.coefficient, d));
+}
+
+template <class Ops>
+std::strong_ordering compareT(Ops& ops, const NumberOf<Ops>& a, const NumberOf<Ops>& b) {
+  bool aZero = ops.isZero(a.coefficient);
+  bool bZero = ops.isZero(b.coefficient);
+  if (aZero && bZero) return std::strong_ordering::equal;
+  if (aZero) return b.negative ? std::strong_ordering::greater : std::strong_ordering::less;
+  if (bZero || a.negative != b.negative) return a.negative ? std::strong_ordering::less : std::strong_ordering::greater;
+  std::strong_ordering magnitude = compareMagnitudes(ops, a, b);
+  return a.negative ? reversed(magnitude) : magnitude;
+}
+
+template <class Ops>
+std::optional<NumberOf<Ops>> roundedT(Ops& ops, NumberOf<Ops> d) {
+  std::uint64_t n = ops.digits(d.coefficient);
+  if (n <= kPrecision) return d;
+  std::uint64_t k = n - kPrecision;
+  std::int64_t exponent = 0;
+  if (k > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+      __builtin_add_overflow(d.exponent, static_cast<std::int64_t>(k), &exponent)) {
+    return std::nullopt;
+  }
+  typename Ops::Coefficient q;
+  typename Ops::Coefficient r;
+  ops.divModPow10(d.coefficient, k, q, r);
+  if (!ops.isZero(r) && roundsUpGiven(ops.isOdd(q), ops.twiceCompare(r, k), Rounding::halfEven, d.negative)) {
+    q = ops.add(q, ops.fromU64(1));
+  }
+  // A carry can make q 10^60. (Beyond the table the digit count may be one
+  // short and leave 61 digits; the loop keeps the 60-digit bound then too.)
+  while (!ops.overflow && ops.digits(q) > kPrecision) {
+    typename Ops::Coefficient rest;
+    ops.divModPow10(q, 1, q, rest);
+    if (__builtin_add_overflow(exponent, 1, &exponent)) return std::nullopt;
+  }
+  return NumberOf<Ops>{std::move(q), exponent, d.negative};
+}
+
+template <class Ops>
+std::optional<NumberOf<Ops>> multiplyT(Ops& ops, const NumberOf<Ops>& a, const NumberOf<Ops>& b) {
+  NumberOf<Ops> product;
+  if (__builtin_add_overflow(a.exponent, b.exponent, &product.exponent)) return std::nullopt;
+  product.coefficient = ops.mul(a.coefficient, b.coefficient);
+  product.negative = a.negative != b.negative;
+  return product;
 }
 
 // a + (-1)^bNegative * |b|.
-std::optional<Dec> addSigned(const Dec& a, const Dec& b, bool bNegative) {
+template <class Ops>
+std::optional<NumberOf<Ops>> addSigned(Ops& ops, const NumberOf<Ops>& a, const NumberOf<Ops>& b, bool bNegative) {
+  using C = typename Ops::Coefficient;
   struct Operand {
-    const BigInt* coefficient;
+    const C* coefficient;
     std::int64_t exponent;
     bool negative;
   };
@@ -88,24 +172,24 @@ std::optional<Dec> addSigned(const Dec& a, const Dec& b, bool bNegative) {
   if (hi.exponent < lo.exponent) std::swap(hi, lo);
   const bool bothNegative = a.negative && bNegative;
 
-  if (hi.coefficient->isZero()) {
+  if (ops.isZero(*hi.coefficient)) {
     // Zero scaled by any power is zero: the sum is the other operand at its
     // own exponent, with its sign (it has the larger coefficient when nonzero).
-    bool negative = lo.coefficient->isZero() ? bothNegative : lo.negative;
-    return Dec::rounded(Dec{*lo.coefficient, lo.exponent, negative});
+    bool negative = ops.isZero(*lo.coefficient) ? bothNegative : lo.negative;
+    return roundedT(ops, NumberOf<Ops>{*lo.coefficient, lo.exponent, negative});
   }
 
   std::uint64_t gap = static_cast<std::uint64_t>(hi.exponent) - static_cast<std::uint64_t>(lo.exponent);
-  BigInt standIn;
+  C standIn;
   if (gap > kStandInPlaces) {
-    std::uint64_t loDigits = decimalDigits(*lo.coefficient);  // may be one short
-    std::uint64_t hiDigits = decimalDigits(*hi.coefficient);
+    std::uint64_t loDigits = ops.digits(*lo.coefficient);  // may be one short
+    std::uint64_t hiDigits = ops.digits(*hi.coefficient);
     if (gap - kStandInPlaces > loDigits && hiDigits <= kStandInMaxDigits) {
       // |lo| < 10^(hi.exponent - 61): it lies strictly between hi and the
       // nearest grid point or midpoint of 60 significant digits, on either
       // side, so only its sign matters (no tie can arise). A unit 62 places
       // below hi sits in the same interval and rounds to the same result.
-      if (!lo.coefficient->isZero()) standIn = one();
+      if (!ops.isZero(*lo.coefficient)) standIn = ops.fromU64(1);
       lo.coefficient = &standIn;
       lo.exponent = hi.exponent - static_cast<std::int64_t>(kStandInPlaces);
       gap = kStandInPlaces;
@@ -114,23 +198,314 @@ std::optional<Dec> addSigned(const Dec& a, const Dec& b, bool bNegative) {
     }
   }
 
-  BigInt scratch;
-  BigInt scaled = gap == 0 ? *hi.coefficient : *hi.coefficient * pow10(gap, scratch);
-  Dec sum;
+  C scaled = gap == 0 ? *hi.coefficient : ops.mulPow10(*hi.coefficient, gap);
+  NumberOf<Ops> sum;
   sum.exponent = lo.exponent;
   if (hi.negative == lo.negative) {
-    sum.coefficient = scaled + *lo.coefficient;
+    sum.coefficient = ops.add(scaled, *lo.coefficient);
     sum.negative = hi.negative;
-  } else if (BigInt::compareMagnitude(scaled, *lo.coefficient) == std::strong_ordering::less) {
-    sum.coefficient = *lo.coefficient - scaled;
+  } else if (ops.compare(scaled, *lo.coefficient) == std::strong_ordering::less) {
+    sum.coefficient = ops.sub(*lo.coefficient, scaled);
     sum.negative = lo.negative;
   } else {
-    sum.coefficient = scaled - *lo.coefficient;
+    sum.coefficient = ops.sub(scaled, *lo.coefficient);
     sum.negative = hi.negative;
   }
-  if (sum.coefficient.isZero()) sum.negative = bothNegative;
-  return Dec::rounded(std::move(sum));
+  if (ops.isZero(sum.coefficient)) sum.negative = bothNegative;
+  return roundedT(ops, std::move(sum));
 }
+
+template <class Ops>
+std::optional<NumberOf<Ops>> quantizeT(Ops& ops, const NumberOf<Ops>& d, std::int64_t target, Rounding mode) {
+  using C = typename Ops::Coefficient;
+  // Zero stays zero at any exponent, without a power of ten.
+  if (ops.isZero(d.coefficient)) return NumberOf<Ops>{C(), target, d.negative};
+  std::uint64_t n = ops.digits(d.coefficient);
+  if (d.exponent >= target) {
+    std::uint64_t k = static_cast<std::uint64_t>(d.exponent) - static_cast<std::uint64_t>(target);
+    // The exact result has n + k digits; refuse before scaling.
+    if (n > kPrecision || k > kPrecision - n) return std::nullopt;
+    return NumberOf<Ops>{k == 0 ? d.coefficient : ops.mulPow10(d.coefficient, k), target, d.negative};
+  }
+  std::uint64_t k = static_cast<std::uint64_t>(target) - static_cast<std::uint64_t>(d.exponent);
+  C q;
+  if (k - 1 > n) {
+    // coefficient < 10^(k-1) even if n is one short: q = 0 and 2r < 10^k.
+    if (roundsUpGiven(false, std::strong_ordering::less, mode, d.negative)) q = ops.fromU64(1);
+  } else {
+    C r;
+    ops.divModPow10(d.coefficient, k, q, r);
+    if (!ops.isZero(r)) {
+      std::strong_ordering twice =
+          mode == Rounding::halfEven ? ops.twiceCompare(r, k) : std::strong_ordering::less;
+      if (roundsUpGiven(ops.isOdd(q), twice, mode, d.negative)) q = ops.add(q, ops.fromU64(1));
+    }
+  }
+  if (ops.digits(q) > kPrecision) return std::nullopt;
+  return NumberOf<Ops>{std::move(q), target, d.negative};
+}
+
+// --- machine-integer path ---
+
+// An unsigned integer of up to 512 bits in fixed storage (little-endian
+// limbs): wide enough for the products and alignments of the common case
+// (60-digit operands, values of up to 38 digits) without touching GMP.
+struct Wide {
+  static constexpr int kLimbs = 8;
+  std::uint64_t limb[kLimbs] = {};
+  int size = 0;  // limbs in use; the top one is nonzero
+
+  void trim() {
+    while (size > 0 && limb[size - 1] == 0) --size;
+  }
+};
+
+struct FastDec {
+  Wide coefficient;
+  std::int64_t exponent = 0;
+  bool negative = false;
+};
+
+constexpr std::uint64_t kPow10Limb = 10000000000000000000ULL;  // 10^19
+constexpr unsigned kWidePowers = 155;                           // 10^0 .. 10^154 < 2^512
+
+int bitWidth(std::uint64_t v) { return v == 0 ? 0 : 64 - __builtin_clzll(v); }
+
+// x = x * m + carry; false when the result needs more than 512 bits.
+bool mulSmall(Wide& x, std::uint64_t m) {
+  u128 carry = 0;
+  for (int i = 0; i < x.size; ++i) {
+    u128 p = static_cast<u128>(x.limb[i]) * m + carry;
+    x.limb[i] = static_cast<std::uint64_t>(p);
+    carry = p >> 64;
+  }
+  if (carry != 0) {
+    if (x.size == Wide::kLimbs) return false;
+    x.limb[x.size++] = static_cast<std::uint64_t>(carry);
+  }
+  x.trim();
+  return true;
+}
+
+// x = x / d, returning the remainder (d nonzero).
+std::uint64_t divSmall(Wide& x, std::uint64_t d) {
+  u128 rem = 0;
+  for (int i = x.size - 1; i >= 0; --i) {
+    u128 cur = (rem << 64) | x.limb[i];
+    x.limb[i] = static_cast<std::uint64_t>(cur / d);
+    rem = cur % d;
+  }
+  x.trim();
+  return static_cast<std::uint64_t>(rem);
+}
+
+const Wide* buildWidePowers() {
+  auto* table = static_cast<Wide*>(memAlloc(sizeof(Wide) * kWidePowers));
+  for (unsigned k = 0; k < kWidePowers; ++k) {
+    new (&table[k]) Wide();
+    if (k == 0) {
+      table[0].limb[0] = 1;
+      table[0].size = 1;
+    } else {
+      table[k] = table[k - 1];
+      mulSmall(table[k], 10);
+    }
+  }
+  return table;
+}
+
+const Wide* widePowers() {
+  static const Wide* const table = buildWidePowers();  // never destroyed
+  return table;
+}
+
+std::strong_ordering compareWide(const Wide& a, const Wide& b) {
+  if (a.size != b.size) return a.size <=> b.size;
+  for (int i = a.size - 1; i >= 0; --i) {
+    if (a.limb[i] != b.limb[i]) return a.limb[i] <=> b.limb[i];
+  }
+  return std::strong_ordering::equal;
+}
+
+// Coefficient arithmetic in 512 bits. An operation that would need more sets
+// overflow; the caller then discards the whole computation and repeats it on
+// BigInt, so both paths give identical results.
+struct WideOps {
+  using Coefficient = Wide;
+  using Number = FastDec;
+  bool overflow = false;
+
+  static bool isZero(const Wide& c) { return c.size == 0; }
+  static bool isOdd(const Wide& c) { return c.size != 0 && (c.limb[0] & 1) != 0; }
+  static std::strong_ordering compare(const Wide& a, const Wide& b) { return compareWide(a, b); }
+  static Wide fromU64(std::uint64_t v) {
+    Wide w;
+    w.limb[0] = v;
+    w.size = v != 0 ? 1 : 0;
+    return w;
+  }
+  // Exact for every 512-bit value (below 10^155).
+  static std::uint64_t digits(const Wide& c) {
+    if (c.size == 0) return 1;
+    const Wide* powers = widePowers();
+    std::uint64_t bits = 64 * static_cast<std::uint64_t>(c.size - 1) + bitWidth(c.limb[c.size - 1]);
+    std::uint64_t k = static_cast<std::uint64_t>(static_cast<double>(bits - 1) * 0.3010299956639812) + 1;
+    while (k < kWidePowers && compareWide(c, powers[k]) != std::strong_ordering::less) ++k;
+    while (k >= 2 && compareWide(c, powers[k - 1]) == std::strong_ordering::less) --k;
+    return k;
+  }
+  Wide add(const Wide& a, const Wide& b) {
+    Wide out;
+    const int n = std::max(a.size, b.size);
+    std::uint64_t carry = 0;
+    for (int i = 0; i < n; ++i) {
+      u128 s = static_cast<u128>(a.limb[i]) + b.limb[i] + carry;
+      out.limb[i] = static_cast<std::uint64_t>(s);
+      carry = static_cast<std::uint64_t>(s >> 64);
+    }
+    out.size = n;
+    if (carry != 0) {
+      if (n == Wide::kLimbs) return fail();
+      out.limb[out.size++] = carry;
+    }
+    return out;
+  }
+  // Precondition: a >= b.
+  Wide sub(const Wide& a, const Wide& b) {
+    Wide out;
+    std::uint64_t borrow = 0;
+    for (int i = 0; i < a.size; ++i) {
+      std::uint64_t d = a.limb[i] - b.limb[i];
+      std::uint64_t nb = a.limb[i] < b.limb[i] ? 1 : 0;
+      if (d < borrow) nb = 1;
+      out.limb[i] = d - borrow;
+      borrow = nb;
+    }
+    out.size = a.size;
+    out.trim();
+    return out;
+  }
+  Wide mul(const Wide& a, const Wide& b) {
+    if (a.size == 0 || b.size == 0) return Wide();
+    if (a.size + b.size > Wide::kLimbs + 1) return fail();
+    std::uint64_t full[2 * Wide::kLimbs] = {};
+    for (int i = 0; i < a.size; ++i) {
+      u128 carry = 0;
+      for (int j = 0; j < b.size; ++j) {
+        u128 p = static_cast<u128>(a.limb[i]) * b.limb[j] + full[i + j] + carry;
+        full[i + j] = static_cast<std::uint64_t>(p);
+        carry = p >> 64;
+      }
+      full[i + b.size] = static_cast<std::uint64_t>(carry);
+    }
+    int n = a.size + b.size;
+    while (n > 0 && full[n - 1] == 0) --n;
+    if (n > Wide::kLimbs) return fail();
+    Wide out;
+    for (int i = 0; i < n; ++i) out.limb[i] = full[i];
+    out.size = n;
+    return out;
+  }
+  Wide mulPow10(const Wide& a, std::uint64_t k) {
+    if (a.size == 0) return a;
+    if (k >= kWidePowers) return fail();
+    Wide out = a;
+    for (; k >= 19; k -= 19) {
+      if (!mulSmall(out, kPow10Limb)) return fail();
+    }
+    if (k > 0 && !mulSmall(out, widePowers()[k].limb[0])) return fail();
+    return out;
+  }
+  void divModPow10(const Wide& a, std::uint64_t k, Wide& q, Wide& r) {
+    if (k >= kWidePowers) {  // 10^k exceeds every 512-bit value
+      r = a;
+      q = Wide();
+      return;
+    }
+    Wide quotient = a;
+    for (std::uint64_t left = k; left > 0;) {
+      std::uint64_t step = std::min<std::uint64_t>(left, 19);
+      divSmall(quotient, widePowers()[step].limb[0]);
+      left -= step;
+    }
+    Wide back = mulPow10(quotient, k);  // <= a: never overflows
+    r = sub(a, back);
+    q = quotient;
+  }
+  // 2r against 10^k, as r against 5 * 10^(k-1) so that 2r never overflows.
+  std::strong_ordering twiceCompare(const Wide& r, std::uint64_t k) {
+    if (k == 0) return r.size == 0 ? std::strong_ordering::less : std::strong_ordering::greater;
+    if (k >= kWidePowers) return std::strong_ordering::less;
+    Wide half = widePowers()[k - 1];
+    mulSmall(half, 5);  // 5 * 10^153 < 2^512
+    return compareWide(r, half);
+  }
+
+ private:
+  Wide fail() {
+    overflow = true;
+    return Wide();
+  }
+};
+
+bool toWide(const BigInt& value, Wide& out) {
+  out = Wide();
+  if (value.magnitudeFitsU128()) {
+    u128 m = value.magnitudeU128();
+    out.limb[0] = static_cast<std::uint64_t>(m);
+    out.limb[1] = static_cast<std::uint64_t>(m >> 64);
+    out.size = 2;
+    out.trim();
+    return true;
+  }
+  std::size_t len = value.byteLength();
+  if (len > 8 * Wide::kLimbs) return false;
+  std::uint8_t bytes[8 * Wide::kLimbs] = {};
+  value.magnitudeBytesBE(bytes, sizeof bytes);
+  for (int i = 0; i < Wide::kLimbs; ++i) {
+    std::uint64_t limb = 0;
+    for (int j = 0; j < 8; ++j) limb = (limb << 8) | bytes[sizeof bytes - 8 * static_cast<std::size_t>(i) - 8 + static_cast<std::size_t>(j)];
+    out.limb[i] = limb;
+  }
+  out.size = Wide::kLimbs;
+  out.trim();
+  return true;
+}
+
+void appendWideDecimal(Text& out, Wide w) {
+  std::uint64_t chunks[Wide::kLimbs * 2];
+  int n = 0;
+  do {
+    chunks[n++] = divSmall(w, kPow10Limb);
+  } while (w.size > 0);
+  char buf[24];
+  for (int i = n - 1; i >= 0; --i) {
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, chunks[i]);
+    (void)ec;
+    if (i != n - 1) out.append(static_cast<std::size_t>(19 - (end - buf)), '0');
+    out.append(buf, end);
+  }
+}
+
+std::optional<FastDec> toFast(const Dec& d) {
+  FastDec f;
+  if (!toWide(d.coefficient, f.coefficient)) return std::nullopt;
+  f.exponent = d.exponent;
+  f.negative = d.negative;
+  return f;
+}
+
+BigInt toBig(const Wide& w) {
+  if (w.size <= 2) return BigInt::fromU128((static_cast<u128>(w.limb[1]) << 64) | w.limb[0]);
+  std::uint8_t bytes[8 * Wide::kLimbs];
+  for (int i = 0; i < Wide::kLimbs; ++i) {
+    for (int j = 0; j < 8; ++j) {
+      bytes[8 * (Wide::kLimbs - 1 - i) + (7 - j)] = static_cast<std::uint8_t>(w.limb[i] >> (8 * j));
+    }
+  }
+  return BigInt::fromBytesBE(bytes, sizeof bytes);
+}
+
 
 // The top 53 bits of a digest: u in u / 2^53.
 std::uint64_t unitOf(const Digest& digest) {
@@ -154,6 +529,21 @@ Text numberText(const Dec& d, char marker) {
   out.push_back(marker);
   appendInt(out, d.exponent);
   return out;
+}
+
+// Correctly rounded conversion of "{sign}{digits}e{exponent}".
+double textToF64(const Text& text, std::int64_t exponent, std::uint64_t digits, bool negative) {
+  double value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  (void)end;
+  if (ec == std::errc::result_out_of_range) {
+    // Only values that round to zero or to infinity are out of range; which
+    // one follows from the position of the leading digit.
+    __int128 top = static_cast<__int128>(exponent) + digits;
+    value = top > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    if (negative) value = -value;
+  }
+  return value;
 }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -238,18 +628,7 @@ std::optional<Dec> Dec::parse(std::string_view text) {
 Text Dec::toText() const { return numberText(*this, 'E'); }
 
 double Dec::toF64() const {
-  Text text = numberText(*this, 'e');
-  double value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  (void)end;
-  if (ec == std::errc::result_out_of_range) {
-    // Only values that round to zero or to infinity are out of range; which
-    // one follows from the position of the leading digit.
-    __int128 top = static_cast<__int128>(exponent) + decimalDigits(coefficient);
-    value = top > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-    if (negative) value = -value;
-  }
-  return value;
+  return textToF64(numberText(*this, 'e'), exponent, decimalDigits(coefficient), negative);
 }
 
 BigInt Dec::toBigInt() const {
@@ -272,75 +651,33 @@ BigInt Dec::toBigInt() const {
 }
 
 std::strong_ordering Dec::compare(const Dec& a, const Dec& b) {
-  bool aZero = a.isZero();
-  bool bZero = b.isZero();
-  if (aZero && bZero) return std::strong_ordering::equal;
-  if (aZero) return b.negative ? std::strong_ordering::greater : std::strong_ordering::less;
-  if (bZero || a.negative != b.negative) return a.negative ? std::strong_ordering::less : std::strong_ordering::greater;
-  std::strong_ordering magnitude = compareMagnitudes(a, b);
-  return a.negative ? reversed(magnitude) : magnitude;
+  BigOps ops;
+  return compareT(ops, a, b);
 }
 
-std::optional<Dec> Dec::add(const Dec& a, const Dec& b) { return addSigned(a, b, b.negative); }
+std::optional<Dec> Dec::add(const Dec& a, const Dec& b) {
+  BigOps ops;
+  return addSigned(ops, a, b, b.negative);
+}
 
-std::optional<Dec> Dec::subtract(const Dec& a, const Dec& b) { return addSigned(a, b, !b.negative); }
+std::optional<Dec> Dec::subtract(const Dec& a, const Dec& b) {
+  BigOps ops;
+  return addSigned(ops, a, b, !b.negative);
+}
 
 std::optional<Dec> Dec::multiply(const Dec& a, const Dec& b) {
-  Dec product;
-  if (__builtin_add_overflow(a.exponent, b.exponent, &product.exponent)) return std::nullopt;
-  product.coefficient = a.coefficient * b.coefficient;
-  product.negative = a.negative != b.negative;
-  return product;
+  BigOps ops;
+  return multiplyT(ops, a, b);
 }
 
 std::optional<Dec> Dec::rounded(Dec d) {
-  std::uint64_t n = decimalDigits(d.coefficient);
-  if (n <= kPrecision) return d;
-  std::uint64_t k = n - kPrecision;
-  std::int64_t exponent = 0;
-  if (k > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
-      __builtin_add_overflow(d.exponent, static_cast<std::int64_t>(k), &exponent)) {
-    return std::nullopt;
-  }
-  BigInt scratch;
-  const BigInt& divisor = pow10(k, scratch);
-  BigInt q;
-  BigInt r;
-  BigInt::divMod(d.coefficient, divisor, q, r);
-  if (roundsUp(q, r, divisor, Rounding::halfEven, d.negative)) q = q + one();
-  // A carry can make q 10^60. (Beyond the table the digit count may be one
-  // short and leave 61 digits; the loop keeps the 60-digit bound then too.)
-  while (decimalDigits(q) > kPrecision) {
-    q = q / powersOfTen()[1];
-    if (__builtin_add_overflow(exponent, 1, &exponent)) return std::nullopt;
-  }
-  return Dec{std::move(q), exponent, d.negative};
+  BigOps ops;
+  return roundedT(ops, std::move(d));
 }
 
 std::optional<Dec> Dec::quantize(const Dec& d, std::int64_t target, Rounding mode) {
-  // Zero stays zero at any exponent, without a power of ten.
-  if (d.isZero()) return Dec{BigInt(), target, d.negative};
-  std::uint64_t n = decimalDigits(d.coefficient);
-  if (d.exponent >= target) {
-    std::uint64_t k = static_cast<std::uint64_t>(d.exponent) - static_cast<std::uint64_t>(target);
-    // The exact result has n + k digits; refuse before scaling.
-    if (n > kPrecision || k > kPrecision - n) return std::nullopt;
-    return Dec{k == 0 ? d.coefficient : d.coefficient * powersOfTen()[k], target, d.negative};
-  }
-  std::uint64_t k = static_cast<std::uint64_t>(target) - static_cast<std::uint64_t>(d.exponent);
-  BigInt q;
-  if (k - 1 > n) {
-    // coefficient < 10^(k-1) even if n is one short: q = 0 and 2r < 10^k.
-    if (roundsUpGiven(false, std::strong_ordering::less, mode, d.negative)) q = one();
-  } else {
-    BigInt scratch;
-    const BigInt& divisor = pow10(k, scratch);
-    BigInt r;
-    BigInt::divMod(d.coefficient, divisor, q, r);
-    if (roundsUp(q, r, divisor, mode, d.negative)) q = q + one();
-  }
-  if (decimalDigits(q) > kPrecision) return std::nullopt;
-  return Dec{std::move(q), target, d.negative};
+  BigOps ops;
+  return quantizeT(ops, d, target, mode);
 }
 
 bool Dec::roundsUp(const BigInt& q, const BigInt& r, const BigInt& divisor, Rounding mode, bool negative) {
@@ -350,12 +687,7 @@ bool Dec::roundsUp(const BigInt& q, const BigInt& r, const BigInt& divisor, Roun
   return roundsUpGiven(q.isOdd(), twice, mode, negative);
 }
 
-Dec Dec::fromUnit(std::uint64_t u) {
-  // Built once and never destroyed: masking threads may still use it at exit.
-  static const BigInt* const fivePow53 =
-      new (memAlloc(sizeof(BigInt))) BigInt(BigInt::pow(BigInt::fromU64(5), 53));
-  return Dec{BigInt::fromU64(u) * *fivePow53, -53, false};
-}
+Dec Dec::fromUnit(std::uint64_t u) { return Dec{BigInt::fromU64(u) * fivePow53(), -53, false}; }
 
 // --- NumberStrategy ---
 
@@ -392,50 +724,204 @@ std::variant<NumberStrategy, Text> NumberStrategy::make(std::optional<std::strin
   return strategy;
 }
 
-std::optional<Dec> NumberStrategy::target(const Dec& value, const KeyedHash& keyedHash,
-                                          std::string_view data) const {
-  Dec f = Dec::fromUnit(unitOf(keyedHash.digest(data, std::string_view())));
-  if (min_) {
-    if (!range_) return std::nullopt;
-    std::optional<Dec> product = Dec::multiply(*range_, f);
+namespace {
+
+// The strategy's settings seen through one arithmetic.
+template <class N>
+struct Settings {
+  const N* min = nullptr;  // null in relative mode
+  const N* max = nullptr;
+  const N* range = nullptr;  // null when max - min could not be formed
+  const N* variance = nullptr;
+};
+
+
+template <class Ops>
+NumberOf<Ops> unitNumber(Ops& ops, std::uint64_t u) {
+  if constexpr (std::is_same_v<Ops, BigOps>) {
+    return Dec::fromUnit(u);
+  } else {
+    static const Wide scale = [] {
+      Wide w;
+      toWide(fivePow53(), w);
+      return w;
+    }();
+    return FastDec{ops.mul(WideOps::fromU64(u), scale), -53, false};
+  }
+}
+
+template <class Ops>
+NumberOf<Ops> unitAt(std::int64_t exponent, bool negative) {
+  return NumberOf<Ops>{Ops::fromU64(1), exponent, negative};
+}
+
+template <class Ops>
+std::optional<NumberOf<Ops>> targetT(Ops& ops, const Settings<NumberOf<Ops>>& s, const NumberOf<Ops>& value,
+                                     std::uint64_t u) {
+  using N = NumberOf<Ops>;
+  N f = unitNumber(ops, u);
+  if (s.min != nullptr) {
+    if (s.range == nullptr) return std::nullopt;
+    std::optional<N> product = multiplyT(ops, *s.range, f);
     if (!product) return std::nullopt;
-    std::optional<Dec> s = Dec::rounded(std::move(*product));
-    if (!s) return std::nullopt;
-    return Dec::add(*min_, *s);
+    std::optional<N> scaled = roundedT(ops, std::move(*product));
+    if (!scaled) return std::nullopt;
+    return addSigned(ops, *s.min, *scaled, scaled->negative);
   }
   // w in [-1, 1): 2f - 1.
-  f.coefficient = f.coefficient + f.coefficient;
-  std::optional<Dec> a = Dec::rounded(std::move(f));
+  f.coefficient = ops.add(f.coefficient, f.coefficient);
+  std::optional<N> a = roundedT(ops, std::move(f));
   if (!a) return std::nullopt;
-  std::optional<Dec> w = Dec::add(*a, Dec{one(), 0, true});
+  std::optional<N> w = addSigned(ops, *a, unitAt<Ops>(0, true), true);
   if (!w) return std::nullopt;
-  std::optional<Dec> product = Dec::multiply(*w, variance_);
+  std::optional<N> product = multiplyT(ops, *w, *s.variance);
   if (!product) return std::nullopt;
-  std::optional<Dec> m = Dec::rounded(std::move(*product));
+  std::optional<N> m = roundedT(ops, std::move(*product));
   if (!m) return std::nullopt;
-  std::optional<Dec> k = Dec::add(Dec{one(), 0, false}, *m);
+  std::optional<N> k = addSigned(ops, unitAt<Ops>(0, false), *m, m->negative);
   if (!k) return std::nullopt;
-  product = Dec::multiply(value, *k);
+  product = multiplyT(ops, value, *k);
   if (!product) return std::nullopt;
-  return Dec::rounded(std::move(*product));
+  return roundedT(ops, std::move(*product));
+}
+
+template <class Ops>
+std::optional<NumberOf<Ops>> clampT(Ops& ops, const Settings<NumberOf<Ops>>& s, const NumberOf<Ops>& q,
+                                    std::int64_t exponent) {
+  using N = NumberOf<Ops>;
+  if (s.min == nullptr) return q;
+  std::optional<N> lo = quantizeT(ops, *s.min, exponent, Rounding::ceiling);
+  if (!lo) return std::nullopt;
+  std::optional<N> hi = quantizeT(ops, *s.max, exponent, Rounding::floor);
+  if (!hi) return std::nullopt;
+  const N& x = compareT(ops, *lo, q) != std::strong_ordering::greater ? q : *lo;
+  return compareT(ops, *hi, x) == std::strong_ordering::less ? *hi : x;
+}
+
+// The "step" draw, made at most once per value whichever path asks for it.
+struct StepDraw {
+  const KeyedHash& keyedHash;
+  std::string_view data;
+  std::optional<bool> up;
+
+  bool upward() {
+    // f >= 1/2 exactly when u >= 2^52.
+    if (!up) up = unitOf(keyedHash.digest(data, "step")) >= (std::uint64_t{1} << 52);
+    return *up;
+  }
+};
+
+template <class Ops>
+std::optional<NumberOf<Ops>> movedT(Ops& ops, const Settings<NumberOf<Ops>>& s, const NumberOf<Ops>& value,
+                                    const NumberOf<Ops>& z, const NumberOf<Ops>& step, StepDraw& draw) {
+  if (s.min != nullptr || ops.isZero(value.coefficient) || compareT(ops, z, value) != std::strong_ordering::equal) {
+    return z;
+  }
+  return addSigned(ops, value, step, draw.upward() ? step.negative : !step.negative);
+}
+
+// target, then (with a grid exponent) quantize, clamp and moved.
+template <class Ops>
+std::optional<NumberOf<Ops>> maskSteps(Ops& ops, const Settings<NumberOf<Ops>>& s, const NumberOf<Ops>& value,
+                                       std::uint64_t u, std::optional<std::int64_t> grid, StepDraw& draw) {
+  std::optional<NumberOf<Ops>> t = targetT(ops, s, value, u);
+  if (!t || !grid) return t;
+  std::optional<NumberOf<Ops>> q = quantizeT(ops, *t, *grid, Rounding::halfEven);
+  if (!q) return std::nullopt;
+  std::optional<NumberOf<Ops>> z = clampT(ops, s, *q, *grid);
+  if (!z) return std::nullopt;
+  return movedT(ops, s, value, *z, unitAt<Ops>(*grid, false), draw);
+}
+
+}  // namespace
+
+namespace {
+
+// A masked number from either path; nothing when the value falls back.
+struct Masked {
+  std::optional<FastDec> fast;
+  std::optional<Dec> big;
+
+  bool present() const { return fast || big; }
+  bool isZero() const { return fast ? fast->coefficient.size == 0 : big->isZero(); }
+  Text text(char marker) const {
+    if (big) return numberText(*big, marker);
+    Text out;
+    if (fast->negative) out.push_back('-');
+    appendWideDecimal(out, fast->coefficient);
+    out.push_back(marker);
+    appendInt(out, fast->exponent);
+    return out;
+  }
+  Dec dec() const { return big ? *big : Dec{toBig(fast->coefficient), fast->exponent, fast->negative}; }
+};
+
+}  // namespace
+
+struct NumberStrategy::Run {
+  // Runs the steps in 512 bits when the operands fit and nothing overflows,
+  // else on BigInt; both give the same number.
+  static Masked steps(const NumberStrategy& strategy, const Dec& value, const KeyedHash& keyedHash,
+                                  std::string_view data, std::optional<std::int64_t> grid, bool exactOnly) {
+    const std::uint64_t u = unitOf(keyedHash.digest(data, std::string_view()));
+    StepDraw draw{keyedHash, data, std::nullopt};
+    if (!exactOnly) {
+      std::optional<FastDec> fastValue = toFast(value);
+      std::optional<FastDec> min, max, range, variance;
+      Settings<FastDec> s;
+      bool fits = fastValue.has_value();
+      if (strategy.min_) {
+        min = toFast(*strategy.min_);
+        max = toFast(*strategy.max_);
+        if (strategy.range_) range = toFast(*strategy.range_);
+        fits = fits && min && max && (range || !strategy.range_);
+        s.min = min ? &*min : nullptr;
+        s.max = max ? &*max : nullptr;
+        s.range = range ? &*range : nullptr;
+      } else {
+        variance = toFast(strategy.variance_);
+        fits = fits && variance;
+        s.variance = variance ? &*variance : nullptr;
+      }
+      if (fits) {
+        WideOps ops;
+        std::optional<FastDec> result = maskSteps(ops, s, *fastValue, u, grid, draw);
+        if (!ops.overflow) return Masked{std::move(result), std::nullopt};
+      }
+    }
+    BigOps ops;
+    return Masked{std::nullopt, maskSteps(ops, settings(strategy), value, u, grid, draw)};
+  }
+
+  static Settings<Dec> settings(const NumberStrategy& strategy) {
+    Settings<Dec> s;
+    if (strategy.min_) {
+      s.min = &*strategy.min_;
+      s.max = &*strategy.max_;
+      s.range = strategy.range_ ? &*strategy.range_ : nullptr;
+    } else {
+      s.variance = &strategy.variance_;
+    }
+    return s;
+  }
+};
+
+std::optional<Dec> NumberStrategy::target(const Dec& value, const KeyedHash& keyedHash,
+                                          std::string_view data) const {
+  BigOps ops;
+  return targetT(ops, Run::settings(*this), value, unitOf(keyedHash.digest(data, std::string_view())));
 }
 
 std::optional<Dec> NumberStrategy::clamp(const Dec& q, std::int64_t exponent) const {
-  if (!min_) return q;
-  std::optional<Dec> lo = Dec::quantize(*min_, exponent, Rounding::ceiling);
-  if (!lo) return std::nullopt;
-  std::optional<Dec> hi = Dec::quantize(*max_, exponent, Rounding::floor);
-  if (!hi) return std::nullopt;
-  const Dec& x = Dec::compare(*lo, q) != std::strong_ordering::greater ? q : *lo;
-  return Dec::compare(*hi, x) == std::strong_ordering::less ? *hi : x;
+  BigOps ops;
+  return clampT(ops, Run::settings(*this), q, exponent);
 }
 
 std::optional<Dec> NumberStrategy::moved(const Dec& value, const Dec& z, const Dec& step, const KeyedHash& keyedHash,
                                          std::string_view data) const {
-  if (min_ || value.isZero() || Dec::compare(z, value) != std::strong_ordering::equal) return z;
-  // f >= 1/2 exactly when u >= 2^52.
-  if (unitOf(keyedHash.digest(data, "step")) >= (std::uint64_t{1} << 52)) return Dec::add(value, step);
-  return Dec::subtract(value, step);
+  BigOps ops;
+  StepDraw draw{keyedHash, data, std::nullopt};
+  return movedT(ops, Run::settings(*this), value, z, step, draw);
 }
 
 std::optional<Text> NumberStrategy::hashData(const Dec& value, std::optional<std::string_view> floatRepr) {
@@ -491,17 +977,11 @@ NumberResult NumberStrategy::maskInteger(const KeyedHash& keyedHash, const BigIn
   if (decimalDigits(value) > kMaxValueDigits) return fallback();
   const Dec dec{value.abs(), 0, value.isNegative()};
   const Text data = value.toDecimal();
-  std::optional<Dec> t = target(dec, keyedHash, data);
-  if (!t) return fallback();
-  std::optional<Dec> q = Dec::quantize(*t, 0, Rounding::halfEven);
-  if (!q) return fallback();
-  std::optional<Dec> z = clamp(*q, 0);
-  if (!z) return fallback();
-  std::optional<Dec> m = moved(dec, *z, Dec{one(), 0, false}, keyedHash, data);
-  if (!m) return fallback();
+  Masked m = Run::steps(*this, dec, keyedHash, data, 0, exactOnly_);
+  if (!m.present()) return fallback();
   NumberResult result;
   result.kind = NumberResult::Kind::Int;
-  result.integer = m->toBigInt();
+  result.integer = m.dec().toBigInt();
   return result;
 }
 
@@ -511,21 +991,12 @@ NumberResult NumberStrategy::maskFloat(const KeyedHash& keyedHash, double value,
   if (!dec || !withinValueLimits(*dec)) return fallback();
   std::optional<Text> data = hashData(*dec, repr);
   if (!data) return fallback();
-  std::optional<Dec> t = target(*dec, keyedHash, *data);
-  if (!t) return fallback();
-  double y = 0;
-  if (!decimals_) {
-    y = t->toF64();
-  } else {
-    const std::int64_t e = -static_cast<std::int64_t>(*decimals_);
-    std::optional<Dec> q = Dec::quantize(*t, e, Rounding::halfEven);
-    if (!q) return fallback();
-    std::optional<Dec> z = clamp(*q, e);
-    if (!z) return fallback();
-    std::optional<Dec> m = moved(*dec, *z, Dec{one(), e, false}, keyedHash, *data);
-    if (!m) return fallback();
-    y = m->toF64();
-  }
+  // Without decimals the target is converted directly.
+  std::optional<std::int64_t> grid;
+  if (decimals_) grid = -static_cast<std::int64_t>(*decimals_);
+  Masked m = Run::steps(*this, *dec, keyedHash, *data, grid, exactOnly_);
+  if (!m.present()) return fallback();
+  double y = m.big ? m.big->toF64() : textToF64(m.text('e'), m.fast->exponent, WideOps::digits(m.fast->coefficient), m.fast->negative);
   if (!std::isfinite(y) || y == 0) return fallback();
   NumberResult result;
   result.kind = NumberResult::Kind::Float;
@@ -538,19 +1009,20 @@ NumberResult NumberStrategy::maskDecimal(const KeyedHash& keyedHash, std::string
   if (!dec || !withinValueLimits(*dec)) return fallback();
   std::optional<Text> data = hashData(*dec, std::nullopt);
   if (!data) return fallback();
-  const std::int64_t e = decimals_ ? -static_cast<std::int64_t>(*decimals_) : std::min<std::int64_t>(dec->exponent, 0);
-  std::optional<Dec> t = target(*dec, keyedHash, *data);
-  if (!t) return fallback();
-  std::optional<Dec> q = Dec::quantize(*t, e, Rounding::halfEven);
-  if (!q) return fallback();
-  std::optional<Dec> z = clamp(*q, e);
-  if (!z) return fallback();
-  std::optional<Dec> m = moved(*dec, *z, Dec{one(), e, false}, keyedHash, *data);
-  if (!m || m->isZero()) return fallback();
+  const std::int64_t grid =
+      decimals_ ? -static_cast<std::int64_t>(*decimals_) : std::min<std::int64_t>(dec->exponent, 0);
+  Masked m = Run::steps(*this, *dec, keyedHash, *data, grid, exactOnly_);
+  if (!m.present() || m.isZero()) return fallback();
   NumberResult result;
   result.kind = NumberResult::Kind::Decimal;
-  result.text = m->toText();
+  result.text = m.text('E');
   return result;
+}
+
+NumberStrategy NumberStrategy::exactOnlyForTesting() const {
+  NumberStrategy copy = *this;
+  copy.exactOnly_ = true;
+  return copy;
 }
 
 }  // namespace zorva

@@ -85,13 +85,20 @@ class NumberStrategy {
   // that needs more than 28 significant digits).
   static std::optional<Text> hashData(const Dec& value, std::optional<std::string_view> floatRepr);
 
+  // The per-value steps run in 512-bit machine integers when the operands fit
+  // and on BigInt otherwise, with identical results; this copy always takes
+  // the BigInt path, so tests can compare the two.
+  NumberStrategy exactOnlyForTesting() const;
+
  private:
+  struct Run;
   NumberStrategy() = default;
   Dec variance_;
   std::optional<Dec> min_;
   std::optional<Dec> max_;
   std::optional<std::uint32_t> decimals_;
   std::optional<Dec> range_;  // max - min, computed once (bounded mode)
+  bool exactOnly_ = false;
 };
 
 }  // namespace zorva

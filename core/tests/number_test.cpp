@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -454,6 +456,63 @@ TEST(NumberStrategyTest, RelativeNeverEqual) {
     EXPECT_NE(Dec::compare(dec(d.text), dec(text)), std::strong_ordering::equal) << text;
   }
   EXPECT_GT(movedInts, 10);  // small values often round back and are moved
+}
+
+}  // namespace
+}  // namespace zorva
+
+namespace zorva {
+namespace {
+
+// The 512-bit path and the BigInt path agree, also where values, bounds and
+// products approach or pass 512 bits.
+TEST(NumberStrategyTest, MachinePathMatchesBigInt) {
+  KeyedHash kh(kSubkey);
+  std::mt19937_64 rng(7);
+  auto digits = [&](int n) {
+    std::string out(1, static_cast<char>('1' + rng() % 9));
+    for (int i = 1; i < n; ++i) out.push_back(static_cast<char>('0' + rng() % 10));
+    return out;
+  };
+  const std::vector<std::array<std::optional<std::string>, 3>> settings = {
+      {std::nullopt, std::nullopt, std::nullopt},
+      {std::nullopt, std::nullopt, "0.5"},
+      {std::nullopt, std::nullopt, "123456789012345678901234567890123456789012345678901234567890123"},
+      {std::nullopt, std::nullopt, "3e-70"},
+      {"-1000", "250000", std::nullopt},
+      {"0.01", "99999.99", std::nullopt},
+      {"-9" + std::string(70, '9'), "9" + std::string(75, '0') + ".5", std::nullopt},
+      {"1e-80", "2e-80", std::nullopt},
+      {"-1" + std::string(100, '0') + "e-60", "7" + std::string(110, '3') + "e-90", std::nullopt},
+  };
+  int compared = 0;
+  for (const auto& [min, max, variance] : settings) {
+    for (std::optional<std::uint32_t> decimals : {std::optional<std::uint32_t>(), std::optional<std::uint32_t>(0),
+                                                  std::optional<std::uint32_t>(3),
+                                                  std::optional<std::uint32_t>(90)}) {
+      auto opt = [](const std::optional<std::string>& s) {
+        return s ? std::optional<std::string_view>(*s) : std::nullopt;
+      };
+      NumberStrategy fast = strategy(opt(min), opt(max), opt(variance), decimals);
+      NumberStrategy exact = fast.exactOnlyForTesting();
+      for (int i = 0; i < 60; ++i) {
+        std::string intText = digits(1 + static_cast<int>(rng() % 38));
+        BigInt integer = BigInt::fromDecimal(intText, rng() % 2 == 0);
+        EXPECT_EQ(masked(fast.maskInteger(kh, integer)), masked(exact.maskInteger(kh, integer))) << intText;
+        std::string decText = (rng() % 2 ? "-" : "") + digits(1 + static_cast<int>(rng() % 38)) + "E" +
+                              std::to_string(static_cast<int>(rng() % 120) - 80);
+        EXPECT_EQ(masked(fast.maskDecimal(kh, decText)), masked(exact.maskDecimal(kh, decText))) << decText;
+        double real = std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 200) - 120);
+        std::ostringstream repr;
+        repr.precision(17);
+        repr << real;
+        EXPECT_EQ(masked(fast.maskFloat(kh, real, repr.str())), masked(exact.maskFloat(kh, real, repr.str())))
+            << repr.str();
+        compared += 3;
+      }
+    }
+  }
+  EXPECT_EQ(compared, 9 * 4 * 180);
 }
 
 }  // namespace

@@ -863,7 +863,7 @@ struct NumberStrategy::Run {
   // else on BigInt; both give the same number.
   static Masked steps(const NumberStrategy& strategy, const Dec& value, const KeyedHash& keyedHash,
                                   std::string_view data, std::optional<std::int64_t> grid, bool exactOnly) {
-    const std::uint64_t u = unitOf(keyedHash.digest(data, std::string_view()));
+    const std::uint64_t u = unitOf(keyedHash.digest(data, ""));
     StepDraw draw{keyedHash, data, std::nullopt};
     if (!exactOnly) {
       std::optional<FastDec> fastValue = toFast(value);
@@ -909,7 +909,7 @@ struct NumberStrategy::Run {
 std::optional<Dec> NumberStrategy::target(const Dec& value, const KeyedHash& keyedHash,
                                           std::string_view data) const {
   BigOps ops;
-  return targetT(ops, Run::settings(*this), value, unitOf(keyedHash.digest(data, std::string_view())));
+  return targetT(ops, Run::settings(*this), value, unitOf(keyedHash.digest(data, "")));
 }
 
 std::optional<Dec> NumberStrategy::clamp(const Dec& q, std::int64_t exponent) const {

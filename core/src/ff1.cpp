@@ -58,6 +58,61 @@ void putBE(std::uint8_t* out, std::uint64_t v, std::size_t len) noexcept {
   }
 }
 
+std::uint64_t loadBE64(const std::uint8_t* in) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, in, 8);
+  return __builtin_bswap64(v);
+}
+
+// (hi * 2^64 + lo) mod m for hi < m. A 128-by-64 division in one instruction
+// where there is one; the generic 128-bit remainder is a library call.
+std::uint64_t mod128(std::uint64_t hi, std::uint64_t lo, std::uint64_t m) noexcept {
+#if defined(__x86_64__)
+  std::uint64_t q, r;
+  __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(lo), "d"(hi), "rm"(m) : "cc");
+  return r;
+#else
+  return static_cast<std::uint64_t>(((u128(hi) << 64) | lo) % m);
+#endif
+}
+
+// y mod m from a precomputed inverse = floor((2^64 - 1) / m). The estimated
+// quotient is at most three below the true one and never above it, so
+// y - q m lies in [0, 4m) and a few subtractions finish without a division.
+std::uint64_t modByInverse(std::uint64_t y, std::uint64_t m, std::uint64_t inverse) noexcept {
+  auto q = static_cast<std::uint64_t>((u128(y) * inverse) >> 64);
+  std::uint64_t r = y - q * m;
+  while (r >= m) r -= m;
+  return r;
+}
+
+// The ten rounds on machine integers (radix^v < 2^64, so b <= 8 and d <= 12).
+// The tail of the PRF message (the last partial block of T || 0^pad, the
+// round byte and NUM(B)) is then exactly one block; as a big-endian 128-bit
+// value it is fixed | round << 8b | NUM(B), so it is built in registers.
+struct MachineRounds {
+  u128 fixed;
+  std::size_t b, d;
+  std::uint64_t pu, pv, inverseU, inverseV;
+  std::uint64_t a, bNum;
+
+  u128 tail(std::uint8_t round) const noexcept { return fixed | (u128(round) << (8 * b)) | bNum; }
+
+  // Finishes round i from R given as two big-endian words.
+  inline __attribute__((always_inline)) void step(std::uint8_t round, std::uint64_t r0, std::uint64_t r1) noexcept {
+    const bool even = round % 2 == 0;
+    const std::uint64_t modulus = even ? pu : pv;
+    // y = the first d bytes of R: 8 or 12 of them.
+    const std::uint64_t yMod = d == 12 ? mod128((r0 >> 32) % modulus, (r0 << 32) | (r1 >> 32), modulus)
+                                       : modByInverse(r0, modulus, even ? inverseU : inverseV);
+    // a < modulus, so one conditional subtraction finishes the reduction.
+    u128 z = u128(a) + yMod;
+    if (z >= modulus) z -= modulus;
+    a = bNum;
+    bNum = static_cast<std::uint64_t>(z);
+  }
+};
+
 #if defined(__x86_64__)
 bool cpuHasAes() noexcept { return __builtin_cpu_supports("aes"); }
 
@@ -111,7 +166,27 @@ __attribute__((target("aes,sse2"))) void cbcHardware(const std::uint8_t* roundKe
   }
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state), s);
 }
+// All ten machine rounds with the AES instructions: the round keys stay in
+// registers and each round's block goes from integer registers straight into
+// the cipher, keeping memory off the rounds' critical path.
+__attribute__((target("aes,sse2"))) void machineRoundsHardware(const std::uint8_t* roundKeys,
+                                                               const std::uint8_t* state, MachineRounds& m) {
+  __m128i k[15];
+  for (int i = 0; i < 15; ++i) k[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys + 16 * i));
+  const __m128i start = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), k[0]);
+  for (std::uint8_t round = 0; round < 10; ++round) {
+    const u128 tail = m.tail(round);
+    __m128i s = _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(static_cast<std::uint64_t>(tail))),
+                               static_cast<long long>(__builtin_bswap64(static_cast<std::uint64_t>(tail >> 64))));
+    s = _mm_xor_si128(s, start);
+    for (int i = 1; i < 14; ++i) s = _mm_aesenc_si128(s, k[i]);
+    s = _mm_aesenclast_si128(s, k[14]);
+    m.step(round, __builtin_bswap64(static_cast<std::uint64_t>(_mm_cvtsi128_si64(s))),
+           __builtin_bswap64(static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s)))));
+  }
+}
 #else
+void machineRoundsHardware(const std::uint8_t*, const std::uint8_t*, MachineRounds&) {}
 bool cpuHasAes() noexcept { return false; }
 void expandKeyHardware(const std::uint8_t*, std::uint8_t*) {}
 void cbcHardware(const std::uint8_t*, std::uint8_t*, const std::uint8_t*, std::size_t) {}
@@ -124,10 +199,20 @@ std::uint64_t numMachine(const std::uint32_t* x, std::size_t count, std::uint64_
   return v;
 }
 
-void numeralsMachine(std::uint64_t v, std::uint32_t* out, std::size_t count, std::uint64_t radix) noexcept {
-  for (std::size_t i = count; i-- > 0;) {
-    out[i] = static_cast<std::uint32_t>(v % radix);
+// Writes v as count numerals; reciprocal = 2^64 / radix rounded up, which
+// divides any 32-bit value exactly by multiplication (Lemire's fastdiv).
+void numeralsMachine(std::uint64_t v, std::uint32_t* out, std::size_t count, std::uint32_t radix,
+                     std::uint64_t reciprocal) noexcept {
+  std::size_t i = count;
+  for (; i > 0 && v > 0xffffffffu; --i) {
+    out[i - 1] = static_cast<std::uint32_t>(v % radix);
     v /= radix;
+  }
+  auto low = static_cast<std::uint32_t>(v);
+  for (; i > 0; --i) {
+    auto quotient = static_cast<std::uint32_t>((u128(reciprocal) * low) >> 64);
+    out[i - 1] = low - quotient * radix;
+    low = quotient;
   }
 }
 
@@ -149,15 +234,6 @@ void mpzBytesBE(mpz_srcptr x, std::uint8_t* out, std::size_t len) {
   std::size_t bytes = (mpz_sizeinbase(x, 2) + 7) / 8;
   std::size_t written = 0;
   mpz_export(out + (len - bytes), &written, 1, 1, 1, 0, x);
-}
-
-// radix^e if it is below 2^64.
-bool powFits64(std::uint64_t radix, std::size_t e, std::uint64_t& out) noexcept {
-  std::uint64_t v = 1;
-  for (std::size_t i = 0; i < e; ++i)
-    if (__builtin_mul_overflow(v, radix, &v)) return false;
-  out = v;
-  return true;
 }
 
 // The round-independent part of one encryption's PRF input. The PRF message
@@ -207,6 +283,11 @@ class Rounds {
   }
   // Where the caller writes NUM(B), b bytes big-endian.
   std::uint8_t* numB() noexcept { return tail_.data() + head_ + 1; }
+  // The CBC-MAC state after the round-independent blocks, and the fixed bytes
+  // that open the tail.
+  const std::uint8_t* state() const noexcept { return state_; }
+  const std::uint8_t* tailHead() noexcept { return tail_.data(); }
+  std::size_t tailHeadLength() const noexcept { return head_; }
 
  private:
   std::size_t b_, pad_, prefixLen_, head_;
@@ -219,7 +300,19 @@ class Rounds {
 Ff1::Ff1(const Digest& key, std::uint32_t radix) : Ff1(key, radix, AesEngine::automatic) {}
 
 Ff1::Ff1(const Digest& key, std::uint32_t radix, AesEngine engine)
-    : radix_(radix), minLength_(1), hardware_(engine == AesEngine::automatic && cpuHasAes()) {
+    : powerCount_(0),
+      radixReciprocal_(radix >= 2 ? ~std::uint64_t{0} / radix + 1 : 0),
+      radix_(radix),
+      minLength_(1),
+      hardware_(engine == AesEngine::automatic && cpuHasAes()) {
+  std::uint64_t power = 1;
+  bool fits = radix >= 1;
+  while (fits && powerCount_ < 64) {
+    powers_[powerCount_] = power;
+    powerInverses_[powerCount_] = ~std::uint64_t{0} / power;
+    ++powerCount_;
+    fits = !__builtin_mul_overflow(power, std::uint64_t{radix}, &power);
+  }
   std::memset(roundKeys_, 0, sizeof roundKeys_);
   AES_set_encrypt_key(key.data(), 256, &softwareKey_);
   if (hardware_) expandKeyHardware(key.data(), roundKeys_);
@@ -273,14 +366,12 @@ void Ff1::encrypt(std::span<const std::uint32_t> numerals, std::string_view twea
   checkPreconditions(numerals, out);
   const std::size_t n = numerals.size();
   const std::size_t u = n / 2, v = n - u;
-  std::uint64_t pu = 0, pv = 0;
   // v >= u, so radix^v fitting 64 bits covers radix^u as well.
-  if (!powFits64(radix_, v, pv)) {
+  if (v >= powerCount_) {
     encryptArbitrary(numerals, tweak, out);
     return;
   }
-  powFits64(radix_, u, pu);
-
+  const std::uint64_t pu = powers_[u], pv = powers_[v];
   // b = bytes of radix^v - 1 (at most 8 here), d = 4 ceil(b/4) + 4 (at most 12),
   // so S is the first d bytes of R and y < 2^96.
   const std::uint64_t top = pv - 1;
@@ -288,23 +379,26 @@ void Ff1::encrypt(std::span<const std::uint32_t> numerals, std::string_view twea
   const std::size_t d = 4 * ((b + 3) / 4) + 4;
   Rounds rounds(*this, n, tweak, b);
 
-  std::uint64_t a = numMachine(numerals.data(), u, radix_);
-  std::uint64_t bNum = numMachine(numerals.data() + u, v, radix_);
-  for (std::uint8_t i = 0; i < 10; ++i) {
-    putBE(rounds.numB(), bNum, b);
-    std::uint8_t r[16];
-    rounds.prf(*this, i, r);
-    u128 y = 0;
-    for (std::size_t j = 0; j < d; ++j) y = (y << 8) | r[j];
-    const std::uint64_t modulus = (i % 2 == 0) ? pu : pv;
-    // a < modulus, so one conditional subtraction finishes the reduction.
-    u128 z = u128(a) + static_cast<std::uint64_t>(y % modulus);
-    if (z >= modulus) z -= modulus;
-    a = bNum;
-    bNum = static_cast<std::uint64_t>(z);
+  MachineRounds m{0, b, d, pu, pv, powerInverses_[u], powerInverses_[v],
+                  numMachine(numerals.data(), u, radix_), numMachine(numerals.data() + u, v, radix_)};
+  for (std::size_t j = 0; j < rounds.tailHeadLength(); ++j) m.fixed = (m.fixed << 8) | rounds.tailHead()[j];
+  m.fixed <<= 8 * (b + 1);
+  if (hardware_) {
+#ifdef ZORVA_COUNTING
+    countAesBlocks(10);
+#endif
+    machineRoundsHardware(roundKeys_, rounds.state(), m);
+  } else {
+    for (std::uint8_t i = 0; i < 10; ++i) {
+      std::uint8_t r[16];
+      putBE(rounds.numB(), m.bNum, b);
+      rounds.prf(*this, i, r);
+      m.step(i, loadBE64(r), loadBE64(r + 8));
+    }
   }
-  numeralsMachine(a, out.data(), u, radix_);
-  numeralsMachine(bNum, out.data() + u, v, radix_);
+  const std::uint64_t a = m.a, bNum = m.bNum;
+  numeralsMachine(a, out.data(), u, radix_, radixReciprocal_);
+  numeralsMachine(bNum, out.data() + u, v, radix_, radixReciprocal_);
 }
 
 void Ff1::encryptArbitrary(std::span<const std::uint32_t> numerals, std::string_view tweak,

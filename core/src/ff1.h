@@ -55,6 +55,12 @@ class Ff1 {
   void checkPreconditions(std::span<const std::uint32_t> numerals, std::span<std::uint32_t> out) const;
 
   alignas(16) std::uint8_t roundKeys_[240];  // AES-256 schedule for the AES instructions
+  // radix^k below 2^64 for k < powerCount_, each with floor((2^64 - 1) / radix^k),
+  // so the machine-integer rounds reduce without dividing.
+  std::uint64_t powers_[64];
+  std::uint64_t powerInverses_[64];
+  std::uint32_t powerCount_;
+  std::uint64_t radixReciprocal_;  // 2^64 / radix rounded up: exact 32-bit division by radix
   AES_KEY softwareKey_;                      // the same schedule for OpenSSL's AES_encrypt
   std::uint32_t radix_;
   std::uint64_t minLength_;

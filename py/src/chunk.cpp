@@ -22,7 +22,7 @@ struct Column {
   const Masker* native = nullptr;
   PyObject* decimalType = nullptr;  // borrowed from the call's reference
   Vec<Input> inputs;
-  Vec<Output> outputs;
+  MaskedValues outputs;
 };
 
 bool failMaskers() {
@@ -186,12 +186,12 @@ PyObject* buildResult(Vec<Column>& columns, const Vec<Ref>& kept) {
 // Hands the outputs to a thread of their own, which frees them without the
 // interpreter lock. False with a PanicException set if it cannot start.
 bool freeInBackground(Vec<Column>& columns) {
-  Vec<Vec<Output>> outputs;
+  Vec<MaskedValues> outputs;
   for (Column& column : columns)
-    if (!column.outputs.empty()) outputs.push_back(std::move(column.outputs));
+    if (column.outputs.size() != 0) outputs.push_back(std::move(column.outputs));
   if (outputs.empty()) return true;  // nothing to free
   try {
-    std::thread([owned = std::move(outputs)]() mutable { Vec<Vec<Output>>().swap(owned); }).detach();
+    std::thread([owned = std::move(outputs)]() mutable { Vec<MaskedValues>().swap(owned); }).detach();
   } catch (const std::system_error& e) {
     raisePanic(std::string("failed to spawn thread: ") + e.what());
     return false;

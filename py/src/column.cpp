@@ -99,7 +99,6 @@ std::size_t KeyHash::operator()(const KeyView& key) const noexcept {
 
 namespace {
 
-constexpr std::size_t kNotPending = static_cast<std::size_t>(-1);
 // Fewer distinct values than this stay on the calling thread.
 constexpr std::size_t kParallelThreshold = 256;
 
@@ -108,22 +107,33 @@ bool cacheable(const KeyView& key, const Output& output) noexcept {
   return !(key.kind == KeyView::Kind::Str && key.text.size() > ResultCache::kLongestText);
 }
 
-// Masks inputs[distinct[k]] into masked[k] for every k, on the pool when it
-// pays. The pool's body must not throw: the first exception is carried out
-// and rethrown here.
-void maskDistinct(const Masker& masker, const Vec<Input>& inputs, const Vec<std::size_t>& distinct,
-                  Vec<Output>& masked) {
+// A distinct uncached value: the position of its first occurrence and the
+// slot of its answer.
+struct Pending {
+  std::size_t position;
+  std::size_t slot;
+};
+
+// Masks every pending value into its slot, on the pool when it pays. The
+// pool's body must not throw: the first exception is carried out and
+// rethrown here.
+void maskPending(const Masker& masker, const Vec<Input>& inputs, const Vec<Pending>& pending,
+                 Vec<Output>& answers) {
+  auto maskRange = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k)
+      answers[pending[k].slot] = masker.maskOne(inputs[pending[k].position]);
+  };
   std::shared_ptr<Pool> pool =
-      distinct.size() >= kParallelThreshold ? currentPool() : std::shared_ptr<Pool>();
+      pending.size() >= kParallelThreshold ? currentPool() : std::shared_ptr<Pool>();
   if (!pool) {
-    for (std::size_t k = 0; k < distinct.size(); ++k) masked[k] = masker.maskOne(inputs[distinct[k]]);
+    maskRange(0, pending.size());
     return;
   }
   std::exception_ptr failure;
   std::atomic<bool> failed{false};
-  parallelFor(pool, distinct.size(), [&](std::size_t begin, std::size_t end) {
+  parallelFor(pool, pending.size(), [&](std::size_t begin, std::size_t end) {
     try {
-      for (std::size_t k = begin; k < end; ++k) masked[k] = masker.maskOne(inputs[distinct[k]]);
+      maskRange(begin, end);
     } catch (...) {
       if (!failed.exchange(true)) failure = std::current_exception();
     }
@@ -133,14 +143,14 @@ void maskDistinct(const Masker& masker, const Vec<Input>& inputs, const Vec<std:
 
 }  // namespace
 
-Vec<Output> maskInputs(const Masker& masker, const Vec<Input>& inputs) {
+MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs) {
   const std::size_t n = inputs.size();
   ResultCache* cache = masker.cache();
-  Vec<Output> result(n);
-  // For each position, the index k of its distinct value, or kNotPending when
-  // result already holds its output.
-  Vec<std::size_t> pending(n, kNotPending);
-  Vec<std::size_t> distinct;
+  MaskedValues result;
+  result.at.resize(n);
+  Vec<Pending> pending;
+  // Per call: each keyed value's slot, whether it came from the cache or is
+  // pending, so that every occurrence after the first costs one lookup.
   boost::unordered_flat_map<KeyView, std::size_t, KeyHash, KeyEqual,
                             EngineAllocator<std::pair<const KeyView, std::size_t>>>
       seen;
@@ -152,44 +162,37 @@ Vec<Output> maskInputs(const Masker& masker, const Vec<Input>& inputs) {
     for (std::size_t i = 0; i < n; ++i) {
       auto key = KeyView::of(inputs[i]);
       if (!key) {
-        result[i] = masker.maskOne(inputs[i]);
+        // Key-less values (None, bool, unsupported) are masked on their own, here.
+        result.at[i] = result.answers.size();
+        result.answers.push_back(masker.maskOne(inputs[i]));
         continue;
       }
+      auto [slot, inserted] = seen.try_emplace(*key, result.answers.size());
+      result.at[i] = slot->second;
+      if (!inserted) continue;
       if (lookInCache) {
         auto hit = cache->map.find(*key);
         if (hit != cache->map.end()) {
-          result[i] = hit->second;
+          result.answers.push_back(hit->second);
           continue;
         }
       }
-      auto [slot, inserted] = seen.try_emplace(*key, distinct.size());
-      if (inserted) distinct.push_back(i);
-      pending[i] = slot->second;
+      pending.push_back(Pending{i, result.answers.size()});
+      result.answers.emplace_back();
     }
   }
 
-  Vec<Output> masked(distinct.size());
-  maskDistinct(masker, inputs, distinct, masked);
+  maskPending(masker, inputs, pending, result.answers);
 
-  if (cache != nullptr && !distinct.empty()) {
+  if (cache != nullptr && !pending.empty()) {
     std::lock_guard<std::mutex> lock(cache->mutex);
-    for (std::size_t k = 0; k < distinct.size(); ++k) {
+    for (const Pending& p : pending) {
       if (cache->map.size() >= ResultCache::kCapacity) break;
-      KeyView key = *KeyView::of(inputs[distinct[k]]);
-      if (!cacheable(key, masked[k])) continue;
-      cache->map.insert_or_assign(CacheKey::fromView(key), masked[k]);
+      KeyView key = *KeyView::of(inputs[p.position]);
+      const Output& answer = result.answers[p.slot];
+      if (!cacheable(key, answer)) continue;
+      cache->map.insert_or_assign(CacheKey::fromView(key), answer);
     }
-  }
-
-  // Backwards, so that a distinct value's first position (the last one met
-  // here) takes the output itself and every other position a copy.
-  for (std::size_t i = n; i-- > 0;) {
-    std::size_t k = pending[i];
-    if (k == kNotPending) continue;
-    if (distinct[k] == i)
-      result[i] = std::move(masked[k]);
-    else
-      result[i] = masked[k];
   }
   return result;
 }
@@ -246,7 +249,7 @@ PyObject* maskColumn(const Masker& masker, PyObject* values) {
   Vec<Input> inputs;
   if (!readValues(values, decimalType.get(), inputs)) return nullptr;
 
-  Vec<Output> outputs;
+  MaskedValues outputs;
   {
     ReleasedLock unlocked;
     outputs = maskInputs(masker, inputs);

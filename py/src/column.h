@@ -79,11 +79,22 @@ struct ResultCache {
       map;
 };
 
+// The outputs of one column: one per input, in input order. Equal values
+// share one stored answer (positions index into answers), so a repeated
+// value costs no copy; each position still becomes its own Python object.
+struct MaskedValues {
+  Vec<Output> answers;
+  Vec<std::size_t> at;  // position -> index into answers
+
+  std::size_t size() const noexcept { return at.size(); }
+  const Output& operator[](std::size_t position) const noexcept { return answers[at[position]]; }
+};
+
 // One output per input, in input order. Runs without the interpreter lock, on
 // any thread, several at once for one Masker; never fails on a value. Each
 // distinct keyed value is masked once; 256 or more distinct uncached values
 // are spread over the masking pool when one is installed.
-Vec<Output> maskInputs(const Masker& masker, const Vec<Input>& inputs);
+MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs);
 
 // Masker.maskColumn(values) -> (masked, problems); requires the interpreter
 // lock, which it releases only around maskInputs.

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The whole benchmark suite in one run: installs the extension, builds
+# core_bench twice (Release for timings, counting for HMACs and AES blocks
+# per value), runs both and the Python bench, prints one table and writes
+# bench/results/<date>-<commit>.json.
+#
+#   bench/run.sh                 full size (about 10 minutes on an idle machine)
+#   bench/run.sh --quick         20,000 values: checks the suite, proves nothing
+#   bench/run.sh --no-install    keep the installed extension
+# Other arguments go to bench/bench.py (see --help there).
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+install=1
+args=()
+coreTime=0.3
+for arg in "$@"; do
+  case "$arg" in
+    --no-install) install=0 ;;
+    --quick)
+      args+=(--values 20000 --rows 20000 --peer-values 5000 --faker-values 500)
+      coreTime=0.05
+      ;;
+    *) args+=("$arg") ;;
+  esac
+done
+
+commit="$(git rev-parse --short HEAD)"
+if ! git diff --quiet HEAD -- core py CMakeLists.txt 2>/dev/null; then commit="$commit-dirty"; fi
+stamp="$(date +%Y-%m-%d)"
+out="bench/results/$stamp-$commit.json"
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+if [ "$install" = 1 ]; then
+  echo "== installing the extension" >&2
+  python3 -m pip install --no-build-isolation -q .
+fi
+
+build() {  # build dir, extra cmake options...
+  local dir="$1"
+  shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVA_BENCH=ON -DZORVA_EXTENSION=OFF "$@" >/dev/null
+  cmake --build "$dir" --target core_bench >/dev/null
+}
+echo "== building core_bench (Release, counting)" >&2
+build build-bench-release -DZORVA_COUNTING=OFF
+build build-bench-counting -DZORVA_COUNTING=ON
+
+echo "== core_bench" >&2
+./build-bench-release/core_bench --benchmark_filter='^(strategy/|BM_HmacFloor|BM_AesBlock)' \
+  --benchmark_min_time="$coreTime" --benchmark_out="$scratch/core.json" --benchmark_out_format=json >/dev/null
+./build-bench-counting/core_bench --benchmark_filter='^strategy/' --benchmark_min_time=0.02 \
+  --benchmark_out="$scratch/counting.json" --benchmark_out_format=json >/dev/null
+
+echo "== Python bench (load: $(cut -d' ' -f1-3 /proc/loadavg))" >&2
+python3 bench/bench.py --core "$scratch/core.json" --core-counting "$scratch/counting.json" \
+  --commit "$commit" --out "$out" "${args[@]}"
+echo "results: $out" >&2

@@ -165,10 +165,13 @@ class LockProbe:
         self._thread.join()
 
 
-def cpuPerValue(fn: Callable[[], object], count: int) -> float:
-    t0 = time.thread_time_ns()
-    fn()
-    return (time.thread_time_ns() - t0) / count
+def cpuPerValue(fn: Callable[[], object], count: int, repeat: int = 1) -> float:
+    best = float("inf")
+    for _ in range(repeat):
+        t0 = time.thread_time_ns()
+        fn()
+        best = min(best, (time.thread_time_ns() - t0) / count)
+    return best
 
 
 # ---------------------------------------------------------------- core_bench
@@ -181,39 +184,61 @@ def readCore(path: str | None) -> dict[str, dict[str, float]]:
         data = json.load(f)
     out: dict[str, dict[str, float]] = {}
     for b in data.get("benchmarks", []):
+        if b.get("run_type") == "aggregate":
+            continue
         scale = {"ns": 1.0, "us": 1e3, "ms": 1e6}.get(b.get("time_unit", "ns"), 1.0)
         entry = {"cpuNs": b["cpu_time"] * scale, "realNs": b["real_time"] * scale}
         for k in ("hmac/value", "aes/value"):
             if k in b:
                 entry[k] = b[k]
-        out[b["name"]] = entry
+        name = b.get("run_name", b["name"])
+        if name not in out or entry["cpuNs"] < out[name]["cpuNs"]:  # fastest repetition
+            out[name] = entry
     return out
 
 
 # ---------------------------------------------------------------- strategies
 
 
-def measureStrategy(probe: LockProbe, name: str, count: int) -> dict[str, float]:
+def fastest(probe: LockProbe, make: Callable[[], Callable[[], object]], repeat: int) -> dict[str, float]:
+    """The run with the least CPU of repeat runs: on a shared machine the
+    other runs are the same work plus interference."""
+    best: dict[str, float] | None = None
+    for _ in range(repeat):
+        result, t = probe.measure(make())
+        del result
+        if best is None or t["cpu"] < best["cpu"]:
+            best = t
+    assert best is not None
+    return best
+
+
+def measureStrategy(probe: LockProbe, name: str, count: int, repeat: int) -> dict[str, float]:
     options, make, _ = STRATEGIES[name]
     distinct = [make(i) for i in range(count)]
     # warm-up on other values with a throwaway masker (its cache is its own)
     zorva_rs.Masker(SUBKEY, name, options).maskColumn([make(count + i) for i in range(2000)])
 
-    baseline = cpuPerValue(lambda: roundTrip(distinct), count)
+    baseline = cpuPerValue(lambda: roundTrip(distinct), count, repeat)
+    _, problems = zorva_rs.Masker(SUBKEY, name, options).maskColumn(distinct[:2000])
+    if problems:  # a bench on fallbacks would measure the wrong road
+        raise RuntimeError(f"{name}: {len(problems)} values not masked natively")
+    unique = count // 10
+    repeated = [distinct[i % unique] for i in range(count)]
+    random.Random(7).shuffle(repeated)
     gc.collect()
     gc.disable()
     try:
-        masker = zorva_rs.Masker(SUBKEY, name, options)
-        (masked, problems), t = probe.measure(lambda: masker.maskColumn(distinct))
-        if problems:  # a bench on fallbacks would measure the wrong road
-            raise RuntimeError(f"{name}: {len(problems)} values not masked natively")
-        del masked
-        unique = count // 10
-        rng = random.Random(7)
-        repeated = [distinct[i % unique] for i in range(count)]
-        rng.shuffle(repeated)
-        masker = zorva_rs.Masker(SUBKEY, name, options)
-        _, r = probe.measure(lambda: masker.maskColumn(repeated))
+        def column(values: list[object]) -> Callable[[], Callable[[], object]]:
+            def make() -> Callable[[], object]:
+                # a fresh masker per run: an empty result cache, as at a job's start
+                masker = zorva_rs.Masker(SUBKEY, name, options)
+                return lambda: masker.maskColumn(values)
+
+            return make
+
+        t = fastest(probe, column(distinct), repeat)
+        r = fastest(probe, column(repeated), repeat)
     finally:
         gc.enable()
     return {
@@ -332,17 +357,17 @@ def runChunks(rows: int, chunk: int) -> list[dict[str, float]]:
 # ---------------------------------------------------------------- peers
 
 
-def runPeers(peerValues: int, fakerValues: int) -> dict[str, dict[str, float]]:
+def runPeers(peerValues: int, fakerValues: int, repeat: int) -> dict[str, dict[str, float]]:
     out: dict[str, dict[str, float]] = {}
     keys = [keyValue(i) for i in range(peerValues)]
     key = peers.KeyPermutation(SUBKEY)
-    ns = cpuPerValue(lambda: [key.maskInteger(v) for v in keys], peerValues)
+    ns = cpuPerValue(lambda: [key.maskInteger(v) for v in keys], peerValues, repeat)
     agree = zorva_rs.Masker(SUBKEY, "key", {}).maskColumn(keys[:2000])[0] == [key.maskInteger(v) for v in keys[:2000]]
     out["key"] = {"values": peerValues, "nsPerValue": ns, "sameOutputs": agree}
 
     texts = [hashValue(i) for i in range(peerValues)]
     hp = peers.HashPeer(SUBKEY, 16, "h_")
-    ns = cpuPerValue(lambda: [hp.mask(v) for v in texts], peerValues)
+    ns = cpuPerValue(lambda: [hp.mask(v) for v in texts], peerValues, repeat)
     agree = zorva_rs.Masker(SUBKEY, "hash", STRATEGIES["hash"][0]).maskColumn(texts[:2000])[0] == [hp.mask(v) for v in texts[:2000]]
     out["hash"] = {"values": peerValues, "nsPerValue": ns, "sameOutputs": agree}
 
@@ -351,7 +376,7 @@ def runPeers(peerValues: int, fakerValues: int) -> dict[str, dict[str, float]]:
         faker = peers.FakerNames()
     except ImportError:
         return out
-    ns = cpuPerValue(lambda: [faker.mask(v) for v in names], fakerValues)
+    ns = cpuPerValue(lambda: [faker.mask(v) for v in names], fakerValues, repeat)
     out["fakeName"] = {"values": fakerValues, "nsPerValue": ns, "sameOutputs": None}
     return out
 
@@ -378,7 +403,7 @@ def report(result: dict) -> str:
                  f"HMAC floor {hmacNs or float('nan'):.0f} ns, AES block {aesNs or float('nan'):.1f} ns (CPU)")
     lines.append("")
     head = (f"{'strategy':18} {'ns/val':>7} {'held':>6} {'base':>6} {'mask':>7} {'core':>7} "
-            f"{'prims':>11} {'floor':>6} {'x floor':>8} {'tgt':>5} {'rep ns':>7} {'rep x':>6}")
+            f"{'path':>6} {'prims':>11} {'floor':>6} {'x floor':>8} {'tgt':>5} {'rep ns':>7} {'rep x':>6}")
     lines.append(head)
     lines.append("-" * len(head))
     targets = result["targets"]
@@ -394,12 +419,14 @@ def report(result: dict) -> str:
         targets[f"{name}: lock-held <= CPython round trip"] = held
         lines.append(
             f"{name:18} {s['nsPerValue']:7.0f} {s['heldNsPerValue']:6.0f} {s['baselineNsPerValue']:6.0f} "
-            f"{s['maskNsPerValue']:7.0f} {timing.get('cpuNs', float('nan')):7.0f} {prims:>11} "
+            f"{s['maskNsPerValue']:7.0f} {timing.get('cpuNs', float('nan')):7.0f} "
+            f"{s['maskNsPerValue'] - timing.get('cpuNs', float('nan')):6.0f} {prims:>11} "
             f"{floor or float('nan'):6.0f} {ratio or float('nan'):8.2f} {target:5.2f} "
             f"{s['repeatedNsPerValue']:7.0f} {s['repeatedSpeedup']:6.1f}"
         )
     lines.append("  ns/val = CPU per value of maskColumn, distinct values; held = lock-held part (convert, toPython);")
     lines.append("  base = CPython round trip of the same values; mask = lock released; core = core_bench per value;")
+    lines.append("  path = mask - core: grouping, cache and dispatch around the core masker;")
     lines.append("  prims = HMACs (h) and AES blocks (a) per value; floor = prims x primitive cost; rep = 90% repeated.")
     lines.append("")
     chunks = result["chunks"]
@@ -448,6 +475,7 @@ def main() -> None:
     ap.add_argument("--values", type=int, default=1_000_000, help="values per strategy column")
     ap.add_argument("--rows", type=int, default=1_000_000, help="rows of the chunk bench")
     ap.add_argument("--chunk", type=int, default=10_000)
+    ap.add_argument("--repeat", type=int, default=3, help="runs per measurement; the fastest counts")
     ap.add_argument("--peer-values", type=int, default=100_000)
     ap.add_argument("--faker-values", type=int, default=10_000)
     ap.add_argument("--only", help="comma-separated strategies")
@@ -476,10 +504,10 @@ def main() -> None:
     probe = LockProbe()
     names = args.only.split(",") if args.only else list(STRATEGIES)
     for name in names:
-        result["strategies"][name] = measureStrategy(probe, name, args.values)
+        result["strategies"][name] = measureStrategy(probe, name, args.values, args.repeat)
         print(f"  {name}: {result['strategies'][name]['nsPerValue']:.0f} ns/value", file=sys.stderr)
     probe.close()
-    result["peers"] = runPeers(args.peer_values, args.faker_values)
+    result["peers"] = runPeers(args.peer_values, args.faker_values, args.repeat)
     result["chunks"] = runChunks(args.rows, args.chunk) if args.rows else []
     result["loadAfter"] = load()
     table = report(result)

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 namespace zorva {
 
@@ -355,12 +356,8 @@ void BigInt::divMod(const BigInt& a, const BigInt& b, BigInt& quotient, BigInt& 
     remainder = fromU64(r, aNeg);
     return;
   }
-  if (b.isZero()) {
-    // Precondition broken; answer zero rather than trap on a division by zero.
-    quotient = BigInt();
-    remainder = BigInt();
-    return;
-  }
+  // Checked rather than left to the hardware trap or GMP's abort.
+  if (b.isZero()) throw std::domain_error("BigInt division by zero");
   Mpz x, y, q, r;
   a.toMpz(x);
   b.toMpz(y);

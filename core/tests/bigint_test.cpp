@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,8 @@ TEST(BigInt, ResultsBelow2To64AreHeldInline) {
   EXPECT_FALSE(zero.isNegative());
   EXPECT_EQ(zero.hash(), BigInt().hash());
   EXPECT_EQ(BigInt::fromBytesBE(std::vector<std::uint8_t>(20, 0).data(), 20), BigInt());
+  EXPECT_THROW(two64 / BigInt(), std::domain_error);
+  EXPECT_THROW(BigInt::fromU64(5) % BigInt(), std::domain_error);
 }
 
 TEST(BigInt, ShiftsPowersAndBitLength) {

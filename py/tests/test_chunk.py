@@ -157,10 +157,3 @@ def test_identical_results_at_any_thread_count(restore_threads):
         zorva_rs.setThreads(threads)
         results.append(maskChunk(maskers(*names), rows))
     assert all(r == results[0] for r in results)
-
-
-def test_many_chunks_free_their_outputs_in_the_background():
-    ms = maskers("hash", "key")
-    for i in range(200):
-        rows, _ = maskChunk(ms, [(f"v{i}-{j}", j) for j in range(50)])
-        assert len(rows) == 50

@@ -49,14 +49,6 @@ def test_strategy_with_lone_surrogate_is_noted():
     assert notes(excinfo) == ["while processing 'strategy'"]
 
 
-def test_keywords_and_binding():
-    assert type(Masker(options={}, strategy="key", subkey=KEY)) is Masker
-    with pytest.raises(TypeError):
-        Masker(KEY, "key")
-    with pytest.raises(TypeError):
-        Masker(KEY, "key", {}, 1)
-
-
 @pytest.mark.parametrize("subkey", [b"", bytes(31), bytes(33)])
 @pytest.mark.parametrize("strategy", ["key", "nope"])
 def test_subkey_length_comes_before_the_strategy(subkey, strategy):

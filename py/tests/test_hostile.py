@@ -1,0 +1,545 @@
+"""Every entry point against random and hostile values and options.
+
+Each call either answers with the right shape (one output or one problem per
+input, nothing lost) or raises an exception of the kind the caller's own
+objects or bad arguments call for; the process survives either way.
+"""
+
+import decimal
+import math
+import os
+import sys
+from decimal import Decimal
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import zorva_rs
+
+EXAMPLES = int(os.environ.get("ZORVA_HYPOTHESIS_EXAMPLES", "60"))
+FUZZ = settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+
+WORDS = {
+    "firstNames": ["Ann", "Bo", "Émile"],
+    "lastNames": ["Smith", "Ødegård"],
+    "cities": ["Lyon"],
+    "streets": ["Main", "Elm"],
+    "streetKinds": ["Road", "Street"],
+    "address": "{number} {street} {kind}",
+    "companySuffixes": ["Ltd", "GmbH"],
+    "companyWords": ["Acme"],
+}
+FAKES = ["fakeFirstName", "fakeLastName", "fakeName", "fakeCity", "fakeCompany", "fakeStreetAddress"]
+
+# One valid configuration per native strategy, with options that stress it.
+SPECS = [
+    ("key", {}),
+    ("key", {"charset": "hex"}),
+    ("fpe", {"charset": "digits", "strict": True}),
+    ("fpe", {"charset": "alphanumeric"}),
+    ("number", {}),
+    ("number", {"min": "-1e3", "max": "1e3", "decimals": 2}),
+    ("number", {"variance": "1e-30", "decimals": 0}),
+    ("hash", {"length": 2**64 - 1, "prefix": "h\x00\xe9"}),
+    ("email", {"length": 0, "keepDomain": True}),
+    ("digits", {"keepLeading": 2**64 - 1, "keepTrailing": 1}),
+    ("digits", {}),
+    *[(name, dict(WORDS, maxLength=3)) for name in FAKES],
+]
+SPEC_IDS = [f"{name}-{i}" for i, (name, _) in enumerate(SPECS)]
+SUBKEY = bytes(range(32))
+
+
+class Hostile(Exception):
+    """Raised by the caller's own objects; must come back unchanged."""
+
+
+def boom(*_args, **_kwargs):
+    raise Hostile("boom")
+
+
+class Trap:
+    """Every dunder a reader might touch raises."""
+
+    __repr__ = __str__ = __index__ = __int__ = __float__ = __bool__ = boom
+    __len__ = __iter__ = __lt__ = __format__ = boom
+
+
+class BitLengthRaises(int):
+    bit_length = boom
+
+
+class BitLengthStr(int):
+    def bit_length(self):
+        return "many"
+
+
+class BitLengthHuge(int):
+    def bit_length(self):
+        return 2**70
+
+
+class BitLengthNegative(int):
+    def bit_length(self):
+        return -5
+
+
+class ToBytesStr(int):
+    def to_bytes(self, *args, **kwargs):
+        return "not bytes"
+
+
+class ToBytesShort(int):
+    def to_bytes(self, *args, **kwargs):
+        return b"\x01"
+
+
+class ToBytesRaises(int):
+    to_bytes = boom
+
+
+class ReprRaisesFloat(float):
+    __repr__ = boom
+
+
+class ReprNotStrFloat(float):
+    def __repr__(self):
+        return 12
+
+
+class ReprTextFloat(float):
+    """A float whose repr is any text: the number masker must not trust it."""
+
+    def __new__(cls, value, text):
+        obj = super().__new__(cls, value)
+        obj.text = text
+        return obj
+
+    def __repr__(self):
+        return self.text
+
+
+class StrRaisesDecimal(Decimal):
+    __str__ = boom
+
+
+class StrTextDecimal(Decimal):
+    def __new__(cls, value, text):
+        obj = super().__new__(cls, value)
+        obj.text = text
+        return obj
+
+    def __str__(self):
+        return self.text
+
+
+class StrSub(str):
+    __str__ = __repr__ = boom
+
+
+REPR_TEXTS = ["1e99999999999999999999", "1e-9223372036854775809", "١٢٣", "1_000", " 1", "nan", "-0",
+              "", "." , "1e", "9" * 400, "0." + "0" * 500 + "1"]
+
+ints = st.one_of(
+    st.integers(),
+    st.integers(min_value=-(2**70), max_value=2**70),
+    st.sampled_from([0, -1, 2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 2**64, -(2**71), 10**38, 10**39,
+                     10**256 - 1, 10**256]),
+    # Built, not listed: their repr() exceeds the interpreter's digit limit,
+    # which stays on so that nothing in the engine may rely on str(int).
+    st.sampled_from([5000, 100000]).map(lambda e: 10**e),
+    st.sampled_from([5000, 100000]).map(lambda e: -(10**e) + 1),
+)
+texts = st.one_of(
+    st.text(max_size=40),
+    st.text(alphabet="0123456789-abcDEF@. ", max_size=300),
+    st.sampled_from(["", "x" * 256, "y" * 257, "9" * 1_000_000, "a@b@C.D", " @ ", "\x00", "é" * 300]),
+)
+floats = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.sampled_from([0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
+                     float(2**53 + 1), 1e23, 0.1, math.nan, -math.inf]),
+)
+decimals = st.one_of(
+    st.decimals(allow_nan=True, allow_infinity=True),
+    st.sampled_from([Decimal("NaN"), Decimal("-sNaN"), Decimal("Infinity"), Decimal("-0"), Decimal("1.50"),
+                     Decimal("1E+999999"), Decimal("-1E-999999"), Decimal("9" * 60), Decimal("0E-1000000")]),
+)
+hostile = st.one_of(
+    st.builds(Trap),
+    st.builds(lambda c, v: c(v),
+              st.sampled_from([BitLengthRaises, BitLengthStr, BitLengthHuge, BitLengthNegative, ToBytesStr,
+                               ToBytesShort, ToBytesRaises]),
+              st.one_of(st.integers(), st.sampled_from([2**64, -(2**100)]), st.just(5000).map(lambda e: 10**e))),
+    st.builds(lambda v: ReprRaisesFloat(v), floats),
+    st.builds(lambda v: ReprNotStrFloat(v), floats),
+    st.builds(ReprTextFloat, floats, st.one_of(st.sampled_from(REPR_TEXTS), st.text(max_size=20))),
+    st.builds(lambda v: StrRaisesDecimal(v), decimals),
+    st.builds(StrTextDecimal, decimals, st.one_of(st.sampled_from(REPR_TEXTS), st.text(max_size=20))),
+    st.builds(StrSub, st.text(max_size=10)),
+    st.sampled_from([True, False, np.bool_(True), b"bytes", bytearray(b"x"), [], (1,), {}, object(),
+                     1j, np.int64(5), np.float64(1.5), "\ud800", "a\udfffb"]),
+)
+values = st.one_of(st.none(), ints, texts, floats, decimals, hostile)
+
+
+def expected_error(masker_name, items):
+    """The exception type the first raising value gives, or None."""
+    number = masker_name == "number"
+    for v in items:
+        if isinstance(v, str):
+            try:
+                v.encode("utf-8")
+            except UnicodeEncodeError:
+                return UnicodeEncodeError
+        elif number and isinstance(v, (ReprRaisesFloat, StrRaisesDecimal)):
+            return Hostile
+        elif number and isinstance(v, ReprNotStrFloat):
+            return TypeError
+    return None
+
+
+def same(a, b):
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a):
+        return math.isnan(b)
+    if isinstance(a, Decimal) and isinstance(b, Decimal) and a.is_nan():
+        return b.is_nan()
+    return type(a) is type(b) and a == b
+
+
+def check_problem(marker):
+    if marker == zorva_rs.FALLBACK:
+        assert type(marker) is str
+        return
+    assert type(marker) is tuple and len(marker) == 2, marker
+    assert marker[0] == zorva_rs.REFUSED and type(marker[1]) is str and marker[1]
+
+
+def check_column(name, items, masked, problems):
+    """One output or one problem per input, and the kind rules of each strategy."""
+    assert type(masked) is list and type(problems) is dict
+    assert len(masked) == len(items)
+    assert list(problems) == sorted(problems)
+    assert all(type(p) is int and 0 <= p < len(items) for p in problems)
+    for p, marker in problems.items():
+        check_problem(marker)
+        assert masked[p] is None
+    for p, (v, out) in enumerate(zip(items, masked)):
+        if v is None:
+            assert out is None and p not in problems
+        elif type(v) in (bytes, bytearray, list, tuple, dict, object, complex, Trap):
+            assert problems[p] == "fallback"
+        elif p in problems:
+            continue
+        elif name in ("key", "fpe", "digits") and isinstance(v, int) and not isinstance(v, bool):
+            assert type(out) is int
+        elif name in ("key", "fpe", "digits", "hash", "email") or name.startswith("fake"):
+            assert type(out) is str, (v, out)
+        elif name == "number":
+            assert type(out) in (int, float, Decimal), (v, out)
+    if name in ("key", "fpe"):
+        for p, v in enumerate(items):
+            if type(v) is bool:
+                assert problems[p][0] == "refused"
+
+
+def run_both(masker, name, items):
+    """maskColumn and maskChunk on the same values must agree, or raise the same."""
+    want = expected_error(name, items)
+    carried = object()
+    if want is not None:
+        with pytest.raises(want):
+            masker.maskColumn(items)
+        with pytest.raises(want):
+            zorva_rs.maskChunk([masker, None], [(v, carried) for v in items])
+        return
+    masked, problems = masker.maskColumn(items)
+    check_column(name, items, masked, problems)
+    rows, chunk_problems = zorva_rs.maskChunk((None, masker), ((carried, v) for v in items))
+    assert len(rows) == len(items)
+    assert all(type(r) is tuple and len(r) == 2 and r[0] is carried for r in rows)
+    assert [(c, r) for c, r, _ in chunk_problems] == [(1, p) for p in problems]
+    assert [m for _, _, m in chunk_problems] == list(problems.values())
+    assert all(same(a, r[1]) for a, r in zip(masked, rows))
+
+
+def test_the_module_under_test_is_the_one_built_for_this_run():
+    """Sanitizer runs name their build; a stray installed module would test nothing."""
+    expected = os.environ.get("ZORVA_EXPECT_MODULE")
+    if expected is None:
+        pytest.skip("no particular build requested")
+    assert zorva_rs.__file__ == expected
+
+
+@pytest.fixture(scope="module")
+def maskers():
+    return [zorva_rs.Masker(SUBKEY, name, options) for name, options in SPECS]
+
+
+@pytest.mark.parametrize("index", range(len(SPECS)), ids=SPEC_IDS)
+@FUZZ
+@given(items=st.lists(values, max_size=12))
+def test_random_and_hostile_values(maskers, index, items):
+    run_both(maskers[index], SPECS[index][0], items)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@FUZZ
+@given(items=st.lists(st.one_of(ints, texts), min_size=250, max_size=300, unique_by=lambda v: (type(v).__name__, v)), data=st.data())
+def test_large_columns_on_the_pool_agree_with_the_calling_thread(maskers, threads, items, data):
+    index = data.draw(st.sampled_from(range(len(SPECS))))
+    zorva_rs.setThreads(threads)
+    try:
+        run_both(maskers[index], SPECS[index][0], items)
+    finally:
+        zorva_rs.setThreads(1)
+
+
+class Victim(list):
+    """A list subclass, read by index from its own storage."""
+
+    __getitem__ = __iter__ = boom
+
+
+def clearing_float(victim):
+    class Clears(float):
+        def __repr__(self):
+            victim.clear()
+            return "1.5"
+
+    return Clears
+
+
+def clearing_int(victim):
+    class Clears(int):
+        def bit_length(self):
+            victim.clear()
+            return 80
+
+    return Clears
+
+
+@pytest.mark.parametrize("entry", ["column", "chunk"])
+@pytest.mark.parametrize("make", [clearing_float, clearing_int])
+def test_values_that_empty_the_list_being_read(entry, make):
+    """The value being converted may lose its last reference in the list."""
+    masker = zorva_rs.Masker(SUBKEY, "number", {})
+    victim = Victim()
+    cls = make(victim)
+    made = [cls(2**80 + i) if issubclass(cls, int) else cls(1.5 + i) for i in range(5)]
+    if entry == "column":
+        victim.extend(made)
+        del made
+        masked, problems = masker.maskColumn(victim)
+        assert len(masked) == 1 and list(problems) in ([], [0])
+    else:
+        victim.extend((v,) for v in made)
+        del made
+        rows, _ = zorva_rs.maskChunk([masker], victim)
+        assert len(rows) == 1 and len(rows[0]) == 1
+
+
+def test_rows_that_empty_the_chunk_being_read():
+    masker = zorva_rs.Masker(SUBKEY, "number", {})
+    rows = []
+
+    class Clears(float):
+        def __repr__(self):
+            rows.clear()
+            return "2.5"
+
+    rows.extend([(Clears(2.5), "k") for _ in range(4)])
+    out, problems = zorva_rs.maskChunk([masker, None], rows)
+    assert len(out) == 1 and out[0][1] == "k" and problems == []
+
+
+def failing_iterable(after, exc=Hostile):
+    def gen():
+        yield from range(after)
+        raise exc("stop")
+
+    return gen()
+
+
+class BadLen:
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __len__(self):
+        if isinstance(self.length, Exception):
+            raise self.length
+        return self.length
+
+    def __iter__(self):
+        return iter(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+@pytest.mark.parametrize("length", [Hostile("len"), -1, 2**62, 0, "x"])
+def test_lengths_are_only_hints(length):
+    masker = zorva_rs.Masker(SUBKEY, "key", {})
+    items = list(range(10))
+    try:
+        masked, problems = masker.maskColumn(BadLen(items, length))
+    except (ValueError, TypeError, OverflowError):
+        pytest.fail("a bad len() must be ignored")
+    assert len(masked) == 10 and not problems
+    rows, _ = zorva_rs.maskChunk(BadLen([masker], length), BadLen([(i,) for i in items], length))
+    assert [r[0] for r in rows] == masked
+
+
+@pytest.mark.parametrize("after", [0, 3, 300])
+def test_errors_raised_by_iteration_come_back_unchanged(after):
+    masker = zorva_rs.Masker(SUBKEY, "key", {})
+    with pytest.raises(Hostile):
+        masker.maskColumn(failing_iterable(after))
+    with pytest.raises(Hostile):
+        zorva_rs.maskChunk([masker], ((i,) for i in failing_iterable(after)))
+    with pytest.raises(Hostile):
+        zorva_rs.maskChunk([masker], [(1,), failing_iterable(1)])
+    with pytest.raises(Hostile):
+        zorva_rs.maskChunk(BadSequence(), [(1,)])
+    with pytest.raises(Hostile):
+        zorva_rs.maskChunk([masker, masker], [Trap()])
+
+
+class BadSequence:
+    def __len__(self):
+        return 1
+
+    __getitem__ = boom
+
+
+# Options: random and hostile values for every key every strategy reads.
+OPTION_KEYS = ["charset", "strict", "length", "prefix", "mailDomain", "keepDomain", "keepLeading",
+               "keepTrailing", "decimals", "min", "max", "variance", *WORDS, "maxLength"]
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
+
+
+class NotABool:
+    __bool__ = boom
+
+
+class WordsIterRaises(list):
+    __iter__ = boom
+
+
+option_values = st.one_of(
+    st.none(),
+    st.booleans(),
+    st.sampled_from([np.bool_(False), np.bool_(True), NotABool(), Trap(), 1.5, Decimal(1), b"x"]),
+    st.integers(min_value=-(2**65), max_value=2**65),
+    st.builds(Index, st.one_of(st.integers(min_value=-(2**65), max_value=2**65), st.just(Hostile("i")))),
+    st.text(max_size=12),
+    st.sampled_from(["alphanumeric", "digits", "hex", "{number}", "{", "}", "{x}", "a\udc80", "1e-400",
+                     "9e9223372036854775807", "-0", "NaN", " 1"]),
+    st.lists(st.text(max_size=6), max_size=3),
+    st.lists(st.one_of(st.text(max_size=3), st.integers(), st.just("\ud800")), max_size=3).map(tuple),
+    st.builds(WordsIterRaises, st.lists(st.text(max_size=3), max_size=2)),
+    st.sampled_from([range(3), {"a": 1}, {"a"}, "word", BadSequence()]),
+)
+strategy_names = st.sampled_from(
+    ["key", "fpe", "number", "hash", "email", "digits", *FAKES, "Key", "redact", "null", "", "\x00\n\"\\"])
+
+
+@FUZZ
+@given(name=strategy_names, base=st.booleans(),
+       options=st.dictionaries(st.sampled_from(OPTION_KEYS), option_values, max_size=6))
+def test_random_and_hostile_options(name, base, options):
+    if base:
+        options = {**WORDS, **options}
+    try:
+        masker = zorva_rs.Masker(SUBKEY, name, options)
+    except (TypeError, ValueError, OverflowError, Hostile):
+        return
+    items = [None, 0, -7, 123456789, 10**40, "", "AB-12", "a@B.c", 1.5, Decimal("2.50"), True]
+    run_both(masker, name, items)
+
+
+@FUZZ
+@given(subkey=st.one_of(st.binary(min_size=31, max_size=33), st.text(max_size=32), st.sampled_from(
+    [bytearray(32), memoryview(bytes(32)), None, 32, Trap()])),
+       strategy=st.one_of(st.just("key"), st.text(max_size=8), st.sampled_from(["\ud800", None, b"key"])),
+       options=st.one_of(st.just({}), st.sampled_from([None, [], Trap(), {1: 2}])))
+def test_random_arguments(subkey, strategy, options):
+    valid = type(subkey) is bytes and len(subkey) == 32 and strategy == "key" and type(options) is dict
+    try:
+        zorva_rs.Masker(subkey, strategy, options)
+    except (TypeError, ValueError):
+        assert not valid
+    else:
+        assert valid
+
+
+@FUZZ
+@given(rows=st.one_of(
+    st.lists(st.tuples(values, values), max_size=6),
+    st.lists(st.one_of(st.tuples(values), st.tuples(values, values), st.lists(values, max_size=2)), max_size=4),
+    st.tuples(st.tuples(values)),
+    st.sampled_from([None, Trap(), "rows", [Trap()], [(Trap(),) * 3]]),
+))
+def test_column_kinds_never_runs_caller_code(rows):
+    result = zorva_rs.columnKinds(rows)
+    if result is None:
+        return
+    kinds, fits = result
+    assert type(kinds) is list and type(fits) is list and len(kinds) == len(fits)
+    assert all(type(f) is bool for f in fits)
+    for j, column in enumerate(kinds):
+        seen = []
+        for row in rows:
+            if type(row[j]) not in seen:
+                seen.append(type(row[j]))
+        assert column == seen
+        exact = [row[j] for row in rows if type(row[j]) is int]
+        assert fits[j] == all(-(2**63) <= v < 2**63 for v in exact)
+
+
+@pytest.mark.usefixtures("restore_threads")
+@pytest.mark.parametrize("value", [0, -1, 2**64, 2**65, 1.0, "2", None, Index(Hostile("t")), Index(-3),
+                                   Index(2**64), Trap()])
+def test_set_threads_rejects_without_changing_the_pool(value):
+    zorva_rs.setThreads(2)
+    with pytest.raises((ValueError, OverflowError, TypeError, Hostile)):
+        zorva_rs.setThreads(value)
+    assert zorva_rs.threads() == 2
+
+
+def test_deep_recursion_in_a_value_is_not_followed():
+    nested = []
+    for _ in range(100_000):
+        nested = [nested]
+    masker = zorva_rs.Masker(SUBKEY, "hash", {})
+    masked, problems = masker.maskColumn([nested, sys])
+    assert masked == [None, None] and problems == {0: "fallback", 1: "fallback"}
+
+
+def test_decimal_context_traps_do_not_leak_into_masking():
+    """A caller's decimal context with every trap set must not break toPython."""
+    masker = zorva_rs.Masker(SUBKEY, "number", {"decimals": 3})
+    with decimal.localcontext() as ctx:
+        ctx.prec = 1
+        ctx.traps[decimal.Inexact] = True
+        ctx.traps[decimal.Rounded] = True
+        try:
+            masked, problems = masker.maskColumn([Decimal("123.456"), Decimal("1E+5")])
+        except decimal.DecimalException:
+            return  # raised by Decimal(text) itself: the caller's own context
+        check_column("number", [Decimal(1)] * 2, masked, problems)

@@ -1,0 +1,105 @@
+"""Keys: different subkeys give unrelated answers, equal subkeys the same answers
+everywhere, and no key material can be reached or copied from Python."""
+
+import copy
+import gc
+import os
+import pickle
+import subprocess
+import sys
+from decimal import Decimal
+
+import pytest
+
+import zorva_rs
+from test_hostile import FAKES
+
+MANY = [f"w{i:04d}" for i in range(2_000)]
+LISTS = {"firstNames": MANY, "lastNames": MANY, "cities": MANY, "streets": MANY, "streetKinds": MANY,
+         "address": "{number} {street} {kind}", "companySuffixes": MANY, "companyWords": MANY}
+# Options and values with large answer spaces, so that chance agreement is rare.
+CASES = [
+    ("key", {}, [f"AbC{i:06d}xyz" for i in range(300)] + [10**11 + 7919 * i for i in range(300)]),
+    ("fpe", {"charset": "digits"}, [f"{10**9 + 7919 * i}" for i in range(300)] + [10**11 + i for i in range(300)]),
+    ("hash", {"length": 16}, [f"value {i}" for i in range(300)] + list(range(300))),
+    ("email", {}, [f"user{i}@example.com" for i in range(300)]),
+    ("digits", {}, [f"+1 555 {i:07d}" for i in range(300)] + [10**11 + i for i in range(300)]),
+    ("number", {"min": "0", "max": "1e12", "decimals": 0}, list(range(1, 301)) + [i + 0.5 for i in range(300)]),
+    ("number", {"variance": "0.5"}, [Decimal(f"{i}.123456789") for i in range(1, 301)]),
+    *[(name, LISTS, [f"person {i}" for i in range(300)]) for name in FAKES],
+]
+IDS = [f"{name}-{i}" for i, (name, _, _) in enumerate(CASES)]
+SUBKEY = bytes(range(32))
+
+
+def flip(key, byte, bit):
+    out = bytearray(key)
+    out[byte] ^= 1 << bit
+    return bytes(out)
+
+
+@pytest.mark.parametrize("other", [flip(SUBKEY, 0, 0), flip(SUBKEY, 31, 7), bytes(32), b"\xff" * 32],
+                         ids=["first-bit", "last-bit", "zeros", "ones"])
+@pytest.mark.parametrize("case", range(len(CASES)), ids=IDS)
+def test_different_subkeys_give_unrelated_answers(case, other):
+    name, options, values = CASES[case]
+    mine, _ = zorva_rs.Masker(SUBKEY, name, options).maskColumn(values)
+    theirs, _ = zorva_rs.Masker(other, name, options).maskColumn(values)
+    equal = sum(a == b for a, b in zip(mine, theirs))
+    # 2,000-word lists and 10^6 or more other answers: a few chance matches at most.
+    assert equal <= len(values) // 50, f"{equal} of {len(values)} answers agree"
+    if name in ("fakeFirstName", "fakeLastName", "fakeCity"):
+        return  # one pick from 2,000 words: overlaps across values are expected
+    # Unrelated also across values: one key's answers are not the other's shuffled.
+    assert len(set(map(str, mine)) & set(map(str, theirs))) <= len(values) // 20
+
+
+SCRIPT = """
+import pickle, sys, zorva_rs
+from decimal import Decimal
+cases, threads = pickle.loads(bytes.fromhex(sys.stdin.read()))
+zorva_rs.setThreads(threads)
+out = [zorva_rs.Masker(bytes(range(32)), n, o).maskColumn(v) for n, o, v in cases]
+sys.stdout.write(pickle.dumps(out).hex())
+"""
+
+
+def in_subprocess(threads, hash_seed):
+    done = subprocess.run([sys.executable, "-c", SCRIPT], input=pickle.dumps((CASES, threads)).hex(),
+                          capture_output=True, text=True, check=True,
+                          env=dict(os.environ, PYTHONHASHSEED=str(hash_seed)))
+    return pickle.loads(bytes.fromhex(done.stdout))
+
+
+@pytest.mark.usefixtures("restore_threads")
+def test_equal_subkeys_agree_across_processes_and_thread_counts():
+    here = [zorva_rs.Masker(SUBKEY, n, o).maskColumn(v) for n, o, v in CASES]
+    assert in_subprocess(1, 1) == here
+    assert in_subprocess(3, 2) == here
+    zorva_rs.setThreads(4)
+    assert [zorva_rs.Masker(SUBKEY, n, o).maskColumn(v) for n, o, v in CASES] == here
+
+
+@pytest.mark.parametrize("name", ["key", "fpe", "hash", "number", "fakeCity"])
+def test_a_masker_cannot_be_copied_or_pickled(name):
+    masker = zorva_rs.Masker(SUBKEY, name, LISTS)
+    for attempt in (pickle.dumps, copy.copy, copy.deepcopy, lambda m: pickle.dumps(m, protocol=0)):
+        with pytest.raises(TypeError):
+            attempt(masker)
+    with pytest.raises(TypeError):
+        masker.__reduce_ex__(2)
+
+
+@pytest.mark.parametrize("name", ["key", "fpe", "email", "fakeName"])
+def test_no_key_material_is_reachable_from_python(name):
+    subkey = bytes(range(100, 132))
+    refs = sys.getrefcount(subkey)
+    masker = zorva_rs.Masker(subkey, name, LISTS)
+    assert sys.getrefcount(subkey) == refs, "the Masker kept the subkey object"
+    assert not hasattr(masker, "__dict__")
+    assert [r for r in gc.get_referents(masker) if r is not type(masker)] == []
+    for attribute in dir(masker):
+        value = getattr(masker, attribute, None)
+        if isinstance(value, (bytes, bytearray, memoryview)):
+            assert subkey not in bytes(value)
+    assert subkey.hex() not in repr(masker) and str(subkey) not in repr(masker)

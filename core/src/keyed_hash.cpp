@@ -17,6 +17,7 @@ namespace zorva {
 
 #ifdef ZORVA_COUNTING
 namespace {
+
 std::atomic<std::uint64_t> hmacCounter{0};
 std::atomic<std::uint64_t> aesBlockCounter{0};
 }  // namespace
@@ -31,6 +32,12 @@ void countAesBlocks(std::uint64_t blocks) noexcept { aesBlockCounter.fetch_add(b
 #endif
 
 namespace {
+
+// memcpy with a null source is undefined even for zero bytes, and an empty
+// string_view may carry a null pointer.
+inline void copyBytes(std::uint8_t* out, std::string_view bytes) noexcept {
+  if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+}
 
 constexpr std::size_t kBlockSize = 64;  // SHA-256 block
 
@@ -167,7 +174,7 @@ Digest KeyedHash::hmac(std::string_view message) const {
 
 Digest KeyedHash::digest(std::string_view data, std::string_view label) const {
   Scratch<128> prefix(label.size() + 1);
-  std::memcpy(prefix.data(), label.data(), label.size());
+  copyBytes(prefix.data(), label);
   prefix.data()[label.size()] = 0x00;
   Digest out;
   hmacInto(prefix.data(), label.size() + 1, reinterpret_cast<const std::uint8_t*>(data.data()), data.size(),
@@ -182,7 +189,7 @@ void KeyedHash::expand(std::string_view data, std::size_t length, std::string_vi
   const std::size_t prefixLen = label.size() + 6;
   Scratch<128> prefix(prefixLen);
   std::uint8_t* p = prefix.data();
-  std::memcpy(p, label.data(), label.size());
+  copyBytes(p, label);
   p[label.size()] = 0x23;
   p[prefixLen - 1] = 0x00;
   const auto* dataBytes = reinterpret_cast<const std::uint8_t*>(data.data());
@@ -250,7 +257,7 @@ u128 KeyedHash::permuteMachine(u128 m, const std::uint8_t* sizeBytes, std::size_
   const std::size_t len = rightAt + hb;
   Scratch<160> message(len);
   std::uint8_t* msg = message.data();
-  std::memcpy(msg, label.data(), label.size());
+  copyBytes(msg, label);
   msg[label.size()] = 0x7C;
   std::memcpy(msg + label.size() + 1, sizeBytes, sizeLen);
   msg[roundAt + 1] = 0x23;
@@ -321,7 +328,7 @@ BigInt KeyedHash::permuteArbitrary(const BigInt& size, const BigInt& value, std:
   const std::size_t len = rightAt + hb;
   Scratch<256> message(len);
   std::uint8_t* msg = message.data();
-  std::memcpy(msg, label.data(), label.size());
+  copyBytes(msg, label);
   msg[label.size()] = 0x7C;
   size.magnitudeBytesBE(msg + label.size() + 1, sizeLen);
   msg[roundAt + 1] = 0x23;

@@ -22,6 +22,7 @@ from __future__ import annotations
 import argparse
 import datetime
 import gc
+import hashlib
 import json
 import os
 import platform
@@ -341,6 +342,26 @@ def chunkWorker(threads: int, rows: int, chunk: int) -> dict[str, float]:
     }
 
 
+def parallelCapacity(threads: int, seconds: float = 1.0) -> float:
+    """CPU seconds per wall second that this machine gives threads threads of
+    pure native work right now (sha256 of large buffers, lock released): the
+    control that says whether a scaling figure means anything."""
+    data = b"x" * 20_000_000
+
+    def work() -> None:
+        end = time.perf_counter() + seconds
+        while time.perf_counter() < end:
+            hashlib.sha256(data).digest()
+
+    workers = [threading.Thread(target=work) for _ in range(threads)]
+    wall0, cpu0 = time.perf_counter(), time.process_time()
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    return (time.process_time() - cpu0) / (time.perf_counter() - wall0)
+
+
 def runChunks(rows: int, chunk: int) -> list[dict[str, float]]:
     results = []
     for threads in (1, 2):
@@ -351,6 +372,7 @@ def runChunks(rows: int, chunk: int) -> list[dict[str, float]]:
             text=True,
         )
         results.append(json.loads(proc.stdout.strip().splitlines()[-1]))
+        results[-1]["machineCapacity"] = parallelCapacity(threads)
     return results
 
 
@@ -403,7 +425,7 @@ def report(result: dict) -> str:
                  f"HMAC floor {hmacNs or float('nan'):.0f} ns, AES block {aesNs or float('nan'):.1f} ns (CPU)")
     lines.append("")
     head = (f"{'strategy':18} {'ns/val':>7} {'held':>6} {'base':>6} {'mask':>7} {'core':>7} "
-            f"{'path':>6} {'prims':>11} {'floor':>6} {'x floor':>8} {'tgt':>5} {'rep ns':>7} {'rep x':>6}")
+            f"{'path':>6} {'prims':>11} {'floor':>6} {'core x':>6} {'x floor':>8} {'tgt':>5} {'rep ns':>7} {'rep x':>6}")
     lines.append(head)
     lines.append("-" * len(head))
     targets = result["targets"]
@@ -421,13 +443,15 @@ def report(result: dict) -> str:
             f"{name:18} {s['nsPerValue']:7.0f} {s['heldNsPerValue']:6.0f} {s['baselineNsPerValue']:6.0f} "
             f"{s['maskNsPerValue']:7.0f} {timing.get('cpuNs', float('nan')):7.0f} "
             f"{s['maskNsPerValue'] - timing.get('cpuNs', float('nan')):6.0f} {prims:>11} "
-            f"{floor or float('nan'):6.0f} {ratio or float('nan'):8.2f} {target:5.2f} "
+            f"{floor or float('nan'):6.0f} {timing.get('cpuNs', float('nan')) / (floor or float('nan')):6.2f} "
+            f"{ratio or float('nan'):8.2f} {target:5.2f} "
             f"{s['repeatedNsPerValue']:7.0f} {s['repeatedSpeedup']:6.1f}"
         )
     lines.append("  ns/val = CPU per value of maskColumn, distinct values; held = lock-held part (convert, toPython);")
     lines.append("  base = CPython round trip of the same values; mask = lock released; core = core_bench per value;")
     lines.append("  path = mask - core: grouping, cache and dispatch around the core masker;")
-    lines.append("  prims = HMACs (h) and AES blocks (a) per value; floor = prims x primitive cost; rep = 90% repeated.")
+    lines.append("  prims = HMACs (h) and AES blocks (a) per value; floor = prims x primitive cost; core x = core / floor;")
+    lines.append("  x floor = mask / floor, the target's measure; rep = 90% repeated values, rep x = speed-up over distinct.")
     lines.append("")
     chunks = result["chunks"]
     if chunks:
@@ -443,8 +467,12 @@ def report(result: dict) -> str:
         if len(chunks) == 2:
             scaling = chunks[1]["rowsPerSecond"] / chunks[0]["rowsPerSecond"]
             result["chunkScaling"] = scaling
-            targets["maskChunk 2 threads >= 1.8x 1 thread"] = scaling >= 1.8
-            lines.append(f"  scaling 1 -> 2 threads: {scaling:.2f}x (wall time; needs an idle machine)")
+            capacity = chunks[1].get("machineCapacity", 0.0) / chunks[0].get("machineCapacity", 1.0)
+            result["machineScaling"] = capacity
+            targets["maskChunk 2 threads >= 1.8x 1 thread"] = scaling >= 1.8 if capacity >= 1.8 else None
+            control = (f"the machine gave 2 threads of plain native work {capacity:.2f}x the CPU of 1 at the time"
+                       if "machineCapacity" in chunks[0] else "no control measured")
+            lines.append(f"  scaling 1 -> 2 threads: {scaling:.2f}x wall; {control} (below 1.8x it cannot be judged)")
         lines.append("  held = share of wall time holding the interpreter lock, and its CPU per cell; peak MB = the")
         lines.append("  job's VmHWM above the warmed-up process (caches full), set against one chunk's objects in + out;")
         lines.append("  warm-up MB = growth while the pool, arenas and result caches (65,536 entries each) fill.")

@@ -411,11 +411,37 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-// The dotted spec name gives __module__ "zorva_rs" while __name__ and
-// __qualname__ stay the plain "Masker"; an undotted name makes the interpreter
-// warn on import (an error under -W error) and leaves no __module__ at all.
-PyType_Spec kSpec = {"zorva_rs.Masker", static_cast<int>(sizeof(MaskerObject)), 0,
+// The type's name is the plain "Masker" (messages such as "cannot create weak
+// reference to 'Masker' object" show it); __module__ is set after creation.
+PyType_Spec kSpec = {"Masker", static_cast<int>(sizeof(MaskerObject)), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kSlots};
+
+
+// A type created from an undotted name has no __module__, and the interpreter
+// warns about it while creating it (an import error under -W error). The
+// warning is muted for the creation alone; createMaskerType sets __module__.
+Ref createQuietly() {
+  Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
+  if (!warnings) return Ref();
+  Ref guard = Ref::steal(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
+  if (!guard) return Ref();
+  Ref entered = Ref::steal(PyObject_CallMethod(guard.get(), "__enter__", nullptr));
+  if (!entered) return Ref();
+  Ref muted = Ref::steal(
+      PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore", PyExc_DeprecationWarning));
+  Ref type = muted ? Ref::steal(PyType_FromSpec(&kSpec)) : Ref();
+  PyObject *kind, *value, *traceback;
+  PyErr_Fetch(&kind, &value, &traceback);
+  Ref exited = Ref::steal(PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+  if (!exited) {
+    Py_XDECREF(kind);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return Ref();
+  }
+  PyErr_Restore(kind, value, traceback);
+  return type;
+}
 
 }  // namespace
 
@@ -433,10 +459,12 @@ const Masker& maskerOf(PyObject* object) noexcept {
 PyObject* createMaskerType() {
   // One type object per process, whatever the number of module objects.
   if (gMaskerType != nullptr) return Py_NewRef(gMaskerType);
-  PyObject* type = PyType_FromSpec(&kSpec);
-  if (type == nullptr) return nullptr;
-  gMaskerType = Py_NewRef(type);
-  return type;
+  Ref type = createQuietly();
+  if (!type) return nullptr;
+  Ref moduleName = Ref::steal(PyUnicode_FromString("zorva_rs"));
+  if (!moduleName || PyObject_SetAttrString(type.get(), "__module__", moduleName.get()) < 0) return nullptr;
+  gMaskerType = Py_NewRef(type.get());
+  return type.release();
 }
 
 }  // namespace zorva::py

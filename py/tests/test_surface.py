@@ -154,8 +154,15 @@ def test_masker_has_no_dict_no_settable_attributes_no_weakref(subkey):
         masker.extra = 1
     with pytest.raises(AttributeError):
         masker.maskColumn = None
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="weak reference to 'Masker' object"):
         weakref.ref(masker)
+
+
+def test_masker_type_has_a_plain_name_and_imports_without_warnings():
+    # The plain type name shows in the interpreter's own messages; importing
+    # must not warn, or callers running with -W error could not import at all.
+    code = "import zorva_rs as z; assert z.Masker.__module__ == 'zorva_rs', z.Masker.__module__"
+    subprocess.run([sys.executable, "-W", "error", "-c", code], check=True)
 
 
 def test_a_second_import_builds_the_same_surface():

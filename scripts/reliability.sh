@@ -10,18 +10,13 @@ root=$(pwd)
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 fuzz_seconds=${FUZZ_SECONDS:-20}
 python=$(python3 -c 'import sys; print(sys.executable)')  # the real binary, not a shim
-pylibdir=$(python3 -c 'import sysconfig; print(sysconfig.get_config_var("LIBDIR"))')
 start=$SECONDS
 stage() { echo "== $1 ($(( SECONDS - start ))s)"; }
-
-# The extension links with -z defs, so sanitizer builds resolve the
-# interpreter's symbols against libpython (the same library the interpreter runs on).
-pylink="-L$pylibdir -lpython3.11"
 
 stage "ASan+UBSan build"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZORVA_SANITIZE=ON -DZORVA_TESTS=ON -DZORVA_EXTENSION=ON \
-  -DCMAKE_CXX_STANDARD_LIBRARIES="$pylink" -Wno-dev >/dev/null
+  -Wno-dev >/dev/null
 cmake --build build/asan -j "$jobs"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1
@@ -50,7 +45,7 @@ print("testing", zorva_rs.__file__)')
 stage "TSan build"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZORVA_TSAN=ON -DZORVA_TESTS=ON -DZORVA_EXTENSION=ON \
-  -DCMAKE_CXX_STANDARD_LIBRARIES="$pylink" -Wno-dev >/dev/null
+  -Wno-dev >/dev/null
 cmake --build build/tsan -j "$jobs" --target pool_tests zorva_rs
 
 stage "TSan: pool tests"

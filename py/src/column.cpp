@@ -154,6 +154,11 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs) {
   boost::unordered_flat_map<KeyView, std::size_t, KeyHash, KeyEqual,
                             EngineAllocator<std::pair<const KeyView, std::size_t>>>
       seen;
+  // Sized for the worst case (every value distinct) up front: growing the
+  // maps and lists value by value costs more than the masking of cheap strategies.
+  seen.reserve(n);
+  result.answers.reserve(n);
+  pending.reserve(n);
 
   {
     std::unique_lock<std::mutex> lock;

@@ -3,6 +3,7 @@
 #include <gmp.h>
 #include <openssl/crypto.h>
 
+#include <atomic>
 #include <cstring>
 #include <stdexcept>
 
@@ -76,13 +77,16 @@ std::uint64_t mod128(std::uint64_t hi, std::uint64_t lo, std::uint64_t m) noexce
 #endif
 }
 
-// y mod m from a precomputed inverse = floor((2^64 - 1) / m). The estimated
-// quotient is at most three below the true one and never above it, so
-// y - q m lies in [0, 4m) and a few subtractions finish without a division.
+// y mod m from a precomputed inverse = floor((2^64 - 1) / m). inverse * m >
+// 2^64 - m, so y inverse / 2^64 > y/m - y/2^64 > y/m - 1: the estimated
+// quotient is at most one below the true one and never above it, and one
+// conditional subtraction (a select, not a branch the data would mispredict)
+// finishes; the loop after it never runs and only guards the bound.
 std::uint64_t modByInverse(std::uint64_t y, std::uint64_t m, std::uint64_t inverse) noexcept {
   auto q = static_cast<std::uint64_t>((u128(y) * inverse) >> 64);
   std::uint64_t r = y - q * m;
-  while (r >= m) r -= m;
+  r -= m & (0 - static_cast<std::uint64_t>(r >= m));
+  while (__builtin_expect(r >= m, 0)) r -= m;
   return r;
 }
 
@@ -105,11 +109,14 @@ struct MachineRounds {
     // y = the first d bytes of R: 8 or 12 of them.
     const std::uint64_t yMod = d == 12 ? mod128((r0 >> 32) % modulus, (r0 << 32) | (r1 >> 32), modulus)
                                        : modByInverse(r0, modulus, even ? inverseU : inverseV);
-    // a < modulus, so one conditional subtraction finishes the reduction.
-    u128 z = u128(a) + yMod;
-    if (z >= modulus) z -= modulus;
+    // a < modulus, so one conditional subtraction finishes the reduction; it
+    // is done with masks because its direction is random and a branch on it
+    // would sit mispredicted on the rounds' critical path.
+    std::uint64_t z;
+    const bool carry = __builtin_add_overflow(a, yMod, &z);
+    z -= modulus & (0 - static_cast<std::uint64_t>(carry || z >= modulus));
     a = bNum;
-    bNum = static_cast<std::uint64_t>(z);
+    bNum = z;
   }
 };
 
@@ -236,43 +243,30 @@ void mpzBytesBE(mpz_srcptr x, std::uint8_t* out, std::size_t len) {
   mpz_export(out + (len - bytes), &written, 1, 1, 1, 0, x);
 }
 
-// The round-independent part of one encryption's PRF input. The PRF message
-// is P || T || 0^pad || round || NUM(B) in b bytes, a multiple of 16 bytes
-// long: every whole block before the round byte is the same in all ten
-// rounds, so its CBC-MAC state is computed once, and each round continues
-// from it over the tail, which holds the last partial block of T || 0^pad,
-// the round byte and NUM(B).
+// pad of T || 0^pad so that the whole PRF message fills whole blocks.
+std::size_t padFor(std::size_t tweakLength, std::size_t b) noexcept { return (0 - tweakLength - b - 1) % 16; }
+
+// The bytes of T || 0^pad after its last whole block (of the message, which
+// starts with the 16-byte P): they open the tail that each round completes.
+std::size_t tailHeadLength(std::size_t tweakLength, std::size_t pad) noexcept { return (tweakLength + pad) % 16; }
+std::uint8_t tailHeadByte(std::string_view tweak, std::size_t pad, std::size_t j) noexcept {
+  const std::size_t at = tweak.size() + pad - tailHeadLength(tweak.size(), pad) + j;
+  return at < tweak.size() ? static_cast<std::uint8_t>(tweak[at]) : 0;
+}
+
+// One encryption's PRF input. The PRF message is
+// P || T || 0^pad || round || NUM(B) in b bytes, a multiple of 16 bytes long:
+// every whole block before the round byte is the same in all ten rounds (and
+// for every value of the shape), so each round continues from the CBC-MAC
+// state after them over the tail, which holds the last partial block of
+// T || 0^pad, the round byte and NUM(B).
 class Rounds {
  public:
-  Rounds(const Ff1& cipher, std::size_t n, std::string_view tweak, std::size_t b)
-      : b_(b), pad_(static_cast<std::size_t>((0 - tweak.size() - b - 1) % 16)),
-        prefixLen_(16 + tweak.size() + pad_), head_(prefixLen_ % 16), tail_(head_ + 1 + b) {
-    const std::size_t u = n / 2;
-    const std::uint32_t radix = cipher.radix();
-    Scratch<512> prefix(prefixLen_);
-    std::uint8_t* p = prefix.data();
-    const std::uint8_t header[16] = {1,
-                                     2,
-                                     1,
-                                     static_cast<std::uint8_t>(radix >> 16),
-                                     static_cast<std::uint8_t>(radix >> 8),
-                                     static_cast<std::uint8_t>(radix),
-                                     10,
-                                     static_cast<std::uint8_t>(u),
-                                     static_cast<std::uint8_t>(n >> 24),
-                                     static_cast<std::uint8_t>(n >> 16),
-                                     static_cast<std::uint8_t>(n >> 8),
-                                     static_cast<std::uint8_t>(n),
-                                     static_cast<std::uint8_t>(tweak.size() >> 24),
-                                     static_cast<std::uint8_t>(tweak.size() >> 16),
-                                     static_cast<std::uint8_t>(tweak.size() >> 8),
-                                     static_cast<std::uint8_t>(tweak.size())};
-    std::memcpy(p, header, 16);
-    std::memcpy(p + 16, tweak.data(), tweak.size());
-    std::memset(p + 16 + tweak.size(), 0, pad_);
-    std::memset(state_, 0, 16);
-    cipher.cbc(state_, p, prefixLen_ / 16);
-    std::memcpy(tail_.data(), p + (prefixLen_ - head_), head_);
+  Rounds(const std::uint8_t* state, std::string_view tweak, std::size_t b)
+      : b_(b), head_(tailHeadLength(tweak.size(), padFor(tweak.size(), b))), tail_(head_ + 1 + b) {
+    const std::size_t pad = padFor(tweak.size(), b);
+    for (std::size_t j = 0; j < head_; ++j) tail_.data()[j] = tailHeadByte(tweak, pad, j);
+    std::memcpy(state_, state, 16);
   }
 
   // R = PRF(P || Q) for round i with NUM(B) already written by the caller.
@@ -283,17 +277,31 @@ class Rounds {
   }
   // Where the caller writes NUM(B), b bytes big-endian.
   std::uint8_t* numB() noexcept { return tail_.data() + head_ + 1; }
-  // The CBC-MAC state after the round-independent blocks, and the fixed bytes
-  // that open the tail.
-  const std::uint8_t* state() const noexcept { return state_; }
-  const std::uint8_t* tailHead() noexcept { return tail_.data(); }
-  std::size_t tailHeadLength() const noexcept { return head_; }
 
  private:
-  std::size_t b_, pad_, prefixLen_, head_;
+  std::size_t b_, head_;
   Scratch<64> tail_;
   std::uint8_t state_[16];
 };
+
+// Prefix states of the last few shapes on this thread. A tweak longer than
+// any the strategies build is simply not kept.
+constexpr std::size_t kCachedTweak = 288;
+constexpr std::size_t kCachedShapes = 4;
+struct PrefixEntry {
+  std::uint64_t identity = 0;  // 0: empty
+  std::size_t n = 0;
+  std::size_t tweakLength = 0;
+  std::uint8_t state[16] = {};
+  char tweak[kCachedTweak] = {};
+};
+struct PrefixCache {
+  PrefixEntry entries[kCachedShapes];
+  std::size_t next = 0;
+};
+constinit thread_local PrefixCache prefixCache;
+
+std::atomic<std::uint64_t> nextIdentity{1};
 
 }  // namespace
 
@@ -304,6 +312,7 @@ Ff1::Ff1(const Digest& key, std::uint32_t radix, AesEngine engine)
       radixReciprocal_(radix >= 2 ? ~std::uint64_t{0} / radix + 1 : 0),
       radix_(radix),
       minLength_(1),
+      identity_(nextIdentity.fetch_add(1, std::memory_order_relaxed)),
       hardware_(engine == AesEngine::automatic && cpuHasAes()) {
   std::uint64_t power = 1;
   bool fits = radix >= 1;
@@ -354,6 +363,55 @@ void Ff1::prf(const std::uint8_t* message, std::size_t length, std::uint8_t* out
   cbc(out, message, length / 16);
 }
 
+void Ff1::prefixState(std::size_t n, std::string_view tweak, std::size_t pad, std::uint8_t* state) const {
+  // n and the tweak fix the whole prefix (pad follows from them and the radix).
+  PrefixCache& cache = prefixCache;
+  const bool cacheable = tweak.size() <= kCachedTweak;
+  if (cacheable) {
+    for (const PrefixEntry& e : cache.entries) {
+      if (e.identity == identity_ && e.n == n && e.tweakLength == tweak.size() &&
+          (tweak.empty() || std::memcmp(e.tweak, tweak.data(), tweak.size()) == 0)) {
+        std::memcpy(state, e.state, 16);
+        return;
+      }
+    }
+  }
+  const std::size_t prefixLength = 16 + tweak.size() + pad;
+  const std::size_t u = n / 2;
+  Scratch<512> prefix(prefixLength);
+  std::uint8_t* p = prefix.data();
+  const std::uint8_t header[16] = {1,
+                                   2,
+                                   1,
+                                   static_cast<std::uint8_t>(radix_ >> 16),
+                                   static_cast<std::uint8_t>(radix_ >> 8),
+                                   static_cast<std::uint8_t>(radix_),
+                                   10,
+                                   static_cast<std::uint8_t>(u),
+                                   static_cast<std::uint8_t>(n >> 24),
+                                   static_cast<std::uint8_t>(n >> 16),
+                                   static_cast<std::uint8_t>(n >> 8),
+                                   static_cast<std::uint8_t>(n),
+                                   static_cast<std::uint8_t>(tweak.size() >> 24),
+                                   static_cast<std::uint8_t>(tweak.size() >> 16),
+                                   static_cast<std::uint8_t>(tweak.size() >> 8),
+                                   static_cast<std::uint8_t>(tweak.size())};
+  std::memcpy(p, header, 16);
+  if (!tweak.empty()) std::memcpy(p + 16, tweak.data(), tweak.size());
+  std::memset(p + 16 + tweak.size(), 0, pad);
+  std::memset(state, 0, 16);
+  cbc(state, p, prefixLength / 16);
+  if (cacheable) {
+    PrefixEntry& e = cache.entries[cache.next];
+    cache.next = (cache.next + 1) % kCachedShapes;
+    e.identity = identity_;
+    e.n = n;
+    e.tweakLength = tweak.size();
+    if (!tweak.empty()) std::memcpy(e.tweak, tweak.data(), tweak.size());
+    std::memcpy(e.state, state, 16);
+  }
+}
+
 void Ff1::checkPreconditions(std::span<const std::uint32_t> numerals, std::span<std::uint32_t> out) const {
   if (out.size() != numerals.size()) throw std::logic_error("FF1 output length differs from its input");
   if (numerals.size() < minLength_) throw std::logic_error("FF1 called below its minimum length");
@@ -377,18 +435,22 @@ void Ff1::encrypt(std::span<const std::uint32_t> numerals, std::string_view twea
   const std::uint64_t top = pv - 1;
   const std::size_t b = top == 0 ? 0 : static_cast<std::size_t>((64 - __builtin_clzll(top) + 7) / 8);
   const std::size_t d = 4 * ((b + 3) / 4) + 4;
-  Rounds rounds(*this, n, tweak, b);
+  const std::size_t pad = padFor(tweak.size(), b);
+  alignas(16) std::uint8_t state[16];
+  prefixState(n, tweak, pad, state);
 
   MachineRounds m{0, b, d, pu, pv, powerInverses_[u], powerInverses_[v],
                   numMachine(numerals.data(), u, radix_), numMachine(numerals.data() + u, v, radix_)};
-  for (std::size_t j = 0; j < rounds.tailHeadLength(); ++j) m.fixed = (m.fixed << 8) | rounds.tailHead()[j];
+  const std::size_t head = tailHeadLength(tweak.size(), pad);
+  for (std::size_t j = 0; j < head; ++j) m.fixed = (m.fixed << 8) | tailHeadByte(tweak, pad, j);
   m.fixed <<= 8 * (b + 1);
   if (hardware_) {
 #ifdef ZORVA_COUNTING
     countAesBlocks(10);
 #endif
-    machineRoundsHardware(roundKeys_, rounds.state(), m);
+    machineRoundsHardware(roundKeys_, state, m);
   } else {
+    Rounds rounds(state, tweak, b);
     for (std::uint8_t i = 0; i < 10; ++i) {
       std::uint8_t r[16];
       putBE(rounds.numB(), m.bNum, b);
@@ -413,7 +475,9 @@ void Ff1::encryptArbitrary(std::span<const std::uint32_t> numerals, std::string_
   const std::size_t b = mpz_sgn(z.v) == 0 ? 0 : (mpz_sizeinbase(z, 2) + 7) / 8;
   const std::size_t d = 4 * ((b + 3) / 4) + 4;
   const std::size_t sBlocks = (d + 15) / 16;
-  Rounds rounds(*this, n, tweak, b);
+  std::uint8_t state[16];
+  prefixState(n, tweak, padFor(tweak.size(), b), state);
+  Rounds rounds(state, tweak, b);
   Scratch<256> s(16 * sBlocks);
 
   numArbitrary(a, numerals.data(), u, radix_);

@@ -4,6 +4,7 @@
 
 #include <openssl/aes.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -53,6 +54,10 @@ class Ff1 {
 
  private:
   void checkPreconditions(std::span<const std::uint32_t> numerals, std::span<std::uint32_t> out) const;
+  // The CBC-MAC state after the round-independent blocks of P || T || 0^pad,
+  // which every value of one shape (n, tweak) shares: kept per thread for the
+  // last few shapes, so a column of like values skips those AES blocks.
+  void prefixState(std::size_t n, std::string_view tweak, std::size_t pad, std::uint8_t* state) const;
 
   alignas(16) std::uint8_t roundKeys_[240];  // AES-256 schedule for the AES instructions
   // radix^k below 2^64 for k < powerCount_, each with floor((2^64 - 1) / radix^k),
@@ -64,6 +69,9 @@ class Ff1 {
   AES_KEY softwareKey_;                      // the same schedule for OpenSSL's AES_encrypt
   std::uint32_t radix_;
   std::uint64_t minLength_;
+  // Names the key and radix in the per-thread prefix cache; copies share it,
+  // since they encrypt identically, and it is never reused.
+  std::uint64_t identity_;
   bool hardware_;
 };
 

@@ -28,9 +28,9 @@ def mask_rows(master: bytes, rows: list[tuple[object, ...]]) -> list[tuple[objec
     masked, problems = zorva_rs.maskChunk(maskers, rows)
     out = [list(row) for row in masked]
     for column, row, marker in problems:
-        if marker == zorva_rs.FALLBACK:
+        if isinstance(marker, str):  # FALLBACK: finish the value in Python
             out[row][column] = finish(rows[row][column], master)
-        else:
+        else:  # (REFUSED, message): raise the refusal
             kind, message = marker
             raise ValueError(f"{kind}: {message}")
     return [tuple(row) for row in out]

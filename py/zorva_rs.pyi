@@ -3,9 +3,9 @@
 from collections.abc import Iterable, Sequence
 from typing import Final, Literal, TypeAlias, final
 
-__version__: Final[str]
-FALLBACK: Final[str]
-REFUSED: Final[str]
+__version__: Final = "0.2.2"
+FALLBACK: Final = "fallback"
+REFUSED: Final = "refused"
 
 _Problem: TypeAlias = Literal["fallback"] | tuple[Literal["refused"], str]
 

@@ -13,6 +13,9 @@
 
 namespace zorva {
 
+using number_detail::FastDec;
+using number_detail::Wide;
+
 namespace {
 
 constexpr std::uint64_t kPrecision = 60;
@@ -247,25 +250,6 @@ std::optional<NumberOf<Ops>> quantizeT(Ops& ops, const NumberOf<Ops>& d, std::in
 
 // --- machine-integer path ---
 
-// An unsigned integer of up to 512 bits in fixed storage (little-endian
-// limbs): wide enough for the products and alignments of the common case
-// (60-digit operands, values of up to 38 digits) without touching GMP.
-struct Wide {
-  static constexpr int kLimbs = 8;
-  std::uint64_t limb[kLimbs] = {};
-  int size = 0;  // limbs in use; the top one is nonzero
-
-  void trim() {
-    while (size > 0 && limb[size - 1] == 0) --size;
-  }
-};
-
-struct FastDec {
-  Wide coefficient;
-  std::int64_t exponent = 0;
-  bool negative = false;
-};
-
 constexpr std::uint64_t kPow10Limb = 10000000000000000000ULL;  // 10^19
 constexpr unsigned kWidePowers = 155;                           // 10^0 .. 10^154 < 2^512
 
@@ -287,16 +271,37 @@ bool mulSmall(Wide& x, std::uint64_t m) {
   return true;
 }
 
+// (hi * 2^64 + lo) / d with its remainder, for hi < d (so the quotient fits
+// a word): one instruction where there is one, where the generic 128-bit
+// division is a library call.
+inline std::uint64_t divWord(std::uint64_t hi, std::uint64_t lo, std::uint64_t d, std::uint64_t& rem) {
+#if defined(__x86_64__)
+  std::uint64_t q;
+  __asm__("divq %4" : "=a"(q), "=d"(rem) : "a"(lo), "d"(hi), "rm"(d) : "cc");
+  return q;
+#else
+  const u128 cur = (static_cast<u128>(hi) << 64) | lo;
+  rem = static_cast<std::uint64_t>(cur % d);
+  return static_cast<std::uint64_t>(cur / d);
+#endif
+}
+
+// x = x + v; the caller knows it fits 512 bits.
+void addSmall(Wide& x, std::uint64_t v) {
+  for (int i = 0; v != 0; ++i) {
+    const std::uint64_t sum = x.limb[i] + v;
+    v = sum < v ? 1 : 0;
+    x.limb[i] = sum;
+    if (i >= x.size) x.size = i + 1;
+  }
+}
+
 // x = x / d, returning the remainder (d nonzero).
 std::uint64_t divSmall(Wide& x, std::uint64_t d) {
-  u128 rem = 0;
-  for (int i = x.size - 1; i >= 0; --i) {
-    u128 cur = (rem << 64) | x.limb[i];
-    x.limb[i] = static_cast<std::uint64_t>(cur / d);
-    rem = cur % d;
-  }
+  std::uint64_t rem = 0;
+  for (int i = x.size - 1; i >= 0; --i) x.limb[i] = divWord(rem, x.limb[i], d, rem);
   x.trim();
-  return static_cast<std::uint64_t>(rem);
+  return rem;
 }
 
 const Wide* buildWidePowers() {
@@ -316,6 +321,23 @@ const Wide* buildWidePowers() {
 
 const Wide* widePowers() {
   static const Wide* const table = buildWidePowers();  // never destroyed
+  return table;
+}
+
+// 5 * 10^(k-1) for 1 <= k < kWidePowers (entry 0 unused): half of 10^k, the
+// bound of half-even rounding, without forming it per value.
+const Wide* buildHalfPowers() {
+  auto* table = static_cast<Wide*>(memAlloc(sizeof(Wide) * kWidePowers));
+  new (&table[0]) Wide();
+  for (unsigned k = 1; k < kWidePowers; ++k) {
+    new (&table[k]) Wide(widePowers()[k - 1]);
+    mulSmall(table[k], 5);  // 5 * 10^153 < 2^512
+  }
+  return table;
+}
+
+const Wide* halfPowers() {
+  static const Wide* const table = buildHalfPowers();  // never destroyed
   return table;
 }
 
@@ -388,7 +410,10 @@ struct WideOps {
   Wide mul(const Wide& a, const Wide& b) {
     if (a.size == 0 || b.size == 0) return Wide();
     if (a.size + b.size > Wide::kLimbs + 1) return fail();
-    std::uint64_t full[2 * Wide::kLimbs] = {};
+    // Not cleared as a whole: row i reads only entries that row i - 1 (or the
+    // zeros below, for row 0) wrote.
+    std::uint64_t full[2 * Wide::kLimbs];
+    for (int j = 0; j < b.size; ++j) full[j] = 0;
     for (int i = 0; i < a.size; ++i) {
       u128 carry = 0;
       for (int j = 0; j < b.size; ++j) {
@@ -422,23 +447,33 @@ struct WideOps {
       q = Wide();
       return;
     }
+    // Dividing by 10^19 at a time leaves remainders r_1, r_2, ... with
+    // r = r_1 + r_2 10^s_1 + r_3 10^(s_1 + s_2) + ..., put together below
+    // rather than found as a - q 10^k.
     Wide quotient = a;
-    for (std::uint64_t left = k; left > 0;) {
+    std::uint64_t parts[(kWidePowers + 18) / 19];
+    std::uint64_t steps[(kWidePowers + 18) / 19];
+    int count = 0;
+    for (std::uint64_t left = k; left > 0; ++count) {
       std::uint64_t step = std::min<std::uint64_t>(left, 19);
-      divSmall(quotient, widePowers()[step].limb[0]);
+      steps[count] = step;
+      parts[count] = divSmall(quotient, widePowers()[step].limb[0]);
       left -= step;
     }
-    Wide back = mulPow10(quotient, k);  // <= a: never overflows
-    r = sub(a, back);
+    Wide rest;
+    for (int j = count - 1; j >= 0; --j) {
+      // rest < 10^(k - s_1 - ... - s_j), so the result stays below 10^k < 2^512.
+      mulSmall(rest, widePowers()[steps[j]].limb[0]);
+      addSmall(rest, parts[j]);
+    }
+    r = rest;
     q = quotient;
   }
   // 2r against 10^k, as r against 5 * 10^(k-1) so that 2r never overflows.
   std::strong_ordering twiceCompare(const Wide& r, std::uint64_t k) {
     if (k == 0) return r.size == 0 ? std::strong_ordering::less : std::strong_ordering::greater;
     if (k >= kWidePowers) return std::strong_ordering::less;
-    Wide half = widePowers()[k - 1];
-    mulSmall(half, 5);  // 5 * 10^153 < 2^512
-    return compareWide(r, half);
+    return compareWide(r, halfPowers()[k]);
   }
 
  private:
@@ -548,6 +583,53 @@ double textToF64(const Text& text, std::int64_t exponent, std::uint64_t digits, 
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
+// 10^k for k <= 19, the powers of ten that fit 64 bits.
+std::uint64_t powersOfTenU64(unsigned k) {
+  static constexpr std::uint64_t kTable[20] = {1ULL,
+                                               10ULL,
+                                               100ULL,
+                                               1000ULL,
+                                               10000ULL,
+                                               100000ULL,
+                                               1000000ULL,
+                                               10000000ULL,
+                                               100000000ULL,
+                                               1000000000ULL,
+                                               10000000000ULL,
+                                               100000000000ULL,
+                                               1000000000000ULL,
+                                               10000000000000ULL,
+                                               100000000000000ULL,
+                                               1000000000000000ULL,
+                                               10000000000000000ULL,
+                                               100000000000000000ULL,
+                                               1000000000000000000ULL,
+                                               10000000000000000000ULL};
+  return kTable[k];
+}
+
+// Correctly rounded, as textToF64 of its text. A coefficient below 2^53 and
+// a power 10^e with |e| <= 22 are both exact doubles, so one IEEE division
+// or multiplication rounds the exact value once, correctly; anything else
+// goes through the text.
+double fastToF64(const FastDec& d) {
+  static constexpr double kExactPowers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const Wide& c = d.coefficient;
+  if (c.size <= 1 && c.limb[0] < (std::uint64_t{1} << 53) && d.exponent >= -22 && d.exponent <= 22) {
+    const auto mantissa = static_cast<double>(c.limb[0]);
+    const double value = d.exponent < 0 ? mantissa / kExactPowers[-d.exponent] : mantissa * kExactPowers[d.exponent];
+    return d.negative ? -value : value;
+  }
+  Text text;
+  if (d.negative) text.push_back('-');
+  appendWideDecimal(text, c);
+  text.push_back('e');
+  appendInt(text, d.exponent);
+  return textToF64(text, d.exponent, WideOps::digits(c), d.negative);
+}
+
 }  // namespace
 
 // --- Dec ---
@@ -564,7 +646,9 @@ std::optional<Dec> Dec::parse(std::string_view text) {
 
   std::string_view mantissa = text;
   std::int64_t exponent = 0;
-  if (std::size_t mark = text.find_first_of("eE"); mark != std::string_view::npos) {
+  std::size_t mark = 0;
+  while (mark < text.size() && text[mark] != 'e' && text[mark] != 'E') ++mark;
+  if (mark < text.size()) {
     mantissa = text.substr(0, mark);
     std::string_view digits = text.substr(mark + 1);
     bool negativeExponent = false;
@@ -721,6 +805,15 @@ std::variant<NumberStrategy, Text> NumberStrategy::make(std::optional<std::strin
   // The same for every value; a range that cannot be formed makes every
   // value a fallback rather than failing construction.
   if (strategy.min_) strategy.range_ = Dec::subtract(*strategy.max_, *strategy.min_);
+  if (strategy.min_) {
+    strategy.fastMin_ = toFast(*strategy.min_);
+    strategy.fastMax_ = toFast(*strategy.max_);
+    if (strategy.range_) strategy.fastRange_ = toFast(*strategy.range_);
+    strategy.fastFits_ = strategy.fastMin_ && strategy.fastMax_ && (strategy.fastRange_ || !strategy.range_);
+  } else {
+    strategy.fastVariance_ = toFast(strategy.variance_);
+    strategy.fastFits_ = strategy.fastVariance_.has_value();
+  }
   return strategy;
 }
 
@@ -866,24 +959,17 @@ struct NumberStrategy::Run {
     const std::uint64_t u = unitOf(keyedHash.digest(data, ""));
     StepDraw draw{keyedHash, data, std::nullopt};
     if (!exactOnly) {
-      std::optional<FastDec> fastValue = toFast(value);
-      std::optional<FastDec> min, max, range, variance;
-      Settings<FastDec> s;
-      bool fits = fastValue.has_value();
-      if (strategy.min_) {
-        min = toFast(*strategy.min_);
-        max = toFast(*strategy.max_);
-        if (strategy.range_) range = toFast(*strategy.range_);
-        fits = fits && min && max && (range || !strategy.range_);
-        s.min = min ? &*min : nullptr;
-        s.max = max ? &*max : nullptr;
-        s.range = range ? &*range : nullptr;
-      } else {
-        variance = toFast(strategy.variance_);
-        fits = fits && variance;
-        s.variance = variance ? &*variance : nullptr;
-      }
-      if (fits) {
+      std::optional<FastDec> fastValue;
+      if (strategy.fastFits_) fastValue = toFast(value);
+      if (fastValue) {
+        Settings<FastDec> s;
+        if (strategy.min_) {
+          s.min = &*strategy.fastMin_;
+          s.max = &*strategy.fastMax_;
+          s.range = strategy.fastRange_ ? &*strategy.fastRange_ : nullptr;
+        } else {
+          s.variance = &*strategy.fastVariance_;
+        }
         WideOps ops;
         std::optional<FastDec> result = maskSteps(ops, s, *fastValue, u, grid, draw);
         if (!ops.overflow) return Masked{std::move(result), std::nullopt};
@@ -926,6 +1012,12 @@ std::optional<Dec> NumberStrategy::moved(const Dec& value, const Dec& z, const D
 
 std::optional<Text> NumberStrategy::hashData(const Dec& value, std::optional<std::string_view> floatRepr) {
   if (value.isZero()) return Text("0");
+  // A float with a nonzero fraction hashes its repr: for a small coefficient
+  // that is decided by one remainder, without writing the digits out.
+  if (floatRepr && value.exponent < 0 && value.exponent >= -19 && value.coefficient.magnitudeFitsU64() &&
+      value.coefficient.magnitudeU64() % powersOfTenU64(static_cast<unsigned>(-value.exponent)) != 0) {
+    return Text(*floatRepr);
+  }
   Text digits;
   value.coefficient.appendMagnitudeDecimal(digits);
   const std::uint64_t n = digits.size();
@@ -996,7 +1088,7 @@ NumberResult NumberStrategy::maskFloat(const KeyedHash& keyedHash, double value,
   if (decimals_) grid = -static_cast<std::int64_t>(*decimals_);
   Masked m = Run::steps(*this, *dec, keyedHash, *data, grid, exactOnly_);
   if (!m.present()) return fallback();
-  double y = m.big ? m.big->toF64() : textToF64(m.text('e'), m.fast->exponent, WideOps::digits(m.fast->coefficient), m.fast->negative);
+  double y = m.big ? m.big->toF64() : fastToF64(*m.fast);
   if (!std::isfinite(y) || y == 0) return fallback();
   NumberResult result;
   result.kind = NumberResult::Kind::Float;

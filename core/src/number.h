@@ -52,6 +52,29 @@ struct Dec {
   static Dec fromUnit(std::uint64_t u);  // u / 2^53, u < 2^53
 };
 
+namespace number_detail {
+
+// An unsigned integer of up to 512 bits in fixed storage (little-endian
+// limbs): wide enough for the products and alignments of the common case
+// (60-digit operands, values of up to 38 digits) without touching GMP.
+struct Wide {
+  static constexpr int kLimbs = 8;
+  std::uint64_t limb[kLimbs] = {};
+  int size = 0;  // limbs in use; the top one is nonzero
+
+  void trim() {
+    while (size > 0 && limb[size - 1] == 0) --size;
+  }
+};
+
+struct FastDec {
+  Wide coefficient;
+  std::int64_t exponent = 0;
+  bool negative = false;
+};
+
+}  // namespace number_detail
+
 // The masked value of a number column.
 struct NumberResult {
   enum class Kind : std::uint8_t { Int, Float, Decimal, Fallback } kind = Kind::Fallback;
@@ -98,6 +121,10 @@ class NumberStrategy {
   std::optional<Dec> max_;
   std::optional<std::uint32_t> decimals_;
   std::optional<Dec> range_;  // max - min, computed once (bounded mode)
+  // The settings in 512-bit form, converted once; fastFits_ is false when one
+  // of them does not fit, and every value then takes the BigInt path.
+  std::optional<number_detail::FastDec> fastMin_, fastMax_, fastRange_, fastVariance_;
+  bool fastFits_ = false;
   bool exactOnly_ = false;
 };
 

@@ -1,11 +1,9 @@
-"""maskChunk: reading maskers and rows, the result shape, problems and threads."""
+"""maskChunk: reading maskers and rows, the result shape and problems."""
 
 import sys
-from decimal import Decimal
 
 import pytest
 
-import zorva_rs
 from zorva_rs import Masker, maskChunk
 
 KEY = bytes(range(32))
@@ -31,16 +29,6 @@ def test_all_none_returns_the_very_objects():
     assert rows[1][0] is cells[2] and rows[1][1] is cells[3]
     del rows
     assert [sys.getrefcount(c) for c in cells] == before
-
-
-def test_carried_columns_beside_masked_ones_keep_refcounts():
-    carried = object()
-    before = sys.getrefcount(carried)
-    for _ in range(3):
-        rows, _ = maskChunk(maskers(None, "key"), [(carried, "a"), (carried, 1)] * 50)
-        assert all(r[0] is carried for r in rows)
-        del rows
-    assert sys.getrefcount(carried) == before
 
 
 @pytest.mark.parametrize("value, message", [
@@ -98,21 +86,10 @@ def test_rows_of_many_forms():
     assert maskChunk(ms, [Row(("a", 1)), Row(("b", 2))]) == expected
 
 
-def test_row_and_rows_errors():
-    def failing():
-        yield ("a",)
-        raise KeyError("rows")
-    with pytest.raises(KeyError):
-        maskChunk(maskers("key"), failing())
+@pytest.mark.parametrize("rows", [[5], 5])
+def test_rows_that_are_not_iterables_of_rows(rows):
     with pytest.raises(TypeError):
-        maskChunk(maskers("key"), [5])
-    with pytest.raises(TypeError):
-        maskChunk(maskers("key"), 5)
-
-    class HugeRows(list):
-        def __len__(self):
-            return sys.maxsize
-    assert len(maskChunk(maskers("key"), HugeRows([("a",)]))[0]) == 1
+        maskChunk(maskers("key"), rows)
 
 
 def test_problems_row_order_then_column_order():
@@ -129,31 +106,3 @@ def test_problems_row_order_then_column_order():
     for column, row, _ in problems:
         assert masked[row][column] is None
     assert masked[1][2] is None and masked[2][2] == 3
-
-
-def test_number_columns_get_decimals():
-    masked, problems = maskChunk(maskers("number", "key"), [(Decimal("1.25"), Decimal("1.25")),
-                                                            (2.5, 2.5)])
-    assert type(masked[0][0]) is Decimal and type(masked[1][0]) is float
-    assert [(c, r) for c, r, _ in problems] == [(1, 0), (1, 1)]
-
-
-def test_agrees_with_mask_column():
-    names = ["key", "hash", "email", "digits", "fpe", "number"]
-    ms = maskers(*names)
-    values = ["a1@b.c", 7, None, -2**70, True, 1.25, Decimal("3.5"), "x-9", b"z"]
-    rows, problems = maskChunk(ms, [(v,) * len(names) for v in values])
-    for j, masker in enumerate(ms):
-        masked, column_problems = masker.maskColumn(values)
-        assert [r[j] for r in rows] == masked
-        assert {r: m for c, r, m in problems if c == j} == column_problems
-
-
-def test_identical_results_at_any_thread_count(restore_threads):
-    names = ["key", "fpe", "hash", "number", None, "digits"]
-    rows = [(f"id{i}", i * 7919, f"h{i % 300}", i / 7, i, f"{i}-{i}") for i in range(3000)]
-    results = []
-    for threads in (1, 2, 8, 1):
-        zorva_rs.setThreads(threads)
-        results.append(maskChunk(maskers(*names), rows))
-    assert all(r == results[0] for r in results)

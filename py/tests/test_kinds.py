@@ -49,11 +49,6 @@ def test_kinds(rows, expected):
     assert columnKinds(rows=rows) == expected
 
 
-def test_types_are_the_objects_themselves():
-    kinds, _ = columnKinds([(Flag(1),)])
-    assert kinds[0][0] is Flag
-
-
 @pytest.mark.parametrize(
     "rows",
     [

@@ -105,6 +105,7 @@ def test_integers_and_index_objects_are_accepted(value, expected, restore_thread
         (-(2**70), OverflowError),
         (2**64, OverflowError),
         (Index(-1), OverflowError),
+        (Index(2**64), OverflowError),
         (1.0, TypeError),
         ("2", TypeError),
         (None, TypeError),

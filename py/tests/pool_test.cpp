@@ -1,8 +1,6 @@
 #include "pool.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -10,8 +8,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,14 +45,15 @@ std::uint64_t mix(std::uint64_t x) {
 }
 
 // A chunk-shaped job: columns in parallel, each column's values split again
-// on the same pool. Returns per-column results in index order.
+// on the same pool, or on whatever pool is current when `reread`. Returns
+// per-column results in index order.
 std::vector<std::vector<std::uint64_t>> maskColumns(const std::shared_ptr<Pool>& pool,
-                                                    const std::vector<std::size_t>& sizes) {
+                                                    const std::vector<std::size_t>& sizes, bool reread = false) {
   std::vector<std::vector<std::uint64_t>> out(sizes.size());
   parallelFor(pool, sizes.size(), [&](std::size_t b, std::size_t e) {
     for (std::size_t c = b; c < e; ++c) {
       out[c].assign(sizes[c], 0);
-      parallelFor(pool, sizes[c], [&, c](std::size_t vb, std::size_t ve) {
+      parallelFor(reread ? currentPool() : pool, sizes[c], [&, c](std::size_t vb, std::size_t ve) {
         for (std::size_t v = vb; v < ve; ++v) out[c][v] = mix(c * 1000003 + v);
       });
     }
@@ -126,46 +123,24 @@ TEST(Pool, OnlyWorkersAreWorkers) {
   EXPECT_EQ(onB, 0);
 }
 
-TEST(Pool, WorkersCarryTheirNames) {
-  constexpr std::size_t kThreads = 8;
-  auto pool = startPool(kThreads);
-  ASSERT_TRUE(pool);
-  std::mutex mutex;
-  std::set<std::string> names;
-  std::atomic<std::size_t> arrived{0};
-  std::atomic<bool> gathered{true};
-  // Every piece holds its thread until all have arrived, so each worker takes one.
-  pool->parallelFor(kThreads, [&](std::size_t, std::size_t) {
-    char name[32] = {};
-    pthread_getname_np(pthread_self(), name, sizeof name);
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      names.insert(name);
-    }
-    arrived.fetch_add(1);
-    if (!eventually([&] { return arrived.load() == kThreads; })) gathered = false;
-  });
-  ASSERT_TRUE(gathered);
-  std::set<std::string> expected;
-  for (std::size_t i = 0; i < kThreads; ++i) expected.insert("zorva-mask-" + std::to_string(i));
-  EXPECT_EQ(names, expected);
+// Callers on their own threads run chunk-shaped jobs on one pool at once.
+int mismatchesAmongCallers(const std::shared_ptr<Pool>& pool, int callers, int rounds) {
+  const auto expected = expectedColumns(kColumnSizes);
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < callers; ++t) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < rounds; ++round) mismatches += maskColumns(pool, kColumnSizes) != expected;
+    });
+  }
+  for (auto& t : threads) t.join();
+  return mismatches;
 }
 
 TEST(Pool, ManyExternalCallersShareOnePool) {
   auto pool = startPool(4);
   ASSERT_TRUE(pool);
-  const auto expected = expectedColumns(kColumnSizes);
-  std::atomic<int> mismatches{0};
-  std::vector<std::thread> callers;
-  for (int t = 0; t < 12; ++t) {
-    callers.emplace_back([&] {
-      for (int round = 0; round < 10; ++round) {
-        if (maskColumns(pool, kColumnSizes) != expected) mismatches.fetch_add(1);
-      }
-    });
-  }
-  for (auto& c : callers) c.join();
-  EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(mismatchesAmongCallers(pool, 12, 10), 0);
 }
 
 // The lone worker of `outer` waits for a job on `inner` whose bodies call back
@@ -202,15 +177,7 @@ TEST(Pool, BoundedHelpingStillCompletesEverything) {
   EXPECT_TRUE(pingPongCompletes());
   auto pool = startPool(2);
   ASSERT_TRUE(pool);
-  std::atomic<int> mismatches{0};
-  std::vector<std::thread> callers;
-  for (int t = 0; t < 4; ++t) {
-    callers.emplace_back([&] {
-      for (int round = 0; round < 5; ++round) mismatches += maskColumns(pool, kColumnSizes) != expected;
-    });
-  }
-  for (auto& c : callers) c.join();
-  EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(mismatchesAmongCallers(pool, 4, 5), 0);
   setFreeHelpDepth(previous);
 }
 
@@ -248,20 +215,8 @@ TEST(Pool, ReplacingThePoolWhileJobsRunLetsOldThreadsExit) {
   std::vector<std::thread> callers;
   for (int t = 0; t < 4; ++t) {
     callers.emplace_back([&] {
-      while (!stop) {
-        // Inner loops read POOL again, so they may land on a newer pool.
-        std::vector<std::vector<std::uint64_t>> out(kColumnSizes.size());
-        auto pool = currentPool();
-        parallelFor(pool, kColumnSizes.size(), [&](std::size_t cb, std::size_t ce) {
-          for (std::size_t c = cb; c < ce; ++c) {
-            out[c].assign(kColumnSizes[c], 0);
-            parallelFor(currentPool(), kColumnSizes[c], [&, c](std::size_t b, std::size_t e) {
-              for (std::size_t v = b; v < e; ++v) out[c][v] = mix(c * 1000003 + v);
-            });
-          }
-        });
-        if (out != expected) mismatches.fetch_add(1);
-      }
+      // Inner loops read POOL again, so they may land on a newer pool.
+      while (!stop) mismatches += maskColumns(currentPool(), kColumnSizes, true) != expected;
     });
   }
   for (std::size_t round = 0; round < 20; ++round) installPool(round % 5 == 4 ? nullptr : startPool(2 + round % 3));
@@ -285,8 +240,7 @@ TEST(Pool, FreeParallelForWithoutPoolRunsOnCaller) {
 
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 // Stacks cannot be mapped under a small address-space limit, so thread
-// creation fails part way; the started threads must leave again.
-// Exits 0 when a start under a small address-space limit fails with a reason
+// creation fails part way. Exits 0 when a start under a small address-space limit fails with a reason
 // and the threads it had started leave again.
 [[noreturn]] void startUnderAddressLimit() {
   long pages = 0;
@@ -330,25 +284,11 @@ TEST(PoolDeathTest, ExitWhileJobsRunIsClean) {
   EXPECT_EXIT(exitWhileMasking(), ::testing::ExitedWithCode(0), "");
 }
 
-TEST(AvailableCores, AtLeastOneAndWithinAffinity) {
-  const std::size_t cores = availableCores();
-  EXPECT_GE(cores, 1u);
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    EXPECT_LE(cores, static_cast<std::size_t>(CPU_COUNT(&set)));
-  }
-}
-
 TEST(AvailableCores, QuotaTextsRoundUp) {
-  EXPECT_EQ(cpuCountFromCpuMax("max 100000\n"), 0u);
-  EXPECT_EQ(cpuCountFromCpuMax("100000 100000\n"), 1u);
-  EXPECT_EQ(cpuCountFromCpuMax("50000 100000"), 1u);
-  EXPECT_EQ(cpuCountFromCpuMax("150000 100000"), 2u);
-  EXPECT_EQ(cpuCountFromCpuMax("400000 100000"), 4u);
-  EXPECT_EQ(cpuCountFromCpuMax(""), 0u);
-  EXPECT_EQ(cpuCountFromCpuMax("0 100000"), 0u);
-  EXPECT_EQ(cpuCountFromCpuMax("100000 0"), 0u);
-  EXPECT_EQ(cpuCountFromCpuMax("abc def"), 0u);
+  const std::pair<const char*, std::size_t> cpuMax[] = {
+      {"max 100000\n", 0}, {"100000 100000\n", 1}, {"50000 100000", 1}, {"150000 100000", 2}, {"400000 100000", 4},
+      {"", 0},              {"0 100000", 0},         {"100000 0", 0},     {"abc def", 0}};
+  for (auto [text, cores] : cpuMax) EXPECT_EQ(cpuCountFromCpuMax(text), cores) << text;
   EXPECT_EQ(cpuCountFromCfs("-1\n", "100000\n"), 0u);
   EXPECT_EQ(cpuCountFromCfs("250000\n", "100000\n"), 3u);
   EXPECT_EQ(cpuCountFromCfs("", "100000"), 0u);

@@ -16,19 +16,10 @@ TEST(Digits, ExactWithinTheTable) {
     BigInt n;
     std::uint64_t digits;
   };
-  const Case cases[] = {{BigInt(), 1},
-                        {BigInt::fromU64(9), 1},
-                        {BigInt::fromU64(10), 2},
-                        {BigInt::fromU64(99), 2},
-                        {BigInt::fromU64(100), 3},
-                        {BigInt::fromU64(~0ULL), 20},
-                        {BigInt::fromU64(1) << 64, 20},
-                        {ten(20) - one, 20},
-                        {ten(20), 21},
-                        {ten(38), 39},
-                        {ten(920) - one, 920},
-                        {ten(920), 921},
-                        {BigInt::fromI64(-12345), 5}};
+  const Case cases[] = {{BigInt(), 1},           {BigInt::fromU64(9), 1},   {BigInt::fromU64(10), 2},
+                        {BigInt::fromU64(99), 2}, {BigInt::fromU64(100), 3}, {BigInt::fromU64(~0ULL), 20},
+                        {BigInt::fromU64(1) << 64, 20}, {ten(20) - one, 20}, {ten(20), 21}, {ten(38), 39},
+                        {ten(920) - one, 920}, {ten(920), 921}, {BigInt::fromI64(-12345), 5}};
   for (const auto& c : cases) EXPECT_EQ(decimalDigits(c.n), c.digits) << c.n.toDecimal().substr(0, 40);
 
   // Every power of ten and its predecessor, against the decimal text.
@@ -48,12 +39,9 @@ TEST(Digits, BeyondTheTableReturnsTheEstimate) {
 }
 
 TEST(Digits, MachineHelpers) {
-  EXPECT_EQ(decimalDigits64(0), 1u);
-  EXPECT_EQ(decimalDigits64(9), 1u);
-  EXPECT_EQ(decimalDigits64(10), 2u);
-  EXPECT_EQ(decimalDigits64(9999999999999999999ULL), 19u);
-  EXPECT_EQ(decimalDigits64(10000000000000000000ULL), 20u);
-  EXPECT_EQ(decimalDigits64(~0ULL), 20u);
+  const std::pair<std::uint64_t, std::uint64_t> cases[] = {
+      {0, 1}, {9, 1}, {10, 2}, {9999999999999999999ULL, 19}, {10000000000000000000ULL, 20}, {~0ULL, 20}};
+  for (auto [n, digits] : cases) EXPECT_EQ(decimalDigits64(n), digits) << n;
   for (unsigned k = 0; k <= 38; ++k) EXPECT_EQ(BigInt::fromU128(powerOfTen128(k)), ten(k)) << k;
   EXPECT_EQ(powerOfTen(920), ten(920));
   EXPECT_EQ(powerOfTen(1000), ten(1000));

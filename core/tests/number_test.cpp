@@ -57,43 +57,20 @@ std::string masked(const NumberResult& r) {
 TEST(DecTest, ParseTable) {
   struct Case {
     const char* text;
-    const char* parsed;  // toText form, or "none"
+    const char* parsed;  // toText form
   };
   const Case cases[] = {
-      {"1.50", "150E-2"},
-      {"-0", "-0E0"},
-      {".5", "5E-1"},
-      {"5.", "5E0"},
-      {"1.23E+5", "123E3"},
-      {"1e-05", "1E-5"},
-      {"+007.0100", "70100E-4"},
-      {"0.000", "0E-3"},
-      {"12345678901234567890123.5", "123456789012345678901235E-1"},
-      {"1e9223372036854775807", "1E9223372036854775807"},
-      {"1e-9223372036854775808", "1E-9223372036854775808"},
-      {"1.5e-9223372036854775807", "15E-9223372036854775808"},
-      {"", "none"},
-      {".", "none"},
-      {"+", "none"},
-      {"-", "none"},
-      {"e5", "none"},
-      {"1e", "none"},
-      {"1e+", "none"},
-      {"1e+-5", "none"},
-      {"1 ", "none"},
-      {" 1", "none"},
-      {"1_000", "none"},
-      {"NaN", "none"},
-      {"Infinity", "none"},
-      {"1.2.3", "none"},
-      {"+-1", "none"},
-      {"--1", "none"},
-      {"1e9223372036854775808", "none"},
-      {"1.5e-9223372036854775808", "none"},
-      {"\xd9\xa1", "none"},  // ARABIC-INDIC DIGIT ONE
-      {"1e\xd9\xa1", "none"},
-  };
+      {"1.50", "150E-2"}, {"-0", "-0E0"}, {".5", "5E-1"}, {"5.", "5E0"}, {"1.23E+5", "123E3"}, {"1e-05", "1E-5"},
+      {"+007.0100", "70100E-4"}, {"0.000", "0E-3"}, {"12345678901234567890123.5", "123456789012345678901235E-1"},
+      {"1e9223372036854775807", "1E9223372036854775807"}, {"1e-9223372036854775808", "1E-9223372036854775808"},
+      {"1.5e-9223372036854775807", "15E-9223372036854775808"}};
   for (const Case& c : cases) EXPECT_EQ(str(Dec::parse(c.text)), c.parsed) << c.text;
+  // "\xd9\xa1" is ARABIC-INDIC DIGIT ONE.
+  for (const char* text : {"", ".", "+", "-", "e5", "1e", "1e+", "1e+-5", "1 ", " 1", "1_000", "NaN", "Infinity",
+                           "1.2.3", "+-1", "--1", "1e9223372036854775808", "1.5e-9223372036854775808", "\xd9\xa1",
+                           "1e\xd9\xa1"}) {
+    EXPECT_FALSE(Dec::parse(text).has_value()) << text;
+  }
 }
 
 TEST(DecTest, EdgeCases) {
@@ -457,12 +434,6 @@ TEST(NumberStrategyTest, RelativeNeverEqual) {
   }
   EXPECT_GT(movedInts, 10);  // small values often round back and are moved
 }
-
-}  // namespace
-}  // namespace zorva
-
-namespace zorva {
-namespace {
 
 // The 512-bit path and the BigInt path agree, also where values, bounds and
 // products approach or pass 512 bits.

@@ -13,16 +13,20 @@
 
 namespace zorva::py {
 
+// A full cache holds 65,536 of these per Masker.
+static_assert(sizeof(CacheKey) <= 32);
+static_assert(sizeof(InputRef) == sizeof(void*));
+
 std::optional<KeyView> KeyView::of(const Input& input) noexcept {
-  switch (input.kind) {
+  switch (input.kind()) {
     case Input::Kind::Str:
-      return KeyView{Kind::Str, 0, nullptr, input.text};
+      return KeyView{Kind::Str, 0, nullptr, input.text()};
     case Input::Kind::Int:
-      return KeyView{Kind::Int, 0, &input.integer, {}};
+      return KeyView{Kind::Int, 0, &input.integer(), {}};
     case Input::Kind::Float:
-      return KeyView{Kind::Float, std::bit_cast<std::uint64_t>(input.real), nullptr, {}};
+      return KeyView{Kind::Float, std::bit_cast<std::uint64_t>(input.real()), nullptr, {}};
     case Input::Kind::Decimal:
-      return KeyView{Kind::Decimal, 0, nullptr, input.text};
+      return KeyView{Kind::Decimal, 0, nullptr, input.text()};
     default:
       return std::nullopt;
   }
@@ -41,11 +45,18 @@ bool operator==(const KeyView& a, const KeyView& b) noexcept {
 }
 
 CacheKey CacheKey::fromView(const KeyView& view) {
-  CacheKey key;
-  key.kind = view.kind;
-  key.bits = view.bits;
-  if (view.integer != nullptr) key.integer = *view.integer;
-  key.text.assign(view.text.data(), view.text.size());
+  CacheKey key(view.kind);
+  switch (view.kind) {
+    case KeyView::Kind::Int:
+      new (&key.integer_) BigInt(*view.integer);
+      break;
+    case KeyView::Kind::Float:
+      key.bits_ = view.bits;
+      break;
+    default:
+      new (&key.text_) PackedText(view.text);
+      break;
+  }
   return key;
 }
 
@@ -103,7 +114,7 @@ namespace {
 constexpr std::size_t kParallelThreshold = 256;
 
 bool cacheable(const KeyView& key, const Output& output) noexcept {
-  if (output.kind != Output::Kind::Int && output.kind != Output::Kind::Str) return false;
+  if (output.kind() != Output::Kind::Int && output.kind() != Output::Kind::Str) return false;
   return !(key.kind == KeyView::Kind::Str && key.text.size() > ResultCache::kLongestText);
 }
 
@@ -150,9 +161,10 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs) {
   result.at.resize(n);
   Vec<Pending> pending;
   // Per call: each keyed value's slot, whether it came from the cache or is
-  // pending, so that every occurrence after the first costs one lookup.
-  boost::unordered_flat_map<KeyView, std::size_t, KeyHash, KeyEqual,
-                            EngineAllocator<std::pair<const KeyView, std::size_t>>>
+  // pending, so that every occurrence after the first costs one lookup. Keyed
+  // by a pointer to the first occurrence: a 16-byte slot where a view takes 48.
+  boost::unordered_flat_map<InputRef, std::size_t, KeyHash, KeyEqual,
+                            EngineAllocator<std::pair<const InputRef, std::size_t>>>
       seen;
   // Sized for the worst case (every value distinct) up front: growing the
   // maps and lists value by value costs more than the masking of cheap strategies.
@@ -165,14 +177,15 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs) {
     if (cache != nullptr) lock = std::unique_lock<std::mutex>(cache->mutex);
     const bool lookInCache = cache != nullptr && !cache->map.empty();
     for (std::size_t i = 0; i < n; ++i) {
-      auto key = KeyView::of(inputs[i]);
+      const Input& input = inputs[i];
+      auto key = KeyView::of(input);
       if (!key) {
         // Key-less values (None, bool, unsupported) are masked on their own, here.
         result.at[i] = result.answers.size();
         result.answers.push_back(masker.maskOne(inputs[i]));
         continue;
       }
-      auto [slot, inserted] = seen.try_emplace(*key, result.answers.size());
+      auto [slot, inserted] = seen.try_emplace(InputRef{&input}, result.answers.size());
       result.at[i] = slot->second;
       if (!inserted) continue;
       if (lookInCache) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -17,7 +18,8 @@ namespace zorva::py {
 class Masker;
 
 // A borrowed view of a keyed input: what CacheKey holds, without the copy.
-// Valid while the input lives.
+// Valid while the input lives. Made on the stack to hash and compare; the
+// maps store InputRef and CacheKey, which are smaller.
 struct KeyView {
   enum class Kind : std::uint8_t { Str = 0, Int = 1, Float = 2, Decimal = 3 };
   Kind kind = Kind::Str;
@@ -30,21 +32,76 @@ struct KeyView {
   friend bool operator==(const KeyView& a, const KeyView& b) noexcept;
 };
 
-// The key under which equal values are de-duplicated and cached: an owned
-// copy of a KeyView. Str and Decimal compare texts byte for byte, Int by
-// value, Float by bit pattern (so 0.0 and -0.0 differ).
-struct CacheKey {
-  KeyView::Kind kind = KeyView::Kind::Str;
-  std::uint64_t bits = 0;
-  BigInt integer;
-  Text text;
+// A keyed input of the call, as the per-call map's key: one pointer.
+struct InputRef {
+  const Input* input;
+  KeyView view() const noexcept { return *KeyView::of(*input); }
+};
 
+// The key under which equal values are de-duplicated and cached: an owned
+// copy of a KeyView, as a tag and one payload. Str and Decimal compare texts
+// byte for byte, Int by value, Float by bit pattern (so 0.0 and -0.0 differ).
+class CacheKey {
+ public:
   static std::optional<CacheKey> of(const Input& input);
   static CacheKey fromView(const KeyView& view);
+  CacheKey(const CacheKey& other) : kind_(other.kind_) { copyFrom(other); }
+  CacheKey(CacheKey&& other) noexcept : kind_(other.kind_) { moveFrom(other); }
+  CacheKey& operator=(const CacheKey& other) {
+    if (this != &other) {
+      CacheKey copy(other);
+      *this = std::move(copy);
+    }
+    return *this;
+  }
+  CacheKey& operator=(CacheKey&& other) noexcept {
+    if (this != &other) {
+      destroy();
+      kind_ = other.kind_;
+      moveFrom(other);
+    }
+    return *this;
+  }
+  ~CacheKey() { destroy(); }
+
+  KeyView::Kind kind() const noexcept { return kind_; }
   KeyView view() const noexcept {
-    return KeyView{kind, bits, kind == KeyView::Kind::Int ? &integer : nullptr, text};
+    switch (kind_) {
+      case KeyView::Kind::Int:
+        return KeyView{kind_, 0, &integer_, {}};
+      case KeyView::Kind::Float:
+        return KeyView{kind_, bits_, nullptr, {}};
+      default:
+        return KeyView{kind_, 0, nullptr, text_.view()};
+    }
   }
   friend bool operator==(const CacheKey& a, const CacheKey& b) noexcept { return a.view() == b.view(); }
+
+ private:
+  explicit CacheKey(KeyView::Kind kind) noexcept : kind_(kind) {}
+  bool hasText() const noexcept { return kind_ == KeyView::Kind::Str || kind_ == KeyView::Kind::Decimal; }
+  void copyFrom(const CacheKey& other) {
+    if (kind_ == KeyView::Kind::Int) new (&integer_) BigInt(other.integer_);
+    else if (hasText()) new (&text_) PackedText(other.text_);
+    else bits_ = other.bits_;
+  }
+  void moveFrom(CacheKey& other) noexcept {
+    if (kind_ == KeyView::Kind::Int) new (&integer_) BigInt(std::move(other.integer_));
+    else if (hasText()) new (&text_) PackedText(std::move(other.text_));
+    else bits_ = other.bits_;
+  }
+  void destroy() noexcept {
+    if (kind_ == KeyView::Kind::Int) integer_.~BigInt();
+    else if (hasText()) text_.~PackedText();
+    kind_ = KeyView::Kind::Float;  // nothing to free
+  }
+
+  union {
+    PackedText text_;
+    BigInt integer_;
+    std::uint64_t bits_;
+  };
+  KeyView::Kind kind_;
 };
 
 // Hashes keys and views alike, mixed with a seed drawn at random for each map:
@@ -55,12 +112,14 @@ struct KeyHash {
   KeyHash();
   std::size_t operator()(const KeyView& key) const noexcept;
   std::size_t operator()(const CacheKey& key) const noexcept { return (*this)(key.view()); }
+  std::size_t operator()(const InputRef& key) const noexcept { return (*this)(key.view()); }
 };
 
 struct KeyEqual {
   using is_transparent = void;
   static KeyView viewOf(const KeyView& v) noexcept { return v; }
   static KeyView viewOf(const CacheKey& k) noexcept { return k.view(); }
+  static KeyView viewOf(const InputRef& k) noexcept { return k.view(); }
   template <class A, class B>
   bool operator()(const A& a, const B& b) const noexcept {
     return viewOf(a) == viewOf(b);

@@ -16,11 +16,11 @@ Output boolRefusal(std::string_view strategy) {
 }
 
 Output maskWith(const Strategy::Key& key, const KeyedHash& keyedHash, const Input& input) {
-  switch (input.kind) {
+  switch (input.kind()) {
     case Kind::Int:
-      return fromOutcome(KeyStrategy::maskInteger(keyedHash, input.integer));
+      return fromOutcome(KeyStrategy::maskInteger(keyedHash, input.integer()));
     case Kind::Str:
-      return fromOutcome(KeyStrategy::maskText(key.charset, keyedHash, input.text));
+      return fromOutcome(KeyStrategy::maskText(key.charset, keyedHash, input.text()));
     case Kind::Bool:
       return boolRefusal("key");
     default:
@@ -29,31 +29,31 @@ Output maskWith(const Strategy::Key& key, const KeyedHash& keyedHash, const Inpu
 }
 
 Output maskWith(const Strategy::Hash& hash, const KeyedHash& keyedHash, const Input& input) {
-  switch (input.kind) {
+  switch (input.kind()) {
     case Kind::Int:
       // The decimal text, so that 42 and "42" hash alike.
-      return Output::ofText(maskHash(keyedHash, input.integer.toDecimal(), hash.length, hash.prefix));
+      return Output::ofText(maskHash(keyedHash, input.integer().toDecimal(), hash.length, hash.prefix));
     case Kind::Str:
-      return Output::ofText(maskHash(keyedHash, input.text, hash.length, hash.prefix));
+      return Output::ofText(maskHash(keyedHash, input.text(), hash.length, hash.prefix));
     default:
       return Output::fallback();
   }
 }
 
 Output maskWith(const Strategy::Email& email, const KeyedHash& keyedHash, const Input& input) {
-  if (input.kind != Kind::Str) return Output::fallback();
+  if (input.kind() != Kind::Str) return Output::fallback();
   return fromOutcome(
-      maskEmail(keyedHash, input.text, email.length, email.mailDomain, email.keepDomain));
+      maskEmail(keyedHash, input.text(), email.length, email.mailDomain, email.keepDomain));
 }
 
 Output maskWith(const Strategy::Digits& digits, const KeyedHash& keyedHash, const Input& input) {
-  switch (input.kind) {
+  switch (input.kind()) {
     case Kind::Int:
       return fromOutcome(
-          maskDigitsInteger(keyedHash, input.integer, digits.keepLeading, digits.keepTrailing));
+          maskDigitsInteger(keyedHash, input.integer(), digits.keepLeading, digits.keepTrailing));
     case Kind::Str:
       return fromOutcome(
-          maskDigitsText(keyedHash, input.text, digits.keepLeading, digits.keepTrailing));
+          maskDigitsText(keyedHash, input.text(), digits.keepLeading, digits.keepTrailing));
     case Kind::Bool:
       return Output::refused(Text("the digits strategy needs text or an integer, got bool"));
     default:
@@ -62,11 +62,11 @@ Output maskWith(const Strategy::Digits& digits, const KeyedHash& keyedHash, cons
 }
 
 Output maskWith(const FpeStrategy& fpe, const KeyedHash& keyedHash, const Input& input) {
-  switch (input.kind) {
+  switch (input.kind()) {
     case Kind::Int:
-      return fromOutcome(fpe.maskInteger(keyedHash, input.integer));
+      return fromOutcome(fpe.maskInteger(keyedHash, input.integer()));
     case Kind::Str:
-      return fromOutcome(fpe.maskText(keyedHash, input.text));
+      return fromOutcome(fpe.maskText(keyedHash, input.text()));
     case Kind::Bool:
       return boolRefusal("fpe");
     default:
@@ -75,24 +75,24 @@ Output maskWith(const FpeStrategy& fpe, const KeyedHash& keyedHash, const Input&
 }
 
 Output maskWith(const NumberStrategy& number, const KeyedHash& keyedHash, const Input& input) {
-  switch (input.kind) {
+  switch (input.kind()) {
     case Kind::Int:
-      return fromNumber(number.maskInteger(keyedHash, input.integer));
+      return fromNumber(number.maskInteger(keyedHash, input.integer()));
     case Kind::Float:
-      return fromNumber(number.maskFloat(keyedHash, input.real, input.text));
+      return fromNumber(number.maskFloat(keyedHash, input.real(), input.text()));
     case Kind::Decimal:
-      return fromNumber(number.maskDecimal(keyedHash, input.text));
+      return fromNumber(number.maskDecimal(keyedHash, input.text()));
     default:
       return Output::fallback();
   }
 }
 
 Output maskWith(const FakeStrategy& fake, const KeyedHash& keyedHash, const Input& input) {
-  switch (input.kind) {
+  switch (input.kind()) {
     case Kind::Int:
-      return Output::ofText(fake.mask(keyedHash, input.integer.toDecimal()));
+      return Output::ofText(fake.mask(keyedHash, input.integer().toDecimal()));
     case Kind::Str:
-      return Output::ofText(fake.mask(keyedHash, input.text));
+      return Output::ofText(fake.mask(keyedHash, input.text()));
     default:
       return Output::fallback();
   }
@@ -113,18 +113,13 @@ Output fromOutcome(Outcome<Text>&& outcome) {
 }
 
 Output fromNumber(NumberResult&& result) {
-  Output out;
   switch (result.kind) {
     case NumberResult::Kind::Int:
       return Output::ofInt(std::move(result.integer));
     case NumberResult::Kind::Float:
-      out.kind = Output::Kind::Float;
-      out.real = result.real;
-      return out;
+      return Output::ofFloat(result.real);
     case NumberResult::Kind::Decimal:
-      out.kind = Output::Kind::Decimal;
-      out.text = std::move(result.text);
-      return out;
+      return Output::ofDecimal(std::move(result.text));
     case NumberResult::Kind::Fallback:
       break;
   }
@@ -134,8 +129,8 @@ Output fromNumber(NumberResult&& result) {
 Output Strategy::maskOne(const KeyedHash& keyedHash, const Input& input) const {
   // None passes through every masker and an unsupported type goes back to
   // Python, whatever the strategy.
-  if (input.kind == Kind::None) return Output{};
-  if (input.kind == Kind::Other) return Output::fallback();
+  if (input.kind() == Kind::None) return Output{};
+  if (input.kind() == Kind::Other) return Output::fallback();
   return std::visit([&](const auto& s) { return maskWith(s, keyedHash, input); }, variant);
 }
 

@@ -4,6 +4,13 @@
 #include <cstring>
 
 namespace zorva::py {
+
+// A chunk holds one Input and one Output per cell: keep them a tag and a
+// payload (see the classes), not every payload side by side.
+static_assert(sizeof(PackedText) == 16);
+static_assert(sizeof(Input) <= 32);
+static_assert(sizeof(Output) <= 40);
+
 namespace {
 
 // Method names, argument strings and the bound int.from_bytes, created once
@@ -76,7 +83,7 @@ bool readBigInt(PyObject* value, int overflow, BigInt& out) {
   return true;
 }
 
-bool readInt(PyObject* value, Input& out) {
+bool readInt(PyObject* value, BigInt& out) {
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
   if (overflow == 0) {
@@ -84,24 +91,24 @@ bool readInt(PyObject* value, Input& out) {
       PyErr_Clear();
       return false;
     }
-    out.integer = BigInt::fromI64(v);
+    out = BigInt::fromI64(v);
     return true;
   }
-  if (readBigInt(value, overflow, out.integer)) return true;
+  if (readBigInt(value, overflow, out)) return true;
   PyErr_Clear();
   return false;
 }
 
 // Copies the str's UTF-8 form into out; false with UnicodeEncodeError set.
-bool copyText(PyObject* str, Text& out) {
+bool copyText(PyObject* str, PackedText& out) {
   std::string_view view;
   if (!readText(str, view)) return false;
-  out.assign(view.data(), view.size());
+  out = PackedText(view);
   return true;
 }
 
 // Copies the text of a repr()/str() result.
-bool copyRendered(PyObject* rendered, Text& out) {
+bool copyRendered(PyObject* rendered, PackedText& out) {
   if (rendered == nullptr) return false;
   Ref owned = Ref::steal(rendered);
   return copyText(owned.get(), out);
@@ -111,31 +118,33 @@ bool copyRendered(PyObject* rendered, Text& out) {
 
 bool convert(PyObject* value, PyObject* decimalType, Input& out) {
   using Kind = Input::Kind;
-  out.kind = Kind::None;
+  out = Input();
   if (value == Py_None) return true;
   PyTypeObject* type = Py_TYPE(value);
   if (type == &PyBool_Type) {
-    out.kind = Kind::Bool;
+    out = Input(Kind::Bool);
     return true;
   }
   unsigned long flags = PyType_GetFlags(type);
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
-    if (!copyText(value, out.text)) return false;
-    out.kind = Kind::Str;
+    PackedText text;
+    if (!copyText(value, text)) return false;
+    out = Input::ofText(Kind::Str, std::move(text));
     return true;
   }
   if (flags & Py_TPFLAGS_LONG_SUBCLASS) {
-    out.kind = readInt(value, out) ? Kind::Int : Kind::Other;
+    BigInt integer;
+    out = readInt(value, integer) ? Input::ofInt(std::move(integer)) : Input(Kind::Other);
     return true;
   }
-  out.kind = Kind::Other;
+  out = Input(Kind::Other);
   if (decimalType == nullptr) return true;
   if (PyFloat_Check(value)) {
     double real = PyFloat_AsDouble(value);
     if (real == -1.0 && PyErr_Occurred()) return false;
-    if (!copyRendered(PyObject_Repr(value), out.text)) return false;
-    out.real = real;
-    out.kind = Kind::Float;
+    PackedText repr;
+    if (!copyRendered(PyObject_Repr(value), repr)) return false;
+    out = Input::ofText(Kind::Float, std::move(repr), real);
     return true;
   }
   int isDecimal = PyObject_IsInstance(value, decimalType);
@@ -144,8 +153,9 @@ bool convert(PyObject* value, PyObject* decimalType, Input& out) {
     return true;
   }
   if (isDecimal == 1) {
-    if (!copyRendered(PyObject_Str(value), out.text)) return false;
-    out.kind = Kind::Decimal;
+    PackedText text;
+    if (!copyRendered(PyObject_Str(value), text)) return false;
+    out = Input::ofText(Kind::Decimal, std::move(text));
   }
   return true;
 }
@@ -171,19 +181,19 @@ PyObject* intToPython(const BigInt& value) {
 
 PyObject* toPython(const Output& output, PyObject* decimalType) {
   using Kind = Output::Kind;
-  switch (output.kind) {
+  switch (output.kind()) {
     case Kind::Int:
-      return intToPython(output.integer);
+      return intToPython(output.integer());
     case Kind::Str:
-      return newText(output.text);
+      return newText(output.text());
     case Kind::Float:
-      return PyFloat_FromDouble(output.real);
+      return PyFloat_FromDouble(output.real());
     case Kind::Decimal: {
       if (decimalType == nullptr) {
         raisePanic("internal error: entered unreachable code: only a number column returns a Decimal");
         return nullptr;
       }
-      Ref text = Ref::steal(newText(output.text));
+      Ref text = Ref::steal(newText(output.text()));
       if (!text) return nullptr;
       return PyObject_CallFunctionObjArgs(decimalType, text.get(), nullptr);
     }
@@ -196,10 +206,10 @@ PyObject* toPython(const Output& output, PyObject* decimalType) {
 }
 
 PyObject* problemMarker(const Output& output) {
-  if (output.kind == Output::Kind::Fallback) return newText("fallback");
+  if (output.kind() == Output::Kind::Fallback) return newText("fallback");
   Ref refused = Ref::steal(newText("refused"));
   if (!refused) return nullptr;
-  Ref message = Ref::steal(newText(output.text));
+  Ref message = Ref::steal(newText(output.text()));
   if (!message) return nullptr;
   return PyTuple_Pack(2, refused.get(), message.get());
 }

@@ -3,38 +3,231 @@
 // problem marker), with the two conversions between them and Python objects.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
 
 #include "bigint.h"
 #include "capi.h"
 
 namespace zorva::py {
 
-// A value read from Python. Only the payload of the kind is meaningful:
-// integer for Int, text for Str, real and text (its repr) for Float, text
-// (its str) for Decimal.
-struct Input {
-  enum class Kind : std::uint8_t { None = 0, Int = 1, Str = 2, Other = 3, Bool = 4, Float = 5, Decimal = 6 };
-  Kind kind = Kind::None;
-  double real = 0;
-  BigInt integer;
-  Text text;
+// Owned UTF-8 text in 16 bytes: up to 15 bytes inline (as Text holds them,
+// so short texts still cost no allocation), longer ones on the engine's
+// allocator. Half the size of Text; Input and CacheKey hold one per value.
+class PackedText {
+ public:
+  PackedText() noexcept { setInline(0); }
+  explicit PackedText(std::string_view text) { assign(text); }
+  PackedText(const PackedText& other) { assign(other.view()); }
+  PackedText(PackedText&& other) noexcept {
+    std::memcpy(raw_, other.raw_, sizeof raw_);
+    other.setInline(0);
+  }
+  PackedText& operator=(const PackedText& other) {
+    if (this != &other) {
+      PackedText copy(other);
+      *this = std::move(copy);
+    }
+    return *this;
+  }
+  PackedText& operator=(PackedText&& other) noexcept {
+    if (this != &other) {
+      release();
+      std::memcpy(raw_, other.raw_, sizeof raw_);
+      other.setInline(0);
+    }
+    return *this;
+  }
+  ~PackedText() { release(); }
+
+  std::size_t size() const noexcept { return onHeap() ? heapSize() : raw_[kInline]; }
+  const char* data() const noexcept { return onHeap() ? heapData() : reinterpret_cast<const char*>(raw_); }
+  std::string_view view() const noexcept { return {data(), size()}; }
+
+ private:
+  static constexpr std::size_t kInline = 15;
+  // The last byte is the inline length, or kHeap for a heap text whose
+  // pointer fills bytes 0-7 and whose length fills the low 56 bits of 8-15.
+  static constexpr unsigned char kHeap = 0x80;
+  static_assert(std::endian::native == std::endian::little, "the tag byte is the size's top byte");
+
+  bool onHeap() const noexcept { return raw_[kInline] == kHeap; }
+  char* heapData() const noexcept {
+    char* p;
+    std::memcpy(&p, raw_, sizeof p);
+    return p;
+  }
+  std::size_t heapSize() const noexcept {
+    std::uint64_t n;
+    std::memcpy(&n, raw_ + 8, sizeof n);
+    return static_cast<std::size_t>(n & ((std::uint64_t{1} << 56) - 1));
+  }
+  void setInline(std::size_t n) noexcept { raw_[kInline] = static_cast<unsigned char>(n); }
+  void assign(std::string_view text) {
+    if (text.size() <= kInline) {
+      std::memcpy(raw_, text.data(), text.size());
+      setInline(text.size());
+      return;
+    }
+    char* p = static_cast<char*>(memAlloc(text.size()));
+    std::memcpy(p, text.data(), text.size());
+    std::uint64_t n = static_cast<std::uint64_t>(text.size()) | (std::uint64_t{kHeap} << 56);
+    std::memcpy(raw_, &p, sizeof p);
+    std::memcpy(raw_ + 8, &n, sizeof n);
+  }
+  void release() noexcept {
+    if (onHeap()) memFree(heapData());
+  }
+
+  alignas(8) unsigned char raw_[16];
 };
 
-// A masked value. integer for Int, text for Str, Decimal (its text) and
-// Refused (the message), real for Float.
-struct Output {
-  enum class Kind : std::uint8_t { None = 0, Int = 1, Str = 2, Float = 3, Decimal = 4, Fallback = 5, Refused = 6 };
-  Kind kind = Kind::None;
-  double real = 0;
-  BigInt integer;
-  Text text;
+// A value read from Python: a tag and one payload. integer() for Int; text()
+// for Str, Float (its repr) and Decimal (its str); real() for Float.
+class Input {
+ public:
+  enum class Kind : std::uint8_t { None = 0, Int = 1, Str = 2, Other = 3, Bool = 4, Float = 5, Decimal = 6 };
 
-  static Output fallback() noexcept { return Output{Kind::Fallback, 0, {}, {}}; }
-  static Output ofInt(BigInt v) noexcept { return Output{Kind::Int, 0, std::move(v), {}}; }
-  static Output ofText(Text t) noexcept { return Output{Kind::Str, 0, {}, std::move(t)}; }
-  static Output refused(Text message) noexcept { return Output{Kind::Refused, 0, {}, std::move(message)}; }
-  bool isProblem() const noexcept { return kind == Kind::Fallback || kind == Kind::Refused; }
+  Input() noexcept {}
+  // The payload-less kinds: None, Other, Bool.
+  explicit Input(Kind kind) noexcept : kind_(kind) {}
+  static Input ofInt(BigInt value) noexcept {
+    Input in(Kind::Int);
+    new (&in.integer_) BigInt(std::move(value));
+    return in;
+  }
+  static Input ofText(Kind kind, PackedText text, double real = 0) noexcept {
+    Input in(kind);
+    new (&in.rendered_) Rendered{std::move(text), real};
+    return in;
+  }
+  Input(Input&& other) noexcept : kind_(other.kind_) { moveFrom(other); }
+  Input& operator=(Input&& other) noexcept {
+    if (this != &other) {
+      destroy();
+      kind_ = other.kind_;
+      moveFrom(other);
+    }
+    return *this;
+  }
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+  ~Input() { destroy(); }
+
+  Kind kind() const noexcept { return kind_; }
+  const BigInt& integer() const noexcept { return integer_; }
+  std::string_view text() const noexcept { return rendered_.text.view(); }
+  double real() const noexcept { return rendered_.real; }
+
+ private:
+  struct Rendered {
+    PackedText text;
+    double real;  // Float only
+  };
+  static bool hasText(Kind kind) noexcept {
+    return kind == Kind::Str || kind == Kind::Float || kind == Kind::Decimal;
+  }
+  void moveFrom(Input& other) noexcept {
+    if (kind_ == Kind::Int) new (&integer_) BigInt(std::move(other.integer_));
+    else if (hasText(kind_)) new (&rendered_) Rendered{std::move(other.rendered_)};
+  }
+  void destroy() noexcept {
+    if (kind_ == Kind::Int) integer_.~BigInt();
+    else if (hasText(kind_)) rendered_.~Rendered();
+    kind_ = Kind::None;
+  }
+
+  union {
+    BigInt integer_;
+    Rendered rendered_;
+  };
+  Kind kind_ = Kind::None;
+};
+
+// A masked value: a tag and one payload. integer() for Int; text() for Str,
+// Decimal and Refused (the message); real() for Float. Copies are deep.
+// The text stays a Text: core answers move in without a copy.
+class Output {
+ public:
+  enum class Kind : std::uint8_t { None = 0, Int = 1, Str = 2, Float = 3, Decimal = 4, Fallback = 5, Refused = 6 };
+
+  Output() noexcept {}
+  static Output fallback() noexcept { return Output(Kind::Fallback); }
+  static Output ofInt(BigInt v) noexcept {
+    Output out(Kind::Int);
+    new (&out.integer_) BigInt(std::move(v));
+    return out;
+  }
+  static Output ofText(Text t) noexcept { return withText(Kind::Str, std::move(t)); }
+  static Output ofDecimal(Text t) noexcept { return withText(Kind::Decimal, std::move(t)); }
+  static Output refused(Text message) noexcept { return withText(Kind::Refused, std::move(message)); }
+  static Output ofFloat(double v) noexcept {
+    Output out(Kind::Float);
+    out.real_ = v;
+    return out;
+  }
+  Output(const Output& other) : kind_(Kind::None) { copyFrom(other); }
+  Output(Output&& other) noexcept : kind_(Kind::None) { moveFrom(other); }
+  Output& operator=(const Output& other) {
+    if (this != &other) {
+      Output copy(other);
+      *this = std::move(copy);
+    }
+    return *this;
+  }
+  Output& operator=(Output&& other) noexcept {
+    if (this != &other) {
+      destroy();
+      moveFrom(other);
+    }
+    return *this;
+  }
+  ~Output() { destroy(); }
+
+  Kind kind() const noexcept { return kind_; }
+  const BigInt& integer() const noexcept { return integer_; }
+  const Text& text() const noexcept { return text_; }
+  double real() const noexcept { return real_; }
+  bool isProblem() const noexcept { return kind_ == Kind::Fallback || kind_ == Kind::Refused; }
+
+ private:
+  explicit Output(Kind kind) noexcept : kind_(kind) {}
+  static Output withText(Kind kind, Text t) noexcept {
+    Output out(kind);
+    new (&out.text_) Text(std::move(t));
+    return out;
+  }
+  static bool hasText(Kind kind) noexcept {
+    return kind == Kind::Str || kind == Kind::Decimal || kind == Kind::Refused;
+  }
+  void copyFrom(const Output& other) {
+    if (other.kind_ == Kind::Int) new (&integer_) BigInt(other.integer_);
+    else if (hasText(other.kind_)) new (&text_) Text(other.text_);
+    else if (other.kind_ == Kind::Float) real_ = other.real_;
+    kind_ = other.kind_;
+  }
+  void moveFrom(Output& other) noexcept {
+    if (other.kind_ == Kind::Int) new (&integer_) BigInt(std::move(other.integer_));
+    else if (hasText(other.kind_)) new (&text_) Text(std::move(other.text_));
+    else if (other.kind_ == Kind::Float) real_ = other.real_;
+    kind_ = other.kind_;
+  }
+  void destroy() noexcept {
+    if (kind_ == Kind::Int) integer_.~BigInt();
+    else if (hasText(kind_)) text_.~Text();
+    kind_ = Kind::None;
+  }
+
+  union {
+    BigInt integer_;
+    Text text_;
+    double real_;
+  };
+  Kind kind_ = Kind::None;
 };
 
 // Reads value into out (requires the interpreter lock). decimalType is

@@ -9,6 +9,7 @@ import time
 import pytest
 
 import zorva_rs
+from test_hostile import Index
 
 PREFIX = "zorva-mask-"
 
@@ -84,34 +85,16 @@ def test_the_same_count_builds_a_fresh_pool(restore_threads):
     assert sorted(mask_threads().values()) == names(3)
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 @pytest.mark.parametrize(("value", "expected"), [(2, 2), (True, 1), (Index(3), 3), (Index(1), 1)])
 def test_integers_and_index_objects_are_accepted(value, expected, restore_threads):
     zorva_rs.setThreads(value)
     assert zorva_rs.threads() == expected
 
 
-@pytest.mark.parametrize(
-    ("value", "error"),
-    [
-        (-1, OverflowError),
-        (-(2**70), OverflowError),
-        (2**64, OverflowError),
-        (Index(-1), OverflowError),
-        (Index(2**64), OverflowError),
-        (1.0, TypeError),
-        ("2", TypeError),
-        (None, TypeError),
-        (Index(2.0), TypeError),
-    ],
-)
+@pytest.mark.parametrize(("value", "error"), [
+    (-1, OverflowError), (-(2**70), OverflowError), (2**64, OverflowError), (Index(-1), OverflowError),
+    (Index(2**64), OverflowError), (1.0, TypeError), ("2", TypeError), (None, TypeError), (Index(2.0), TypeError),
+])
 def test_bad_counts_name_the_parameter_and_keep_the_pool(value, error, restore_threads):
     zorva_rs.setThreads(2)
     with pytest.raises(error) as caught:

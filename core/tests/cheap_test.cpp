@@ -9,6 +9,8 @@
 #include <random>
 #include <string>
 
+#include "vectors.h"
+
 namespace zorva {
 namespace {
 
@@ -21,16 +23,6 @@ std::string hmac(const std::string& message) {
   HMAC(EVP_sha256(), kSubkey.data(), 32, reinterpret_cast<const unsigned char*>(message.data()), message.size(), tag,
        &length);
   return std::string(reinterpret_cast<char*>(tag), 32);
-}
-
-std::string hex(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
 }
 
 // expand(data, length, label): block i is HMAC(label # BE(i, 4) 0x00 data).
@@ -80,7 +72,7 @@ TEST_F(CheapMaskers, HashMatchesHmacModel) {
   } cases[] = {{"42", 0, "h_", 0},  {"42", 7, "h_", 7},       {"42", 64, "", 64},
                {"", 100, "x", 64},  {"abc", kMax, "pre", 64}, {"abc", 1, "", 1}};
   for (const auto& c : cases) {
-    const std::string expected = c.prefix + hex(hmac(std::string(1, '\0') + c.data)).substr(0, c.hexChars);
+    const std::string expected = c.prefix + test::toHex(hmac(std::string(1, '\0') + c.data)).substr(0, c.hexChars);
     EXPECT_EQ(std::string(maskHash(kh, c.data, c.length, c.prefix)), expected) << c.length;
   }
 }
@@ -159,7 +151,7 @@ TEST_F(CheapMaskers, LeadingZeroIsReplacedFromLeadDraw) {
 
 TEST_F(CheapMaskers, EmailIgnoresCaseAndBlanks) {
   const std::string local = text(maskEmail(kh, "Jane.Doe@Example.COM", 12, kDefaultMailDomain, false));
-  EXPECT_EQ(local, "u" + hex(hmac(std::string(1, '\0') + "jane.doe@example.com")).substr(0, 12) + "@example.test");
+  EXPECT_EQ(local, "u" + test::toHex(hmac(std::string(1, '\0') + "jane.doe@example.com")).substr(0, 12) + "@example.test");
   EXPECT_EQ(text(maskEmail(kh, " \tjane.doe@example.com\n\x1c", 12, kDefaultMailDomain, false)), local);
 
   const std::string localPart = local.substr(0, local.find('@'));
@@ -178,7 +170,7 @@ TEST_F(CheapMaskers, EmailIgnoresCaseAndBlanks) {
   }
   EXPECT_EQ(text(maskEmail(kh, "  Jane.Doe@Example.COM", 12, "mail.invalid", true)), localPart + "@Example.COM");
   EXPECT_EQ(text(maskEmail(kh, " \r\n ", 5, kDefaultMailDomain, false)),
-            "u" + hex(hmac(std::string(1, '\0'))).substr(0, 5) + "@example.test");
+            "u" + test::toHex(hmac(std::string(1, '\0'))).substr(0, 5) + "@example.test");
   EXPECT_EQ(text(maskEmail(kh, "j\xc3\xa9@example.com", 12, kDefaultMailDomain, true)), "declined");
   EXPECT_EQ(text(maskEmail(kh, "x@y", kMax, "d", false)).size(), 1u + 64 + 2);
 }

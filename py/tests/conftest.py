@@ -5,6 +5,17 @@ import pytest
 import zorva_rs
 
 
+def _sanitized():
+    with open("/proc/self/maps") as maps:
+        text = maps.read()
+    return "libasan" in text or "libtsan" in text
+
+
+# A sanitizer runtime is loaded: it reserves terabytes of address space (no
+# address-space limits then) and keeps freed memory in quarantine.
+SANITIZED = _sanitized()
+
+
 @pytest.fixture
 def subkey():
     """A column's key material: 32 bytes."""

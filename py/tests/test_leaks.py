@@ -9,6 +9,7 @@ from decimal import Decimal
 import pytest
 
 import zorva_rs
+from conftest import SANITIZED
 from test_hostile import SPECS, SUBKEY, Hostile, ReprRaisesFloat
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -18,13 +19,6 @@ MIB = 1 << 20
 def resident():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE
-
-
-def sanitized():
-    """Under a sanitizer, freed memory sits in quarantine; LSan checks leaks there."""
-    with open("/proc/self/maps") as maps:
-        text = maps.read()
-    return "libasan" in text or "libtsan" in text
 
 
 def task_count():
@@ -53,7 +47,7 @@ def workload(i):
     maskers[-1].maskColumn(texts[:300])
 
 
-@pytest.mark.skipif(sanitized(), reason="quarantined memory; LSan covers leaks in sanitizer runs")
+@pytest.mark.skipif(SANITIZED, reason="quarantined memory; LSan covers leaks in sanitizer runs")
 @pytest.mark.usefixtures("restore_threads")
 @pytest.mark.parametrize("threads", [2])
 def test_resident_memory_stays_flat(threads):

@@ -9,6 +9,7 @@ import time
 import pytest
 
 import zorva_rs
+from conftest import SANITIZED
 from test_hostile import Index
 
 PREFIX = "zorva-mask-"
@@ -123,6 +124,7 @@ def test_an_error_raised_by_index_passes_through_with_the_note():
     assert zorva_rs.threads() == 1
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime needs more address space than the limit leaves")
 def test_threads_that_cannot_start_leave_the_pool_alone():
     # Thread stacks cannot be mapped under a tight address-space limit.
     result = run(

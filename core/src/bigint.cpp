@@ -5,20 +5,12 @@
 #include <limits>
 #include <stdexcept>
 
+#include "scratch.h"
+
 namespace zorva {
 
 namespace {
 
-// A stack-held GMP integer that clears itself.
-struct Mpz {
-  mpz_t v;
-  Mpz() { mpz_init(v); }
-  ~Mpz() { mpz_clear(v); }
-  Mpz(const Mpz&) = delete;
-  Mpz& operator=(const Mpz&) = delete;
-  operator mpz_ptr() noexcept { return v; }
-  operator mpz_srcptr() const noexcept { return v; }
-};
 
 mpz_ptr newMpz() {
   auto* p = static_cast<mpz_ptr>(memAlloc(sizeof(__mpz_struct)));

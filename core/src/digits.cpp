@@ -8,29 +8,6 @@ namespace zorva {
 
 namespace {
 
-constexpr std::uint64_t kPow10u64[20] = {
-    1ULL,
-    10ULL,
-    100ULL,
-    1000ULL,
-    10000ULL,
-    100000ULL,
-    1000000ULL,
-    10000000ULL,
-    100000000ULL,
-    1000000000ULL,
-    10000000000ULL,
-    100000000000ULL,
-    1000000000000ULL,
-    10000000000000ULL,
-    100000000000000ULL,
-    1000000000000000ULL,
-    10000000000000000ULL,
-    100000000000000000ULL,
-    1000000000000000000ULL,
-    10000000000000000000ULL,
-};
-
 constexpr auto kPow10u128 = [] {
   std::array<u128, 39> table{};
   table[0] = 1;
@@ -58,7 +35,7 @@ const Vec<BigInt>& powersOfTen() {
 
 unsigned decimalDigits64(std::uint64_t n) noexcept {
   unsigned k = 1;
-  while (k < 20 && n >= kPow10u64[k]) ++k;
+  while (k < 20 && n >= kPowersOfTen64[k]) ++k;
   return k;
 }
 

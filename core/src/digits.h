@@ -19,6 +19,30 @@ unsigned decimalDigits64(std::uint64_t n) noexcept;
 const Vec<BigInt>& powersOfTen();
 // 10^k: from the table when k <= 920, computed otherwise.
 BigInt powerOfTen(std::uint64_t k);
+// 10^k for k <= 19: the powers of ten that fit 64 bits.
+inline constexpr std::uint64_t kPowersOfTen64[20] = {
+    1ULL,
+    10ULL,
+    100ULL,
+    1000ULL,
+    10000ULL,
+    100000ULL,
+    1000000ULL,
+    10000000ULL,
+    100000000ULL,
+    1000000000ULL,
+    10000000000ULL,
+    100000000000ULL,
+    1000000000000ULL,
+    10000000000000ULL,
+    100000000000000ULL,
+    1000000000000000ULL,
+    10000000000000000ULL,
+    100000000000000000ULL,
+    1000000000000000000ULL,
+    10000000000000000000ULL,
+};
+
 // 10^k for k <= 38 as a machine integer.
 u128 powerOfTen128(unsigned k) noexcept;
 

@@ -11,6 +11,8 @@
 #include <wmmintrin.h>
 #endif
 
+#include "scratch.h"
+
 // AES_set_encrypt_key/AES_encrypt are deprecated in OpenSSL 3, but the EVP
 // interface costs a context allocation and a dispatch per call; these encrypt
 // one block on a schedule expanded once.
@@ -21,36 +23,7 @@ namespace zorva {
 
 namespace {
 
-// A byte buffer on the stack when small enough, on the engine heap otherwise.
-template <std::size_t N>
-class Scratch {
- public:
-  explicit Scratch(std::size_t size) {
-    if (size <= N) {
-      data_ = local_;
-    } else {
-      heap_.resize(size);
-      data_ = heap_.data();
-    }
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  std::uint8_t* data() noexcept { return data_; }
 
- private:
-  alignas(16) std::uint8_t local_[N];
-  Vec<std::uint8_t> heap_;
-  std::uint8_t* data_;
-};
-
-struct Mpz {
-  mpz_t v;
-  Mpz() { mpz_init(v); }
-  ~Mpz() { mpz_clear(v); }
-  Mpz(const Mpz&) = delete;
-  Mpz& operator=(const Mpz&) = delete;
-  operator mpz_ptr() noexcept { return v; }
-};
 
 void putBE(std::uint8_t* out, std::uint64_t v, std::size_t len) noexcept {
   for (std::size_t i = len; i-- > 0;) {

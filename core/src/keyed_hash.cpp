@@ -7,6 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "scratch.h"
+
 // The low-level SHA256_* calls are deprecated in OpenSSL 3 in favour of EVP,
 // but an EVP digest context cannot be copied without a heap allocation, and
 // every keyed call copies two absorbed states. SHA256_CTX is a plain struct.
@@ -41,27 +43,6 @@ inline void copyBytes(std::uint8_t* out, std::string_view bytes) noexcept {
 
 constexpr std::size_t kBlockSize = 64;  // SHA-256 block
 
-// A byte buffer on the stack when small enough, on the engine heap otherwise.
-template <std::size_t N>
-class Scratch {
- public:
-  explicit Scratch(std::size_t size) {
-    if (size <= N) {
-      data_ = local_;
-    } else {
-      heap_.resize(size);
-      data_ = heap_.data();
-    }
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  std::uint8_t* data() noexcept { return data_; }
-
- private:
-  std::uint8_t local_[N];
-  Vec<std::uint8_t> heap_;
-  std::uint8_t* data_;
-};
 
 void putBE32(std::uint8_t* out, std::uint32_t v) noexcept {
   out[0] = static_cast<std::uint8_t>(v >> 24);
@@ -100,14 +81,6 @@ std::size_t minimalBE128(u128 v, std::uint8_t* out) noexcept {
   return len;
 }
 
-struct Mpz {
-  mpz_t v;
-  Mpz() { mpz_init(v); }
-  ~Mpz() { mpz_clear(v); }
-  Mpz(const Mpz&) = delete;
-  Mpz& operator=(const Mpz&) = delete;
-  operator mpz_ptr() noexcept { return v; }
-};
 
 // Writes x big-endian into exactly len bytes (x < 2^(8 len)).
 void mpzBytesBE(mpz_srcptr x, std::uint8_t* out, std::size_t len) {

@@ -583,30 +583,6 @@ double textToF64(const Text& text, std::int64_t exponent, std::uint64_t digits, 
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-// 10^k for k <= 19, the powers of ten that fit 64 bits.
-std::uint64_t powersOfTenU64(unsigned k) {
-  static constexpr std::uint64_t kTable[20] = {1ULL,
-                                               10ULL,
-                                               100ULL,
-                                               1000ULL,
-                                               10000ULL,
-                                               100000ULL,
-                                               1000000ULL,
-                                               10000000ULL,
-                                               100000000ULL,
-                                               1000000000ULL,
-                                               10000000000ULL,
-                                               100000000000ULL,
-                                               1000000000000ULL,
-                                               10000000000000ULL,
-                                               100000000000000ULL,
-                                               1000000000000000ULL,
-                                               10000000000000000ULL,
-                                               100000000000000000ULL,
-                                               1000000000000000000ULL,
-                                               10000000000000000000ULL};
-  return kTable[k];
-}
 
 // Correctly rounded, as textToF64 of its text. A coefficient below 2^53 and
 // a power 10^e with |e| <= 22 are both exact doubles, so one IEEE division
@@ -1015,7 +991,7 @@ std::optional<Text> NumberStrategy::hashData(const Dec& value, std::optional<std
   // A float with a nonzero fraction hashes its repr: for a small coefficient
   // that is decided by one remainder, without writing the digits out.
   if (floatRepr && value.exponent < 0 && value.exponent >= -19 && value.coefficient.magnitudeFitsU64() &&
-      value.coefficient.magnitudeU64() % powersOfTenU64(static_cast<unsigned>(-value.exponent)) != 0) {
+      value.coefficient.magnitudeU64() % kPowersOfTen64[-value.exponent] != 0) {
     return Text(*floatRepr);
   }
   Text digits;

@@ -1,0 +1,46 @@
+// Small scratch types shared by the primitives.
+#pragma once
+
+#include <gmp.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "alloc.h"
+
+namespace zorva {
+
+// A byte buffer on the stack when small enough, on the engine heap otherwise.
+template <std::size_t N>
+class Scratch {
+ public:
+  explicit Scratch(std::size_t size) {
+    if (size <= N) {
+      data_ = local_;
+    } else {
+      heap_.resize(size);
+      data_ = heap_.data();
+    }
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  std::uint8_t* data() noexcept { return data_; }
+
+ private:
+  alignas(16) std::uint8_t local_[N];
+  Vec<std::uint8_t> heap_;
+  std::uint8_t* data_;
+};
+
+// A GMP integer that clears itself.
+struct Mpz {
+  mpz_t v;
+  Mpz() { mpz_init(v); }
+  ~Mpz() { mpz_clear(v); }
+  Mpz(const Mpz&) = delete;
+  Mpz& operator=(const Mpz&) = delete;
+  operator mpz_ptr() noexcept { return v; }
+  operator mpz_srcptr() const noexcept { return v; }
+};
+
+}  // namespace zorva

@@ -16,7 +16,7 @@ stage() { echo "== $1 ($(( SECONDS - start ))s)"; }
 stage "ASan+UBSan build"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZORVA_SANITIZE=ON -DZORVA_TESTS=ON -DZORVA_EXTENSION=ON \
-  -Wno-dev >/dev/null
+  >/dev/null
 cmake --build build/asan -j "$jobs"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1
@@ -45,7 +45,7 @@ print("testing", zorva_rs.__file__)')
 stage "TSan build"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZORVA_TSAN=ON -DZORVA_TESTS=ON -DZORVA_EXTENSION=ON \
-  -Wno-dev >/dev/null
+  >/dev/null
 cmake --build build/tsan -j "$jobs" --target pool_tests zorva_rs
 
 stage "TSan: pool tests"
@@ -96,7 +96,7 @@ PY
 )
 
 stage "libFuzzer build"
-CXX=clang++ cmake -S core/fuzz -B build/fuzz -G Ninja -Wno-dev >/dev/null
+CXX=clang++ cmake -S core/fuzz -B build/fuzz -G Ninja >/dev/null
 cmake --build build/fuzz -j "$jobs"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1

@@ -1,5 +1,7 @@
 #include "fpe.h"
 
+#include <openssl/crypto.h>
+
 #include <array>
 #include <cstring>
 #include <utility>
@@ -67,11 +69,14 @@ Refusal strictRefusal(std::uint64_t minimum, std::string_view what, std::string_
 FpeStrategy::FpeStrategy(const KeyedHash& keyedHash, Charset charset, bool strict)
     : FpeStrategy(keyedHash.digest("", "ff1 key"), charset, strict) {}
 
-FpeStrategy::FpeStrategy(const Digest& ff1Key, Charset charset, bool strict)
+FpeStrategy::FpeStrategy(Digest ff1Key, Charset charset, bool strict)
     : textCipher_(ff1Key, static_cast<std::uint32_t>(kAlphabets[static_cast<std::size_t>(charset)].size())),
       decimalCipher_(ff1Key, 10),
       charset_(charset),
-      strict_(strict) {}
+      strict_(strict) {
+  // The ciphers hold their key schedules; the derived key itself is not kept.
+  OPENSSL_cleanse(ff1Key.data(), ff1Key.size());
+}
 
 Outcome<BigInt> FpeStrategy::maskInteger(const KeyedHash& keyedHash, const BigInt& value) const {
   std::uint8_t digits[kMaxIdentifier];

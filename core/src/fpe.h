@@ -23,7 +23,7 @@ class FpeStrategy {
   Outcome<Text> maskText(const KeyedHash& keyedHash, std::string_view text) const;
 
  private:
-  FpeStrategy(const Digest& ff1Key, Charset charset, bool strict);
+  FpeStrategy(Digest ff1Key, Charset charset, bool strict);
 
   Ff1 textCipher_;
   Ff1 decimalCipher_;

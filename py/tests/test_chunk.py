@@ -1,9 +1,11 @@
 """maskChunk: reading maskers and rows, the result shape and problems."""
 
+import os
 import sys
 
 import pytest
 
+import zorva_rs
 from zorva_rs import Masker, maskChunk
 
 KEY = bytes(range(32))
@@ -106,3 +108,36 @@ def test_problems_row_order_then_column_order():
     for column, row, _ in problems:
         assert masked[row][column] is None
     assert masked[1][2] is None and masked[2][2] == 3
+
+
+def pool_cpu_ticks():
+    """CPU ticks (user + system) of each masking-pool thread, by thread id."""
+    ticks = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as comm:
+                if not comm.read().startswith("zorva-mask-"):
+                    continue
+            with open(f"/proc/self/task/{tid}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        ticks[tid] = int(fields[11]) + int(fields[12])
+    return ticks
+
+
+def test_a_single_large_column_is_spread_over_the_pool(restore_threads):
+    # One masked column, so the map over columns has one piece: only the split
+    # of its distinct values can put a second pool thread to work.
+    zorva_rs.setThreads(2)
+    masker = Masker(KEY, "key", {})
+    for attempt in range(5):
+        before = pool_cpu_ticks()
+        rows = [(f"id-{attempt}-{i:07d}",) for i in range(60_000)]
+        masked, problems = maskChunk([masker], rows)
+        assert problems == [] and len(masked) == len(rows)
+        after = pool_cpu_ticks()
+        busy = [tid for tid in after if after[tid] > before.get(tid, 0)]
+        if len(busy) >= 2:
+            return
+    pytest.fail(f"only {len(busy)} pool thread(s) did any work")

@@ -36,8 +36,8 @@ trap 'rm -rf "$scratch"' EXIT
 
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 if [ "$install" = 1 ]; then
-  echo "== installing the extension" >&2
-  python3 -m pip install --no-build-isolation -q .
+  echo "== setting up and installing the extension" >&2
+  scripts/setup.sh --engine
 fi
 
 build() {  # build dir, extra cmake options...
@@ -47,13 +47,13 @@ build() {  # build dir, extra cmake options...
   cmake --build "$dir" --target core_bench >/dev/null
 }
 echo "== building core_bench (Release, counting)" >&2
-build build-bench-release -DZORVA_COUNTING=OFF
-build build-bench-counting -DZORVA_COUNTING=ON
+build build/bench-release -DZORVA_COUNTING=OFF
+build build/bench-counting -DZORVA_COUNTING=ON
 
 echo "== core_bench" >&2
-./build-bench-release/core_bench --benchmark_filter='^(strategy/|BM_HmacFloor|BM_AesBlock)' \
+./build/bench-release/core_bench --benchmark_filter='^(strategy/|BM_HmacFloor|BM_AesBlock)' \
   --benchmark_min_time="$coreTime" --benchmark_repetitions=3 --benchmark_out="$scratch/core.json" --benchmark_out_format=json >/dev/null
-./build-bench-counting/core_bench --benchmark_filter='^strategy/' --benchmark_min_time=0.02 \
+./build/bench-counting/core_bench --benchmark_filter='^strategy/' --benchmark_min_time=0.02 \
   --benchmark_out="$scratch/counting.json" --benchmark_out_format=json >/dev/null
 
 echo "== Python bench (load: $(cut -d' ' -f1-3 /proc/loadavg))" >&2

@@ -71,7 +71,7 @@ key = bytes(range(32))
 shared = [zorva_rs.Masker(key, "key", {}), zorva_rs.Masker(key, "fpe", {}),
           zorva_rs.Masker(key, "hash", {}), zorva_rs.Masker(key, "number", {"min": "0", "max": "100"})]
 column = [f"id-{i:06d}" for i in range(600)] + list(range(10**6, 10**6 + 600))
-ref = [zorva_rs.Masker(key, *spec).maskColumn(column) for spec in
+ref = [zorva_rs.Masker(key, *config).maskColumn(column) for config in
        [("key", {}), ("fpe", {}), ("hash", {}), ("number", {"min": "0", "max": "100"})]]
 errors = []
 def work(seed):

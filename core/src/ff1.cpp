@@ -208,14 +208,6 @@ void numeralsArbitrary(mpz_ptr v, std::uint32_t* out, std::size_t count, std::ui
   for (std::size_t i = count; i-- > 0;) out[i] = static_cast<std::uint32_t>(mpz_tdiv_q_ui(v, v, radix));
 }
 
-void mpzBytesBE(mpz_srcptr x, std::uint8_t* out, std::size_t len) {
-  std::memset(out, 0, len);
-  if (mpz_sgn(x) == 0) return;
-  std::size_t bytes = (mpz_sizeinbase(x, 2) + 7) / 8;
-  std::size_t written = 0;
-  mpz_export(out + (len - bytes), &written, 1, 1, 1, 0, x);
-}
-
 // pad of T || 0^pad so that the whole PRF message fills whole blocks.
 std::size_t padFor(std::size_t tweakLength, std::size_t b) noexcept { return (0 - tweakLength - b - 1) % 16; }
 

@@ -81,16 +81,6 @@ std::size_t minimalBE128(u128 v, std::uint8_t* out) noexcept {
   return len;
 }
 
-
-// Writes x big-endian into exactly len bytes (x < 2^(8 len)).
-void mpzBytesBE(mpz_srcptr x, std::uint8_t* out, std::size_t len) {
-  std::memset(out, 0, len);
-  if (mpz_sgn(x) == 0) return;
-  std::size_t bytes = (mpz_sizeinbase(x, 2) + 7) / 8;
-  std::size_t written = 0;
-  mpz_export(out + (len - bytes), &written, 1, 1, 1, 0, x);
-}
-
 // The inner and outer states after the one key block: the 32-byte key
 // zero-padded to 64 bytes, XORed with 0x36 and 0x5c.
 void absorbKey(const std::uint8_t* key, SHA256_CTX* inner, SHA256_CTX* outer) {

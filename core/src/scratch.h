@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "alloc.h"
 
@@ -42,5 +43,14 @@ struct Mpz {
   operator mpz_ptr() noexcept { return v; }
   operator mpz_srcptr() const noexcept { return v; }
 };
+
+// Writes x (non-negative, below 2^(8 len)) big-endian into exactly len bytes.
+inline void mpzBytesBE(mpz_srcptr x, std::uint8_t* out, std::size_t len) {
+  std::memset(out, 0, len);
+  if (mpz_sgn(x) == 0) return;
+  std::size_t bytes = (mpz_sizeinbase(x, 2) + 7) / 8;
+  std::size_t written = 0;
+  mpz_export(out + (len - bytes), &written, 1, 1, 1, 0, x);
+}
 
 }  // namespace zorva

@@ -1,8 +1,6 @@
 // maskChunk: every masked column of a chunk at once, with one release of the
 // interpreter lock.
 #include <algorithm>
-#include <atomic>
-#include <exception>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -112,31 +110,14 @@ bool readRows(PyObject* rows, Vec<Column>& columns, Vec<Ref>& kept) {
 }
 
 // Masks every masked column, on the pool when one is installed. Runs without
-// the interpreter lock. The pool's body must not throw: the first exception
-// is carried out and rethrown here.
+// the interpreter lock.
 void maskColumns(Vec<Column>& columns) {
-  auto maskRange = [&columns](std::size_t begin, std::size_t end) {
+  parallelFor(currentPool(), columns.size(), [&columns](std::size_t begin, std::size_t end) {
     for (std::size_t j = begin; j < end; ++j) {
       Column& column = columns[j];
       if (column.native != nullptr) column.outputs = maskInputs(*column.native, column.inputs);
     }
-  };
-  std::shared_ptr<Pool> pool = currentPool();
-  if (!pool) {
-    maskRange(0, columns.size());
-    return;
-  }
-  std::exception_ptr failure;
-  std::atomic<bool> failed{false};
-  parallelFor(pool, columns.size(), [&](std::size_t begin, std::size_t end) {
-    try {
-      maskRange(begin, end);
-    } catch (...) {
-      if (!failed.exchange(true)) failure = std::current_exception();
-    }
   });
-  pool.reset();
-  if (failure) std::rethrow_exception(failure);
 }
 
 // (column, row, marker) appended to problems.

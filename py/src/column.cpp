@@ -2,9 +2,7 @@
 #include "column.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
-#include <exception>
 #include <functional>
 #include <random>
 
@@ -125,31 +123,15 @@ struct Pending {
   std::size_t slot;
 };
 
-// Masks every pending value into its slot, on the pool when it pays. The
-// pool's body must not throw: the first exception is carried out and
-// rethrown here.
+// Masks every pending value into its slot, on the pool when it pays.
 void maskPending(const Masker& masker, const Vec<Input>& inputs, const Vec<Pending>& pending,
                  Vec<Output>& answers) {
-  auto maskRange = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k)
-      answers[pending[k].slot] = masker.maskOne(inputs[pending[k].position]);
-  };
   std::shared_ptr<Pool> pool =
       pending.size() >= kParallelThreshold ? currentPool() : std::shared_ptr<Pool>();
-  if (!pool) {
-    maskRange(0, pending.size());
-    return;
-  }
-  std::exception_ptr failure;
-  std::atomic<bool> failed{false};
   parallelFor(pool, pending.size(), [&](std::size_t begin, std::size_t end) {
-    try {
-      maskRange(begin, end);
-    } catch (...) {
-      if (!failed.exchange(true)) failure = std::current_exception();
-    }
+    for (std::size_t k = begin; k < end; ++k)
+      answers[pending[k].slot] = masker.maskOne(inputs[pending[k].position]);
   });
-  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace

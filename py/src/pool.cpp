@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <fstream>
 #include <mutex>
 #include <shared_mutex>
@@ -449,11 +450,20 @@ void installPool(std::shared_ptr<Pool> pool) {
 }
 
 void parallelFor(const std::shared_ptr<Pool>& pool, std::size_t n, const Body& body) {
-  if (pool) {
-    pool->parallelFor(n, body);
-  } else if (n > 0) {
-    body(0, n);
+  if (!pool) {
+    if (n > 0) body(0, n);
+    return;
   }
+  std::exception_ptr failure;
+  std::atomic<bool> failed{false};
+  pool->parallelFor(n, [&](std::size_t begin, std::size_t end) {
+    try {
+      body(begin, end);
+    } catch (...) {
+      if (!failed.exchange(true)) failure = std::current_exception();
+    }
+  });
+  if (failure) std::rethrow_exception(failure);
 }
 
 std::size_t liveWorkerThreads() noexcept { return gLiveWorkers.load(); }

@@ -51,6 +51,8 @@ std::shared_ptr<Pool> currentPool();
 // Replaces POOL (null empties it); the old pool is released outside the lock.
 void installPool(std::shared_ptr<Pool> pool);
 // Runs body over [0, n) on the pool, or on the calling thread when pool is null.
+// Unlike Pool::parallelFor, body may throw: the first exception is carried out
+// and rethrown once every piece has finished.
 void parallelFor(const std::shared_ptr<Pool>& pool, std::size_t n,
                  const std::function<void(std::size_t, std::size_t)>& body);
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -236,6 +237,23 @@ TEST(Pool, FreeParallelForWithoutPoolRunsOnCaller) {
   });
   EXPECT_EQ(calls, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 10}}));
   parallelFor(nullptr, 0, [&](std::size_t, std::size_t) { ADD_FAILURE(); });
+}
+
+TEST_P(PoolSizes, AThrowingBodyIsRethrownAfterEveryPieceFinished) {
+  auto pool = std::get<std::shared_ptr<Pool>>(Pool::start(GetParam()));
+  std::atomic<std::size_t> visited{0};
+  EXPECT_THROW(parallelFor(pool, 5000,
+                           [&](std::size_t begin, std::size_t end) {
+                             for (std::size_t i = begin; i < end; ++i) {
+                               visited.fetch_add(1);
+                               if (i == 17) throw std::runtime_error("value 17");
+                             }
+                           }),
+               std::runtime_error);
+  // Nothing may still be running on the caller's captures once it returns.
+  const std::size_t seen = visited.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(visited.load(), seen);
 }
 
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)

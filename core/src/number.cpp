@@ -14,6 +14,9 @@
 namespace zorva {
 
 using number_detail::FastDec;
+using number_detail::NarrowDec;
+using number_detail::FastDecT;
+using number_detail::WideT;
 using number_detail::Wide;
 
 namespace {
@@ -251,12 +254,15 @@ std::optional<NumberOf<Ops>> quantizeT(Ops& ops, const NumberOf<Ops>& d, std::in
 // --- machine-integer path ---
 
 constexpr std::uint64_t kPow10Limb = 10000000000000000000ULL;  // 10^19
-constexpr unsigned kWidePowers = 155;                           // 10^0 .. 10^154 < 2^512
+// 10^0 .. 10^(n-1) all below 2^(64L): 10^154 < 2^512, 10^77 < 2^256.
+template <int L>
+constexpr unsigned kWidePowers = L == 8 ? 155 : L == 4 ? 78 : 0;
 
 int bitWidth(std::uint64_t v) { return v == 0 ? 0 : 64 - __builtin_clzll(v); }
 
-// x = x * m + carry; false when the result needs more than 512 bits.
-bool mulSmall(Wide& x, std::uint64_t m) {
+// x = x * m + carry; false when the result needs more than 64 L bits.
+template <int L>
+bool mulSmall(WideT<L>& x, std::uint64_t m) {
   u128 carry = 0;
   for (int i = 0; i < x.size; ++i) {
     u128 p = static_cast<u128>(x.limb[i]) * m + carry;
@@ -264,7 +270,7 @@ bool mulSmall(Wide& x, std::uint64_t m) {
     carry = p >> 64;
   }
   if (carry != 0) {
-    if (x.size == Wide::kLimbs) return false;
+    if (x.size == L) return false;
     x.limb[x.size++] = static_cast<std::uint64_t>(carry);
   }
   x.trim();
@@ -286,8 +292,9 @@ inline std::uint64_t divWord(std::uint64_t hi, std::uint64_t lo, std::uint64_t d
 #endif
 }
 
-// x = x + v; the caller knows it fits 512 bits.
-void addSmall(Wide& x, std::uint64_t v) {
+// x = x + v; the caller knows it fits.
+template <int L>
+void addSmall(WideT<L>& x, std::uint64_t v) {
   for (int i = 0; v != 0; ++i) {
     const std::uint64_t sum = x.limb[i] + v;
     v = sum < v ? 1 : 0;
@@ -297,17 +304,50 @@ void addSmall(Wide& x, std::uint64_t v) {
 }
 
 // x = x / d, returning the remainder (d nonzero).
-std::uint64_t divSmall(Wide& x, std::uint64_t d) {
+template <int L>
+std::uint64_t divSmall(WideT<L>& x, std::uint64_t d) {
   std::uint64_t rem = 0;
   for (int i = x.size - 1; i >= 0; --i) x.limb[i] = divWord(rem, x.limb[i], d, rem);
   x.trim();
   return rem;
 }
 
-const Wide* buildWidePowers() {
-  auto* table = static_cast<Wide*>(memAlloc(sizeof(Wide) * kWidePowers));
-  for (unsigned k = 0; k < kWidePowers; ++k) {
-    new (&table[k]) Wide();
+// x = x / 10^19, returning the remainder. 10^19 has its top bit set, so each
+// word is divided by two multiplications with a precomputed inverse
+// (Moller and Granlund, "Improved division by invariant integers"), not by
+// the much slower divide instruction.
+template <int L>
+std::uint64_t divPow19(WideT<L>& x) {
+  constexpr std::uint64_t d = kPow10Limb;
+  static_assert(d >> 63 == 1);
+  constexpr auto inverse = static_cast<std::uint64_t>(~u128{0} / d);  // floor((2^128 - 1) / d) - 2^64
+  std::uint64_t rem = 0;  // always below d
+  for (int i = x.size - 1; i >= 0; --i) {
+    const std::uint64_t lo = x.limb[i];
+    const u128 p = static_cast<u128>(inverse) * rem + ((static_cast<u128>(rem) << 64) | lo);
+    std::uint64_t q = static_cast<std::uint64_t>(p >> 64) + 1;
+    const auto p0 = static_cast<std::uint64_t>(p);
+    std::uint64_t r = lo - q * d;
+    if (r > p0) {
+      --q;
+      r += d;
+    }
+    if (r >= d) {
+      ++q;
+      r -= d;
+    }
+    x.limb[i] = q;
+    rem = r;
+  }
+  x.trim();
+  return rem;
+}
+
+template <int L>
+const WideT<L>* buildWidePowers() {
+  auto* table = static_cast<WideT<L>*>(memAlloc(sizeof(WideT<L>) * kWidePowers<L>));
+  for (unsigned k = 0; k < kWidePowers<L>; ++k) {
+    new (&table[k]) WideT<L>();
     if (k == 0) {
       table[0].limb[0] = 1;
       table[0].size = 1;
@@ -319,29 +359,33 @@ const Wide* buildWidePowers() {
   return table;
 }
 
-const Wide* widePowers() {
-  static const Wide* const table = buildWidePowers();  // never destroyed
+template <int L>
+const WideT<L>* widePowers() {
+  static const WideT<L>* const table = buildWidePowers<L>();  // never destroyed
   return table;
 }
 
 // 5 * 10^(k-1) for 1 <= k < kWidePowers (entry 0 unused): half of 10^k, the
 // bound of half-even rounding, without forming it per value.
-const Wide* buildHalfPowers() {
-  auto* table = static_cast<Wide*>(memAlloc(sizeof(Wide) * kWidePowers));
-  new (&table[0]) Wide();
-  for (unsigned k = 1; k < kWidePowers; ++k) {
-    new (&table[k]) Wide(widePowers()[k - 1]);
-    mulSmall(table[k], 5);  // 5 * 10^153 < 2^512
+template <int L>
+const WideT<L>* buildHalfPowers() {
+  auto* table = static_cast<WideT<L>*>(memAlloc(sizeof(WideT<L>) * kWidePowers<L>));
+  new (&table[0]) WideT<L>();
+  for (unsigned k = 1; k < kWidePowers<L>; ++k) {
+    new (&table[k]) WideT<L>(widePowers<L>()[k - 1]);
+    mulSmall(table[k], 5);  // 5 * 10^153 < 2^512, 5 * 10^76 < 2^256
   }
   return table;
 }
 
-const Wide* halfPowers() {
-  static const Wide* const table = buildHalfPowers();  // never destroyed
+template <int L>
+const WideT<L>* halfPowers() {
+  static const WideT<L>* const table = buildHalfPowers<L>();  // never destroyed
   return table;
 }
 
-std::strong_ordering compareWide(const Wide& a, const Wide& b) {
+template <int L>
+std::strong_ordering compareWide(const WideT<L>& a, const WideT<L>& b) {
   if (a.size != b.size) return a.size <=> b.size;
   for (int i = a.size - 1; i >= 0; --i) {
     if (a.limb[i] != b.limb[i]) return a.limb[i] <=> b.limb[i];
@@ -349,12 +393,15 @@ std::strong_ordering compareWide(const Wide& a, const Wide& b) {
   return std::strong_ordering::equal;
 }
 
-// Coefficient arithmetic in 512 bits. An operation that would need more sets
-// overflow; the caller then discards the whole computation and repeats it on
-// BigInt, so both paths give identical results.
+// Coefficient arithmetic in 64 L bits. An operation that would need more sets
+// overflow; the caller then discards the whole computation and repeats it
+// wider or on BigInt, so all paths give identical results.
+template <int L>
 struct WideOps {
+  using Wide = WideT<L>;
   using Coefficient = Wide;
-  using Number = FastDec;
+  using Number = FastDecT<L>;
+  static constexpr unsigned kPowers = kWidePowers<L>;
   bool overflow = false;
 
   static bool isZero(const Wide& c) { return c.size == 0; }
@@ -366,13 +413,13 @@ struct WideOps {
     w.size = v != 0 ? 1 : 0;
     return w;
   }
-  // Exact for every 512-bit value (below 10^155).
+  // Exact for every value (below 10^kPowers).
   static std::uint64_t digits(const Wide& c) {
     if (c.size == 0) return 1;
-    const Wide* powers = widePowers();
+    const Wide* powers = widePowers<L>();
     std::uint64_t bits = 64 * static_cast<std::uint64_t>(c.size - 1) + bitWidth(c.limb[c.size - 1]);
     std::uint64_t k = static_cast<std::uint64_t>(static_cast<double>(bits - 1) * 0.3010299956639812) + 1;
-    while (k < kWidePowers && compareWide(c, powers[k]) != std::strong_ordering::less) ++k;
+    while (k < kPowers && compareWide(c, powers[k]) != std::strong_ordering::less) ++k;
     while (k >= 2 && compareWide(c, powers[k - 1]) == std::strong_ordering::less) --k;
     return k;
   }
@@ -433,16 +480,16 @@ struct WideOps {
   }
   Wide mulPow10(const Wide& a, std::uint64_t k) {
     if (a.size == 0) return a;
-    if (k >= kWidePowers) return fail();
+    if (k >= kPowers) return fail();
     Wide out = a;
     for (; k >= 19; k -= 19) {
       if (!mulSmall(out, kPow10Limb)) return fail();
     }
-    if (k > 0 && !mulSmall(out, widePowers()[k].limb[0])) return fail();
+    if (k > 0 && !mulSmall(out, widePowers<L>()[k].limb[0])) return fail();
     return out;
   }
   void divModPow10(const Wide& a, std::uint64_t k, Wide& q, Wide& r) {
-    if (k >= kWidePowers) {  // 10^k exceeds every 512-bit value
+    if (k >= kPowers) {  // 10^k exceeds every value
       r = a;
       q = Wide();
       return;
@@ -451,19 +498,19 @@ struct WideOps {
     // r = r_1 + r_2 10^s_1 + r_3 10^(s_1 + s_2) + ..., put together below
     // rather than found as a - q 10^k.
     Wide quotient = a;
-    std::uint64_t parts[(kWidePowers + 18) / 19];
-    std::uint64_t steps[(kWidePowers + 18) / 19];
+    std::uint64_t parts[(kPowers + 18) / 19];
+    std::uint64_t steps[(kPowers + 18) / 19];
     int count = 0;
     for (std::uint64_t left = k; left > 0; ++count) {
       std::uint64_t step = std::min<std::uint64_t>(left, 19);
       steps[count] = step;
-      parts[count] = divSmall(quotient, widePowers()[step].limb[0]);
+      parts[count] = divSmall(quotient, widePowers<L>()[step].limb[0]);
       left -= step;
     }
     Wide rest;
     for (int j = count - 1; j >= 0; --j) {
-      // rest < 10^(k - s_1 - ... - s_j), so the result stays below 10^k < 2^512.
-      mulSmall(rest, widePowers()[steps[j]].limb[0]);
+      // rest < 10^(k - s_1 - ... - s_j), so the result stays below 10^k < 2^(64L).
+      mulSmall(rest, widePowers<L>()[steps[j]].limb[0]);
       addSmall(rest, parts[j]);
     }
     r = rest;
@@ -472,8 +519,8 @@ struct WideOps {
   // 2r against 10^k, as r against 5 * 10^(k-1) so that 2r never overflows.
   std::strong_ordering twiceCompare(const Wide& r, std::uint64_t k) {
     if (k == 0) return r.size == 0 ? std::strong_ordering::less : std::strong_ordering::greater;
-    if (k >= kWidePowers) return std::strong_ordering::less;
-    return compareWide(r, halfPowers()[k]);
+    if (k >= kPowers) return std::strong_ordering::less;
+    return compareWide(r, halfPowers<L>()[k]);
   }
 
  private:
@@ -483,7 +530,9 @@ struct WideOps {
   }
 };
 
-bool toWide(const BigInt& value, Wide& out) {
+template <int L>
+bool toWide(const BigInt& value, WideT<L>& out) {
+  using Wide = WideT<L>;
   out = Wide();
   if (value.magnitudeFitsU128()) {
     u128 m = value.magnitudeU128();
@@ -507,23 +556,36 @@ bool toWide(const BigInt& value, Wide& out) {
   return true;
 }
 
-void appendWideDecimal(Text& out, Wide w) {
-  std::uint64_t chunks[Wide::kLimbs * 2];
+// Decimal digits of w at out; returns the end. Room: 19 per limb pair.
+template <int L>
+char* writeWideDecimal(char* out, WideT<L> w) {
+  std::uint64_t chunks[L * 2];
   int n = 0;
   do {
-    chunks[n++] = divSmall(w, kPow10Limb);
+    chunks[n++] = divPow19(w);
   } while (w.size > 0);
-  char buf[24];
-  for (int i = n - 1; i >= 0; --i) {
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, chunks[i]);
-    (void)ec;
-    if (i != n - 1) out.append(static_cast<std::size_t>(19 - (end - buf)), '0');
-    out.append(buf, end);
+  out = std::to_chars(out, out + 20, chunks[n - 1]).ptr;
+  for (int i = n - 2; i >= 0; --i) {
+    // Zero-padded to 19 digits, written from the right.
+    std::uint64_t c = chunks[i];
+    for (int j = 18; j >= 0; --j) {
+      out[j] = static_cast<char>('0' + c % 10);
+      c /= 10;
+    }
+    out += 19;
   }
+  return out;
 }
 
-std::optional<FastDec> toFast(const Dec& d) {
-  FastDec f;
+template <int L>
+void appendWideDecimal(Text& out, const WideT<L>& w) {
+  char buf[L * 2 * 19 + 1];
+  out.append(buf, writeWideDecimal(buf, w));
+}
+
+template <int L = 8>
+std::optional<FastDecT<L>> toFast(const Dec& d) {
+  FastDecT<L> f;
   if (!toWide(d.coefficient, f.coefficient)) return std::nullopt;
   f.exponent = d.exponent;
   f.negative = d.negative;
@@ -567,9 +629,10 @@ Text numberText(const Dec& d, char marker) {
 }
 
 // Correctly rounded conversion of "{sign}{digits}e{exponent}".
-double textToF64(const Text& text, std::int64_t exponent, std::uint64_t digits, bool negative) {
+double textToF64(const char* begin, const char* stop, std::int64_t exponent, std::uint64_t digits,
+                 bool negative) {
   double value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  auto [end, ec] = std::from_chars(begin, stop, value);
   (void)end;
   if (ec == std::errc::result_out_of_range) {
     // Only values that round to zero or to infinity are out of range; which
@@ -579,6 +642,10 @@ double textToF64(const Text& text, std::int64_t exponent, std::uint64_t digits, 
     if (negative) value = -value;
   }
   return value;
+}
+
+double textToF64(const Text& text, std::int64_t exponent, std::uint64_t digits, bool negative) {
+  return textToF64(text.data(), text.data() + text.size(), exponent, digits, negative);
 }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -598,12 +665,16 @@ double fastToF64(const FastDec& d) {
     const double value = d.exponent < 0 ? mantissa / kExactPowers[-d.exponent] : mantissa * kExactPowers[d.exponent];
     return d.negative ? -value : value;
   }
-  Text text;
-  if (d.negative) text.push_back('-');
-  appendWideDecimal(text, c);
-  text.push_back('e');
-  appendInt(text, d.exponent);
-  return textToF64(text, d.exponent, WideOps::digits(c), d.negative);
+  // Sign, at most 155 digits, the marker and a 64-bit exponent.
+  char text[1 + Wide::kLimbs * 2 * 19 + 1 + 24];
+  char* end = text;
+  if (d.negative) *end++ = '-';
+  const char* digits = end;
+  end = writeWideDecimal(end, c);
+  const auto count = static_cast<std::uint64_t>(end - digits);
+  *end++ = 'e';
+  end = std::to_chars(end, end + 24, d.exponent).ptr;
+  return textToF64(text, end, d.exponent, count, d.negative);
 }
 
 }  // namespace
@@ -790,6 +861,23 @@ std::variant<NumberStrategy, Text> NumberStrategy::make(std::optional<std::strin
     strategy.fastVariance_ = toFast(strategy.variance_);
     strategy.fastFits_ = strategy.fastVariance_.has_value();
   }
+  if (strategy.min_) {
+    strategy.narrowMin_ = toFast<4>(*strategy.min_);
+    strategy.narrowMax_ = toFast<4>(*strategy.max_);
+    if (strategy.range_) strategy.narrowRange_ = toFast<4>(*strategy.range_);
+    strategy.narrowFits_ =
+        strategy.narrowMin_ && strategy.narrowMax_ && (strategy.narrowRange_ || !strategy.range_);
+  } else {
+    strategy.narrowVariance_ = toFast<4>(strategy.variance_);
+    strategy.narrowFits_ = strategy.narrowVariance_.has_value();
+    const Dec& v = strategy.variance_;
+    if (v.coefficient.magnitudeFitsU64() && v.coefficient.magnitudeU64() < 10000000 && v.exponent >= -6 &&
+        v.exponent <= 52) {
+      strategy.relativeShortcut_ = true;
+      strategy.shortcutVariance_ = v.coefficient.magnitudeU64();
+      strategy.shortcutGap_ = static_cast<std::uint64_t>(53 - v.exponent);
+    }
+  }
   return strategy;
 }
 
@@ -810,12 +898,13 @@ NumberOf<Ops> unitNumber(Ops& ops, std::uint64_t u) {
   if constexpr (std::is_same_v<Ops, BigOps>) {
     return Dec::fromUnit(u);
   } else {
-    static const Wide scale = [] {
-      Wide w;
+    using C = typename Ops::Coefficient;
+    static const C scale = [] {
+      C w;
       toWide(fivePow53(), w);
       return w;
     }();
-    return FastDec{ops.mul(WideOps::fromU64(u), scale), -53, false};
+    return NumberOf<Ops>{ops.mul(Ops::fromU64(u), scale), -53, false};
   }
 }
 
@@ -889,11 +978,75 @@ std::optional<NumberOf<Ops>> movedT(Ops& ops, const Settings<NumberOf<Ops>>& s, 
   return addSigned(ops, value, step, draw.upward() ? step.negative : !step.negative);
 }
 
+template <class Ops>
+std::optional<NumberOf<Ops>> finishSteps(Ops& ops, const Settings<NumberOf<Ops>>& s, const NumberOf<Ops>& value,
+                                         std::optional<NumberOf<Ops>> t, std::optional<std::int64_t> grid,
+                                         StepDraw& draw);
+
+// The relative target value * (1 + (2f - 1) * variance) in 256 bits, for a
+// variance of few digits whose exponent keeps 1 + m within 60 digits. Then
+// 2f, 2f - 1, their product with the variance and 1 + m are all exact: with
+// f = u / 2^53 = u 5^53 10^-53, 2f - 1 = s 5^53 10^-53 for s = 2u - 2^53, so
+// 1 + m = (10^g +- |s| V 5^53) 10^-g with g = 53 - (variance exponent), and
+// only the final product is rounded. Sets ops.overflow where that does not
+// hold, and the caller takes the general path.
+struct RelativeShortcut {
+  std::uint64_t v = 0;  // variance coefficient, below 10^7
+  std::uint64_t gap = 0;  // 53 - variance exponent, 1..59
+  bool negative = false;  // variance sign
+};
+
+std::optional<NarrowDec> relativeTarget(WideOps<4>& ops, const RelativeShortcut& r, const NarrowDec& value,
+                                        std::uint64_t u) {
+  using W = WideT<4>;
+  static const W scale = [] {
+    W w;
+    toWide(fivePow53(), w);
+    return w;
+  }();
+  const std::int64_t s = static_cast<std::int64_t>(2 * u) - (std::int64_t{1} << 53);
+  // Sign of m = w * variance; w = 0 counts as positive.
+  const bool mNegative = (s < 0) != r.negative;
+  const u128 sv = static_cast<u128>(s < 0 ? -s : s) * r.v;  // below 2^77
+  W small;
+  small.limb[0] = static_cast<std::uint64_t>(sv);
+  small.limb[1] = static_cast<std::uint64_t>(sv >> 64);
+  small.size = 2;
+  small.trim();
+  const W m = ops.mul(small, scale);  // below 10^60
+  const W& one = widePowers<4>()[r.gap];
+  NarrowDec k;
+  k.exponent = -static_cast<std::int64_t>(r.gap);
+  if (!mNegative) {
+    k.coefficient = ops.add(one, m);
+  } else if (compareWide(one, m) == std::strong_ordering::less) {
+    k.coefficient = ops.sub(m, one);
+    k.negative = true;
+  } else {
+    k.coefficient = ops.sub(one, m);
+  }
+  // 1 + m is exact only within 60 digits.
+  if (compareWide(k.coefficient, widePowers<4>()[kPrecision]) != std::strong_ordering::less) {
+    ops.overflow = true;
+    return std::nullopt;
+  }
+  std::optional<NarrowDec> product = multiplyT(ops, value, k);
+  if (!product) return std::nullopt;
+  return roundedT(ops, std::move(*product));
+}
+
 // target, then (with a grid exponent) quantize, clamp and moved.
 template <class Ops>
 std::optional<NumberOf<Ops>> maskSteps(Ops& ops, const Settings<NumberOf<Ops>>& s, const NumberOf<Ops>& value,
                                        std::uint64_t u, std::optional<std::int64_t> grid, StepDraw& draw) {
-  std::optional<NumberOf<Ops>> t = targetT(ops, s, value, u);
+  return finishSteps(ops, s, value, targetT(ops, s, value, u), grid, draw);
+}
+
+// Quantize, clamp and moved after the target t.
+template <class Ops>
+std::optional<NumberOf<Ops>> finishSteps(Ops& ops, const Settings<NumberOf<Ops>>& s, const NumberOf<Ops>& value,
+                                         std::optional<NumberOf<Ops>> t, std::optional<std::int64_t> grid,
+                                         StepDraw& draw) {
   if (!t || !grid) return t;
   std::optional<NumberOf<Ops>> q = quantizeT(ops, *t, *grid, Rounding::halfEven);
   if (!q) return std::nullopt;
@@ -934,6 +1087,35 @@ struct NumberStrategy::Run {
                                   std::string_view data, std::optional<std::int64_t> grid, bool exactOnly) {
     const std::uint64_t u = unitOf(keyedHash.digest(data, ""));
     StepDraw draw{keyedHash, data, std::nullopt};
+    if (!exactOnly && strategy.narrowFits_ && value.coefficient.magnitudeFitsU64()) {
+      std::optional<NarrowDec> narrowValue = toFast<4>(value);
+      Settings<NarrowDec> s;
+      if (strategy.min_) {
+        s.min = &*strategy.narrowMin_;
+        s.max = &*strategy.narrowMax_;
+        s.range = strategy.narrowRange_ ? &*strategy.narrowRange_ : nullptr;
+      } else {
+        s.variance = &*strategy.narrowVariance_;
+      }
+      WideOps<4> ops;
+      std::optional<NarrowDec> result;
+      if (strategy.relativeShortcut_) {
+        const RelativeShortcut r{strategy.shortcutVariance_, strategy.shortcutGap_, strategy.variance_.negative};
+        std::optional<NarrowDec> t = relativeTarget(ops, r, *narrowValue, u);
+        if (!ops.overflow) result = finishSteps(ops, s, *narrowValue, std::move(t), grid, draw);
+      } else {
+        result = maskSteps(ops, s, *narrowValue, u, grid, draw);
+      }
+      if (!ops.overflow) {
+        if (!result) return Masked{};
+        FastDec widened;
+        for (int i = 0; i < 4; ++i) widened.coefficient.limb[i] = result->coefficient.limb[i];
+        widened.coefficient.size = result->coefficient.size;
+        widened.exponent = result->exponent;
+        widened.negative = result->negative;
+        return Masked{widened, std::nullopt};
+      }
+    }
     if (!exactOnly) {
       std::optional<FastDec> fastValue;
       if (strategy.fastFits_) fastValue = toFast(value);
@@ -946,7 +1128,7 @@ struct NumberStrategy::Run {
         } else {
           s.variance = &*strategy.fastVariance_;
         }
-        WideOps ops;
+        WideOps<8> ops;
         std::optional<FastDec> result = maskSteps(ops, s, *fastValue, u, grid, draw);
         if (!ops.overflow) return Masked{std::move(result), std::nullopt};
       }
@@ -1085,6 +1267,13 @@ NumberResult NumberStrategy::maskDecimal(const KeyedHash& keyedHash, std::string
   result.kind = NumberResult::Kind::Decimal;
   result.text = m.text('E');
   return result;
+}
+
+std::optional<Dec> NumberStrategy::targetForTesting(const Dec& value, const KeyedHash& keyedHash,
+                                                    std::string_view data) const {
+  Masked m = Run::steps(*this, value, keyedHash, data, std::nullopt, exactOnly_);
+  if (!m.present()) return std::nullopt;
+  return m.dec();
 }
 
 NumberStrategy NumberStrategy::exactOnlyForTesting() const {

@@ -54,11 +54,13 @@ struct Dec {
 
 namespace number_detail {
 
-// An unsigned integer of up to 512 bits in fixed storage (little-endian
-// limbs): wide enough for the products and alignments of the common case
-// (60-digit operands, values of up to 38 digits) without touching GMP.
-struct Wide {
-  static constexpr int kLimbs = 8;
+// An unsigned integer of up to 64 * L bits in fixed storage (little-endian
+// limbs). 512 bits hold the products and alignments of 60-digit operands and
+// values of up to 38 digits; 256 bits hold those of short values and options
+// at half the copying.
+template <int L>
+struct WideT {
+  static constexpr int kLimbs = L;
   std::uint64_t limb[kLimbs] = {};
   int size = 0;  // limbs in use; the top one is nonzero
 
@@ -67,11 +69,16 @@ struct Wide {
   }
 };
 
-struct FastDec {
-  Wide coefficient;
+template <int L>
+struct FastDecT {
+  WideT<L> coefficient;
   std::int64_t exponent = 0;
   bool negative = false;
 };
+
+using Wide = WideT<8>;
+using FastDec = FastDecT<8>;
+using NarrowDec = FastDecT<4>;
 
 }  // namespace number_detail
 
@@ -112,6 +119,9 @@ class NumberStrategy {
   // and on BigInt otherwise, with identical results; this copy always takes
   // the BigInt path, so tests can compare the two.
   NumberStrategy exactOnlyForTesting() const;
+  // target as the per-value run computes it (on machine integers where they
+  // apply), for comparison with target.
+  std::optional<Dec> targetForTesting(const Dec& value, const KeyedHash& keyedHash, std::string_view data) const;
 
  private:
   struct Run;
@@ -125,6 +135,14 @@ class NumberStrategy {
   // of them does not fit, and every value then takes the BigInt path.
   std::optional<number_detail::FastDec> fastMin_, fastMax_, fastRange_, fastVariance_;
   bool fastFits_ = false;
+  // The same in 256 bits, tried first for values of one limb.
+  std::optional<number_detail::NarrowDec> narrowMin_, narrowMax_, narrowRange_, narrowVariance_;
+  bool narrowFits_ = false;
+  // Relative mode with a variance of at most 7 digits and an exponent in
+  // [-6, 52]: its coefficient and 53 - exponent, for a shorter target.
+  bool relativeShortcut_ = false;
+  std::uint64_t shortcutVariance_ = 0;
+  std::uint64_t shortcutGap_ = 0;
   bool exactOnly_ = false;
 };
 

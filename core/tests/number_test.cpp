@@ -486,5 +486,86 @@ TEST(NumberStrategyTest, MachinePathMatchesBigInt) {
   EXPECT_EQ(compared, 9 * 4 * 180);
 }
 
+// Random settings and values of the common sizes (short values, short
+// variances, bounds of up to 25 digits) agree with the BigInt path. The
+// relative target rounds its final product often, with exact ties among
+// them (2u - 2^53 is even), so a wrong rounding shows here.
+TEST(NumberStrategyTest, ShortPathMatchesBigInt) {
+  KeyedHash kh(kSubkey);
+  std::mt19937_64 rng(20261206);
+  auto pick = [&](std::uint64_t n) { return rng() % n; };
+  auto digits = [&](std::uint64_t n) {
+    std::string out(1, static_cast<char>('1' + pick(9)));
+    for (std::uint64_t i = 1; i < n; ++i) out.push_back(static_cast<char>('0' + pick(10)));
+    return out;
+  };
+  auto signed_ = [&](std::string text) { return pick(2) ? "-" + text : text; };
+  auto withExponent = [&](std::string text, int lo, int hi) {
+    return text + "E" + std::to_string(lo + static_cast<int>(pick(static_cast<std::uint64_t>(hi - lo + 1))));
+  };
+  int compared = 0;
+  int ints = 0;
+  for (int round = 0; round < 400; ++round) {
+    std::optional<std::string> min, max, variance;
+    if (pick(2) == 0) {
+      // Variances mostly of up to 7 digits with exponents around [-6, 52].
+      switch (pick(6)) {
+        case 0: break;  // default 0.1
+        case 5: {
+          // Edges of the short path: 1 + m near 10^60, 7 and 8 digits, the
+          // exponent limits.
+          static const char* const edges[] = {"9.999999",  "-9.999999", "9999999E-6", "9000001E-6", "8999999E-6",
+                                              "1.0000000", "99999999E-6", "1E-6",     "1E-7",       "9999999E52",
+                                              "-1E52",     "1E53",        "0E-6",     "5E-1",       "-0.1"};
+          variance = edges[pick(std::size(edges))];
+          break;
+        }
+        case 1: variance = pick(4) == 0 ? "0" : signed_(withExponent(digits(1 + pick(8)), -9, 55)); break;
+        default: variance = withExponent(digits(1 + pick(7)), -7, 3); break;
+      }
+    } else {
+      const int spread = static_cast<int>(pick(30));
+      min = signed_(withExponent(digits(1 + pick(25)), -12, spread - 8));
+      max = signed_(withExponent(digits(1 + pick(25)), -12, spread - 8));
+      if (pick(4) != 0 && Dec::compare(dec(*max), dec(*min)) == std::strong_ordering::less) std::swap(min, max);
+    }
+    std::optional<std::uint32_t> decimals;
+    if (pick(3) != 0) decimals = static_cast<std::uint32_t>(pick(4) == 0 ? 20 : pick(7));
+    auto opt = [](const std::optional<std::string>& s) {
+      return s ? std::optional<std::string_view>(*s) : std::nullopt;
+    };
+    NumberStrategy fast = strategy(opt(min), opt(max), opt(variance), decimals);
+    NumberStrategy exact = fast.exactOnlyForTesting();
+    const std::string where = "min " + min.value_or("-") + " max " + max.value_or("-") + " variance " +
+                              variance.value_or("-") + " decimals " +
+                              (decimals ? std::to_string(*decimals) : std::string("-"));
+    for (int i = 0; i < 25; ++i) {
+      std::string intText = pick(20) == 0 ? "0" : digits(1 + pick(20));
+      BigInt integer = BigInt::fromDecimal(intText, pick(2) == 0);
+      NumberResult a = fast.maskInteger(kh, integer);
+      ints += a.kind == NumberResult::Kind::Int;
+      EXPECT_EQ(masked(a), masked(exact.maskInteger(kh, integer))) << intText << " " << where;
+      std::string decText = signed_(withExponent(pick(20) == 0 ? "0" : digits(1 + pick(20)), -25, 10));
+      EXPECT_EQ(masked(fast.maskDecimal(kh, decText)), masked(exact.maskDecimal(kh, decText)))
+          << decText << " " << where;
+      double real = std::ldexp(static_cast<double>(rng() >> (11 + pick(40))), static_cast<int>(pick(100)) - 60);
+      if (pick(2)) real = -real;
+      std::ostringstream repr;
+      repr.precision(1 + static_cast<int>(pick(17)));
+      repr << real;
+      const double shown = std::stod(repr.str());
+      EXPECT_EQ(masked(fast.maskFloat(kh, shown, repr.str())), masked(exact.maskFloat(kh, shown, repr.str())))
+          << repr.str() << " " << where;
+      // The unquantized target itself, all of its digits.
+      const Dec value = dec(decText);
+      EXPECT_EQ(str(fast.targetForTesting(value, kh, decText)), str(exact.target(value, kh, decText)))
+          << decText << " " << where;
+      compared += 4;
+    }
+  }
+  EXPECT_EQ(compared, 400 * 25 * 4);
+  EXPECT_GT(ints, 5000);  // most values are masked, not fallbacks
+}
+
 }  // namespace
 }  // namespace zorva

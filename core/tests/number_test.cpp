@@ -166,9 +166,9 @@ TEST(DecTest, ExtremeExponents) {
 }
 
 // Random cases whose expected results come from Python's decimal module
-// (data/number_cases.py).
+// (core/testdata/number_cases.py).
 TEST(DecTest, AgreesWithPythonDecimal) {
-  auto path = std::filesystem::path(__FILE__).parent_path() / "data" / "number_cases.txt";
+  auto path = std::filesystem::path(__FILE__).parent_path().parent_path() / "testdata" / "number_cases.txt";
   std::ifstream in(path);
   ASSERT_TRUE(in) << path;
   std::string line;
@@ -273,7 +273,7 @@ TEST(NumberStrategyTest, HashData) {
   }
 }
 
-// Expected values from the slow model in data/number_cases.py (--model):
+// Expected values from the slow model in core/testdata/number_cases.py (--model):
 // Python's decimal with 60 digits and hmac over the layout, subkey 1..32.
 TEST(NumberStrategyTest, AgreesWithSlowModel) {
   KeyedHash kh(kSubkey);

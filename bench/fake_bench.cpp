@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <string>
+#include <optional>
 #include <vector>
 
 #include "fake.h"
@@ -67,8 +68,11 @@ std::vector<Draw> drawsOf(FakeKind kind) {
 }
 
 void BM_FakeMask(benchmark::State& state) {
+  // range(1): the maxLength, or 0 for none.
   auto kind = static_cast<FakeKind>(state.range(0));
-  auto made = FakeStrategy::make(kind, benchLists(), std::nullopt);
+  std::optional<std::uint64_t> maxLength;
+  if (state.range(1) > 0) maxLength = static_cast<std::uint64_t>(state.range(1));
+  auto made = FakeStrategy::make(kind, benchLists(), maxLength);
   const FakeStrategy& strategy = std::get<FakeStrategy>(made);
   const auto& data = values();
   std::size_t i = 0;
@@ -90,22 +94,10 @@ void BM_FakeDraws(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_FakeMaskMaxLength(benchmark::State& state) {
-  auto made = FakeStrategy::make(FakeKind::name, benchLists(), 8);
-  const FakeStrategy& strategy = std::get<FakeStrategy>(made);
-  const auto& data = values();
-  std::size_t i = 0;
-  for (auto _ : state) {
-    Text out = strategy.mask(benchHash(), data[i++ % kValues]);
-    benchmark::DoNotOptimize(out.data());
-  }
-  state.SetItemsProcessed(state.iterations());
-}
 
 // 0 firstName, 1 lastName, 2 name, 3 city, 4 company, 5 streetAddress.
-BENCHMARK(BM_FakeMask)->DenseRange(0, 5);
+BENCHMARK(BM_FakeMask)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), {0}})->Args({2, 8});
 BENCHMARK(BM_FakeDraws)->DenseRange(0, 5);
-BENCHMARK(BM_FakeMaskMaxLength);
 
 }  // namespace
 }  // namespace zorva

@@ -41,6 +41,17 @@ inline void copyBytes(std::uint8_t* out, std::string_view bytes) noexcept {
   if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
 }
 
+// The permute round message opens with label || 0x7C || BE(size) || round ||
+// 0x23: writes the label, the bar and the mark, leaves sizeLen bytes after the
+// bar for BE(size), and returns the offset of the round byte.
+std::size_t layRoundLabel(std::uint8_t* msg, std::string_view label, std::size_t sizeLen) noexcept {
+  copyBytes(msg, label);
+  msg[label.size()] = 0x7C;
+  const std::size_t roundAt = label.size() + 1 + sizeLen;
+  msg[roundAt + 1] = 0x23;
+  return roundAt;
+}
+
 constexpr std::size_t kBlockSize = 64;  // SHA-256 block
 
 
@@ -215,15 +226,12 @@ u128 KeyedHash::permuteMachine(u128 m, const std::uint8_t* sizeBytes, std::size_
   // label || 0x7C || BE(size) || round || 0x23 || BE(0, 4) || 0x00 || BE(R, hb):
   // built once, the round byte and R patched per round. One HMAC block per
   // round suffices because hb <= 8 < 32, so the counter stays 0.
-  const std::size_t roundAt = label.size() + 1 + sizeLen;
-  const std::size_t rightAt = roundAt + 7;
+  const std::size_t rightAt = label.size() + 1 + sizeLen + 7;
   const std::size_t len = rightAt + hb;
   Scratch<160> message(len);
   std::uint8_t* msg = message.data();
-  copyBytes(msg, label);
-  msg[label.size()] = 0x7C;
+  const std::size_t roundAt = layRoundLabel(msg, label, sizeLen);
   std::memcpy(msg + label.size() + 1, sizeBytes, sizeLen);
-  msg[roundAt + 1] = 0x23;
   std::memset(msg + roundAt + 2, 0, 5);  // counter 0 and the digest separator
 
   const unsigned dropBits = static_cast<unsigned>(64 - 8 * hb);
@@ -285,16 +293,13 @@ BigInt KeyedHash::permuteArbitrary(const BigInt& size, const BigInt& value, std:
   const std::size_t blocks = (hb + 31) / 32;
 
   const std::size_t sizeLen = size.byteLength();
-  const std::size_t roundAt = label.size() + 1 + sizeLen;
-  const std::size_t counterAt = roundAt + 2;
-  const std::size_t rightAt = roundAt + 7;
+  const std::size_t rightAt = label.size() + 1 + sizeLen + 7;
   const std::size_t len = rightAt + hb;
   Scratch<256> message(len);
   std::uint8_t* msg = message.data();
-  copyBytes(msg, label);
-  msg[label.size()] = 0x7C;
+  const std::size_t roundAt = layRoundLabel(msg, label, sizeLen);
+  const std::size_t counterAt = roundAt + 2;
   size.magnitudeBytesBE(msg + label.size() + 1, sizeLen);
-  msg[roundAt + 1] = 0x23;
   msg[rightAt - 1] = 0x00;
   Scratch<256> stream(blocks * 32);
 

@@ -90,18 +90,18 @@ FAKE_OPTIONS: dict[str, object] = {
 
 # name -> (options, value of i, floor target)
 STRATEGIES: dict[str, tuple[dict[str, object], Callable[[int], object], float]] = {
-    "key": ({}, keyValue, 1.25),
-    "fpe": ({"charset": "alphanumeric"}, fpeValue, 1.25),
-    "number": ({"decimals": 2}, numberValue, 2.0),
-    "fakeFirstName": (FAKE_OPTIONS, nameValue, 1.25),
-    "fakeLastName": (FAKE_OPTIONS, nameValue, 1.25),
-    "fakeName": (FAKE_OPTIONS, nameValue, 1.25),
-    "fakeCity": (FAKE_OPTIONS, nameValue, 1.25),
-    "fakeCompany": (FAKE_OPTIONS, nameValue, 1.25),
-    "fakeStreetAddress": (FAKE_OPTIONS, nameValue, 1.25),
-    "hash": ({"length": 16, "prefix": "h_"}, hashValue, 2.0),
-    "email": ({}, emailValue, 2.0),
-    "digits": ({"keepLeading": 1}, digitsValue, 2.0),
+    "key": ({}, keyValue, 0.7),
+    "fpe": ({"charset": "alphanumeric"}, fpeValue, 0.6),
+    "number": ({"decimals": 2}, numberValue, 1.1),
+    "fakeFirstName": (FAKE_OPTIONS, nameValue, 1.0),
+    "fakeLastName": (FAKE_OPTIONS, nameValue, 1.0),
+    "fakeName": (FAKE_OPTIONS, nameValue, 0.9),
+    "fakeCity": (FAKE_OPTIONS, nameValue, 1.0),
+    "fakeCompany": (FAKE_OPTIONS, nameValue, 0.9),
+    "fakeStreetAddress": (FAKE_OPTIONS, nameValue, 0.9),
+    "hash": ({"length": 16, "prefix": "h_"}, hashValue, 1.3),
+    "email": ({}, emailValue, 1.3),
+    "digits": ({"keepLeading": 1}, digitsValue, 1.0),
 }
 
 # The eight columns of the chunk bench.
@@ -425,11 +425,16 @@ def report(result: dict) -> str:
     core = result["core"]
     hmacNs = core.get("BM_HmacFloor", {}).get("cpuNs")
     aesNs = core.get("BM_AesBlock", {}).get("cpuNs")
+    # The interleaved floors: what the primitives cost per call when many
+    # independent values keep the SHA and AES units busy.
+    hmacLaneNs = core.get("BM_HmacMany/64/1", {}).get("cpuNs", float("nan")) / 64
+    aesLaneNs = core.get("BM_AesLanes", {}).get("cpuNs", float("nan")) / 8
     lines.append(f"load {result['loadBefore']} -> {result['loadAfter']}; commit {result['commit']}; "
-                 f"HMAC floor {hmacNs or float('nan'):.0f} ns, AES block {aesNs or float('nan'):.1f} ns (CPU)")
+                 f"HMAC floor {hmacNs or float('nan'):.0f} ns serial, {hmacLaneNs:.0f} ns interleaved; "
+                 f"AES block {aesNs or float('nan'):.1f} ns serial, {aesLaneNs:.2f} ns interleaved (CPU)")
     lines.append("")
     head = (f"{'strategy':18} {'ns/val':>7} {'held':>6} {'base':>6} {'mask':>7} {'core':>7} "
-            f"{'path':>6} {'prims':>11} {'floor':>6} {'core x':>6} {'x floor':>8} {'tgt':>5} {'rep ns':>7} {'rep x':>6}")
+            f"{'path':>6} {'prims':>11} {'floor':>6} {'ilv':>6} {'core x':>6} {'x floor':>8} {'x ilv':>6} {'tgt':>5} {'rep ns':>7} {'rep x':>6}")
     lines.append(head)
     lines.append("-" * len(head))
     targets = result["targets"]
@@ -437,25 +442,36 @@ def report(result: dict) -> str:
         counting = result["coreCounting"].get(f"strategy/{name}", {})
         timing = core.get(f"strategy/{name}", {})
         floor = floorOf(counting, hmacNs, aesNs) if hmacNs and aesNs else None
-        ratio = s["maskNsPerValue"] / floor if floor else None
+        interleaved = floorOf(counting, hmacLaneNs, aesLaneNs) if counting else None
+        if name == "number" and floor:
+            # Its values cross as ints, floats and Decimals: CPython's own round
+            # trip of them is part of what it cannot avoid.
+            floor += s["baselineNsPerValue"]
+            interleaved = (interleaved or 0.0) + s["baselineNsPerValue"]
+        # The targets measure the whole call (conversion included) per value.
+        ratio = s["nsPerValue"] / floor if floor else None
+        s["serialFloorNs"], s["interleavedFloorNs"], s["floorRatio"] = floor, interleaved, ratio
         prims = f"{counting.get('hmac/value', 0):.1f}h {counting.get('aes/value', 0):.0f}a" if counting else "-"
         target = STRATEGIES[name][2]
         held = s["heldNsPerValue"] <= s["baselineNsPerValue"]
-        targets[f"{name}: masking within {target}x of floor"] = None if ratio is None else ratio <= target
+        targets[f"{name}: whole call within {target}x of floor"] = None if ratio is None else ratio <= target
         targets[f"{name}: lock-held <= CPython round trip"] = held
         lines.append(
             f"{name:18} {s['nsPerValue']:7.0f} {s['heldNsPerValue']:6.0f} {s['baselineNsPerValue']:6.0f} "
             f"{s['maskNsPerValue']:7.0f} {timing.get('cpuNs', float('nan')):7.0f} "
             f"{s['maskNsPerValue'] - timing.get('cpuNs', float('nan')):6.0f} {prims:>11} "
-            f"{floor or float('nan'):6.0f} {timing.get('cpuNs', float('nan')) / (floor or float('nan')):6.2f} "
-            f"{ratio or float('nan'):8.2f} {target:5.2f} "
+            f"{floor or float('nan'):6.0f} {interleaved or float('nan'):6.0f} "
+            f"{timing.get('cpuNs', float('nan')) / (floor or float('nan')):6.2f} "
+            f"{ratio or float('nan'):8.2f} {s['nsPerValue'] / (interleaved or float('nan')):6.2f} {target:5.2f} "
             f"{s['repeatedNsPerValue']:7.0f} {s['repeatedSpeedup']:6.1f}"
         )
     lines.append("  ns/val = CPU per value of maskColumn, distinct values; held = lock-held part (convert, toPython);")
     lines.append("  base = CPython round trip of the same values; mask = lock released; core = core_bench per value;")
     lines.append("  path = mask - core: grouping, cache and dispatch around the core masker;")
-    lines.append("  prims = HMACs (h) and AES blocks (a) per value; floor = prims x primitive cost; core x = core / floor;")
-    lines.append("  x floor = mask / floor, the target's measure; rep = 90% repeated values, rep x = speed-up over distinct.")
+    lines.append("  prims = HMACs (h) and AES blocks (a) per value; floor = prims x serial primitive cost, ilv = prims x")
+    lines.append("  interleaved cost; core x = core / floor; x ilv = ns/val / ilv;")
+    lines.append("  x floor = ns/val / floor, the target's measure (number: floor + base); rep = 90% repeated values,")
+    lines.append("  rep x = speed-up over distinct.")
     lines.append("")
     chunks = result["chunks"]
     if chunks:
@@ -504,7 +520,7 @@ def load() -> str:
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--values", type=int, default=1_000_000, help="values per strategy column")
+    ap.add_argument("--values", type=int, default=10_000, help="distinct values per maskColumn call")
     ap.add_argument("--rows", type=int, default=1_000_000, help="rows of the chunk bench")
     ap.add_argument("--chunk", type=int, default=10_000)
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement; the fastest counts")

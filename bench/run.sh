@@ -51,7 +51,7 @@ build build/bench-release -DZORVA_COUNTING=OFF
 build build/bench-counting -DZORVA_COUNTING=ON
 
 echo "== core_bench" >&2
-./build/bench-release/core_bench --benchmark_filter='^(strategy/|BM_HmacFloor|BM_AesBlock)' \
+./build/bench-release/core_bench --benchmark_filter='^(strategy/|BM_HmacFloor|BM_AesBlock|BM_AesLanes|BM_HmacMany/64/1)' \
   --benchmark_min_time="$coreTime" --benchmark_repetitions=3 --benchmark_out="$scratch/core.json" --benchmark_out_format=json >/dev/null
 ./build/bench-counting/core_bench --benchmark_filter='^strategy/' --benchmark_min_time=0.02 \
   --benchmark_out="$scratch/counting.json" --benchmark_out_format=json >/dev/null

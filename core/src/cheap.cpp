@@ -1,5 +1,6 @@
 #include "cheap.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "key.h"
@@ -135,13 +136,27 @@ Outcome<BigInt> maskDigitsInteger(const KeyedHash& keyedHash, const BigInt& valu
 }
 
 Text maskHash(const KeyedHash& keyedHash, std::string_view data, std::uint64_t length, std::string_view prefix) {
-  const Digest digest = keyedHash.digest(data, kNoLabel);
-  const std::size_t count = hexLength(length);
   Text out;
-  out.reserve(prefix.size() + count);
-  out.append(prefix);
-  appendHex(out, digest, count);
+  maskHashes(keyedHash, {&data, 1}, length, prefix, &out);
   return out;
+}
+
+void maskHashes(const KeyedHash& keyedHash, std::span<const std::string_view> data, std::uint64_t length,
+                std::string_view prefix, Text* out) {
+  constexpr std::size_t kBatch = 64;
+  const std::size_t count = hexLength(length);
+  Digest digests[kBatch];
+  for (std::size_t from = 0; from < data.size(); from += kBatch) {
+    const std::size_t n = std::min(kBatch, data.size() - from);
+    keyedHash.digestMany(data.subspan(from, n), kNoLabel, digests);
+    for (std::size_t i = 0; i < n; ++i) {
+      Text& text = out[from + i];
+      text.clear();
+      text.reserve(prefix.size() + count);
+      text.append(prefix);
+      appendHex(text, digests[i], count);
+    }
+  }
 }
 
 Outcome<Text> maskEmail(const KeyedHash& keyedHash, std::string_view text, std::uint64_t length,

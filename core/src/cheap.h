@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "bigint.h"
@@ -24,6 +25,9 @@ Outcome<Text> maskDigitsText(const KeyedHash& keyedHash, std::string_view text,
 Outcome<BigInt> maskDigitsInteger(const KeyedHash& keyedHash, const BigInt& value,
                                   std::uint64_t keepLeading, std::uint64_t keepTrailing);
 // prefix followed by the first min(length, 64) lowercase hex characters of digest(data, "").
+// out[i] = maskHash(data[i], ...) for every i, the digests in one batch.
+void maskHashes(const KeyedHash& keyedHash, std::span<const std::string_view> data, std::uint64_t length,
+                std::string_view prefix, Text* out);
 Text maskHash(const KeyedHash& keyedHash, std::string_view data, std::uint64_t length,
               std::string_view prefix);
 // "u" + hash of the trimmed, lower-cased address, "@", and the domain.

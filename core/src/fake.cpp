@@ -1,5 +1,6 @@
 #include "fake.h"
 
+#include <algorithm>
 #include <charconv>
 #include <utility>
 
@@ -19,12 +20,6 @@ void WordList::reserve(std::size_t words, std::size_t bytes) {
 }
 
 namespace {
-
-// Precondition: the list is not empty (checked when the strategy is made).
-std::string_view pick(const KeyedHash& keyedHash, const WordList& list, std::string_view data,
-                      std::string_view label) {
-  return list[static_cast<std::size_t>(keyedHash.below(data, static_cast<std::uint64_t>(list.size()), label))];
-}
 
 bool isLeadByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
 
@@ -185,36 +180,53 @@ std::variant<FakeStrategy, Text> FakeStrategy::make(FakeKind kind, FakeLists lis
   return strategy;
 }
 
-Text FakeStrategy::mask(const KeyedHash& keyedHash, std::string_view data) const {
+std::size_t FakeStrategy::draws(const WordList** lists, std::string_view* labels) const {
+  std::size_t n = 0;
+  auto draw = [&](const WordList* list, std::string_view label) {
+    lists[n] = list;
+    labels[n++] = label;
+  };
   switch (kind_) {
-    case FakeKind::firstName: return joinOne(pick(keyedHash, lists_.firstNames, data, "first"), maxLength_);
-    case FakeKind::lastName: return joinOne(pick(keyedHash, lists_.lastNames, data, "last"), maxLength_);
-    case FakeKind::name: {
-      std::string_view first = pick(keyedHash, lists_.firstNames, data, "first");
-      std::string_view last = pick(keyedHash, lists_.lastNames, data, "last");
-      return joinTwo(first, last, maxLength_);
-    }
-    case FakeKind::city: return joinOne(pick(keyedHash, lists_.cities, data, "city"), maxLength_);
-    case FakeKind::company: {
-      std::string_view word = pick(keyedHash, lists_.companyWords, data, "company");
-      std::string_view suffix = pick(keyedHash, lists_.companySuffixes, data, "suffix");
-      return joinTwo(word, suffix, maxLength_);
-    }
-    case FakeKind::streetAddress: return maskAddress(keyedHash, data);
+    case FakeKind::firstName: draw(&lists_.firstNames, "first"); break;
+    case FakeKind::lastName: draw(&lists_.lastNames, "last"); break;
+    case FakeKind::name:
+      draw(&lists_.firstNames, "first");
+      draw(&lists_.lastNames, "last");
+      break;
+    case FakeKind::city: draw(&lists_.cities, "city"); break;
+    case FakeKind::company:
+      draw(&lists_.companyWords, "company");
+      draw(&lists_.companySuffixes, "suffix");
+      break;
+    case FakeKind::streetAddress:
+      if (usesNumber_) draw(nullptr, "number");
+      if (usesStreet_) draw(&lists_.streets, "street");
+      // The street kind shares the label of the company suffix.
+      if (usesKind_) draw(&lists_.streetKinds, "suffix");
+      break;
   }
-  return Text();
+  return n;
 }
 
-Text FakeStrategy::maskAddress(const KeyedHash& keyedHash, std::string_view data) const {
+Text FakeStrategy::assemble(const std::uint64_t* results) const {
+  switch (kind_) {
+    case FakeKind::firstName: return joinOne(lists_.firstNames[results[0]], maxLength_);
+    case FakeKind::lastName: return joinOne(lists_.lastNames[results[0]], maxLength_);
+    case FakeKind::name: return joinTwo(lists_.firstNames[results[0]], lists_.lastNames[results[1]], maxLength_);
+    case FakeKind::city: return joinOne(lists_.cities[results[0]], maxLength_);
+    case FakeKind::company:
+      return joinTwo(lists_.companyWords[results[0]], lists_.companySuffixes[results[1]], maxLength_);
+    case FakeKind::streetAddress: break;
+  }
+  std::size_t at = 0;
   char digits[4];  // 1 to 9999
-  std::string_view number;
+  std::string_view number, street, kind;
   if (usesNumber_) {
-    std::uint64_t n = keyedHash.below(data, 9999, "number") + 1;
+    const std::uint64_t n = results[at++] + 1;
     number = std::string_view(digits, static_cast<std::size_t>(std::to_chars(digits, digits + 4, n).ptr - digits));
   }
-  std::string_view street = usesStreet_ ? pick(keyedHash, lists_.streets, data, "street") : std::string_view();
-  // The street kind shares the label of the company suffix.
-  std::string_view kind = usesKind_ ? pick(keyedHash, lists_.streetKinds, data, "suffix") : std::string_view();
+  if (usesStreet_) street = lists_.streets[results[at++]];
+  if (usesKind_) kind = lists_.streetKinds[results[at++]];
   return join(
       [&](auto&& f) {
         for (const Piece& piece : pieces_) {
@@ -227,6 +239,34 @@ Text FakeStrategy::maskAddress(const KeyedHash& keyedHash, std::string_view data
         }
       },
       maxLength_);
+}
+
+Text FakeStrategy::mask(const KeyedHash& keyedHash, std::string_view data) const {
+  Text out;
+  maskMany(keyedHash, {&data, 1}, &out);
+  return out;
+}
+
+void FakeStrategy::maskMany(const KeyedHash& keyedHash, std::span<const std::string_view> data, Text* out) const {
+  // Values per batch of draws; each value makes at most three. The lists are
+  // not empty (checked when the strategy is made), so every bound is nonzero.
+  constexpr std::size_t kBatch = 16;
+  const WordList* lists[3];
+  std::string_view labels[3];
+  const std::size_t perValue = draws(lists, labels);
+  for (std::size_t from = 0; from < data.size(); from += kBatch) {
+    const std::size_t count = std::min(kBatch, data.size() - from);
+    BelowJob jobs[3 * kBatch];
+    std::uint64_t results[kBatch][3];
+    for (std::size_t i = 0; i < count; ++i) {
+      for (std::size_t k = 0; k < perValue; ++k) {
+        const std::uint64_t bound = lists[k] == nullptr ? 9999 : static_cast<std::uint64_t>(lists[k]->size());
+        jobs[i * perValue + k] = BelowJob{data[from + i], bound, labels[k], &results[i][k]};
+      }
+    }
+    keyedHash.belowMany({jobs, count * perValue});
+    for (std::size_t i = 0; i < count; ++i) out[from + i] = assemble(results[i]);
+  }
 }
 
 }  // namespace zorva

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <variant>
 
@@ -60,6 +61,9 @@ class FakeStrategy {
   FakeKind kind() const noexcept { return kind_; }
   // The fake for a value's text (an integer masks through its decimal text).
   Text mask(const KeyedHash& keyedHash, std::string_view data) const;
+  // out[i] = mask(data[i]) for every i, the keyed draws of many values run
+  // as one batch.
+  void maskMany(const KeyedHash& keyedHash, std::span<const std::string_view> data, Text* out) const;
 
   // One element of a parsed address template.
   struct Piece {
@@ -69,7 +73,11 @@ class FakeStrategy {
 
  private:
   FakeStrategy() = default;
-  Text maskAddress(const KeyedHash& keyedHash, std::string_view data) const;
+  // The draws of one value: which list (null for the house number) under
+  // which label; returns their count (at most 3).
+  std::size_t draws(const WordList** lists, std::string_view* labels) const;
+  // The fake from the results of those draws, in the same order.
+  Text assemble(const std::uint64_t* results) const;
 
   FakeKind kind_ = FakeKind::firstName;
   // Which draws the template needs: a draw nothing shows is skipped (draws are

@@ -3,9 +3,11 @@
 #include <gmp.h>
 #include <openssl/crypto.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #if defined(__x86_64__)
 #include <wmmintrin.h>
@@ -38,59 +40,48 @@ std::uint64_t loadBE64(const std::uint8_t* in) noexcept {
   return __builtin_bswap64(v);
 }
 
-// (hi * 2^64 + lo) mod m for hi < m. A 128-by-64 division in one instruction
-// where there is one; the generic 128-bit remainder is a library call.
-std::uint64_t mod128(std::uint64_t hi, std::uint64_t lo, std::uint64_t m) noexcept {
-#if defined(__x86_64__)
-  std::uint64_t q, r;
-  __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(lo), "d"(hi), "rm"(m) : "cc");
-  return r;
-#else
-  return static_cast<std::uint64_t>(((u128(hi) << 64) | lo) % m);
-#endif
-}
-
-// y mod m from a precomputed inverse = floor((2^64 - 1) / m). inverse * m >
-// 2^64 - m, so y inverse / 2^64 > y/m - y/2^64 > y/m - 1: the estimated
-// quotient is at most one below the true one and never above it, and one
-// conditional subtraction (a select, not a branch the data would mispredict)
-// finishes; the loop after it never runs and only guards the bound.
-std::uint64_t modByInverse(std::uint64_t y, std::uint64_t m, std::uint64_t inverse) noexcept {
+// y mod m from inverse = floor((2^64 - 1) / m). inverse * m > 2^64 - m, so
+// y inverse / 2^64 > y/m - y/2^64 > y/m - 1: the estimated quotient is at most
+// one below the true one and never above it, and one conditional subtraction
+// (a select, not a branch the data would mispredict) finishes.
+inline std::uint64_t modByInverse(std::uint64_t y, std::uint64_t m, std::uint64_t inverse) noexcept {
   auto q = static_cast<std::uint64_t>((u128(y) * inverse) >> 64);
   std::uint64_t r = y - q * m;
-  r -= m & (0 - static_cast<std::uint64_t>(r >= m));
-  while (__builtin_expect(r >= m, 0)) r -= m;
-  return r;
+  return r - (m & (0 - static_cast<std::uint64_t>(r >= m)));
 }
 
-// The ten rounds on machine integers (radix^v < 2^64, so b <= 8 and d <= 12).
-// The tail of the PRF message (the last partial block of T || 0^pad, the
-// round byte and NUM(B)) is then exactly one block; as a big-endian 128-bit
-// value it is fixed | round << 8b | NUM(B), so it is built in registers.
-struct MachineRounds {
+// (hi * 2^64 + lo) mod m for hi < 2^64, with m's normalising shift and the
+// reciprocal of m << shift: the remainder step of division by an invariant
+// integer (Moller and Granlund), two multiplications and two selects.
+inline std::uint64_t mod128(std::uint64_t hi, std::uint64_t lo, std::uint64_t m, std::uint64_t inverse,
+                            std::uint64_t reciprocal, unsigned shift) noexcept {
+  hi = modByInverse(hi, m, inverse);
+  const std::uint64_t d = m << shift;
+  // lo >> (64 - shift) without the undefined shift by 64 when shift is 0.
+  const std::uint64_t n1 = (hi << shift) | ((lo >> 1) >> (63 - shift));
+  const std::uint64_t n0 = lo << shift;
+  const u128 q = u128(reciprocal) * n1 + ((u128(n1 + 1) << 64) | n0);
+  const auto q1 = static_cast<std::uint64_t>(q >> 64);
+  const auto q0 = static_cast<std::uint64_t>(q);
+  std::uint64_t r = n0 - q1 * d;
+  r += d & (0 - static_cast<std::uint64_t>(r > q0));
+  r -= d & (0 - static_cast<std::uint64_t>(r >= d));
+  return r >> shift;
+}
+
+// One job's ten rounds on machine integers (radix^v < 2^64, so b <= 8 and
+// d <= 12). The tail of the PRF message (the last partial block of
+// T || 0^pad, the round byte and NUM(B)) is then exactly one block; as a
+// big-endian 128-bit value it is fixed | round << 8b | NUM(B), so it is built
+// in registers.
+struct Lane {
   u128 fixed;
-  std::size_t b, d;
-  std::uint64_t pu, pv, inverseU, inverseV;
+  unsigned roundShift;  // 8 b
+  bool wide;            // d == 12: y has 96 bits
   std::uint64_t a, bNum;
+  const Ff1::Modulus* moduli[2];  // radix^u for even rounds, radix^v for odd ones
 
-  u128 tail(std::uint8_t round) const noexcept { return fixed | (u128(round) << (8 * b)) | bNum; }
-
-  // Finishes round i from R given as two big-endian words.
-  inline __attribute__((always_inline)) void step(std::uint8_t round, std::uint64_t r0, std::uint64_t r1) noexcept {
-    const bool even = round % 2 == 0;
-    const std::uint64_t modulus = even ? pu : pv;
-    // y = the first d bytes of R: 8 or 12 of them.
-    const std::uint64_t yMod = d == 12 ? mod128((r0 >> 32) % modulus, (r0 << 32) | (r1 >> 32), modulus)
-                                       : modByInverse(r0, modulus, even ? inverseU : inverseV);
-    // a < modulus, so one conditional subtraction finishes the reduction; it
-    // is done with masks because its direction is random and a branch on it
-    // would sit mispredicted on the rounds' critical path.
-    std::uint64_t z;
-    const bool carry = __builtin_add_overflow(a, yMod, &z);
-    z -= modulus & (0 - static_cast<std::uint64_t>(carry || z >= modulus));
-    a = bNum;
-    bNum = z;
-  }
+  u128 tail(std::uint8_t round) const noexcept { return fixed | (u128(round) << roundShift) | bNum; }
 };
 
 #if defined(__x86_64__)
@@ -146,27 +137,40 @@ __attribute__((target("aes,sse2"))) void cbcHardware(const std::uint8_t* roundKe
   }
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state), s);
 }
-// All ten machine rounds with the AES instructions: the round keys stay in
-// registers and each round's block goes from integer registers straight into
-// the cipher, keeping memory off the rounds' critical path.
-__attribute__((target("aes,sse2"))) void machineRoundsHardware(const std::uint8_t* roundKeys,
-                                                               const std::uint8_t* state, MachineRounds& m) {
+// Encrypts the lanes' round blocks with the AES instructions, all lanes'
+// blocks in flight at once: the round keys stay in registers and each block
+// goes from integer registers straight into the cipher. finish(l, r0, r1)
+// completes lane l's round from R as two big-endian words.
+template <std::size_t L, class Finish>
+__attribute__((target("aes,sse2"), always_inline)) inline void roundsHardware(const std::uint8_t* roundKeys,
+                                                                             const __m128i* starts, Lane* lanes,
+                                                                             Finish&& finish) {
   __m128i k[15];
   for (int i = 0; i < 15; ++i) k[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys + 16 * i));
-  const __m128i start = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), k[0]);
   for (std::uint8_t round = 0; round < 10; ++round) {
-    const u128 tail = m.tail(round);
-    __m128i s = _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(static_cast<std::uint64_t>(tail))),
-                               static_cast<long long>(__builtin_bswap64(static_cast<std::uint64_t>(tail >> 64))));
-    s = _mm_xor_si128(s, start);
-    for (int i = 1; i < 14; ++i) s = _mm_aesenc_si128(s, k[i]);
-    s = _mm_aesenclast_si128(s, k[14]);
-    m.step(round, __builtin_bswap64(static_cast<std::uint64_t>(_mm_cvtsi128_si64(s))),
-           __builtin_bswap64(static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s)))));
+    __m128i s[L];
+#pragma GCC unroll 16
+    for (std::size_t l = 0; l < L; ++l) {
+      const u128 tail = lanes[l].tail(round);
+      s[l] = _mm_xor_si128(
+          _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(static_cast<std::uint64_t>(tail))),
+                         static_cast<long long>(__builtin_bswap64(static_cast<std::uint64_t>(tail >> 64)))),
+          starts[l]);
+    }
+#pragma GCC unroll 14
+    for (int i = 1; i < 14; ++i) {
+#pragma GCC unroll 16
+      for (std::size_t l = 0; l < L; ++l) s[l] = _mm_aesenc_si128(s[l], k[i]);
+    }
+#pragma GCC unroll 16
+    for (std::size_t l = 0; l < L; ++l) {
+      s[l] = _mm_aesenclast_si128(s[l], k[14]);
+      finish(l, round, __builtin_bswap64(static_cast<std::uint64_t>(_mm_cvtsi128_si64(s[l]))),
+             __builtin_bswap64(static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(s[l], s[l])))));
+    }
   }
 }
 #else
-void machineRoundsHardware(const std::uint8_t*, const std::uint8_t*, MachineRounds&) {}
 bool cpuHasAes() noexcept { return false; }
 void expandKeyHardware(const std::uint8_t*, std::uint8_t*) {}
 void cbcHardware(const std::uint8_t*, std::uint8_t*, const std::uint8_t*, std::size_t) {}
@@ -179,14 +183,18 @@ std::uint64_t numMachine(const std::uint32_t* x, std::size_t count, std::uint64_
   return v;
 }
 
-// Writes v as count numerals; reciprocal = 2^64 / radix rounded up, which
-// divides any 32-bit value exactly by multiplication (Lemire's fastdiv).
+// Writes v as count numerals. Values above 32 bits are divided by the radix
+// with a multiplication by its magic number (Granlund and Montgomery), the
+// rest with reciprocal = 2^64 / radix rounded up, which divides any 32-bit
+// value exactly (Lemire's fastdiv): no division instruction either way.
 void numeralsMachine(std::uint64_t v, std::uint32_t* out, std::size_t count, std::uint32_t radix,
-                     std::uint64_t reciprocal) noexcept {
+                     std::uint64_t reciprocal, std::uint64_t magic, unsigned shift) noexcept {
   std::size_t i = count;
   for (; i > 0 && v > 0xffffffffu; --i) {
-    out[i - 1] = static_cast<std::uint32_t>(v % radix);
-    v /= radix;
+    const auto t = static_cast<std::uint64_t>((u128(magic) * v) >> 64);
+    const std::uint64_t q = (t + ((v - t) >> 1)) >> shift;
+    out[i - 1] = static_cast<std::uint32_t>(v - q * radix);
+    v = q;
   }
   auto low = static_cast<std::uint32_t>(v);
   for (; i > 0; --i) {
@@ -282,10 +290,23 @@ Ff1::Ff1(const Digest& key, std::uint32_t radix, AesEngine engine)
   std::uint64_t power = 1;
   bool fits = radix >= 1;
   while (fits && powerCount_ < 64) {
-    powers_[powerCount_] = power;
-    powerInverses_[powerCount_] = ~std::uint64_t{0} / power;
+    Modulus& p = powers_[powerCount_];
+    p.m = power;
+    p.inverse = ~std::uint64_t{0} / power;
+    p.shift = static_cast<unsigned>(__builtin_clzll(power));
+    // (2^128 - 1) / d lies in [2^64, 2^65) for a normalised d: keeping the
+    // low word subtracts the 2^64.
+    p.reciprocal = static_cast<std::uint64_t>(~u128{0} / (u128(power) << p.shift));
     ++powerCount_;
     fits = !__builtin_mul_overflow(power, std::uint64_t{radix}, &power);
+  }
+  // Division by the radix: l = ceil(log2 radix), magic = 2^64 (2^l - radix) / radix + 1.
+  if (radix >= 2) {
+    const unsigned l = 64 - static_cast<unsigned>(__builtin_clzll(std::uint64_t{radix} - 1));
+    radixDivider_.magic = static_cast<std::uint64_t>((((u128(1) << l) - radix) << 64) / radix + 1);
+    radixDivider_.shift = l - 1;
+  } else {
+    radixDivider_ = Divider{0, 0};
   }
   std::memset(roundKeys_, 0, sizeof roundKeys_);
   AES_set_encrypt_key(key.data(), 256, &softwareKey_);
@@ -386,46 +407,127 @@ void Ff1::checkPreconditions(std::span<const std::uint32_t> numerals, std::span<
 
 void Ff1::encrypt(std::span<const std::uint32_t> numerals, std::string_view tweak,
                   std::span<std::uint32_t> out) const {
-  checkPreconditions(numerals, out);
-  const std::size_t n = numerals.size();
-  const std::size_t u = n / 2, v = n - u;
-  // v >= u, so radix^v fitting 64 bits covers radix^u as well.
-  if (v >= powerCount_) {
-    encryptArbitrary(numerals, tweak, out);
-    return;
-  }
-  const std::uint64_t pu = powers_[u], pv = powers_[v];
-  // b = bytes of radix^v - 1 (at most 8 here), d = 4 ceil(b/4) + 4 (at most 12),
-  // so S is the first d bytes of R and y < 2^96.
-  const std::uint64_t top = pv - 1;
-  const std::size_t b = top == 0 ? 0 : static_cast<std::size_t>((64 - __builtin_clzll(top) + 7) / 8);
-  const std::size_t d = 4 * ((b + 3) / 4) + 4;
-  const std::size_t pad = padFor(tweak.size(), b);
-  alignas(16) std::uint8_t state[16];
-  prefixState(n, tweak, pad, state);
+  const Ff1Job job{numerals, tweak, out};
+  encryptMany({&job, 1});
+}
 
-  MachineRounds m{0, b, d, pu, pv, powerInverses_[u], powerInverses_[v],
-                  numMachine(numerals.data(), u, radix_), numMachine(numerals.data() + u, v, radix_)};
-  const std::size_t head = tailHeadLength(tweak.size(), pad);
-  for (std::size_t j = 0; j < head; ++j) m.fixed = (m.fixed << 8) | tailHeadByte(tweak, pad, j);
-  m.fixed <<= 8 * (b + 1);
-  if (hardware_) {
-#ifdef ZORVA_COUNTING
-    countAesBlocks(10);
+namespace {
+
+// Completes round `round` of a lane from R given as two big-endian words:
+// y = the first d bytes of R (8 or 12), z = (NUM(A) + y) mod radix^m.
+inline void finishRound(Lane& lane, std::uint8_t round, std::uint64_t r0, std::uint64_t r1) noexcept {
+  const Ff1::Modulus& mod = *lane.moduli[round & 1];
+  const std::uint64_t y = lane.wide ? mod128(r0 >> 32, (r0 << 32) | (r1 >> 32), mod.m, mod.inverse, mod.reciprocal,
+                                             mod.shift)
+                                    : modByInverse(r0, mod.m, mod.inverse);
+  // a < m, so one conditional subtraction finishes the reduction; it is done
+  // with masks because its direction is random and a branch on it would sit
+  // mispredicted on the rounds' critical path.
+  std::uint64_t z;
+  const bool carry = __builtin_add_overflow(lane.a, y, &z);
+  z -= mod.m & (0 - static_cast<std::uint64_t>(carry || z >= mod.m));
+  lane.a = lane.bNum;
+  lane.bNum = z;
+}
+
+constexpr std::size_t kLanes = 8;
+
+#if defined(__x86_64__)
+template <std::size_t L>
+__attribute__((target("aes,sse2"))) void lanesHardware(const std::uint8_t* roundKeys, const std::uint8_t (*states)[16],
+                                                       Lane* lanes) {
+  const __m128i k0 = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys));
+  __m128i starts[L];
+  for (std::size_t l = 0; l < L; ++l)
+    starts[l] = _mm_xor_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(states[l])), k0);
+  roundsHardware<L>(roundKeys, starts, lanes, [lanes](std::size_t l, std::uint8_t round, std::uint64_t r0,
+                                                      std::uint64_t r1) { finishRound(lanes[l], round, r0, r1); });
+}
+
+template <std::size_t... Ls>
+constexpr auto laneTable(std::index_sequence<Ls...>) {
+  using Run = void (*)(const std::uint8_t*, const std::uint8_t (*)[16], Lane*);
+  return std::array<Run, sizeof...(Ls)>{&lanesHardware<Ls + 1>...};
+}
+constexpr auto kLaneRuns = laneTable(std::make_index_sequence<kLanes>());
 #endif
-    machineRoundsHardware(roundKeys_, state, m);
-  } else {
-    Rounds rounds(state, tweak, b);
-    for (std::uint8_t i = 0; i < 10; ++i) {
-      std::uint8_t r[16];
-      putBE(rounds.numB(), m.bNum, b);
-      rounds.prf(*this, i, r);
-      m.step(i, loadBE64(r), loadBE64(r + 8));
+
+}  // namespace
+
+void Ff1::encryptMany(std::span<const Ff1Job> jobs) const {
+  Lane lanes[kLanes];
+  alignas(16) std::uint8_t states[kLanes][16];
+  const Ff1Job* owners[kLanes];
+  std::size_t filled = 0;
+
+  auto run = [&] {
+    if (filled == 0) return;
+#ifdef ZORVA_COUNTING
+    countAesBlocks(10 * filled);
+#endif
+#if defined(__x86_64__)
+    if (hardware_) {
+      kLaneRuns[filled - 1](roundKeys_, states, lanes);
+    } else
+#endif
+    {
+      for (std::size_t l = 0; l < filled; ++l) {
+        Lane& lane = lanes[l];
+        for (std::uint8_t round = 0; round < 10; ++round) {
+          // P || Q's last block is the tail; the blocks before it are in the state.
+          const u128 tail = lane.tail(round);
+          std::uint8_t r[16];
+          std::memcpy(r, states[l], 16);
+          std::uint8_t block[16];
+          putBE(block, static_cast<std::uint64_t>(tail >> 64), 8);
+          putBE(block + 8, static_cast<std::uint64_t>(tail), 8);
+          for (int i = 0; i < 16; ++i) r[i] ^= block[i];
+          AES_encrypt(r, r, &softwareKey_);
+          finishRound(lane, round, loadBE64(r), loadBE64(r + 8));
+        }
+      }
     }
+    for (std::size_t l = 0; l < filled; ++l) {
+      const Ff1Job& job = *owners[l];
+      const std::size_t u = job.numerals.size() / 2, v = job.numerals.size() - u;
+      numeralsMachine(lanes[l].a, job.out.data(), u, radix_, radixReciprocal_, radixDivider_.magic,
+                      radixDivider_.shift);
+      numeralsMachine(lanes[l].bNum, job.out.data() + u, v, radix_, radixReciprocal_, radixDivider_.magic,
+                      radixDivider_.shift);
+    }
+    filled = 0;
+  };
+
+  for (const Ff1Job& job : jobs) {
+    checkPreconditions(job.numerals, job.out);
+    const std::size_t n = job.numerals.size();
+    const std::size_t u = n / 2, v = n - u;
+    // v >= u, so radix^v fitting 64 bits covers radix^u as well.
+    if (v >= powerCount_) {
+      encryptArbitrary(job.numerals, job.tweak, job.out);
+      continue;
+    }
+    // b = bytes of radix^v - 1 (at most 8 here), d = 4 ceil(b/4) + 4 (at most
+    // 12), so S is the first d bytes of R and y < 2^96.
+    const std::uint64_t top = powers_[v].m - 1;
+    const std::size_t b = top == 0 ? 0 : static_cast<std::size_t>((64 - __builtin_clzll(top) + 7) / 8);
+    const std::size_t pad = padFor(job.tweak.size(), b);
+    prefixState(n, job.tweak, pad, states[filled]);
+    Lane& lane = lanes[filled];
+    lane.fixed = 0;
+    const std::size_t head = tailHeadLength(job.tweak.size(), pad);
+    for (std::size_t j = 0; j < head; ++j) lane.fixed = (lane.fixed << 8) | tailHeadByte(job.tweak, pad, j);
+    lane.fixed <<= 8 * (b + 1);
+    lane.roundShift = static_cast<unsigned>(8 * b);
+    lane.wide = b > 4;
+    lane.a = numMachine(job.numerals.data(), u, radix_);
+    lane.bNum = numMachine(job.numerals.data() + u, v, radix_);
+    lane.moduli[0] = &powers_[u];
+    lane.moduli[1] = &powers_[v];
+    owners[filled++] = &job;
+    if (filled == kLanes) run();
   }
-  const std::uint64_t a = m.a, bNum = m.bNum;
-  numeralsMachine(a, out.data(), u, radix_, radixReciprocal_);
-  numeralsMachine(bNum, out.data() + u, v, radix_, radixReciprocal_);
+  run();
 }
 
 void Ff1::encryptArbitrary(std::span<const std::uint32_t> numerals, std::string_view tweak,

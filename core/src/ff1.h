@@ -13,6 +13,14 @@
 
 namespace zorva {
 
+// One encryption of a batch: numerals (each below radix, at least minLength of
+// them) under tweak into out, which has the same size and does not alias them.
+struct Ff1Job {
+  std::span<const std::uint32_t> numerals;
+  std::string_view tweak;
+  std::span<std::uint32_t> out;
+};
+
 class Ff1 {
  public:
   // Which AES implementation a cipher uses: the processor's AES instructions
@@ -38,6 +46,10 @@ class Ff1 {
   // A broken precondition throws std::logic_error (an internal error).
   void encrypt(std::span<const std::uint32_t> numerals, std::string_view tweak,
                std::span<std::uint32_t> out) const;
+  // Encrypts independent jobs at once: the AES blocks of several jobs are in
+  // flight together, so a batch costs the cipher's throughput rather than its
+  // latency. Each job's result is exactly what encrypt gives it.
+  void encryptMany(std::span<const Ff1Job> jobs) const;
   // The same encryption computed on arbitrary-precision integers whatever the
   // length. encrypt uses it only when radix^v does not fit 64 bits; it is
   // exposed so that tests can hold both routines to identical results.
@@ -52,6 +64,20 @@ class Ff1 {
   // for each of count blocks in turn.
   void cbc(std::uint8_t* state, const std::uint8_t* blocks, std::size_t count) const;
 
+  // The constants of one modulus radix^k of the machine rounds and of the
+  // division by the radix (public only so that the rounds, which live beside
+  // the cipher, can name them).
+  struct Modulus {
+    std::uint64_t m;
+    std::uint64_t inverse;     // floor((2^64 - 1) / m)
+    std::uint64_t reciprocal;  // floor((2^128 - 1) / (m << shift)) - 2^64
+    unsigned shift;            // leading zero bits of m
+  };
+  struct Divider {  // exact 64-bit division by the radix, by multiplication
+    std::uint64_t magic;
+    unsigned shift;
+  };
+
  private:
   void checkPreconditions(std::span<const std::uint32_t> numerals, std::span<std::uint32_t> out) const;
   // The CBC-MAC state after the round-independent blocks of P || T || 0^pad,
@@ -60,12 +86,12 @@ class Ff1 {
   void prefixState(std::size_t n, std::string_view tweak, std::size_t pad, std::uint8_t* state) const;
 
   alignas(16) std::uint8_t roundKeys_[240];  // AES-256 schedule for the AES instructions
-  // radix^k below 2^64 for k < powerCount_, each with floor((2^64 - 1) / radix^k),
-  // so the machine-integer rounds reduce without dividing.
-  std::uint64_t powers_[64];
-  std::uint64_t powerInverses_[64];
+  // radix^k below 2^64 for k < powerCount_ with the reciprocals that let the
+  // machine-integer rounds reduce without a division instruction.
+  Modulus powers_[64];
   std::uint32_t powerCount_;
   std::uint64_t radixReciprocal_;  // 2^64 / radix rounded up: exact 32-bit division by radix
+  Divider radixDivider_;
   AES_KEY softwareKey_;                      // the same schedule for OpenSSL's AES_encrypt
   std::uint32_t radix_;
   std::uint64_t minLength_;

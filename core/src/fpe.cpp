@@ -2,9 +2,12 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
+
+#include "scratch.h"
 
 #include "digits.h"
 
@@ -79,78 +82,162 @@ FpeStrategy::FpeStrategy(Digest ff1Key, Charset charset, bool strict)
 }
 
 Outcome<BigInt> FpeStrategy::maskInteger(const KeyedHash& keyedHash, const BigInt& value) const {
-  std::uint8_t digits[kMaxIdentifier];
-  const std::size_t count = magnitudeDigits(value, digits, kMaxIdentifier);
-  if (count == 0) return tooLongRefusal("fpe");
-  if (count < decimalCipher_.minLength()) {
-    if (strict_) return strictRefusal(decimalCipher_.minLength(), "digits", {});
-    return KeyStrategy::maskInteger(keyedHash, value);
-  }
-
-  const bool negative = value.isNegative();
-  const std::string_view tweak = negative ? std::string_view("negative") : std::string_view("integer");
-  std::uint32_t first[kMaxIdentifier];
-  std::uint32_t second[kMaxIdentifier];
-  for (std::size_t i = 0; i < count; ++i) first[i] = digits[i];
-  std::uint32_t* in = first;
-  std::uint32_t* out = second;
-  decimalCipher_.encrypt({in, count}, tweak, {out, count});
-  // Cycle-walk until there is no leading zero, so the digit count is kept.
-  while (out[0] == 0) {
-    std::swap(in, out);
-    decimalCipher_.encrypt({in, count}, tweak, {out, count});
-  }
-  for (std::size_t i = 0; i < count; ++i) digits[i] = static_cast<std::uint8_t>(out[i]);
-  return integerFromDigits(digits, count, negative);
+  Outcome<BigInt> out;
+  const BigInt* values[1] = {&value};
+  maskIntegers(keyedHash, values, &out);
+  return out;
 }
 
 Outcome<Text> FpeStrategy::maskText(const KeyedHash& keyedHash, std::string_view text) const {
-  // Non-ASCII is declined before the length test: the caller masks it itself.
-  if (!isAscii(text)) return Decline{};
-  if (text.size() > kMaxIdentifier) return tooLongRefusal("fpe");
+  Outcome<Text> out;
+  maskTexts(keyedHash, {&text, 1}, &out);
+  return out;
+}
 
+namespace {
+// Values per FF1 batch: enough lanes to keep the AES unit busy, few enough
+// that the numeral buffers stay on the stack.
+constexpr std::size_t kBatch = 16;
+}  // namespace
+
+void FpeStrategy::maskIntegers(const KeyedHash& keyedHash, std::span<const BigInt* const> values,
+                               Outcome<BigInt>* out) const {
+  for (std::size_t from = 0; from < values.size(); from += kBatch) {
+    const std::size_t count = std::min(kBatch, values.size() - from);
+    std::uint32_t numerals[kBatch][2][kMaxIdentifier];
+    Ff1Job jobs[kBatch];
+    std::size_t owner[kBatch];
+    std::size_t jobCount = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const BigInt& value = *values[from + i];
+      Outcome<BigInt>& answer = out[from + i];
+      std::uint8_t digits[kMaxIdentifier];
+      const std::size_t n = magnitudeDigits(value, digits, kMaxIdentifier);
+      if (n == 0) {
+        answer = tooLongRefusal("fpe");
+      } else if (n < decimalCipher_.minLength()) {
+        answer = strict_ ? Outcome<BigInt>(strictRefusal(decimalCipher_.minLength(), "digits", {}))
+                         : KeyStrategy::maskInteger(keyedHash, value);
+      } else {
+        std::uint32_t* in = numerals[jobCount][0];
+        for (std::size_t k = 0; k < n; ++k) in[k] = digits[k];
+        const std::string_view tweak = value.isNegative() ? std::string_view("negative") : std::string_view("integer");
+        jobs[jobCount] = Ff1Job{{in, n}, tweak, {numerals[jobCount][1], n}};
+        owner[jobCount++] = from + i;
+      }
+    }
+    // Cycle-walk until there is no leading zero, so the digit count is kept:
+    // the values that need another pass go round again as a smaller batch,
+    // each pass reading the buffer the last one wrote.
+    std::size_t written[kBatch];  // which of a job's two buffers holds its latest digits
+    std::size_t walking[kBatch];
+    std::size_t length[kBatch];
+    std::size_t walkCount = jobCount;
+    for (std::size_t j = 0; j < jobCount; ++j) {
+      length[j] = jobs[j].numerals.size();
+      written[j] = 1;
+      walking[j] = j;
+    }
+    while (walkCount > 0) {
+      decimalCipher_.encryptMany({jobs, walkCount});
+      std::size_t again = 0;
+      for (std::size_t w = 0; w < walkCount; ++w) {
+        const std::size_t j = walking[w];
+        if (jobs[w].out[0] != 0) continue;
+        const std::size_t n = jobs[w].numerals.size();
+        const std::size_t from = written[j];
+        written[j] = 1 - from;
+        jobs[again] = Ff1Job{{numerals[j][from], n}, jobs[w].tweak, {numerals[j][1 - from], n}};
+        walking[again++] = j;
+      }
+      walkCount = again;
+    }
+    for (std::size_t j = 0; j < jobCount; ++j) {
+      const BigInt& value = *values[owner[j]];
+      const std::uint32_t* result = numerals[j][written[j]];
+      const std::size_t n = length[j];
+      std::uint8_t digits[kMaxIdentifier];
+      for (std::size_t k = 0; k < n; ++k) digits[k] = static_cast<std::uint8_t>(result[k]);
+      out[owner[j]] = integerFromDigits(digits, n, value.isNegative());
+    }
+  }
+}
+
+void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts,
+                            Outcome<Text>* out) const {
   const auto charsetIndex = static_cast<std::size_t>(charset_);
   const NumeralTable& numeralOf = kNumerals[charsetIndex];
   const std::string_view name = charsetName(charset_);
-
+  const std::string_view alphabet = kAlphabets[charsetIndex];
   // tweak = "text|" charset "|" skeleton, the skeleton being the text with
   // every charset character zeroed: separators are bound into the encryption.
-  char tweak[5 + 12 + 1 + kMaxIdentifier];
-  std::size_t tweakLength = 0;
-  auto put = [&](std::string_view part) {
-    std::memcpy(tweak + tweakLength, part.data(), part.size());
-    tweakLength += part.size();
-  };
-  put("text|");
-  put(name);
-  put("|");
-
-  std::uint32_t numerals[kMaxIdentifier];
-  std::size_t count = 0;
-  for (char ch : text) {
-    const std::uint8_t numeral = numeralOf[static_cast<unsigned char>(ch)];
-    if (numeral == kSeparator) {
-      tweak[tweakLength++] = ch;
-    } else {
-      tweak[tweakLength++] = '\0';
-      numerals[count++] = numeral;
+  constexpr std::size_t kTweakHead = 5 + 12 + 1;
+  for (std::size_t from = 0; from < texts.size(); from += kBatch) {
+    const std::size_t count = std::min(kBatch, texts.size() - from);
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) total += std::min(texts[from + i].size(), kMaxIdentifier);
+    Scratch<4096> numeralBytes(2 * total * sizeof(std::uint32_t));
+    Scratch<2048> tweakBytes(count * kTweakHead + total);
+    auto* numerals = reinterpret_cast<std::uint32_t*>(numeralBytes.data());
+    std::uint32_t* masked = numerals + total;
+    char* tweaks = reinterpret_cast<char*>(tweakBytes.data());
+    Ff1Job jobs[kBatch];
+    std::size_t owner[kBatch];
+    std::size_t jobCount = 0;
+    std::size_t used = 0;
+    char* tweak = tweaks;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string_view text = texts[from + i];
+      Outcome<Text>& answer = out[from + i];
+      // Non-ASCII is declined before the length test: the caller masks it itself.
+      if (!isAscii(text)) {
+        answer = Decline{};
+        continue;
+      }
+      if (text.size() > kMaxIdentifier) {
+        answer = tooLongRefusal("fpe");
+        continue;
+      }
+      std::size_t tweakLength = 0;
+      auto put = [&](std::string_view part) {
+        std::memcpy(tweak + tweakLength, part.data(), part.size());
+        tweakLength += part.size();
+      };
+      put("text|");
+      put(name);
+      put("|");
+      std::uint32_t* own = numerals + used;
+      std::size_t n = 0;
+      for (char ch : text) {
+        const std::uint8_t numeral = numeralOf[static_cast<unsigned char>(ch)];
+        if (numeral == kSeparator) {
+          tweak[tweakLength++] = ch;
+        } else {
+          tweak[tweakLength++] = '\0';
+          own[n++] = numeral;
+        }
+      }
+      if (n < textCipher_.minLength()) {
+        answer = strict_ ? Outcome<Text>(strictRefusal(textCipher_.minLength(), name, " characters"))
+                         : KeyStrategy::maskText(charset_, keyedHash, text);
+        continue;
+      }
+      jobs[jobCount] = Ff1Job{{own, n}, std::string_view(tweak, tweakLength), {masked + used, n}};
+      owner[jobCount++] = from + i;
+      used += n;
+      tweak += tweakLength;
+    }
+    textCipher_.encryptMany({jobs, jobCount});
+    for (std::size_t j = 0; j < jobCount; ++j) {
+      Text result(texts[owner[j]]);
+      const std::uint32_t* m = jobs[j].out.data();
+      std::size_t k = 0;
+      for (char& ch : result) {
+        if (numeralOf[static_cast<unsigned char>(ch)] != kSeparator) ch = alphabet[m[k++]];
+      }
+      out[owner[j]] = std::move(result);
     }
   }
-
-  if (count < textCipher_.minLength()) {
-    if (strict_) return strictRefusal(textCipher_.minLength(), name, " characters");
-    return KeyStrategy::maskText(charset_, keyedHash, text);
-  }
-
-  std::uint32_t masked[kMaxIdentifier];
-  textCipher_.encrypt({numerals, count}, std::string_view(tweak, tweakLength), {masked, count});
-  const std::string_view alphabet = kAlphabets[charsetIndex];
-  Text out(text);
-  std::size_t k = 0;
-  for (char& ch : out) {
-    if (numeralOf[static_cast<unsigned char>(ch)] != kSeparator) ch = alphabet[masked[k++]];
-  }
-  return out;
 }
 
 }  // namespace zorva

@@ -1,6 +1,7 @@
 // FpeStrategy: identifiers masked with FF1, keeping length and separators.
 #pragma once
 
+#include <span>
 #include <string_view>
 
 #include "bigint.h"
@@ -21,6 +22,11 @@ class FpeStrategy {
 
   Outcome<BigInt> maskInteger(const KeyedHash& keyedHash, const BigInt& value) const;
   Outcome<Text> maskText(const KeyedHash& keyedHash, std::string_view text) const;
+  // Batches: out[i] is exactly what maskInteger(*values[i]) or
+  // maskText(texts[i]) answers, but the FF1 encryptions of many values run
+  // together, their AES blocks interleaved.
+  void maskIntegers(const KeyedHash& keyedHash, std::span<const BigInt* const> values, Outcome<BigInt>* out) const;
+  void maskTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts, Outcome<Text>* out) const;
 
  private:
   FpeStrategy(Digest ff1Key, Charset charset, bool strict);

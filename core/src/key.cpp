@@ -2,6 +2,7 @@
 
 #include <gmp.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
@@ -61,10 +62,9 @@ unsigned digits128(u128 n) noexcept {
   return d;
 }
 
-// Machine path: the whole mixed-radix index fits 128 bits.
-void permuteText128(const ClassTable& classes, const KeyedHash& keyedHash, std::string_view label,
-                    u128 size, u128 index, Text& out) {
-  u128 x = keyedHash.permute(size, index, label);
+// Machine path: the whole mixed-radix index fits 128 bits. Writes the
+// permuted index x back into the classed characters, last character first.
+void decodeText128(const ClassTable& classes, u128 x, Text& out) {
   for (std::size_t i = out.size(); i-- > 0;) {
     const CharClass cls = classes[static_cast<unsigned char>(out[i])];
     if (cls.radix == 0) continue;
@@ -72,6 +72,10 @@ void permuteText128(const ClassTable& classes, const KeyedHash& keyedHash, std::
     x /= cls.radix;
   }
 }
+
+// Values per permutation batch: the HMAC lanes stay full while the label
+// buffers stay on the stack.
+constexpr std::size_t kBatch = 16;
 
 // Arbitrary-precision path. Characters are packed into 64-bit chunks so that
 // the big integer is touched once per chunk, not once per character.
@@ -241,85 +245,138 @@ BigInt integerFromDigits(const std::uint8_t* digits, std::size_t count, bool neg
 }
 
 Outcome<BigInt> KeyStrategy::maskInteger(const KeyedHash& keyedHash, const BigInt& value) {
-  const bool negative = value.isNegative();
-  const std::string_view label = negative ? std::string_view("negative") : std::string_view("integer");
-  // Up to 38 digits the band 10^(d-1) .. 10^d fits 128 bits.
-  if (value.magnitudeFitsU128()) {
-    const u128 magnitude = value.magnitudeU128();
-    if (magnitude < powerOfTen128(38)) {
-      const unsigned d = digits128(magnitude);
-      const u128 hi = powerOfTen128(d);
-      // 0 belongs to the non-negative one-digit band only.
-      const u128 lo = (d == 1 && !negative) ? 0 : powerOfTen128(d - 1);
-      const u128 masked = lo + keyedHash.permute(hi - lo, magnitude - lo, label);
-      return BigInt::fromU128(masked, negative);
+  Outcome<BigInt> out;
+  const BigInt* values[1] = {&value};
+  maskIntegers(keyedHash, values, &out);
+  return out;
+}
+
+void KeyStrategy::maskIntegers(const KeyedHash& keyedHash, std::span<const BigInt* const> values,
+                               Outcome<BigInt>* out) {
+  for (std::size_t from = 0; from < values.size(); from += kBatch) {
+    const std::size_t count = std::min(kBatch, values.size() - from);
+    PermuteJob jobs[kBatch];
+    u128 low[kBatch], masked[kBatch];
+    std::size_t owner[kBatch];
+    std::size_t jobCount = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const BigInt& value = *values[from + i];
+      const bool negative = value.isNegative();
+      const std::string_view label = negative ? std::string_view("negative") : std::string_view("integer");
+      // Up to 38 digits the band 10^(d-1) .. 10^d fits 128 bits.
+      if (value.magnitudeFitsU128() && value.magnitudeU128() < powerOfTen128(38)) {
+        const u128 magnitude = value.magnitudeU128();
+        const unsigned d = digits128(magnitude);
+        const u128 hi = powerOfTen128(d);
+        // 0 belongs to the non-negative one-digit band only.
+        const u128 lo = (d == 1 && !negative) ? 0 : powerOfTen128(d - 1);
+        low[jobCount] = lo;
+        jobs[jobCount] = PermuteJob{hi - lo, magnitude - lo, label, &masked[jobCount]};
+        owner[jobCount++] = from + i;
+        continue;
+      }
+      const std::uint64_t d = decimalDigits(value);
+      if (d > kMaxIdentifier) {
+        out[from + i] = tooLongRefusal("key");
+        continue;
+      }
+      const BigInt hi = powerOfTen(d);
+      const BigInt lo = powerOfTen(d - 1);
+      BigInt result = lo + keyedHash.permute(hi - lo, value.abs() - lo, label);
+      out[from + i] = negative ? result.negated() : result;
     }
+    keyedHash.permuteMany({jobs, jobCount});
+    for (std::size_t j = 0; j < jobCount; ++j)
+      out[owner[j]] = BigInt::fromU128(low[j] + masked[j], values[owner[j]]->isNegative());
   }
-  const std::uint64_t d = decimalDigits(value);
-  if (d > kMaxIdentifier) return tooLongRefusal("key");
-  const BigInt hi = powerOfTen(d);
-  const BigInt lo = powerOfTen(d - 1);
-  BigInt masked = lo + keyedHash.permute(hi - lo, value.abs() - lo, label);
-  return negative ? masked.negated() : masked;
 }
 
 Outcome<Text> KeyStrategy::maskText(Charset charset, const KeyedHash& keyedHash, std::string_view text) {
-  // Non-ASCII is declined before the length test: the caller masks it itself.
-  if (!isAscii(text)) return Decline{};
-  if (text.size() > kMaxIdentifier) return tooLongRefusal("key");
-  const ClassTable& classes = kClasses[static_cast<std::size_t>(charset)];
+  Outcome<Text> out;
+  maskTexts(charset, keyedHash, {&text, 1}, &out);
+  return out;
+}
 
+void KeyStrategy::maskTexts(Charset charset, const KeyedHash& keyedHash, std::span<const std::string_view> texts,
+                            Outcome<Text>* out) {
+  const ClassTable& classes = kClasses[static_cast<std::size_t>(charset)];
   // label = "text|" charset "|" shape, where each classed character is its
   // class size in decimal: at most 5 + 12 + 1 + 2 * 256 bytes.
-  char label[5 + 12 + 1 + 2 * kMaxIdentifier];
-  std::size_t labelLength = 0;
-  auto put = [&](std::string_view part) {
-    std::memcpy(label + labelLength, part.data(), part.size());
-    labelLength += part.size();
-  };
-  put("text|");
-  put(charsetName(charset));
-  put("|");
-
-  u128 size = 1;
-  u128 index = 0;
-  bool fits = true;
-  for (char ch : text) {
-    const CharClass cls = classes[static_cast<unsigned char>(ch)];
-    switch (cls.radix) {
-      case 0:
-        label[labelLength++] = ch;
+  constexpr std::size_t kLabel = 5 + 12 + 1 + 2 * kMaxIdentifier;
+  for (std::size_t from = 0; from < texts.size(); from += kBatch) {
+    const std::size_t count = std::min(kBatch, texts.size() - from);
+    char labels[kBatch][kLabel];
+    PermuteJob jobs[kBatch];
+    u128 masked[kBatch];
+    std::size_t owner[kBatch];
+    std::size_t jobCount = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string_view text = texts[from + i];
+      // Non-ASCII is declined before the length test: the caller masks it itself.
+      if (!isAscii(text)) {
+        out[from + i] = Decline{};
         continue;
-      case 10:
-        put("10");
-        break;
-      case 26:
-        put("26");
-        break;
-      default:
-        put("6");
-        break;
+      }
+      if (text.size() > kMaxIdentifier) {
+        out[from + i] = tooLongRefusal("key");
+        continue;
+      }
+      char* label = labels[jobCount];
+      std::size_t labelLength = 0;
+      auto put = [&](std::string_view part) {
+        std::memcpy(label + labelLength, part.data(), part.size());
+        labelLength += part.size();
+      };
+      put("text|");
+      put(charsetName(charset));
+      put("|");
+      u128 size = 1;
+      u128 index = 0;
+      bool fits = true;
+      for (char ch : text) {
+        const CharClass cls = classes[static_cast<unsigned char>(ch)];
+        switch (cls.radix) {
+          case 0:
+            label[labelLength++] = ch;
+            continue;
+          case 10:
+            put("10");
+            break;
+          case 26:
+            put("26");
+            break;
+          default:
+            put("6");
+            break;
+        }
+        if (!fits) continue;
+        // A product of 10s, 26s and 6s is never exactly 2^128, so fitting 128
+        // bits is the same as size <= 2^128.
+        if (size > kU128Max / cls.radix) {
+          fits = false;
+          continue;
+        }
+        size *= cls.radix;
+        index = index * cls.radix + static_cast<unsigned>(ch - cls.base);
+      }
+      if (fits && size == 1) {
+        out[from + i] = Text(text);
+      } else if (fits) {
+        jobs[jobCount] = PermuteJob{size, index, std::string_view(label, labelLength), &masked[jobCount]};
+        owner[jobCount++] = from + i;
+      } else {
+        Text result(text);
+        permuteTextBig(classes, keyedHash, std::string_view(label, labelLength), result);
+        out[from + i] = std::move(result);
+      }
     }
-    if (!fits) continue;
-    // A product of 10s, 26s and 6s is never exactly 2^128, so fitting 128
-    // bits is the same as size <= 2^128.
-    if (size > kU128Max / cls.radix) {
-      fits = false;
-      continue;
+    keyedHash.permuteMany({jobs, jobCount});
+    for (std::size_t j = 0; j < jobCount; ++j) {
+      Text result(texts[owner[j]]);
+      decodeText128(classes, masked[j], result);
+      out[owner[j]] = std::move(result);
     }
-    size *= cls.radix;
-    index = index * cls.radix + static_cast<unsigned>(ch - cls.base);
   }
-  if (fits && size == 1) return Text(text);
-
-  Text out(text);
-  const std::string_view labelView(label, labelLength);
-  if (fits) {
-    permuteText128(classes, keyedHash, labelView, size, index, out);
-  } else {
-    permuteTextBig(classes, keyedHash, labelView, out);
-  }
-  return out;
 }
 
 }  // namespace zorva

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "bigint.h"
@@ -38,6 +39,15 @@ class KeyStrategy {
   static Outcome<Text> maskText(Charset charset, const KeyedHash& keyedHash, std::string_view text);
   Outcome<Text> maskText(const KeyedHash& keyedHash, std::string_view text) const {
     return maskText(charset_, keyedHash, text);
+  }
+  // Batches: out[i] is exactly what maskInteger(*values[i]) or
+  // maskText(texts[i]) answers, but the permutations of many values run
+  // together, their round HMACs interleaved.
+  static void maskIntegers(const KeyedHash& keyedHash, std::span<const BigInt* const> values, Outcome<BigInt>* out);
+  static void maskTexts(Charset charset, const KeyedHash& keyedHash, std::span<const std::string_view> texts,
+                        Outcome<Text>* out);
+  void maskTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts, Outcome<Text>* out) const {
+    maskTexts(charset_, keyedHash, texts, out);
   }
 
  private:

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "scratch.h"
+#include "sha256_lanes.h"
 
 // The low-level SHA256_* calls are deprecated in OpenSSL 3 in favour of EVP,
 // but an EVP digest context cannot be copied without a heap allocation, and
@@ -109,11 +110,71 @@ void absorbKey(const std::uint8_t* key, SHA256_CTX* inner, SHA256_CTX* outer) {
 
 [[noreturn]] void outsideDomain() { throw std::logic_error("permute called with a value outside [0, size)"); }
 
+// Messages in flight at once on the lanes road.
+constexpr std::size_t kHmacLanes = 8;
+
+void putState(const sha256::State& state, std::uint8_t* out) noexcept {
+  for (int i = 0; i < 8; ++i) putBE32(out + 4 * i, state.h[i]);
+}
+
+// One message of hmacMany on its way through the inner hash (64-byte blocks
+// of a || b, then the padding; the key block is already in the state) and
+// then the one block of the outer hash.
+struct HmacLane {
+  const HmacJob* job;
+  std::size_t offset;  // inner message bytes already laid into blocks
+  std::size_t padded;  // the inner message's length with its padding
+  bool outer;
+  alignas(16) std::uint8_t block[64];
+
+  void start(const HmacJob& j) noexcept {
+    job = &j;
+    offset = 0;
+    padded = (j.aLength + j.bLength + 9 + 63) / 64 * 64;
+    outer = false;
+  }
+
+  // Lays the next inner block: message bytes, then 0x80 right after the
+  // message, zeros, and in the last block the bit length, counting the key
+  // block before the message.
+  void layInnerBlock() noexcept {
+    const HmacJob& j = *job;
+    const std::size_t total = j.aLength + j.bLength;
+    std::size_t n = 0;
+    for (std::size_t p = offset; n < 64 && p < total; p = offset + n) {
+      const bool inA = p < j.aLength;
+      const std::uint8_t* from = inA ? j.a + p : j.b + (p - j.aLength);
+      const std::size_t take = std::min(64 - n, inA ? j.aLength - p : total - p);
+      std::memcpy(block + n, from, take);
+      n += take;
+    }
+    if (n < 64) {
+      std::memset(block + n, 0, 64 - n);
+      if (offset + n == total) block[n] = 0x80;
+      if (offset + 64 == padded) putBE64(block + 56, (64 + std::uint64_t{total}) * 8, 8);
+    }
+    offset += 64;
+  }
+
+  // The outer block: the inner tag, 0x80, zeros and the bit length 768.
+  void layOuterBlock(const sha256::State& innerState) noexcept {
+    putState(innerState, block);
+    std::memset(block + 32, 0, 32);
+    block[32] = 0x80;
+    putBE64(block + 56, (64 + 32) * 8, 8);
+    outer = true;
+  }
+};
+
 }  // namespace
 
-KeyedHash::KeyedHash(const std::uint8_t (&subkey)[32]) { absorbKey(subkey, &inner_, &outer_); }
+KeyedHash::KeyedHash(const std::uint8_t (&subkey)[32], Engine engine)
+    : lanes_(engine == Engine::automatic && sha256::bestRoad() == sha256::Road::shaNi) {
+  absorbKey(subkey, &inner_, &outer_);
+}
 
-KeyedHash::KeyedHash(std::string_view subkey) {
+KeyedHash::KeyedHash(std::string_view subkey)
+    : lanes_(sha256::bestRoad() == sha256::Road::shaNi) {
   std::uint8_t key[32] = {};
   std::memcpy(key, subkey.data(), std::min<std::size_t>(subkey.size(), sizeof key));
   absorbKey(key, &inner_, &outer_);
@@ -123,6 +184,55 @@ KeyedHash::KeyedHash(std::string_view subkey) {
 KeyedHash::~KeyedHash() {
   OPENSSL_cleanse(&inner_, sizeof inner_);
   OPENSSL_cleanse(&outer_, sizeof outer_);
+}
+
+void KeyedHash::hmacMany(std::span<const HmacJob> jobs) const {
+  // A lone message gains nothing from lanes, and OpenSSL's own code finishes
+  // it sooner.
+  if (!lanes_ || jobs.size() == 1) {
+    for (const HmacJob& j : jobs) hmacInto(j.a, j.aLength, j.b, j.bLength, j.out);
+    return;
+  }
+#ifdef ZORVA_COUNTING
+  hmacCounter.fetch_add(jobs.size(), std::memory_order_relaxed);
+#endif
+  HmacLane lanes[kHmacLanes];
+  sha256::State states[kHmacLanes];
+  const std::uint8_t* blocks[kHmacLanes];
+  std::size_t active = 0;
+  std::size_t next = 0;
+  auto start = [&](std::size_t slot) {
+    lanes[slot].start(jobs[next++]);
+    std::memcpy(states[slot].h, inner_.h, sizeof states[slot].h);
+  };
+  while (active < kHmacLanes && next < jobs.size()) start(active++);
+  while (active > 0) {
+    for (std::size_t l = 0; l < active; ++l) {
+      if (!lanes[l].outer) lanes[l].layInnerBlock();
+      blocks[l] = lanes[l].block;
+    }
+    sha256::compress(states, blocks, active);
+    for (std::size_t l = 0; l < active;) {
+      HmacLane& lane = lanes[l];
+      if (!lane.outer) {
+        if (lane.offset == lane.padded) {
+          lane.layOuterBlock(states[l]);
+          std::memcpy(states[l].h, outer_.h, sizeof states[l].h);
+        }
+        ++l;
+        continue;
+      }
+      putState(states[l], lane.job->out);
+      // A finished lane takes the next message; with none left, the last
+      // lane moves into its place so that the active lanes stay in front.
+      if (next < jobs.size()) {
+        start(l++);
+      } else if (l != --active) {
+        lanes[l] = lanes[active];
+        states[l] = states[active];
+      }
+    }
+  }
 }
 
 void KeyedHash::hmacInto(const std::uint8_t* a, std::size_t aLen, const std::uint8_t* b, std::size_t bLen,
@@ -156,6 +266,24 @@ Digest KeyedHash::digest(std::string_view data, std::string_view label) const {
   return out;
 }
 
+void KeyedHash::digestMany(std::span<const std::string_view> data, std::string_view label, Digest* out) const {
+  // label || 0x00, the same for every message of the batch.
+  Scratch<128> prefix(label.size() + 1);
+  copyBytes(prefix.data(), label);
+  prefix.data()[label.size()] = 0x00;
+  constexpr std::size_t kGroup = 64;
+  HmacJob jobs[kGroup];
+  for (std::size_t from = 0; from < data.size(); from += kGroup) {
+    const std::size_t count = std::min(kGroup, data.size() - from);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::string_view d = data[from + k];
+      jobs[k] = HmacJob{prefix.data(), label.size() + 1, reinterpret_cast<const std::uint8_t*>(d.data()), d.size(),
+                        out[from + k].data()};
+    }
+    hmacMany({jobs, count});
+  }
+}
+
 void KeyedHash::expand(std::string_view data, std::size_t length, std::string_view label,
                        std::uint8_t* out) const {
   if (length == 0) return;
@@ -167,18 +295,28 @@ void KeyedHash::expand(std::string_view data, std::size_t length, std::string_vi
   p[label.size()] = 0x23;
   p[prefixLen - 1] = 0x00;
   const auto* dataBytes = reinterpret_cast<const std::uint8_t*>(data.data());
+  // The blocks are independent messages, differing in the counter only: a
+  // group of them goes through hmacMany together, each with its own prefix.
   // The counter is 32 bits wide; 2^32 blocks (128 GiB) is far beyond any caller.
-  for (std::size_t done = 0, i = 0; done < length; ++i) {
-    putBE32(p + label.size() + 1, static_cast<std::uint32_t>(i));
-    std::size_t take = std::min<std::size_t>(32, length - done);
-    if (take == 32) {
-      hmacInto(p, prefixLen, dataBytes, data.size(), out + done);
-    } else {
-      std::uint8_t tag[32];
-      hmacInto(p, prefixLen, dataBytes, data.size(), tag);
-      std::memcpy(out + done, tag, take);
+  constexpr std::size_t kGroup = 8;
+  const std::size_t blocks = (length + 31) / 32;
+  for (std::size_t first = 0; first < blocks; first += kGroup) {
+    const std::size_t count = std::min(kGroup, blocks - first);
+    Scratch<8 * 64> prefixes(count * prefixLen);
+    std::uint8_t tags[kGroup][32];
+    HmacJob jobs[kGroup];
+    for (std::size_t k = 0; k < count; ++k) {
+      std::uint8_t* own = prefixes.data() + k * prefixLen;
+      std::memcpy(own, p, prefixLen);
+      putBE32(own + label.size() + 1, static_cast<std::uint32_t>(first + k));
+      const std::size_t at = 32 * (first + k);
+      // Whole blocks land in place; the last, partial one goes through tags.
+      std::uint8_t* target = at + 32 <= length ? out + at : tags[k];
+      jobs[k] = HmacJob{own, prefixLen, dataBytes, data.size(), target};
     }
-    done += take;
+    hmacMany({jobs, count});
+    const std::size_t lastAt = 32 * (first + count - 1);
+    if (lastAt + 32 > length) std::memcpy(out + lastAt, tags[count - 1], length - lastAt);
   }
 }
 
@@ -188,18 +326,66 @@ Vec<std::uint8_t> KeyedHash::expand(std::string_view data, std::size_t length, s
   return out;
 }
 
-std::uint64_t KeyedHash::below(std::string_view data, std::uint64_t bound, std::string_view label) const {
-  if (bound == 0) throw std::logic_error("below called with a zero bound");
-  const std::size_t n = static_cast<std::size_t>((64 - __builtin_clzll(bound) + 7) / 8) + 32;  // at most 40
-  std::uint8_t bytes[40];
-  expand(data, n, label, bytes);
-  // Horner's rule over 64-bit chunks: the leading n mod 8 bytes, then whole words.
+namespace {
+
+// Stream bytes below draws for a machine-integer bound: bytelen(bound) + 32, at most 40.
+std::size_t belowLength(std::uint64_t bound) noexcept {
+  return static_cast<std::size_t>((64 - __builtin_clzll(bound) + 7) / 8) + 32;
+}
+
+// int(bytes[0, n)) mod bound by Horner's rule over 64-bit chunks: the
+// leading n mod 8 bytes, then whole words.
+std::uint64_t reduceBelow(const std::uint8_t* bytes, std::size_t n, std::uint64_t bound) noexcept {
   std::size_t head = n % 8;
   std::uint64_t r = 0;
   for (std::size_t i = 0; i < head; ++i) r = (r << 8) | bytes[i];
   r %= bound;
   for (std::size_t i = head; i < n; i += 8) r = static_cast<std::uint64_t>(((u128(r) << 64) | loadBE64(bytes + i)) % bound);
   return r;
+}
+
+}  // namespace
+
+std::uint64_t KeyedHash::below(std::string_view data, std::uint64_t bound, std::string_view label) const {
+  if (bound == 0) throw std::logic_error("below called with a zero bound");
+  const std::size_t n = belowLength(bound);
+  std::uint8_t bytes[40];
+  expand(data, n, label, bytes);
+  return reduceBelow(bytes, n, bound);
+}
+
+void KeyedHash::belowMany(std::span<const BelowJob> jobs) const {
+  // Draws per HMAC batch: each takes two stream blocks (33 to 40 bytes).
+  constexpr std::size_t kGroup = 8;
+  constexpr std::size_t kLabel = 48;  // longer labels are drawn on their own
+  for (std::size_t from = 0; from < jobs.size(); from += kGroup) {
+    const std::size_t count = std::min(kGroup, jobs.size() - from);
+    std::uint8_t prefixes[kGroup][2][kLabel + 6];
+    std::uint8_t streams[kGroup][64];
+    HmacJob hmacs[2 * kGroup];
+    std::size_t hmacCount = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+      const BelowJob& job = jobs[from + k];
+      if (job.bound == 0) throw std::logic_error("below called with a zero bound");
+      if (job.label.size() > kLabel) continue;
+      // label || 0x23 || BE(i, 4) || 0x00 for blocks 0 and 1 of the stream.
+      for (std::uint32_t block = 0; block < 2; ++block) {
+        std::uint8_t* p = prefixes[k][block];
+        copyBytes(p, job.label);
+        p[job.label.size()] = 0x23;
+        putBE32(p + job.label.size() + 1, block);
+        p[job.label.size() + 5] = 0x00;
+        hmacs[hmacCount++] = HmacJob{p, job.label.size() + 6, reinterpret_cast<const std::uint8_t*>(job.data.data()),
+                                     job.data.size(), streams[k] + 32 * block};
+      }
+    }
+    hmacMany({hmacs, hmacCount});
+    for (std::size_t k = 0; k < count; ++k) {
+      const BelowJob& job = jobs[from + k];
+      *job.out = job.label.size() > kLabel ? below(job.data, job.bound, job.label)
+                                           : reduceBelow(streams[k], belowLength(job.bound), job.bound);
+    }
+  }
 }
 
 BigInt KeyedHash::below(std::string_view data, const BigInt& bound, std::string_view label) const {
@@ -259,6 +445,144 @@ u128 KeyedHash::permute(u128 size, u128 value, std::string_view label) const {
   std::uint8_t sizeBytes[16];
   std::size_t sizeLen = minimalBE128(size, sizeBytes);
   return permuteMachine(size - 1, sizeBytes, sizeLen, value, label);
+}
+
+namespace {
+
+// One permutation of permuteMany: its round message, laid out as in
+// permuteMachine, and where its Feistel network stands.
+struct PermuteLane {
+  static constexpr std::size_t kMessage = 640;  // the longest label the strategies build, and room after it
+  const PermuteJob* job;
+  u128 m;
+  unsigned h, dropBits;
+  std::size_t hb, roundAt, rightAt, length;
+  std::uint64_t mask, left, right;
+  std::uint8_t round;
+  bool oneBlock;  // the message and its padding fit one SHA-256 block
+  std::uint8_t tag[32];
+  alignas(16) std::uint8_t outerBlock[64];
+  alignas(16) std::uint8_t message[kMessage];
+
+  void start(const PermuteJob& j) noexcept {
+    job = &j;
+    m = j.size - 1;
+    const unsigned w = std::max(2u, bitLength128(m));
+    h = (w + (w & 1)) / 2;
+    hb = (h + 7) / 8;
+    mask = h == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << h) - 1;
+    dropBits = static_cast<unsigned>(64 - 8 * hb);
+    std::uint8_t sizeBytes[16];
+    const std::size_t sizeLen = minimalBE128(j.size, sizeBytes);
+    rightAt = j.label.size() + 1 + sizeLen + 7;
+    length = rightAt + hb;
+    roundAt = layRoundLabel(message, j.label, sizeLen);
+    std::memcpy(message + j.label.size() + 1, sizeBytes, sizeLen);
+    std::memset(message + roundAt + 2, 0, 5);  // counter 0 and the digest separator
+    // A message of up to 55 bytes is one block with its padding, laid once:
+    // the rounds patch the round byte and R in place and compress it as is.
+    oneBlock = length <= 55;
+    if (oneBlock) {
+      std::memset(message + length, 0, 64 - length);
+      message[length] = 0x80;
+      putBE64(message + 56, (64 + std::uint64_t{length}) * 8, 8);
+      std::memset(outerBlock, 0, sizeof outerBlock);
+      outerBlock[32] = 0x80;
+      putBE64(outerBlock + 56, (64 + 32) * 8, 8);
+    }
+    enter(j.value);
+  }
+  void enter(u128 x) noexcept {
+    right = static_cast<std::uint64_t>(x) & mask;
+    left = static_cast<std::uint64_t>(x >> h);
+    round = 0;
+  }
+  HmacJob roundJob() noexcept {
+    message[roundAt] = round;
+    putBE64(message + rightAt, right, hb);
+    return HmacJob{message, length, nullptr, 0, tag};
+  }
+  // Finishes the round from its tag; true once the value is placed.
+  bool finishRound() noexcept {
+    const std::uint64_t f = (loadBE64(tag) >> dropBits) & mask;
+    const std::uint64_t next = left ^ f;
+    left = right;
+    right = next;
+    if (++round < 10) return false;
+    const u128 x = (u128(left) << h) | right;
+    if (x > m) {  // cycle-walk back into [0, size)
+      enter(x);
+      return false;
+    }
+    *job->out = x;
+    return true;
+  }
+};
+
+}  // namespace
+
+void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
+  constexpr std::size_t kLanes = kHmacLanes;
+  PermuteLane lanes[kLanes];
+  HmacJob rounds[kLanes];
+  std::size_t active = 0;
+  std::size_t next = 0;
+  // Jobs the lanes cannot take (trivial sizes, labels too long for a lane's
+  // message) are answered on their own as they come.
+  auto fill = [&](std::size_t slot) {
+    while (next < jobs.size()) {
+      const PermuteJob& j = jobs[next++];
+      if (j.size > 1 && j.value >= j.size) outsideDomain();
+      if (j.size <= 1 || !lanes_ || j.label.size() + 40 > PermuteLane::kMessage) {
+        *j.out = permute(j.size, j.value, j.label);
+        continue;
+      }
+      lanes[slot].start(j);
+      return true;
+    }
+    return false;
+  };
+  while (active < kLanes && fill(active)) ++active;
+  sha256::State states[kLanes];
+  const std::uint8_t* blocks[kLanes];
+  while (active > 0) {
+    bool oneBlock = true;
+    for (std::size_t l = 0; l < active; ++l) {
+      rounds[l] = lanes[l].roundJob();
+      oneBlock &= lanes[l].oneBlock;
+    }
+    if (oneBlock && active > 1) {
+      // The common case, HMAC by hand over the laid blocks: one inner and one
+      // outer compression per lane, and only the tag's first 8 bytes are read.
+#ifdef ZORVA_COUNTING
+      hmacCounter.fetch_add(active, std::memory_order_relaxed);
+#endif
+      for (std::size_t l = 0; l < active; ++l) {
+        std::memcpy(states[l].h, inner_.h, sizeof states[l].h);
+        blocks[l] = lanes[l].message;
+      }
+      sha256::compress(states, blocks, active);
+      for (std::size_t l = 0; l < active; ++l) {
+        putState(states[l], lanes[l].outerBlock);
+        std::memcpy(states[l].h, outer_.h, sizeof states[l].h);
+        blocks[l] = lanes[l].outerBlock;
+      }
+      sha256::compress(states, blocks, active);
+      for (std::size_t l = 0; l < active; ++l) {
+        putBE32(lanes[l].tag, states[l].h[0]);
+        putBE32(lanes[l].tag + 4, states[l].h[1]);
+      }
+    } else {
+      hmacMany({rounds, active});
+    }
+    for (std::size_t l = 0; l < active;) {
+      if (!lanes[l].finishRound() || fill(l)) {
+        ++l;
+      } else if (l != --active) {
+        lanes[l] = lanes[active];
+      }
+    }
+  }
 }
 
 BigInt KeyedHash::permute(const BigInt& size, const BigInt& value, std::string_view label) const {

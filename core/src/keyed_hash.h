@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "alloc.h"
@@ -17,9 +18,42 @@ namespace zorva {
 
 using Digest = std::array<std::uint8_t, 32>;
 
+// One message of an HMAC batch: a || b (either may be empty); the 32-byte tag
+// goes to out.
+struct HmacJob {
+  const std::uint8_t* a;
+  std::size_t aLength;
+  const std::uint8_t* b;
+  std::size_t bLength;
+  std::uint8_t* out;
+};
+
+// One keyed permutation of a batch: permute(size, value, label) into out,
+// for sizes up to 2^128 (the machine-integer road).
+struct PermuteJob {
+  u128 size;
+  u128 value;
+  std::string_view label;
+  u128* out;
+};
+
+// One draw of a below batch: below(data, bound, label) into out (bound nonzero).
+struct BelowJob {
+  std::string_view data;
+  std::uint64_t bound;
+  std::string_view label;
+  std::uint64_t* out;
+};
+
 class KeyedHash {
  public:
-  explicit KeyedHash(const std::uint8_t (&subkey)[32]);
+  // Which SHA-256 computes the HMACs: the processor's SHA instructions over
+  // interleaved lanes when present (automatic), or OpenSSL's code one
+  // message at a time. The tags are the same either way; `openssl` exists so
+  // tests can hold the two roads to the same answers.
+  enum class Engine { automatic, openssl };
+
+  explicit KeyedHash(const std::uint8_t (&subkey)[32], Engine engine = Engine::automatic);
   explicit KeyedHash(std::string_view subkey);  // precondition: 32 bytes
   ~KeyedHash();
   KeyedHash(const KeyedHash&) = default;
@@ -28,9 +62,16 @@ class KeyedHash {
   // HMAC-SHA-256 of an arbitrary message under the subkey; the building
   // block of the four operations below.
   Digest hmac(std::string_view message) const;
+  // The HMACs of independent messages at once: on the lanes road several
+  // messages' compressions are in flight together, and a lane whose message
+  // is done takes the next one rather than waiting for the longest.
+  void hmacMany(std::span<const HmacJob> jobs) const;
+  bool usesLanes() const noexcept { return lanes_; }
 
   // HMAC over label || 0x00 || data.
   Digest digest(std::string_view data, std::string_view label) const;
+  // digest of many (data, label) pairs at once: out[i] for data[i], one label.
+  void digestMany(std::span<const std::string_view> data, std::string_view label, Digest* out) const;
   // Counter-mode stream: block i = digest(data, label || 0x23 || BE(i, 4)).
   // Writes exactly length bytes to out.
   void expand(std::string_view data, std::size_t length, std::string_view label, std::uint8_t* out) const;
@@ -39,11 +80,16 @@ class KeyedHash {
   BigInt below(std::string_view data, const BigInt& bound, std::string_view label) const;
   // The same value for a machine-integer bound (bound nonzero).
   std::uint64_t below(std::string_view data, std::uint64_t bound, std::string_view label) const;
+  // Many machine-integer draws at once, all their stream blocks in one HMAC batch.
+  void belowMany(std::span<const BelowJob> jobs) const;
   // Keyed bijection of [0, size): 10-round Feistel with cycle-walking.
   // Precondition: value < size (or size <= 1).
   BigInt permute(const BigInt& size, const BigInt& value, std::string_view label) const;
   // The same for sizes that fit 128 bits (machine-integer path).
   u128 permute(u128 size, u128 value, std::string_view label) const;
+  // Many machine-integer permutations at once, their round HMACs batched; a
+  // value that cycle-walks keeps its lane while the others are refilled.
+  void permuteMany(std::span<const PermuteJob> jobs) const;
   // permute computed on arbitrary-precision integers whatever the size. The
   // public permute uses it only above 2^128; it is exposed so that tests can
   // hold both routines to identical results on the same sizes.
@@ -60,6 +106,7 @@ class KeyedHash {
 
   SHA256_CTX inner_;
   SHA256_CTX outer_;
+  bool lanes_;
 };
 
 #ifdef ZORVA_COUNTING

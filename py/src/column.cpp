@@ -110,6 +110,9 @@ namespace {
 
 // Fewer distinct values than this stay on the calling thread.
 constexpr std::size_t kParallelThreshold = 256;
+// Values per pool task: enough for the strategies' batch roads, small enough
+// that two threads still share a column evenly.
+constexpr std::size_t kBatchGrain = 64;
 
 bool cacheable(const KeyView& key, const Output& output) noexcept {
   if (output.kind() != Output::Kind::Int && output.kind() != Output::Kind::Str) return false;
@@ -129,9 +132,20 @@ void maskPending(const Masker& masker, const Vec<Input>& inputs, const Vec<Pendi
   std::shared_ptr<Pool> pool =
       pending.size() >= kParallelThreshold ? currentPool() : std::shared_ptr<Pool>();
   parallelFor(pool, pending.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k)
-      answers[pending[k].slot] = masker.maskOne(inputs[pending[k].position]);
-  });
+    // The strategy's batch road takes the piece in groups: pointers to the
+    // inputs and to their answer slots.
+    constexpr std::size_t kGroup = 256;
+    const Input* group[kGroup];
+    Output* slots[kGroup];
+    for (std::size_t from = begin; from < end; from += kGroup) {
+      const std::size_t count = std::min(kGroup, end - from);
+      for (std::size_t k = 0; k < count; ++k) {
+        group[k] = &inputs[pending[from + k].position];
+        slots[k] = &answers[pending[from + k].slot];
+      }
+      masker.maskMany(group, slots, count);
+    }
+  }, kBatchGrain);
 }
 
 }  // namespace
@@ -186,6 +200,8 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs) {
 
   if (cache != nullptr && !pending.empty()) {
     std::lock_guard<std::mutex> lock(cache->mutex);
+    // One growth to what this call can add, not a rehash at every doubling.
+    cache->map.reserve(std::min(ResultCache::kCapacity, cache->map.size() + pending.size()));
     for (const Pending& p : pending) {
       if (cache->map.size() >= ResultCache::kCapacity) break;
       KeyView key = *KeyView::of(inputs[p.position]);

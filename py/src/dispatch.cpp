@@ -1,6 +1,8 @@
 // Strategy::maskOne: which core masker receives a value, and in which form.
 #include "dispatch.h"
 
+#include <algorithm>
+#include <string_view>
 #include <type_traits>
 
 namespace zorva::py {
@@ -98,6 +100,119 @@ Output maskWith(const FakeStrategy& fake, const KeyedHash& keyedHash, const Inpu
   }
 }
 
+// None passes through every masker and an unsupported type goes back to
+// Python, whatever the strategy.
+template <class S>
+Output maskAny(const S& strategy, const KeyedHash& keyedHash, const Input& input) {
+  if (input.kind() == Kind::None) return Output{};
+  if (input.kind() == Kind::Other) return Output::fallback();
+  return maskWith(strategy, keyedHash, input);
+}
+
+// Values handed to a batch road at once; the core splits them further into
+// the lanes of its primitives.
+constexpr std::size_t kGroup = 64;
+
+// The strategies without a batch road of their own mask value by value.
+template <class S>
+void maskManyWith(const S& strategy, const KeyedHash& keyedHash, const Input* const* inputs,
+                  Output* const* outputs, std::size_t count) {
+  for (std::size_t k = 0; k < count; ++k) *outputs[k] = maskAny(strategy, keyedHash, *inputs[k]);
+}
+
+// Texts and integers go to the core's batch maskers; every other kind is
+// answered on its own, as maskOne would.
+template <class S, class Batch>
+void maskManyBatched(const S& strategy, const Batch& batch, const KeyedHash& keyedHash, const Input* const* inputs,
+                     Output* const* outputs, std::size_t count) {
+  for (std::size_t from = 0; from < count; from += kGroup) {
+    const std::size_t end = std::min(count, from + kGroup);
+    std::string_view texts[kGroup];
+    Output* textOutputs[kGroup];
+    const BigInt* integers[kGroup];
+    Output* integerOutputs[kGroup];
+    std::size_t textCount = 0, integerCount = 0;
+    for (std::size_t k = from; k < end; ++k) {
+      const Input& input = *inputs[k];
+      if (input.kind() == Kind::Str) {
+        texts[textCount] = input.text();
+        textOutputs[textCount++] = outputs[k];
+      } else if (input.kind() == Kind::Int) {
+        integers[integerCount] = &input.integer();
+        integerOutputs[integerCount++] = outputs[k];
+      } else {
+        *outputs[k] = maskAny(strategy, keyedHash, input);
+      }
+    }
+    if (textCount > 0) {
+      Outcome<Text> answers[kGroup];
+      batch.maskTexts(keyedHash, {texts, textCount}, answers);
+      for (std::size_t i = 0; i < textCount; ++i) *textOutputs[i] = fromOutcome(std::move(answers[i]));
+    }
+    if (integerCount > 0) {
+      Outcome<BigInt> answers[kGroup];
+      batch.maskIntegers(keyedHash, {integers, integerCount}, answers);
+      for (std::size_t i = 0; i < integerCount; ++i) *integerOutputs[i] = fromOutcome(std::move(answers[i]));
+    }
+  }
+}
+
+void maskManyWith(const FpeStrategy& fpe, const KeyedHash& keyedHash, const Input* const* inputs,
+                  Output* const* outputs, std::size_t count) {
+  maskManyBatched(fpe, fpe, keyedHash, inputs, outputs, count);
+}
+
+// The fake and hash strategies mask a text, or an integer through its
+// decimal text; run(data, answers) masks a group of such texts.
+template <class S, class Run>
+void maskTextsOrDecimals(const S& strategy, const KeyedHash& keyedHash, const Input* const* inputs,
+                         Output* const* outputs, std::size_t count, const Run& run) {
+  for (std::size_t from = 0; from < count; from += kGroup) {
+    const std::size_t end = std::min(count, from + kGroup);
+    std::string_view data[kGroup];
+    Text decimals[kGroup];
+    Output* targets[kGroup];
+    std::size_t n = 0;
+    for (std::size_t k = from; k < end; ++k) {
+      const Input& input = *inputs[k];
+      if (input.kind() == Kind::Str) {
+        data[n] = input.text();
+      } else if (input.kind() == Kind::Int) {
+        decimals[n] = input.integer().toDecimal();
+        data[n] = decimals[n];
+      } else {
+        *outputs[k] = maskAny(strategy, keyedHash, input);
+        continue;
+      }
+      targets[n++] = outputs[k];
+    }
+    Text answers[kGroup];
+    run(std::span<const std::string_view>(data, n), answers);
+    for (std::size_t i = 0; i < n; ++i) *targets[i] = Output::ofText(std::move(answers[i]));
+  }
+}
+
+void maskManyWith(const FakeStrategy& fake, const KeyedHash& keyedHash, const Input* const* inputs,
+                  Output* const* outputs, std::size_t count) {
+  maskTextsOrDecimals(fake, keyedHash, inputs, outputs, count,
+                      [&](std::span<const std::string_view> data, Text* answers) {
+                        fake.maskMany(keyedHash, data, answers);
+                      });
+}
+
+void maskManyWith(const Strategy::Hash& hash, const KeyedHash& keyedHash, const Input* const* inputs,
+                  Output* const* outputs, std::size_t count) {
+  maskTextsOrDecimals(hash, keyedHash, inputs, outputs, count,
+                      [&](std::span<const std::string_view> data, Text* answers) {
+                        maskHashes(keyedHash, data, hash.length, hash.prefix, answers);
+                      });
+}
+
+void maskManyWith(const Strategy::Key& key, const KeyedHash& keyedHash, const Input* const* inputs,
+                  Output* const* outputs, std::size_t count) {
+  maskManyBatched(key, KeyStrategy(key.charset), keyedHash, inputs, outputs, count);
+}
+
 }  // namespace
 
 Output fromOutcome(Outcome<BigInt>&& outcome) {
@@ -127,11 +242,12 @@ Output fromNumber(NumberResult&& result) {
 }
 
 Output Strategy::maskOne(const KeyedHash& keyedHash, const Input& input) const {
-  // None passes through every masker and an unsupported type goes back to
-  // Python, whatever the strategy.
-  if (input.kind() == Kind::None) return Output{};
-  if (input.kind() == Kind::Other) return Output::fallback();
-  return std::visit([&](const auto& s) { return maskWith(s, keyedHash, input); }, variant);
+  return std::visit([&](const auto& s) { return maskAny(s, keyedHash, input); }, variant);
+}
+
+void Strategy::maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
+                        std::size_t count) const {
+  std::visit([&](const auto& s) { maskManyWith(s, keyedHash, inputs, outputs, count); }, variant);
 }
 
 }  // namespace zorva::py

@@ -44,6 +44,10 @@ struct Strategy {
   // Masks one value (dispatch.cpp). Pure: reads the strategy and the keyed
   // hash only, so any number of threads may call it at once.
   Output maskOne(const KeyedHash& keyedHash, const Input& input) const;
+  // *outputs[k] = maskOne(*inputs[k]) for every k < count, with the primitive
+  // work of many values run together where the strategy has a batch road.
+  void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
+                std::size_t count) const;
 };
 
 class Masker {
@@ -58,6 +62,9 @@ class Masker {
   // behind its own mutex.
   ResultCache* cache() const noexcept { return cache_.get(); }
   Output maskOne(const Input& input) const { return strategy_.maskOne(keyedHash_, input); }
+  void maskMany(const Input* const* inputs, Output* const* outputs, std::size_t count) const {
+    strategy_.maskMany(keyedHash_, inputs, outputs, count);
+  }
 
  private:
   Strategy strategy_;

@@ -38,6 +38,7 @@ std::atomic<unsigned> gFreeHelpDepth{kFreeHelpDepth};
 // under `wakeMutex`, which the finisher holds while it sets it.
 struct Job {
   const Body* body = nullptr;
+  std::size_t grain = 1;  // most indices per body call
   std::atomic<std::size_t> remaining{0};
   std::atomic<bool> done{false};
   std::mutex* wakeMutex = nullptr;
@@ -236,14 +237,14 @@ struct Pool::State {
     return true;
   }
 
-  // Runs a piece index by index; while other workers are idle and nothing of
-  // ours waits for them, the right half goes back on the deque to be stolen.
+  // Runs a piece a grain at a time; while other workers are idle and nothing
+  // of ours waits for them, the right half goes back on the deque to be stolen.
   void run(Worker& self, Task task) noexcept {
     Job& job = *task.job;
     std::size_t b = task.begin;
     std::size_t e = task.end;
     while (b < e) {
-      if (e - b > 1 && idle.load(std::memory_order_relaxed) > 0 &&
+      if (e - b > job.grain && idle.load(std::memory_order_relaxed) > 0 &&
           self.size.load(std::memory_order_relaxed) == 0) {
         const std::size_t mid = b + (e - b) / 2;
         try {
@@ -254,8 +255,9 @@ struct Pool::State {
           // No memory for a split: keep the range whole.
         }
       }
-      (*job.body)(b, b + 1);
-      ++b;
+      const std::size_t step = std::min(e - b, job.grain);
+      (*job.body)(b, b + step);
+      b += step;
     }
     finish(job, e - task.begin);
   }
@@ -402,11 +404,12 @@ bool Pool::isCurrentWorker() const noexcept {
   return tWorker != nullptr && tWorker->state == state_.get();
 }
 
-void Pool::parallelFor(std::size_t n, const Body& body) {
+void Pool::parallelFor(std::size_t n, const Body& body, std::size_t grain) {
   if (n == 0) return;
   State& target = *state_;
   Job job;
   job.body = &body;
+  job.grain = std::max<std::size_t>(grain, 1);
   job.remaining.store(n, std::memory_order_relaxed);
   const std::size_t pieces = std::min(n, target.count);
 
@@ -449,7 +452,7 @@ void installPool(std::shared_ptr<Pool> pool) {
   // `pool` now holds the old one, released here outside the lock.
 }
 
-void parallelFor(const std::shared_ptr<Pool>& pool, std::size_t n, const Body& body) {
+void parallelFor(const std::shared_ptr<Pool>& pool, std::size_t n, const Body& body, std::size_t grain) {
   if (!pool) {
     if (n > 0) body(0, n);
     return;
@@ -462,7 +465,7 @@ void parallelFor(const std::shared_ptr<Pool>& pool, std::size_t n, const Body& b
     } catch (...) {
       if (!failed.exchange(true)) failure = std::current_exception();
     }
-  });
+  }, grain);
   if (failure) std::rethrow_exception(failure);
 }
 

@@ -33,8 +33,11 @@ class Pool {
   // executing other work, so nested calls never deadlock), and from a worker of
   // another pool (it keeps serving its own pool while it waits).
   // body must not throw (a throw ends the process). The caller keeps this Pool
-  // alive for the length of the call.
-  void parallelFor(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+  // alive for the length of the call. body is handed ranges of at most grain
+  // indices (pieces are split no finer), so a body with a batch road sees
+  // batches rather than single indices.
+  void parallelFor(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
+                   std::size_t grain = 1);
 
   // Whether the calling thread is one of this pool's workers.
   bool isCurrentWorker() const noexcept;
@@ -54,7 +57,7 @@ void installPool(std::shared_ptr<Pool> pool);
 // Unlike Pool::parallelFor, body may throw: the first exception is carried out
 // and rethrown once every piece has finished.
 void parallelFor(const std::shared_ptr<Pool>& pool, std::size_t n,
-                 const std::function<void(std::size_t, std::size_t)>& body);
+                 const std::function<void(std::size_t, std::size_t)>& body, std::size_t grain = 1);
 
 // The CPUs this process may use: affinity and the cgroup CPU quota (v1 and
 // v2) on Linux; at least 1.

@@ -31,10 +31,13 @@ import argparse
 import hashlib
 import hmac
 import json
+import queue
 import sqlite3
 import sys
+import threading
 import time
 import tomllib
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from decimal import Decimal
 from pathlib import Path
@@ -225,7 +228,9 @@ def connect(path: str | Path) -> sqlite3.Connection:
     # datetimes (and are deprecated): keep such columns as they are stored.
     sqlite3.register_converter("DATE", bytes.decode)
     sqlite3.register_converter("TIMESTAMP", bytes.decode)
-    conn = sqlite3.connect(path, detect_types=sqlite3.PARSE_DECLTYPES)
+    # The reader and the writer threads use connections opened here, one
+    # thread at a time.
+    conn = sqlite3.connect(path, detect_types=sqlite3.PARSE_DECLTYPES, check_same_thread=False)
     conn.isolation_level = None  # explicit BEGIN / COMMIT / ROLLBACK below
     return conn
 
@@ -246,11 +251,144 @@ class JobResult:
         return self.rows / self.seconds if self.seconds else float("inf")
 
 
+class _Stopped(Exception):
+    """Another stage of the job failed: this one leaves quietly."""
+
+
+_END = object()  # no more chunks
+
+
+def _put(q: queue.Queue, item, stop: threading.Event) -> None:
+    while not stop.is_set():
+        try:
+            return q.put(item, timeout=0.05)
+        except queue.Full:
+            pass
+    raise _Stopped
+
+
+def _get(q: queue.Queue, stop: threading.Event):
+    while not stop.is_set():
+        try:
+            return q.get(timeout=0.05)
+        except queue.Empty:
+            pass
+    raise _Stopped
+
+
+def run_chunks(chunks: Iterator[list[tuple]], masker: ChunkMasker,
+               write: Callable[[list[tuple], int], None], *, overlap: bool = True,
+               sample: int = 3, written: Callable[[int], object] = lambda n: None,
+               ) -> tuple[int, list[tuple], list[tuple]]:
+    """Reads, masks and writes chunk after chunk; returns (rows written, before, after).
+
+    `chunks` yields the source rows chunk by chunk; `write(masked, first_row)`
+    stores one masked chunk in one transaction, or rolls it back and raises;
+    `written(rows)` follows every stored chunk (the progress bar).
+
+    With `overlap`, a reader thread drains `chunks` and a writer thread calls
+    `write` while the engine masks on this thread with the interpreter lock
+    released: chunk N+1 is read and chunk N-1 written while chunk N is masked.
+    Queues of two chunks between the stages bound the memory to a few chunks.
+    Chunks keep their order, so the output is the same with or without overlap.
+
+    A refused value lets the writer finish the chunks before it, then raises:
+    its own chunk is never written. Any other error stops every stage at its
+    next chunk and is raised as it was; the chunk being written rolls back.
+    """
+    before: list[tuple] = []
+    after: list[tuple] = []
+    done = 0
+
+    def mask(rows: list[tuple]) -> tuple[list[tuple], int]:
+        nonlocal done
+        try:
+            masked = masker.mask(rows, done)
+        except RefusedValue as e:
+            raise RefusedValue(f"{e} (the {done:,} rows before this chunk are written)") from None
+        if len(before) < sample:
+            before.extend(rows[: sample - len(before)])
+            after.extend(masked[: sample - len(after)])
+        done += len(rows)
+        return masked, done - len(rows)
+
+    close = getattr(chunks, "close", lambda: None)  # ends the source's cursor
+    if not overlap:
+        try:
+            for rows in chunks:
+                write(*mask(rows))
+                written(len(rows))
+        finally:
+            close()
+        return done, before, after
+
+    failed = threading.Event()   # every stage stops
+    no_more = threading.Event()  # the reader stops; the writer drains its queue
+    errors: list[BaseException] = []
+    to_mask: queue.Queue = queue.Queue(maxsize=2)
+    to_write: queue.Queue = queue.Queue(maxsize=2)
+
+    def fail(e: BaseException) -> None:
+        errors.append(e)
+        failed.set()
+        no_more.set()
+
+    def read() -> None:
+        try:
+            for rows in chunks:
+                _put(to_mask, rows, no_more)
+            _put(to_mask, _END, no_more)
+        except _Stopped:
+            pass
+        except BaseException as e:
+            fail(e)
+        finally:
+            close()  # on the thread that used it
+
+    def store() -> None:
+        try:
+            while (item := _get(to_write, failed)) is not _END:
+                write(*item)
+                written(len(item[0]))
+        except _Stopped:
+            pass
+        except BaseException as e:
+            fail(e)
+
+    threads = [threading.Thread(target=read, name="zorva-read", daemon=True),
+               threading.Thread(target=store, name="zorva-write", daemon=True)]
+    for t in threads:
+        t.start()
+    refusal = None
+    try:
+        try:
+            while (rows := _get(to_mask, failed)) is not _END:
+                _put(to_write, mask(rows), failed)
+        except RefusedValue as e:
+            refusal = e
+            no_more.set()
+        _put(to_write, _END, failed)  # the writer finishes what it was given
+    except _Stopped:
+        pass
+    except BaseException:
+        failed.set()
+        no_more.set()
+        raise
+    finally:
+        no_more.set()
+        for t in threads:
+            t.join()
+    if errors:
+        raise errors[0]
+    if refusal is not None:
+        raise refusal
+    return done, before, after
+
+
 def mask_table(source: str | Path, target: str | Path, policy: Policy, master: bytes,
                words: dict | None = None, chunk_size: int = 10_000, replace: bool = False,
-               progress: bool | None = None, sample: int = 3, table: str | None = None) -> JobResult:
-    from tqdm import tqdm
-
+               progress: bool | None = None, sample: int = 3, table: str | None = None,
+               overlap: bool = True) -> JobResult:
     table = table or policy.table
     if not Path(source).is_file():
         raise PolicyError(f"no database {source}")
@@ -272,45 +410,37 @@ def mask_table(source: str | Path, target: str | Path, policy: Policy, master: b
         if exists and not replace:
             raise PolicyError(f"table {table!r} already exists in {target} (use --replace)")
         total = src.execute(f"SELECT COUNT(*) FROM {quote(table)}").fetchone()[0]
-        cursor = src.execute(f"SELECT {', '.join(map(quote, names))} FROM {quote(table)}")
         insert = (f"INSERT INTO {quote(table)} ({', '.join(map(quote, names))}) "
                   f"VALUES ({', '.join('?' for _ in names)})")
         types: list[str] = []
-        before: list[tuple] = []
-        after: list[tuple] = []
-        done = 0
-        start = time.perf_counter()
-        # tqdm's disable=None turns the bar off when stderr is not a terminal.
-        with tqdm(total=total, unit="rows", unit_scale=True, disable=None if progress is None
-                  else not progress, desc=f"masking {table}") as bar:
+
+        def read():
+            cursor = src.execute(f"SELECT {', '.join(map(quote, names))} FROM {quote(table)}")
             while rows := cursor.fetchmany(chunk_size):
-                try:
-                    masked = masker.mask(rows, done)
-                except RefusedValue as e:
-                    raise RefusedValue(
-                        f"{e} (the {done:,} rows before this chunk are written)") from None
-                # maskChunk answers a list of equal-width tuples, which
-                # columnKinds always surveys.
-                kinds = zorva_rs.columnKinds(masked)
-                dst.execute("BEGIN")
-                try:
-                    if not types:
-                        types = [declared_type(k, ok, s)
-                                 for k, ok, s in zip(*kinds, source_types)]
-                        if exists:
-                            dst.execute(f"DROP TABLE {quote(table)}")
-                        columns = ", ".join(f"{quote(n)} {t}" for n, t in zip(names, types))
-                        dst.execute(f"CREATE TABLE {quote(table)} ({columns})")
-                    dst.executemany(insert, bindable(masked, *kinds))
-                    dst.execute("COMMIT")
-                except BaseException:
-                    dst.execute("ROLLBACK")
-                    raise
-                if len(before) < sample:
-                    before += rows[: sample - len(before)]
-                    after += masked[: sample - len(after)]
-                done += len(rows)
-                bar.update(len(rows))
+                yield rows
+
+        def write(masked: list[tuple], first_row: int) -> None:
+            # maskChunk answers a list of equal-width tuples, which
+            # columnKinds always surveys.
+            kinds = zorva_rs.columnKinds(masked)
+            dst.execute("BEGIN")
+            try:
+                if not types:
+                    types.extend(declared_type(k, ok, s) for k, ok, s in zip(*kinds, source_types))
+                    if exists:
+                        dst.execute(f"DROP TABLE {quote(table)}")
+                    columns = ", ".join(f"{quote(n)} {t}" for n, t in zip(names, types))
+                    dst.execute(f"CREATE TABLE {quote(table)} ({columns})")
+                dst.executemany(insert, bindable(masked, *kinds))
+                dst.execute("COMMIT")
+            except BaseException:
+                dst.execute("ROLLBACK")
+                raise
+
+        start = time.perf_counter()
+        with progress_bar(total, table, progress) as bar:
+            done, before, after = run_chunks(read(), masker, write, overlap=overlap,
+                                             sample=sample, written=bar.update)
         seconds = time.perf_counter() - start
     finally:
         src.close()
@@ -318,6 +448,14 @@ def mask_table(source: str | Path, target: str | Path, policy: Policy, master: b
             dst.close()
     return JobResult(done, seconds, masker.engine_seconds, masker.fallbacks, names, types,
                      before, after)
+
+
+def progress_bar(total: int, table: str, show: bool | None):
+    """The rows masked and written so far, and their rate; `show` None: on a terminal only."""
+    from tqdm import tqdm
+
+    return tqdm(total=total, unit="rows", unit_scale=True, desc=f"masking {table}",
+                disable=None if show is None else not show)
 
 
 def shorten(value, width: int = 30) -> str:
@@ -353,15 +491,14 @@ def parse_key(text: str | None) -> bytes:
     return key
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        description="Mask a table from one SQLite database into another, chunk by chunk.",
-        epilog="Each masked column's 32-byte subkey is HMAC-SHA-256(master key, column name). "
-               "Fallback values are finished in Python: a str becomes 'fb_' + 16 hex of "
-               "HMAC-SHA-256(subkey, text), anything else NULL. A refused value stops the job "
-               "(exit 1); the chunk it is in is rolled back.")
-    parser.add_argument("source", help="SQLite database to read")
-    parser.add_argument("target", help="SQLite database to write (created if missing)")
+EPILOG = ("Each masked column's 32-byte subkey is HMAC-SHA-256(master key, column name). "
+          "Fallback values are finished in Python: a str becomes 'fb_' + 16 hex of "
+          "HMAC-SHA-256(subkey, text), anything else NULL. A refused value stops the job "
+          "(exit 1); the chunk it is in is rolled back.")
+
+
+def add_job_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options every job of this kind takes, whatever it reads and writes."""
     parser.add_argument("--policy", required=True, help="masking policy (TOML)")
     parser.add_argument("--words", help="JSON word lists for the fake strategies")
     parser.add_argument("--key", help="master key in hex, at least 16 bytes "
@@ -373,14 +510,17 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--replace", action="store_true", help="replace the table in the target")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
     parser.add_argument("--sample", type=int, default=3, help="rows shown before/after")
-    return parser
+    parser.add_argument("--serial", action="store_true",
+                        help="read, mask and write one after the other, not side by side")
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = build_parser()
+def run_cli(prog: str, parser: argparse.ArgumentParser, argv: list[str] | None, job,
+            db_errors: tuple[type[Exception], ...], db_name: str) -> int:
+    """Parses the arguments and runs `job(args, policy, master key, words)`: exit 0, 1 or 2."""
     args = parser.parse_args(argv)
     if args.chunk_size < 1:
         parser.error("--chunk-size must be at least 1")
+    args.progress = False if args.no_progress else None
     try:
         master = parse_key(args.key)
         if args.key is None:
@@ -388,20 +528,31 @@ def main(argv: list[str] | None = None) -> int:
         policy = Policy.load(args.policy)
         words = load_words(args.words)
         zorva_rs.setThreads(max(1, args.threads or zorva_rs.availableCores()))
-        result = mask_table(args.source, args.target, policy, master, words, args.chunk_size,
-                            args.replace, False if args.no_progress else None, args.sample,
-                            args.table)
+        result = job(args, policy, master, words)
     except PolicyError as e:
-        print(f"mask_sqlite: error: {e}", file=sys.stderr)
+        print(f"{prog}: error: {e}", file=sys.stderr)
         return 2
     except RefusedValue as e:
-        print(f"mask_sqlite: refused: {e}", file=sys.stderr)
+        print(f"{prog}: refused: {e}", file=sys.stderr)
         return 1
-    except sqlite3.Error as e:
-        print(f"mask_sqlite: sqlite error: {e}", file=sys.stderr)
+    except db_errors as e:
+        print(f"{prog}: {db_name} error: {e}", file=sys.stderr)
         return 1
     report(result)
     return 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        description="Mask a table from one SQLite database into another, chunk by chunk.",
+        epilog=EPILOG)
+    parser.add_argument("source", help="SQLite database to read")
+    parser.add_argument("target", help="SQLite database to write (created if missing)")
+    add_job_arguments(parser)
+    return run_cli("mask_sqlite", parser, argv, lambda args, policy, master, words: mask_table(
+        args.source, args.target, policy, master, words, args.chunk_size, args.replace,
+        args.progress, args.sample, args.table, overlap=not args.serial),
+        (sqlite3.Error,), "sqlite")
 
 
 if __name__ == "__main__":

@@ -40,6 +40,13 @@ COLUMNS = [
     ("segment", "TEXT"),
 ]
 
+# The same columns in PostgreSQL. company is bounded like its masker
+# (maxLength 40 in policy.toml), as a real schema would be.
+PG_TYPES = {"INTEGER PRIMARY KEY": "integer PRIMARY KEY", "INTEGER": "integer", "TEXT": "text",
+            "DECIMAL TEXT": "numeric(12,2)", "REAL": "double precision"}
+PG_COLUMNS = [(name, "varchar(40)" if name == "company" else PG_TYPES[decl])
+              for name, decl in COLUMNS]
+
 ADDRESS_TEMPLATE = "{number} {street} {kind}"
 
 # A few customers whose names are not ASCII: their e-mail addresses are
@@ -126,6 +133,18 @@ def create_database(path: str | Path, rows: int, seed: int = 7, table: str = TAB
             )
     finally:
         conn.close()
+
+
+def create_postgres_table(conn, rows: int, seed: int = 7, table: str = TABLE,
+                          words: dict | None = None) -> None:
+    """Creates `table` with the same customers over a psycopg connection, in one transaction."""
+    columns = ", ".join(f'"{name}" {decl}' for name, decl in PG_COLUMNS)
+    with conn.transaction(), conn.cursor() as cursor:
+        cursor.execute(f'DROP TABLE IF EXISTS "{table}"')
+        cursor.execute(f'CREATE TABLE "{table}" ({columns})')
+        with cursor.copy(f'COPY "{table}" FROM STDIN') as copy:
+            for row in customer_rows(rows, seed, words):
+                copy.write_row(row)
 
 
 def main(argv: list[str] | None = None) -> None:

@@ -1,52 +1,51 @@
-"""End-to-end tests of the example job: the SQLite CLI and the Dask example."""
+"""End-to-end tests of the example jobs (SQLite, PostgreSQL) and of the Dask example.
+The PostgreSQL tests create databases zorva_src and zorva_dst on the server named by
+ZORVA_PG_DSN (scripts/test.sh starts a throwaway one) and skip without it."""
 
 from __future__ import annotations
 
 import hashlib
 import hmac
+import os
 import sqlite3
 import subprocess
 import sys
+from contextlib import closing
 from decimal import Decimal
 from pathlib import Path
+from types import SimpleNamespace
+from urllib.parse import urlencode
 
+import psycopg
 import pytest
+from psycopg.conninfo import conninfo_to_dict, make_conninfo
 
+import mask_postgres
 import mask_sqlite
 import sample_data
 
 HERE = Path(__file__).resolve().parent
 POLICY = HERE / "policy.toml"
 KEY_A = "11" * 32
-KEY_B = "22" * 32
 ROWS = 3000
+PG_DSN = os.environ.get("ZORVA_PG_DSN")
 
 
-def run_cli(source, target, policy=POLICY, words=None, key=KEY_A, chunk=1000, table=None):
-    args = [sys.executable, str(HERE / "mask_sqlite.py"), str(source), str(target),
-            "--policy", str(policy), "--key", key, "--chunk-size", str(chunk),
-            "--no-progress", "--threads", "2"]
-    if words:
-        args += ["--words", str(words)]
-    if table:
-        args += ["--table", table]
-    return subprocess.run(args, capture_output=True, text=True, timeout=300)
+def run(script, *args, policy=POLICY, key=KEY_A, chunk=1000, env=None):  # args override
+    command = [sys.executable, str(HERE / script), "--policy", str(policy), "--key", key,
+               "--chunk-size", str(chunk), "--no-progress", "--threads", "2", *map(str, args)]
+    return subprocess.run(command, capture_output=True, text=True, timeout=300, env=env)
 
 
 def dump(path, table="customers"):
-    conn = mask_sqlite.connect(path)
-    try:
+    with closing(mask_sqlite.connect(path)) as conn:
         return conn.execute(f"SELECT * FROM {table}").fetchall()
-    finally:
-        conn.close()
 
 
-def make_table(path, table, columns, rows):
-    conn = sqlite3.connect(path)
-    with conn:
-        conn.execute(f"CREATE TABLE {table} ({columns})")
-        conn.executemany(f"INSERT INTO {table} VALUES ({', '.join('?' * len(rows[0]))})", rows)
-    conn.close()
+def pg_rows(dsn, query):
+    with psycopg.connect(dsn, autocommit=True) as conn:
+        cursor = conn.execute(query)
+        return cursor.fetchall() if cursor.description else None
 
 
 def write_policy(path, body, table="t"):
@@ -62,111 +61,124 @@ def sample(tmp_path_factory):
     return folder
 
 
-@pytest.fixture(scope="module")
-def masked(sample):
-    target = sample / "masked_a.db"
-    result = run_cli(sample / "customers.db", target, words=sample / "words.json")
+def mask_sample(sample, target, *args, **options):
+    result = run("mask_sqlite.py", sample / "customers.db", sample / target, "--words",
+                 sample / "words.json", *args, **options)
     assert result.returncode == 0, result.stderr
-    return target, result
+    return dump(sample / target), result
 
 
-def test_policy_uses_all_twelve_strategies():
-    strategies = {s for s, _ in mask_sqlite.Policy.load(POLICY).columns.values()}
-    assert strategies == {"fpe", "key", "number", "fakeFirstName", "fakeLastName", "fakeName",
-                          "fakeCity", "fakeCompany", "fakeStreetAddress", "hash", "email",
-                          "digits"}
+@pytest.fixture(scope="module")
+def pg():
+    """Connection strings of two new databases; src holds the sample customers."""
+    if not PG_DSN:
+        pytest.skip("no PostgreSQL server: set ZORVA_PG_DSN (scripts/test.sh starts one)")
+    for name in ("zorva_src", "zorva_dst"):
+        pg_rows(PG_DSN, f"DROP DATABASE IF EXISTS {name} WITH (FORCE)")
+        pg_rows(PG_DSN, f"CREATE DATABASE {name}")
+    dsns = {db: make_conninfo(PG_DSN, dbname=f"zorva_{db}") for db in ("src", "dst")}
+    with psycopg.connect(dsns["src"]) as conn:
+        sample_data.create_postgres_table(conn, ROWS)
+    return dsns
 
 
-def test_same_key_same_output_other_key_differs(sample, masked):
-    target_a, result = masked
-    again = run_cli(sample / "customers.db", sample / "masked_a2.db", words=sample / "words.json")
-    other = run_cli(sample / "customers.db", sample / "masked_b.db", words=sample / "words.json",
-                    key=KEY_B)
-    assert again.returncode == other.returncode == 0
-    source, a = dump(sample / "customers.db"), dump(target_a)
-    assert len(a) == ROWS and a == dump(sample / "masked_a2.db")
-    b = dump(sample / "masked_b.db")
+@pytest.fixture(params=["sqlite", "postgres"])
+def job(request, tmp_path):
+    """One backend's job from a table t to a table t: make(columns, rows), run(policy), read()."""
+    if request.param == "sqlite":
+        args = [tmp_path / "s.db", tmp_path / "m.db"]
+        connect, mark, read = (lambda: sqlite3.connect(args[0])), "?", lambda: dump(args[1], "t")
+    else:
+        dsns = request.getfixturevalue("pg")
+        for dsn in dsns.values():
+            pg_rows(dsn, "DROP TABLE IF EXISTS t")
+        connect, mark = (lambda: psycopg.connect(dsns["src"])), "%s"
+        args = ["--source", dsns["src"], "--target", dsns["dst"]]
+        read = lambda: pg_rows(dsns["dst"], "SELECT * FROM t")  # noqa: E731
 
-    names = [n for n, _ in sample_data.COLUMNS]
-    masked_columns = set(mask_sqlite.Policy.load(POLICY).columns)
-    for j, name in enumerate(names):
+    def make(columns, rows):
+        with closing(connect()) as conn:
+            conn.execute(f"CREATE TABLE t ({columns})")
+            conn.cursor().executemany(f"INSERT INTO t VALUES ({', '.join([mark] * len(rows[0]))})",
+                                      rows)
+            conn.commit()
+    return SimpleNamespace(make=make, read=read, run=lambda policy, chunk=1000: run(
+        f"mask_{request.param}.py", *args, policy=policy, chunk=chunk))
+
+
+def test_same_key_same_output_other_key_differs_shapes_kept(sample):
+    source = dump(sample / "customers.db")
+    a, result = mask_sample(sample, "masked_a.db")
+    # One masking thread, read, mask and write in turn: the same values.
+    assert mask_sample(sample, "masked_a2.db", "--threads", "1", "--serial")[0] == a
+    b, _ = mask_sample(sample, "masked_b.db", key="22" * 32)
+    policy = mask_sqlite.Policy.load(POLICY)
+    assert len({s for s, _ in policy.columns.values()}) == 12 and len(a) == ROWS
+    for j, (name, _) in enumerate(sample_data.COLUMNS):
         changed_ab = sum(x[j] != y[j] for x, y in zip(a, b))
         changed_src = sum(x[j] != y[j] for x, y in zip(source, a))
-        if name in masked_columns:
-            # Word lists are finite and years bounded, so a few equal draws
-            # are expected; most values must change.
-            assert changed_ab > ROWS // 2, name
-            assert changed_src > ROWS // 2, name
-        else:
-            assert changed_src == 0, name
+        # Word lists are finite and years bounded, so a few equal draws are
+        # expected; most values must change.
+        assert (changed_ab > ROWS // 2 and changed_src > ROWS // 2 if name in policy.columns
+                else changed_src == 0), name
+    assert len({r[0] for r in a}) == ROWS  # id: the key strategy is a bijection
+    i = [n for n, _ in sample_data.COLUMNS].index("salary")
+    for s, m in ((s[i], m[i]) for s, m in zip(source, a) if s[i] is not None):
+        # Exact Decimals, still to the cent, within the band.
+        assert m.as_tuple().exponent == -2 and abs(m - s) <= s * Decimal("0.15") + Decimal("0.01")
     assert f"masked {ROWS:,} rows" in result.stdout and "rows/s" in result.stdout
 
 
-def test_masked_values_keep_their_shape(sample, masked):
-    names = [n for n, _ in sample_data.COLUMNS]
-    col = {n: i for i, n in enumerate(names)}
-    source, a = dump(sample / "customers.db"), dump(masked[0])
-    assert len({r[col["id"]] for r in a}) == ROWS  # the key strategy is a bijection
-    for s, m in zip(source, a):
-        assert len(m[col["account_code"]]) == 12 and m[col["account_code"]].startswith("AC-")
-        assert m[col["username"]].startswith("user_") and len(m[col["username"]]) == 17
-        assert m[col["phone"]][:4] == "+1 (" and len(m[col["phone"]]) == len(s[col["phone"]])
-        assert 1940 <= m[col["birth_year"]] <= 2005
-        if s[col["salary"]] is None:
-            assert m[col["salary"]] is None
-        else:
-            assert m[col["salary"]].as_tuple().exponent == -2
-            band = s[col["salary"]] * Decimal("0.15") + Decimal("0.01")
-            assert abs(m[col["salary"]] - s[col["salary"]]) <= band
+def test_postgres_job_gives_the_sqlite_values_and_keeps_the_types(sample, pg):
+    params = conninfo_to_dict(pg["src"])  # the source from libpq's variables, the target a URL
+    env = dict(os.environ, **{"PG" + k.upper(): v for k, v in params.items()}, PGDATABASE="zorva_src")
+    target = "postgresql:///zorva_dst?" + urlencode({k: v for k, v in params.items() if k != "dbname"})
+    result = run("mask_postgres.py", "--target", target, "--words", sample / "words.json", env=env)
+    assert result.returncode == 0, result.stderr
+    expected = sorted(mask_sample(sample, "masked_pg.db")[0])
+    assert pg_rows(pg["dst"], "SELECT * FROM customers ORDER BY id") == expected
+    with mask_postgres.connect(pg["src"], "") as s, mask_postgres.connect(pg["dst"], "") as d:
+        types = mask_postgres.describe(s, "customers")[1]
+        assert mask_postgres.describe(d, "customers")[1] == types
+    assert ("salary", "numeric(12,2)") in [t[:2] for t in types]
 
 
-def test_target_column_types(masked):
-    conn = sqlite3.connect(masked[0])
-    declared = {r[1]: r[2] for r in conn.execute("PRAGMA table_info(customers)")}
-    stored = conn.execute("SELECT typeof(id), typeof(salary), typeof(balance), typeof(birth_year),"
-                          " typeof(email) FROM customers WHERE salary IS NOT NULL"
-                          " AND balance IS NOT NULL LIMIT 1").fetchone()
-    conn.close()
-    assert declared["id"] == declared["birth_year"] == "INTEGER"
-    assert declared["balance"] == "REAL" and declared["email"] == "TEXT"
-    assert declared["salary"] == "DECIMAL TEXT"
-    assert stored == ("integer", "text", "real", "integer", "text")
-
-
-@pytest.mark.parametrize("kinds, fits, expected", [
-    ([int, type(None)], True, "INTEGER"),
-    ([int], False, "TEXT"),
-    ([bool, int], True, "INTEGER"),
-    ([float, int], True, "NUMERIC"),
-    ([Decimal, type(None)], True, "DECIMAL TEXT"),
-    ([str, int], True, "TEXT"),
-    ([type(None)], True, "REAL"),  # nothing to go by: the source's type
+@pytest.mark.parametrize("script, body, args, message", [
+    ("sqlite", '[columns.email]\nstrategy = "shuffle"\n', [], 'masker for strategy "shuffle"'),
+    ("sqlite", '[columns.city]\nstrategy = "fakeCity"\n', [], "needs word lists"),
+    ("sqlite", '[columns.nope]\nstrategy = "hash"\n', [], "policy columns not in table"),
+    ("postgres", "", ["--source", "{src} dbname=zorva_nosuch"], '"zorva_nosuch" does not exist'),
+    ("postgres", "", ["--source", "postgresql://localhost:port/db"], "cannot connect to the source"),
+    ("postgres", "", ["--target", "{dst} nonsense=1"], 'invalid connection option "nonsense"'),
+    ("postgres", "", ["--table", "nosuch"], "no table 'nosuch' in the source database"),
+    ("postgres", "", ["--target", "{src}", "--target-table", "customers", "--replace"],
+     "is the source table"),
 ])
-def test_declared_type(kinds, fits, expected):
-    assert mask_sqlite.declared_type(kinds, fits, "REAL") == expected
+def test_bad_policy_connection_or_table_is_a_clear_error_and_writes_nothing(
+        request, sample, tmp_path, script, body, args, message):
+    policy = write_policy(tmp_path / "p.toml", body, table="customers")
+    if script == "sqlite":
+        args, written = [sample / "customers.db", tmp_path / "m.db"], (tmp_path / "m.db").exists
+    else:
+        pg = request.getfixturevalue("pg")
+        args = ["--source", pg["src"], "--target", pg["dst"], "--target-table", "fresh", "--words",
+                sample / "words.json", *(a.format(**pg) for a in args)]
+        written = lambda: (pg_rows(pg["dst"], "SELECT to_regclass('fresh')") != [(None,)]  # noqa
+                           or pg_rows(pg["src"], "SELECT count(*) FROM customers") != [(ROWS,)])
+    result = run(f"mask_{script}.py", *args, policy=policy if body else POLICY)
+    assert result.returncode == 2 and "Traceback" not in result.stderr
+    assert message in result.stderr and not written()
 
 
-def test_ints_beyond_64_bits_are_stored_as_text(tmp_path):
-    make_table(tmp_path / "s.db", "t", "n INTEGER", [(v,) for v in range(10**18, 10**18 + 50)])
-    policy = write_policy(tmp_path / "p.toml", '[columns.n]\nstrategy = "number"\n'
-                          'options = { min = "20000000000000000000", max = "30000000000000000000" }\n')
-    result = run_cli(tmp_path / "s.db", tmp_path / "m.db", policy)
-    assert result.returncode == 0, result.stderr
-    conn = sqlite3.connect(tmp_path / "m.db")
-    assert conn.execute("SELECT type FROM pragma_table_info('t')").fetchone() == ("TEXT",)
-    values = [int(v) for (v,) in conn.execute("SELECT n FROM t")]
-    conn.close()
-    assert len(values) == 50 and all(2 * 10**19 <= v <= 3 * 10**19 for v in values)
-
-
-def test_fallbacks_are_finished_by_the_documented_rule(tmp_path):
-    make_table(tmp_path / "s.db", "t", "email TEXT, balance REAL",
-               [("zoë@example.com", 0.0), ("ann@example.com", 12.5)])
-    policy = write_policy(tmp_path / "p.toml", '[columns.email]\nstrategy = "email"\n'
-                          '[columns.balance]\nstrategy = "number"\n')
-    result = run_cli(tmp_path / "s.db", tmp_path / "m.db", policy)
-    assert result.returncode == 0, result.stderr
-    (email0, balance0), (email1, balance1) = dump(tmp_path / "m.db", "t")
+def test_fallbacks_follow_the_documented_rule_and_ints_beyond_64_bits_fit(job, tmp_path):
+    job.make("email TEXT, balance REAL, n NUMERIC",
+             [("zoë@example.com", 0.0, 10**18), ("ann@example.com", 12.5, 10**18 + 1)])
+    result = job.run(write_policy(tmp_path / "p.toml", '[columns.email]\nstrategy = "email"\n'
+                                  '[columns.balance]\nstrategy = "number"\n[columns.n]\nstrategy = '
+                                  '"number"\noptions = { min = "2e19", max = "3e19" }\n'))
+    assert result.returncode == 0, result.stderr  # SQLite stores such ints as text
+    (email0, balance0, n0), (email1, balance1, n1) = job.read()
+    assert 2 * 10**19 <= int(n0) <= 3 * 10**19 and 2 * 10**19 <= int(n1) <= 3 * 10**19
     subkey = hmac.new(bytes.fromhex(KEY_A), b"email", hashlib.sha256).digest()
     expected = hmac.new(subkey, "zoë@example.com".encode(), hashlib.sha256).hexdigest()[:16]
     assert email0 == "fb_" + expected and balance0 is None
@@ -174,41 +186,28 @@ def test_fallbacks_are_finished_by_the_documented_rule(tmp_path):
     assert "2 fallback value(s)" in result.stdout
 
 
-@pytest.mark.parametrize("body, message", [
-    ('[columns.email]\nstrategy = "shuffle"\n', 'no native masker for strategy "shuffle"'),
-    ('[columns.id]\nstrategy = "key"\noptions = { charset = "octal" }\n',
-     'unknown charset "octal"'),
-    ('[columns.balance]\nstrategy = "number"\noptions = { variance = 0.1 }\n',
-     "not an instance of 'str'"),
-    ('[columns.city]\nstrategy = "fakeCity"\n', "needs word lists"),
-    ('[columns.nope]\nstrategy = "hash"\n', "policy columns not in table"),
-])
-def test_bad_policy_is_a_clear_error_and_writes_nothing(sample, tmp_path, body, message):
-    policy = write_policy(tmp_path / "p.toml", body, table="customers")
-    result = run_cli(sample / "customers.db", tmp_path / "m.db", policy)
-    assert result.returncode == 2
-    assert message in result.stderr and "Traceback" not in result.stderr
-    assert not (tmp_path / "m.db").exists()
-
-
-def test_refusal_stops_the_job_without_a_half_written_chunk(tmp_path):
-    rows = [(i, None, None) for i in range(3000)]
-    rows[2100] = (2100, None, 1)  # digits refuses a bool too, in a later column
-    rows[2600] = (2600, 1, None)
-    make_table(tmp_path / "s.db", "t", "id INTEGER, flag BOOLEAN, code BOOLEAN", rows)
-    policy = write_policy(tmp_path / "p.toml", '[columns.flag]\nstrategy = "key"\n'
-                          '[columns.code]\nstrategy = "digits"\n')
-    result = run_cli(tmp_path / "s.db", tmp_path / "m.db", policy, chunk=1000)
-    assert result.returncode == 1 and "Traceback" not in result.stderr
+@pytest.mark.parametrize("job, flag, value, code, strategy, message", [
     # Column by column, each in row order: flag's refusal comes first.
-    assert "column 'flag', row 2600: the key strategy cannot mask a bool" in result.stderr
-    assert [r[0] for r in dump(tmp_path / "m.db", "t")] == list(range(2000))
+    ("sqlite", "BOOLEAN", True, True, "key", "column 'flag', row 2600: the key strategy cannot"),
+    ("postgres", "BOOLEAN", True, True, "key", "column 'flag', row 2600: the key strategy cannot"),
+    # A masked value the target's column cannot hold: the server refuses it.
+    ("postgres", "VARCHAR(12)", "x", None, "hash", "chunk from row 2,000: value too long for"),
+], indirect=["job"])
+def test_refusal_stops_the_job_without_a_half_written_chunk(job, tmp_path, flag, value, code,
+                                                            strategy, message):
+    # digits refuses a bool too, but in a later column (code) and an earlier row.
+    job.make(f"id INTEGER, flag {flag}, code BOOLEAN",
+             [(i, value if i == 2600 else None, code if i == 2100 else None) for i in range(3000)])
+    result = job.run(write_policy(tmp_path / "p.toml", f'[columns.flag]\nstrategy = "{strategy}"\n'
+                                  '[columns.code]\nstrategy = "digits"\n'))
+    assert result.returncode == 1 and "Traceback" not in result.stderr
+    assert message in result.stderr
+    assert sorted(r[0] for r in job.read()) == list(range(2000))
 
 
 def test_scale_out_matches_a_single_process_byte_for_byte(tmp_path):
-    pytest.importorskip("pyarrow", reason="pyarrow is not installed (scripts/requirements.txt)")
-    pytest.importorskip("dask.distributed",
-                        reason="dask[distributed] is not installed (scripts/requirements.txt)")
+    for module in ("pyarrow", "dask.distributed"):
+        pytest.importorskip(module, reason=f"{module} is not installed (scripts/requirements.txt)")
     import scale_out
 
     words_path = tmp_path / "words.json"

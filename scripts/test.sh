@@ -3,7 +3,8 @@
 #   1. the GoogleTest suites of the core and the pool;
 #   2. the package as users get it: sdist -> wheel built from the sdist ->
 #      abi3 audit -> installed into a fresh virtual environment, where the
-#      Python tests, mypy --strict and stubtest run against it;
+#      Python tests, mypy --strict and stubtest run against it, the example
+#      tests against a throwaway PostgreSQL server (scripts/pg_cluster.sh);
 #   3. the reliability stage: sanitizer builds and fuzzing (scripts/reliability.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,8 +44,14 @@ import zorva_rs, sys
 assert zorva_rs.__file__.startswith("$root/build/venv/"), zorva_rs.__file__
 print("testing", zorva_rs.__file__)
 PY
+pg_dir=$(mktemp -d /tmp/zorva-pg.XXXXXX)
+trap '"$root/scripts/pg_cluster.sh" stop "$pg_dir"' EXIT
+pg_env=$("$root/scripts/pg_cluster.sh" start "$pg_dir")
+eval "$pg_env"  # ZORVA_PG_DSN and libpq's PG* variables
 "$venv_python" -m pytest -q -p no:cacheprovider --rootdir="$root" -c "$root/pyproject.toml" \
   "$root/py/tests" "$root/examples"
+"$root/scripts/pg_cluster.sh" stop "$pg_dir"
+trap - EXIT
 "$venv_python" -m mypy --strict --no-incremental "$root/examples/typed_usage.py"
 "$venv_python" -m mypy.stubtest zorva_rs
 cd "$root"

@@ -11,94 +11,60 @@
 #include <string>
 #include <vector>
 
-#ifndef ZORVA_VECTORS_DIR
-#error "ZORVA_VECTORS_DIR must name the folder of the vector files"
-#endif
-
 namespace zorva::test {
 
 struct VectorCase {
   std::map<std::string, std::string> fields;
   int line = 0;  // first line of the block, for failure messages
-
-  bool has(const std::string& name) const { return fields.count(name) != 0; }
-  const std::string& operator[](const std::string& name) const {
-    static const std::string empty;
-    auto it = fields.find(name);
-    return it == fields.end() ? empty : it->second;
-  }
+  std::string operator[](const std::string& name) const { return fields.count(name) ? fields.at(name) : ""; }
 };
 
 inline std::string trimmed(const std::string& s) {
-  std::size_t begin = s.find_first_not_of(" \t\r");
-  if (begin == std::string::npos) return "";
-  std::size_t end = s.find_last_not_of(" \t\r");
-  return s.substr(begin, end - begin + 1);
+  const std::size_t begin = s.find_first_not_of(" \t\r");
+  return begin == std::string::npos ? "" : s.substr(begin, s.find_last_not_of(" \t\r") - begin + 1);
 }
 
 // Reads ZORVA_VECTORS_DIR/name; an unreadable file fails the test.
 inline std::vector<VectorCase> readVectors(const std::string& name) {
-  std::vector<VectorCase> cases;
+  std::vector<VectorCase> cases(1);
   std::ifstream in(std::string(ZORVA_VECTORS_DIR) + "/" + name);
   EXPECT_TRUE(in.good()) << "cannot read vector file " << name;
-  VectorCase current;
   std::string line;
-  int number = 0;
-  auto flush = [&] {
-    if (!current.fields.empty()) cases.push_back(std::move(current));
-    current = VectorCase();
-  };
-  while (std::getline(in, line)) {
-    ++number;
-    if (!line.empty() && line[0] == '#') continue;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (line.starts_with('#')) continue;
     if (trimmed(line).empty()) {
-      flush();
+      if (!cases.back().fields.empty()) cases.emplace_back();
       continue;
     }
-    std::size_t eq = line.find('=');
+    const std::size_t eq = line.find('=');
     if (eq == std::string::npos) {
       ADD_FAILURE() << name << ":" << number << ": no '=' in line";
       continue;
     }
-    if (current.fields.empty()) current.line = number;
-    current.fields[trimmed(line.substr(0, eq))] = trimmed(line.substr(eq + 1));
+    if (cases.back().fields.empty()) cases.back().line = number;
+    cases.back().fields[trimmed(line.substr(0, eq))] = trimmed(line.substr(eq + 1));
   }
-  flush();
+  if (cases.back().fields.empty()) cases.pop_back();
   return cases;
 }
 
-inline std::vector<std::uint8_t> fromHex(const std::string& hex) {
-  auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  std::vector<std::uint8_t> out;
+inline std::string fromHex(const std::string& hex) {
   EXPECT_EQ(hex.size() % 2, 0u) << hex;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    int hi = nibble(hex[i]), lo = nibble(hex[i + 1]);
-    EXPECT_TRUE(hi >= 0 && lo >= 0) << hex;
-    out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
-  }
-  return out;
-}
-
-inline std::string toHex(const std::uint8_t* data, std::size_t len) {
-  static const char digits[] = "0123456789abcdef";
+  EXPECT_EQ(hex.find_first_not_of("0123456789abcdefABCDEF"), std::string::npos) << hex;
   std::string out;
-  for (std::size_t i = 0; i < len; ++i) {
-    out.push_back(digits[data[i] >> 4]);
-    out.push_back(digits[data[i] & 15]);
-  }
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return out;
 }
 
 template <class Bytes>
-std::string toHex(const Bytes& bytes) {
-  return toHex(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+std::string toHex(const Bytes& bytes, std::size_t len = ~std::size_t{0}) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < std::min<std::size_t>(len, std::size(bytes)); ++i) {
+    const auto b = static_cast<std::uint8_t>(bytes[i]);
+    out += {digits[b >> 4], digits[b & 15]};
+  }
+  return out;
 }
-
-inline std::string asText(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 }  // namespace zorva::test

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -15,8 +16,6 @@
 
 namespace zorva {
 namespace {
-
-using Range = std::function<void(std::size_t, std::size_t)>;
 
 std::shared_ptr<Pool> startPool(std::size_t threads) {
   auto started = Pool::start(threads);
@@ -38,81 +37,122 @@ bool eventually(Pred pred) {
   return true;
 }
 
-std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdull;
-  x ^= x >> 33;
-  return x;
-}
+using Columns = std::vector<std::vector<std::uint64_t>>;
+// An array, not a vector: detached callers still read it while the process exits.
+constexpr std::array<std::size_t, 10> kColumnSizes = {0, 1, 2, 255, 256, 3000, 7, 20000, 1, 999};
 
 // A chunk-shaped job: columns in parallel, each column's values split again
-// on the same pool, or on whatever pool is current when `reread`. Returns
-// per-column results in index order.
-std::vector<std::vector<std::uint64_t>> maskColumns(const std::shared_ptr<Pool>& pool,
-                                                    const std::vector<std::size_t>& sizes, bool reread = false) {
-  std::vector<std::vector<std::uint64_t>> out(sizes.size());
-  parallelFor(pool, sizes.size(), [&](std::size_t b, std::size_t e) {
+// on the same pool, or on whatever pool is current when `reread`.
+Columns maskColumns(const std::shared_ptr<Pool>& pool, bool reread = false) {
+  Columns out(kColumnSizes.size());
+  parallelFor(pool, out.size(), [&](std::size_t b, std::size_t e) {
     for (std::size_t c = b; c < e; ++c) {
-      out[c].assign(sizes[c], 0);
-      parallelFor(reread ? currentPool() : pool, sizes[c], [&, c](std::size_t vb, std::size_t ve) {
-        for (std::size_t v = vb; v < ve; ++v) out[c][v] = mix(c * 1000003 + v);
+      out[c].assign(kColumnSizes[c], 0);
+      parallelFor(reread ? currentPool() : pool, kColumnSizes[c], [&, c](std::size_t vb, std::size_t ve) {
+        for (std::size_t v = vb; v < ve; ++v) out[c][v] = (c * 1000003 + v) * 0xff51afd7ed558ccdull;
       });
     }
   });
   return out;
 }
 
-std::vector<std::vector<std::uint64_t>> expectedColumns(const std::vector<std::size_t>& sizes) {
-  return maskColumns(nullptr, sizes);
+const Columns& expected() {
+  static const Columns columns = maskColumns(nullptr);
+  return columns;
 }
 
-const std::vector<std::size_t> kColumnSizes = {0, 1, 2, 255, 256, 3000, 7, 20000, 1, 999};
+// Callers on their own threads run chunk-shaped jobs on one pool at once.
+int mismatchesAmongCallers(const std::shared_ptr<Pool>& pool, int callers, int rounds) {
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < callers; ++t) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < rounds; ++round) mismatches += maskColumns(pool) != expected();
+    });
+  }
+  for (auto& t : threads) t.join();
+  return mismatches;
+}
 
-class PoolSizes : public ::testing::TestWithParam<std::size_t> {};
+// Pool sizes, each with free helping and with every wait on the bounded path
+// that deep waits take (help depth 0).
+class PoolSizes : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {
+ protected:
+  void SetUp() override {
+    previous_ = setFreeHelpDepth(0);
+    if (!std::get<1>(GetParam())) setFreeHelpDepth(previous_);
+    pool_ = startPool(std::get<0>(GetParam()));
+    ASSERT_TRUE(pool_);
+  }
+  void TearDown() override { setFreeHelpDepth(previous_); }
+  unsigned previous_ = 0;
+  std::shared_ptr<Pool> pool_;
+};
 
-TEST_P(PoolSizes, EveryIndexVisitedExactlyOnceInValidRanges) {
-  auto pool = startPool(GetParam());
-  ASSERT_TRUE(pool);
-  EXPECT_EQ(pool->size(), GetParam());
+TEST_P(PoolSizes, EveryIndexOnceAtEveryNestingLevel) {
+  EXPECT_EQ(pool_->size(), std::get<0>(GetParam()));
   for (std::size_t n : {0, 1, 2, 3, 7, 8, 9, 100, 10007}) {
     std::vector<std::atomic<int>> hits(n);
     std::atomic<bool> badRange{false};
-    pool->parallelFor(n, [&](std::size_t b, std::size_t e) {
+    pool_->parallelFor(n, [&](std::size_t b, std::size_t e) {
       if (b >= e || e > n) badRange = true;
       for (std::size_t i = b; i < e && i < n; ++i) hits[i].fetch_add(1);
     });
     EXPECT_FALSE(badRange) << "n=" << n;
     for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << "n=" << n << " i=" << i;
   }
-}
-
-TEST_P(PoolSizes, NestedColumnsAndValuesGiveSequentialResults) {
-  auto pool = startPool(GetParam());
-  ASSERT_TRUE(pool);
-  const auto expected = expectedColumns(kColumnSizes);
-  for (int round = 0; round < 5; ++round) EXPECT_EQ(maskColumns(pool, kColumnSizes), expected);
-}
-
-TEST_P(PoolSizes, ThreeLevelsOfNestingFromInsideAWorker) {
-  auto pool = startPool(GetParam());
-  ASSERT_TRUE(pool);
+  // Three levels of nesting from inside a worker.
   std::vector<std::atomic<int>> hits(6 * 7 * 300);
-  pool->parallelFor(6, [&](std::size_t a, std::size_t) {
-    EXPECT_TRUE(pool->isCurrentWorker());
-    pool->parallelFor(7, [&](std::size_t b, std::size_t) {
-      pool->parallelFor(300, [&](std::size_t c0, std::size_t c1) {
+  pool_->parallelFor(6, [&](std::size_t a, std::size_t) {
+    EXPECT_TRUE(pool_->isCurrentWorker());
+    pool_->parallelFor(7, [&](std::size_t b, std::size_t) {
+      pool_->parallelFor(300, [&](std::size_t c0, std::size_t c1) {
         for (std::size_t c = c0; c < c1; ++c) hits[(a * 7 + b) * 300 + c].fetch_add(1);
       });
     });
   });
   for (auto& h : hits) ASSERT_EQ(h.load(), 1);
+  for (int round = 0; round < 5; ++round) EXPECT_EQ(maskColumns(pool_), expected());
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, PoolSizes, ::testing::Values(1, 2, 8));
+// The lone worker of `outer` waits for a job on `inner` whose bodies call back
+// into `outer`: only that waiting worker can run them. Meanwhile callers of
+// their own share the pool under test.
+TEST_P(PoolSizes, PoolsAndCallersWaitingOnEachOtherComplete) {
+  auto outer = startPool(1);
+  ASSERT_TRUE(outer);
+  std::vector<std::atomic<int>> hits(4 * 5 * 64);
+  outer->parallelFor(4, [&](std::size_t a, std::size_t) {
+    pool_->parallelFor(5, [&](std::size_t b, std::size_t) {
+      outer->parallelFor(64, [&](std::size_t c0, std::size_t c1) {
+        for (std::size_t c = c0; c < c1; ++c) hits[(a * 5 + b) * 64 + c].fetch_add(1);
+      });
+    });
+  });
+  for (auto& h : hits) ASSERT_EQ(h.load(), 1);
+  EXPECT_EQ(mismatchesAmongCallers(pool_, 6, 5), 0);
+}
 
-TEST(Pool, OnlyWorkersAreWorkers) {
-  auto a = startPool(2);
-  auto b = startPool(2);
+TEST_P(PoolSizes, AThrowingBodyIsRethrownAfterEveryPieceFinished) {
+  std::atomic<std::size_t> visited{0};
+  EXPECT_THROW(parallelFor(pool_, 5000,
+                           [&](std::size_t begin, std::size_t end) {
+                             for (std::size_t i = begin; i < end; ++i) {
+                               visited.fetch_add(1);
+                               if (i == 17) throw std::runtime_error("value 17");
+                             }
+                           }),
+               std::runtime_error);
+  // Nothing may still be running on the caller's captures once it returns.
+  const std::size_t seen = visited.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(visited.load(), seen);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, PoolSizes, ::testing::Combine(::testing::Values(1, 2, 8), ::testing::Bool()));
+
+TEST(Pool, OnlyWorkersAreWorkersAndNoPoolIsTheCaller) {
+  auto a = startPool(2), b = startPool(2);
   ASSERT_TRUE(a && b);
   EXPECT_FALSE(a->isCurrentWorker());
   std::atomic<int> onA{0}, onB{0};
@@ -122,64 +162,14 @@ TEST(Pool, OnlyWorkersAreWorkers) {
   });
   EXPECT_EQ(onA, 8);
   EXPECT_EQ(onB, 0);
-}
-
-// Callers on their own threads run chunk-shaped jobs on one pool at once.
-int mismatchesAmongCallers(const std::shared_ptr<Pool>& pool, int callers, int rounds) {
-  const auto expected = expectedColumns(kColumnSizes);
-  std::atomic<int> mismatches{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < callers; ++t) {
-    threads.emplace_back([&] {
-      for (int round = 0; round < rounds; ++round) mismatches += maskColumns(pool, kColumnSizes) != expected;
-    });
-  }
-  for (auto& t : threads) t.join();
-  return mismatches;
-}
-
-TEST(Pool, ManyExternalCallersShareOnePool) {
-  auto pool = startPool(4);
-  ASSERT_TRUE(pool);
-  EXPECT_EQ(mismatchesAmongCallers(pool, 12, 10), 0);
-}
-
-// The lone worker of `outer` waits for a job on `inner` whose bodies call back
-// into `outer`: only that waiting worker can run them.
-bool pingPongCompletes() {
-  auto outer = startPool(1);
-  auto inner = startPool(2);
-  if (!outer || !inner) return false;
-  std::vector<std::atomic<int>> hits(4 * 5 * 64);
-  outer->parallelFor(4, [&](std::size_t a, std::size_t) {
-    inner->parallelFor(5, [&](std::size_t b, std::size_t) {
-      outer->parallelFor(64, [&](std::size_t c0, std::size_t c1) {
-        for (std::size_t c = c0; c < c1; ++c) hits[(a * 5 + b) * 64 + c].fetch_add(1);
-      });
-    });
+  std::vector<std::pair<std::size_t, std::size_t>> calls;
+  const auto caller = std::this_thread::get_id();
+  parallelFor(nullptr, 10, [&](std::size_t b, std::size_t e) {
+    EXPECT_EQ(std::this_thread::get_id(), caller);
+    calls.emplace_back(b, e);
   });
-  for (auto& h : hits) {
-    if (h.load() != 1) return false;
-  }
-  return true;
-}
-
-TEST(Pool, SingleWorkerWaitingOnAnotherPoolKeepsServingItsOwn) { EXPECT_TRUE(pingPongCompletes()); }
-
-TEST(Pool, BoundedHelpingStillCompletesEverything) {
-  // Depth 0 puts every wait on the path that deep waits take.
-  const unsigned previous = setFreeHelpDepth(0);
-  const auto expected = expectedColumns(kColumnSizes);
-  for (std::size_t threads : {1, 2, 8}) {
-    auto pool = startPool(threads);
-    ASSERT_TRUE(pool);
-    EXPECT_EQ(maskColumns(pool, kColumnSizes), expected) << threads << " threads";
-  }
-  EXPECT_TRUE(pingPongCompletes());
-  auto pool = startPool(2);
-  ASSERT_TRUE(pool);
-  EXPECT_EQ(mismatchesAmongCallers(pool, 4, 5), 0);
-  setFreeHelpDepth(previous);
+  EXPECT_EQ(calls, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 10}}));
+  parallelFor(nullptr, 0, [&](std::size_t, std::size_t) { ADD_FAILURE(); });
 }
 
 TEST(Pool, JobOnAnOldPoolCallsIntoTheNewOne) {
@@ -193,7 +183,7 @@ TEST(Pool, JobOnAnOldPoolCallsIntoTheNewOne) {
     pool->parallelFor(16, [&](std::size_t col, std::size_t) {
       eventually([&] { return replaced.load(); });
       auto now = currentPool();  // the new pool: this worker belongs to another
-      if (now != pool) sawNewPool.fetch_add(1);
+      sawNewPool += now != pool;
       parallelFor(now, 500, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) hits[col * 500 + i].fetch_add(1);
       });
@@ -210,14 +200,13 @@ TEST(Pool, JobOnAnOldPoolCallsIntoTheNewOne) {
 
 TEST(Pool, ReplacingThePoolWhileJobsRunLetsOldThreadsExit) {
   installPool(startPool(4));
-  const auto expected = expectedColumns(kColumnSizes);
   std::atomic<bool> stop{false};
   std::atomic<int> mismatches{0};
   std::vector<std::thread> callers;
   for (int t = 0; t < 4; ++t) {
+    // Inner loops read the current pool again, so they may land on a newer one.
     callers.emplace_back([&] {
-      // Inner loops read POOL again, so they may land on a newer pool.
-      while (!stop) mismatches += maskColumns(currentPool(), kColumnSizes, true) != expected;
+      while (!stop) mismatches += maskColumns(currentPool(), true) != expected();
     });
   }
   for (std::size_t round = 0; round < 20; ++round) installPool(round % 5 == 4 ? nullptr : startPool(2 + round % 3));
@@ -228,38 +217,10 @@ TEST(Pool, ReplacingThePoolWhileJobsRunLetsOldThreadsExit) {
   EXPECT_TRUE(eventually([] { return liveWorkerThreads() == 0; })) << liveWorkerThreads() << " still running";
 }
 
-TEST(Pool, FreeParallelForWithoutPoolRunsOnCaller) {
-  const auto caller = std::this_thread::get_id();
-  std::vector<std::pair<std::size_t, std::size_t>> calls;
-  parallelFor(nullptr, 10, [&](std::size_t b, std::size_t e) {
-    EXPECT_EQ(std::this_thread::get_id(), caller);
-    calls.emplace_back(b, e);
-  });
-  EXPECT_EQ(calls, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 10}}));
-  parallelFor(nullptr, 0, [&](std::size_t, std::size_t) { ADD_FAILURE(); });
-}
-
-TEST_P(PoolSizes, AThrowingBodyIsRethrownAfterEveryPieceFinished) {
-  auto pool = std::get<std::shared_ptr<Pool>>(Pool::start(GetParam()));
-  std::atomic<std::size_t> visited{0};
-  EXPECT_THROW(parallelFor(pool, 5000,
-                           [&](std::size_t begin, std::size_t end) {
-                             for (std::size_t i = begin; i < end; ++i) {
-                               visited.fetch_add(1);
-                               if (i == 17) throw std::runtime_error("value 17");
-                             }
-                           }),
-               std::runtime_error);
-  // Nothing may still be running on the caller's captures once it returns.
-  const std::size_t seen = visited.load();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(visited.load(), seen);
-}
-
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 // Stacks cannot be mapped under a small address-space limit, so thread
-// creation fails part way. Exits 0 when a start under a small address-space limit fails with a reason
-// and the threads it had started leave again.
+// creation fails part way. Exits 0 when the start fails with a reason and the
+// threads it had started leave again.
 [[noreturn]] void startUnderAddressLimit() {
   long pages = 0;
   std::ifstream("/proc/self/statm") >> pages;
@@ -269,8 +230,7 @@ TEST_P(PoolSizes, AThrowingBodyIsRethrownAfterEveryPieceFinished) {
   auto started = Pool::start(64);
   const auto* error = std::get_if<std::string>(&started);
   if (error == nullptr || error->empty()) std::_Exit(4);
-  if (!eventually([] { return liveWorkerThreads() == 0; })) std::_Exit(5);
-  std::_Exit(0);
+  std::_Exit(eventually([] { return liveWorkerThreads() == 0; }) ? 0 : 5);
 }
 
 TEST(PoolDeathTest, FailedStartReportsReasonAndStopsStartedThreads) {
@@ -282,13 +242,11 @@ TEST(PoolDeathTest, FailedStartReportsReasonAndStopsStartedThreads) {
 // Exit runs static destructors while detached workers and callers still mask.
 [[noreturn]] void exitWhileMasking() {
   installPool(startPool(2));
-  // The callers' own data must outlive exit too.
-  static auto* sizes = new std::vector<std::size_t>(kColumnSizes);
-  static auto* rounds = new std::atomic<int>(0);
+  static auto* rounds = new std::atomic<int>(0);  // the callers' own data must outlive exit too
   for (int t = 0; t < 2; ++t) {
     std::thread([] {
       for (;;) {
-        maskColumns(currentPool(), *sizes);
+        maskColumns(currentPool());
         rounds->fetch_add(1);
       }
     }).detach();

@@ -1,107 +1,197 @@
-"""maskColumn: reading values, problems, de-duplication and the result cache."""
+"""maskColumn, maskChunk and columnKinds: reading values and rows, the result
+shapes, problems, de-duplication, the result cache and the pool."""
+
+import gc
+import os
+import sys
+from decimal import Decimal
 
 import pytest
 
 import zorva_rs
-from zorva_rs import Masker
-
-KEY = bytes(range(32))
-FAKE = dict(firstNames=["Ann", "Bob"], lastNames=["Lee"], cities=["Oslo"], streets=["Main"],
-            streetKinds=["Road"], companySuffixes=["Inc"], companyWords=["Acme"])
+from conftest import KEY, WORDS
+from zorva_rs import Masker, columnKinds, maskChunk
 
 
-@pytest.mark.parametrize("strategy", ["key", "hash", "number"])
-def test_empty(strategy):
-    assert Masker(KEY, strategy, {}).maskColumn([]) == ([], {})
+def maskers(*names):
+    return [None if n is None else Masker(KEY, n, WORDS if n.startswith("fake") else {}) for n in names]
 
 
-def test_containers_and_iterables_agree():
+def test_empty_inputs():
+    for strategy in ("key", "hash", "number"):
+        assert Masker(KEY, strategy, {}).maskColumn([]) == ([], {})
+    for ms in ([], [None], maskers("key", None, "number")):
+        assert maskChunk(ms, []) == maskChunk(ms, iter(())) == ([], [])
+    assert maskChunk(range(0), [()]) == ([()], [])
+
+
+def test_every_iterable_is_read_and_lists_and_tuples_by_index():
     masker = Masker(KEY, "key", {})
     values = ["a1", 5, None, "a1", True]
     expected = masker.maskColumn(values)
-
-    class Sub(list):
-        def __iter__(self):
-            raise AssertionError("a list is read by index")
-        def __getitem__(self, i):
-            raise AssertionError("a list is read by index")
-
-    class SubTuple(tuple):
-        def __iter__(self):
-            raise AssertionError("a tuple is read by index")
-
-    for form in (tuple(values), iter(values), (v for v in values), Sub(values), SubTuple(values),
-                 dict.fromkeys(["a1", 5, None]).keys()):
-        got = masker.maskColumn(form)
-        if isinstance(form, type({}.keys())):
-            assert got == masker.maskColumn(["a1", 5, None])
-        else:
-            assert got == expected
-
-
-def test_str_is_read_by_character():
-    masker = Masker(KEY, "hash", {})
+    by_index = {"__iter__": lambda s: pytest.fail("read by index"), "__getitem__": lambda s, i: pytest.fail("read")}
+    for form in (tuple(values), iter(values), (v for v in values), type("L", (list,), by_index)(values),
+                 type("T", (tuple,), {"__iter__": by_index["__iter__"]})(values)):
+        assert masker.maskColumn(form) == expected
+    assert masker.maskColumn(dict.fromkeys(values).keys()) == masker.maskColumn(["a1", 5, None, True])
     assert masker.maskColumn("abca") == masker.maskColumn(["a", "b", "c", "a"])
+    ms = [masker, None, masker]
+    rows = [("a", 1, "a"), ("b", 2, 5)]
+    expected = maskChunk(ms, rows)
+    assert expected[0] == [(expected[0][0][0], 1, expected[0][0][0]), (masker.maskColumn(["b"])[0][0], 2,
+                                                                      masker.maskColumn([5])[0][0])]
+    assert maskChunk(tuple(ms), [list(rows[0]), iter(rows[1])]) == expected
+    assert maskChunk(ms, ((x for x in r) for r in rows)) == expected
+    assert maskChunk(ms, [type("Row", (tuple,), {"__iter__": by_index["__iter__"]})(r) for r in rows]) == expected
 
 
-@pytest.mark.parametrize("values", [5, None, object()])
-def test_not_iterable(values):
-    with pytest.raises(TypeError):
-        Masker(KEY, "key", {}).maskColumn(values)
+def test_unmasked_cells_are_the_very_objects():
+    cells = [object(), "s", 10**30, 1.5]
+    before = [sys.getrefcount(c) for c in cells]
+    rows, problems = maskChunk((None, None), [cells[:2], tuple(cells[2:])])
+    assert problems == [] and all(type(r) is tuple for r in rows)
+    assert all(a is b for a, b in zip(rows[0] + rows[1], cells))
+    del rows
+    assert [sys.getrefcount(c) for c in cells] == before
 
 
-def test_problems_in_position_order():
-    masker = Masker(KEY, "key", {})
-    values = [b"x", 1, True, "é", None, 2.0, False] * 3
-    masked, problems = masker.maskColumn(values)
-    assert list(problems) == sorted(problems)
-    assert [i for i, m in enumerate(masked) if m is None] == sorted(
-        set(problems) | {i for i, v in enumerate(values) if v is None})
-    marks = [problems[i] for i in sorted(problems)]
-    assert marks[:3] == ["fallback", ("refused", "the key strategy cannot mask a bool"), "fallback"]
-    # new objects each time, equal to the module constants
-    assert marks[0] == zorva_rs.FALLBACK and marks[0] is not zorva_rs.FALLBACK
-    assert marks[1][0] == zorva_rs.REFUSED
+def test_problems_in_row_then_column_order():
+    masked, problems = maskChunk(maskers("key", "email", None, "digits"),
+                                 [(True, 1, "x", "12"), ("a", "b@c.d", None, False), (b"", 2, 3, 4)])
+    assert problems == [
+        (0, 0, ("refused", "the key strategy cannot mask a bool")),
+        (1, 0, "fallback"),
+        (3, 1, ("refused", "the digits strategy needs text or an integer, got bool")),
+        (0, 2, "fallback"),
+        (1, 2, "fallback"),
+    ]
+    assert all(masked[row][column] is None for column, row, _ in problems)
+    assert masked[1][2] is None and masked[2][2] == 3
+    # Problem markers are new objects each time, equal to the module's constants.
+    marks = Masker(KEY, "key", {}).maskColumn([b"x", True])[1]
+    assert marks[0] == zorva_rs.FALLBACK and marks[0] is not zorva_rs.FALLBACK and marks[1][0] == zorva_rs.REFUSED
 
 
-@pytest.mark.parametrize("strategy, options", [("key", {}), ("fpe", {}), ("fakeName", FAKE),
-                                                ("hash", {}), ("digits", {})])
-def test_repeated_calls_and_duplicates_agree(strategy, options):
+@pytest.mark.parametrize("strategy", ["key", "fpe", "fakeName", "hash", "digits", "number"])
+def test_repeated_calls_and_duplicates_agree(strategy):
+    # Values either side of the cache's 64-byte limit, equal values of other
+    # types, and floats keyed by their bits.
+    options = WORDS if strategy.startswith("fake") else {}
+    values = ["x" * 64, "y" * 65, "x" * 64, 1, "1", 1, True, None, "", -0, 1.5, 1.5, -0.0, 0.0, 10**30] * 3
     masker = Masker(KEY, strategy, options)
-    fresh = Masker(KEY, strategy, options)
-    values = ["x" * 64, "y" * 65, "x" * 64, 1, "1", 1, True, None, "", -0] * 3
     first = masker.maskColumn(values)
     assert masker.maskColumn(values) == first  # now partly from the cache
-    assert fresh.maskColumn(list(reversed(values)))[0] == list(reversed(first[0]))
-    masked = first[0]
-    assert masked[0] == masked[2] and masked[3] == masked[5]
+    assert Masker(KEY, strategy, options).maskColumn(values[::-1])[0] == first[0][::-1]
+    assert first[0][0] == first[0][2] and first[0][3] == first[0][5] and first[0][10] == first[0][11]
 
 
 def test_refusals_are_never_cached():
     masker = Masker(KEY, "key", {})
+    refusal = masker.maskColumn(["a" * 300])[1][0]
     for _ in range(3):
-        assert masker.maskColumn(["a" * 300, True])[1] == {
-            0: ("refused", masker.maskColumn(["a" * 300])[1][0][1]),
-            1: ("refused", "the key strategy cannot mask a bool")}
+        assert masker.maskColumn(["a" * 300, True])[1] == {0: refusal,
+                                                            1: ("refused", "the key strategy cannot mask a bool")}
 
 
-def test_floats_keyed_by_bits():
-    masker = Masker(KEY, "number", {})
-    masked, problems = masker.maskColumn([1.5, 1.5, -0.0, 0.0, float("nan")])
-    assert masked[0] == masked[1]
-    assert problems == {2: "fallback", 3: "fallback", 4: "fallback"}
-
-
-@pytest.mark.parametrize("threads", [1, 2, 8])
-@pytest.mark.parametrize("count", [255, 256, 3000])
-def test_pool_gives_identical_results(restore_threads, threads, count):
+@pytest.mark.parametrize("threads, count", [(2, 255), (2, 256), (8, 3000)])
+def test_the_pool_gives_identical_results(restore_threads, threads, count):
     values = [f"v{i}" for i in range(count)] + list(range(count))
     rows = [(v, v, i / 7, i) for i, v in enumerate(values)]
 
     def run():
-        maskers = [Masker(KEY, s, {}) for s in ("fpe", "hash", "number")]
-        return [m.maskColumn(values) for m in maskers[:2]], zorva_rs.maskChunk(maskers + [None], rows)
-    zorva_rs.setThreads(1)
+        ms = maskers("fpe", "hash", "number")
+        return [m.maskColumn(values) for m in ms[:2]], maskChunk(ms + [None], rows)
+
     expected = run()
     zorva_rs.setThreads(threads)
     assert run() == expected
+
+
+def pool_cpu_ticks():
+    """CPU ticks (user + system) of each masking-pool thread, by thread id."""
+    ticks = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as comm, open(f"/proc/self/task/{tid}/stat") as stat:
+                if comm.read().startswith("zorva-mask-"):
+                    fields = stat.read().rsplit(")", 1)[1].split()
+                    ticks[tid] = int(fields[11]) + int(fields[12])
+        except OSError:
+            continue
+    return ticks
+
+
+def test_a_single_large_column_is_spread_over_the_pool(restore_threads):
+    # One masked column, so the map over columns has one piece: only the split
+    # of its distinct values can put a second pool thread to work.
+    zorva_rs.setThreads(2)
+    masker = Masker(KEY, "key", {})
+    for attempt in range(5):
+        before = pool_cpu_ticks()
+        rows = [(f"id-{attempt}-{i:07d}",) for i in range(60_000)]
+        masked, problems = maskChunk([masker], rows)
+        assert problems == [] and len(masked) == len(rows)
+        busy = [tid for tid, ticks in pool_cpu_ticks().items() if ticks > before.get(tid, 0)]
+        if len(busy) >= 2:
+            return
+    pytest.fail(f"only {len(busy)} pool thread(s) did any work")
+
+
+Flag = type("Flag", (int,), {})
+Rows = type("Rows", (list,), {})
+Row = type("Row", (tuple,), {})
+
+
+@pytest.mark.parametrize("rows, expected", [
+    ([], ([], [])),
+    ([(), ()], ([], [])),
+    ([(1, "a"), (True, None), (2, "b")], ([[int, bool], [str, type(None)]], [True, True])),
+    ([(2**63 - 1,), (-(2**63),)], ([[int]], [True])),
+    ([(2**63, 1), (0, 2)], ([[int], [int]], [False, True])),
+    ([(-(2**63) - 1,)], ([[int]], [False])),
+    ([(2**64,), (1,)], ([[int]], [False])),  # once cleared, later small ints do not set the flag again
+    # bool and int subclasses are listed under their own type and never clear the flag, however large.
+    ([(True,), (Flag(2**80),)], ([[bool, Flag]], [True])),
+    ([(1.5,), (1,), (1.5,), ("x",), (Decimal(1),), (b"",)], ([[float, int, str, Decimal, bytes]], [True])),
+    (Rows([Row((1, None))]), ([[int], [type(None)]], [True, True])),
+    # Other shapes give None.
+    *[(rows, None) for rows in [((1, 2), (3, 4)), [[1, 2]], [(1, 2), [3, 4]], [(1, 2), (3, 4, 5)], [(1, 2, 3), (4, 5)],
+                                [(), (1,)], [(1,), None], None, {(1,): 2}, iter([(1,)]), "rows"]],
+])
+def test_column_kinds(rows, expected):
+    assert columnKinds(rows) == columnKinds(rows=rows) == expected
+
+
+@pytest.mark.parametrize("tail", [[], [[1]], [(1, 2, 3)]], ids=["result", "list row", "wider row"])
+def test_column_kinds_releases_every_reference(tail):
+    Marker = type("Marker", (), {})
+    rows = [(Marker(), 2**70)] * 3 + tail
+    before = sys.getrefcount(Marker)
+    for _ in range(100):
+        result = columnKinds(rows)
+    del result
+    assert sys.getrefcount(Marker) == before
+
+
+def test_rows_emptied_by_a_finalizer_during_the_column_kinds_walk():
+    # Allocating the column lists may run a collection, and a finalizer may
+    # then empty the rows list under the walk.
+    class Clearer:
+        def __init__(self, rows):
+            self.rows, self.cycle = rows, self
+
+        def __del__(self):
+            self.rows.clear()
+
+    threshold = gc.get_threshold()
+    try:
+        for width in (1, 5, 50):
+            rows = [tuple(object() for _ in range(width)) for _ in range(20)]
+            gc.collect()
+            gc.set_threshold(1)
+            Clearer(rows)
+            result = columnKinds(rows)
+            gc.set_threshold(*threshold)
+            assert result is None or len(result[0]) == width
+    finally:
+        gc.set_threshold(*threshold)

@@ -1,119 +1,142 @@
-"""Per-strategy behaviour through Python, held to the independent models."""
+"""Each strategy through Python, held to the independent models in model.py,
+and what each one answers for values of every other kind."""
 
+import enum
 import random
 import string
+import sys
+from decimal import Decimal
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 import model
-from zorva_rs import Masker
+from conftest import FAKES, KEY, WORDS
+from test_hostile import BitLengthNegative, BitLengthRaises, BitLengthStr, ToBytesShort
+from zorva_rs import Masker, maskChunk
 
-KEY = bytes(range(32))
-LISTS = dict(firstNames=["Ann", "Bob", "Cé", "Dmitri", "Eve"], lastNames=["Lee", "Ng", "Olsen"],
-             cities=["Oslo", "Lima", "Graz", "Pécs"], streets=["Main", "High", "Mill"],
-             streetKinds=["Road", "Lane"], companySuffixes=["Inc", "Ltd", "AG"],
-             companyWords=["Acme", "Globex", "Initech", "Umbrella"],
-             address="{number} {street} {kind}")
-
-texts = st.text(st.characters(blacklist_categories=["Cs"]), max_size=40)
-ascii_texts = st.text(string.printable, max_size=40)
-ints = st.integers(min_value=-10**40, max_value=10**40)
+MODEL = settings(max_examples=60, deadline=None)
 subkeys = st.binary(min_size=32, max_size=32)
+texts = st.text(st.characters(blacklist_categories=["Cs"]), max_size=40)
+printable = st.text(string.printable, max_size=40)
+# Both ways across the 64-bit edge and through bit_length/to_bytes beyond it.
+EDGE_INTS = [0, -1, 2**63 - 1, -2**63, 2**63, -2**63 - 1, 2**64 - 1, 2**64, -2**64, -2**71, 2**71 - 1, -129, 256,
+             10**100, -10**100]
+ints = st.one_of(st.integers(min_value=-10**40, max_value=10**40), st.sampled_from(EDGE_INTS))
+EMAILS = ["Jane.Doe@Example.COM", " \tjane.doe@example.com\n\x1c", "a@b@Sub.Example", "no-at-sign", "trailing@",
+          " \r\n ", "j\xe9@example.com"]
 
 
-def one(masker, value):
-    masked, problems = masker.maskColumn([value])
-    return problems.get(0, masked[0])
-
-
-@settings(max_examples=60, deadline=None)
-@given(subkeys, st.lists(st.one_of(texts, ints), max_size=8), st.integers(0, 80), texts)
-def test_hash_matches_model(subkey, values, length, prefix):
-    masker = Masker(subkey, "hash", {"length": length, "prefix": prefix})
-    masked, problems = masker.maskColumn(values)
+@MODEL
+@given(subkeys, st.lists(st.one_of(texts, ints), max_size=8), st.one_of(st.integers(0, 80), st.just(2**64 - 1)),
+       texts)
+@example(KEY, EDGE_INTS, 16, "")
+def test_hash(subkey, values, length, prefix):
+    masked, problems = Masker(subkey, "hash", {"length": length, "prefix": prefix}).maskColumn(values)
     assert problems == {}
     assert masked == [model.mask_hash(subkey, str(v).encode(), length, prefix) for v in values]
 
 
-@settings(max_examples=60, deadline=None)
-@given(subkeys, st.lists(st.one_of(texts, ascii_texts, st.emails()), max_size=6),
-       st.integers(0, 70), st.booleans())
-def test_email_matches_model(subkey, values, length, keep):
-    masker = Masker(subkey, "email", {"length": length, "keepDomain": keep, "mailDomain": "m.test"})
-    masked, problems = masker.maskColumn(values)
+@MODEL
+@given(subkeys, st.lists(st.one_of(texts, printable, st.emails(), st.sampled_from(EMAILS), ints), max_size=6),
+       st.one_of(st.integers(0, 70), st.just(2**64 - 1)), st.booleans(), st.booleans())
+def test_email(subkey, values, length, keep, defaults):
+    options = {} if defaults else {"length": length, "keepDomain": keep, "mailDomain": "m.test"}
+    masked, problems = Masker(subkey, "email", options).maskColumn(values)
     for i, value in enumerate(values):
-        expected = model.mask_email(subkey, value, length, "m.test", keep)
-        if expected is None:
-            assert problems[i] == "fallback" and masked[i] is None
-        else:
-            assert masked[i] == expected
+        expected = model.mask_email(subkey, value, *([] if defaults else [length, "m.test", keep]))
+        assert (problems.get(i), masked[i]) == (("fallback", None) if expected is None else (None, expected))
 
 
-def test_email_defaults():
-    masker = Masker(KEY, "email", {})
-    assert one(masker, " A@B.test ") == model.mask_email(KEY, "a@b.test")
-    assert one(masker, "a@b.test").endswith("@example.test")
-    assert len(one(masker, "x").split("@")[0]) == 13
-    assert one(masker, 12) == "fallback"
-
-
-@settings(max_examples=60, deadline=None)
-@given(subkeys, st.lists(st.one_of(ints, ascii_texts, texts), max_size=6),
-       st.integers(0, 4), st.integers(0, 4))
-def test_digits_match_model(subkey, values, lead, trail):
-    masker = Masker(subkey, "digits", {"keepLeading": lead, "keepTrailing": trail})
-    masked, problems = masker.maskColumn(values)
+@MODEL
+@given(subkeys, st.lists(st.one_of(ints, printable, texts), max_size=6),
+       st.sampled_from([0, 1, 2, 3, 4, 2**64 - 1]), st.integers(0, 4))
+@example(KEY, EDGE_INTS, 0, 0)
+def test_digits(subkey, values, lead, trail):
+    masked, problems = Masker(subkey, "digits", {"keepLeading": lead, "keepTrailing": trail}).maskColumn(values)
     for i, value in enumerate(values):
-        if isinstance(value, int):
-            expected = model.mask_digits_int(subkey, value, lead, trail)
-        else:
-            expected = model.mask_digits_text(subkey, value, lead, trail)
-        if expected is None:
-            assert problems[i] == "fallback"
-        else:
-            assert masked[i] == expected and type(masked[i]) is type(value)
+        masker = model.mask_digits_int if isinstance(value, int) else model.mask_digits_text
+        expected = masker(subkey, value, lead, trail)
+        assert (problems.get(i), masked[i]) == (("fallback", None) if expected is None else (None, expected))
+        assert type(masked[i]) in (type(value), type(None))
 
 
-@pytest.mark.parametrize("kind", ["fakeFirstName", "fakeLastName", "fakeName", "fakeCity",
-                                  "fakeCompany", "fakeStreetAddress"])
+@pytest.mark.parametrize("kind", FAKES)
 @pytest.mark.parametrize("max_length", [None, 0, 3])
-def test_fakes_match_model(kind, max_length):
+def test_fakes(kind, max_length):
     rng = random.Random(kind)
     for _ in range(5):
         subkey = rng.randbytes(32)
-        values = [rng.choice([str(rng.randint(-10**6, 10**6)), "".join(rng.choices("aé b", k=5))])
-                  for _ in range(20)]
-        masker = Masker(subkey, kind, {**LISTS, "maxLength": max_length})
-        masked, problems = masker.maskColumn(values + [int(v) for v in values if v.lstrip("-").isdigit()])
+        values = [rng.choice([str(rng.randint(-10**6, 10**6)), "".join(rng.choices("aé b", k=5))]) for _ in range(20)]
+        numbers = [v for v in values if v.lstrip("-").isdigit()]
+        masked, problems = Masker(subkey, kind, {**WORDS, "maxLength": max_length}).maskColumn(
+            values + [int(v) for v in numbers])
         assert problems == {}
-        expected = [model.mask_fake(subkey, kind, LISTS, v.encode(), max_length) for v in values]
-        assert masked[: len(values)] == expected
-        # an int masks through its decimal text
-        assert masked[len(values):] == [e for e, v in zip(expected, values) if v.lstrip("-").isdigit()]
+        # An int masks through its decimal text.
+        assert masked == [model.mask_fake(subkey, kind, WORDS, v.encode(), max_length) for v in values + numbers]
 
 
-def test_key_and_fpe_refuse_long_values():
-    for strategy in ("key", "fpe"):
-        masker = Masker(KEY, strategy, {})
-        masked, problems = masker.maskColumn(["a" * 257, 10**300])
-        assert masked == [None, None]
-        assert all(p[0] == "refused" for p in problems.values())
-
-
-def test_fpe_strict_refuses_short_values():
-    loose = Masker(KEY, "fpe", {})
-    strict = Masker(KEY, "fpe", {"strict": True})
-    assert loose.maskColumn(["ab"])[1] == {}
-    assert strict.maskColumn(["ab"])[1][0][0] == "refused"
-
-
-def test_number_modes():
+def test_number_keeps_each_kind():
     bounded = Masker(KEY, "number", {"min": "10", "max": "20", "decimals": 0})
     masked, problems = bounded.maskColumn(list(range(-50, 50)))
     assert problems == {} and all(10 <= m <= 20 and type(m) is int for m in masked)
-    relative = Masker(KEY, "number", {})
-    masked, _ = relative.maskColumn([0, 5, 5.0, 10**38 - 1, 10**38])
-    assert masked[0] == 0 and masked[1] != 5 and abs(masked[1] - 5) <= 1
-    assert type(masked[2]) is float
-    assert masked[4] is None
+    masked, problems = Masker(KEY, "number", {}).maskColumn([0, 5, 0.1, Decimal("1.50"), 10**38 - 1, 10**38])
+    assert masked[0] == 0 and type(masked[1]) is int and type(masked[2]) is float and masked[2] != 0.1
+    assert type(masked[3]) is Decimal and masked[3].as_tuple().exponent == -2
+    assert type(masked[4]) is int and problems == {5: "fallback"}
+
+
+REFUSALS = {"key": "the key strategy cannot mask a bool", "fpe": "the fpe strategy cannot mask a bool",
+            "digits": "the digits strategy needs text or an integer, got bool"}
+
+
+@pytest.mark.parametrize("strategy", ["key", "hash", "email", "digits", "fpe", "number"])
+def test_values_of_other_kinds(strategy):
+    others = [b"12", bytearray(b"1"), [1], (1,), object(), 1j]
+    others += [Decimal("-0"), float("nan"), float("inf"), Decimal("NaN"), Decimal("sNaN"), "1"] if strategy == "number" \
+        else [1.5, float("nan"), Decimal("1.50")]
+    masked, problems = Masker(KEY, strategy, {}).maskColumn([True, False, None, *others])
+    bools = ("refused", REFUSALS[strategy]) if strategy in REFUSALS else "fallback"
+    assert problems == {0: bools, 1: bools, **{i: "fallback" for i in range(3, 3 + len(others))}}
+    assert masked == [None] * len(masked)
+
+
+class WrongBytes(int):
+    def to_bytes(self, *args, **kwargs):
+        return bytearray(b"\x01")
+
+
+class Shown(float):
+    def __repr__(self):
+        return "2.5"
+
+
+class Raiser:
+    @property
+    def __class__(self):
+        raise RuntimeError("isinstance asks __class__")
+
+
+def test_subclasses_are_read_through_their_own_methods():
+    key, number = Masker(KEY, "key", {}), Masker(KEY, "number", {})
+    Colour = enum.IntEnum("Colour", {"RED": 12345})
+    Name = enum.Enum("Name", {"ANN": "ann"}, type=str)
+    assert key.maskColumn([Colour.RED, Name.ANN, ToBytesShort(2**80)]) == key.maskColumn([12345, "ann", 1])
+    # Broken int subclasses are fallbacks, whatever else they hold.
+    for cls in (BitLengthRaises, BitLengthStr, BitLengthNegative, WrongBytes):
+        assert key.maskColumn([cls(2**80), cls(7)]) == ([None, key.maskColumn([7])[0][0]], {0: "fallback"})
+    # A float hashes by its repr text; a Decimal subclass is a Decimal; an
+    # isinstance that raises makes the value unsupported, the error dropped.
+    assert number.maskColumn([Shown(2.5), type("Dec", (Decimal,), {})("3.25"), Raiser()]) == (
+        number.maskColumn([2.5, Decimal("3.25")])[0] + [None], {2: "fallback"})
+
+
+def test_no_decimal_module(monkeypatch):
+    # The number masker imports decimal per call; an import failure is raised.
+    masker = Masker(KEY, "number", {})
+    monkeypatch.setitem(sys.modules, "decimal", None)
+    with pytest.raises(ImportError):
+        masker.maskColumn([1])
+    with pytest.raises(ImportError):
+        maskChunk([None], [(1,)])
+    assert Masker(KEY, "key", {}).maskColumn([1])[1] == {}  # other maskers do not need it

@@ -1,0 +1,357 @@
+// libFuzzer targets over the core's parsers and maskers, one entry each. Every
+// fuzz binary is this file built with ZORVA_FUZZ_TARGET naming its entry (see
+// CMakeLists.txt); the entry's seed corpus is corpus/<entry>.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cheap.h"
+#include "fake.h"
+#include "fpe.h"
+#include "key.h"
+#include "number.h"
+
+namespace {
+
+using namespace zorva;
+
+// Aborting (not throwing) makes libFuzzer keep the input as a crash. An
+// expression, so that an entry may end with `return CHECK(...)`.
+[[noreturn]] void fail(int line, const char* what) {
+  std::fprintf(stderr, "fuzz_targets.cpp:%d: invariant failed: %s\n", line, what);
+  std::abort();
+}
+#define CHECK(cond) ((cond) ? void() : fail(__LINE__, #cond))
+
+const KeyedHash& columnKey() {
+  static const KeyedHash key(std::string_view("0123456789abcdef0123456789ABCDEF"));
+  return key;
+}
+
+// Consumes the input front to back: option bytes and length-prefixed pieces
+// first, the rest is the value.
+struct Reader {
+  std::string_view in;
+  std::uint8_t byte() {
+    if (in.empty()) return 0;
+    const auto b = static_cast<std::uint8_t>(in[0]);
+    in.remove_prefix(1);
+    return b;
+  }
+  std::string_view piece() {
+    const std::size_t n = std::min<std::size_t>(byte(), in.size());
+    const std::string_view out = in.substr(0, n);
+    in.remove_prefix(n);
+    return out;
+  }
+  std::string_view rest() { return std::exchange(in, {}); }
+  // Bytes from `huge` on give counts near 2^64 (their sums overflow), others small ones.
+  std::uint64_t count(unsigned small, std::uint8_t huge) {
+    const std::uint8_t b = byte();
+    return b >= huge ? UINT64_MAX - (b - huge) : b % small;
+  }
+};
+
+std::string_view view(const Text& text) { return {text.data(), text.size()}; }
+bool isAscii(std::string_view s) { return std::all_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x80; }); }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isLowerHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f'); }
+template <class T>
+bool declined(const Outcome<T>& o) { return std::holds_alternative<Decline>(o); }
+template <class T>
+bool refusedWith(const Outcome<T>& o, std::string_view start) {
+  return std::holds_alternative<Refusal>(o) && view(std::get<Refusal>(o).message).starts_with(start);
+}
+
+// Text from Python is always well-formed UTF-8 (lone surrogates fail earlier).
+bool isUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = s[i];
+    const int extra = c < 0x80 ? 0 : c < 0xC2 ? -1 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : c < 0xF5 ? 3 : -1;
+    if (extra < 0 || (extra > 0 && i + extra >= s.size())) return false;
+    std::uint32_t cp = c & (0xFF >> (extra + 2));
+    for (int k = 1; k <= extra; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (s[i + k] & 0x3F);
+    }
+    if ((extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000))) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+      return false;
+    i += extra + 1;
+  }
+  return true;
+}
+std::size_t codePoints(std::string_view s) {
+  return std::count_if(s.begin(), s.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; });
+}
+
+// Dec::parse against an independent reading of the grammar: an optional sign,
+// digits with at most one point, an optional exponent whose text and result fit
+// 64 bits (refused soundly otherwise, never wrapped); the text form reads back.
+[[maybe_unused]] void dec_parse_fuzz(Reader in) {
+  const std::string_view text = in.rest();
+  const std::optional<Dec> parsed = Dec::parse(text);
+  std::string_view t = text;
+  const bool negative = t.starts_with('-');
+  if (t.starts_with('-') || t.starts_with('+')) t.remove_prefix(1);
+  const std::string_view mantissa = t.substr(0, t.find_first_of("eE"));
+  auto allDigits = [](std::string_view s) { return std::all_of(s.begin(), s.end(), isDigit); };
+  bool ok = true;
+  __int128 exponent = 0;
+  if (mantissa.size() < t.size()) {
+    std::string_view e = t.substr(mantissa.size() + 1);
+    const bool expNegative = e.starts_with('-');
+    if (e.starts_with('-') || e.starts_with('+')) e.remove_prefix(1);
+    ok = !e.empty() && allDigits(e);
+    for (std::size_t i = 0; ok && i < e.size(); ++i) ok = (exponent = exponent * 10 + (e[i] - '0')) <= INT64_MAX + __int128(1);
+    if (expNegative) exponent = -exponent;
+    ok = ok && exponent <= INT64_MAX && exponent >= INT64_MIN;
+  }
+  const std::size_t dot = mantissa.find('.');
+  const std::string_view integer = mantissa.substr(0, dot);
+  const std::string_view fraction = dot == std::string_view::npos ? "" : mantissa.substr(dot + 1);
+  ok = ok && !(integer.empty() && fraction.empty()) && allDigits(integer) && allDigits(fraction);
+  exponent -= fraction.size();
+  if (!ok || exponent > INT64_MAX || exponent < INT64_MIN) {
+    CHECK(!parsed);
+    return;
+  }
+  std::string digits = std::string(integer) + std::string(fraction);
+  digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+  CHECK(parsed.has_value());
+  CHECK(view(parsed->coefficient.toDecimal()) == digits);
+  CHECK(parsed->exponent == static_cast<std::int64_t>(exponent));
+  CHECK(parsed->negative == negative);
+  const std::optional<Dec> again = Dec::parse(view(parsed->toText()));
+  CHECK(again && Dec::compare(*parsed, *again) == 0 && again->negative == parsed->negative);
+  (void)parsed->toF64();
+}
+
+// maskDigitsText: only digits change, kept leading and trailing digits stay, a
+// run kept whole is declined, a masked digit does not depend on the keep
+// counts; maskDigitsInteger keeps the digit count and sign.
+[[maybe_unused]] void digits_text_fuzz(Reader in) {
+  const std::uint64_t lead = in.count(8, 0xF0), trail = in.count(8, 0xF0);
+  const std::string_view text = in.rest();
+  const Outcome<Text> outcome = maskDigitsText(columnKey(), text, lead, trail);
+  if (!isAscii(text)) return CHECK(declined(outcome));
+  std::string digits;
+  std::copy_if(text.begin(), text.end(), std::back_inserter(digits), isDigit);
+  const std::size_t n = digits.size();
+  if (n == 0) return CHECK(std::holds_alternative<Text>(outcome) && view(std::get<Text>(outcome)) == text);
+  if (lead >= n || trail >= n - lead) return CHECK(declined(outcome));  // n <= lead + trail, without overflow
+  const Outcome<Text> plain = maskDigitsText(columnKey(), text, 0, 0);
+  CHECK(std::holds_alternative<Text>(outcome) && std::holds_alternative<Text>(plain));
+  const Text &out = std::get<Text>(outcome), &all = std::get<Text>(plain);
+  CHECK(out.size() == text.size());
+  for (std::size_t i = 0, position = 0; i < text.size(); ++i) {
+    CHECK(isDigit(out[i]) == isDigit(text[i]));
+    if (!isDigit(text[i])) {
+      CHECK(out[i] == text[i]);
+      continue;
+    }
+    const bool kept = position < lead || position >= n - trail;
+    CHECK(out[i] == (kept ? text[i] : all[i]));
+    ++position;
+  }
+  const BigInt value = BigInt::fromDecimal(digits, text[0] == '-');
+  const Outcome<BigInt> integer = maskDigitsInteger(columnKey(), value, 0, 0);
+  CHECK(std::holds_alternative<BigInt>(integer));
+  const BigInt& masked = std::get<BigInt>(integer);
+  CHECK(masked.abs().toDecimal().size() == value.abs().toDecimal().size());
+  CHECK(masked.isNegative() == (value.isNegative() && !masked.isZero()));  // a one-digit 0 has no sign
+}
+
+// maskEmail: "u", min(length, 64) lowercase hex characters, "@" and the domain;
+// blanks around the address and letter case do not change the local part.
+[[maybe_unused]] void email_fuzz(Reader in) {
+  const std::uint64_t length = in.count(80, 0x80);
+  const bool keepDomain = in.byte() & 1;
+  const std::string_view mailDomain = in.piece(), text = in.rest();
+  const Outcome<Text> outcome = maskEmail(columnKey(), text, length, mailDomain, keepDomain);
+  if (!isAscii(text)) return CHECK(declined(outcome));
+  CHECK(std::holds_alternative<Text>(outcome));
+  const std::string_view out = view(std::get<Text>(outcome));
+  const std::size_t hex = std::min<std::uint64_t>(length, 64);
+  CHECK(out.size() >= 2 + hex && out[0] == 'u' && out[1 + hex] == '@');
+  CHECK(std::all_of(out.begin() + 1, out.begin() + 1 + hex, isLowerHex));
+  auto blank = [](unsigned char c) { return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20); };
+  std::string_view trimmed = text;
+  while (!trimmed.empty() && blank(trimmed.front())) trimmed.remove_prefix(1);
+  while (!trimmed.empty() && blank(trimmed.back())) trimmed.remove_suffix(1);
+  const std::size_t at = trimmed.rfind('@');
+  CHECK(out.substr(2 + hex) == (keepDomain && at != std::string_view::npos ? trimmed.substr(at + 1) : mailDomain));
+  std::string shouted = " \t" + std::string(text) + "\n";
+  std::transform(shouted.begin(), shouted.end(), shouted.begin(), [](char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; });
+  const Outcome<Text> other = maskEmail(columnKey(), shouted, length, mailDomain, false);
+  CHECK(std::holds_alternative<Text>(other) && view(std::get<Text>(other)).substr(0, 1 + hex) == out.substr(0, 1 + hex));
+}
+
+// maskHash: the prefix, then min(length, 64) lowercase hex characters of one
+// digest of the data, so the full hash extends every shorter one.
+[[maybe_unused]] void hash_fuzz(Reader in) {
+  const std::uint64_t length = in.count(80, 0x80);
+  const std::string_view prefix = in.piece(), data = in.rest();
+  const Text out = maskHash(columnKey(), data, length, prefix);
+  CHECK(out.size() == prefix.size() + std::min<std::uint64_t>(length, 64) && view(out).starts_with(prefix));
+  CHECK(std::all_of(out.begin() + prefix.size(), out.end(), isLowerHex));
+  const Text full = maskHash(columnKey(), data, 64, "");
+  CHECK(full.size() == 64 && view(full).starts_with(view(out).substr(prefix.size())));
+}
+
+// KeyStrategy::maskInteger: the same digit count and sign for every integer of
+// up to 256 digits, a refusal above; a negative value never masks to zero.
+[[maybe_unused]] void key_integer_fuzz(Reader in) {
+  const bool negative = in.byte() & 1;
+  const std::string_view magnitude = in.rest();
+  const BigInt value = BigInt::fromBytesBE(reinterpret_cast<const std::uint8_t*>(magnitude.data()), magnitude.size(), negative);
+  const std::size_t digits = value.abs().toDecimal().size();
+  const Outcome<BigInt> outcome = KeyStrategy::maskInteger(columnKey(), value);
+  if (digits > 256) return CHECK(refusedWith(outcome, "the key strategy masks identifiers of up to 256"));
+  CHECK(std::holds_alternative<BigInt>(outcome));
+  const BigInt& out = std::get<BigInt>(outcome);
+  CHECK(out.abs().toDecimal().size() == digits);
+  CHECK(out.sign() == value.sign() || (value.isZero() && out.sign() >= 0));
+  if (auto small = out.toI64()) CHECK(view(out.toDecimal()) == std::to_string(*small));
+}
+
+// The class of a character under a charset; 0 passes through unchanged.
+int classOf(Charset charset, char c) {
+  if (isDigit(c)) return 1;
+  const char top = charset == Charset::alphanumeric ? 'z' : charset == Charset::hex ? 'f' : 0;
+  if (c >= 'a' && c <= top) return 2;
+  if (c >= 'A' && c <= top - 32) return 3;
+  return 0;
+}
+
+// KeyStrategy::maskText: every character stays in its class, separators in
+// place; non-ASCII is declined before a text above 256 characters is refused.
+[[maybe_unused]] void key_text_fuzz(Reader in) {
+  const auto charset = static_cast<Charset>(in.byte() % 3);
+  const std::string_view text = in.rest();
+  const Outcome<Text> outcome = KeyStrategy::maskText(charset, columnKey(), text);
+  if (!isAscii(text)) return CHECK(declined(outcome));
+  if (text.size() > 256) return CHECK(refusedWith(outcome, "the key strategy masks identifiers of up to 256"));
+  CHECK(std::holds_alternative<Text>(outcome));
+  const Text& out = std::get<Text>(outcome);
+  CHECK(out.size() == text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    CHECK(classOf(charset, out[i]) == classOf(charset, text[i]));
+    if (classOf(charset, text[i]) == 0) CHECK(out[i] == text[i]);
+  }
+  CHECK(std::get<Text>(KeyStrategy::maskText(charset, columnKey(), text)) == out);
+}
+
+// FpeStrategy: separators stay, alphabet characters stay in the alphabet, the
+// length is kept; short values go to the key strategy or, when strict, are
+// refused. Integers keep digit count and sign.
+[[maybe_unused]] void fpe_text_fuzz(Reader in) {
+  const std::uint8_t mode = in.byte();
+  const auto charset = static_cast<Charset>(mode % 3);
+  const bool strict = (mode / 3) & 1;
+  const std::string_view text = in.rest();
+  const std::string_view alphabet = std::string_view("0123456789abcdefABCDEFghijklmnopqrstuvwxyzGHIJKLMNOPQRSTUVWXYZ")
+                                        .substr(0, charset == Charset::digits ? 10 : charset == Charset::hex ? 22 : 62);
+  const FpeStrategy fpe(columnKey(), charset, strict);
+  const Outcome<Text> outcome = fpe.maskText(columnKey(), text);
+  if (!isAscii(text)) return CHECK(declined(outcome));
+  if (text.size() > 256) return CHECK(refusedWith(outcome, "the fpe strategy masks identifiers of up to 256"));
+  const auto member = [&](char c) { return alphabet.find(c) != std::string_view::npos; };
+  const std::size_t count = std::count_if(text.begin(), text.end(), member);
+  if (count < (charset == Charset::digits ? 6u : charset == Charset::hex ? 5u : 4u)) {
+    if (strict) return CHECK(refusedWith(outcome, "the fpe strategy is strict"));
+    const Outcome<Text> key = KeyStrategy::maskText(charset, columnKey(), text);
+    return CHECK(std::holds_alternative<Text>(outcome) && std::holds_alternative<Text>(key) &&
+                 std::get<Text>(outcome) == std::get<Text>(key));
+  }
+  CHECK(std::holds_alternative<Text>(outcome));
+  const Text& out = std::get<Text>(outcome);
+  CHECK(out.size() == text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) CHECK(member(out[i]) == member(text[i]) && (member(text[i]) || out[i] == text[i]));
+  CHECK(std::get<Text>(fpe.maskText(columnKey(), text)) == out);
+  const BigInt value = BigInt::fromBytesBE(reinterpret_cast<const std::uint8_t*>(text.data()), std::min<std::size_t>(text.size(), 64), mode & 0x80);
+  const Outcome<BigInt> integer = fpe.maskInteger(columnKey(), value);
+  const std::size_t digits = value.abs().toDecimal().size();
+  if (digits < 6 && strict) return CHECK(refusedWith(integer, "the fpe strategy is strict"));
+  CHECK(std::holds_alternative<BigInt>(integer));
+  CHECK(std::get<BigInt>(integer).abs().toDecimal().size() == digits && std::get<BigInt>(integer).isNegative() == value.isNegative());
+}
+
+// FakeStrategy::make accepts exactly the address templates this independent
+// reading accepts, and a fake address is the template with its pieces filled:
+// one street, one kind, one number from 1 to 9999 wherever it appears.
+enum class Slot { text, number, street, kind };
+std::optional<std::vector<std::pair<Slot, std::string_view>>> parseTemplate(std::string_view t) {
+  std::vector<std::pair<Slot, std::string_view>> pieces;
+  for (;;) {
+    const std::size_t open = t.find('{');
+    const std::string_view before = t.substr(0, open);
+    if (before.find('}') != std::string_view::npos) return std::nullopt;
+    if (!before.empty()) pieces.emplace_back(Slot::text, before);
+    if (open == std::string_view::npos) return pieces;
+    const std::size_t close = t.find('}', open + 1);
+    if (close == std::string_view::npos) return std::nullopt;
+    const std::string_view name = t.substr(open + 1, close - open - 1);
+    if (name == "number") pieces.emplace_back(Slot::number, "");
+    else if (name == "street") pieces.emplace_back(Slot::street, "");
+    else if (name == "kind") pieces.emplace_back(Slot::kind, "");
+    else return std::nullopt;
+    t.remove_prefix(close + 1);
+  }
+}
+
+// Whether out is the pieces from i on; the number's length is found by trying each.
+bool fills(std::string_view out, const std::vector<std::pair<Slot, std::string_view>>& pieces, std::size_t i,
+           std::string_view street, std::string_view kind, std::string_view number) {
+  for (; i < pieces.size(); ++i) {
+    auto [slot, want] = pieces[i];
+    if (slot == Slot::street) want = street;
+    if (slot == Slot::kind) want = kind;
+    if (slot == Slot::number && number.empty()) {
+      for (std::size_t n = 1; n <= 4 && n <= out.size() && isDigit(out[n - 1]) && out[0] != '0'; ++n)
+        if (fills(out.substr(n), pieces, i + 1, street, kind, out.substr(0, n))) return true;
+      return false;
+    }
+    if (slot == Slot::number) want = number;
+    if (!out.starts_with(want)) return false;
+    out.remove_prefix(want.size());
+  }
+  return out.empty();
+}
+
+[[maybe_unused]] void fake_address_fuzz(Reader in) {
+  const std::uint64_t maxLength = in.byte() % 40;
+  const std::string_view street = in.piece(), address = in.rest(), kind = "Road";
+  if (!isUtf8(address) || !isUtf8(street)) return;
+  const auto make = [&](FakeKind fakeKind, std::optional<std::uint64_t> limit) {
+    FakeLists lists;
+    for (WordList* list : {&lists.firstNames, &lists.lastNames, &lists.cities, &lists.companySuffixes, &lists.companyWords})
+      list->add("w");
+    lists.streets.add(street);
+    lists.streetKinds.add(kind);
+    lists.address = Text(address);
+    return FakeStrategy::make(fakeKind, std::move(lists), limit);
+  };
+  const auto expected = parseTemplate(address);
+  const auto made = make(FakeKind::streetAddress, std::nullopt);
+  CHECK(expected.has_value() == std::holds_alternative<FakeStrategy>(made));
+  CHECK(expected.has_value() == std::holds_alternative<FakeStrategy>(make(FakeKind::city, std::nullopt)));
+  if (!expected) return CHECK(view(std::get<Text>(made)).starts_with("unsupported address format \""));
+  const Text out = std::get<FakeStrategy>(made).mask(columnKey(), address);
+  CHECK(isUtf8(view(out)) && fills(view(out), *expected, 0, street, kind, ""));
+  CHECK(std::get<FakeStrategy>(made).mask(columnKey(), address) == out);
+  // maxLength keeps a prefix of whole characters.
+  const Text shorter = std::get<FakeStrategy>(make(FakeKind::streetAddress, maxLength)).mask(columnKey(), address);
+  CHECK(isUtf8(view(shorter)) && view(out).starts_with(view(shorter)));
+  CHECK(codePoints(view(shorter)) == std::min<std::size_t>(maxLength, codePoints(view(out))));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  ZORVA_FUZZ_TARGET(Reader{std::string_view(reinterpret_cast<const char*>(data), size)});
+  return 0;
+}

@@ -1,0 +1,188 @@
+"""The module as the process sees it: the exported surface, imports and the
+masking pool's threads."""
+
+import inspect
+import os
+import subprocess
+import sys
+import textwrap
+import time
+import types
+import tomllib
+import weakref
+
+import pytest
+
+import zorva_rs
+from conftest import KEY, SANITIZED
+
+NAMES = ["__version__", "FALLBACK", "REFUSED", "Masker", "maskChunk", "columnKinds", "availableCores", "setThreads",
+         "threads"]
+PREFIX = "zorva-mask-"
+
+
+def run(code, *flags):
+    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          check=True, timeout=600)
+
+
+def test_names_values_and_order():
+    assert zorva_rs.__all__ == NAMES
+    assert [name for name in vars(zorva_rs) if name in NAMES] == NAMES
+    assert [name for name in dir(zorva_rs) if not name.startswith("_")] == sorted(NAMES[1:])
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "pyproject.toml"), "rb") as project:
+        assert zorva_rs.__version__ == tomllib.load(project)["project"]["version"]
+    assert (zorva_rs.FALLBACK, zorva_rs.REFUSED, zorva_rs.__doc__) == ("fallback", "refused", "")
+    assert isinstance(zorva_rs.Masker, type) and zorva_rs.Masker.__name__ == zorva_rs.Masker.__qualname__ == "Masker"
+    for name in NAMES[4:]:
+        function = getattr(zorva_rs, name)
+        assert isinstance(function, types.BuiltinFunctionType)
+        assert (function.__name__, function.__module__, function.__self__) == (name, "zorva_rs", zorva_rs)
+    for callable_ in [getattr(zorva_rs, name) for name in NAMES[3:]] + [zorva_rs.Masker.maskColumn]:
+        # The signature line is not repeated in the documentation text.
+        assert callable_.__doc__ and not callable_.__doc__.startswith(callable_.__name__)
+        assert inspect.signature(callable_)
+
+
+def test_masker_has_no_dict_no_settable_attributes_no_weakref():
+    masker = zorva_rs.Masker(KEY, "key", {})
+    assert not hasattr(masker, "__dict__")
+    for name in ("extra", "maskColumn"):
+        with pytest.raises(AttributeError):
+            setattr(masker, name, None)
+    with pytest.raises(TypeError, match="weak reference to 'Masker' object"):
+        weakref.ref(masker)
+
+
+def test_imports():
+    # The plain type name shows in the interpreter's own messages; importing
+    # must not warn, or callers running with -W error could not import at all.
+    run("import zorva_rs as z; assert z.Masker.__module__ == 'zorva_rs', z.Masker.__module__", "-W", "error")
+    # Multi-phase init: importing again after dropping the module runs the exec
+    # step on a fresh module object, with the calling thread masking alone.
+    result = run("""
+        import os, sys, zorva_rs as a
+        del sys.modules['zorva_rs']
+        import zorva_rs as b
+        assert a is not b and b.__all__ == a.__all__, b.__all__
+        names = [open(f"/proc/self/task/{t}/comm").read() for t in os.listdir("/proc/self/task")]
+        print(b.threads(), sum(n.startswith("zorva-mask-") for n in names))
+        """)
+    assert result.stdout.split() == ["1", "0"]
+
+
+@pytest.mark.parametrize(("strategy", "option", "value"),
+                         [("key", "charset", "digits"), ("hash", "prefix", "h-"), ("email", "mailDomain", "mail.test")])
+def test_arguments_survive_their_keywords_being_emptied(strategy, option, value):
+    # functools.partial hands its own keywords dict to the callable; Python code
+    # run while the options are read empties it, dropping the only references
+    # to the subkey and the strategy name. Debug memory hooks make a use after
+    # free visible.
+    run(f"""
+        import functools, zorva_rs
+
+        class Key(str):
+            __hash__ = str.__hash__
+
+            def __eq__(self, other):
+                call.keywords.clear()
+                return str.__eq__(self, other)
+
+        call = functools.partial(zorva_rs.Masker, subkey=bytes(range(32)), strategy="".join({list(strategy)!r}),
+                                 options={{Key({option!r}): {value!r}}})
+        masker = call()
+        assert call.keywords == {{}}
+        masked, problems = masker.maskColumn(["ab12", 1234])
+        assert len(masked) == 2
+        """, "-X", "dev")
+
+
+def mask_threads():
+    """{tid: name} of this process's masking threads."""
+    found = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as comm:
+                name = comm.read().strip()
+        except OSError:  # the thread ended meanwhile
+            continue
+        if name.startswith(PREFIX):
+            found[int(tid)] = name
+    return found
+
+
+def wait_for(predicate):
+    """Waits for detached threads to come up or exit; not a timing check."""
+    deadline = time.monotonic() + 60
+    while not predicate():
+        assert time.monotonic() < deadline, "the masking threads did not settle"
+        time.sleep(0.01)
+
+
+def test_pool_threads_are_named_replaced_and_released(restore_threads):
+    zorva_rs.setThreads(1)
+    wait_for(lambda: not mask_threads())  # every earlier pool's threads have left
+    zorva_rs.setThreads(4)
+    wait_for(lambda: sorted(mask_threads().values()) == [f"{PREFIX}{i}" for i in range(4)])
+    first = set(mask_threads())
+    # The same count builds a fresh pool: the old pool's threads exit on their own.
+    zorva_rs.setThreads(4)
+    assert zorva_rs.threads() == 4
+    wait_for(lambda: len(mask_threads()) == 4 and not first & set(mask_threads()))
+    assert sorted(mask_threads().values()) == [f"{PREFIX}{i}" for i in range(4)]
+    zorva_rs.setThreads(1)
+    assert zorva_rs.threads() == 1
+    wait_for(lambda: not mask_threads())
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime needs more address space than the limit leaves")
+def test_threads_that_cannot_start_leave_the_pool_alone():
+    # Thread stacks cannot be mapped under a tight address-space limit.
+    result = run("""
+        import os, resource, time, zorva_rs
+
+        def masking():
+            names = []
+            for t in os.listdir("/proc/self/task"):
+                try:
+                    names.append(open(f"/proc/self/task/{t}/comm").read())
+                except OSError:
+                    pass
+            return sum(n.startswith("zorva-mask-") for n in names)
+
+        zorva_rs.setThreads(2)
+        size = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), hard))
+        for count in (5000, 2**64 - 1):
+            try:
+                zorva_rs.setThreads(count)
+            except ValueError as error:
+                print(error)
+            else:
+                print("started", count)
+            assert zorva_rs.threads() == 2
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        deadline = time.monotonic() + 60
+        while masking() != 2:
+            assert time.monotonic() < deadline, masking()
+            time.sleep(0.01)
+        zorva_rs.setThreads(3)
+        print(zorva_rs.threads())
+        """)
+    lines = result.stdout.splitlines()
+    assert len(lines) == 3, result.stdout
+    assert lines[0].startswith("could not start 5000 masking threads: ") and len(lines[0]) > 38
+    assert lines[1].startswith("could not start 18446744073709551615 masking threads: ")
+    assert lines[2] == "3"
+
+
+def test_available_cores_honours_affinity():
+    cores = zorva_rs.availableCores()
+    assert type(cores) is int and 1 <= cores <= len(os.sched_getaffinity(0))
+    result = run("""
+        import os, zorva_rs
+        os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+        print(zorva_rs.availableCores())
+        """)
+    assert result.stdout.strip() == "1"

@@ -49,11 +49,11 @@ TEST(Batch, HmacManyMatchesOneAtATimeOnEveryShape) {
 TEST(Batch, Rfc4231VectorsThroughEveryRoad) {
   int checked = 0;
   for (const auto& c : test::readVectors("hmac_sha256_rfc4231.txt")) {
-    auto key = test::fromHex(c["Key"]);
-    if (key.size() > 32 || c.has("Truncate")) continue;  // a shorter key is the same key zero-padded
+    const std::string key = test::fromHex(c["Key"]);
+    if (key.size() > 32 || !c["Truncate"].empty()) continue;  // a shorter key is the same key zero-padded
     std::uint8_t padded[32] = {};
     std::copy(key.begin(), key.end(), padded);
-    const std::string data = test::asText(test::fromHex(c["Data"]));
+    const std::string data = test::fromHex(c["Data"]);
     for (auto engine : {KeyedHash::Engine::automatic, KeyedHash::Engine::openssl}) {
       const KeyedHash kh(padded, engine);
       Digest tags[3];
@@ -63,7 +63,7 @@ TEST(Batch, Rfc4231VectorsThroughEveryRoad) {
           {reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), nullptr, 0, tags[1].data()},
           {nullptr, 0, reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), tags[2].data()}};
       kh.hmacMany(jobs);
-      EXPECT_EQ(test::toHex(tags[1].data(), 32), c["Mac"]) << "line " << c.line;
+      EXPECT_EQ(test::toHex(tags[1]), c["Mac"]) << "line " << c.line;
       EXPECT_EQ(tags[2], tags[1]);
     }
     ++checked;

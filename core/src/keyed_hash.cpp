@@ -193,6 +193,50 @@ void KeyedHash::hmacMany(std::span<const HmacJob> jobs) const {
     for (const HmacJob& j : jobs) hmacInto(j.a, j.aLength, j.b, j.bLength, j.out);
     return;
   }
+  // The usual batch: messages of at most 55 bytes, one inner block each with
+  // its padding. Laid all at once, they need none of the lane bookkeeping.
+  constexpr std::size_t kShort = 16;
+  std::size_t done = 0;
+  while (jobs.size() - done >= 2) {
+    const std::size_t count = std::min(kShort, jobs.size() - done);
+    bool allShort = true;
+    for (std::size_t k = 0; k < count; ++k) allShort &= jobs[done + k].aLength + jobs[done + k].bLength <= 55;
+    if (!allShort) break;
+    alignas(16) std::uint8_t blocks[kShort][64];
+    sha256::State states[kShort];
+    const std::uint8_t* blockOf[kShort];
+    for (std::size_t k = 0; k < count; ++k) {
+      const HmacJob& j = jobs[done + k];
+      std::uint8_t* block = blocks[k];
+      std::memset(block, 0, 64);
+      if (j.aLength != 0) std::memcpy(block, j.a, j.aLength);
+      if (j.bLength != 0) std::memcpy(block + j.aLength, j.b, j.bLength);
+      block[j.aLength + j.bLength] = 0x80;
+      putBE64(block + 56, (64 + std::uint64_t{j.aLength + j.bLength}) * 8, 8);
+      std::memcpy(states[k].h, inner_.h, sizeof states[k].h);
+      blockOf[k] = block;
+    }
+    sha256::compress(states, blockOf, count);
+    for (std::size_t k = 0; k < count; ++k) {
+      std::uint8_t* block = blocks[k];
+      putState(states[k], block);
+      std::memset(block + 32, 0, 32);
+      block[32] = 0x80;
+      putBE64(block + 56, (64 + 32) * 8, 8);
+      std::memcpy(states[k].h, outer_.h, sizeof states[k].h);
+    }
+    sha256::compress(states, blockOf, count);
+    for (std::size_t k = 0; k < count; ++k) putState(states[k], jobs[done + k].out);
+    done += count;
+#ifdef ZORVA_COUNTING
+    hmacCounter.fetch_add(count, std::memory_order_relaxed);
+#endif
+  }
+  jobs = jobs.subspan(done);
+  if (jobs.size() == 1) {
+    hmacInto(jobs[0].a, jobs[0].aLength, jobs[0].b, jobs[0].bLength, jobs[0].out);
+    return;
+  }
 #ifdef ZORVA_COUNTING
   hmacCounter.fetch_add(jobs.size(), std::memory_order_relaxed);
 #endif

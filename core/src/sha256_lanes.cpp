@@ -2,6 +2,7 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #define ZORVA_SHA_NI 1
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -119,9 +120,15 @@ ZORVA_SHA_TARGET void compressShaNiBatch(State* states, const std::uint8_t* cons
   if (i < count) compressShaNi<1>(states + i, blocks + i);
 }
 
+// Read from CPUID itself: not every compiler's __builtin_cpu_supports knows
+// the SHA extensions (clang's, which builds the fuzzers, does not).
 bool cpuHasShaNi() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3");
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  const bool ssse3 = (c >> 9) & 1, sse41 = (c >> 19) & 1;
+  if (__get_cpuid_max(0, nullptr) < 7) return false;
+  __cpuid_count(7, 0, a, b, c, d);
+  return ssse3 && sse41 && ((b >> 29) & 1);
 }
 
 #endif  // ZORVA_SHA_NI

@@ -15,33 +15,6 @@ namespace zorva::py {
 static_assert(sizeof(CacheKey) <= 32);
 static_assert(sizeof(InputRef) == sizeof(void*));
 
-std::optional<KeyView> KeyView::of(const Input& input) noexcept {
-  switch (input.kind()) {
-    case Input::Kind::Str:
-      return KeyView{Kind::Str, 0, nullptr, input.text()};
-    case Input::Kind::Int:
-      return KeyView{Kind::Int, 0, &input.integer(), {}};
-    case Input::Kind::Float:
-      return KeyView{Kind::Float, std::bit_cast<std::uint64_t>(input.real()), nullptr, {}};
-    case Input::Kind::Decimal:
-      return KeyView{Kind::Decimal, 0, nullptr, input.text()};
-    default:
-      return std::nullopt;
-  }
-}
-
-bool operator==(const KeyView& a, const KeyView& b) noexcept {
-  if (a.kind != b.kind) return false;
-  switch (a.kind) {
-    case KeyView::Kind::Int:
-      return *a.integer == *b.integer;
-    case KeyView::Kind::Float:
-      return a.bits == b.bits;
-    default:
-      return a.text == b.text;
-  }
-}
-
 CacheKey CacheKey::fromView(const KeyView& view) {
   CacheKey key(view.kind);
   switch (view.kind) {
@@ -66,15 +39,6 @@ std::optional<CacheKey> CacheKey::of(const Input& input) {
 
 namespace {
 
-std::uint64_t mix(std::uint64_t x) noexcept {
-  // splitmix64's finaliser.
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ULL;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebULL;
-  return x ^ (x >> 31);
-}
-
 std::uint64_t randomSeed() {
   // One OS draw per thread; each map then takes the next value of a cheap
   // generator, so a call does not pay a system call for its map.
@@ -89,22 +53,6 @@ std::uint64_t randomSeed() {
 }  // namespace
 
 KeyHash::KeyHash() : seed(randomSeed()) {}
-
-std::size_t KeyHash::operator()(const KeyView& key) const noexcept {
-  std::uint64_t h;
-  switch (key.kind) {
-    case KeyView::Kind::Int:
-      h = key.integer->hash();
-      break;
-    case KeyView::Kind::Float:
-      h = key.bits;
-      break;
-    default:
-      h = std::hash<std::string_view>()(key.text);
-      break;
-  }
-  return mix(h ^ seed ^ (static_cast<std::uint64_t>(key.kind) << 56));
-}
 
 namespace {
 

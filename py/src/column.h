@@ -4,7 +4,9 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -31,6 +33,64 @@ struct KeyView {
   static std::optional<KeyView> of(const Input& input) noexcept;
   friend bool operator==(const KeyView& a, const KeyView& b) noexcept;
 };
+
+// Defined here so that the maps' hashing and comparing inline: every keyed
+// value of a call goes through them two or three times.
+inline std::optional<KeyView> KeyView::of(const Input& input) noexcept {
+  switch (input.kind()) {
+    case Input::Kind::Str:
+      return KeyView{Kind::Str, 0, nullptr, input.text()};
+    case Input::Kind::Int:
+      return KeyView{Kind::Int, 0, &input.integer(), {}};
+    case Input::Kind::Float:
+      return KeyView{Kind::Float, std::bit_cast<std::uint64_t>(input.real()), nullptr, {}};
+    case Input::Kind::Decimal:
+      return KeyView{Kind::Decimal, 0, nullptr, input.text()};
+    default:
+      return std::nullopt;
+  }
+}
+
+inline bool operator==(const KeyView& a, const KeyView& b) noexcept {
+  if (a.kind != b.kind) return false;
+  switch (a.kind) {
+    case KeyView::Kind::Int:
+      return *a.integer == *b.integer;
+    case KeyView::Kind::Float:
+      return a.bits == b.bits;
+    default:
+      return a.text == b.text;
+  }
+}
+
+// splitmix64's finaliser.
+inline std::uint64_t mix(std::uint64_t x) noexcept {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+// A fast hash of a short text, eight bytes at a time; the seed of the map
+// goes in first, so equal texts collide only within one map.
+inline std::uint64_t hashText(std::string_view text, std::uint64_t seed) noexcept {
+  const char* p = text.data();
+  std::size_t n = text.size();
+  std::uint64_t h = seed ^ (n * 0x9e3779b97f4a7c15ULL);
+  for (; n >= 8; n -= 8, p += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = (h ^ word) * 0xbf58476d1ce4e5b9ULL;
+    h ^= h >> 29;
+  }
+  if (n > 0) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, n);
+    h = (h ^ word) * 0x94d049bb133111ebULL;
+  }
+  return h;
+}
 
 // A keyed input of the call, as the per-call map's key: one pointer.
 struct InputRef {
@@ -110,7 +170,21 @@ struct KeyHash {
   using is_transparent = void;
   std::uint64_t seed;
   KeyHash();
-  std::size_t operator()(const KeyView& key) const noexcept;
+  std::size_t operator()(const KeyView& key) const noexcept {
+    std::uint64_t h;
+    switch (key.kind) {
+      case KeyView::Kind::Int:
+        h = key.integer->hash() ^ seed;
+        break;
+      case KeyView::Kind::Float:
+        h = key.bits ^ seed;
+        break;
+      default:
+        h = hashText(key.text, seed);
+        break;
+    }
+    return mix(h ^ (static_cast<std::uint64_t>(key.kind) << 56));
+  }
   std::size_t operator()(const CacheKey& key) const noexcept { return (*this)(key.view()); }
   std::size_t operator()(const InputRef& key) const noexcept { return (*this)(key.view()); }
 };

@@ -69,9 +69,12 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 
 // Appends the first count (at most 64) lowercase hex characters of the digest.
 void appendHex(Text& out, const Digest& digest, std::size_t count) {
+  const std::size_t at = out.size();
+  out.resize(at + count);
+  char* p = out.data() + at;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t byte = digest[i / 2];
-    out.push_back(kHexDigits[i % 2 == 0 ? byte >> 4 : byte & 0x0F]);
+    p[i] = kHexDigits[i % 2 == 0 ? byte >> 4 : byte & 0x0F];
   }
 }
 
@@ -161,35 +164,63 @@ void maskHashes(const KeyedHash& keyedHash, std::span<const std::string_view> da
 
 Outcome<Text> maskEmail(const KeyedHash& keyedHash, std::string_view text, std::uint64_t length,
                         std::string_view mailDomain, bool keepDomain) {
-  if (!isAscii(text)) return Decline{};
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && isBlank(text[begin])) ++begin;
-  while (end > begin && isBlank(text[end - 1])) --end;
-  const std::string_view address = text.substr(begin, end - begin);
-
-  // The whole address, domain included, lower-cased feeds the local part.
-  Scratch<char, kStackDigits> lowered(address.size());
-  char* lower = lowered.data();
-  for (std::size_t i = 0; i < address.size(); ++i) {
-    const char c = address[i];
-    lower[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  }
-  const Digest digest = keyedHash.digest(std::string_view(lower, address.size()), kNoLabel);
-
-  std::string_view domain = mailDomain;
-  if (keepDomain) {
-    const std::size_t at = address.rfind('@');
-    if (at != std::string_view::npos) domain = address.substr(at + 1);
-  }
-  const std::size_t count = hexLength(length);
-  Text out;
-  out.reserve(1 + count + 1 + domain.size());
-  out.push_back('u');
-  appendHex(out, digest, count);
-  out.push_back('@');
-  out.append(domain);
+  Outcome<Text> out;
+  maskEmails(keyedHash, {&text, 1}, length, mailDomain, keepDomain, &out);
   return out;
+}
+
+void maskEmails(const KeyedHash& keyedHash, std::span<const std::string_view> texts, std::uint64_t length,
+                std::string_view mailDomain, bool keepDomain, Outcome<Text>* out) {
+  constexpr std::size_t kBatch = 32;
+  const std::size_t count = hexLength(length);
+  for (std::size_t from = 0; from < texts.size(); from += kBatch) {
+    const std::size_t n = std::min(kBatch, texts.size() - from);
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) total += texts[from + i].size();
+    Scratch<char, 2048> lowered(total);
+    std::string_view addresses[kBatch];
+    std::string_view lowers[kBatch];
+    std::size_t owner[kBatch];
+    std::size_t jobs = 0;
+    char* lower = lowered.data();
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::string_view text = texts[from + i];
+      if (!isAscii(text)) {
+        out[from + i] = Decline{};
+        continue;
+      }
+      std::size_t begin = 0;
+      std::size_t end = text.size();
+      while (begin < end && isBlank(text[begin])) ++begin;
+      while (end > begin && isBlank(text[end - 1])) --end;
+      const std::string_view address = text.substr(begin, end - begin);
+      // The whole address, domain included, lower-cased feeds the local part.
+      for (std::size_t k = 0; k < address.size(); ++k) {
+        const char c = address[k];
+        lower[k] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+      }
+      addresses[jobs] = address;
+      lowers[jobs] = std::string_view(lower, address.size());
+      owner[jobs++] = from + i;
+      lower += address.size();
+    }
+    Digest digests[kBatch];
+    keyedHash.digestMany({lowers, jobs}, kNoLabel, digests);
+    for (std::size_t j = 0; j < jobs; ++j) {
+      std::string_view domain = mailDomain;
+      if (keepDomain) {
+        const std::size_t at = addresses[j].rfind('@');
+        if (at != std::string_view::npos) domain = addresses[j].substr(at + 1);
+      }
+      Text result;
+      result.reserve(1 + count + 1 + domain.size());
+      result.push_back('u');
+      appendHex(result, digests[j], count);
+      result.push_back('@');
+      result.append(domain);
+      out[owner[j]] = std::move(result);
+    }
+  }
 }
 
 }  // namespace zorva

@@ -31,6 +31,9 @@ void maskHashes(const KeyedHash& keyedHash, std::span<const std::string_view> da
 Text maskHash(const KeyedHash& keyedHash, std::string_view data, std::uint64_t length,
               std::string_view prefix);
 // "u" + hash of the trimmed, lower-cased address, "@", and the domain.
+// out[i] = maskEmail(texts[i], ...) for every i, the digests in one batch.
+void maskEmails(const KeyedHash& keyedHash, std::span<const std::string_view> texts, std::uint64_t length,
+                std::string_view mailDomain, bool keepDomain, Outcome<Text>* out);
 Outcome<Text> maskEmail(const KeyedHash& keyedHash, std::string_view text, std::uint64_t length,
                         std::string_view mailDomain, bool keepDomain);
 

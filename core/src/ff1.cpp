@@ -40,35 +40,6 @@ std::uint64_t loadBE64(const std::uint8_t* in) noexcept {
   return __builtin_bswap64(v);
 }
 
-// y mod m from inverse = floor((2^64 - 1) / m). inverse * m > 2^64 - m, so
-// y inverse / 2^64 > y/m - y/2^64 > y/m - 1: the estimated quotient is at most
-// one below the true one and never above it, and one conditional subtraction
-// (a select, not a branch the data would mispredict) finishes.
-inline std::uint64_t modByInverse(std::uint64_t y, std::uint64_t m, std::uint64_t inverse) noexcept {
-  auto q = static_cast<std::uint64_t>((u128(y) * inverse) >> 64);
-  std::uint64_t r = y - q * m;
-  return r - (m & (0 - static_cast<std::uint64_t>(r >= m)));
-}
-
-// (hi * 2^64 + lo) mod m for hi < 2^64, with m's normalising shift and the
-// reciprocal of m << shift: the remainder step of division by an invariant
-// integer (Moller and Granlund), two multiplications and two selects.
-inline std::uint64_t mod128(std::uint64_t hi, std::uint64_t lo, std::uint64_t m, std::uint64_t inverse,
-                            std::uint64_t reciprocal, unsigned shift) noexcept {
-  hi = modByInverse(hi, m, inverse);
-  const std::uint64_t d = m << shift;
-  // lo >> (64 - shift) without the undefined shift by 64 when shift is 0.
-  const std::uint64_t n1 = (hi << shift) | ((lo >> 1) >> (63 - shift));
-  const std::uint64_t n0 = lo << shift;
-  const u128 q = u128(reciprocal) * n1 + ((u128(n1 + 1) << 64) | n0);
-  const auto q1 = static_cast<std::uint64_t>(q >> 64);
-  const auto q0 = static_cast<std::uint64_t>(q);
-  std::uint64_t r = n0 - q1 * d;
-  r += d & (0 - static_cast<std::uint64_t>(r > q0));
-  r -= d & (0 - static_cast<std::uint64_t>(r >= d));
-  return r >> shift;
-}
-
 // One job's ten rounds on machine integers (radix^v < 2^64, so b <= 8 and
 // d <= 12). The tail of the PRF message (the last partial block of
 // T || 0^pad, the round byte and NUM(B)) is then exactly one block; as a
@@ -79,7 +50,7 @@ struct Lane {
   unsigned roundShift;  // 8 b
   bool wide;            // d == 12: y has 96 bits
   std::uint64_t a, bNum;
-  const Ff1::Modulus* moduli[2];  // radix^u for even rounds, radix^v for odd ones
+  const Modulus* moduli[2];  // radix^u for even rounds, radix^v for odd ones
 
   u128 tail(std::uint8_t round) const noexcept { return fixed | (u128(round) << roundShift) | bNum; }
 };
@@ -290,13 +261,7 @@ Ff1::Ff1(const Digest& key, std::uint32_t radix, AesEngine engine)
   std::uint64_t power = 1;
   bool fits = radix >= 1;
   while (fits && powerCount_ < 64) {
-    Modulus& p = powers_[powerCount_];
-    p.m = power;
-    p.inverse = ~std::uint64_t{0} / power;
-    p.shift = static_cast<unsigned>(__builtin_clzll(power));
-    // (2^128 - 1) / d lies in [2^64, 2^65) for a normalised d: keeping the
-    // low word subtracts the 2^64.
-    p.reciprocal = static_cast<std::uint64_t>(~u128{0} / (u128(power) << p.shift));
+    powers_[powerCount_] = Modulus(power);
     ++powerCount_;
     fits = !__builtin_mul_overflow(power, std::uint64_t{radix}, &power);
   }
@@ -416,16 +381,14 @@ namespace {
 // Completes round `round` of a lane from R given as two big-endian words:
 // y = the first d bytes of R (8 or 12), z = (NUM(A) + y) mod radix^m.
 inline void finishRound(Lane& lane, std::uint8_t round, std::uint64_t r0, std::uint64_t r1) noexcept {
-  const Ff1::Modulus& mod = *lane.moduli[round & 1];
-  const std::uint64_t y = lane.wide ? mod128(r0 >> 32, (r0 << 32) | (r1 >> 32), mod.m, mod.inverse, mod.reciprocal,
-                                             mod.shift)
-                                    : modByInverse(r0, mod.m, mod.inverse);
+  const Modulus& mod = *lane.moduli[round & 1];
+  const std::uint64_t y = lane.wide ? mod.reduce(r0 >> 32, (r0 << 32) | (r1 >> 32)) : mod.reduce(r0);
   // a < m, so one conditional subtraction finishes the reduction; it is done
   // with masks because its direction is random and a branch on it would sit
   // mispredicted on the rounds' critical path.
   std::uint64_t z;
   const bool carry = __builtin_add_overflow(lane.a, y, &z);
-  z -= mod.m & (0 - static_cast<std::uint64_t>(carry || z >= mod.m));
+  z -= mod.value() & (0 - static_cast<std::uint64_t>(carry || z >= mod.value()));
   lane.a = lane.bNum;
   lane.bNum = z;
 }
@@ -509,7 +472,7 @@ void Ff1::encryptMany(std::span<const Ff1Job> jobs) const {
     }
     // b = bytes of radix^v - 1 (at most 8 here), d = 4 ceil(b/4) + 4 (at most
     // 12), so S is the first d bytes of R and y < 2^96.
-    const std::uint64_t top = powers_[v].m - 1;
+    const std::uint64_t top = powers_[v].value() - 1;
     const std::size_t b = top == 0 ? 0 : static_cast<std::size_t>((64 - __builtin_clzll(top) + 7) / 8);
     const std::size_t pad = padFor(job.tweak.size(), b);
     prefixState(n, job.tweak, pad, states[filled]);

@@ -9,6 +9,7 @@
 #include <span>
 #include <string_view>
 
+#include "divide.h"
 #include "keyed_hash.h"
 
 namespace zorva {
@@ -64,15 +65,8 @@ class Ff1 {
   // for each of count blocks in turn.
   void cbc(std::uint8_t* state, const std::uint8_t* blocks, std::size_t count) const;
 
-  // The constants of one modulus radix^k of the machine rounds and of the
-  // division by the radix (public only so that the rounds, which live beside
-  // the cipher, can name them).
-  struct Modulus {
-    std::uint64_t m;
-    std::uint64_t inverse;     // floor((2^64 - 1) / m)
-    std::uint64_t reciprocal;  // floor((2^128 - 1) / (m << shift)) - 2^64
-    unsigned shift;            // leading zero bits of m
-  };
+  // Exact division by the radix by multiplication (public only so that the
+  // rounds, which live beside the cipher, can name it).
   struct Divider {  // exact 64-bit division by the radix, by multiplication
     std::uint64_t magic;
     unsigned shift;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "divide.h"
 #include "scratch.h"
 #include "sha256_lanes.h"
 
@@ -378,13 +379,14 @@ std::size_t belowLength(std::uint64_t bound) noexcept {
 }
 
 // int(bytes[0, n)) mod bound by Horner's rule over 64-bit chunks: the
-// leading n mod 8 bytes, then whole words.
-std::uint64_t reduceBelow(const std::uint8_t* bytes, std::size_t n, std::uint64_t bound) noexcept {
+// leading n mod 8 bytes, then whole words, each step a remainder of 128 bits
+// by the bound's precomputed reciprocal.
+std::uint64_t reduceBelow(const std::uint8_t* bytes, std::size_t n, const Modulus& bound) noexcept {
   std::size_t head = n % 8;
   std::uint64_t r = 0;
   for (std::size_t i = 0; i < head; ++i) r = (r << 8) | bytes[i];
-  r %= bound;
-  for (std::size_t i = head; i < n; i += 8) r = static_cast<std::uint64_t>(((u128(r) << 64) | loadBE64(bytes + i)) % bound);
+  r = bound.reduce(r);
+  for (std::size_t i = head; i < n; i += 8) r = bound.reduce(r, loadBE64(bytes + i));
   return r;
 }
 
@@ -395,13 +397,16 @@ std::uint64_t KeyedHash::below(std::string_view data, std::uint64_t bound, std::
   const std::size_t n = belowLength(bound);
   std::uint8_t bytes[40];
   expand(data, n, label, bytes);
-  return reduceBelow(bytes, n, bound);
+  return reduceBelow(bytes, n, Modulus(bound));
 }
 
 void KeyedHash::belowMany(std::span<const BelowJob> jobs) const {
   // Draws per HMAC batch: each takes two stream blocks (33 to 40 bytes).
   constexpr std::size_t kGroup = 8;
   constexpr std::size_t kLabel = 48;  // longer labels are drawn on their own
+  constexpr std::size_t kBounds = 4;
+  Modulus moduli[kBounds];
+  std::size_t boundCount = 0;
   for (std::size_t from = 0; from < jobs.size(); from += kGroup) {
     const std::size_t count = std::min(kGroup, jobs.size() - from);
     std::uint8_t prefixes[kGroup][2][kLabel + 6];
@@ -426,8 +431,19 @@ void KeyedHash::belowMany(std::span<const BelowJob> jobs) const {
     hmacMany({hmacs, hmacCount});
     for (std::size_t k = 0; k < count; ++k) {
       const BelowJob& job = jobs[from + k];
-      *job.out = job.label.size() > kLabel ? below(job.data, job.bound, job.label)
-                                           : reduceBelow(streams[k], belowLength(job.bound), job.bound);
+      if (job.label.size() > kLabel) {
+        *job.out = below(job.data, job.bound, job.label);
+        continue;
+      }
+      // A batch draws from a few lists over and over: each bound's
+      // reciprocal is made once.
+      std::size_t slot = 0;
+      while (slot < boundCount && moduli[slot].value() != job.bound) ++slot;
+      if (slot == boundCount) {
+        slot = boundCount < kBounds ? boundCount++ : kBounds - 1;
+        moduli[slot] = Modulus(job.bound);
+      }
+      *job.out = reduceBelow(streams[k], belowLength(job.bound), moduli[slot]);
     }
   }
 }

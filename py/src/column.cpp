@@ -12,11 +12,11 @@
 namespace zorva::py {
 
 // A full cache holds 65,536 of these per Masker.
-static_assert(sizeof(CacheKey) <= 32);
-static_assert(sizeof(InputRef) == sizeof(void*));
+static_assert(sizeof(CacheKey) <= 40);
+static_assert(sizeof(InputRef) == 2 * sizeof(void*));
 
-CacheKey CacheKey::fromView(const KeyView& view) {
-  CacheKey key(view.kind);
+CacheKey CacheKey::fromView(const KeyView& view, std::size_t hash) {
+  CacheKey key(view.kind, hash);
   switch (view.kind) {
     case KeyView::Kind::Int:
       new (&key.integer_) BigInt(*view.integer);
@@ -31,11 +31,6 @@ CacheKey CacheKey::fromView(const KeyView& view) {
   return key;
 }
 
-std::optional<CacheKey> CacheKey::of(const Input& input) {
-  auto view = KeyView::of(input);
-  if (!view) return std::nullopt;
-  return fromView(*view);
-}
 
 namespace {
 
@@ -72,6 +67,7 @@ bool cacheable(const KeyView& key, const Output& output) noexcept {
 struct Pending {
   std::size_t position;
   std::size_t slot;
+  std::size_t hash;  // of the value's key, with the cache's seed
 };
 
 // Masks every pending value into its slot, on the pool when it pays.
@@ -106,13 +102,15 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs) {
   Vec<Pending> pending;
   // Per call: each keyed value's slot, whether it came from the cache or is
   // pending, so that every occurrence after the first costs one lookup. Keyed
-  // by a pointer to the first occurrence: a 16-byte slot where a view takes 48.
+  // by a pointer to the first occurrence and its hash: a 24-byte slot where a
+  // view takes 48. It hashes with the cache's seed, so a value is hashed once
+  // for both. Sized for the worst case (every value distinct) up front:
+  // growing the maps and lists value by value costs more than the masking of
+  // cheap strategies.
+  const KeyHash hasher = cache != nullptr ? cache->map.hash_function() : KeyHash();
   boost::unordered_flat_map<InputRef, std::size_t, KeyHash, KeyEqual,
                             EngineAllocator<std::pair<const InputRef, std::size_t>>>
-      seen;
-  // Sized for the worst case (every value distinct) up front: growing the
-  // maps and lists value by value costs more than the masking of cheap strategies.
-  seen.reserve(n);
+      seen(n, hasher);
   result.answers.reserve(n);
   pending.reserve(n);
 
@@ -129,17 +127,18 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs) {
         result.answers.push_back(masker.maskOne(inputs[i]));
         continue;
       }
-      auto [slot, inserted] = seen.try_emplace(InputRef{&input}, result.answers.size());
+      const std::size_t hash = hasher(*key);
+      auto [slot, inserted] = seen.try_emplace(InputRef{&input, hash}, result.answers.size());
       result.at[i] = slot->second;
       if (!inserted) continue;
       if (lookInCache) {
-        auto hit = cache->map.find(*key);
+        auto hit = cache->map.find(HashedView{*key, hash});
         if (hit != cache->map.end()) {
           result.answers.push_back(hit->second);
           continue;
         }
       }
-      pending.push_back(Pending{i, result.answers.size()});
+      pending.push_back(Pending{i, result.answers.size(), hash});
       result.answers.emplace_back();
     }
   }
@@ -155,7 +154,7 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs) {
       KeyView key = *KeyView::of(inputs[p.position]);
       const Output& answer = result.answers[p.slot];
       if (!cacheable(key, answer)) continue;
-      cache->map.insert_or_assign(CacheKey::fromView(key), answer);
+      cache->map.insert_or_assign(CacheKey::fromView(key, p.hash), answer);
     }
   }
   return result;

@@ -85,17 +85,37 @@ inline std::uint64_t hashText(std::string_view text, std::uint64_t seed) noexcep
     h ^= h >> 29;
   }
   if (n > 0) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, p, n);
+    // The tail read straight from the text (overlapping loads, never a
+    // copy into a stack word, whose byte stores a wide load would wait on).
+    std::uint64_t word;
+    if (text.size() >= 8) {
+      std::memcpy(&word, text.data() + text.size() - 8, 8);
+    } else if (n >= 4) {
+      std::uint32_t first, last;
+      std::memcpy(&first, p, 4);
+      std::memcpy(&last, p + n - 4, 4);
+      word = first | (std::uint64_t{last} << 32);
+    } else {
+      const auto* b = reinterpret_cast<const unsigned char*>(p);
+      word = b[0] | (std::uint64_t{b[n / 2]} << 8) | (std::uint64_t{b[n - 1]} << 16);
+    }
     h = (h ^ word) * 0x94d049bb133111ebULL;
   }
   return h;
 }
 
-// A keyed input of the call, as the per-call map's key: one pointer.
+// A keyed input of the call, as the per-call map's key: a pointer and its
+// hash, computed once and reused for the cache, which shares the seed.
 struct InputRef {
   const Input* input;
+  std::size_t hash;
   KeyView view() const noexcept { return *KeyView::of(*input); }
+};
+
+// A view with its hash, for cache lookups that must not hash again.
+struct HashedView {
+  KeyView view;
+  std::size_t hash;
 };
 
 // The key under which equal values are de-duplicated and cached: an owned
@@ -103,10 +123,10 @@ struct InputRef {
 // byte for byte, Int by value, Float by bit pattern (so 0.0 and -0.0 differ).
 class CacheKey {
  public:
-  static std::optional<CacheKey> of(const Input& input);
-  static CacheKey fromView(const KeyView& view);
-  CacheKey(const CacheKey& other) : kind_(other.kind_) { copyFrom(other); }
-  CacheKey(CacheKey&& other) noexcept : kind_(other.kind_) { moveFrom(other); }
+  // An owned copy of view; hash is what the cache's KeyHash gives the view.
+  static CacheKey fromView(const KeyView& view, std::size_t hash);
+  CacheKey(const CacheKey& other) : hash_(other.hash_), kind_(other.kind_) { copyFrom(other); }
+  CacheKey(CacheKey&& other) noexcept : hash_(other.hash_), kind_(other.kind_) { moveFrom(other); }
   CacheKey& operator=(const CacheKey& other) {
     if (this != &other) {
       CacheKey copy(other);
@@ -118,6 +138,7 @@ class CacheKey {
     if (this != &other) {
       destroy();
       kind_ = other.kind_;
+      hash_ = other.hash_;
       moveFrom(other);
     }
     return *this;
@@ -125,6 +146,7 @@ class CacheKey {
   ~CacheKey() { destroy(); }
 
   KeyView::Kind kind() const noexcept { return kind_; }
+  std::size_t hash() const noexcept { return hash_; }
   KeyView view() const noexcept {
     switch (kind_) {
       case KeyView::Kind::Int:
@@ -138,7 +160,7 @@ class CacheKey {
   friend bool operator==(const CacheKey& a, const CacheKey& b) noexcept { return a.view() == b.view(); }
 
  private:
-  explicit CacheKey(KeyView::Kind kind) noexcept : kind_(kind) {}
+  CacheKey(KeyView::Kind kind, std::size_t hash) noexcept : hash_(hash), kind_(kind) {}
   bool hasText() const noexcept { return kind_ == KeyView::Kind::Str || kind_ == KeyView::Kind::Decimal; }
   void copyFrom(const CacheKey& other) {
     if (kind_ == KeyView::Kind::Int) new (&integer_) BigInt(other.integer_);
@@ -161,6 +183,7 @@ class CacheKey {
     BigInt integer_;
     std::uint64_t bits_;
   };
+  std::size_t hash_;
   KeyView::Kind kind_;
 };
 
@@ -185,8 +208,9 @@ struct KeyHash {
     }
     return mix(h ^ (static_cast<std::uint64_t>(key.kind) << 56));
   }
-  std::size_t operator()(const CacheKey& key) const noexcept { return (*this)(key.view()); }
-  std::size_t operator()(const InputRef& key) const noexcept { return (*this)(key.view()); }
+  std::size_t operator()(const CacheKey& key) const noexcept { return key.hash(); }
+  std::size_t operator()(const InputRef& key) const noexcept { return key.hash; }
+  std::size_t operator()(const HashedView& key) const noexcept { return key.hash; }
 };
 
 struct KeyEqual {
@@ -194,6 +218,7 @@ struct KeyEqual {
   static KeyView viewOf(const KeyView& v) noexcept { return v; }
   static KeyView viewOf(const CacheKey& k) noexcept { return k.view(); }
   static KeyView viewOf(const InputRef& k) noexcept { return k.view(); }
+  static KeyView viewOf(const HashedView& k) noexcept { return k.view; }
   template <class A, class B>
   bool operator()(const A& a, const B& b) const noexcept {
     return viewOf(a) == viewOf(b);

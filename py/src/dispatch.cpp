@@ -208,6 +208,28 @@ void maskManyWith(const Strategy::Hash& hash, const KeyedHash& keyedHash, const 
                       });
 }
 
+// E-mail masks texts only; everything else is answered as maskOne would.
+void maskManyWith(const Strategy::Email& email, const KeyedHash& keyedHash, const Input* const* inputs,
+                  Output* const* outputs, std::size_t count) {
+  for (std::size_t from = 0; from < count; from += kGroup) {
+    const std::size_t end = std::min(count, from + kGroup);
+    std::string_view texts[kGroup];
+    Output* targets[kGroup];
+    std::size_t n = 0;
+    for (std::size_t k = from; k < end; ++k) {
+      if (inputs[k]->kind() != Kind::Str) {
+        *outputs[k] = maskAny(email, keyedHash, *inputs[k]);
+        continue;
+      }
+      texts[n] = inputs[k]->text();
+      targets[n++] = outputs[k];
+    }
+    Outcome<Text> answers[kGroup];
+    maskEmails(keyedHash, {texts, n}, email.length, email.mailDomain, email.keepDomain, answers);
+    for (std::size_t i = 0; i < n; ++i) *targets[i] = fromOutcome(std::move(answers[i]));
+  }
+}
+
 void maskManyWith(const Strategy::Key& key, const KeyedHash& keyedHash, const Input* const* inputs,
                   Output* const* outputs, std::size_t count) {
   maskManyBatched(key, KeyStrategy(key.charset), keyedHash, inputs, outputs, count);

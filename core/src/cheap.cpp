@@ -1,6 +1,7 @@
 #include "cheap.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "key.h"
@@ -60,22 +61,32 @@ bool maskRunInPlace(const KeyedHash& keyedHash, char* digits, std::size_t n, std
   if (r == 0) return false;
   for (std::size_t i = 0; i < n; ++i) {
     if (i < keepLeading || static_cast<u128>(i) + keepTrailing >= n) continue;
-    digits[i] = static_cast<char>('0' + s[i % r]);
+    // r is almost always above n (the stream has 2n + 32 bytes): the
+    // remainder, a division, is taken only when it is not.
+    digits[i] = static_cast<char>('0' + s[i < r ? i : i % r]);
   }
   return true;
 }
 
-constexpr char kHexDigits[] = "0123456789abcdef";
+// Each byte's two lowercase hex characters, so a digest is written a byte
+// (two characters) at a time.
+constexpr auto kHexPairs = [] {
+  std::array<char, 512> pairs{};
+  constexpr char digits[] = "0123456789abcdef";
+  for (int b = 0; b < 256; ++b) {
+    pairs[2 * b] = digits[b >> 4];
+    pairs[2 * b + 1] = digits[b & 15];
+  }
+  return pairs;
+}();
 
 // Appends the first count (at most 64) lowercase hex characters of the digest.
 void appendHex(Text& out, const Digest& digest, std::size_t count) {
   const std::size_t at = out.size();
   out.resize(at + count);
   char* p = out.data() + at;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t byte = digest[i / 2];
-    p[i] = kHexDigits[i % 2 == 0 ? byte >> 4 : byte & 0x0F];
-  }
+  for (std::size_t i = 0; i < count / 2; ++i) std::memcpy(p + 2 * i, &kHexPairs[2 * digest[i]], 2);
+  if (count % 2 != 0) p[count - 1] = kHexPairs[2 * digest[count / 2]];
 }
 
 std::size_t hexLength(std::uint64_t length) noexcept { return length < 64 ? static_cast<std::size_t>(length) : 64; }

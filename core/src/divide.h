@@ -11,9 +11,9 @@ namespace zorva {
 
 class Modulus {
  public:
-  Modulus() noexcept = default;
+  constexpr Modulus() noexcept = default;
   // m >= 1.
-  explicit Modulus(std::uint64_t m) noexcept
+  constexpr explicit Modulus(std::uint64_t m) noexcept
       : m_(m),
         inverse_(~std::uint64_t{0} / m),
         // (2^128 - 1) / d lies in [2^64, 2^65) for a normalised d: keeping
@@ -21,7 +21,7 @@ class Modulus {
         reciprocal_(static_cast<std::uint64_t>(~u128{0} / (u128(m) << __builtin_clzll(m)))),
         shift_(static_cast<unsigned>(__builtin_clzll(m))) {}
 
-  std::uint64_t value() const noexcept { return m_; }
+  constexpr std::uint64_t value() const noexcept { return m_; }
 
   // y mod m. inverse = floor((2^64 - 1) / m), so inverse * m > 2^64 - m and
   // y inverse / 2^64 > y/m - 1: the estimated quotient is at most one below
@@ -49,6 +49,26 @@ class Modulus {
     r += d & (0 - static_cast<std::uint64_t>(r > q0));
     r -= d & (0 - static_cast<std::uint64_t>(r >= d));
     return r >> shift_;
+  }
+
+  // (hi * 2^64 + lo) / m for hi < m, the remainder in rem: the same step
+  // with the quotient kept.
+  std::uint64_t divide(std::uint64_t hi, std::uint64_t lo, std::uint64_t& rem) const noexcept {
+    const std::uint64_t d = m_ << shift_;
+    const std::uint64_t n1 = (hi << shift_) | ((lo >> 1) >> (63 - shift_));
+    const std::uint64_t n0 = lo << shift_;
+    const u128 q = u128(reciprocal_) * n1 + ((u128(n1 + 1) << 64) | n0);
+    auto q1 = static_cast<std::uint64_t>(q >> 64);
+    const auto q0 = static_cast<std::uint64_t>(q);
+    std::uint64_t r = n0 - q1 * d;
+    const std::uint64_t under = 0 - static_cast<std::uint64_t>(r > q0);
+    q1 += under;
+    r += d & under;
+    const std::uint64_t over = 0 - static_cast<std::uint64_t>(r >= d);
+    q1 -= over;
+    r -= d & over;
+    rem = r >> shift_;
+    return q1;
   }
 
  private:

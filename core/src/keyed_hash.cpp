@@ -397,17 +397,44 @@ std::size_t belowLength(std::uint64_t bound) noexcept {
   return static_cast<std::size_t>((64 - __builtin_clzll(bound) + 7) / 8) + 32;
 }
 
-// int(bytes[0, n)) mod bound by Horner's rule over 64-bit chunks: the
-// leading n mod 8 bytes, then whole words, each step a remainder of 128 bits
-// by the bound's precomputed reciprocal.
-std::uint64_t reduceBelow(const std::uint8_t* bytes, std::size_t n, const Modulus& bound) noexcept {
-  std::size_t head = n % 8;
-  std::uint64_t r = 0;
-  for (std::size_t i = 0; i < head; ++i) r = (r << 8) | bytes[i];
-  r = bound.reduce(r);
-  for (std::size_t i = head; i < n; i += 8) r = bound.reduce(r, loadBE64(bytes + i));
-  return r;
-}
+// A bound with 2^(64 j) mod bound for j = 0..5: a draw's 33 to 40 bytes are
+// at most five whole words and a head, and with these powers their
+// remainder is a sum of independent products rather than a chain of
+// remainders, one waiting on the next.
+struct BelowModulus {
+  Modulus mod;
+  std::uint64_t power[6];
+
+  BelowModulus() noexcept = default;
+  explicit BelowModulus(std::uint64_t bound) noexcept : mod(bound) {
+    power[0] = mod.reduce(1);
+    for (int j = 1; j < 6; ++j) power[j] = mod.reduce(power[j - 1], 0);
+  }
+
+  // int(bytes[0, n)) mod bound for n <= 47.
+  std::uint64_t reduce(const std::uint8_t* bytes, std::size_t n) const noexcept {
+    const std::size_t head = n % 8, words = n / 8;
+    std::uint64_t top = 0;
+    for (std::size_t i = 0; i < head; ++i) top = (top << 8) | bytes[i];
+    // Sum of words[i] * 2^(64 (words - 1 - i)) and top * 2^(64 words), each
+    // power replaced by its residue: below 6 * 2^128, so three words hold it.
+    u128 low = u128(mod.reduce(top)) * power[words];
+    std::uint64_t carry = 0;
+    for (std::size_t i = 0; i < words; ++i) {
+      const u128 term = u128(loadBE64(bytes + head + 8 * i)) * power[words - 1 - i];
+      low += term;
+      carry += low < term;
+    }
+    // carry * 2^128 + low, with 2^128 mod bound = power[2].
+    const u128 carried = u128(carry) * power[2];
+    const std::uint64_t fromCarry =
+        mod.reduce(static_cast<std::uint64_t>(carried >> 64), static_cast<std::uint64_t>(carried));
+    const std::uint64_t rest = mod.reduce(static_cast<std::uint64_t>(low >> 64), static_cast<std::uint64_t>(low));
+    std::uint64_t r;
+    const bool over = __builtin_add_overflow(rest, fromCarry, &r);
+    return r - (mod.value() & (0 - static_cast<std::uint64_t>(over || r >= mod.value())));
+  }
+};
 
 }  // namespace
 
@@ -416,7 +443,7 @@ std::uint64_t KeyedHash::below(std::string_view data, std::uint64_t bound, std::
   const std::size_t n = belowLength(bound);
   std::uint8_t bytes[40];
   expand(data, n, label, bytes);
-  return reduceBelow(bytes, n, Modulus(bound));
+  return BelowModulus(bound).reduce(bytes, n);
 }
 
 void KeyedHash::belowMany(std::span<const BelowJob> jobs) const {
@@ -424,7 +451,7 @@ void KeyedHash::belowMany(std::span<const BelowJob> jobs) const {
   constexpr std::size_t kGroup = 8;
   constexpr std::size_t kLabel = 48;  // longer labels are drawn on their own
   constexpr std::size_t kBounds = 4;
-  Modulus moduli[kBounds];
+  BelowModulus moduli[kBounds];
   std::size_t boundCount = 0;
   for (std::size_t from = 0; from < jobs.size(); from += kGroup) {
     const std::size_t count = std::min(kGroup, jobs.size() - from);
@@ -457,12 +484,12 @@ void KeyedHash::belowMany(std::span<const BelowJob> jobs) const {
       // A batch draws from a few lists over and over: each bound's
       // reciprocal is made once.
       std::size_t slot = 0;
-      while (slot < boundCount && moduli[slot].value() != job.bound) ++slot;
+      while (slot < boundCount && moduli[slot].mod.value() != job.bound) ++slot;
       if (slot == boundCount) {
         slot = boundCount < kBounds ? boundCount++ : kBounds - 1;
-        moduli[slot] = Modulus(job.bound);
+        moduli[slot] = BelowModulus(job.bound);
       }
-      *job.out = reduceBelow(streams[k], belowLength(job.bound), moduli[slot]);
+      *job.out = moduli[slot].reduce(streams[k], belowLength(job.bound));
     }
   }
 }

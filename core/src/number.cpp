@@ -1,6 +1,7 @@
 #include "number.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -9,6 +10,7 @@
 #include <type_traits>
 
 #include "digits.h"
+#include "divide.h"
 #include "quote.h"
 
 namespace zorva {
@@ -277,20 +279,6 @@ bool mulSmall(WideT<L>& x, std::uint64_t m) {
   return true;
 }
 
-// (hi * 2^64 + lo) / d with its remainder, for hi < d (so the quotient fits
-// a word): one instruction where there is one, where the generic 128-bit
-// division is a library call.
-inline std::uint64_t divWord(std::uint64_t hi, std::uint64_t lo, std::uint64_t d, std::uint64_t& rem) {
-#if defined(__x86_64__)
-  std::uint64_t q;
-  __asm__("divq %4" : "=a"(q), "=d"(rem) : "a"(lo), "d"(hi), "rm"(d) : "cc");
-  return q;
-#else
-  const u128 cur = (static_cast<u128>(hi) << 64) | lo;
-  rem = static_cast<std::uint64_t>(cur % d);
-  return static_cast<std::uint64_t>(cur / d);
-#endif
-}
 
 // x = x + v; the caller knows it fits.
 template <int L>
@@ -305,11 +293,23 @@ void addSmall(WideT<L>& x, std::uint64_t v) {
 
 // x = x / d, returning the remainder (d nonzero).
 template <int L>
-std::uint64_t divSmall(WideT<L>& x, std::uint64_t d) {
+std::uint64_t divSmall(WideT<L>& x, const Modulus& d) {
   std::uint64_t rem = 0;
-  for (int i = x.size - 1; i >= 0; --i) x.limb[i] = divWord(rem, x.limb[i], d, rem);
+  for (int i = x.size - 1; i >= 0; --i) x.limb[i] = d.divide(rem, x.limb[i], rem);
   x.trim();
   return rem;
+}
+
+// 10^0 .. 10^19 with their reciprocals, for dividing by a power of ten a
+// word at a time without the divide instruction.
+inline const Modulus& pow10Modulus(std::uint64_t k) {
+  static constexpr auto table = [] {
+    std::array<Modulus, 20> t{};
+    std::uint64_t p = 1;
+    for (std::size_t j = 0; j < t.size(); ++j, p *= 10) t[j] = Modulus(p);
+    return t;
+  }();
+  return table[k];
 }
 
 // x = x / 10^19, returning the remainder. 10^19 has its top bit set, so each
@@ -504,7 +504,7 @@ struct WideOps {
     for (std::uint64_t left = k; left > 0; ++count) {
       std::uint64_t step = std::min<std::uint64_t>(left, 19);
       steps[count] = step;
-      parts[count] = divSmall(quotient, widePowers<L>()[step].limb[0]);
+      parts[count] = divSmall(quotient, pow10Modulus(step));
       left -= step;
     }
     Wide rest;

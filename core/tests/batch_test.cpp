@@ -94,6 +94,11 @@ TEST(Batch, PermuteBelowAndExpandMatchOneAtATime) {
     for (std::size_t i = 0; i < count; ++i) {
       EXPECT_TRUE(out[i] == plain.permute(jobs[i].size, jobs[i].value, jobs[i].label)) << count << " " << i;
       EXPECT_EQ(drawn[i], plain.below(draws[i].data, draws[i].bound, draws[i].label));
+      // And against the definition: the stream read as one number, mod bound.
+      const auto stream = plain.expand(draws[i].data, (71 - __builtin_clzll(draws[i].bound)) / 8 + 32, draws[i].label);
+      u128 r = 0;
+      for (std::uint8_t byte : stream) r = (r * 256 + byte) % draws[i].bound;
+      EXPECT_EQ(drawn[i], static_cast<std::uint64_t>(r));
     }
   }
   for (std::size_t length : {0, 1, 31, 32, 33, 64, 255, 257, 300}) {

@@ -1,0 +1,165 @@
+#include "sha256_lanes.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#define ZORVA_SHA_NI 1
+#include <immintrin.h>
+#endif
+
+namespace zorva::sha256 {
+namespace {
+
+alignas(16) constexpr std::uint32_t kRound[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+constexpr std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+void compressPortable(State& state, const std::uint8_t* block) noexcept {
+  std::uint32_t w[64];
+  for (int t = 0; t < 16; ++t) {
+    const std::uint8_t* p = block + 4 * t;
+    w[t] = std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+  }
+  for (int t = 16; t < 64; ++t) {
+    std::uint32_t s0 = rotr(w[t - 15], 7) ^ rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
+    std::uint32_t s1 = rotr(w[t - 2], 17) ^ rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
+    w[t] = w[t - 16] + s0 + w[t - 7] + s1;
+  }
+  std::uint32_t a = state.h[0], b = state.h[1], c = state.h[2], d = state.h[3];
+  std::uint32_t e = state.h[4], f = state.h[5], g = state.h[6], h = state.h[7];
+  for (int t = 0; t < 64; ++t) {
+    std::uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[t] + w[t];
+    std::uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+    h = g;
+    g = f;
+    f = e;
+    e = d + t1;
+    d = c;
+    c = b;
+    b = a;
+    a = t1 + t2;
+  }
+  state.h[0] += a;
+  state.h[1] += b;
+  state.h[2] += c;
+  state.h[3] += d;
+  state.h[4] += e;
+  state.h[5] += f;
+  state.h[6] += g;
+  state.h[7] += h;
+}
+
+#ifdef ZORVA_SHA_NI
+
+#define ZORVA_SHA_TARGET __attribute__((target("sha,sse4.1,ssse3")))
+
+// N lanes in one body: every step is issued for all lanes before the next, so
+// the lanes' sha256rnds2 chains sit side by side in the instruction stream and
+// the CPU overlaps their latencies. The rounds take the state as ABEF/CDGH.
+template <int N>
+ZORVA_SHA_TARGET inline void compressShaNi(State* states, const std::uint8_t* const* blocks) noexcept {
+  const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+  __m128i abef[N], cdgh[N], w[N][4];
+#pragma GCC unroll 4
+  for (int l = 0; l < N; ++l) {
+    __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(states[l].h));
+    __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(states[l].h + 4));
+    __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+    __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+    abef[l] = _mm_alignr_epi8(cdab, efgh, 8);
+    cdgh[l] = _mm_blend_epi16(efgh, cdab, 0xF0);
+#pragma GCC unroll 4
+    for (int i = 0; i < 4; ++i)
+      w[l][i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[l] + 16 * i)), byteSwap);
+  }
+  // Quad q holds message words 4q..4q+3 in slot q % 4; from quad 4 on, it is
+  // built from the four quads before it, which are exactly the slots it reuses.
+#pragma GCC unroll 16
+  for (int q = 0; q < 16; ++q) {
+    const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(kRound + 4 * q));
+    __m128i msg[N];
+#pragma GCC unroll 4
+    for (int l = 0; l < N; ++l) {
+      __m128i* x = w[l];
+      if (q >= 4) {
+        __m128i s = _mm_sha256msg1_epu32(x[q & 3], x[(q + 1) & 3]);
+        s = _mm_add_epi32(s, _mm_alignr_epi8(x[(q + 3) & 3], x[(q + 2) & 3], 4));
+        x[q & 3] = _mm_sha256msg2_epu32(s, x[(q + 3) & 3]);
+      }
+      msg[l] = _mm_add_epi32(x[q & 3], k);
+    }
+#pragma GCC unroll 4
+    for (int l = 0; l < N; ++l) cdgh[l] = _mm_sha256rnds2_epu32(cdgh[l], abef[l], msg[l]);
+#pragma GCC unroll 4
+    for (int l = 0; l < N; ++l) abef[l] = _mm_sha256rnds2_epu32(abef[l], cdgh[l], _mm_shuffle_epi32(msg[l], 0x0E));
+  }
+#pragma GCC unroll 4
+  for (int l = 0; l < N; ++l) {
+    __m128i feba = _mm_shuffle_epi32(abef[l], 0x1B);
+    __m128i dchg = _mm_shuffle_epi32(cdgh[l], 0xB1);
+    __m128i* out = reinterpret_cast<__m128i*>(states[l].h);
+    _mm_storeu_si128(out, _mm_add_epi32(_mm_loadu_si128(out), _mm_blend_epi16(feba, dchg, 0xF0)));
+    _mm_storeu_si128(out + 1, _mm_add_epi32(_mm_loadu_si128(out + 1), _mm_alignr_epi8(dchg, feba, 8)));
+  }
+}
+
+ZORVA_SHA_TARGET void compressShaNiBatch(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept {
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) compressShaNi<4>(states + i, blocks + i);
+  if (count - i >= 2) {
+    compressShaNi<2>(states + i, blocks + i);
+    i += 2;
+  }
+  if (i < count) compressShaNi<1>(states + i, blocks + i);
+}
+
+bool cpuHasShaNi() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3");
+}
+
+#endif  // ZORVA_SHA_NI
+
+}  // namespace
+
+bool available(Road road) noexcept {
+  switch (road) {
+    case Road::portable:
+      return true;
+    case Road::shaNi:
+#ifdef ZORVA_SHA_NI
+    {
+      static const bool has = cpuHasShaNi();
+      return has;
+    }
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+Road bestRoad() noexcept {
+  static const Road best = available(Road::shaNi) ? Road::shaNi : Road::portable;
+  return best;
+}
+
+void compress(Road road, State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept {
+#ifdef ZORVA_SHA_NI
+  if (road == Road::shaNi) return compressShaNiBatch(states, blocks, count);
+#endif
+  (void)road;
+  for (std::size_t i = 0; i < count; ++i) compressPortable(states[i], blocks[i]);
+}
+
+void compress(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept {
+  compress(bestRoad(), states, blocks, count);
+}
+
+}  // namespace zorva::sha256

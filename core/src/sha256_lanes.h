@@ -1,0 +1,32 @@
+// SHA-256 compression over many independent lanes at once. HMAC over short
+// messages from absorbed inner/outer states spends its time in single
+// compressions, each a serial chain of 64 rounds; compressing several
+// independent states side by side lets the CPU overlap those chains.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zorva::sha256 {
+
+// The eight chaining words of a SHA-256 state, in the standard order a..h (host-order uint32).
+struct State {
+  std::uint32_t h[8];
+};
+
+// Which implementation compresses: the plain C++ road (the reference, always
+// present) and the SHA instructions road.
+enum class Road : std::uint8_t { portable, shaNi };
+
+// The fastest road this CPU has (checked once per process).
+Road bestRoad() noexcept;
+bool available(Road road) noexcept;
+
+// Compresses blocks[i] (64 bytes each, any alignment) into states[i] for every
+// i < count, on the best road, interleaving independent lanes. Lanes must not
+// alias one another.
+void compress(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;
+// The same on a given road (precondition: available(road)); for tests and benches.
+void compress(Road road, State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;
+
+}  // namespace zorva::sha256

@@ -109,13 +109,13 @@ ZORVA_SHA_TARGET inline void compressShaNi(State* states, const std::uint8_t* co
   }
 }
 
+// Pairs, then a last single lane. The rounds are bound by sha256rnds2
+// throughput (one per ~3 cycles on Zen 4, against a latency of 4), which two
+// lanes already nearly reach; four lanes need more than the 16 xmm registers,
+// spill, and measured 2-3% slower than pairs.
 ZORVA_SHA_TARGET void compressShaNiBatch(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept {
   std::size_t i = 0;
-  for (; i + 4 <= count; i += 4) compressShaNi<4>(states + i, blocks + i);
-  if (count - i >= 2) {
-    compressShaNi<2>(states + i, blocks + i);
-    i += 2;
-  }
+  for (; i + 2 <= count; i += 2) compressShaNi<2>(states + i, blocks + i);
   if (i < count) compressShaNi<1>(states + i, blocks + i);
 }
 

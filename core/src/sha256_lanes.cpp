@@ -1,8 +1,15 @@
 #include "sha256_lanes.h"
 
+#include <algorithm>
+
 #if defined(__x86_64__) || defined(__i386__)
-#define ZORVA_SHA_NI 1
+#define ZORVA_X86 1
+// GCC 12's AVX-512 headers build their "undefined" vectors by self-assignment,
+// which -Wuninitialized reports at the header's lines once inlined here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
 #endif
 
 namespace zorva::sha256 {
@@ -55,7 +62,7 @@ void compressPortable(State& state, const std::uint8_t* block) noexcept {
   state.h[7] += h;
 }
 
-#ifdef ZORVA_SHA_NI
+#ifdef ZORVA_X86
 
 #define ZORVA_SHA_TARGET __attribute__((target("sha,sse4.1,ssse3")))
 
@@ -119,12 +126,112 @@ ZORVA_SHA_TARGET void compressShaNiBatch(State* states, const std::uint8_t* cons
   if (i < count) compressShaNi<1>(states + i, blocks + i);
 }
 
+// Sixteen lanes in zmm registers, one word of each lane per register. Zen 4
+// issues a 512-bit operation as two 256-bit halves, yet the ~1,600 vector
+// operations of sixteen compressions still cost a fraction of the sixteen
+// serial sha256rnds2 chains they replace.
+namespace x16 {
+#define ZORVA_LANES_TARGET __attribute__((target("avx512f,avx512bw,avx512vl")))
+using Vec = __m512i;
+constexpr std::size_t kLanes = 16;
+
+ZORVA_LANES_TARGET inline Vec add(Vec x, Vec y) { return _mm512_add_epi32(x, y); }
+template <int n>
+ZORVA_LANES_TARGET inline Vec ror(Vec x) { return _mm512_ror_epi32(x, n); }
+template <int n>
+ZORVA_LANES_TARGET inline Vec shr(Vec x) { return _mm512_srli_epi32(x, n); }
+ZORVA_LANES_TARGET inline Vec xor3(Vec x, Vec y, Vec z) { return _mm512_ternarylogic_epi32(x, y, z, 0x96); }
+ZORVA_LANES_TARGET inline Vec ch(Vec x, Vec y, Vec z) { return _mm512_ternarylogic_epi32(x, y, z, 0xCA); }
+ZORVA_LANES_TARGET inline Vec maj(Vec x, Vec y, Vec z) { return _mm512_ternarylogic_epi32(x, y, z, 0xE8); }
+ZORVA_LANES_TARGET inline Vec set1(std::uint32_t x) { return _mm512_set1_epi32(static_cast<int>(x)); }
+
+// Row i becomes column i of a 16x16 matrix of words. Within each 128-bit
+// quarter, unpacks transpose 4x4 tiles; then two rounds of quarter shuffles
+// move tile (row group g, column group q) to (q, g).
+ZORVA_LANES_TARGET inline void transpose(Vec r[16]) {
+  Vec c[16];
+#pragma GCC unroll 4
+  for (int g = 0; g < 16; g += 4) {
+    Vec t0 = _mm512_unpacklo_epi32(r[g], r[g + 1]), t1 = _mm512_unpackhi_epi32(r[g], r[g + 1]);
+    Vec t2 = _mm512_unpacklo_epi32(r[g + 2], r[g + 3]), t3 = _mm512_unpackhi_epi32(r[g + 2], r[g + 3]);
+    c[g] = _mm512_unpacklo_epi64(t0, t2);
+    c[g + 1] = _mm512_unpackhi_epi64(t0, t2);
+    c[g + 2] = _mm512_unpacklo_epi64(t1, t3);
+    c[g + 3] = _mm512_unpackhi_epi64(t1, t3);
+  }
+  // c[g + p], quarter q: column 4q + p of rows g..g+3.
+#pragma GCC unroll 4
+  for (int p = 0; p < 4; ++p) {
+    Vec x0 = _mm512_shuffle_i32x4(c[p], c[4 + p], 0x44), x1 = _mm512_shuffle_i32x4(c[p], c[4 + p], 0xEE);
+    Vec y0 = _mm512_shuffle_i32x4(c[8 + p], c[12 + p], 0x44), y1 = _mm512_shuffle_i32x4(c[8 + p], c[12 + p], 0xEE);
+    r[p] = _mm512_shuffle_i32x4(x0, y0, 0x88);
+    r[4 + p] = _mm512_shuffle_i32x4(x0, y0, 0xDD);
+    r[8 + p] = _mm512_shuffle_i32x4(x1, y1, 0x88);
+    r[12 + p] = _mm512_shuffle_i32x4(x1, y1, 0xDD);
+  }
+}
+
+// A state is half a row; the upper halves are zero and their columns unused.
+ZORVA_LANES_TARGET inline void loadStates(const State* states, Vec s[8]) {
+  Vec r[16];
+#pragma GCC unroll 16
+  for (int i = 0; i < 16; ++i)
+    r[i] = _mm512_zextsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(states[i].h)));
+  transpose(r);
+#pragma GCC unroll 8
+  for (int i = 0; i < 8; ++i) s[i] = r[i];
+}
+
+ZORVA_LANES_TARGET inline void storeStates(const Vec s[8], State* states) {
+  Vec r[16];
+#pragma GCC unroll 16
+  for (int i = 0; i < 16; ++i) r[i] = i < 8 ? s[i] : _mm512_setzero_si512();
+  transpose(r);
+#pragma GCC unroll 16
+  for (int i = 0; i < 16; ++i)
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(states[i].h), _mm512_castsi512_si256(r[i]));
+}
+
+ZORVA_LANES_TARGET inline void loadBlocks(const std::uint8_t* const* blocks, Vec w[16]) {
+  const Vec byteSwap = _mm512_broadcast_i32x4(_mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL));
+#pragma GCC unroll 16
+  for (int i = 0; i < 16; ++i) w[i] = _mm512_shuffle_epi8(_mm512_loadu_si512(blocks[i]), byteSwap);
+  transpose(w);
+}
+
+#include "sha256_lanes_rounds.inc"
+#undef ZORVA_LANES_TARGET
+}  // namespace x16
+
+// Whole groups of kLanes, then the rest padded out with copies of lane 0 in
+// scratch, whose results are dropped.
+template <std::size_t kLanes, void (*kernel)(State*, const std::uint8_t* const*) noexcept>
+void compressGroups(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept {
+  std::size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) kernel(states + i, blocks + i);
+  if (i == count) return;
+  State scratch[kLanes];
+  const std::uint8_t* padded[kLanes];
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    scratch[l] = states[i + (i + l < count ? l : 0)];
+    padded[l] = blocks[i + (i + l < count ? l : 0)];
+  }
+  kernel(scratch, padded);
+  std::copy(scratch, scratch + (count - i), states + i);
+}
+
+bool cpuHasAvx512() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vl");
+}
+
 bool cpuHasShaNi() noexcept {
   __builtin_cpu_init();
   return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3");
 }
 
-#endif  // ZORVA_SHA_NI
+#endif  // ZORVA_X86
 
 }  // namespace
 
@@ -133,9 +240,18 @@ bool available(Road road) noexcept {
     case Road::portable:
       return true;
     case Road::shaNi:
-#ifdef ZORVA_SHA_NI
+#ifdef ZORVA_X86
     {
       static const bool has = cpuHasShaNi();
+      return has;
+    }
+#else
+      return false;
+#endif
+    case Road::avx512:
+#ifdef ZORVA_X86
+    {
+      static const bool has = cpuHasAvx512();
       return has;
     }
 #else
@@ -151,8 +267,9 @@ Road bestRoad() noexcept {
 }
 
 void compress(Road road, State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept {
-#ifdef ZORVA_SHA_NI
+#ifdef ZORVA_X86
   if (road == Road::shaNi) return compressShaNiBatch(states, blocks, count);
+  if (road == Road::avx512) return compressGroups<x16::kLanes, x16::compressLanes>(states, blocks, count);
 #endif
   (void)road;
   for (std::size_t i = 0; i < count; ++i) compressPortable(states[i], blocks[i]);

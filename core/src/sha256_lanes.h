@@ -15,8 +15,9 @@ struct State {
 };
 
 // Which implementation compresses: the plain C++ road (the reference, always
-// present) and the SHA instructions road.
-enum class Road : std::uint8_t { portable, shaNi };
+// present), the SHA instructions road and sixteen lanes side by side in
+// AVX-512 registers.
+enum class Road : std::uint8_t { portable, shaNi, avx512 };
 
 // The fastest road this CPU has (checked once per process).
 Road bestRoad() noexcept;

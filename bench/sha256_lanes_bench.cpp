@@ -29,11 +29,11 @@ void BM_Sha256Compress(benchmark::State& state) {
     benchmark::DoNotOptimize(lanes.data());
     benchmark::ClobberMemory();
   }
-  static const char* const names[] = {"portable", "shaNi", "avx512"};
+  static const char* const names[] = {"portable", "shaNi", "avx512", "avx2"};
   state.SetLabel(names[static_cast<int>(road)]);
   state.counters["ns/compression"] = benchmark::Counter(
       static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_Sha256Compress)->ArgsProduct({{0, 1, 2}, {1, 2, 4, 8, 16, 32, 64}});
+BENCHMARK(BM_Sha256Compress)->ArgsProduct({{0, 1, 2, 3}, {1, 2, 4, 8, 16, 32, 64}});
 
 }  // namespace

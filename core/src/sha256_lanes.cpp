@@ -203,6 +203,112 @@ ZORVA_LANES_TARGET inline void loadBlocks(const std::uint8_t* const* blocks, Vec
 #undef ZORVA_LANES_TARGET
 }  // namespace x16
 
+// Eight lanes in ymm registers: the same rounds at half the width, so a batch
+// of eight pays for eight lanes rather than sixteen. Loading and storing is
+// plain AVX2 shared by both eight-lane kernels.
+namespace y8 {
+#define ZORVA_LANES_TARGET __attribute__((target("avx2")))
+using Vec = __m256i;
+
+// Row i becomes column i of an 8x8 matrix of words: 4x4 tiles transposed
+// within each 128-bit half, then the off-diagonal tiles swapped.
+ZORVA_LANES_TARGET inline void transpose(Vec r[8]) {
+  Vec c[8];
+#pragma GCC unroll 2
+  for (int g = 0; g < 8; g += 4) {
+    Vec t0 = _mm256_unpacklo_epi32(r[g], r[g + 1]), t1 = _mm256_unpackhi_epi32(r[g], r[g + 1]);
+    Vec t2 = _mm256_unpacklo_epi32(r[g + 2], r[g + 3]), t3 = _mm256_unpackhi_epi32(r[g + 2], r[g + 3]);
+    c[g] = _mm256_unpacklo_epi64(t0, t2);
+    c[g + 1] = _mm256_unpackhi_epi64(t0, t2);
+    c[g + 2] = _mm256_unpacklo_epi64(t1, t3);
+    c[g + 3] = _mm256_unpackhi_epi64(t1, t3);
+  }
+#pragma GCC unroll 4
+  for (int p = 0; p < 4; ++p) {
+    r[p] = _mm256_permute2x128_si256(c[p], c[4 + p], 0x20);
+    r[4 + p] = _mm256_permute2x128_si256(c[p], c[4 + p], 0x31);
+  }
+}
+
+ZORVA_LANES_TARGET inline void loadStates(const State* states, Vec s[8]) {
+#pragma GCC unroll 8
+  for (int i = 0; i < 8; ++i) s[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(states[i].h));
+  transpose(s);
+}
+
+ZORVA_LANES_TARGET inline void storeStates(const Vec s[8], State* states) {
+  Vec r[8];
+#pragma GCC unroll 8
+  for (int i = 0; i < 8; ++i) r[i] = s[i];
+  transpose(r);
+#pragma GCC unroll 8
+  for (int i = 0; i < 8; ++i) _mm256_storeu_si256(reinterpret_cast<__m256i*>(states[i].h), r[i]);
+}
+
+ZORVA_LANES_TARGET inline void loadBlocks(const std::uint8_t* const* blocks, Vec w[16]) {
+  const Vec byteSwap = _mm256_broadcastsi128_si256(_mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL));
+#pragma GCC unroll 8
+  for (int i = 0; i < 8; ++i) {
+    w[i] = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(blocks[i])), byteSwap);
+    w[8 + i] = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(blocks[i] + 32)), byteSwap);
+  }
+  transpose(w);
+  transpose(w + 8);
+}
+#undef ZORVA_LANES_TARGET
+}  // namespace y8
+
+// With AVX-512VL the ymm rounds keep the one-instruction rotates and
+// three-input logic.
+namespace x8 {
+#define ZORVA_LANES_TARGET __attribute__((target("avx512f,avx512bw,avx512vl")))
+using Vec = __m256i;
+using y8::loadBlocks, y8::loadStates, y8::storeStates;
+constexpr std::size_t kLanes = 8;
+
+ZORVA_LANES_TARGET inline Vec add(Vec x, Vec y) { return _mm256_add_epi32(x, y); }
+template <int n>
+ZORVA_LANES_TARGET inline Vec ror(Vec x) { return _mm256_ror_epi32(x, n); }
+template <int n>
+ZORVA_LANES_TARGET inline Vec shr(Vec x) { return _mm256_srli_epi32(x, n); }
+ZORVA_LANES_TARGET inline Vec xor3(Vec x, Vec y, Vec z) { return _mm256_ternarylogic_epi32(x, y, z, 0x96); }
+ZORVA_LANES_TARGET inline Vec ch(Vec x, Vec y, Vec z) { return _mm256_ternarylogic_epi32(x, y, z, 0xCA); }
+ZORVA_LANES_TARGET inline Vec maj(Vec x, Vec y, Vec z) { return _mm256_ternarylogic_epi32(x, y, z, 0xE8); }
+ZORVA_LANES_TARGET inline Vec set1(std::uint32_t x) { return _mm256_set1_epi32(static_cast<int>(x)); }
+
+#include "sha256_lanes_rounds.inc"
+#undef ZORVA_LANES_TARGET
+}  // namespace x8
+
+// Plain AVX2 spells each rotate as two shifts and an or, and each logic
+// function as two or three instructions.
+namespace a8 {
+#define ZORVA_LANES_TARGET __attribute__((target("avx2")))
+using Vec = __m256i;
+using y8::loadBlocks, y8::loadStates, y8::storeStates;
+constexpr std::size_t kLanes = 8;
+
+ZORVA_LANES_TARGET inline Vec add(Vec x, Vec y) { return _mm256_add_epi32(x, y); }
+template <int n>
+ZORVA_LANES_TARGET inline Vec ror(Vec x) { return _mm256_or_si256(_mm256_srli_epi32(x, n), _mm256_slli_epi32(x, 32 - n)); }
+template <int n>
+ZORVA_LANES_TARGET inline Vec shr(Vec x) { return _mm256_srli_epi32(x, n); }
+ZORVA_LANES_TARGET inline Vec xor3(Vec x, Vec y, Vec z) { return _mm256_xor_si256(_mm256_xor_si256(x, y), z); }
+ZORVA_LANES_TARGET inline Vec ch(Vec x, Vec y, Vec z) { return _mm256_xor_si256(z, _mm256_and_si256(x, _mm256_xor_si256(y, z))); }
+ZORVA_LANES_TARGET inline Vec maj(Vec x, Vec y, Vec z) {
+  return _mm256_or_si256(_mm256_and_si256(x, y), _mm256_and_si256(z, _mm256_or_si256(x, y)));
+}
+ZORVA_LANES_TARGET inline Vec set1(std::uint32_t x) { return _mm256_set1_epi32(static_cast<int>(x)); }
+
+#include "sha256_lanes_rounds.inc"
+#undef ZORVA_LANES_TARGET
+}  // namespace a8
+
+bool cpuHasAvx2() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
 // Whole groups of kLanes, then the rest padded out with copies of lane 0 in
 // scratch, whose results are dropped.
 template <std::size_t kLanes, void (*kernel)(State*, const std::uint8_t* const*) noexcept>
@@ -218,6 +324,14 @@ void compressGroups(State* states, const std::uint8_t* const* blocks, std::size_
   }
   kernel(scratch, padded);
   std::copy(scratch, scratch + (count - i), states + i);
+}
+
+// Sixteen at a time; a remainder of eight or fewer lanes goes to the ymm kernel.
+void compressAvx512(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept {
+  std::size_t whole = count / x16::kLanes * x16::kLanes;
+  if (count - whole > x8::kLanes) whole = count;
+  compressGroups<x16::kLanes, x16::compressLanes>(states, blocks, whole);
+  compressGroups<x8::kLanes, x8::compressLanes>(states + whole, blocks + whole, count - whole);
 }
 
 bool cpuHasAvx512() noexcept {
@@ -257,6 +371,15 @@ bool available(Road road) noexcept {
 #else
       return false;
 #endif
+    case Road::avx2:
+#ifdef ZORVA_X86
+    {
+      static const bool has = cpuHasAvx2();
+      return has;
+    }
+#else
+      return false;
+#endif
   }
   return false;
 }
@@ -269,7 +392,8 @@ Road bestRoad() noexcept {
 void compress(Road road, State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept {
 #ifdef ZORVA_X86
   if (road == Road::shaNi) return compressShaNiBatch(states, blocks, count);
-  if (road == Road::avx512) return compressGroups<x16::kLanes, x16::compressLanes>(states, blocks, count);
+  if (road == Road::avx512) return compressAvx512(states, blocks, count);
+  if (road == Road::avx2) return compressGroups<a8::kLanes, a8::compressLanes>(states, blocks, count);
 #endif
   (void)road;
   for (std::size_t i = 0; i < count; ++i) compressPortable(states[i], blocks[i]);

@@ -15,9 +15,9 @@ struct State {
 };
 
 // Which implementation compresses: the plain C++ road (the reference, always
-// present), the SHA instructions road and sixteen lanes side by side in
-// AVX-512 registers.
-enum class Road : std::uint8_t { portable, shaNi, avx512 };
+// present), the SHA instructions road, and lanes side by side in vector
+// registers: sixteen (or eight) with AVX-512, eight with AVX2.
+enum class Road : std::uint8_t { portable, shaNi, avx512, avx2 };
 
 // The fastest road this CPU has (checked once per process).
 Road bestRoad() noexcept;

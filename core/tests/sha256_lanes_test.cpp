@@ -18,7 +18,7 @@ bool equalStates(const State& x, const State& y) { return std::equal(x.h, x.h + 
 
 std::vector<Road> roads() {
   std::vector<Road> out;
-  for (Road r : {Road::portable, Road::shaNi, Road::avx512}) if (available(r)) out.push_back(r);
+  for (Road r : {Road::portable, Road::shaNi, Road::avx512, Road::avx2}) if (available(r)) out.push_back(r);
   return out;
 }
 

@@ -5,9 +5,10 @@
 #if defined(__x86_64__) || defined(__i386__)
 #define ZORVA_X86 1
 // GCC 12's AVX-512 headers build their "undefined" vectors by self-assignment,
-// which -Wuninitialized reports at the header's lines once inlined here.
+// which -W(maybe-)uninitialized reports at the header's lines once inlined here.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 #endif

@@ -41,21 +41,23 @@ bool isAscii(std::string_view text) noexcept {
 
 bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-// Masks n ASCII digits in place; false means decline. Every position draws
-// its digit R[i mod r] whether kept or not, so a masked digit never depends on
-// the keep counts.
-bool maskRunInPlace(const KeyedHash& keyedHash, char* digits, std::size_t n, std::uint64_t keepLeading,
-                    std::uint64_t keepTrailing) {
+// The stream a run of n digits draws: 2n + 32 bytes.
+std::size_t streamLength(std::size_t n) noexcept { return 2 * n + 32; }
+
+// Whether a run of n digits can be masked at all: keeping every digit is a decline.
+bool masksRun(std::size_t n, std::uint64_t keepLeading, std::uint64_t keepTrailing) noexcept {
   // Exact sum: two counts near 2^64 must not wrap into a small number.
   const u128 kept = static_cast<u128>(keepLeading) + keepTrailing;
-  if (n > 0 && n <= kept) return false;
-  const std::size_t streamLength = 2 * n + 32;
-  Scratch<std::uint8_t, 2 * kStackDigits + 32> stream(streamLength);
-  std::uint8_t* s = stream.data();
-  keyedHash.expand(std::string_view(digits, n), streamLength, kNoLabel, s);
+  return !(n > 0 && n <= kept);
+}
+
+// Masks n ASCII digits in place from their stream (compacted in place); false
+// means decline. Every position draws its digit R[i mod r] whether kept or
+// not, so a masked digit never depends on the keep counts.
+bool finishRun(char* digits, std::size_t n, std::uint8_t* s, std::uint64_t keepLeading, std::uint64_t keepTrailing) {
   // Bytes 250..255 would bias the digits; compact the rest in place.
   std::size_t r = 0;
-  for (std::size_t k = 0; k < streamLength; ++k) {
+  for (std::size_t k = 0; k < streamLength(n); ++k) {
     if (s[k] <= 249) s[r++] = static_cast<std::uint8_t>(s[k] % 10);
   }
   if (r == 0) return false;
@@ -66,6 +68,15 @@ bool maskRunInPlace(const KeyedHash& keyedHash, char* digits, std::size_t n, std
     digits[i] = static_cast<char>('0' + s[i < r ? i : i % r]);
   }
   return true;
+}
+
+// Masks n ASCII digits in place; false means decline.
+bool maskRunInPlace(const KeyedHash& keyedHash, char* digits, std::size_t n, std::uint64_t keepLeading,
+                    std::uint64_t keepTrailing) {
+  if (!masksRun(n, keepLeading, keepTrailing)) return false;
+  Scratch<std::uint8_t, 2 * kStackDigits + 32> stream(streamLength(n));
+  keyedHash.expand(std::string_view(digits, n), streamLength(n), kNoLabel, stream.data());
+  return finishRun(digits, n, stream.data(), keepLeading, keepTrailing);
 }
 
 // Each byte's two lowercase hex characters, so a digest is written a byte
@@ -108,24 +119,67 @@ Outcome<Text> maskDigitRun(const KeyedHash& keyedHash, std::string_view digits, 
 
 Outcome<Text> maskDigitsText(const KeyedHash& keyedHash, std::string_view text, std::uint64_t keepLeading,
                              std::uint64_t keepTrailing) {
-  if (!isAscii(text)) return Decline{};
-  std::size_t count = 0;
-  for (char c : text) count += isDigit(c) ? 1 : 0;
-  if (count == 0) return Text(text);
-
-  Scratch<char, kStackDigits> run(count);
-  char* digits = run.data();
-  std::size_t k = 0;
-  for (char c : text) {
-    if (isDigit(c)) digits[k++] = c;
-  }
-  if (!maskRunInPlace(keyedHash, digits, count, keepLeading, keepTrailing)) return Decline{};
-  Text out(text);
-  k = 0;
-  for (char& c : out) {
-    if (isDigit(c)) c = digits[k++];
-  }
+  Outcome<Text> out;
+  maskDigitsTexts(keyedHash, {&text, 1}, keepLeading, keepTrailing, &out);
   return out;
+}
+
+void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts, std::uint64_t keepLeading,
+                     std::uint64_t keepTrailing, Outcome<Text>* out) {
+  constexpr std::size_t kBatch = 16;
+  for (std::size_t from = 0; from < texts.size(); from += kBatch) {
+    const std::size_t n = std::min(kBatch, texts.size() - from);
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) total += texts[from + i].size();
+    // Each text's digit run, then the streams of all runs.
+    Scratch<char, 1024> runs(total);
+    Scratch<std::uint8_t, 4096> streams(2 * total + 32 * n);
+    ExpandJob jobs[kBatch];
+    char* runOf[kBatch];
+    std::size_t owner[kBatch];
+    std::size_t jobCount = 0;
+    char* run = runs.data();
+    std::uint8_t* stream = streams.data();
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::string_view text = texts[from + i];
+      if (!isAscii(text)) {
+        out[from + i] = Decline{};
+        continue;
+      }
+      std::size_t count = 0;
+      for (char c : text) {
+        if (isDigit(c)) run[count++] = c;
+      }
+      if (count == 0) {
+        out[from + i] = Text(text);
+        continue;
+      }
+      if (!masksRun(count, keepLeading, keepTrailing)) {
+        out[from + i] = Decline{};
+        continue;
+      }
+      jobs[jobCount] = ExpandJob{std::string_view(run, count), streamLength(count), kNoLabel, stream};
+      runOf[jobCount] = run;
+      owner[jobCount++] = from + i;
+      run += count;
+      stream += streamLength(count);
+    }
+    keyedHash.expandMany({jobs, jobCount});
+    for (std::size_t j = 0; j < jobCount; ++j) {
+      char* digits = runOf[j];
+      const std::size_t count = jobs[j].data.size();
+      if (!finishRun(digits, count, jobs[j].out, keepLeading, keepTrailing)) {
+        out[owner[j]] = Decline{};
+        continue;
+      }
+      Text result(texts[owner[j]]);
+      std::size_t k = 0;
+      for (char& c : result) {
+        if (isDigit(c)) c = digits[k++];
+      }
+      out[owner[j]] = std::move(result);
+    }
+  }
 }
 
 Outcome<BigInt> maskDigitsInteger(const KeyedHash& keyedHash, const BigInt& value, std::uint64_t keepLeading,

@@ -19,6 +19,9 @@ inline constexpr std::string_view kDefaultMailDomain = "example.test";
 Outcome<Text> maskDigitRun(const KeyedHash& keyedHash, std::string_view digits,
                            std::uint64_t keepLeading, std::uint64_t keepTrailing);
 // Masks the digits of an ASCII text in place of the originals; declines non-ASCII text.
+// out[i] = maskDigitsText(texts[i], ...) for every i, the streams in one batch.
+void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts, std::uint64_t keepLeading,
+                     std::uint64_t keepTrailing, Outcome<Text>* out);
 Outcome<Text> maskDigitsText(const KeyedHash& keyedHash, std::string_view text,
                              std::uint64_t keepLeading, std::uint64_t keepTrailing);
 // Masks an integer's digits, keeping its digit count and sign.

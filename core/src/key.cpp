@@ -75,7 +75,7 @@ void decodeText128(const ClassTable& classes, u128 x, Text& out) {
 
 // Values per permutation batch: the HMAC lanes stay full while the label
 // buffers stay on the stack.
-constexpr std::size_t kBatch = 16;
+constexpr std::size_t kBatch = 32;
 
 // Arbitrary-precision path. Characters are packed into 64-bit chunks so that
 // the big integer is touched once per chunk, not once per character.

@@ -116,7 +116,7 @@ void absorbKey(const std::uint8_t* key, SHA256_CTX* inner, SHA256_CTX* outer) {
 [[noreturn]] void outsideDomain() { throw std::logic_error("permute called with a value outside [0, size)"); }
 
 // Messages in flight at once on the lanes road.
-constexpr std::size_t kHmacLanes = 8;
+constexpr std::size_t kHmacLanes = 16;
 
 void putState(const sha256::State& state, std::uint8_t* out) noexcept {
   for (int i = 0; i < 8; ++i) putBE32(out + 4 * i, state.h[i]);
@@ -189,12 +189,12 @@ struct HmacLane {
 }  // namespace
 
 KeyedHash::KeyedHash(const std::uint8_t (&subkey)[32], Engine engine)
-    : lanes_(engine == Engine::automatic && sha256::bestRoad() == sha256::Road::shaNi) {
+    : lanes_(engine == Engine::automatic && sha256::fastRoad()) {
   absorbKey(subkey, &inner_, &outer_);
 }
 
 KeyedHash::KeyedHash(std::string_view subkey)
-    : lanes_(sha256::bestRoad() == sha256::Road::shaNi) {
+    : lanes_(sha256::fastRoad()) {
   std::uint8_t key[32] = {};
   std::memcpy(key, subkey.data(), std::min<std::size_t>(subkey.size(), sizeof key));
   absorbKey(key, &inner_, &outer_);
@@ -362,11 +362,11 @@ void KeyedHash::expand(std::string_view data, std::size_t length, std::string_vi
   // The blocks are independent messages, differing in the counter only: a
   // group of them goes through hmacMany together, each with its own prefix.
   // The counter is 32 bits wide; 2^32 blocks (128 GiB) is far beyond any caller.
-  constexpr std::size_t kGroup = 8;
+  constexpr std::size_t kGroup = 16;
   const std::size_t blocks = (length + 31) / 32;
   for (std::size_t first = 0; first < blocks; first += kGroup) {
     const std::size_t count = std::min(kGroup, blocks - first);
-    Scratch<8 * 64> prefixes(count * prefixLen);
+    Scratch<16 * 64> prefixes(count * prefixLen);
     std::uint8_t tags[kGroup][32];
     HmacJob jobs[kGroup];
     for (std::size_t k = 0; k < count; ++k) {
@@ -382,6 +382,46 @@ void KeyedHash::expand(std::string_view data, std::size_t length, std::string_vi
     const std::size_t lastAt = 32 * (first + count - 1);
     if (lastAt + 32 > length) std::memcpy(out + lastAt, tags[count - 1], length - lastAt);
   }
+}
+
+void KeyedHash::expandMany(std::span<const ExpandJob> jobs) const {
+  // Blocks per HMAC batch, each with its own copy of the prefix
+  // label || 0x23 || BE(i, 4) || 0x00; a longer label is expanded on its own.
+  constexpr std::size_t kGroup = 32;
+  constexpr std::size_t kLabel = 48;
+  std::uint8_t prefixes[kGroup][kLabel + 6];
+  std::uint8_t tags[kGroup][32];
+  HmacJob hmacs[kGroup];
+  std::uint8_t* partial[kGroup];  // where a last, partial block goes
+  std::size_t partialLength[kGroup];
+  std::size_t count = 0;
+  auto flush = [&] {
+    hmacMany({hmacs, count});
+    for (std::size_t k = 0; k < count; ++k)
+      if (partial[k] != nullptr) std::memcpy(partial[k], tags[k], partialLength[k]);
+    count = 0;
+  };
+  for (const ExpandJob& job : jobs) {
+    if (job.label.size() > kLabel) {
+      expand(job.data, job.length, job.label, job.out);
+      continue;
+    }
+    const std::size_t prefixLen = job.label.size() + 6;
+    for (std::size_t at = 0, block = 0; at < job.length; at += 32, ++block) {
+      std::uint8_t* p = prefixes[count];
+      copyBytes(p, job.label);
+      p[job.label.size()] = 0x23;
+      putBE32(p + job.label.size() + 1, static_cast<std::uint32_t>(block));
+      p[prefixLen - 1] = 0x00;
+      const bool whole = at + 32 <= job.length;
+      partial[count] = whole ? nullptr : job.out + at;
+      partialLength[count] = job.length - at;
+      hmacs[count] = HmacJob{p, prefixLen, reinterpret_cast<const std::uint8_t*>(job.data.data()), job.data.size(),
+                             whole ? job.out + at : tags[count]};
+      if (++count == kGroup) flush();
+    }
+  }
+  if (count > 0) flush();
 }
 
 Vec<std::uint8_t> KeyedHash::expand(std::string_view data, std::size_t length, std::string_view label) const {
@@ -448,7 +488,7 @@ std::uint64_t KeyedHash::below(std::string_view data, std::uint64_t bound, std::
 
 void KeyedHash::belowMany(std::span<const BelowJob> jobs) const {
   // Draws per HMAC batch: each takes two stream blocks (33 to 40 bytes).
-  constexpr std::size_t kGroup = 8;
+  constexpr std::size_t kGroup = 16;
   constexpr std::size_t kLabel = 48;  // longer labels are drawn on their own
   constexpr std::size_t kBounds = 4;
   BelowModulus moduli[kBounds];

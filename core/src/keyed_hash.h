@@ -37,6 +37,14 @@ struct PermuteJob {
   u128* out;
 };
 
+// One stream of an expand batch: expand(data, length, label) into out.
+struct ExpandJob {
+  std::string_view data;
+  std::size_t length;
+  std::string_view label;
+  std::uint8_t* out;
+};
+
 // One draw of a below batch: below(data, bound, label) into out (bound nonzero).
 struct BelowJob {
   std::string_view data;
@@ -76,6 +84,8 @@ class KeyedHash {
   // Writes exactly length bytes to out.
   void expand(std::string_view data, std::size_t length, std::string_view label, std::uint8_t* out) const;
   Vec<std::uint8_t> expand(std::string_view data, std::size_t length, std::string_view label) const;
+  // Many streams at once, the blocks of all of them in one HMAC batch.
+  void expandMany(std::span<const ExpandJob> jobs) const;
   // int(expand(data, bytelen(bound) + 32, label)) mod bound; bound nonzero.
   BigInt below(std::string_view data, const BigInt& bound, std::string_view label) const;
   // The same value for a machine-integer bound (bound nonzero).

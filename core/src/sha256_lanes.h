@@ -15,16 +15,20 @@ struct State {
 };
 
 // Which implementation compresses: the plain C++ road (the reference, always
-// present) and the SHA instructions road.
-enum class Road : std::uint8_t { portable, shaNi };
+// present), the SHA instructions road, and lanes side by side in vector
+// registers: sixteen (or eight) with AVX-512, eight with AVX2.
+enum class Road : std::uint8_t { portable, shaNi, avx512, avx2 };
 
-// The fastest road this CPU has (checked once per process).
+// The road compress() uses for large batches on this CPU (checked once per
+// process); smaller batches and remainders may mix in other roads.
 Road bestRoad() noexcept;
+// Whether compress() beats the portable road here, i.e. lanes are worth batching.
+bool fastRoad() noexcept;
 bool available(Road road) noexcept;
 
 // Compresses blocks[i] (64 bytes each, any alignment) into states[i] for every
-// i < count, on the best road, interleaving independent lanes. Lanes must not
-// alias one another.
+// i < count, with whichever roads are fastest for a batch of that size here,
+// interleaving independent lanes. Lanes must not alias one another.
 void compress(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;
 // The same on a given road (precondition: available(road)); for tests and benches.
 void compress(Road road, State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;

@@ -3,6 +3,7 @@
 // vectors inside batches.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -101,8 +102,19 @@ TEST(Batch, PermuteBelowAndExpandMatchOneAtATime) {
       EXPECT_EQ(drawn[i], static_cast<std::uint64_t>(r));
     }
   }
-  for (std::size_t length : {0, 1, 31, 32, 33, 64, 255, 257, 300}) {
-    EXPECT_EQ(lanes.expand("data", length, "label"), plain.expand("data", length, "label")) << length;
+  // Streams of every length around the block edges, one at a time and as one
+  // batch whose blocks span several HMAC groups.
+  const std::vector<std::size_t> lengths = {0, 1, 31, 32, 33, 64, 255, 257, 300, 54, 1000};
+  std::vector<std::vector<std::uint8_t>> streams;
+  std::vector<ExpandJob> expands;
+  for (std::size_t length : lengths) streams.emplace_back(length);
+  for (std::size_t i = 0; i < lengths.size(); ++i)
+    expands.push_back({i % 2 ? "data" : "other data", lengths[i], i % 3 ? "" : "label", streams[i].data()});
+  lanes.expandMany(expands);
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    const auto expected = plain.expand(expands[i].data, lengths[i], expands[i].label);
+    EXPECT_EQ(lanes.expand(expands[i].data, lengths[i], expands[i].label), expected) << lengths[i];
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), streams[i].begin())) << lengths[i];
   }
 }
 

@@ -208,9 +208,11 @@ void maskManyWith(const Strategy::Hash& hash, const KeyedHash& keyedHash, const 
                       });
 }
 
-// E-mail masks texts only; everything else is answered as maskOne would.
-void maskManyWith(const Strategy::Email& email, const KeyedHash& keyedHash, const Input* const* inputs,
-                  Output* const* outputs, std::size_t count) {
+// Texts go to run(texts, answers) in groups; everything else is answered
+// as maskOne would.
+template <class S, class Run>
+void maskTexts(const S& strategy, const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
+               std::size_t count, const Run& run) {
   for (std::size_t from = 0; from < count; from += kGroup) {
     const std::size_t end = std::min(count, from + kGroup);
     std::string_view texts[kGroup];
@@ -218,16 +220,30 @@ void maskManyWith(const Strategy::Email& email, const KeyedHash& keyedHash, cons
     std::size_t n = 0;
     for (std::size_t k = from; k < end; ++k) {
       if (inputs[k]->kind() != Kind::Str) {
-        *outputs[k] = maskAny(email, keyedHash, *inputs[k]);
+        *outputs[k] = maskAny(strategy, keyedHash, *inputs[k]);
         continue;
       }
       texts[n] = inputs[k]->text();
       targets[n++] = outputs[k];
     }
     Outcome<Text> answers[kGroup];
-    maskEmails(keyedHash, {texts, n}, email.length, email.mailDomain, email.keepDomain, answers);
+    run(std::span<const std::string_view>(texts, n), answers);
     for (std::size_t i = 0; i < n; ++i) *targets[i] = fromOutcome(std::move(answers[i]));
   }
+}
+
+void maskManyWith(const Strategy::Email& email, const KeyedHash& keyedHash, const Input* const* inputs,
+                  Output* const* outputs, std::size_t count) {
+  maskTexts(email, keyedHash, inputs, outputs, count, [&](std::span<const std::string_view> texts, Outcome<Text>* out) {
+    maskEmails(keyedHash, texts, email.length, email.mailDomain, email.keepDomain, out);
+  });
+}
+
+void maskManyWith(const Strategy::Digits& digits, const KeyedHash& keyedHash, const Input* const* inputs,
+                  Output* const* outputs, std::size_t count) {
+  maskTexts(digits, keyedHash, inputs, outputs, count, [&](std::span<const std::string_view> texts, Outcome<Text>* out) {
+    maskDigitsTexts(keyedHash, texts, digits.keepLeading, digits.keepTrailing, out);
+  });
 }
 
 void maskManyWith(const Strategy::Key& key, const KeyedHash& keyedHash, const Input* const* inputs,

@@ -73,11 +73,12 @@ bool readRow(PyObject* row, Vec<Column>& columns, Vec<Ref>& kept) {
   for (std::size_t j = 0; j < columns.size(); ++j) {
     Column& column = columns[j];
     if (column.native == nullptr) continue;
-    // The kept tuple holds the cell for as long as convert may run Python code.
+    // The kept tuple holds the cell for the whole call, and a tuple's items
+    // never change: a str cell's UTF-8 buffer can be viewed rather than copied.
     PyObject* cell = PyTuple_GetItem(tuple.get(), static_cast<Py_ssize_t>(j));
     if (cell == nullptr) return false;
     column.inputs.emplace_back();
-    if (!convert(cell, column.decimalType, column.inputs.back())) return false;
+    if (!convert(cell, column.decimalType, column.inputs.back(), true)) return false;
   }
   kept.push_back(std::move(tuple));
   return true;

@@ -116,7 +116,7 @@ bool copyRendered(PyObject* rendered, PackedText& out) {
 
 }  // namespace
 
-bool convert(PyObject* value, PyObject* decimalType, Input& out) {
+bool convert(PyObject* value, PyObject* decimalType, Input& out, bool borrowText) {
   using Kind = Input::Kind;
   out = Input();
   if (value == Py_None) return true;
@@ -128,7 +128,13 @@ bool convert(PyObject* value, PyObject* decimalType, Input& out) {
   unsigned long flags = PyType_GetFlags(type);
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
     PackedText text;
-    if (!copyText(value, text)) return false;
+    if (borrowText) {
+      std::string_view view;
+      if (!readText(value, view)) return false;
+      text = PackedText::borrowed(view);
+    } else if (!copyText(value, text)) {
+      return false;
+    }
     out = Input::ofText(Kind::Str, std::move(text));
     return true;
   }

@@ -15,13 +15,26 @@
 
 namespace zorva::py {
 
-// Owned UTF-8 text in 16 bytes: up to 15 bytes inline (as Text holds them,
-// so short texts still cost no allocation), longer ones on the engine's
-// allocator. Half the size of Text; Input and CacheKey hold one per value.
+// UTF-8 text in 16 bytes: up to 15 bytes inline (as Text holds them, so
+// short texts still cost no allocation), longer ones on the engine's
+// allocator or, borrowed, in a buffer that outlives this value. Half the size
+// of Text; Input and CacheKey hold one per value. A copy always owns its text.
 class PackedText {
  public:
   PackedText() noexcept { setInline(0); }
   explicit PackedText(std::string_view text) { assign(text); }
+  // A view of text, which the caller keeps alive and unchanged for as long
+  // as this value (and whatever it is moved into) lives.
+  static PackedText borrowed(std::string_view text) noexcept {
+    PackedText out;
+    if (text.size() <= kInline) {
+      std::memcpy(out.raw_, text.data(), text.size());
+      out.setInline(text.size());
+    } else {
+      out.setPointer(text.data(), text.size(), kBorrowed);
+    }
+    return out;
+  }
   PackedText(const PackedText& other) { assign(other.view()); }
   PackedText(PackedText&& other) noexcept {
     std::memcpy(raw_, other.raw_, sizeof raw_);
@@ -50,12 +63,19 @@ class PackedText {
 
  private:
   static constexpr std::size_t kInline = 15;
-  // The last byte is the inline length, or kHeap for a heap text whose
-  // pointer fills bytes 0-7 and whose length fills the low 56 bits of 8-15.
+  // The last byte is the inline length, or kHeap (kBorrowed) for an owned
+  // (borrowed) text whose pointer fills bytes 0-7 and whose length fills the
+  // low 56 bits of 8-15.
   static constexpr unsigned char kHeap = 0x80;
+  static constexpr unsigned char kBorrowed = 0x81;
   static_assert(std::endian::native == std::endian::little, "the tag byte is the size's top byte");
 
-  bool onHeap() const noexcept { return raw_[kInline] == kHeap; }
+  bool onHeap() const noexcept { return raw_[kInline] >= kHeap; }
+  void setPointer(const char* p, std::size_t size, unsigned char tag) noexcept {
+    std::uint64_t n = static_cast<std::uint64_t>(size) | (std::uint64_t{tag} << 56);
+    std::memcpy(raw_, &p, sizeof p);
+    std::memcpy(raw_ + 8, &n, sizeof n);
+  }
   char* heapData() const noexcept {
     char* p;
     std::memcpy(&p, raw_, sizeof p);
@@ -75,12 +95,10 @@ class PackedText {
     }
     char* p = static_cast<char*>(memAlloc(text.size()));
     std::memcpy(p, text.data(), text.size());
-    std::uint64_t n = static_cast<std::uint64_t>(text.size()) | (std::uint64_t{kHeap} << 56);
-    std::memcpy(raw_, &p, sizeof p);
-    std::memcpy(raw_ + 8, &n, sizeof n);
+    setPointer(p, text.size(), kHeap);
   }
   void release() noexcept {
-    if (onHeap()) memFree(heapData());
+    if (raw_[kInline] == kHeap) memFree(heapData());
   }
 
   alignas(8) unsigned char raw_[16];
@@ -234,7 +252,9 @@ class Output {
 // decimal.Decimal for a number masker, null otherwise: without it floats and
 // Decimals are Input::Other. Returns false with a Python exception set (a str
 // without a UTF-8 form, or an error of a float's or Decimal's repr/str).
-bool convert(PyObject* value, PyObject* decimalType, Input& out);
+// With borrowText a str's text is viewed in the str's own UTF-8 buffer, not
+// copied: the caller holds the str, unchanged, for as long as out lives.
+bool convert(PyObject* value, PyObject* decimalType, Input& out, bool borrowText = false);
 
 // A new reference to the Python form of output (None for the problem kinds),
 // or null with an exception set.

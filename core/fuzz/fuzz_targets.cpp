@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "cheap.h"
@@ -36,19 +35,14 @@ const KeyedHash& columnKey() {
 // first, the rest is the value.
 struct Reader {
   std::string_view in;
-  std::uint8_t byte() {
-    if (in.empty()) return 0;
-    const auto b = static_cast<std::uint8_t>(in[0]);
-    in.remove_prefix(1);
-    return b;
-  }
-  std::string_view piece() {
-    const std::size_t n = std::min<std::size_t>(byte(), in.size());
+  std::string_view take(std::size_t n) {
     const std::string_view out = in.substr(0, n);
-    in.remove_prefix(n);
+    in.remove_prefix(out.size());
     return out;
   }
-  std::string_view rest() { return std::exchange(in, {}); }
+  std::uint8_t byte() { return in.empty() ? 0 : static_cast<std::uint8_t>(take(1)[0]); }
+  std::string_view piece() { return take(byte()); }
+  std::string_view rest() { return take(in.size()); }
   // Bytes from `huge` on give counts near 2^64 (their sums overflow), others small ones.
   std::uint64_t count(unsigned small, std::uint8_t huge) {
     const std::uint8_t b = byte();
@@ -57,6 +51,7 @@ struct Reader {
 };
 
 std::string_view view(const Text& text) { return {text.data(), text.size()}; }
+const std::uint8_t* bytes(std::string_view s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
 bool isAscii(std::string_view s) { return std::all_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x80; }); }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isLowerHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f'); }
@@ -66,26 +61,9 @@ template <class T>
 bool refusedWith(const Outcome<T>& o, std::string_view start) {
   return std::holds_alternative<Refusal>(o) && view(std::get<Refusal>(o).message).starts_with(start);
 }
-
-// Text from Python is always well-formed UTF-8 (lone surrogates fail earlier).
-bool isUtf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const unsigned char c = s[i];
-    const int extra = c < 0x80 ? 0 : c < 0xC2 ? -1 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : c < 0xF5 ? 3 : -1;
-    if (extra < 0 || (extra > 0 && i + extra >= s.size())) return false;
-    std::uint32_t cp = c & (0xFF >> (extra + 2));
-    for (int k = 1; k <= extra; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (s[i + k] & 0x3F);
-    }
-    if ((extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000))) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false;
-    i += extra + 1;
-  }
-  return true;
-}
-std::size_t codePoints(std::string_view s) {
-  return std::count_if(s.begin(), s.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; });
+std::string tooLong(std::string_view strategy) {
+  return "the " + std::string(strategy) + " strategy masks identifiers of up to 256 characters or digits, and this "
+         "value is longer; use hash, redact or null for long values";
 }
 
 // Dec::parse against an independent reading of the grammar: an optional sign,
@@ -106,7 +84,10 @@ std::size_t codePoints(std::string_view s) {
     const bool expNegative = e.starts_with('-');
     if (e.starts_with('-') || e.starts_with('+')) e.remove_prefix(1);
     ok = !e.empty() && allDigits(e);
-    for (std::size_t i = 0; ok && i < e.size(); ++i) ok = (exponent = exponent * 10 + (e[i] - '0')) <= INT64_MAX + __int128(1);
+    for (std::size_t i = 0; ok && i < e.size(); ++i) {
+      exponent = exponent * 10 + (e[i] - '0');
+      ok = exponent <= INT64_MAX + __int128(1);  // stops long exponent texts early
+    }
     if (expNegative) exponent = -exponent;
     ok = ok && exponent <= INT64_MAX && exponent >= INT64_MIN;
   }
@@ -131,8 +112,7 @@ std::size_t codePoints(std::string_view s) {
 }
 
 // maskDigitsText: only digits change, kept leading and trailing digits stay, a
-// run kept whole is declined, a masked digit does not depend on the keep
-// counts; maskDigitsInteger keeps the digit count and sign.
+// run kept whole is declined, a masked digit does not depend on the keep counts.
 [[maybe_unused]] void digits_text_fuzz(Reader in) {
   const std::uint64_t lead = in.count(8, 0xF0), trail = in.count(8, 0xF0);
   const std::string_view text = in.rest();
@@ -157,16 +137,10 @@ std::size_t codePoints(std::string_view s) {
     CHECK(out[i] == (kept ? text[i] : all[i]));
     ++position;
   }
-  const BigInt value = BigInt::fromDecimal(digits, text[0] == '-');
-  const Outcome<BigInt> integer = maskDigitsInteger(columnKey(), value, 0, 0);
-  CHECK(std::holds_alternative<BigInt>(integer));
-  const BigInt& masked = std::get<BigInt>(integer);
-  CHECK(masked.abs().toDecimal().size() == value.abs().toDecimal().size());
-  CHECK(masked.isNegative() == (value.isNegative() && !masked.isZero()));  // a one-digit 0 has no sign
 }
 
-// maskEmail: "u", min(length, 64) lowercase hex characters, "@" and the domain;
-// blanks around the address and letter case do not change the local part.
+// maskEmail: "u", min(length, 64) lowercase hex characters, "@" and the domain
+// (the address's own when kept and present); the Python models hold the rest.
 [[maybe_unused]] void email_fuzz(Reader in) {
   const std::uint64_t length = in.count(80, 0x80);
   const bool keepDomain = in.byte() & 1;
@@ -178,16 +152,10 @@ std::size_t codePoints(std::string_view s) {
   const std::size_t hex = std::min<std::uint64_t>(length, 64);
   CHECK(out.size() >= 2 + hex && out[0] == 'u' && out[1 + hex] == '@');
   CHECK(std::all_of(out.begin() + 1, out.begin() + 1 + hex, isLowerHex));
-  auto blank = [](unsigned char c) { return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20); };
-  std::string_view trimmed = text;
-  while (!trimmed.empty() && blank(trimmed.front())) trimmed.remove_prefix(1);
-  while (!trimmed.empty() && blank(trimmed.back())) trimmed.remove_suffix(1);
-  const std::size_t at = trimmed.rfind('@');
-  CHECK(out.substr(2 + hex) == (keepDomain && at != std::string_view::npos ? trimmed.substr(at + 1) : mailDomain));
-  std::string shouted = " \t" + std::string(text) + "\n";
-  std::transform(shouted.begin(), shouted.end(), shouted.begin(), [](char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; });
-  const Outcome<Text> other = maskEmail(columnKey(), shouted, length, mailDomain, false);
-  CHECK(std::holds_alternative<Text>(other) && view(std::get<Text>(other)).substr(0, 1 + hex) == out.substr(0, 1 + hex));
+  const std::size_t last = text.find_last_not_of("\t\n\v\f\r\x1c\x1d\x1e\x1f ");  // blanks around it are not kept
+  const std::size_t at = text.substr(0, last + 1).rfind('@');
+  const bool own = keepDomain && at != std::string_view::npos;
+  CHECK(out.substr(2 + hex) == (own ? text.substr(at + 1, last - at) : mailDomain));
 }
 
 // maskHash: the prefix, then min(length, 64) lowercase hex characters of one
@@ -207,15 +175,14 @@ std::size_t codePoints(std::string_view s) {
 [[maybe_unused]] void key_integer_fuzz(Reader in) {
   const bool negative = in.byte() & 1;
   const std::string_view magnitude = in.rest();
-  const BigInt value = BigInt::fromBytesBE(reinterpret_cast<const std::uint8_t*>(magnitude.data()), magnitude.size(), negative);
+  const BigInt value = BigInt::fromBytesBE(bytes(magnitude), magnitude.size(), negative);
   const std::size_t digits = value.abs().toDecimal().size();
   const Outcome<BigInt> outcome = KeyStrategy::maskInteger(columnKey(), value);
-  if (digits > 256) return CHECK(refusedWith(outcome, "the key strategy masks identifiers of up to 256"));
+  if (digits > 256) return CHECK(refusedWith(outcome, tooLong("key")));
   CHECK(std::holds_alternative<BigInt>(outcome));
   const BigInt& out = std::get<BigInt>(outcome);
   CHECK(out.abs().toDecimal().size() == digits);
   CHECK(out.sign() == value.sign() || (value.isZero() && out.sign() >= 0));
-  if (auto small = out.toI64()) CHECK(view(out.toDecimal()) == std::to_string(*small));
 }
 
 // The class of a character under a charset; 0 passes through unchanged.
@@ -234,7 +201,7 @@ int classOf(Charset charset, char c) {
   const std::string_view text = in.rest();
   const Outcome<Text> outcome = KeyStrategy::maskText(charset, columnKey(), text);
   if (!isAscii(text)) return CHECK(declined(outcome));
-  if (text.size() > 256) return CHECK(refusedWith(outcome, "the key strategy masks identifiers of up to 256"));
+  if (text.size() > 256) return CHECK(refusedWith(outcome, tooLong("key")));
   CHECK(std::holds_alternative<Text>(outcome));
   const Text& out = std::get<Text>(outcome);
   CHECK(out.size() == text.size());
@@ -258,7 +225,7 @@ int classOf(Charset charset, char c) {
   const FpeStrategy fpe(columnKey(), charset, strict);
   const Outcome<Text> outcome = fpe.maskText(columnKey(), text);
   if (!isAscii(text)) return CHECK(declined(outcome));
-  if (text.size() > 256) return CHECK(refusedWith(outcome, "the fpe strategy masks identifiers of up to 256"));
+  if (text.size() > 256) return CHECK(refusedWith(outcome, tooLong("fpe")));
   const auto member = [&](char c) { return alphabet.find(c) != std::string_view::npos; };
   const std::size_t count = std::count_if(text.begin(), text.end(), member);
   if (count < (charset == Charset::digits ? 6u : charset == Charset::hex ? 5u : 4u)) {
@@ -270,14 +237,17 @@ int classOf(Charset charset, char c) {
   CHECK(std::holds_alternative<Text>(outcome));
   const Text& out = std::get<Text>(outcome);
   CHECK(out.size() == text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) CHECK(member(out[i]) == member(text[i]) && (member(text[i]) || out[i] == text[i]));
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    CHECK(member(out[i]) == member(text[i]) && (member(text[i]) || out[i] == text[i]));
+  }
   CHECK(std::get<Text>(fpe.maskText(columnKey(), text)) == out);
-  const BigInt value = BigInt::fromBytesBE(reinterpret_cast<const std::uint8_t*>(text.data()), std::min<std::size_t>(text.size(), 64), mode & 0x80);
+  const BigInt value = BigInt::fromBytesBE(bytes(text), std::min<std::size_t>(text.size(), 64), mode & 0x80);
   const Outcome<BigInt> integer = fpe.maskInteger(columnKey(), value);
   const std::size_t digits = value.abs().toDecimal().size();
   if (digits < 6 && strict) return CHECK(refusedWith(integer, "the fpe strategy is strict"));
   CHECK(std::holds_alternative<BigInt>(integer));
-  CHECK(std::get<BigInt>(integer).abs().toDecimal().size() == digits && std::get<BigInt>(integer).isNegative() == value.isNegative());
+  const BigInt& masked = std::get<BigInt>(integer);
+  CHECK(masked.abs().toDecimal().size() == digits && masked.isNegative() == value.isNegative());
 }
 
 // FakeStrategy::make accepts exactly the address templates this independent
@@ -322,14 +292,24 @@ bool fills(std::string_view out, const std::vector<std::pair<Slot, std::string_v
   return out.empty();
 }
 
+// Text from Python is always well-formed UTF-8: bytes from 0x80 on stand for
+// characters of two, three and four bytes.
+std::string utf8(std::string_view bytes) {
+  std::string out;
+  for (unsigned char c : bytes) out += c < 0x80 ? std::string(1, char(c)) : c < 0xC0 ? "é" : c < 0xE0 ? "界" : "😀";
+  return out;
+}
+
 [[maybe_unused]] void fake_address_fuzz(Reader in) {
   const std::uint64_t maxLength = in.byte() % 40;
-  const std::string_view street = in.piece(), address = in.rest(), kind = "Road";
-  if (!isUtf8(address) || !isUtf8(street)) return;
+  const std::string street = utf8(in.piece()), address = utf8(in.rest());
+  const std::string_view kind = "Road";
   const auto make = [&](FakeKind fakeKind, std::optional<std::uint64_t> limit) {
     FakeLists lists;
-    for (WordList* list : {&lists.firstNames, &lists.lastNames, &lists.cities, &lists.companySuffixes, &lists.companyWords})
+    for (WordList* list : {&lists.firstNames, &lists.lastNames, &lists.cities, &lists.companySuffixes,
+                           &lists.companyWords}) {
       list->add("w");
+    }
     lists.streets.add(street);
     lists.streetKinds.add(kind);
     lists.address = Text(address);
@@ -341,12 +321,14 @@ bool fills(std::string_view out, const std::vector<std::pair<Slot, std::string_v
   CHECK(expected.has_value() == std::holds_alternative<FakeStrategy>(make(FakeKind::city, std::nullopt)));
   if (!expected) return CHECK(view(std::get<Text>(made)).starts_with("unsupported address format \""));
   const Text out = std::get<FakeStrategy>(made).mask(columnKey(), address);
-  CHECK(isUtf8(view(out)) && fills(view(out), *expected, 0, street, kind, ""));
+  CHECK(fills(view(out), *expected, 0, street, kind, ""));
   CHECK(std::get<FakeStrategy>(made).mask(columnKey(), address) == out);
   // maxLength keeps a prefix of whole characters.
   const Text shorter = std::get<FakeStrategy>(make(FakeKind::streetAddress, maxLength)).mask(columnKey(), address);
-  CHECK(isUtf8(view(shorter)) && view(out).starts_with(view(shorter)));
-  CHECK(codePoints(view(shorter)) == std::min<std::size_t>(maxLength, codePoints(view(out))));
+  const auto continues = [](char c) { return (c & 0xC0) == 0x80; };
+  const auto characters = [&](const Text& s) { return s.size() - std::count_if(s.begin(), s.end(), continues); };
+  CHECK(view(out).starts_with(view(shorter)) && (shorter.size() == out.size() || !continues(out[shorter.size()])));
+  CHECK(characters(shorter) == std::min<std::size_t>(maxLength, characters(out)));
 }
 
 }  // namespace

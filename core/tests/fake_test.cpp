@@ -65,7 +65,8 @@ TEST(Fake, InvalidTemplatesFailForEveryKind) {
       {"\"{number}\" {x}", R"("\"{number}\" {x}")"}, {"Straße {x}", R"("Straße {x}")"},
   };
   for (const auto& [address, quoted] : cases) {
-    for (FakeKind kind : kKinds) EXPECT_EQ(made(kind, fullLists(address)), std::string("unsupported address format ") + quoted);
+    const std::string message = std::string("unsupported address format ") + quoted;
+    for (FakeKind kind : kKinds) EXPECT_EQ(made(kind, fullLists(address)), message);
   }
 }
 

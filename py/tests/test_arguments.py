@@ -90,8 +90,13 @@ FAILURES = [
     # The core's own construction messages.
     (new("fakeCity", words(cities=[])), ValueError, "cities is empty", None),
     (new("fakeCity", words(address="{nope}")), ValueError, 'unsupported address format "{nope}"', None),
-    (new("number", {"min": "1"}), ValueError, "number needs both min and max, or neither", None),
-    (new("number", {"variance": "0.1 "}), ValueError, 'number variance is not a finite decimal: "0.1 "', None),
+    *[(new("number", options), ValueError, message, None) for options, message in [
+        ({"min": "1"}, "number needs both min and max, or neither"),
+        ({"max": "1", "variance": "x"}, "number needs both min and max, or neither"),  # before the variance
+        ({"min": "-inf", "max": "1"}, 'number min is not a finite decimal: "-inf"'),
+        ({"variance": "0.1 "}, 'number variance is not a finite decimal: "0.1 "'),
+        ({"variance": "1.5e-9223372036854775808"},  # its exponent leaves 64 bits
+         'number variance is not a finite decimal: "1.5e-9223372036854775808"')]],
     # maskChunk and maskColumn.
     *[(functools.partial(maskChunk, value, []), TypeError, message, "maskers") for value, message in [
         ("ab", "Can't extract `str` to `Vec`"), ({}, "'dict' object is not an instance of 'Sequence'"),

@@ -1,14 +1,11 @@
 #include "pool.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -202,28 +199,6 @@ TEST(Pool, ReplacingThePoolWhileJobsRunLetsOldThreadsExit) {
   EXPECT_EQ(mismatches, 0);
   EXPECT_TRUE(eventually([] { return liveWorkerThreads() == 0; })) << liveWorkerThreads() << " still running";
 }
-
-#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
-// Stacks cannot be mapped under a small address-space limit, so thread
-// creation fails part way. Exits 0 when the start fails with a reason and the
-// threads it had started leave again.
-[[noreturn]] void startUnderAddressLimit() {
-  long pages = 0;
-  std::ifstream("/proc/self/statm") >> pages;
-  const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (64u << 20);
-  const rlimit rl{limit, limit};
-  if (setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(3);
-  auto started = Pool::start(64);
-  const auto* error = std::get_if<std::string>(&started);
-  if (error == nullptr || error->empty()) std::_Exit(4);
-  std::_Exit(eventually([] { return liveWorkerThreads() == 0; }) ? 0 : 5);
-}
-
-TEST(PoolDeathTest, FailedStartReportsReasonAndStopsStartedThreads) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(startUnderAddressLimit(), ::testing::ExitedWithCode(0), "");
-}
-#endif
 
 // Exit runs static destructors while detached workers and callers still mask.
 [[noreturn]] void exitWhileMasking() {

@@ -8,7 +8,6 @@ objects or bad arguments call for; the process survives either way.
 import decimal
 import math
 import os
-import random
 import sys
 from decimal import Decimal
 
@@ -213,22 +212,6 @@ def test_random_and_hostile_values(maskers, index, items):
 @pytest.mark.parametrize("index", range(len(SPECS)), ids=SPEC_IDS)
 def test_huge_values_are_answered(maskers, index):
     run_both(maskers[index], SPECS[index][0], [10**100000, -(10**100000) + 1, "9" * 100_000])
-
-
-@pytest.mark.parametrize("threads", [1, 2])
-@FUZZ
-@given(seed=st.integers(0, 2**32), index=st.integers(0, len(SPECS) - 1))
-def test_large_columns_on_the_pool(maskers, threads, seed, index):
-    # 300 distinct ints and texts, enough for the pool path; drawing them one
-    # by one through hypothesis costs minutes per example.
-    rng = random.Random(seed)
-    items = {rng.randrange(-(10**40), 10**40) for _ in range(150)}
-    items |= {"".join(rng.choice("abcXYZ019-_ é\u00e9\U0001f600") for _ in range(rng.randrange(80))) for _ in range(150)}
-    zorva_rs.setThreads(threads)
-    try:
-        run_both(maskers[index], SPECS[index][0], rng.sample(sorted(items, key=repr), len(items)))
-    finally:
-        zorva_rs.setThreads(1)
 
 
 # A list subclass, read by index from its own storage.

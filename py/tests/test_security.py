@@ -1,5 +1,6 @@
-"""Keys: different subkeys give unrelated answers, equal subkeys the same answers
-everywhere, and no key material can be reached or copied from Python."""
+"""Keys: equal subkeys give the same answers everywhere, and no key material can
+be reached or copied from Python. That every bit of the subkey counts is held
+by the model tests, which draw random subkeys."""
 
 import copy
 import gc
@@ -17,7 +18,7 @@ from conftest import FAKES, KEY
 MANY = [f"w{i:04d}" for i in range(2_000)]
 LISTS = {"firstNames": MANY, "lastNames": MANY, "cities": MANY, "streets": MANY, "streetKinds": MANY,
          "address": "{number} {street} {kind}", "companySuffixes": MANY, "companyWords": MANY}
-# Options and values with large answer spaces, so that chance agreement is rare.
+# Every strategy, with columns large enough for the pool.
 CASES = [
     ("key", {}, [f"AbC{i:06d}xyz" for i in range(300)] + [10**11 + 7919 * i for i in range(300)]),
     ("fpe", {"charset": "digits"}, [f"{10**9 + 7919 * i}" for i in range(300)] + [10**11 + i for i in range(300)]),
@@ -28,26 +29,6 @@ CASES = [
     ("number", {"variance": "0.5"}, [Decimal(f"{i}.123456789") for i in range(1, 301)]),
     *[(name, LISTS, [f"person {i}" for i in range(300)]) for name in FAKES],
 ]
-
-
-def flip(key, byte, bit):
-    out = bytearray(key)
-    out[byte] ^= 1 << bit
-    return bytes(out)
-
-
-@pytest.mark.parametrize("other", [flip(KEY, 0, 0), flip(KEY, 31, 7), bytes(32), b"\xff" * 32],
-                         ids=["first-bit", "last-bit", "zeros", "ones"])
-@pytest.mark.parametrize("name, options, values", CASES, ids=[f"{c[0]}-{i}" for i, c in enumerate(CASES)])
-def test_different_subkeys_give_unrelated_answers(name, options, values, other):
-    mine, _ = zorva_rs.Masker(KEY, name, options).maskColumn(values)
-    theirs, _ = zorva_rs.Masker(other, name, options).maskColumn(values)
-    equal = sum(a == b for a, b in zip(mine, theirs))
-    # 2,000-word lists and 10^6 or more other answers: a few chance matches at most.
-    assert equal <= len(values) // 50, f"{equal} of {len(values)} answers agree"
-    if name not in ("fakeFirstName", "fakeLastName", "fakeCity"):  # one pick from 2,000 words overlaps
-        # Unrelated also across values: one key's answers are not the other's shuffled.
-        assert len(set(map(str, mine)) & set(map(str, theirs))) <= len(values) // 20
 
 
 SCRIPT = """

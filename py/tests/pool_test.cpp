@@ -144,17 +144,6 @@ TEST_P(PoolSizes, AThrowingBodyIsRethrownAfterEveryPieceFinished) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, PoolSizes, ::testing::Combine(::testing::Values(1, 2, 8), ::testing::Bool()));
 
-TEST(Pool, NoPoolIsTheCallingThreadAlone) {
-  std::vector<std::pair<std::size_t, std::size_t>> calls;
-  const auto caller = std::this_thread::get_id();
-  parallelFor(nullptr, 10, [&](std::size_t b, std::size_t e) {
-    EXPECT_EQ(std::this_thread::get_id(), caller);
-    calls.emplace_back(b, e);
-  });
-  EXPECT_EQ(calls, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 10}}));
-  parallelFor(nullptr, 0, [&](std::size_t, std::size_t) { ADD_FAILURE(); });
-}
-
 TEST(Pool, JobOnAnOldPoolCallsIntoTheNewOne) {
   auto old = startPool(2);
   ASSERT_TRUE(old);

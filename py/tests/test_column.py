@@ -1,11 +1,12 @@
-"""maskColumn, maskChunk and columnKinds: reading values and rows, problems
-and the pool. test_hostile holds every answer's shape, the cache and
-de-duplication to the same rules on random values."""
+"""maskColumn, maskChunk and columnKinds: reading values and rows, problems,
+the pool and a cache that fills up. test_hostile holds every answer's shape,
+the cache and de-duplication to the same rules on random values; the storm of
+threads on shared Maskers runs in scripts/reliability.sh under ThreadSanitizer."""
 
 import gc
 import os
 import sys
-from decimal import Decimal
+import threading
 
 import pytest
 
@@ -24,7 +25,8 @@ def test_empty_inputs_and_no_masker_at_all():
     assert maskChunk(range(0), [()]) == ([()], [])
     cells = [object(), "s", 10**30, 1.5]  # rows of any form come back as tuples of the very objects
     rows, problems = maskChunk((None, None), [cells[:2], tuple(cells[2:])])
-    assert problems == [] and all(type(r) is tuple for r in rows) and all(a is b for a, b in zip(rows[0] + rows[1], cells))
+    assert problems == [] and all(type(r) is tuple for r in rows)
+    assert all(a is b for a, b in zip(rows[0] + rows[1], cells))
 
 
 def test_every_iterable_is_read_and_lists_and_tuples_by_index():
@@ -94,6 +96,28 @@ def test_a_single_large_column_is_spread_over_the_pool(restore_threads):
     pytest.fail(f"only {len(busy)} pool thread(s) did any work")
 
 
+def test_a_cache_filling_up_under_concurrent_readers(restore_threads):
+    """Past 65,536 entries the cache stops growing; readers still get the same answers."""
+    masker = zorva_rs.Masker(KEY, "key", {})
+    values = list(range(10**6, 10**6 + 70_000))
+    reference = zorva_rs.Masker(KEY, "key", {}).maskColumn(values)[0]
+    failures = []
+
+    def reader(offset):
+        for lo in range(offset, 70_000, 7_000):
+            if masker.maskColumn(values[lo:lo + 3_000])[0] != reference[lo:lo + 3_000]:
+                failures.append(lo)
+
+    zorva_rs.setThreads(2)
+    threads = [threading.Thread(target=reader, args=(k * 1_000,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    assert masker.maskColumn(values)[0] == reference
+    for t in threads:
+        t.join()
+    assert not failures and masker.maskColumn(values)[0] == reference
+
+
 Flag = type("Flag", (int,), {})
 Rows = type("Rows", (list,), {})
 Row = type("Row", (tuple,), {})
@@ -102,16 +126,9 @@ Row = type("Row", (tuple,), {})
 @pytest.mark.parametrize("rows, expected", [
     ([], ([], [])),
     ([(), ()], ([], [])),
-    ([(1, "a"), (True, None), (2, "b")], ([[int, bool], [str, type(None)]], [True, True])),
-    ([(2**63 - 1,), (-(2**63),)], ([[int]], [True])),
-    ([(2**63, 1), (0, 2)], ([[int], [int]], [False, True])),
-    ([(-(2**63) - 1,)], ([[int]], [False])),
-    ([(2**64,), (1,)], ([[int]], [False])),  # once cleared, later small ints do not set the flag again
-    # bool and int subclasses are listed under their own type and never clear the flag, however large.
-    ([(True,), (Flag(2**80),)], ([[bool, Flag]], [True])),
-    ([(1.5,), (1,), (1.5,), ("x",), (Decimal(1),), (b"",)], ([[float, int, str, Decimal, bytes]], [True])),
+    ([(2**64, True), (1, Flag(2**80))], ([[int], [bool, Flag]], [False, True])),  # subclasses never clear it
     (Rows([Row((1, None))]), ([[int], [type(None)]], [True, True])),
-    # Other shapes give None; test_hostile draws many more.
+    # Other shapes give None; test_hostile draws many more rows of both kinds.
     *[(rows, None) for rows in [((1, 2), (3, 4)), [[1, 2]], [(), (1,)], [(1,), None], {(1,): 2}, iter([(1,)])]],
 ])
 def test_column_kinds(rows, expected):

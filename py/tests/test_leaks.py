@@ -21,7 +21,7 @@ def resident():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def task_count():
+def tasks():
     return len(os.listdir("/proc/self/task"))
 
 
@@ -34,11 +34,9 @@ def wait_until(predicate, seconds=60):
 
 def workload(i):
     """About a megabyte of engine texts and integers per round, new values every round."""
-    texts = [f"{i:06d}-{j:05d}-" + "z" * 40 for j in range(2_000)]
-    ints = [i * 10**12 + j for j in range(2_000)]
+    texts, ints = [f"{i:06d}-{j:05d}-" + "z" * 40 for j in range(2_000)], [i * 10**12 + j for j in range(2_000)]
     maskers = [zorva_rs.Masker(KEY, name, options) for name, options in SPECS]
-    zorva_rs.maskChunk([maskers[0], maskers[2], maskers[5], None], [(t, n, j + 0.25, t) for j, (t, n) in
-                                                                      enumerate(zip(texts, ints))])
+    zorva_rs.maskChunk([maskers[0], maskers[2], maskers[5], None], [(t, n, n + 0.25, t) for t, n in zip(texts, ints)])
     maskers[8].maskColumn(texts)
     maskers[10].maskColumn(ints)
     maskers[-1].maskColumn(texts[:300])
@@ -99,13 +97,13 @@ def test_freeing_threads_do_not_outlive_their_work(restore_threads):
     masker = zorva_rs.Masker(KEY, "hash", {})
     zorva_rs.maskChunk([masker], [("warm",)])
     # Let threads of earlier tests (old pools, freeing threads) finish first.
-    baseline = task_count()
+    baseline = tasks()
     for _ in range(300):
         time.sleep(0.1)
-        if task_count() >= baseline:
+        if tasks() >= baseline:
             break
-        baseline = task_count()
+        baseline = tasks()
     rows = [(f"value {i}",) for i in range(3_000)]
     for _ in range(200):
         zorva_rs.maskChunk([masker], rows)
-    assert wait_until(lambda: task_count() <= baseline), f"{task_count()} threads, {baseline} before"
+    assert wait_until(lambda: tasks() <= baseline), f"{tasks()} threads, {baseline} before"

@@ -7,7 +7,10 @@
 namespace zorva {
 namespace {
 
-const KeyedHash kKeyedHash(std::string_view("0123456789abcdef0123456789ABCDEF"));
+const KeyedHash& keyedHash() {
+  static const KeyedHash kh(std::string_view("0123456789abcdef0123456789ABCDEF"));
+  return kh;
+}
 
 BigInt ten(std::uint64_t k) { return BigInt::pow(BigInt::fromU64(10), k); }
 
@@ -33,7 +36,7 @@ std::string expectedText(Charset charset, const std::string& text) {
     size = size * BigInt::fromU64(r);
     index = index * BigInt::fromU64(r) + BigInt::fromU64(static_cast<std::uint64_t>(c - base));
   }
-  BigInt x = kKeyedHash.permuteArbitrary(size, index, label);
+  BigInt x = keyedHash().permuteArbitrary(size, index, label);
   std::string out = text;
   for (std::size_t i = out.size(); i-- > 0;) {
     auto [r, base] = classOf(charset, out[i]);
@@ -48,10 +51,10 @@ std::string expectedText(Charset charset, const std::string& text) {
 
 // Limits, refusals and declines are held to their messages by the fuzz targets.
 std::string maskText(Charset charset, const std::string& text) {
-  return std::string(std::get<Text>(KeyStrategy::maskText(charset, kKeyedHash, text)));
+  return std::string(std::get<Text>(KeyStrategy::maskText(charset, keyedHash(), text)));
 }
 std::string maskInteger(const BigInt& value) {
-  return std::string(std::get<BigInt>(KeyStrategy::maskInteger(kKeyedHash, value)).toDecimal());
+  return std::string(std::get<BigInt>(KeyStrategy::maskInteger(keyedHash(), value)).toDecimal());
 }
 
 // An integer of d digits permutes within its band [10^(d-1), 10^d) (one digit:
@@ -67,7 +70,7 @@ TEST(KeyStrategy, IntegersPermuteWithinTheirDigitCountBand) {
       if (negative && text == "0") continue;
       const std::uint64_t d = text.size();
       const BigInt lo = d > 1 ? ten(d - 1) : BigInt::fromU64(negative);
-      BigInt expected = lo + kKeyedHash.permuteArbitrary(ten(d) - lo, BigInt::fromDecimal(text) - lo,
+      BigInt expected = lo + keyedHash().permuteArbitrary(ten(d) - lo, BigInt::fromDecimal(text) - lo,
                                                           negative ? "negative" : "integer");
       if (negative) expected = expected.negated();
       EXPECT_EQ(maskInteger(BigInt::fromDecimal(text, negative)), std::string(expected.toDecimal())) << text;

@@ -8,12 +8,11 @@ import textwrap
 import time
 import types
 import tomllib
-import weakref
 
 import pytest
 
 import zorva_rs
-from conftest import KEY, SANITIZED
+from conftest import SANITIZED
 
 NAMES = ["__version__", "FALLBACK", "REFUSED", "Masker", "maskChunk", "columnKinds", "availableCores", "setThreads",
          "threads"]
@@ -42,16 +41,6 @@ def test_names_values_and_order():
     for callable_ in [getattr(zorva_rs, name) for name in NAMES[3:]] + [zorva_rs.Masker.maskColumn]:
         # The signature line is not repeated in the documentation text; stubtest holds the signatures.
         assert callable_.__doc__ and not callable_.__doc__.startswith(callable_.__name__)
-
-
-def test_masker_has_no_dict_no_settable_attributes_no_weakref():
-    masker = zorva_rs.Masker(KEY, "key", {})
-    assert not hasattr(masker, "__dict__")
-    for name in ("extra", "maskColumn"):
-        with pytest.raises(AttributeError):
-            setattr(masker, name, None)
-    with pytest.raises(TypeError, match="weak reference to 'Masker' object"):
-        weakref.ref(masker)
 
 
 def test_imports():

@@ -8,6 +8,7 @@ import os
 import pickle
 import subprocess
 import sys
+import weakref
 from decimal import Decimal
 
 import pytest
@@ -41,11 +42,14 @@ def test_equal_subkeys_agree_across_processes_and_thread_counts():
         assert pickle.loads(bytes.fromhex(done.stdout)) == here
 
 
-def test_a_masker_cannot_be_copied_or_pickled():
+def test_a_masker_cannot_be_copied_pickled_extended_or_weakly_referenced():
     masker = zorva_rs.Masker(KEY, "fakeCity", WORDS)
-    for attempt in (pickle.dumps, copy.copy, copy.deepcopy, lambda m: pickle.dumps(m, protocol=0),
-                    lambda m: m.__reduce_ex__(2)):
-        with pytest.raises(TypeError):
+    assert not hasattr(masker, "__dict__")
+    for attempt, error in [(pickle.dumps, TypeError), (copy.copy, TypeError), (copy.deepcopy, TypeError),
+                           (lambda m: pickle.dumps(m, protocol=0), TypeError), (lambda m: m.__reduce_ex__(2), TypeError),
+                           (weakref.ref, TypeError), (lambda m: setattr(m, "extra", 1), AttributeError),
+                           (lambda m: setattr(m, "maskColumn", None), AttributeError)]:
+        with pytest.raises(error):
             attempt(masker)
 
 

@@ -126,9 +126,8 @@ TEST(Ff1, PublishedVectorsOnEveryPath) {
     ASSERT_TRUE(c["Result"] == "valid" || c["Result"] == "invalid") << "line " << c.line;
     ASSERT_EQ(accepts(cipher, pt), !refuse) << "line " << c.line;
     (c["Result"] == "invalid" ? refused : refuse ? skipped : valid)++;
-    if (!refuse) {
-      EXPECT_EQ(toText(alphabet, encrypt(cipher, *pt, test::fromHex(c["Tweak"]))), c["CT"]) << "line " << c.line;
-    }
+    EXPECT_EQ(refuse ? c["CT"] : toText(alphabet, encrypt(cipher, *pt, test::fromHex(c["Tweak"]))), c["CT"])
+        << "line " << c.line;
   }
   EXPECT_EQ(acvp, 153);
   EXPECT_EQ(valid + skipped, 3510);

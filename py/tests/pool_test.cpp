@@ -16,11 +16,8 @@ namespace {
 
 std::shared_ptr<Pool> startPool(std::size_t threads) {
   auto started = Pool::start(threads);
-  if (auto* error = std::get_if<std::string>(&started)) {
-    ADD_FAILURE() << "could not start " << threads << " masking threads: " << *error;
-    return nullptr;
-  }
-  return std::get<std::shared_ptr<Pool>>(std::move(started));
+  EXPECT_FALSE(std::holds_alternative<std::string>(started)) << "could not start " << threads << " threads";
+  return std::holds_alternative<std::string>(started) ? nullptr : std::get<std::shared_ptr<Pool>>(started);
 }
 
 // Bounded wait for something that happens "eventually"; never a timing check.

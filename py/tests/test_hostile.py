@@ -5,7 +5,6 @@ input, nothing lost) or raises an exception of the kind the caller's own
 objects or bad arguments call for; the process survives either way.
 """
 
-import decimal
 import math
 import os
 import sys
@@ -23,18 +22,11 @@ FUZZ = settings(max_examples=int(os.environ.get("ZORVA_HYPOTHESIS_EXAMPLES", "60
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 # One valid configuration per native strategy, with options that stress it.
 SPECS = [
-    ("key", {}),
-    ("key", {"charset": "hex"}),
-    ("fpe", {"charset": "digits", "strict": True}),
-    ("fpe", {"charset": "alphanumeric"}),
-    ("number", {}),
-    ("number", {"min": "-1e3", "max": "1e3", "decimals": 2}),
-    ("number", {"variance": "1e-30", "decimals": 0}),
-    ("hash", {"length": 2**64 - 1, "prefix": "h\x00\xe9"}),
-    ("email", {"length": 0, "keepDomain": True}),
-    ("digits", {"keepLeading": 2**64 - 1, "keepTrailing": 1}),
-    ("digits", {}),
-    *[(name, dict(WORDS, maxLength=3)) for name in FAKES],
+    ("key", {}), ("key", {"charset": "hex"}), ("fpe", {"charset": "digits", "strict": True}),
+    ("fpe", {"charset": "alphanumeric"}), ("number", {}), ("number", {"min": "-1e3", "max": "1e3", "decimals": 2}),
+    ("number", {"variance": "1e-30", "decimals": 0}), ("hash", {"length": 2**64 - 1, "prefix": "h\x00\xe9"}),
+    ("email", {"length": 0, "keepDomain": True}), ("digits", {"keepLeading": 2**64 - 1, "keepTrailing": 1}),
+    ("digits", {}), *[(name, dict(WORDS, maxLength=3)) for name in FAKES],
 ]
 SPEC_IDS = [f"{name}-{i}" for i, (name, _) in enumerate(SPECS)]
 
@@ -47,11 +39,9 @@ def boom(*_args, **_kwargs):
     raise Hostile("boom")
 
 
-class Trap:
-    """Every dunder a reader might touch raises."""
-
-    __repr__ = __str__ = __index__ = __int__ = __float__ = __bool__ = boom
-    __len__ = __iter__ = __lt__ = __format__ = boom
+# Every dunder a reader might touch raises.
+Trap = type("Trap", (), dict.fromkeys(["__repr__", "__str__", "__index__", "__int__", "__float__", "__bool__",
+                                       "__len__", "__iter__", "__lt__", "__format__"], boom))
 
 
 def answering(base, method):
@@ -234,14 +224,6 @@ def test_values_that_empty_the_list_being_read(entry, method, value, answer):
         assert len(rows) == 1 and len(rows[0]) == 1
 
 
-def test_rows_that_empty_the_chunk_being_read():
-    rows = []
-    clears = type("Clears", (float,), {"__repr__": lambda self: rows.clear() or "2.5"})
-    rows.extend([(clears(2.5), "k") for _ in range(4)])
-    out, problems = zorva_rs.maskChunk([zorva_rs.Masker(KEY, "number", {}), None], rows)
-    assert len(out) == 1 and out[0][1] == "k" and problems == []
-
-
 def bad_len(items, length):
     """A sequence whose len() raises or lies: a length is only a hint to the readers."""
     items = list(items)
@@ -344,16 +326,3 @@ def test_deep_recursion_in_a_value_is_not_followed():
         nested = [nested]
     masked, problems = zorva_rs.Masker(KEY, "hash", {}).maskColumn([nested, sys])
     assert masked == [None, None] and problems == {0: "fallback", 1: "fallback"}
-
-
-def test_decimal_context_traps_do_not_leak_into_masking():
-    """A caller's decimal context with every trap set must not break the results."""
-    masker = zorva_rs.Masker(KEY, "number", {"decimals": 3})
-    with decimal.localcontext() as ctx:
-        ctx.prec = 1
-        ctx.traps[decimal.Inexact] = ctx.traps[decimal.Rounded] = True
-        try:
-            masked, problems = masker.maskColumn([Decimal("123.456"), Decimal("1E+5")])
-        except decimal.DecimalException:
-            return  # raised by Decimal(text) itself: the caller's own context
-        check_column("number", [Decimal(1)] * 2, masked, problems)

@@ -10,7 +10,7 @@ from decimal import Decimal
 import pytest
 
 import zorva_rs
-from conftest import KEY, SANITIZED, WORDS
+from conftest import KEY, SANITIZED, WORDS, settle
 from test_hostile import SPECS, Hostile, ReprRaisesFloat
 
 MIB = 1 << 20
@@ -23,13 +23,6 @@ def resident():
 
 def tasks():
     return len(os.listdir("/proc/self/task"))
-
-
-def wait_until(predicate, seconds=60):
-    deadline = time.monotonic() + seconds
-    while not predicate() and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return predicate()
 
 
 def workload(i):
@@ -53,7 +46,7 @@ def test_resident_memory_stays_flat(restore_threads):
         workload(i)
     gc.collect()
     # A leak of each round's values would add well over the margin here.
-    assert wait_until(lambda: resident() - before < 64 * MIB, seconds=10)
+    assert settle(lambda: resident() - before < 64 * MIB, seconds=10)
 
 
 @pytest.mark.usefixtures("restore_threads")
@@ -106,4 +99,4 @@ def test_freeing_threads_do_not_outlive_their_work(restore_threads):
     rows = [(f"value {i}",) for i in range(3_000)]
     for _ in range(200):
         zorva_rs.maskChunk([masker], rows)
-    assert wait_until(lambda: tasks() <= baseline), f"{tasks()} threads, {baseline} before"
+    assert settle(lambda: tasks() <= baseline), f"{tasks()} threads, {baseline} before"

@@ -5,22 +5,20 @@ import os
 import subprocess
 import sys
 import textwrap
-import time
 import types
 import tomllib
 
 import pytest
 
 import zorva_rs
-from conftest import SANITIZED
+from conftest import SANITIZED, pool_threads, settle
 
 NAMES = ["__version__", "FALLBACK", "REFUSED", "Masker", "maskChunk", "columnKinds", "availableCores", "setThreads",
          "threads"]
-PREFIX = "zorva-mask-"
 
 
 def run(code, *flags):
-    """Runs code in a new interpreter that can import this module's helpers."""
+    """Runs code in a new interpreter that can import the shared helpers."""
     path = os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")])
     return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           check=True, timeout=600, env={**os.environ, "PYTHONPATH": path})
@@ -51,11 +49,11 @@ def test_imports():
     # step on a fresh module object, with the calling thread masking alone.
     result = run("""
         import sys, zorva_rs as a
-        from test_process import mask_threads
+        from conftest import pool_threads
         del sys.modules['zorva_rs']
         import zorva_rs as b
         assert a is not b and b.__all__ == a.__all__, b.__all__
-        print(b.threads(), len(mask_threads()))
+        print(b.threads(), len(pool_threads()))
         """)
     assert result.stdout.split() == ["1", "0"]
 
@@ -86,42 +84,20 @@ def test_arguments_survive_their_keywords_being_emptied(strategy, option, value)
         """, "-X", "dev")
 
 
-def mask_threads():
-    """{tid: name} of this process's masking threads."""
-    found = {}
-    for tid in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{tid}/comm") as comm:
-                name = comm.read().strip()
-        except OSError:  # the thread ended meanwhile
-            continue
-        if name.startswith(PREFIX):
-            found[int(tid)] = name
-    return found
-
-
-def wait_for(predicate):
-    """Waits for detached threads to come up or exit; not a timing check."""
-    deadline = time.monotonic() + 60
-    while not predicate():
-        assert time.monotonic() < deadline, "the masking threads did not settle"
-        time.sleep(0.01)
-
-
 def test_pool_threads_are_named_replaced_and_released(restore_threads):
     zorva_rs.setThreads(1)
-    wait_for(lambda: not mask_threads())  # every earlier pool's threads have left
+    names = [f"zorva-mask-{i}" for i in range(4)]
+    assert settle(lambda: not pool_threads())  # every earlier pool's threads have left
     zorva_rs.setThreads(4)
-    wait_for(lambda: sorted(mask_threads().values()) == [f"{PREFIX}{i}" for i in range(4)])
-    first = set(mask_threads())
+    assert settle(lambda: sorted(name for name, _ in pool_threads().values()) == names)
+    first = set(pool_threads())
     # The same count builds a fresh pool: the old pool's threads exit on their own.
     zorva_rs.setThreads(4)
     assert zorva_rs.threads() == 4
-    wait_for(lambda: len(mask_threads()) == 4 and not first & set(mask_threads()))
-    assert sorted(mask_threads().values()) == [f"{PREFIX}{i}" for i in range(4)]
+    assert settle(lambda: len(pool_threads()) == 4 and not first & set(pool_threads()))
+    assert sorted(name for name, _ in pool_threads().values()) == names
     zorva_rs.setThreads(1)
-    assert zorva_rs.threads() == 1
-    wait_for(lambda: not mask_threads())
+    assert zorva_rs.threads() == 1 and settle(lambda: not pool_threads())
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime needs more address space than the limit leaves")
@@ -129,7 +105,7 @@ def test_threads_that_cannot_start_leave_the_pool_alone():
     # Thread stacks cannot be mapped under a tight address-space limit.
     result = run("""
         import os, resource, zorva_rs
-        from test_process import mask_threads, wait_for
+        from conftest import pool_threads, settle
 
         zorva_rs.setThreads(2)
         size = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
@@ -142,7 +118,7 @@ def test_threads_that_cannot_start_leave_the_pool_alone():
                 print(error)
             assert zorva_rs.threads() == 2
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        wait_for(lambda: len(mask_threads()) == 2)  # the old pool's, once the half-started ones have left
+        assert settle(lambda: len(pool_threads()) == 2)  # the old pool's, once the half-started ones have left
         zorva_rs.setThreads(3)
         print(zorva_rs.threads())
         """)

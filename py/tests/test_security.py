@@ -18,8 +18,9 @@ from conftest import KEY, WORDS
 from test_hostile import SPECS
 
 # Every strategy on columns large enough for the pool.
-VALUES = [f"AbC{i:06d}xyz" for i in range(300)] + [10**11 + 7919 * i for i in range(300)] + [
-    f"user{i}@example.com" for i in range(100)] + [i + 0.5 for i in range(100)] + [Decimal(f"{i}.25") for i in range(100)]
+VALUES = [f"AbC{i:06d}xyz" for i in range(300)] + [10**11 + 7919 * i for i in range(300)]
+VALUES += [f"user{i}@example.com" for i in range(100)] + [i + 0.5 for i in range(100)] + [Decimal(f"{i}.25") for i in
+                                                                                          range(100)]
 CASES = [(name, options, VALUES) for name, options in SPECS]
 
 
@@ -46,7 +47,8 @@ def test_a_masker_cannot_be_copied_pickled_extended_or_weakly_referenced():
     masker = zorva_rs.Masker(KEY, "fakeCity", WORDS)
     assert not hasattr(masker, "__dict__")
     for attempt, error in [(pickle.dumps, TypeError), (copy.copy, TypeError), (copy.deepcopy, TypeError),
-                           (lambda m: pickle.dumps(m, protocol=0), TypeError), (lambda m: m.__reduce_ex__(2), TypeError),
+                           (lambda m: pickle.dumps(m, protocol=0), TypeError),
+                           (lambda m: m.__reduce_ex__(2), TypeError),
                            (weakref.ref, TypeError), (lambda m: setattr(m, "extra", 1), AttributeError),
                            (lambda m: setattr(m, "maskColumn", None), AttributeError)]:
         with pytest.raises(error):

@@ -40,9 +40,8 @@ std::string expand(std::string_view text) {
 }
 
 Dec dec(std::string_view text) {
-  std::optional<Dec> d = Dec::parse(text);
-  if (!d) throw std::runtime_error("bad test decimal: " + std::string(text));
-  return *d;
+  const std::optional<Dec> d = Dec::parse(text);
+  return d ? *d : throw std::runtime_error("bad test decimal: " + std::string(text));
 }
 std::string str(const Text& t) { return std::string(t.data(), t.size()); }
 std::string str(const std::optional<Dec>& d) { return d ? str(d->toText()) : "none"; }

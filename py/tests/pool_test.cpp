@@ -125,14 +125,13 @@ TEST_P(PoolSizes, PoolsAndCallersWaitingOnEachOtherComplete) {
 
 TEST_P(PoolSizes, AThrowingBodyIsRethrownAfterEveryPieceFinished) {
   std::atomic<std::size_t> visited{0};
-  EXPECT_THROW(parallelFor(pool_, 5000,
-                           [&](std::size_t begin, std::size_t end) {
-                             for (std::size_t i = begin; i < end; ++i) {
-                               visited.fetch_add(1);
-                               if (i == 17) throw std::runtime_error("value 17");
-                             }
-                           }),
-               std::runtime_error);
+  const auto body = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      visited.fetch_add(1);
+      if (i == 17) throw std::runtime_error("value 17");
+    }
+  };
+  EXPECT_THROW(parallelFor(pool_, 5000, body), std::runtime_error);
   // Nothing may still be running on the caller's captures once it returns.
   const std::size_t seen = visited.load();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));

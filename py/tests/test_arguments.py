@@ -163,10 +163,8 @@ def test_readers_accept_what_they_should(restore_threads):
                        type("BadLen", (list,), {"__len__": lambda s: 1 // 0})(["Ann"])):
         Masker(KEY, "fakeFirstName", words(firstNames=firstNames))
     for value, expected in [(2, 2), (True, 1), (Index(3), 3), (Index(1), 1)]:
-        zorva_rs.setThreads(value)
-        assert zorva_rs.threads() == expected
-    zorva_rs.setThreads(threads=2)
-    assert zorva_rs.threads() == 2
+        assert zorva_rs.setThreads(value) is None and zorva_rs.threads() == expected
+    assert zorva_rs.setThreads(threads=2) is None and zorva_rs.threads() == 2
 
 
 def test_dict_subclass_is_read_by_its_own_storage():

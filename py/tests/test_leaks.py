@@ -3,7 +3,6 @@
 import gc
 import os
 import sys
-import time
 import weakref
 from decimal import Decimal
 
@@ -89,12 +88,8 @@ def test_freeing_threads_do_not_outlive_their_work(restore_threads):
     zorva_rs.setThreads(2)
     masker = zorva_rs.Masker(KEY, "hash", {})
     zorva_rs.maskChunk([masker], [("warm",)])
-    # Let threads of earlier tests (old pools, freeing threads) finish first.
     baseline = tasks()
-    for _ in range(300):
-        time.sleep(0.1)
-        if tasks() >= baseline:
-            break
+    while settle(lambda: tasks() < baseline, seconds=0.1):  # threads of earlier tests are still leaving
         baseline = tasks()
     rows = [(f"value {i}",) for i in range(3_000)]
     for _ in range(200):

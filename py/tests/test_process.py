@@ -32,10 +32,9 @@ def test_names_values_and_order():
         assert zorva_rs.__version__ == tomllib.load(project)["project"]["version"]
     assert (zorva_rs.FALLBACK, zorva_rs.REFUSED, zorva_rs.__doc__) == ("fallback", "refused", "")
     assert isinstance(zorva_rs.Masker, type) and zorva_rs.Masker.__name__ == zorva_rs.Masker.__qualname__ == "Masker"
-    for name in NAMES[4:]:
-        function = getattr(zorva_rs, name)
-        assert isinstance(function, types.BuiltinFunctionType)
-        assert (function.__name__, function.__module__, function.__self__) == (name, "zorva_rs", zorva_rs)
+    functions = [getattr(zorva_rs, name) for name in NAMES[4:]]
+    assert all(type(f) is types.BuiltinFunctionType and (f.__module__, f.__self__) == ("zorva_rs", zorva_rs)
+               for f in functions) and [f.__name__ for f in functions] == NAMES[4:]
     for callable_ in [getattr(zorva_rs, name) for name in NAMES[3:]] + [zorva_rs.Masker.maskColumn]:
         # The signature line is not repeated in the documentation text; stubtest holds the signatures.
         assert callable_.__doc__ and not callable_.__doc__.startswith(callable_.__name__)

@@ -62,8 +62,6 @@ def test_no_key_material_is_reachable_from_python(name):
     masker = zorva_rs.Masker(subkey, name, WORDS)
     assert sys.getrefcount(subkey) == refs, "the Masker kept the subkey object"
     assert [r for r in gc.get_referents(masker) if r is not type(masker)] == []
-    for attribute in dir(masker):
-        value = getattr(masker, attribute, None)
-        if isinstance(value, (bytes, bytearray, memoryview)):
-            assert subkey not in bytes(value)
+    values = [getattr(masker, attribute, None) for attribute in dir(masker)]
+    assert not [v for v in values if isinstance(v, (bytes, bytearray, memoryview)) and subkey in bytes(v)]
     assert subkey.hex() not in repr(masker) and str(subkey) not in repr(masker)

@@ -21,14 +21,14 @@ from conftest import FAKES, KEY, WORDS
 FUZZ = settings(max_examples=int(os.environ.get("ZORVA_HYPOTHESIS_EXAMPLES", "60")), deadline=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 # One valid configuration per native strategy, with options that stress it.
-SPECS = [
+CONFIGS = [
     ("key", {}), ("key", {"charset": "hex"}), ("fpe", {"charset": "digits", "strict": True}),
     ("fpe", {"charset": "alphanumeric"}), ("number", {}), ("number", {"min": "-1e3", "max": "1e3", "decimals": 2}),
     ("number", {"variance": "1e-30", "decimals": 0}), ("hash", {"length": 2**64 - 1, "prefix": "h\x00\xe9"}),
     ("email", {"length": 0, "keepDomain": True}), ("digits", {"keepLeading": 2**64 - 1, "keepTrailing": 1}),
     ("digits", {}), *[(name, dict(WORDS, maxLength=3)) for name in FAKES],
 ]
-SPEC_IDS = [f"{name}-{i}" for i, (name, _) in enumerate(SPECS)]
+CONFIG_IDS = [f"{name}-{i}" for i, (name, _) in enumerate(CONFIGS)]
 
 
 class Hostile(Exception):
@@ -182,19 +182,19 @@ def run_both(masker, name, items):
 
 @pytest.fixture(scope="module")
 def maskers():
-    return [zorva_rs.Masker(KEY, name, options) for name, options in SPECS]
+    return [zorva_rs.Masker(KEY, name, options) for name, options in CONFIGS]
 
 
-@pytest.mark.parametrize("index", range(len(SPECS)), ids=SPEC_IDS)
+@pytest.mark.parametrize("index", range(len(CONFIGS)), ids=CONFIG_IDS)
 @FUZZ
 @given(items=st.lists(values, max_size=12))
 def test_random_and_hostile_values(maskers, index, items):
-    run_both(maskers[index], SPECS[index][0], items)
+    run_both(maskers[index], CONFIGS[index][0], items)
 
 
-@pytest.mark.parametrize("index", range(len(SPECS)), ids=SPEC_IDS)
+@pytest.mark.parametrize("index", range(len(CONFIGS)), ids=CONFIG_IDS)
 def test_huge_values_are_answered(maskers, index):
-    run_both(maskers[index], SPECS[index][0], [10**100000, -(10**100000) + 1, "9" * 100_000])
+    run_both(maskers[index], CONFIGS[index][0], [10**100000, -(10**100000) + 1, "9" * 100_000])
 
 
 # A list subclass, read by index from its own storage.

@@ -10,7 +10,7 @@ import pytest
 
 import zorva_rs
 from conftest import KEY, SANITIZED, WORDS, settle
-from test_hostile import SPECS, Hostile, ReprRaisesFloat
+from test_hostile import CONFIGS, Hostile, ReprRaisesFloat
 
 MIB = 1 << 20
 
@@ -27,7 +27,7 @@ def tasks():
 def workload(i):
     """About a megabyte of engine texts and integers per round, new values every round."""
     texts, ints = [f"{i:06d}-{j:05d}-" + "z" * 40 for j in range(2_000)], [i * 10**12 + j for j in range(2_000)]
-    maskers = [zorva_rs.Masker(KEY, name, options) for name, options in SPECS]
+    maskers = [zorva_rs.Masker(KEY, name, options) for name, options in CONFIGS]
     zorva_rs.maskChunk([maskers[0], maskers[2], maskers[5], None], [(t, n, n + 0.25, t) for t, n in zip(texts, ints)])
     maskers[8].maskColumn(texts)
     maskers[10].maskColumn(ints)

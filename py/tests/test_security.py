@@ -15,13 +15,13 @@ import pytest
 
 import zorva_rs
 from conftest import KEY, WORDS
-from test_hostile import SPECS
+from test_hostile import CONFIGS
 
 # Every strategy on columns large enough for the pool.
 VALUES = [f"AbC{i:06d}xyz" for i in range(300)] + [10**11 + 7919 * i for i in range(300)]
 VALUES += [f"user{i}@example.com" for i in range(100)] + [i + 0.5 for i in range(100)] + [Decimal(f"{i}.25") for i in
                                                                                           range(100)]
-CASES = [(name, options, VALUES) for name, options in SPECS]
+CASES = [(name, options, VALUES) for name, options in CONFIGS]
 
 
 SCRIPT = """

@@ -19,9 +19,6 @@ TEST(Digits, CountsAgreeWithTheDecimalText) {
     const BigInt p = ten(k);
     for (const BigInt& n : {p, p - one, p + one, (p - one).negated(), p * BigInt::fromU64(7)}) {
       const std::uint64_t exact = n.abs().toDecimal().size(), got = decimalDigits(n);
-      if (k < 920) {
-        EXPECT_EQ(got, exact) << k;
-      }
       EXPECT_TRUE(got == exact || (k >= 920 && got + 1 == exact)) << k << ": " << got << " for " << exact;
     }
   }
@@ -34,12 +31,10 @@ TEST(Digits, CountsAgreeWithTheDecimalText) {
 
 TEST(Digits, PowersOfTenTableIsSharedAndExact) {
   const Vec<BigInt>* seen[2] = {};
-  std::thread a([&] { seen[0] = &powersOfTen(); });
-  std::thread b([&] { seen[1] = &powersOfTen(); });
+  std::thread a([&] { seen[0] = &powersOfTen(); }), b([&] { seen[1] = &powersOfTen(); });
   a.join();
   b.join();
-  EXPECT_EQ(seen[0], seen[1]);
-  EXPECT_EQ(seen[0], &powersOfTen());
+  EXPECT_TRUE(seen[0] == seen[1] && seen[0] == &powersOfTen());
   ASSERT_EQ(powersOfTen().size(), kPowersOfTen);
   for (std::size_t k = 0; k < kPowersOfTen; ++k) ASSERT_EQ(powersOfTen()[k], ten(k)) << k;
   for (unsigned k = 0; k <= 38; ++k) EXPECT_EQ(BigInt::fromU128(powerOfTen128(k)), ten(k)) << k;

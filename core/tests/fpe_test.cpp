@@ -50,18 +50,11 @@ std::string expected(Charset charset, const std::string& text, bool integer) {
   return result;
 }
 
-std::string str(const Outcome<Text>& outcome) {
-  if (std::holds_alternative<Decline>(outcome)) return "declined";
-  if (auto* refusal = std::get_if<Refusal>(&outcome)) return "refused: " + std::string(refusal->message);
-  return std::string(std::get<Text>(outcome));
-}
 std::string str(const Outcome<BigInt>& outcome) {
   if (auto* refusal = std::get_if<Refusal>(&outcome)) return "refused: " + std::string(refusal->message);
   return std::string(std::get<BigInt>(outcome).toDecimal());
 }
-BigInt parse(const std::string& decimal) {
-  return BigInt::fromDecimal(decimal.substr(decimal[0] == '-'), decimal[0] == '-');
-}
+BigInt parse(const std::string& d) { return BigInt::fromDecimal(d.substr(d[0] == '-'), d[0] == '-'); }
 
 struct FpeStrategyTest : ::testing::Test {
   FpeStrategy alnum{keyedHash(), Charset::alphanumeric, false}, digits{keyedHash(), Charset::digits, false},
@@ -70,7 +63,9 @@ struct FpeStrategyTest : ::testing::Test {
   std::string maskInt(const FpeStrategy& fpe, const std::string& decimal) {
     return str(fpe.maskInteger(keyedHash(), parse(decimal)));
   }
-  std::string maskStr(const FpeStrategy& fpe, const std::string& text) { return str(fpe.maskText(keyedHash(), text)); }
+  std::string maskStr(const FpeStrategy& fpe, const std::string& text) {
+    return std::string(std::get<Text>(fpe.maskText(keyedHash(), text)));
+  }
 };
 
 TEST_F(FpeStrategyTest, IntegersAndTextsMatchFf1UnderTheDerivedKey) {
@@ -90,36 +85,18 @@ TEST_F(FpeStrategyTest, IntegersAndTextsMatchFf1UnderTheDerivedKey) {
   for (const auto& [fpe, text] : texts) EXPECT_EQ(maskStr(fpe, text), expected(fpe.charset(), text, false)) << text;
 }
 
-TEST_F(FpeStrategyTest, ShortValuesGoToTheKeyStrategyOrAreRefused) {
+// Texts too short, too long or not ASCII are held to their answers by the fuzz
+// targets, which read integers of up to 155 digits only.
+TEST_F(FpeStrategyTest, ShortAndLongIntegersGoToTheKeyStrategyOrAreRefused) {
+  const std::string tooLong = "refused: the fpe strategy masks identifiers of up to 256 characters or digits, and "
+                              "this value is longer; use hash, redact or null for long values";
+  EXPECT_EQ(maskInt(strictAlnum, "1" + std::string(256, '0')), tooLong);
+  EXPECT_EQ(maskInt(alnum, "-" + std::string(257, '9')), tooLong);
   const std::string strict = "refused: the fpe strategy is strict, and FF1 needs at least ";
   for (const char* v : {"0", "7", "-7", "12345", "-99999"}) {
     EXPECT_EQ(maskInt(digits, v), str(KeyStrategy::maskInteger(keyedHash(), parse(v))));
     EXPECT_EQ(maskInt(strictDigits, v), strict + "6 digits in a value; this one has fewer");
   }
-  const struct {
-    const FpeStrategy &strict, &lax;
-    std::string text, needs;
-  } cases[] = {
-      {strictAlnum, alnum, "ab", "4 alphanumeric characters"}, {strictAlnum, alnum, "a-b-c", "4 alphanumeric characters"},
-      {strictHex, hex, "beef", "5 hex characters"},            {strictDigits, digits, "abc", "6 digits characters"},
-      {strictDigits, digits, "", "6 digits characters"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(maskStr(c.lax, c.text), str(KeyStrategy::maskText(c.lax.charset(), keyedHash(), c.text)));
-    EXPECT_EQ(maskStr(c.strict, c.text), strict + c.needs + " in a value; this one has fewer");
-  }
-}
-
-TEST_F(FpeStrategyTest, LimitsAndDeclines) {
-  const std::string tooLong =
-      "refused: the fpe strategy masks identifiers of up to 256 characters or digits, and this value is longer; "
-      "use hash, redact or null for long values";
-  EXPECT_EQ(maskInt(strictAlnum, "1" + std::string(256, '0')), tooLong);
-  EXPECT_EQ(maskInt(alnum, "-" + std::string(257, '9')), tooLong);
-  EXPECT_EQ(maskStr(alnum, std::string(257, 'a')), tooLong);
-  // Non-ASCII is declined, before the length is looked at.
-  EXPECT_EQ(maskStr(strictAlnum, "\xc3\xa4" "bcdef"), "declined");
-  EXPECT_EQ(maskStr(alnum, std::string(300, 'a') + "\xc3\xa4"), "declined");
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <fstream>
 #include <map>
 #include <string>
@@ -24,46 +23,36 @@ inline std::string trimmed(const std::string& s) {
   return begin == std::string::npos ? "" : s.substr(begin, s.find_last_not_of(" \t\r") - begin + 1);
 }
 
-// Reads ZORVA_VECTORS_DIR/name; an unreadable file fails the test.
+// Reads ZORVA_VECTORS_DIR/name; an unreadable file or line fails the test.
 inline std::vector<VectorCase> readVectors(const std::string& name) {
   std::vector<VectorCase> cases(1);
   std::ifstream in(std::string(ZORVA_VECTORS_DIR) + "/" + name);
   EXPECT_TRUE(in.good()) << "cannot read vector file " << name;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
-    if (line.starts_with('#')) continue;
-    if (trimmed(line).empty()) {
-      if (!cases.back().fields.empty()) cases.emplace_back();
-      continue;
-    }
     const std::size_t eq = line.find('=');
-    if (eq == std::string::npos) {
-      ADD_FAILURE() << name << ":" << number << ": no '=' in line";
-      continue;
-    }
+    if (line.starts_with('#')) continue;
+    if (trimmed(line).empty() && !cases.back().fields.empty()) cases.emplace_back();
+    if (trimmed(line).empty()) continue;
+    EXPECT_NE(eq, std::string::npos) << name << ":" << number << ": no '=' in line";
     if (cases.back().fields.empty()) cases.back().line = number;
-    cases.back().fields[trimmed(line.substr(0, eq))] = trimmed(line.substr(eq + 1));
+    cases.back().fields[trimmed(line.substr(0, eq))] = eq == std::string::npos ? "" : trimmed(line.substr(eq + 1));
   }
   if (cases.back().fields.empty()) cases.pop_back();
   return cases;
 }
 
 inline std::string fromHex(const std::string& hex) {
-  EXPECT_EQ(hex.size() % 2, 0u) << hex;
-  EXPECT_EQ(hex.find_first_not_of("0123456789abcdefABCDEF"), std::string::npos) << hex;
+  EXPECT_TRUE(hex.size() % 2 == 0 && hex.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos) << hex;
   std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), 0, 16));
   return out;
 }
 
 template <class Bytes>
-std::string toHex(const Bytes& bytes, std::size_t len = ~std::size_t{0}) {
-  static const char digits[] = "0123456789abcdef";
+std::string toHex(const Bytes& bytes) {
   std::string out;
-  for (std::size_t i = 0; i < std::min<std::size_t>(len, std::size(bytes)); ++i) {
-    const auto b = static_cast<std::uint8_t>(bytes[i]);
-    out += {digits[b >> 4], digits[b & 15]};
-  }
+  for (auto b : bytes) out += {"0123456789abcdef"[static_cast<std::uint8_t>(b) >> 4], "0123456789abcdef"[b & 15]};
   return out;
 }
 

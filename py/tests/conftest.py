@@ -1,4 +1,7 @@
-"""Fixtures and values shared by the tests of the extension module."""
+"""Fixtures, values and helpers shared by the tests of the extension module."""
+
+import os
+import time
 
 import pytest
 
@@ -22,6 +25,28 @@ with open("/proc/self/maps") as maps:
     # A sanitizer runtime is loaded: it reserves terabytes of address space (no
     # address-space limits then) and keeps freed memory in quarantine.
     SANITIZED = any(name in maps.read() for name in ("libasan", "libtsan"))
+
+
+def pool_threads():
+    """{tid: (name, CPU ticks)} of this process's masking-pool threads."""
+    found = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as comm, open(f"/proc/self/task/{tid}/stat") as stat:
+                name, fields = comm.read().strip(), stat.read().rsplit(")", 1)[1].split()
+        except OSError:  # the thread ended meanwhile
+            continue
+        if name.startswith("zorva-mask-"):
+            found[tid] = (name, int(fields[11]) + int(fields[12]))
+    return found
+
+
+def settle(predicate, seconds=60):
+    """Waits for what happens eventually (detached threads, freed memory); not a timing check."""
+    deadline = time.monotonic() + seconds
+    while not predicate() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return predicate()
 
 
 @pytest.fixture

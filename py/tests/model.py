@@ -60,19 +60,20 @@ def mask_digits_int(subkey, value, lead=0, trail=0):
     return -int(masked) if value < 0 else int(masked)
 
 
+# The words each fake kind picks, and the label of each pick.
+PICKS = {"fakeFirstName": [("firstNames", b"first")], "fakeLastName": [("lastNames", b"last")],
+         "fakeName": [("firstNames", b"first"), ("lastNames", b"last")], "fakeCity": [("cities", b"city")],
+         "fakeCompany": [("companyWords", b"company"), ("companySuffixes", b"suffix")]}
+
+
 def mask_fake(subkey, kind, lists, data, max_length=None):
     def pick(key, label):
         return lists[key][below(subkey, data, len(lists[key]), label)]
 
-    out = {
-        "fakeFirstName": lambda: pick("firstNames", b"first"),
-        "fakeLastName": lambda: pick("lastNames", b"last"),
-        "fakeName": lambda: pick("firstNames", b"first") + " " + pick("lastNames", b"last"),
-        "fakeCity": lambda: pick("cities", b"city"),
-        "fakeCompany": lambda: pick("companyWords", b"company") + " " + pick("companySuffixes", b"suffix"),
-        "fakeStreetAddress": lambda: lists.get("address", "")
-        .replace("{number}", str(below(subkey, data, 9999, b"number") + 1))
-        .replace("{street}", pick("streets", b"street"))
-        .replace("{kind}", pick("streetKinds", b"suffix")),
-    }[kind]()
+    if kind == "fakeStreetAddress":
+        number = str(below(subkey, data, 9999, b"number") + 1)
+        out = lists.get("address", "").replace("{number}", number).replace("{street}", pick("streets", b"street"))
+        out = out.replace("{kind}", pick("streetKinds", b"suffix"))
+    else:
+        out = " ".join(pick(key, label) for key, label in PICKS[kind])
     return out if max_length is None else out[:max_length]

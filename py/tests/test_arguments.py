@@ -8,7 +8,7 @@ import numpy
 import pytest
 
 import zorva_rs
-from conftest import KEY, WORDS
+from conftest import FAKES, KEY, WORDS
 from test_hostile import Index
 from zorva_rs import Masker, maskChunk
 
@@ -21,19 +21,10 @@ def words(**lists):
     return {**WORDS, **lists}
 
 
-class Broken:
+def broken(first):
     """A sequence that claims to be huge and fails at its second item."""
-
-    def __init__(self, first):
-        self.first = first
-
-    def __len__(self):
-        return sys.maxsize
-
-    def __getitem__(self, i):
-        if i:
-            raise KeyError("boom")
-        return self.first
+    return type("Broken", (), {"__len__": lambda self: sys.maxsize,
+                               "__getitem__": lambda self, i: {}[i] if i else first})()
 
 
 KEY_MASKER = Masker(KEY, "key", {})
@@ -72,7 +63,7 @@ FAILURES = [
         ("number", {"min": 1, "max": 2}, TypeError), ("number", {"variance": 0.5}, TypeError),
         ("fakeCity", words(maxLength=-1), OverflowError), ("fakeCity", words(address=None), TypeError),
         ("fakeFirstName", words(firstNames=["\udc80"]), UnicodeEncodeError),
-        ("fakeFirstName", words(firstNames=Broken("Ann")), KeyError)]],
+        ("fakeFirstName", words(firstNames=broken("Ann")), KeyError)]],
     *[(new("number", {"decimals": bad}), OverflowError, "out of range integral type conversion attempted", None)
       for bad in (-1, 2**32, 2**70)],
     # A look-alike of numpy's bool from another module is not one.
@@ -88,17 +79,32 @@ FAILURES = [
         (None, "'None' is not an instance of 'Sequence'"), (["Ann", 3], "'int' object is not an instance of 'str'"),
         ([b"Ann"], "'bytes' object is not an instance of 'str'")]],
     # The core's own construction messages.
-    (new("fakeCity", words(cities=[])), ValueError, "cities is empty", None),
-    (new("fakeCity", words(address="{nope}")), ValueError, 'unsupported address format "{nope}"', None),
-    (new("number", {"min": "1"}), ValueError, "number needs both min and max, or neither", None),
-    (new("number", {"variance": "0.1 "}), ValueError, 'number variance is not a finite decimal: "0.1 "', None),
+    # Only the lists a kind reads must be non-empty, checked in table order and before the template.
+    *[(new(kind, words(address="{x}", **dict.fromkeys(emptied, []))), ValueError, f"{emptied[0]} is empty", None)
+      for kind, emptied in [("fakeFirstName", ["firstNames"]), ("fakeLastName", ["lastNames"]),
+                            ("fakeName", ["firstNames", "lastNames"]), ("fakeName", ["lastNames"]),
+                            ("fakeCity", ["cities"]), ("fakeCompany", ["companyWords", "companySuffixes"]),
+                            ("fakeCompany", ["companySuffixes"]), ("fakeStreetAddress", ["streets", "streetKinds"]),
+                            ("fakeStreetAddress", ["streetKinds"])]],
+    # The template is checked for every kind; the message quotes all of it.
+    *[(new(kind, words(address=address)), ValueError, f"unsupported address format {quoted}", None) for kind in FAKES
+      for address, quoted in [("{name}", '"{name}"'), ("{number", '"{number"'), ("number}", '"number}"'),
+                              ("{{number}}", '"{{number}}"'), ("{Number} { kind}", '"{Number} { kind}"'),
+                              ('"{number}" {x}', '"\\"{number}\\" {x}"'), ("Straße {x}", '"Straße {x}"')]],
+    *[(new("number", options), ValueError, message, None) for options, message in [
+        ({"min": "1"}, "number needs both min and max, or neither"),
+        ({"max": "1", "variance": "x"}, "number needs both min and max, or neither"),  # before the variance
+        ({"min": "-inf", "max": "1"}, 'number min is not a finite decimal: "-inf"'),
+        ({"variance": "0.1 "}, 'number variance is not a finite decimal: "0.1 "'),
+        ({"variance": "1.5e-9223372036854775808"},  # its exponent leaves 64 bits
+         'number variance is not a finite decimal: "1.5e-9223372036854775808"')]],
     # maskChunk and maskColumn.
     *[(functools.partial(maskChunk, value, []), TypeError, message, "maskers") for value, message in [
         ("ab", "Can't extract `str` to `Vec`"), ({}, "'dict' object is not an instance of 'Sequence'"),
         (set(), "'set' object is not an instance of 'Sequence'"), (None, "'None' is not an instance of 'Sequence'"),
         ([None, 1], "'int' object is not an instance of 'Masker'"),
         ([Masker, None], "'type' object is not an instance of 'Masker'")]],
-    (functools.partial(maskChunk, Broken(None), []), KeyError, None, "maskers"),
+    (functools.partial(maskChunk, broken(None), []), KeyError, None, "maskers"),
     *[(functools.partial(maskChunk, [KEY_MASKER, None, None], [(1, 2, 3), row]), ValueError,
        f"the policy covers 3 column(s) and a row has {len(row)}", None) for row in [(1, 2), (1, 2, 3, 4), [1], ()]],
     *[(functools.partial(maskChunk, [KEY_MASKER], rows), TypeError, None, None) for rows in ([5], 5, None)],
@@ -145,6 +151,8 @@ def test_readers_accept_what_they_should(restore_threads):
     Masker(KEY, "hash", {"length": 2**64 - 1, "colour": object(), 1: 2})  # unread keys are ignored
     Masker(KEY, "number", {"decimals": 2**32 - 1})
     Masker(KEY, "number", {"decimals": None, "min": None, "max": None, "variance": None})
+    Masker(KEY, "fakeCity", words(firstNames=[], streetKinds=[]))  # lists a kind does not read may be empty
+    Masker(KEY, "fakeFirstName", words(lastNames=[], companyWords=[]))
     for flag in (True, False, numpy.bool_(True), numpy.bool_(False)):
         Masker(KEY, "fpe", {"strict": flag})
     # numpy's bool is read by its truth.
@@ -155,10 +163,8 @@ def test_readers_accept_what_they_should(restore_threads):
                        type("BadLen", (list,), {"__len__": lambda s: 1 // 0})(["Ann"])):
         Masker(KEY, "fakeFirstName", words(firstNames=firstNames))
     for value, expected in [(2, 2), (True, 1), (Index(3), 3), (Index(1), 1)]:
-        zorva_rs.setThreads(value)
-        assert zorva_rs.threads() == expected
-    zorva_rs.setThreads(threads=2)
-    assert zorva_rs.threads() == 2
+        assert zorva_rs.setThreads(value) is None and zorva_rs.threads() == expected
+    assert zorva_rs.setThreads(threads=2) is None and zorva_rs.threads() == 2
 
 
 def test_dict_subclass_is_read_by_its_own_storage():

@@ -5,10 +5,8 @@ input, nothing lost) or raises an exception of the kind the caller's own
 objects or bad arguments call for; the process survives either way.
 """
 
-import decimal
 import math
 import os
-import random
 import sys
 from decimal import Decimal
 
@@ -23,21 +21,14 @@ from conftest import FAKES, KEY, WORDS
 FUZZ = settings(max_examples=int(os.environ.get("ZORVA_HYPOTHESIS_EXAMPLES", "60")), deadline=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 # One valid configuration per native strategy, with options that stress it.
-SPECS = [
-    ("key", {}),
-    ("key", {"charset": "hex"}),
-    ("fpe", {"charset": "digits", "strict": True}),
-    ("fpe", {"charset": "alphanumeric"}),
-    ("number", {}),
-    ("number", {"min": "-1e3", "max": "1e3", "decimals": 2}),
-    ("number", {"variance": "1e-30", "decimals": 0}),
-    ("hash", {"length": 2**64 - 1, "prefix": "h\x00\xe9"}),
-    ("email", {"length": 0, "keepDomain": True}),
-    ("digits", {"keepLeading": 2**64 - 1, "keepTrailing": 1}),
-    ("digits", {}),
-    *[(name, dict(WORDS, maxLength=3)) for name in FAKES],
+CONFIGS = [
+    ("key", {}), ("key", {"charset": "hex"}), ("fpe", {"charset": "digits", "strict": True}),
+    ("fpe", {"charset": "alphanumeric"}), ("number", {}), ("number", {"min": "-1e3", "max": "1e3", "decimals": 2}),
+    ("number", {"variance": "1e-30", "decimals": 0}), ("hash", {"length": 2**64 - 1, "prefix": "h\x00\xe9"}),
+    ("email", {"length": 0, "keepDomain": True}), ("digits", {"keepLeading": 2**64 - 1, "keepTrailing": 1}),
+    ("digits", {}), *[(name, dict(WORDS, maxLength=3)) for name in FAKES],
 ]
-SPEC_IDS = [f"{name}-{i}" for i, (name, _) in enumerate(SPECS)]
+CONFIG_IDS = [f"{name}-{i}" for i, (name, _) in enumerate(CONFIGS)]
 
 
 class Hostile(Exception):
@@ -48,11 +39,9 @@ def boom(*_args, **_kwargs):
     raise Hostile("boom")
 
 
-class Trap:
-    """Every dunder a reader might touch raises."""
-
-    __repr__ = __str__ = __index__ = __int__ = __float__ = __bool__ = boom
-    __len__ = __iter__ = __lt__ = __format__ = boom
+# Every dunder a reader might touch raises.
+Trap = type("Trap", (), dict.fromkeys(["__repr__", "__str__", "__index__", "__int__", "__float__", "__bool__",
+                                       "__len__", "__iter__", "__lt__", "__format__"], boom))
 
 
 def answering(base, method):
@@ -85,10 +74,9 @@ ints = st.one_of(
     st.integers(min_value=-(2**70), max_value=2**70),
     st.sampled_from([0, -1, 2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 2**64, -(2**71), 10**38, 10**39,
                      10**256 - 1, 10**256]),
-    # Built, not listed: their repr() exceeds the interpreter's digit limit,
-    # which stays on so that nothing in the engine may rely on str(int).
-    # Kept moderate here: a digit run of n digits costs about n^2/16 bytes of
-    # hashing by construction; the truly huge values have a test of their own.
+    # Beyond the interpreter's digit limit for str(int), which stays on so that
+    # nothing in the engine may rely on it; a digit run of n digits costs about
+    # n^2/16 bytes of hashing, so the truly huge values have a test of their own.
     st.sampled_from([5000, 20000]).map(lambda e: 10**e),
     st.sampled_from([5000, 20000]).map(lambda e: -(10**e) + 1),
 )
@@ -130,19 +118,17 @@ def expected_error(name, items):
     for v in items:
         if isinstance(v, str) and any(0xD800 <= ord(c) < 0xE000 for c in v):
             return UnicodeEncodeError
-        if name == "number" and isinstance(v, (ReprRaisesFloat, StrRaisesDecimal)):
-            return Hostile
-        if name == "number" and isinstance(v, ReprNotStrFloat):
-            return TypeError
+        if name == "number" and isinstance(v, (ReprRaisesFloat, StrRaisesDecimal, ReprNotStrFloat)):
+            return TypeError if isinstance(v, ReprNotStrFloat) else Hostile
     return None
 
 
-def same(a, b):
-    if isinstance(a, float) and isinstance(b, float) and math.isnan(a):
-        return math.isnan(b)
-    if isinstance(a, Decimal) and isinstance(b, Decimal) and a.is_nan():
-        return b.is_nan()
-    return type(a) is type(b) and a == b
+def typed(values):
+    return [(type(v), v) for v in values]  # answers are never NaN: those are fallbacks
+
+
+REFUSALS = {"key": "the key strategy cannot mask a bool", "fpe": "the fpe strategy cannot mask a bool",
+            "digits": "the digits strategy needs text or an integer, got bool"}
 
 
 def check_column(name, items, masked, problems):
@@ -155,16 +141,20 @@ def check_column(name, items, masked, problems):
             type(marker) is tuple and len(marker) == 2 and marker[0] == zorva_rs.REFUSED and type(marker[1]) is str
             and marker[1]), marker
     for p, (v, out) in enumerate(zip(items, masked)):
+        real = isinstance(v, (float, Decimal))
+        # Subclasses may show another number than they hold: readers need not trust either.
+        finite = type(v) not in (float, Decimal) or (v.is_finite() if type(v) is Decimal else math.isfinite(v))
         if v is None:
             assert out is None and p not in problems
-        elif type(v) in (bytes, bytearray, list, tuple, dict, object, complex, Trap):
-            assert problems[p] == "fallback"
-        elif type(v) is bool and name in ("key", "fpe"):
-            assert problems[p][0] == "refused"
+        elif type(v) is bool:
+            assert problems[p] == (("refused", REFUSALS[name]) if name in REFUSALS else "fallback")
+        elif type(v) in (bytes, bytearray, list, tuple, dict, object, complex, Trap) or not finite or (
+                real or isinstance(v, str)) and real != (name == "number"):
+            assert problems[p] == "fallback", (v, problems.get(p))  # only numbers reach the number strategy
         elif p in problems:
             continue
-        elif name == "number":
-            assert type(out) in (int, float, Decimal), (v, out)
+        elif name == "number":  # each kind of number stays that kind
+            assert type(out) is (int if isinstance(v, int) else float if isinstance(v, float) else Decimal), (v, out)
         else:  # key, fpe and digits keep an int an int; every other answer is text
             assert type(out) is (int if name in ("key", "fpe", "digits") and isinstance(v, int) else str), (v, out)
 
@@ -181,44 +171,30 @@ def run_both(masker, name, items):
         return
     masked, problems = masker.maskColumn(items)
     check_column(name, items, masked, problems)
+    # Again and twice over: from the cache now, with duplicates; refusals are never cached.
+    again, twice = masker.maskColumn(items + items)
+    assert typed(again) == typed(masked + masked)
+    assert twice == {**problems, **{p + len(items): m for p, m in problems.items()}}
     rows, chunk_problems = zorva_rs.maskChunk((None, masker), ((carried, v) for v in items))
-    assert len(rows) == len(items)
     assert all(type(r) is tuple and len(r) == 2 and r[0] is carried for r in rows)
-    assert chunk_problems == [(1, p, m) for p, m in problems.items()]
-    assert all(same(a, r[1]) for a, r in zip(masked, rows))
+    assert typed(r[1] for r in rows) == typed(masked) and chunk_problems == [(1, p, m) for p, m in problems.items()]
 
 
 @pytest.fixture(scope="module")
 def maskers():
-    return [zorva_rs.Masker(KEY, name, options) for name, options in SPECS]
+    return [zorva_rs.Masker(KEY, name, options) for name, options in CONFIGS]
 
 
-@pytest.mark.parametrize("index", range(len(SPECS)), ids=SPEC_IDS)
+@pytest.mark.parametrize("index", range(len(CONFIGS)), ids=CONFIG_IDS)
 @FUZZ
 @given(items=st.lists(values, max_size=12))
 def test_random_and_hostile_values(maskers, index, items):
-    run_both(maskers[index], SPECS[index][0], items)
+    run_both(maskers[index], CONFIGS[index][0], items)
 
 
-@pytest.mark.parametrize("index", range(len(SPECS)), ids=SPEC_IDS)
+@pytest.mark.parametrize("index", range(len(CONFIGS)), ids=CONFIG_IDS)
 def test_huge_values_are_answered(maskers, index):
-    run_both(maskers[index], SPECS[index][0], [10**100000, -(10**100000) + 1, "9" * 100_000])
-
-
-@pytest.mark.parametrize("threads", [1, 2])
-@FUZZ
-@given(seed=st.integers(0, 2**32), index=st.integers(0, len(SPECS) - 1))
-def test_large_columns_on_the_pool(maskers, threads, seed, index):
-    # 300 distinct ints and texts, enough for the pool path; drawing them one
-    # by one through hypothesis costs minutes per example.
-    rng = random.Random(seed)
-    items = {rng.randrange(-(10**40), 10**40) for _ in range(150)}
-    items |= {"".join(rng.choice("abcXYZ019-_ é\u00e9\U0001f600") for _ in range(rng.randrange(80))) for _ in range(150)}
-    zorva_rs.setThreads(threads)
-    try:
-        run_both(maskers[index], SPECS[index][0], rng.sample(sorted(items, key=repr), len(items)))
-    finally:
-        zorva_rs.setThreads(1)
+    run_both(maskers[index], CONFIGS[index][0], [10**100000, -(10**100000) + 1, "9" * 100_000])
 
 
 # A list subclass, read by index from its own storage.
@@ -226,16 +202,12 @@ Victim = type("Victim", (list,), {"__getitem__": boom, "__iter__": boom})
 
 
 @pytest.mark.parametrize("entry", ["column", "chunk"])
-@pytest.mark.parametrize("base", [float, int])
-def test_values_that_empty_the_list_being_read(entry, base):
+@pytest.mark.parametrize("method, value, answer", [("__repr__", 1.5, "1.5"), ("bit_length", 2**80, 80)])
+def test_values_that_empty_the_list_being_read(entry, method, value, answer):
     """The value being converted may lose its last reference in the list."""
     victim = Victim()
-    if base is float:
-        cls = type("Clears", (float,), {"__repr__": lambda self: victim.clear() or "1.5"})
-    else:
-        cls = type("Clears", (int,), {"bit_length": lambda self: victim.clear() or 80})
-    make = (lambda i: cls(2**80 + i)) if base is int else (lambda i: cls(1.5 + i))
-    victim.extend((make(i),) if entry == "chunk" else make(i) for i in range(5))
+    cls = type("Clears", (type(value),), {method: lambda self: victim.clear() or answer})
+    victim.extend((cls(value + i),) if entry == "chunk" else cls(value + i) for i in range(5))
     masker = zorva_rs.Masker(KEY, "number", {})
     if entry == "column":
         masked, problems = masker.maskColumn(victim)
@@ -245,38 +217,19 @@ def test_values_that_empty_the_list_being_read(entry, base):
         assert len(rows) == 1 and len(rows[0]) == 1
 
 
-def test_rows_that_empty_the_chunk_being_read():
-    rows = []
-    clears = type("Clears", (float,), {"__repr__": lambda self: rows.clear() or "2.5"})
-    rows.extend([(clears(2.5), "k") for _ in range(4)])
-    out, problems = zorva_rs.maskChunk([zorva_rs.Masker(KEY, "number", {}), None], rows)
-    assert len(out) == 1 and out[0][1] == "k" and problems == []
-
-
-class BadLen:
+def bad_len(items, length):
     """A sequence whose len() raises or lies: a length is only a hint to the readers."""
-
-    def __init__(self, items, length):
-        self.items, self.length = list(items), length
-
-    def __len__(self):
-        if isinstance(self.length, Exception):
-            raise self.length
-        return self.length
-
-    def __iter__(self):
-        return iter(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
+    items = list(items)
+    return type("BadLen", (), {"__len__": lambda self: boom() if isinstance(length, Exception) else length,
+                               "__iter__": lambda self: iter(items), "__getitem__": lambda self, i: items[i]})()
 
 
 @pytest.mark.parametrize("length", [Hostile("len"), -1, 2**62, 0, "x"])
 def test_lengths_are_only_hints(length):
     masker = zorva_rs.Masker(KEY, "key", {})
-    masked, problems = masker.maskColumn(BadLen(range(10), length))
+    masked, problems = masker.maskColumn(bad_len(range(10), length))
     assert len(masked) == 10 and not problems
-    rows, _ = zorva_rs.maskChunk(BadLen([masker], length), BadLen([(i,) for i in range(10)], length))
+    rows, _ = zorva_rs.maskChunk(bad_len([masker], length), bad_len([(i,) for i in range(10)], length))
     assert [r[0] for r in rows] == masked
 
 
@@ -343,21 +296,6 @@ def test_random_and_hostile_options(name, base, options):
 
 
 @FUZZ
-@given(subkey=st.one_of(st.binary(min_size=31, max_size=33), st.text(max_size=32),
-                        st.sampled_from([bytearray(32), memoryview(bytes(32)), None, 32, Trap()])),
-       strategy=st.one_of(st.just("key"), st.text(max_size=8), st.sampled_from(["\ud800", None, b"key"])),
-       options=st.one_of(st.just({}), st.sampled_from([None, [], Trap(), {1: 2}])))
-def test_random_arguments(subkey, strategy, options):
-    valid = type(subkey) is bytes and len(subkey) == 32 and strategy == "key" and type(options) is dict
-    try:
-        zorva_rs.Masker(subkey, strategy, options)
-    except (TypeError, ValueError):
-        assert not valid
-    else:
-        assert valid
-
-
-@FUZZ
 @given(rows=st.one_of(
     st.lists(st.tuples(values, values), max_size=6),
     st.lists(st.one_of(st.tuples(values), st.tuples(values, values), st.lists(values, max_size=2)), max_size=4),
@@ -381,16 +319,3 @@ def test_deep_recursion_in_a_value_is_not_followed():
         nested = [nested]
     masked, problems = zorva_rs.Masker(KEY, "hash", {}).maskColumn([nested, sys])
     assert masked == [None, None] and problems == {0: "fallback", 1: "fallback"}
-
-
-def test_decimal_context_traps_do_not_leak_into_masking():
-    """A caller's decimal context with every trap set must not break the results."""
-    masker = zorva_rs.Masker(KEY, "number", {"decimals": 3})
-    with decimal.localcontext() as ctx:
-        ctx.prec = 1
-        ctx.traps[decimal.Inexact] = ctx.traps[decimal.Rounded] = True
-        try:
-            masked, problems = masker.maskColumn([Decimal("123.456"), Decimal("1E+5")])
-        except decimal.DecimalException:
-            return  # raised by Decimal(text) itself: the caller's own context
-        check_column("number", [Decimal(1)] * 2, masked, problems)

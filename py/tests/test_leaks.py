@@ -3,15 +3,14 @@
 import gc
 import os
 import sys
-import time
 import weakref
 from decimal import Decimal
 
 import pytest
 
 import zorva_rs
-from conftest import KEY, SANITIZED, WORDS
-from test_hostile import SPECS, Hostile, ReprRaisesFloat
+from conftest import KEY, SANITIZED, WORDS, settle
+from test_hostile import CONFIGS, Hostile, ReprRaisesFloat
 
 MIB = 1 << 20
 
@@ -21,24 +20,15 @@ def resident():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def task_count():
+def tasks():
     return len(os.listdir("/proc/self/task"))
-
-
-def wait_until(predicate, seconds=60):
-    deadline = time.monotonic() + seconds
-    while not predicate() and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return predicate()
 
 
 def workload(i):
     """About a megabyte of engine texts and integers per round, new values every round."""
-    texts = [f"{i:06d}-{j:05d}-" + "z" * 40 for j in range(2_000)]
-    ints = [i * 10**12 + j for j in range(2_000)]
-    maskers = [zorva_rs.Masker(KEY, name, options) for name, options in SPECS]
-    zorva_rs.maskChunk([maskers[0], maskers[2], maskers[5], None], [(t, n, j + 0.25, t) for j, (t, n) in
-                                                                      enumerate(zip(texts, ints))])
+    texts, ints = [f"{i:06d}-{j:05d}-" + "z" * 40 for j in range(2_000)], [i * 10**12 + j for j in range(2_000)]
+    maskers = [zorva_rs.Masker(KEY, name, options) for name, options in CONFIGS]
+    zorva_rs.maskChunk([maskers[0], maskers[2], maskers[5], None], [(t, n, n + 0.25, t) for t, n in zip(texts, ints)])
     maskers[8].maskColumn(texts)
     maskers[10].maskColumn(ints)
     maskers[-1].maskColumn(texts[:300])
@@ -55,7 +45,7 @@ def test_resident_memory_stays_flat(restore_threads):
         workload(i)
     gc.collect()
     # A leak of each round's values would add well over the margin here.
-    assert wait_until(lambda: resident() - before < 64 * MIB, seconds=10)
+    assert settle(lambda: resident() - before < 64 * MIB, seconds=10)
 
 
 @pytest.mark.usefixtures("restore_threads")
@@ -98,14 +88,10 @@ def test_freeing_threads_do_not_outlive_their_work(restore_threads):
     zorva_rs.setThreads(2)
     masker = zorva_rs.Masker(KEY, "hash", {})
     zorva_rs.maskChunk([masker], [("warm",)])
-    # Let threads of earlier tests (old pools, freeing threads) finish first.
-    baseline = task_count()
-    for _ in range(300):
-        time.sleep(0.1)
-        if task_count() >= baseline:
-            break
-        baseline = task_count()
+    baseline = tasks()
+    while settle(lambda: tasks() < baseline, seconds=0.1):  # threads of earlier tests are still leaving
+        baseline = tasks()
     rows = [(f"value {i}",) for i in range(3_000)]
     for _ in range(200):
         zorva_rs.maskChunk([masker], rows)
-    assert wait_until(lambda: task_count() <= baseline), f"{task_count()} threads, {baseline} before"
+    assert settle(lambda: tasks() <= baseline), f"{tasks()} threads, {baseline} before"

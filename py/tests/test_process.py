@@ -1,29 +1,27 @@
 """The module as the process sees it: the exported surface, imports and the
 masking pool's threads."""
 
-import inspect
 import os
 import subprocess
 import sys
 import textwrap
-import time
 import types
 import tomllib
-import weakref
 
 import pytest
 
 import zorva_rs
-from conftest import KEY, SANITIZED
+from conftest import SANITIZED, pool_threads, settle
 
 NAMES = ["__version__", "FALLBACK", "REFUSED", "Masker", "maskChunk", "columnKinds", "availableCores", "setThreads",
          "threads"]
-PREFIX = "zorva-mask-"
 
 
 def run(code, *flags):
+    """Runs code in a new interpreter that can import the shared helpers."""
+    path = os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")])
     return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          check=True, timeout=600)
+                          check=True, timeout=600, env={**os.environ, "PYTHONPATH": path})
 
 
 def test_names_values_and_order():
@@ -34,24 +32,12 @@ def test_names_values_and_order():
         assert zorva_rs.__version__ == tomllib.load(project)["project"]["version"]
     assert (zorva_rs.FALLBACK, zorva_rs.REFUSED, zorva_rs.__doc__) == ("fallback", "refused", "")
     assert isinstance(zorva_rs.Masker, type) and zorva_rs.Masker.__name__ == zorva_rs.Masker.__qualname__ == "Masker"
-    for name in NAMES[4:]:
-        function = getattr(zorva_rs, name)
-        assert isinstance(function, types.BuiltinFunctionType)
-        assert (function.__name__, function.__module__, function.__self__) == (name, "zorva_rs", zorva_rs)
+    functions = [getattr(zorva_rs, name) for name in NAMES[4:]]
+    assert all(type(f) is types.BuiltinFunctionType and (f.__module__, f.__self__) == ("zorva_rs", zorva_rs)
+               for f in functions) and [f.__name__ for f in functions] == NAMES[4:]
     for callable_ in [getattr(zorva_rs, name) for name in NAMES[3:]] + [zorva_rs.Masker.maskColumn]:
-        # The signature line is not repeated in the documentation text.
+        # The signature line is not repeated in the documentation text; stubtest holds the signatures.
         assert callable_.__doc__ and not callable_.__doc__.startswith(callable_.__name__)
-        assert inspect.signature(callable_)
-
-
-def test_masker_has_no_dict_no_settable_attributes_no_weakref():
-    masker = zorva_rs.Masker(KEY, "key", {})
-    assert not hasattr(masker, "__dict__")
-    for name in ("extra", "maskColumn"):
-        with pytest.raises(AttributeError):
-            setattr(masker, name, None)
-    with pytest.raises(TypeError, match="weak reference to 'Masker' object"):
-        weakref.ref(masker)
 
 
 def test_imports():
@@ -61,12 +47,12 @@ def test_imports():
     # Multi-phase init: importing again after dropping the module runs the exec
     # step on a fresh module object, with the calling thread masking alone.
     result = run("""
-        import os, sys, zorva_rs as a
+        import sys, zorva_rs as a
+        from conftest import pool_threads
         del sys.modules['zorva_rs']
         import zorva_rs as b
         assert a is not b and b.__all__ == a.__all__, b.__all__
-        names = [open(f"/proc/self/task/{t}/comm").read() for t in os.listdir("/proc/self/task")]
-        print(b.threads(), sum(n.startswith("zorva-mask-") for n in names))
+        print(b.threads(), len(pool_threads()))
         """)
     assert result.stdout.split() == ["1", "0"]
 
@@ -97,58 +83,28 @@ def test_arguments_survive_their_keywords_being_emptied(strategy, option, value)
         """, "-X", "dev")
 
 
-def mask_threads():
-    """{tid: name} of this process's masking threads."""
-    found = {}
-    for tid in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{tid}/comm") as comm:
-                name = comm.read().strip()
-        except OSError:  # the thread ended meanwhile
-            continue
-        if name.startswith(PREFIX):
-            found[int(tid)] = name
-    return found
-
-
-def wait_for(predicate):
-    """Waits for detached threads to come up or exit; not a timing check."""
-    deadline = time.monotonic() + 60
-    while not predicate():
-        assert time.monotonic() < deadline, "the masking threads did not settle"
-        time.sleep(0.01)
-
-
 def test_pool_threads_are_named_replaced_and_released(restore_threads):
     zorva_rs.setThreads(1)
-    wait_for(lambda: not mask_threads())  # every earlier pool's threads have left
+    names = [f"zorva-mask-{i}" for i in range(4)]
+    assert settle(lambda: not pool_threads())  # every earlier pool's threads have left
     zorva_rs.setThreads(4)
-    wait_for(lambda: sorted(mask_threads().values()) == [f"{PREFIX}{i}" for i in range(4)])
-    first = set(mask_threads())
+    assert settle(lambda: sorted(name for name, _ in pool_threads().values()) == names)
+    first = set(pool_threads())
     # The same count builds a fresh pool: the old pool's threads exit on their own.
     zorva_rs.setThreads(4)
     assert zorva_rs.threads() == 4
-    wait_for(lambda: len(mask_threads()) == 4 and not first & set(mask_threads()))
-    assert sorted(mask_threads().values()) == [f"{PREFIX}{i}" for i in range(4)]
+    assert settle(lambda: len(pool_threads()) == 4 and not first & set(pool_threads()))
+    assert sorted(name for name, _ in pool_threads().values()) == names
     zorva_rs.setThreads(1)
-    assert zorva_rs.threads() == 1
-    wait_for(lambda: not mask_threads())
+    assert zorva_rs.threads() == 1 and settle(lambda: not pool_threads())
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime needs more address space than the limit leaves")
 def test_threads_that_cannot_start_leave_the_pool_alone():
     # Thread stacks cannot be mapped under a tight address-space limit.
     result = run("""
-        import os, resource, time, zorva_rs
-
-        def masking():
-            names = []
-            for t in os.listdir("/proc/self/task"):
-                try:
-                    names.append(open(f"/proc/self/task/{t}/comm").read())
-                except OSError:
-                    pass
-            return sum(n.startswith("zorva-mask-") for n in names)
+        import os, resource, zorva_rs
+        from conftest import pool_threads, settle
 
         zorva_rs.setThreads(2)
         size = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
@@ -159,14 +115,9 @@ def test_threads_that_cannot_start_leave_the_pool_alone():
                 zorva_rs.setThreads(count)
             except ValueError as error:
                 print(error)
-            else:
-                print("started", count)
             assert zorva_rs.threads() == 2
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        deadline = time.monotonic() + 60
-        while masking() != 2:
-            assert time.monotonic() < deadline, masking()
-            time.sleep(0.01)
+        assert settle(lambda: len(pool_threads()) == 2)  # the old pool's, once the half-started ones have left
         zorva_rs.setThreads(3)
         print(zorva_rs.threads())
         """)

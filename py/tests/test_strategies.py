@@ -1,5 +1,5 @@
 """Each strategy through Python, held to the independent models in model.py,
-and what each one answers for values of every other kind."""
+and values read through their own classes' methods."""
 
 import enum
 import random
@@ -76,45 +76,9 @@ def test_fakes(kind, max_length):
         assert masked == [model.mask_fake(subkey, kind, WORDS, v.encode(), max_length) for v in values + numbers]
 
 
-def test_number_keeps_each_kind():
-    bounded = Masker(KEY, "number", {"min": "10", "max": "20", "decimals": 0})
-    masked, problems = bounded.maskColumn(list(range(-50, 50)))
-    assert problems == {} and all(10 <= m <= 20 and type(m) is int for m in masked)
-    masked, problems = Masker(KEY, "number", {}).maskColumn([0, 5, 0.1, Decimal("1.50"), 10**38 - 1, 10**38])
-    assert masked[0] == 0 and type(masked[1]) is int and type(masked[2]) is float and masked[2] != 0.1
-    assert type(masked[3]) is Decimal and masked[3].as_tuple().exponent == -2
-    assert type(masked[4]) is int and problems == {5: "fallback"}
-
-
-REFUSALS = {"key": "the key strategy cannot mask a bool", "fpe": "the fpe strategy cannot mask a bool",
-            "digits": "the digits strategy needs text or an integer, got bool"}
-
-
-@pytest.mark.parametrize("strategy", ["key", "hash", "email", "digits", "fpe", "number"])
-def test_values_of_other_kinds(strategy):
-    others = [b"12", bytearray(b"1"), [1], (1,), object(), 1j]
-    others += [Decimal("-0"), float("nan"), float("inf"), Decimal("NaN"), Decimal("sNaN"), "1"] if strategy == "number" \
-        else [1.5, float("nan"), Decimal("1.50")]
-    masked, problems = Masker(KEY, strategy, {}).maskColumn([True, False, None, *others])
-    bools = ("refused", REFUSALS[strategy]) if strategy in REFUSALS else "fallback"
-    assert problems == {0: bools, 1: bools, **{i: "fallback" for i in range(3, 3 + len(others))}}
-    assert masked == [None] * len(masked)
-
-
-class WrongBytes(int):
-    def to_bytes(self, *args, **kwargs):
-        return bytearray(b"\x01")
-
-
-class Shown(float):
-    def __repr__(self):
-        return "2.5"
-
-
-class Raiser:
-    @property
-    def __class__(self):
-        raise RuntimeError("isinstance asks __class__")
+WrongBytes = type("WrongBytes", (int,), {"to_bytes": lambda self, *a, **k: bytearray(b"\x01")})
+Shown = type("Shown", (float,), {"__repr__": lambda self: "2.5"})
+Raiser = type("Raiser", (), {"__class__": property(lambda self: 1 // 0)})  # isinstance asks __class__
 
 
 def test_subclasses_are_read_through_their_own_methods():

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "ascii.h"
 #include "key.h"
 
 namespace zorva {
@@ -31,13 +32,6 @@ class Scratch {
 constexpr std::size_t kStackDigits = 256;
 // The cheap maskers draw under the empty label.
 constexpr std::string_view kNoLabel = "";
-
-bool isAscii(std::string_view text) noexcept {
-  for (unsigned char c : text) {
-    if (c >= 0x80) return false;
-  }
-  return true;
-}
 
 bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
 

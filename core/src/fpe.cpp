@@ -7,9 +7,9 @@
 #include <cstring>
 #include <utility>
 
-#include "scratch.h"
-
+#include "ascii.h"
 #include "digits.h"
+#include "scratch.h"
 
 namespace zorva {
 
@@ -38,13 +38,6 @@ constexpr NumeralTable makeNumerals(std::string_view alphabet) {
 
 constexpr std::array<NumeralTable, 3> kNumerals = {makeNumerals(kAlphabets[0]), makeNumerals(kAlphabets[1]),
                                                    makeNumerals(kAlphabets[2])};
-
-bool isAscii(std::string_view text) noexcept {
-  for (unsigned char c : text) {
-    if (c >= 0x80) return false;
-  }
-  return true;
-}
 
 void appendNumber(Text& out, std::uint64_t n) {
   char buffer[20];

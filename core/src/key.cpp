@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "ascii.h"
 #include "digits.h"
 
 namespace zorva {
@@ -47,13 +48,6 @@ constexpr ClassTable makeClasses(Charset charset) {
 constexpr std::array<ClassTable, 3> kClasses = {makeClasses(Charset::alphanumeric),
                                                 makeClasses(Charset::digits),
                                                 makeClasses(Charset::hex)};
-
-bool isAscii(std::string_view text) noexcept {
-  for (unsigned char c : text) {
-    if (c >= 0x80) return false;
-  }
-  return true;
-}
 
 unsigned digits128(u128 n) noexcept {
   if (n <= std::numeric_limits<std::uint64_t>::max()) return decimalDigits64(static_cast<std::uint64_t>(n));

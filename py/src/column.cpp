@@ -162,30 +162,38 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs) {
 
 namespace {
 
+// Converts one value, viewing a str's text in the str itself rather than
+// copying it: kept then holds the str for the rest of the call, whatever a
+// later value's repr() does to the container.
+bool readOne(PyObject* item, PyObject* decimalType, Vec<Input>& inputs, Vec<Ref>& kept) {
+  inputs.emplace_back();
+  if (!convert(item, decimalType, inputs.back(), true)) return false;
+  if (inputs.back().kind() == Input::Kind::Str) kept.push_back(Ref::borrow(item));
+  return true;
+}
+
 // Appends the converted values of a list, re-reading its length at every
 // step: a value's repr() may shrink the list while it is read.
-bool readList(PyObject* list, PyObject* decimalType, Vec<Input>& inputs) {
+bool readList(PyObject* list, PyObject* decimalType, Vec<Input>& inputs, Vec<Ref>& kept) {
   const Py_ssize_t start = PyList_Size(list);
   inputs.reserve(static_cast<std::size_t>(start));
+  kept.reserve(static_cast<std::size_t>(start));
   for (Py_ssize_t i = 0; i < start && i < PyList_Size(list); ++i) {
     Ref item = Ref::borrow(PyList_GetItem(list, i));
-    if (!item) return false;
-    inputs.emplace_back();
-    if (!convert(item.get(), decimalType, inputs.back())) return false;
+    if (!item || !readOne(item.get(), decimalType, inputs, kept)) return false;
   }
   return true;
 }
 
-bool readValues(PyObject* values, PyObject* decimalType, Vec<Input>& inputs) {
-  if (PyList_Check(values)) return readList(values, decimalType, inputs);
+bool readValues(PyObject* values, PyObject* decimalType, Vec<Input>& inputs, Vec<Ref>& kept) {
+  if (PyList_Check(values)) return readList(values, decimalType, inputs, kept);
   if (PyTuple_Check(values)) {
     const Py_ssize_t size = PyTuple_Size(values);
     inputs.reserve(static_cast<std::size_t>(size));
+    kept.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
       Ref item = Ref::borrow(PyTuple_GetItem(values, i));
-      if (!item) return false;
-      inputs.emplace_back();
-      if (!convert(item.get(), decimalType, inputs.back())) return false;
+      if (!item || !readOne(item.get(), decimalType, inputs, kept)) return false;
     }
     return true;
   }
@@ -195,8 +203,7 @@ bool readValues(PyObject* values, PyObject* decimalType, Vec<Input>& inputs) {
   Ref iterator = Ref::steal(PyObject_GetIter(values));
   if (!iterator) return false;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    inputs.emplace_back();
-    if (!convert(item.get(), decimalType, inputs.back())) return false;
+    if (!readOne(item.get(), decimalType, inputs, kept)) return false;
   }
   return !PyErr_Occurred();
 }
@@ -209,8 +216,9 @@ PyObject* maskColumn(const Masker& masker, PyObject* values) {
     decimalType = Ref::steal(importDecimalType());
     if (!decimalType) return nullptr;
   }
+  Vec<Ref> kept;  // declared first: the inputs that view these strs go before them
   Vec<Input> inputs;
-  if (!readValues(values, decimalType.get(), inputs)) return nullptr;
+  if (!readValues(values, decimalType.get(), inputs, kept)) return nullptr;
 
   MaskedValues outputs;
   {

@@ -195,8 +195,11 @@ KeyedHash::KeyedHash(const std::uint8_t (&subkey)[32], Engine engine)
 
 KeyedHash::KeyedHash(std::string_view subkey)
     : lanes_(sha256::fastRoad()) {
-  std::uint8_t key[32] = {};
-  std::memcpy(key, subkey.data(), std::min<std::size_t>(subkey.size(), sizeof key));
+  // Callers check the subkey's length first; another length here is a broken
+  // invariant, not a key to pad or cut.
+  if (subkey.size() != 32) throw std::logic_error("keyed hash built from a subkey that is not 32 bytes");
+  std::uint8_t key[32];
+  std::memcpy(key, subkey.data(), sizeof key);
   absorbKey(key, &inner_, &outer_);
   OPENSSL_cleanse(key, sizeof key);
 }

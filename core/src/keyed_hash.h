@@ -62,7 +62,8 @@ class KeyedHash {
   enum class Engine { automatic, openssl };
 
   explicit KeyedHash(const std::uint8_t (&subkey)[32], Engine engine = Engine::automatic);
-  explicit KeyedHash(std::string_view subkey);  // precondition: 32 bytes
+  // Precondition: 32 bytes; another length throws std::logic_error.
+  explicit KeyedHash(std::string_view subkey);
   ~KeyedHash();
   KeyedHash(const KeyedHash&) = default;
   KeyedHash& operator=(const KeyedHash&) = default;

@@ -811,13 +811,6 @@ std::optional<Dec> Dec::quantize(const Dec& d, std::int64_t target, Rounding mod
   return quantizeT(ops, d, target, mode);
 }
 
-bool Dec::roundsUp(const BigInt& q, const BigInt& r, const BigInt& divisor, Rounding mode, bool negative) {
-  if (r.isZero()) return false;
-  std::strong_ordering twice = mode == Rounding::halfEven ? BigInt::compareMagnitude(r + r, divisor)
-                                                          : std::strong_ordering::less;
-  return roundsUpGiven(q.isOdd(), twice, mode, negative);
-}
-
 Dec Dec::fromUnit(std::uint64_t u) { return Dec{BigInt::fromU64(u) * fivePow53(), -53, false}; }
 
 // --- NumberStrategy ---

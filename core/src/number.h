@@ -47,8 +47,6 @@ struct Dec {
   // Nothing when the result would have more than 60 digits; decided from
   // digit counts before any power of ten is formed.
   static std::optional<Dec> quantize(const Dec& d, std::int64_t target, Rounding mode);
-  static bool roundsUp(const BigInt& q, const BigInt& r, const BigInt& divisor, Rounding mode,
-                       bool negative);
   static Dec fromUnit(std::uint64_t u);  // u / 2^53, u < 2^53
 };
 

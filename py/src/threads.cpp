@@ -7,6 +7,7 @@
 
 #include "capi.h"
 #include "entry.h"
+#include "cores.h"
 #include "pool.h"
 
 namespace zorva::py {

@@ -59,10 +59,6 @@ void installPool(std::shared_ptr<Pool> pool);
 void parallelFor(const std::shared_ptr<Pool>& pool, std::size_t n,
                  const std::function<void(std::size_t, std::size_t)>& body, std::size_t grain = 1);
 
-// The CPUs this process may use: affinity and the cgroup CPU quota (v1 and
-// v2) on Linux; at least 1.
-std::size_t availableCores() noexcept;
-
 // Masking threads of all pools that have started and not yet exited. A
 // released pool's threads leave on their own, so this drops back eventually.
 std::size_t liveWorkerThreads() noexcept;
@@ -72,11 +68,5 @@ std::size_t liveWorkerThreads() noexcept;
 // which bounds its stack. Returns the previous value; tests lower it to 0 to
 // run everything on the bounded path.
 unsigned setFreeHelpDepth(unsigned depth) noexcept;
-
-// The CPU count a cgroup v2 "cpu.max" text allows ("quota period", rounded
-// up), or 0 for no limit or a text that cannot be read.
-std::size_t cpuCountFromCpuMax(std::string_view text) noexcept;
-// The same for cgroup v1 "cpu.cfs_quota_us" and "cpu.cfs_period_us" texts.
-std::size_t cpuCountFromCfs(std::string_view quota, std::string_view period) noexcept;
 
 }  // namespace zorva

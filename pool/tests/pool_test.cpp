@@ -1,3 +1,4 @@
+#include "cores.h"
 #include "pool.h"
 
 #include <gtest/gtest.h>

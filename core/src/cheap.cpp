@@ -21,6 +21,9 @@ class Scratch {
       data_ = heap_.data();
     }
   }
+  // A copy would keep pointing at the original's stack buffer.
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
   T* data() noexcept { return data_; }
 
  private:

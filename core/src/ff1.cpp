@@ -13,6 +13,7 @@
 #include <wmmintrin.h>
 #endif
 
+#include "big_endian.h"
 #include "scratch.h"
 
 // AES_set_encrypt_key/AES_encrypt are deprecated in OpenSSL 3, but the EVP
@@ -24,21 +25,6 @@
 namespace zorva {
 
 namespace {
-
-
-
-void putBE(std::uint8_t* out, std::uint64_t v, std::size_t len) noexcept {
-  for (std::size_t i = len; i-- > 0;) {
-    out[i] = static_cast<std::uint8_t>(v);
-    v >>= 8;
-  }
-}
-
-std::uint64_t loadBE64(const std::uint8_t* in) noexcept {
-  std::uint64_t v;
-  std::memcpy(&v, in, 8);
-  return __builtin_bswap64(v);
-}
 
 // One job's ten rounds on machine integers (radix^v < 2^64, so b <= 8 and
 // d <= 12). The tail of the PRF message (the last partial block of

@@ -11,6 +11,7 @@
 #include <immintrin.h>
 #endif
 
+#include "big_endian.h"
 #include "divide.h"
 #include "scratch.h"
 #include "sha256_lanes.h"
@@ -59,27 +60,6 @@ std::size_t layRoundLabel(std::uint8_t* msg, std::string_view label, std::size_t
 }
 
 constexpr std::size_t kBlockSize = 64;  // SHA-256 block
-
-
-void putBE32(std::uint8_t* out, std::uint32_t v) noexcept {
-  out[0] = static_cast<std::uint8_t>(v >> 24);
-  out[1] = static_cast<std::uint8_t>(v >> 16);
-  out[2] = static_cast<std::uint8_t>(v >> 8);
-  out[3] = static_cast<std::uint8_t>(v);
-}
-
-void putBE64(std::uint8_t* out, std::uint64_t v, std::size_t len) noexcept {
-  for (std::size_t i = len; i-- > 0;) {
-    out[i] = static_cast<std::uint8_t>(v);
-    v >>= 8;
-  }
-}
-
-std::uint64_t loadBE64(const std::uint8_t* in) noexcept {
-  std::uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | in[i];
-  return v;
-}
 
 unsigned bitLength128(u128 v) noexcept {
   auto high = static_cast<std::uint64_t>(v >> 64);
@@ -171,7 +151,7 @@ struct HmacLane {
     if (n < 64) {
       std::memset(block + n, 0, 64 - n);
       if (offset + n == total) block[n] = 0x80;
-      if (offset + 64 == padded) putBE64(block + 56, (64 + std::uint64_t{total}) * 8, 8);
+      if (offset + 64 == padded) putBE(block + 56, (64 + std::uint64_t{total}) * 8, 8);
     }
     offset += 64;
   }
@@ -181,7 +161,7 @@ struct HmacLane {
     putState(innerState, block);
     std::memset(block + 32, 0, 32);
     block[32] = 0x80;
-    putBE64(block + 56, (64 + 32) * 8, 8);
+    putBE(block + 56, (64 + 32) * 8, 8);
     outer = true;
   }
 };
@@ -235,7 +215,7 @@ void KeyedHash::hmacMany(std::span<const HmacJob> jobs) const {
       if (j.aLength != 0) std::memcpy(block, j.a, j.aLength);
       if (j.bLength != 0) std::memcpy(block + j.aLength, j.b, j.bLength);
       block[j.aLength + j.bLength] = 0x80;
-      putBE64(block + 56, (64 + std::uint64_t{j.aLength + j.bLength}) * 8, 8);
+      putBE(block + 56, (64 + std::uint64_t{j.aLength + j.bLength}) * 8, 8);
       std::memcpy(states[k].h, inner_.h, sizeof states[k].h);
       blockOf[k] = block;
     }
@@ -245,7 +225,7 @@ void KeyedHash::hmacMany(std::span<const HmacJob> jobs) const {
       putStateWide(states[k], block);
       std::memset(block + 32, 0, 32);
       block[32] = 0x80;
-      putBE64(block + 56, (64 + 32) * 8, 8);
+      putBE(block + 56, (64 + 32) * 8, 8);
       std::memcpy(states[k].h, outer_.h, sizeof states[k].h);
     }
     sha256::compress(states, blockOf, count);
@@ -576,7 +556,7 @@ u128 KeyedHash::permuteMachine(u128 m, const std::uint8_t* sizeBytes, std::size_
     auto left = static_cast<std::uint64_t>(x >> h);
     for (std::uint8_t r = 0; r < 10; ++r) {
       msg[roundAt] = r;
-      putBE64(msg + rightAt, right, hb);
+      putBE(msg + rightAt, right, hb);
       std::uint8_t tag[32];
       hmacInto(msg, len, nullptr, 0, tag);
       std::uint64_t f = (loadBE64(tag) >> dropBits) & mask;
@@ -635,10 +615,10 @@ struct PermuteLane {
     if (oneBlock) {
       std::memset(message + length, 0, 64 - length);
       message[length] = 0x80;
-      putBE64(message + 56, (64 + std::uint64_t{length}) * 8, 8);
+      putBE(message + 56, (64 + std::uint64_t{length}) * 8, 8);
       std::memset(outerBlock, 0, sizeof outerBlock);
       outerBlock[32] = 0x80;
-      putBE64(outerBlock + 56, (64 + 32) * 8, 8);
+      putBE(outerBlock + 56, (64 + 32) * 8, 8);
     }
     enter(j.value);
   }
@@ -649,7 +629,7 @@ struct PermuteLane {
   }
   HmacJob roundJob() noexcept {
     message[roundAt] = round;
-    putBE64(message + rightAt, right, hb);
+    putBE(message + rightAt, right, hb);
     return HmacJob{message, length, nullptr, 0, tag};
   }
   // Finishes the round from its tag; true once the value is placed.

@@ -20,6 +20,11 @@ job with an error and exit status 1. As in the masking tool itself, the first
 refusal is taken column by column, each column in row order. The chunk it is
 in is rolled back; chunks written before it stay.
 
+Overlap. While the engine masks chunk N with the interpreter lock released,
+a reader thread reads chunk N+1 and a writer thread writes chunk N-1, each
+chunk in one transaction (run_chunks). The output does not depend on it:
+--serial reads, masks and writes one after the other, with the same result.
+
 Target types come from the masked chunk (zorva_rs.columnKinds): INTEGER,
 REAL, NUMERIC (ints and floats mixed), TEXT, and "DECIMAL TEXT" for Decimals
 (TEXT affinity keeps them exact). Ints beyond 64 bits are stored as TEXT.

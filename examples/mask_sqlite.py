@@ -197,8 +197,8 @@ def declared_type(kinds: list[type], fits: bool, source: str) -> str:
 
 
 def bindable(rows: list[tuple], kinds, fits) -> list[tuple]:
-    """Rows sqlite3 can bind: Decimals and ints beyond 64 bits become text."""
-    convert = [j for j, (k, ok) in enumerate(zip(kinds, fits)) if Decimal in k or not ok]
+    """Rows sqlite3 can bind: ints beyond 64 bits become text (Decimals: see connect)."""
+    convert = [j for j, ok in enumerate(fits) if not ok]
     if not convert:
         return rows
     out = []
@@ -233,6 +233,9 @@ def connect(path: str | Path) -> sqlite3.Connection:
     # datetimes (and are deprecated): keep such columns as they are stored.
     sqlite3.register_converter("DATE", bytes.decode)
     sqlite3.register_converter("TIMESTAMP", bytes.decode)
+    # A Decimal is bound as its exact text, by sqlite3 as it binds the row:
+    # cheaper for the writer than copying every row to convert it.
+    sqlite3.register_adapter(Decimal, str)
     # The reader and the writer threads use connections opened here, one
     # thread at a time.
     conn = sqlite3.connect(path, detect_types=sqlite3.PARSE_DECLTYPES, check_same_thread=False)

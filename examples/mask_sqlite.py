@@ -284,6 +284,15 @@ def _get(q: queue.Queue, stop: threading.Event):
     raise _Stopped
 
 
+def masking_threads(overlap: bool = True) -> int:
+    """The default number of masking threads: every core, less one for the
+    reader and writer when they run beside the masking. Both hold the
+    interpreter lock for their work, so together they use one core at most;
+    with every core masking, they would wait for a core and the masking for
+    them."""
+    return max(1, zorva_rs.availableCores() - (1 if overlap else 0))
+
+
 def run_chunks(chunks: Iterator[list[tuple]], masker: ChunkMasker,
                write: Callable[[list[tuple], int], None], *, overlap: bool = True,
                sample: int = 3, written: Callable[[int], object] = lambda n: None,
@@ -514,7 +523,8 @@ def add_job_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--table", help="table to mask (default: the policy's)")
     parser.add_argument("--chunk-size", type=int, default=10_000,
                         help="rows per chunk: one maskChunk call and one transaction")
-    parser.add_argument("--threads", type=int, help="masking threads (default: available cores)")
+    parser.add_argument("--threads", type=int, help="masking threads (default: the available "
+                        "cores less one for the reader and writer, at least one)")
     parser.add_argument("--replace", action="store_true", help="replace the table in the target")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
     parser.add_argument("--sample", type=int, default=3, help="rows shown before/after")
@@ -535,7 +545,7 @@ def run_cli(prog: str, parser: argparse.ArgumentParser, argv: list[str] | None, 
             print("note: using the public demo key; pass --key for real data", file=sys.stderr)
         policy = Policy.load(args.policy)
         words = load_words(args.words)
-        zorva_rs.setThreads(max(1, args.threads or zorva_rs.availableCores()))
+        zorva_rs.setThreads(max(1, args.threads or masking_threads(not args.serial)))
         result = job(args, policy, master, words)
     except PolicyError as e:
         print(f"{prog}: error: {e}", file=sys.stderr)

@@ -35,7 +35,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rows", type=int, default=200_000, help="sample customers to create")
     parser.add_argument("--keep", help="write the databases here instead of a temporary folder")
     parser.add_argument("--key", help="master key in hex (default: the public demo key)")
-    parser.add_argument("--threads", type=int, help="masking threads (default: available cores)")
+    parser.add_argument("--threads", type=int, help="masking threads (default: the available "
+                        "cores less one for the reader and writer, at least one)")
     parser.add_argument("--postgres", nargs="?", const="", metavar="URL",
                         help="also run the job on PostgreSQL (default: libpq's PG* variables)")
     args = parser.parse_args(argv)
@@ -56,7 +57,7 @@ def main(argv: list[str] | None = None) -> int:
         strategies = sorted({s for s, _ in policy.columns.values()})
         print(f"policy {HERE / 'policy.toml'}: {len(policy.columns)} masked column(s), "
               f"{len(strategies)} strategies: {', '.join(strategies)}")
-        zorva_rs.setThreads(max(1, args.threads or zorva_rs.availableCores()))
+        zorva_rs.setThreads(max(1, args.threads or mask_sqlite.masking_threads()))
         try:
             result = mask_sqlite.mask_table(source, target, policy, mask_sqlite.parse_key(args.key),
                                             words, replace=True)

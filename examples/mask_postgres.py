@@ -154,7 +154,7 @@ def mask_table(source: str, target: str | None, policy: Policy, master: bytes,
                 where = f" ({e.diag.context.strip()})" if e.diag.context else ""
                 raise RefusedValue(
                     f"the target refused a value of the chunk from row {first_row:,}: "
-                    f"{e.diag.message_primary}{where} (the {first_row:,} rows before this chunk "
+                    f"{e.diag.message_primary or e}{where} (the {first_row:,} rows before this chunk "
                     "are written)") from None
             created.append(True)
 

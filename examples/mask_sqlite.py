@@ -20,6 +20,11 @@ job with an error and exit status 1. As in the masking tool itself, the first
 refusal is taken column by column, each column in row order. The chunk it is
 in is rolled back; chunks written before it stay.
 
+Overlap. While the engine masks chunk N with the interpreter lock released,
+a reader thread reads chunk N+1 and a writer thread writes chunk N-1, each
+chunk in one transaction (run_chunks). The output does not depend on it:
+--serial reads, masks and writes one after the other, with the same result.
+
 Target types come from the masked chunk (zorva_rs.columnKinds): INTEGER,
 REAL, NUMERIC (ints and floats mixed), TEXT, and "DECIMAL TEXT" for Decimals
 (TEXT affinity keeps them exact). Ints beyond 64 bits are stored as TEXT.
@@ -192,8 +197,8 @@ def declared_type(kinds: list[type], fits: bool, source: str) -> str:
 
 
 def bindable(rows: list[tuple], kinds, fits) -> list[tuple]:
-    """Rows sqlite3 can bind: Decimals and ints beyond 64 bits become text."""
-    convert = [j for j, (k, ok) in enumerate(zip(kinds, fits)) if Decimal in k or not ok]
+    """Rows sqlite3 can bind: ints beyond 64 bits become text (Decimals: see connect)."""
+    convert = [j for j, ok in enumerate(fits) if not ok]
     if not convert:
         return rows
     out = []
@@ -228,6 +233,9 @@ def connect(path: str | Path) -> sqlite3.Connection:
     # datetimes (and are deprecated): keep such columns as they are stored.
     sqlite3.register_converter("DATE", bytes.decode)
     sqlite3.register_converter("TIMESTAMP", bytes.decode)
+    # A Decimal is bound as its exact text, by sqlite3 as it binds the row:
+    # cheaper for the writer than copying every row to convert it.
+    sqlite3.register_adapter(Decimal, str)
     # The reader and the writer threads use connections opened here, one
     # thread at a time.
     conn = sqlite3.connect(path, detect_types=sqlite3.PARSE_DECLTYPES, check_same_thread=False)
@@ -274,6 +282,15 @@ def _get(q: queue.Queue, stop: threading.Event):
         except queue.Empty:
             pass
     raise _Stopped
+
+
+def masking_threads(overlap: bool = True) -> int:
+    """The default number of masking threads: every core, less one for the
+    reader and writer when they run beside the masking. Both hold the
+    interpreter lock for their work, so together they use one core at most;
+    with every core masking, they would wait for a core and the masking for
+    them."""
+    return max(1, zorva_rs.availableCores() - (1 if overlap else 0))
 
 
 def run_chunks(chunks: Iterator[list[tuple]], masker: ChunkMasker,
@@ -506,7 +523,8 @@ def add_job_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--table", help="table to mask (default: the policy's)")
     parser.add_argument("--chunk-size", type=int, default=10_000,
                         help="rows per chunk: one maskChunk call and one transaction")
-    parser.add_argument("--threads", type=int, help="masking threads (default: available cores)")
+    parser.add_argument("--threads", type=int, help="masking threads (default: the available "
+                        "cores less one for the reader and writer, at least one)")
     parser.add_argument("--replace", action="store_true", help="replace the table in the target")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
     parser.add_argument("--sample", type=int, default=3, help="rows shown before/after")
@@ -527,7 +545,7 @@ def run_cli(prog: str, parser: argparse.ArgumentParser, argv: list[str] | None, 
             print("note: using the public demo key; pass --key for real data", file=sys.stderr)
         policy = Policy.load(args.policy)
         words = load_words(args.words)
-        zorva_rs.setThreads(max(1, args.threads or zorva_rs.availableCores()))
+        zorva_rs.setThreads(max(1, args.threads or masking_threads(not args.serial)))
         result = job(args, policy, master, words)
     except PolicyError as e:
         print(f"{prog}: error: {e}", file=sys.stderr)

@@ -374,36 +374,20 @@ bool cpuHasShaNi() noexcept {
 }  // namespace
 
 bool available(Road road) noexcept {
+#ifdef ZORVA_X86
+  static const bool hasShaNi = cpuHasShaNi(), hasAvx512 = cpuHasAvx512(), hasAvx2 = cpuHasAvx2();
+#else
+  constexpr bool hasShaNi = false, hasAvx512 = false, hasAvx2 = false;
+#endif
   switch (road) {
     case Road::portable:
       return true;
     case Road::shaNi:
-#ifdef ZORVA_X86
-    {
-      static const bool has = cpuHasShaNi();
-      return has;
-    }
-#else
-      return false;
-#endif
+      return hasShaNi;
     case Road::avx512:
-#ifdef ZORVA_X86
-    {
-      static const bool has = cpuHasAvx512();
-      return has;
-    }
-#else
-      return false;
-#endif
+      return hasAvx512;
     case Road::avx2:
-#ifdef ZORVA_X86
-    {
-      static const bool has = cpuHasAvx2();
-      return has;
-    }
-#else
-      return false;
-#endif
+      return hasAvx2;
   }
   return false;
 }

@@ -1,6 +1,7 @@
 // KeyedHash: HMAC-SHA-256 keyed with a column's 32-byte subkey, and the four
-// keyed operations every masker draws on. The inner and outer SHA-256 states
-// are absorbed once at construction; each call copies and finishes them.
+// keyed operations every masker draws on, one value at a time or many at
+// once over interleaved SHA-256 lanes. The inner and outer SHA-256 states are
+// absorbed once at construction; each call copies and finishes them.
 #pragma once
 
 #include <openssl/sha.h>

@@ -1,4 +1,5 @@
-// Strategy::maskOne: which core masker receives a value, and in which form.
+// Strategy::maskOne and Strategy::maskMany: which core masker receives a
+// value, in which form, and which strategies take values in batches.
 #include "dispatch.h"
 
 #include <algorithm>

@@ -31,7 +31,6 @@ from __future__ import annotations
 
 import argparse
 import sys
-import time
 from pathlib import Path
 
 import psycopg
@@ -43,7 +42,7 @@ if str(HERE) not in sys.path:
 
 from mask_sqlite import (  # noqa: E402
     EPILOG, ChunkMasker, JobResult, Policy, PolicyError, RefusedValue, add_job_arguments,
-    progress_bar, run_chunks, run_cli,
+    run_cli, run_timed,
 )
 
 # Types read into the Python values the strategies expect; any other type is
@@ -158,11 +157,8 @@ def mask_table(source: str, target: str | None, policy: Policy, master: bytes,
                     "are written)") from None
             created.append(True)
 
-        start = time.perf_counter()
-        with progress_bar(total, table, progress) as bar:
-            done, before, after = run_chunks(read(), masker, write, overlap=overlap,
-                                             sample=sample, written=bar.update)
-        seconds = time.perf_counter() - start
+        done, before, after, seconds = run_timed(read(), masker, write, total, table, progress,
+                                                 overlap=overlap, sample=sample)
     finally:
         src.close()
         if dst is not None:

@@ -454,17 +454,24 @@ def mask_table(source: str | Path, target: str | Path, policy: Policy, master: b
                 dst.execute("ROLLBACK")
                 raise
 
-        start = time.perf_counter()
-        with progress_bar(total, table, progress) as bar:
-            done, before, after = run_chunks(read(), masker, write, overlap=overlap,
-                                             sample=sample, written=bar.update)
-        seconds = time.perf_counter() - start
+        done, before, after, seconds = run_timed(read(), masker, write, total, table, progress,
+                                                 overlap=overlap, sample=sample)
     finally:
         src.close()
         if dst is not None:
             dst.close()
     return JobResult(done, seconds, masker.engine_seconds, masker.fallbacks, names, types,
                      before, after)
+
+
+def run_timed(chunks: Iterator[list[tuple]], masker: ChunkMasker, write, total: int, table: str,
+              progress: bool | None, *, overlap: bool, sample: int):
+    """run_chunks under the progress bar; also returns the seconds it took."""
+    start = time.perf_counter()
+    with progress_bar(total, table, progress) as bar:
+        done, before, after = run_chunks(chunks, masker, write, overlap=overlap, sample=sample,
+                                         written=bar.update)
+    return done, before, after, time.perf_counter() - start
 
 
 def progress_bar(total: int, table: str, show: bool | None):

@@ -117,6 +117,21 @@ __attribute__((target("ssse3"))) void putStateWide(const sha256::State& state, s
 void putStateWide(const sha256::State& state, std::uint8_t* out) noexcept { putState(state, out); }
 #endif
 
+// The padding of a message of length bytes (at most 55) that ends in this,
+// its one block: 0x80, zeros, and the bit length counting the key block
+// absorbed before it. The message bytes are the caller's.
+void padLastBlock(std::uint8_t* block, std::size_t length) noexcept {
+  std::memset(block + length, 0, 64 - length);
+  block[length] = 0x80;
+  putBE(block + 56, (64 + std::uint64_t{length}) * 8, 8);
+}
+
+// The outer hash's one block: the inner tag, then its padding.
+void layOuterBlock(const sha256::State& innerState, std::uint8_t* block) noexcept {
+  putStateWide(innerState, block);
+  padLastBlock(block, 32);
+}
+
 // One message of hmacMany on its way through the inner hash (64-byte blocks
 // of a || b, then the padding; the key block is already in the state) and
 // then the one block of the outer hash.
@@ -156,12 +171,8 @@ struct HmacLane {
     offset += 64;
   }
 
-  // The outer block: the inner tag, 0x80, zeros and the bit length 768.
-  void layOuterBlock(const sha256::State& innerState) noexcept {
-    putState(innerState, block);
-    std::memset(block + 32, 0, 32);
-    block[32] = 0x80;
-    putBE(block + 56, (64 + 32) * 8, 8);
+  void startOuter(const sha256::State& innerState) noexcept {
+    layOuterBlock(innerState, block);
     outer = true;
   }
 };
@@ -211,21 +222,15 @@ void KeyedHash::hmacMany(std::span<const HmacJob> jobs) const {
     for (std::size_t k = 0; k < count; ++k) {
       const HmacJob& j = jobs[done + k];
       std::uint8_t* block = blocks[k];
-      std::memset(block, 0, 64);
       if (j.aLength != 0) std::memcpy(block, j.a, j.aLength);
       if (j.bLength != 0) std::memcpy(block + j.aLength, j.b, j.bLength);
-      block[j.aLength + j.bLength] = 0x80;
-      putBE(block + 56, (64 + std::uint64_t{j.aLength + j.bLength}) * 8, 8);
+      padLastBlock(block, j.aLength + j.bLength);
       std::memcpy(states[k].h, inner_.h, sizeof states[k].h);
       blockOf[k] = block;
     }
     sha256::compress(states, blockOf, count);
     for (std::size_t k = 0; k < count; ++k) {
-      std::uint8_t* block = blocks[k];
-      putStateWide(states[k], block);
-      std::memset(block + 32, 0, 32);
-      block[32] = 0x80;
-      putBE(block + 56, (64 + 32) * 8, 8);
+      layOuterBlock(states[k], blocks[k]);
       std::memcpy(states[k].h, outer_.h, sizeof states[k].h);
     }
     sha256::compress(states, blockOf, count);
@@ -263,7 +268,7 @@ void KeyedHash::hmacMany(std::span<const HmacJob> jobs) const {
       HmacLane& lane = lanes[l];
       if (!lane.outer) {
         if (lane.offset == lane.padded) {
-          lane.layOuterBlock(states[l]);
+          lane.startOuter(states[l]);
           std::memcpy(states[l].h, outer_.h, sizeof states[l].h);
         }
         ++l;
@@ -333,39 +338,21 @@ void KeyedHash::digestMany(std::span<const std::string_view> data, std::string_v
 
 void KeyedHash::expand(std::string_view data, std::size_t length, std::string_view label,
                        std::uint8_t* out) const {
-  if (length == 0) return;
-  // label || 0x23 || BE(i, 4) || 0x00, with the counter patched per block.
-  const std::size_t prefixLen = label.size() + 6;
-  Scratch<128> prefix(prefixLen);
-  std::uint8_t* p = prefix.data();
+  const ExpandJob job{data, length, label, out};
+  expandMany({&job, 1});
+}
+
+namespace {
+
+// label || 0x23 || BE(i, 4) || 0x00: the prefix of block i of a stream.
+void layBlockPrefix(std::uint8_t* p, std::string_view label, std::uint32_t block) noexcept {
   copyBytes(p, label);
   p[label.size()] = 0x23;
-  p[prefixLen - 1] = 0x00;
-  const auto* dataBytes = reinterpret_cast<const std::uint8_t*>(data.data());
-  // The blocks are independent messages, differing in the counter only: a
-  // group of them goes through hmacMany together, each with its own prefix.
-  // The counter is 32 bits wide; 2^32 blocks (128 GiB) is far beyond any caller.
-  constexpr std::size_t kGroup = 16;
-  const std::size_t blocks = (length + 31) / 32;
-  for (std::size_t first = 0; first < blocks; first += kGroup) {
-    const std::size_t count = std::min(kGroup, blocks - first);
-    Scratch<16 * 64> prefixes(count * prefixLen);
-    std::uint8_t tags[kGroup][32];
-    HmacJob jobs[kGroup];
-    for (std::size_t k = 0; k < count; ++k) {
-      std::uint8_t* own = prefixes.data() + k * prefixLen;
-      std::memcpy(own, p, prefixLen);
-      putBE32(own + label.size() + 1, static_cast<std::uint32_t>(first + k));
-      const std::size_t at = 32 * (first + k);
-      // Whole blocks land in place; the last, partial one goes through tags.
-      std::uint8_t* target = at + 32 <= length ? out + at : tags[k];
-      jobs[k] = HmacJob{own, prefixLen, dataBytes, data.size(), target};
-    }
-    hmacMany({jobs, count});
-    const std::size_t lastAt = 32 * (first + count - 1);
-    if (lastAt + 32 > length) std::memcpy(out + lastAt, tags[count - 1], length - lastAt);
-  }
+  putBE32(p + label.size() + 1, block);
+  p[label.size() + 5] = 0x00;
 }
+
+}  // namespace
 
 void KeyedHash::expandMany(std::span<const ExpandJob> jobs) const {
   // Blocks per HMAC batch, each with its own copy of the prefix
@@ -385,22 +372,26 @@ void KeyedHash::expandMany(std::span<const ExpandJob> jobs) const {
     count = 0;
   };
   for (const ExpandJob& job : jobs) {
+    const std::size_t prefixLen = job.label.size() + 6;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(job.data.data());
     if (job.label.size() > kLabel) {
-      expand(job.data, job.length, job.label, job.out);
+      // A long label: its blocks one at a time, through one prefix of its own.
+      // The counter is 32 bits wide; 2^32 blocks (128 GiB) is beyond any caller.
+      Scratch<128> prefix(prefixLen);
+      for (std::size_t at = 0, block = 0; at < job.length; at += 32, ++block) {
+        layBlockPrefix(prefix.data(), job.label, static_cast<std::uint32_t>(block));
+        std::uint8_t tag[32];
+        hmacInto(prefix.data(), prefixLen, data, job.data.size(), tag);
+        std::memcpy(job.out + at, tag, std::min<std::size_t>(32, job.length - at));
+      }
       continue;
     }
-    const std::size_t prefixLen = job.label.size() + 6;
     for (std::size_t at = 0, block = 0; at < job.length; at += 32, ++block) {
-      std::uint8_t* p = prefixes[count];
-      copyBytes(p, job.label);
-      p[job.label.size()] = 0x23;
-      putBE32(p + job.label.size() + 1, static_cast<std::uint32_t>(block));
-      p[prefixLen - 1] = 0x00;
+      layBlockPrefix(prefixes[count], job.label, static_cast<std::uint32_t>(block));
       const bool whole = at + 32 <= job.length;
       partial[count] = whole ? nullptr : job.out + at;
       partialLength[count] = job.length - at;
-      hmacs[count] = HmacJob{p, prefixLen, reinterpret_cast<const std::uint8_t*>(job.data.data()), job.data.size(),
-                             whole ? job.out + at : tags[count]};
+      hmacs[count] = HmacJob{prefixes[count], prefixLen, data, job.data.size(), whole ? job.out + at : tags[count]};
       if (++count == kGroup) flush();
     }
   }
@@ -470,40 +461,23 @@ std::uint64_t KeyedHash::below(std::string_view data, std::uint64_t bound, std::
 }
 
 void KeyedHash::belowMany(std::span<const BelowJob> jobs) const {
-  // Draws per HMAC batch: each takes two stream blocks (33 to 40 bytes).
+  // Draws per batch of streams: each takes two stream blocks (33 to 40 bytes).
   constexpr std::size_t kGroup = 16;
-  constexpr std::size_t kLabel = 48;  // longer labels are drawn on their own
   constexpr std::size_t kBounds = 4;
   BelowModulus moduli[kBounds];
   std::size_t boundCount = 0;
   for (std::size_t from = 0; from < jobs.size(); from += kGroup) {
     const std::size_t count = std::min(kGroup, jobs.size() - from);
-    std::uint8_t prefixes[kGroup][2][kLabel + 6];
-    std::uint8_t streams[kGroup][64];
-    HmacJob hmacs[2 * kGroup];
-    std::size_t hmacCount = 0;
+    std::uint8_t streams[kGroup][40];
+    ExpandJob expands[kGroup];
     for (std::size_t k = 0; k < count; ++k) {
       const BelowJob& job = jobs[from + k];
       if (job.bound == 0) throw std::logic_error("below called with a zero bound");
-      if (job.label.size() > kLabel) continue;
-      // label || 0x23 || BE(i, 4) || 0x00 for blocks 0 and 1 of the stream.
-      for (std::uint32_t block = 0; block < 2; ++block) {
-        std::uint8_t* p = prefixes[k][block];
-        copyBytes(p, job.label);
-        p[job.label.size()] = 0x23;
-        putBE32(p + job.label.size() + 1, block);
-        p[job.label.size() + 5] = 0x00;
-        hmacs[hmacCount++] = HmacJob{p, job.label.size() + 6, reinterpret_cast<const std::uint8_t*>(job.data.data()),
-                                     job.data.size(), streams[k] + 32 * block};
-      }
+      expands[k] = ExpandJob{job.data, belowLength(job.bound), job.label, streams[k]};
     }
-    hmacMany({hmacs, hmacCount});
+    expandMany({expands, count});
     for (std::size_t k = 0; k < count; ++k) {
       const BelowJob& job = jobs[from + k];
-      if (job.label.size() > kLabel) {
-        *job.out = below(job.data, job.bound, job.label);
-        continue;
-      }
       // A batch draws from a few lists over and over: each bound's
       // reciprocal is made once.
       std::size_t slot = 0;
@@ -613,12 +587,8 @@ struct PermuteLane {
     // the rounds patch the round byte and R in place and compress it as is.
     oneBlock = length <= 55;
     if (oneBlock) {
-      std::memset(message + length, 0, 64 - length);
-      message[length] = 0x80;
-      putBE(message + 56, (64 + std::uint64_t{length}) * 8, 8);
-      std::memset(outerBlock, 0, sizeof outerBlock);
-      outerBlock[32] = 0x80;
-      putBE(outerBlock + 56, (64 + 32) * 8, 8);
+      padLastBlock(message, length);
+      padLastBlock(outerBlock, 32);
     }
     enter(j.value);
   }

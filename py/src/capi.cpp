@@ -177,6 +177,15 @@ void raisePanic(std::string_view message) {
   PyErr_SetObject(type, text.get());
 }
 
+std::size_t lengthHint(PyObject* value) {
+  const Py_ssize_t hint = PyObject_Size(value);
+  if (hint < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return static_cast<std::size_t>(hint) < kReserveHintCap ? static_cast<std::size_t>(hint) : kReserveHintCap;
+}
+
 PyObject* newText(std::string_view utf8) {
   return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
 }

@@ -71,6 +71,12 @@ void raisePanic(std::string_view message);
 // The PanicException type, created once per process.
 PyObject* panicExceptionType();
 
+// len(value) as a reservation hint: 0 when it fails (the error is cleared),
+// and capped so that a __len__ answering sys.maxsize never becomes an
+// allocation size.
+inline constexpr std::size_t kReserveHintCap = std::size_t{1} << 16;
+std::size_t lengthHint(PyObject* value);
+
 // A str from UTF-8 bytes (new reference, or null with an exception set).
 PyObject* newText(std::string_view utf8);
 // Reads a str's UTF-8 form; a lone surrogate raises UnicodeEncodeError.

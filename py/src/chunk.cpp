@@ -37,9 +37,7 @@ bool readMaskers(PyObject* maskers, Vec<Column>& columns) {
     raiseNotSequence(maskers);
     return failMaskers();
   }
-  Py_ssize_t hint = PyObject_Size(maskers);
-  if (hint < 0) PyErr_Clear();
-  columns.reserve(std::min<std::size_t>(hint < 0 ? 0 : static_cast<std::size_t>(hint), kReserveHintCap));
+  columns.reserve(lengthHint(maskers));
   Ref iterator = Ref::steal(PyObject_GetIter(maskers));
   if (!iterator) return failMaskers();
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -85,9 +83,7 @@ bool readRow(PyObject* row, Vec<Column>& columns, Vec<Ref>& kept) {
 }
 
 bool readRows(PyObject* rows, Vec<Column>& columns, Vec<Ref>& kept) {
-  Py_ssize_t hint = PyObject_Size(rows);
-  if (hint < 0) PyErr_Clear();
-  std::size_t reserve = std::min<std::size_t>(hint < 0 ? 0 : static_cast<std::size_t>(hint), kReserveHintCap);
+  std::size_t reserve = lengthHint(rows);
   if (PyList_Check(rows)) reserve = static_cast<std::size_t>(PyList_Size(rows));
   kept.reserve(reserve);
   for (Column& column : columns)
@@ -190,7 +186,7 @@ PyObject* maskChunk(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref decimalType = Ref::steal(importDecimalType());
     if (!decimalType) return nullptr;
     for (Column& column : columns)
-      if (column.native != nullptr && column.native->strategy().isNumber())
+      if (column.native != nullptr && column.native->strategy().readsDecimals())
         column.decimalType = decimalType.get();
 
     Vec<Ref> kept;

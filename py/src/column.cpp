@@ -197,9 +197,7 @@ bool readValues(PyObject* values, PyObject* decimalType, Vec<Input>& inputs, Vec
     }
     return true;
   }
-  Py_ssize_t hint = PyObject_Size(values);
-  if (hint < 0) PyErr_Clear();
-  inputs.reserve(std::min<std::size_t>(hint < 0 ? 0 : static_cast<std::size_t>(hint), kReserveHintCap));
+  inputs.reserve(lengthHint(values));
   Ref iterator = Ref::steal(PyObject_GetIter(values));
   if (!iterator) return false;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -212,7 +210,7 @@ bool readValues(PyObject* values, PyObject* decimalType, Vec<Input>& inputs, Vec
 
 PyObject* maskColumn(const Masker& masker, PyObject* values) {
   Ref decimalType;
-  if (masker.strategy().isNumber()) {
+  if (masker.strategy().readsDecimals()) {
     decimalType = Ref::steal(importDecimalType());
     if (!decimalType) return nullptr;
   }

@@ -225,7 +225,7 @@ struct KeyEqual {
   }
 };
 
-// The result cache of a key, fpe or fake masker: the first 65,536 cacheable
+// The result cache of a masker whose strategy has one: the first 65,536 cacheable
 // results of the Masker's life, never evicted.
 struct ResultCache {
   static constexpr std::size_t kCapacity = 65536;
@@ -257,9 +257,6 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs);
 // Masker.maskColumn(values) -> (masked, problems); requires the interpreter
 // lock, which it releases only around maskInputs.
 PyObject* maskColumn(const Masker& masker, PyObject* values);
-
-// A cap on reservations sized from a __len__ answer, which may be anything.
-inline constexpr std::size_t kReserveHintCap = std::size_t{1} << 16;
 
 // Restores the interpreter lock on every way out of a scope that released it.
 class ReleasedLock {

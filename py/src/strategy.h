@@ -1,0 +1,41 @@
+// Strategy: what the module knows of one masking strategy (its options, its
+// cache, the Python types it reads, how values reach its core masker). Each
+// strategy is described once, in strategies.cpp.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+#include "capi.h"
+#include "keyed_hash.h"
+#include "values.h"
+
+namespace zorva::py {
+
+class Strategy {
+ public:
+  virtual ~Strategy() = default;
+
+  // Builds the named strategy from its options dict, read in the strategy's
+  // fixed order. Null with a Python exception set for an unknown name or a
+  // bad option.
+  static std::unique_ptr<const Strategy> build(std::string_view name, PyObject* options,
+                                               const KeyedHash& keyedHash);
+
+  // Whether its Masker keeps a result cache. The cache holds answers only,
+  // never a problem marker.
+  virtual bool cached() const noexcept = 0;
+  // Whether floats and Decimals are read as such (which needs decimal.Decimal)
+  // rather than as Input::Other.
+  virtual bool readsDecimals() const noexcept = 0;
+  // Masks one value. Pure: reads the strategy and the keyed hash only, so any
+  // number of threads may call it at once.
+  virtual Output maskOne(const KeyedHash& keyedHash, const Input& input) const = 0;
+  // *outputs[k] = maskOne(*inputs[k]) for every k < count, with the primitive
+  // work of many values run together where the strategy has a batch road.
+  virtual void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
+                        std::size_t count) const = 0;
+};
+
+}  // namespace zorva::py

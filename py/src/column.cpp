@@ -15,23 +15,6 @@ namespace zorva::py {
 static_assert(sizeof(CacheKey) <= 40);
 static_assert(sizeof(InputRef) == 2 * sizeof(void*));
 
-CacheKey CacheKey::fromView(const KeyView& view, std::size_t hash) {
-  CacheKey key(view.kind, hash);
-  switch (view.kind) {
-    case KeyView::Kind::Int:
-      new (&key.integer_) BigInt(*view.integer);
-      break;
-    case KeyView::Kind::Float:
-      key.bits_ = view.bits;
-      break;
-    default:
-      new (&key.text_) PackedText(view.text);
-      break;
-  }
-  return key;
-}
-
-
 namespace {
 
 std::uint64_t randomSeed() {

@@ -118,73 +118,47 @@ struct HashedView {
   std::size_t hash;
 };
 
+// The payload slots of a CacheKey: the text, the integer, the bit pattern.
+constexpr int cacheKeySlot(KeyView::Kind kind) noexcept {
+  return kind == KeyView::Kind::Int ? 1 : kind == KeyView::Kind::Float ? 2 : 0;
+}
+
 // The key under which equal values are de-duplicated and cached: an owned
 // copy of a KeyView, as a tag and one payload. Str and Decimal compare texts
 // byte for byte, Int by value, Float by bit pattern (so 0.0 and -0.0 differ).
 class CacheKey {
  public:
   // An owned copy of view; hash is what the cache's KeyHash gives the view.
-  static CacheKey fromView(const KeyView& view, std::size_t hash);
-  CacheKey(const CacheKey& other) : hash_(other.hash_), kind_(other.kind_) { copyFrom(other); }
-  CacheKey(CacheKey&& other) noexcept : hash_(other.hash_), kind_(other.kind_) { moveFrom(other); }
-  CacheKey& operator=(const CacheKey& other) {
-    if (this != &other) {
-      CacheKey copy(other);
-      *this = std::move(copy);
+  static CacheKey fromView(const KeyView& view, std::size_t hash) {
+    switch (view.kind) {
+      case KeyView::Kind::Int:
+        return CacheKey(Value(view.kind, std::in_place_type<BigInt>, *view.integer), hash);
+      case KeyView::Kind::Float:
+        return CacheKey(Value(view.kind, std::in_place_type<std::uint64_t>, view.bits), hash);
+      default:
+        return CacheKey(Value(view.kind, std::in_place_type<PackedText>, view.text), hash);
     }
-    return *this;
   }
-  CacheKey& operator=(CacheKey&& other) noexcept {
-    if (this != &other) {
-      destroy();
-      kind_ = other.kind_;
-      hash_ = other.hash_;
-      moveFrom(other);
-    }
-    return *this;
-  }
-  ~CacheKey() { destroy(); }
 
-  KeyView::Kind kind() const noexcept { return kind_; }
+  KeyView::Kind kind() const noexcept { return value_.tag(); }
   std::size_t hash() const noexcept { return hash_; }
   KeyView view() const noexcept {
-    switch (kind_) {
+    switch (kind()) {
       case KeyView::Kind::Int:
-        return KeyView{kind_, 0, &integer_, {}};
+        return KeyView{kind(), 0, &value_.get<BigInt>(), {}};
       case KeyView::Kind::Float:
-        return KeyView{kind_, bits_, nullptr, {}};
+        return KeyView{kind(), value_.get<std::uint64_t>(), nullptr, {}};
       default:
-        return KeyView{kind_, 0, nullptr, text_.view()};
+        return KeyView{kind(), 0, nullptr, value_.get<PackedText>().view()};
     }
   }
   friend bool operator==(const CacheKey& a, const CacheKey& b) noexcept { return a.view() == b.view(); }
 
  private:
-  CacheKey(KeyView::Kind kind, std::size_t hash) noexcept : hash_(hash), kind_(kind) {}
-  bool hasText() const noexcept { return kind_ == KeyView::Kind::Str || kind_ == KeyView::Kind::Decimal; }
-  void copyFrom(const CacheKey& other) {
-    if (kind_ == KeyView::Kind::Int) new (&integer_) BigInt(other.integer_);
-    else if (hasText()) new (&text_) PackedText(other.text_);
-    else bits_ = other.bits_;
-  }
-  void moveFrom(CacheKey& other) noexcept {
-    if (kind_ == KeyView::Kind::Int) new (&integer_) BigInt(std::move(other.integer_));
-    else if (hasText()) new (&text_) PackedText(std::move(other.text_));
-    else bits_ = other.bits_;
-  }
-  void destroy() noexcept {
-    if (kind_ == KeyView::Kind::Int) integer_.~BigInt();
-    else if (hasText()) text_.~PackedText();
-    kind_ = KeyView::Kind::Float;  // nothing to free
-  }
-
-  union {
-    PackedText text_;
-    BigInt integer_;
-    std::uint64_t bits_;
-  };
+  using Value = Tagged<KeyView::Kind, cacheKeySlot, PackedText, BigInt, std::uint64_t>;
+  CacheKey(Value value, std::size_t hash) noexcept : value_(std::move(value)), hash_(hash) {}
+  Value value_;
   std::size_t hash_;
-  KeyView::Kind kind_;
 };
 
 // Hashes keys and views alike, mixed with a seed drawn at random for each map:

@@ -12,6 +12,7 @@
 
 #include "bigint.h"
 #include "capi.h"
+#include "tagged.h"
 
 namespace zorva::py {
 
@@ -104,66 +105,55 @@ class PackedText {
   alignas(8) unsigned char raw_[16];
 };
 
+enum class InputKind : std::uint8_t { None = 0, Int = 1, Str = 2, Other = 3, Bool = 4, Float = 5, Decimal = 6 };
+enum class OutputKind : std::uint8_t { None = 0, Int = 1, Str = 2, Float = 3, Decimal = 4, Fallback = 5, Refused = 6 };
+
+namespace values_detail {
+// An input's text and, for a float, its value.
+struct Rendered {
+  PackedText text;
+  double real;
+};
+// The payload slots: BigInt, then the text (a Rendered or a Text).
+constexpr int inputSlot(InputKind kind) noexcept {
+  return kind == InputKind::Int ? 0
+         : kind == InputKind::Str || kind == InputKind::Float || kind == InputKind::Decimal ? 1
+                                                                                            : -1;
+}
+constexpr int outputSlot(OutputKind kind) noexcept {
+  return kind == OutputKind::Int ? 0
+         : kind == OutputKind::Str || kind == OutputKind::Decimal || kind == OutputKind::Refused ? 1
+         : kind == OutputKind::Float                                                            ? 2
+                                                                                                : -1;
+}
+}  // namespace values_detail
+
 // A value read from Python: a tag and one payload. integer() for Int; text()
 // for Str, Float (its repr) and Decimal (its str); real() for Float.
 class Input {
  public:
-  enum class Kind : std::uint8_t { None = 0, Int = 1, Str = 2, Other = 3, Bool = 4, Float = 5, Decimal = 6 };
+  using Kind = InputKind;
 
-  Input() noexcept {}
+  Input() noexcept = default;
   // The payload-less kinds: None, Other, Bool.
-  explicit Input(Kind kind) noexcept : kind_(kind) {}
-  static Input ofInt(BigInt value) noexcept {
-    Input in(Kind::Int);
-    new (&in.integer_) BigInt(std::move(value));
-    return in;
-  }
+  explicit Input(Kind kind) noexcept : value_(kind) {}
+  static Input ofInt(BigInt value) noexcept { return Input(Value(Kind::Int, std::in_place_type<BigInt>, std::move(value))); }
   static Input ofText(Kind kind, PackedText text, double real = 0) noexcept {
-    Input in(kind);
-    new (&in.rendered_) Rendered{std::move(text), real};
-    return in;
+    return Input(Value(kind, std::in_place_type<Rendered>, Rendered{std::move(text), real}));
   }
-  Input(Input&& other) noexcept : kind_(other.kind_) { moveFrom(other); }
-  Input& operator=(Input&& other) noexcept {
-    if (this != &other) {
-      destroy();
-      kind_ = other.kind_;
-      moveFrom(other);
-    }
-    return *this;
-  }
-  Input(const Input&) = delete;
-  Input& operator=(const Input&) = delete;
-  ~Input() { destroy(); }
+  Input(Input&&) noexcept = default;
+  Input& operator=(Input&&) noexcept = default;
 
-  Kind kind() const noexcept { return kind_; }
-  const BigInt& integer() const noexcept { return integer_; }
-  std::string_view text() const noexcept { return rendered_.text.view(); }
-  double real() const noexcept { return rendered_.real; }
+  Kind kind() const noexcept { return value_.tag(); }
+  const BigInt& integer() const noexcept { return value_.get<BigInt>(); }
+  std::string_view text() const noexcept { return value_.get<Rendered>().text.view(); }
+  double real() const noexcept { return value_.get<Rendered>().real; }
 
  private:
-  struct Rendered {
-    PackedText text;
-    double real;  // Float only
-  };
-  static bool hasText(Kind kind) noexcept {
-    return kind == Kind::Str || kind == Kind::Float || kind == Kind::Decimal;
-  }
-  void moveFrom(Input& other) noexcept {
-    if (kind_ == Kind::Int) new (&integer_) BigInt(std::move(other.integer_));
-    else if (hasText(kind_)) new (&rendered_) Rendered{std::move(other.rendered_)};
-  }
-  void destroy() noexcept {
-    if (kind_ == Kind::Int) integer_.~BigInt();
-    else if (hasText(kind_)) rendered_.~Rendered();
-    kind_ = Kind::None;
-  }
-
-  union {
-    BigInt integer_;
-    Rendered rendered_;
-  };
-  Kind kind_ = Kind::None;
+  using Rendered = values_detail::Rendered;
+  using Value = Tagged<Kind, values_detail::inputSlot, BigInt, Rendered>;
+  explicit Input(Value value) noexcept : value_(std::move(value)) {}
+  Value value_;
 };
 
 // A masked value: a tag and one payload. integer() for Int; text() for Str,
@@ -171,81 +161,29 @@ class Input {
 // The text stays a Text: core answers move in without a copy.
 class Output {
  public:
-  enum class Kind : std::uint8_t { None = 0, Int = 1, Str = 2, Float = 3, Decimal = 4, Fallback = 5, Refused = 6 };
+  using Kind = OutputKind;
 
-  Output() noexcept {}
-  static Output fallback() noexcept { return Output(Kind::Fallback); }
-  static Output ofInt(BigInt v) noexcept {
-    Output out(Kind::Int);
-    new (&out.integer_) BigInt(std::move(v));
-    return out;
-  }
+  Output() noexcept = default;
+  static Output fallback() noexcept { return Output(Value(Kind::Fallback)); }
+  static Output ofInt(BigInt v) noexcept { return Output(Value(Kind::Int, std::in_place_type<BigInt>, std::move(v))); }
   static Output ofText(Text t) noexcept { return withText(Kind::Str, std::move(t)); }
   static Output ofDecimal(Text t) noexcept { return withText(Kind::Decimal, std::move(t)); }
   static Output refused(Text message) noexcept { return withText(Kind::Refused, std::move(message)); }
-  static Output ofFloat(double v) noexcept {
-    Output out(Kind::Float);
-    out.real_ = v;
-    return out;
-  }
-  Output(const Output& other) : kind_(Kind::None) { copyFrom(other); }
-  Output(Output&& other) noexcept : kind_(Kind::None) { moveFrom(other); }
-  Output& operator=(const Output& other) {
-    if (this != &other) {
-      Output copy(other);
-      *this = std::move(copy);
-    }
-    return *this;
-  }
-  Output& operator=(Output&& other) noexcept {
-    if (this != &other) {
-      destroy();
-      moveFrom(other);
-    }
-    return *this;
-  }
-  ~Output() { destroy(); }
+  static Output ofFloat(double v) noexcept { return Output(Value(Kind::Float, std::in_place_type<double>, v)); }
 
-  Kind kind() const noexcept { return kind_; }
-  const BigInt& integer() const noexcept { return integer_; }
-  const Text& text() const noexcept { return text_; }
-  double real() const noexcept { return real_; }
-  bool isProblem() const noexcept { return kind_ == Kind::Fallback || kind_ == Kind::Refused; }
+  Kind kind() const noexcept { return value_.tag(); }
+  const BigInt& integer() const noexcept { return value_.get<BigInt>(); }
+  const Text& text() const noexcept { return value_.get<Text>(); }
+  double real() const noexcept { return value_.get<double>(); }
+  bool isProblem() const noexcept { return kind() == Kind::Fallback || kind() == Kind::Refused; }
 
  private:
-  explicit Output(Kind kind) noexcept : kind_(kind) {}
+  using Value = Tagged<Kind, values_detail::outputSlot, BigInt, Text, double>;
+  explicit Output(Value value) noexcept : value_(std::move(value)) {}
   static Output withText(Kind kind, Text t) noexcept {
-    Output out(kind);
-    new (&out.text_) Text(std::move(t));
-    return out;
+    return Output(Value(kind, std::in_place_type<Text>, std::move(t)));
   }
-  static bool hasText(Kind kind) noexcept {
-    return kind == Kind::Str || kind == Kind::Decimal || kind == Kind::Refused;
-  }
-  void copyFrom(const Output& other) {
-    if (other.kind_ == Kind::Int) new (&integer_) BigInt(other.integer_);
-    else if (hasText(other.kind_)) new (&text_) Text(other.text_);
-    else if (other.kind_ == Kind::Float) real_ = other.real_;
-    kind_ = other.kind_;
-  }
-  void moveFrom(Output& other) noexcept {
-    if (other.kind_ == Kind::Int) new (&integer_) BigInt(std::move(other.integer_));
-    else if (hasText(other.kind_)) new (&text_) Text(std::move(other.text_));
-    else if (other.kind_ == Kind::Float) real_ = other.real_;
-    kind_ = other.kind_;
-  }
-  void destroy() noexcept {
-    if (kind_ == Kind::Int) integer_.~BigInt();
-    else if (hasText(kind_)) text_.~Text();
-    kind_ = Kind::None;
-  }
-
-  union {
-    BigInt integer_;
-    Text text_;
-    double real_;
-  };
-  Kind kind_ = Kind::None;
+  Value value_;
 };
 
 // Reads value into out (requires the interpreter lock). decimalType is

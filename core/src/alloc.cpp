@@ -1,3 +1,4 @@
+// The engine allocator: mimalloc's explicit API behind memAlloc and memFree.
 #include "alloc.h"
 
 #include <dlfcn.h>

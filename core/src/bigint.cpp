@@ -1,3 +1,4 @@
+// BigInt: machine-word values inline, GMP beyond; conversions and arithmetic.
 #include "bigint.h"
 
 #include <charconv>

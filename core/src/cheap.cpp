@@ -1,3 +1,4 @@
+// The cheap maskers: digit runs, hashes and e-mail addresses, one by one and in batches.
 #include "cheap.h"
 
 #include <algorithm>
@@ -6,31 +7,11 @@
 
 #include "ascii.h"
 #include "key.h"
+#include "scratch.h"
 
 namespace zorva {
 
 namespace {
-
-// Scratch space on the stack for ordinary values, on the heap beyond.
-template <class T, std::size_t N>
-class Scratch {
- public:
-  explicit Scratch(std::size_t size) {
-    if (size > N) {
-      heap_.resize(size);
-      data_ = heap_.data();
-    }
-  }
-  // A copy would keep pointing at the original's stack buffer.
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  T* data() noexcept { return data_; }
-
- private:
-  T stack_[N];
-  Vec<T> heap_;
-  T* data_ = stack_;
-};
 
 constexpr std::size_t kStackDigits = 256;
 // The cheap maskers draw under the empty label.
@@ -71,7 +52,7 @@ bool finishRun(char* digits, std::size_t n, std::uint8_t* s, std::uint64_t keepL
 bool maskRunInPlace(const KeyedHash& keyedHash, char* digits, std::size_t n, std::uint64_t keepLeading,
                     std::uint64_t keepTrailing) {
   if (!masksRun(n, keepLeading, keepTrailing)) return false;
-  Scratch<std::uint8_t, 2 * kStackDigits + 32> stream(streamLength(n));
+  Scratch<2 * kStackDigits + 32, std::uint8_t> stream(streamLength(n));
   keyedHash.expand(std::string_view(digits, n), streamLength(n), kNoLabel, stream.data());
   return finishRun(digits, n, stream.data(), keepLeading, keepTrailing);
 }
@@ -129,8 +110,8 @@ void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_vie
     std::size_t total = 0;
     for (std::size_t i = 0; i < n; ++i) total += texts[from + i].size();
     // Each text's digit run, then the streams of all runs.
-    Scratch<char, 1024> runs(total);
-    Scratch<std::uint8_t, 4096> streams(2 * total + 32 * n);
+    Scratch<1024, char> runs(total);
+    Scratch<4096, std::uint8_t> streams(2 * total + 32 * n);
     ExpandJob jobs[kBatch];
     char* runOf[kBatch];
     std::size_t owner[kBatch];
@@ -183,12 +164,12 @@ Outcome<BigInt> maskDigitsInteger(const KeyedHash& keyedHash, const BigInt& valu
                                   std::uint64_t keepTrailing) {
   // log10(2) < 1/3, so bits / 3 + 2 digits always suffice.
   const std::size_t capacity = static_cast<std::size_t>(value.bitLength() / 3 + 2);
-  Scratch<std::uint8_t, kStackDigits> values(capacity);
+  Scratch<kStackDigits, std::uint8_t> values(capacity);
   const std::size_t n = magnitudeDigits(value, values.data(), capacity);
 
   // Two copies: the masked run, and the unmasked digits that draw a
   // replacement for a leading zero.
-  Scratch<char, 2 * kStackDigits> text(2 * n);
+  Scratch<2 * kStackDigits, char> text(2 * n);
   char* masked = text.data();
   char* original = masked + n;
   for (std::size_t i = 0; i < n; ++i) masked[i] = original[i] = static_cast<char>('0' + values.data()[i]);
@@ -239,7 +220,7 @@ void maskEmails(const KeyedHash& keyedHash, std::span<const std::string_view> te
     const std::size_t n = std::min(kBatch, texts.size() - from);
     std::size_t total = 0;
     for (std::size_t i = 0; i < n; ++i) total += texts[from + i].size();
-    Scratch<char, 2048> lowered(total);
+    Scratch<2048, char> lowered(total);
     std::string_view addresses[kBatch];
     std::string_view lowers[kBatch];
     std::size_t owner[kBatch];

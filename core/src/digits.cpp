@@ -1,3 +1,4 @@
+// Decimal digit counts and the shared table of powers of ten.
 #include "digits.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// FakeStrategy: word lists, the street-address template and the keyed picks.
 #include "fake.h"
 
 #include <algorithm>

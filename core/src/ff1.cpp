@@ -1,3 +1,4 @@
+// Ff1: FF1 over AES-256, the arbitrary-precision road and the machine-integer batch road.
 #include "ff1.h"
 
 #include <gmp.h>

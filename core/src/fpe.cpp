@@ -1,3 +1,4 @@
+// FpeStrategy: integers and texts through FF1, with cycle-walking and the key strategy for short values.
 #include "fpe.h"
 
 #include <openssl/crypto.h>

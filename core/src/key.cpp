@@ -1,3 +1,4 @@
+// KeyStrategy: digit bands and character classes permuted by the keyed permutation.
 #include "key.h"
 
 #include <gmp.h>

@@ -1,3 +1,4 @@
+// KeyedHash: HMAC-SHA-256 with the key schedule built once; digest, expand, below and permute, one by one and in lanes.
 #include "keyed_hash.h"
 
 #include <openssl/crypto.h>

@@ -1,3 +1,4 @@
+// debugQuote: a user's text quoted for a message, control characters escaped.
 #include "quote.h"
 
 #include <cstdio>

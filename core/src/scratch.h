@@ -11,8 +11,9 @@
 
 namespace zorva {
 
-// A byte buffer on the stack when small enough, on the engine heap otherwise.
-template <std::size_t N>
+// A buffer of N elements on the stack when that is enough, on the engine heap
+// otherwise.
+template <std::size_t N, class T = std::uint8_t>
 class Scratch {
  public:
   explicit Scratch(std::size_t size) {
@@ -23,14 +24,15 @@ class Scratch {
       data_ = heap_.data();
     }
   }
+  // A copy would keep pointing at the original's stack buffer.
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
-  std::uint8_t* data() noexcept { return data_; }
+  T* data() noexcept { return data_; }
 
  private:
-  alignas(16) std::uint8_t local_[N];
-  Vec<std::uint8_t> heap_;
-  std::uint8_t* data_;
+  alignas(16) T local_[N];
+  Vec<T> heap_;
+  T* data_;
 };
 
 // A GMP integer that clears itself.

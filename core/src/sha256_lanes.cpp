@@ -1,3 +1,4 @@
+// SHA-256 compressions of independent states side by side: the portable road, SHA-NI pairs, AVX2 and AVX-512 lanes.
 #include "sha256_lanes.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// BigInt against GMP and Python's integer semantics on the machine-word boundaries.
 #include "bigint.h"
 
 #include <gtest/gtest.h>

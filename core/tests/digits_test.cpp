@@ -1,3 +1,4 @@
+// Digit counts and powers of ten around every power boundary.
 #include "digits.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// FakeStrategy: list checks, template parsing and the picks.
 #include "fake.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Ff1 against the published vectors, and the batch road against the arbitrary-precision one.
 #include "ff1.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// FpeStrategy: shapes kept, short values through the key strategy, refusals.
 #include "fpe.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// KeyStrategy: bijection within digit bands and character classes.
 #include "key.h"
 
 #include <gtest/gtest.h>

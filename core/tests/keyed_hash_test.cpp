@@ -1,3 +1,4 @@
+// KeyedHash against RFC 4231 and its own definitions of expand, below and permute.
 #include "keyed_hash.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Dec and NumberStrategy: exact arithmetic, rounding, and the machine-integer path against the BigInt one.
 #include "number.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Every SHA-256 road against OpenSSL and against the portable road, on every batch count.
 #include "sha256_lanes.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// The work-stealing pool: workers, their deques, parallel loops and the process-wide installation.
 #include "pool.h"
 
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// The RAII layer over the limited API: argument binding, standard messages, text conversion.
 #include "capi.h"
 
 #include <string>

@@ -27,31 +27,20 @@ std::size_t magnitudeDigits(const BigInt& value, std::uint8_t* out, std::size_t 
 // negated when negative is set; machine integers up to 38 digits.
 BigInt integerFromDigits(const std::uint8_t* digits, std::size_t count, bool negative);
 
+// Stateless: the keyed hash and the charset are the caller's.
 class KeyStrategy {
  public:
-  explicit KeyStrategy(Charset charset) noexcept : charset_(charset) {}
-  Charset charset() const noexcept { return charset_; }
-
   // Answers an integer with the same digit count and sign, or a refusal above 256 digits.
   static Outcome<BigInt> maskInteger(const KeyedHash& keyedHash, const BigInt& value);
   // Answers ASCII text of the same shape, a decline for non-ASCII text, or a
   // refusal above 256 characters.
   static Outcome<Text> maskText(Charset charset, const KeyedHash& keyedHash, std::string_view text);
-  Outcome<Text> maskText(const KeyedHash& keyedHash, std::string_view text) const {
-    return maskText(charset_, keyedHash, text);
-  }
   // Batches: out[i] is exactly what maskInteger(*values[i]) or
   // maskText(texts[i]) answers, but the permutations of many values run
   // together, their round HMACs interleaved.
   static void maskIntegers(const KeyedHash& keyedHash, std::span<const BigInt* const> values, Outcome<BigInt>* out);
   static void maskTexts(Charset charset, const KeyedHash& keyedHash, std::span<const std::string_view> texts,
                         Outcome<Text>* out);
-  void maskTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts, Outcome<Text>* out) const {
-    maskTexts(charset_, keyedHash, texts, out);
-  }
-
- private:
-  Charset charset_;
 };
 
 }  // namespace zorva

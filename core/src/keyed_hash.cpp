@@ -79,6 +79,41 @@ std::size_t minimalBE128(u128 v, std::uint8_t* out) noexcept {
   return len;
 }
 
+// The Feistel network of a permutation of [0, m] (halves of h bits), and its
+// round message label || 0x7C || BE(size) || round || 0x23 || BE(0, 4) ||
+// 0x00 || BE(R, hb): laid once, then the round byte and R patched per round.
+// One HMAC block per round suffices because hb <= 8 < 32, so the counter
+// stays 0.
+struct FeistelShape {
+  unsigned h, dropBits;
+  std::size_t hb, roundAt, rightAt, length;
+  std::uint64_t mask;
+
+  FeistelShape(u128 m, std::size_t labelLength, std::size_t sizeLength) noexcept {
+    const unsigned w = std::max(2u, bitLength128(m));
+    h = (w + (w & 1)) / 2;  // at most 64
+    hb = (h + 7) / 8;       // at most 8
+    mask = h == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << h) - 1;
+    dropBits = static_cast<unsigned>(64 - 8 * hb);
+    roundAt = labelLength + 1 + sizeLength;
+    rightAt = roundAt + 7;
+    length = rightAt + hb;
+  }
+  // Writes everything but the round byte and R into msg (length bytes).
+  void lay(std::uint8_t* msg, std::string_view label, const std::uint8_t* sizeBytes,
+           std::size_t sizeLength) const noexcept {
+    layRoundLabel(msg, label, sizeLength);
+    std::memcpy(msg + label.size() + 1, sizeBytes, sizeLength);
+    std::memset(msg + roundAt + 2, 0, 5);  // counter 0 and the digest separator
+  }
+  void patch(std::uint8_t* msg, std::uint8_t round, std::uint64_t right) const noexcept {
+    msg[roundAt] = round;
+    putBE(msg + rightAt, right, hb);
+  }
+  // The round function's value from the tag's first 8 bytes, big-endian.
+  std::uint64_t roundValue(std::uint64_t head) const noexcept { return (head >> dropBits) & mask; }
+};
+
 // The inner and outer states after the one key block: the 32-byte key
 // zero-padded to 64 bytes, XORed with 0x36 and 0x5c.
 void absorbKey(const std::uint8_t* key, SHA256_CTX* inner, SHA256_CTX* outer) {
@@ -508,38 +543,23 @@ BigInt KeyedHash::below(std::string_view data, const BigInt& bound, std::string_
 u128 KeyedHash::permuteMachine(u128 m, const std::uint8_t* sizeBytes, std::size_t sizeLen, u128 value,
                                std::string_view label) const {
   if (value > m) outsideDomain();
-  const unsigned w = std::max(2u, bitLength128(m));
-  const unsigned h = (w + (w & 1)) / 2;  // at most 64
-  const std::size_t hb = (h + 7) / 8;    // at most 8
-  const std::uint64_t mask = h == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << h) - 1;
-
-  // label || 0x7C || BE(size) || round || 0x23 || BE(0, 4) || 0x00 || BE(R, hb):
-  // built once, the round byte and R patched per round. One HMAC block per
-  // round suffices because hb <= 8 < 32, so the counter stays 0.
-  const std::size_t rightAt = label.size() + 1 + sizeLen + 7;
-  const std::size_t len = rightAt + hb;
-  Scratch<160> message(len);
+  const FeistelShape shape(m, label.size(), sizeLen);
+  Scratch<160> message(shape.length);
   std::uint8_t* msg = message.data();
-  const std::size_t roundAt = layRoundLabel(msg, label, sizeLen);
-  std::memcpy(msg + label.size() + 1, sizeBytes, sizeLen);
-  std::memset(msg + roundAt + 2, 0, 5);  // counter 0 and the digest separator
-
-  const unsigned dropBits = static_cast<unsigned>(64 - 8 * hb);
+  shape.lay(msg, label, sizeBytes, sizeLen);
   u128 x = value;
   do {
-    auto right = static_cast<std::uint64_t>(x) & mask;
-    auto left = static_cast<std::uint64_t>(x >> h);
+    auto right = static_cast<std::uint64_t>(x) & shape.mask;
+    auto left = static_cast<std::uint64_t>(x >> shape.h);
     for (std::uint8_t r = 0; r < 10; ++r) {
-      msg[roundAt] = r;
-      putBE(msg + rightAt, right, hb);
+      shape.patch(msg, r, right);
       std::uint8_t tag[32];
-      hmacInto(msg, len, nullptr, 0, tag);
-      std::uint64_t f = (loadBE64(tag) >> dropBits) & mask;
-      std::uint64_t next = left ^ f;
+      hmacInto(msg, shape.length, nullptr, 0, tag);
+      std::uint64_t next = left ^ shape.roundValue(loadBE64(tag));
       left = right;
       right = next;
     }
-    x = (u128(left) << h) | right;
+    x = (u128(left) << shape.h) | right;
   } while (x > m);  // cycle-walk back into [0, size)
   return x;
 }
@@ -553,15 +573,14 @@ u128 KeyedHash::permute(u128 size, u128 value, std::string_view label) const {
 
 namespace {
 
-// One permutation of permuteMany: its round message, laid out as in
-// permuteMachine, and where its Feistel network stands.
+// One permutation of permuteMany: its round message and where its Feistel
+// network stands.
 struct PermuteLane {
   static constexpr std::size_t kMessage = 640;  // the longest label the strategies build, and room after it
   const PermuteJob* job;
   u128 m;
-  unsigned h, dropBits;
-  std::size_t hb, roundAt, rightAt, length;
-  std::uint64_t mask, left, right;
+  FeistelShape shape{0, 0, 0};
+  std::uint64_t left, right;
   std::uint8_t round;
   bool oneBlock;  // the message and its padding fit one SHA-256 block
   std::uint64_t head;  // the tag's first 8 bytes, big-endian
@@ -572,45 +591,35 @@ struct PermuteLane {
   void start(const PermuteJob& j) noexcept {
     job = &j;
     m = j.size - 1;
-    const unsigned w = std::max(2u, bitLength128(m));
-    h = (w + (w & 1)) / 2;
-    hb = (h + 7) / 8;
-    mask = h == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << h) - 1;
-    dropBits = static_cast<unsigned>(64 - 8 * hb);
     std::uint8_t sizeBytes[16];
     const std::size_t sizeLen = minimalBE128(j.size, sizeBytes);
-    rightAt = j.label.size() + 1 + sizeLen + 7;
-    length = rightAt + hb;
-    roundAt = layRoundLabel(message, j.label, sizeLen);
-    std::memcpy(message + j.label.size() + 1, sizeBytes, sizeLen);
-    std::memset(message + roundAt + 2, 0, 5);  // counter 0 and the digest separator
+    shape = FeistelShape(m, j.label.size(), sizeLen);
+    shape.lay(message, j.label, sizeBytes, sizeLen);
     // A message of up to 55 bytes is one block with its padding, laid once:
     // the rounds patch the round byte and R in place and compress it as is.
-    oneBlock = length <= 55;
+    oneBlock = shape.length <= 55;
     if (oneBlock) {
-      padLastBlock(message, length);
+      padLastBlock(message, shape.length);
       padLastBlock(outerBlock, 32);
     }
     enter(j.value);
   }
   void enter(u128 x) noexcept {
-    right = static_cast<std::uint64_t>(x) & mask;
-    left = static_cast<std::uint64_t>(x >> h);
+    right = static_cast<std::uint64_t>(x) & shape.mask;
+    left = static_cast<std::uint64_t>(x >> shape.h);
     round = 0;
   }
   HmacJob roundJob() noexcept {
-    message[roundAt] = round;
-    putBE(message + rightAt, right, hb);
-    return HmacJob{message, length, nullptr, 0, tag};
+    shape.patch(message, round, right);
+    return HmacJob{message, shape.length, nullptr, 0, tag};
   }
   // Finishes the round from its tag; true once the value is placed.
   bool finishRound() noexcept {
-    const std::uint64_t f = (head >> dropBits) & mask;
-    const std::uint64_t next = left ^ f;
+    const std::uint64_t next = left ^ shape.roundValue(head);
     left = right;
     right = next;
     if (++round < 10) return false;
-    const u128 x = (u128(left) << h) | right;
+    const u128 x = (u128(left) << shape.h) | right;
     if (x > m) {  // cycle-walk back into [0, size)
       enter(x);
       return false;

@@ -3,7 +3,7 @@
 from collections.abc import Iterable, Sequence
 from typing import Final, Literal, TypeAlias, final
 
-__version__: Final = "0.2.2"
+__version__: Final[str]
 FALLBACK: Final = "fallback"
 REFUSED: Final = "refused"
 

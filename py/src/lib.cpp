@@ -38,7 +38,7 @@ int execModule(PyObject* module) noexcept {
     if (!panicExceptionType()) return -1;
     Ref moduleName = Ref::steal(PyModule_GetNameObject(module));
     if (!moduleName) return -1;
-    Ref version = Ref::steal(PyUnicode_FromString("0.2.2"));
+    Ref version = Ref::steal(PyUnicode_FromString(ZORVA_VERSION));
     Ref fallback = Ref::steal(PyUnicode_FromString("fallback"));
     Ref refused = Ref::steal(PyUnicode_FromString("refused"));
     if (!addExport(module, "__version__", version.get())) return -1;

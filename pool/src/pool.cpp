@@ -433,6 +433,46 @@ void Pool::parallelFor(std::size_t n, const Body& body, std::size_t grain) {
   home.help(*self, job, restricted);
 }
 
+struct BackgroundFor::State {
+  std::shared_ptr<Pool> pool;
+  Body body;
+  Job job;
+  bool running = false;
+};
+
+BackgroundFor::BackgroundFor(std::shared_ptr<Pool> pool, std::size_t n, Body body, std::size_t grain)
+    : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.body = std::move(body);
+  if (!pool || tWorker != nullptr) {
+    if (n > 0) s.body(0, n);
+    return;
+  }
+  if (n == 0) return;
+  s.pool = std::move(pool);
+  Pool::State& target = *s.pool->state_;
+  Latch& latch = threadLatch();
+  s.job.body = &s.body;
+  s.job.grain = std::max<std::size_t>(grain, 1);
+  s.job.remaining.store(n, std::memory_order_relaxed);
+  s.job.wakeMutex = &latch.mutex;
+  s.job.wakeCv = &latch.cv;
+  target.inject(s.job, n, std::min(n, target.count));  // all or nothing
+  s.running = true;
+}
+
+BackgroundFor::~BackgroundFor() { wait(); }
+
+void BackgroundFor::wait() noexcept {
+  State& s = *state_;
+  if (!s.running) return;
+  // Several loops of one thread share its latch; the finisher of each
+  // notifies all, and each waiter checks its own loop.
+  std::unique_lock<std::mutex> lock(*s.job.wakeMutex);
+  s.job.wakeCv->wait(lock, [&] { return s.job.done.load(std::memory_order_acquire); });
+  s.running = false;
+}
+
 std::shared_ptr<Pool> currentPool() {
   PoolSlot& slot = poolSlot();
   std::shared_lock<std::shared_mutex> lock(slot.lock);

@@ -45,8 +45,31 @@ class Pool {
   struct State;
 
  private:
+  friend class BackgroundFor;
   explicit Pool(std::shared_ptr<State> state) noexcept;
   std::shared_ptr<State> state_;
+};
+
+// A parallelFor over [0, n) that runs while its caller goes on: handed to the
+// pool on construction, joined by wait() or the destructor. Meant for threads
+// outside every pool; from a pool worker (which must help rather than block),
+// or with a null pool, the loop runs on the calling thread at construction.
+// body must not throw, and it and everything it reads stay valid until the
+// loop is joined.
+class BackgroundFor {
+ public:
+  BackgroundFor(std::shared_ptr<Pool> pool, std::size_t n, std::function<void(std::size_t, std::size_t)> body,
+                std::size_t grain = 1);
+  ~BackgroundFor();
+  BackgroundFor(const BackgroundFor&) = delete;
+  BackgroundFor& operator=(const BackgroundFor&) = delete;
+  // Returns once every index is done; at once after the first time.
+  void wait() noexcept;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
 };
 
 // POOL: the current pool, or null for "the calling thread alone".

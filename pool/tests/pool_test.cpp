@@ -139,6 +139,39 @@ TEST_P(PoolSizes, AThrowingBodyIsRethrownAfterEveryPieceFinished) {
   EXPECT_EQ(visited.load(), seen);
 }
 
+// Loops in the background while the caller runs chunk-shaped jobs of its
+// own; several at once from one thread, joined out of order, by wait() or by
+// the destructor, and with no pool or from a worker (both run at once).
+TEST_P(PoolSizes, BackgroundLoopsRunWhileTheCallerGoesOn) {
+  constexpr std::size_t kLoops = 4, kIndices = 5000;
+  std::vector<std::vector<std::atomic<int>>> hits(kLoops);
+  for (auto& h : hits) h = std::vector<std::atomic<int>>(kIndices);
+  auto body = [&](std::size_t loop) {
+    return [&hits, loop](std::size_t b, std::size_t e) {
+      for (std::size_t i = b; i < e; ++i) hits[loop][i].fetch_add(1);
+    };
+  };
+  {
+    std::vector<std::unique_ptr<BackgroundFor>> loops;
+    for (std::size_t l = 0; l < kLoops; ++l)
+      loops.push_back(std::make_unique<BackgroundFor>(l == 1 ? nullptr : pool_, kIndices, body(l), 64));
+    EXPECT_EQ(maskColumns(pool_), expected());
+    loops[2]->wait();
+    loops[2]->wait();
+    for (auto& h : hits[2]) ASSERT_EQ(h.load(), 1);
+    BackgroundFor empty(pool_, 0, [](std::size_t, std::size_t) { std::abort(); });
+  }
+  for (auto& loop : hits)
+    for (auto& h : loop) ASSERT_EQ(h.load(), 1);
+  std::atomic<int> inner{0};
+  pool_->parallelFor(3, [&](std::size_t b, std::size_t e) {
+    BackgroundFor nested(pool_, 10, [&](std::size_t vb, std::size_t ve) { inner += static_cast<int>(ve - vb); });
+    EXPECT_EQ(inner.load() % 10, 0);
+    (void)b, (void)e;
+  });
+  EXPECT_EQ(inner.load(), 30);
+}
+
 INSTANTIATE_TEST_SUITE_P(Threads, PoolSizes, ::testing::Combine(::testing::Values(1, 2, 8), ::testing::Bool()));
 
 TEST(Pool, JobOnAnOldPoolCallsIntoTheNewOne) {

@@ -1,6 +1,10 @@
 // maskChunk: every masked column of a chunk at once, with one release of the
 // interpreter lock.
 #include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -19,8 +23,65 @@ struct Column {
   Ref masker;
   const Masker* native = nullptr;
   PyObject* decimalType = nullptr;  // borrowed from the call's reference
-  Vec<Input> inputs;
-  MaskedValues outputs;
+};
+
+// A run of consecutive rows and, per column, their inputs and outputs (empty
+// for a carried column). With a pool, a full block is masked on it while the
+// next one is read, so reading the rows overlaps the masking; the last block
+// is masked once the lock is released. Without one, the chunk is one block.
+struct Block {
+  std::size_t rows = 0;
+  Vec<Vec<Input>> inputs;
+  Vec<MaskedValues> outputs;
+  Vec<std::exception_ptr> failures;  // per column, each written by one piece
+  // Last, so that it is joined before the inputs and outputs go.
+  std::optional<BackgroundFor> masking;
+
+  explicit Block(std::size_t width) : inputs(width), outputs(width), failures(width) {}
+  // The masking of every masked column, pieces of columns for the pool.
+  auto maskBody(const Vec<Column>& columns) {
+    return [this, &columns](std::size_t begin, std::size_t end) {
+      for (std::size_t j = begin; j < end; ++j) {
+        if (columns[j].native == nullptr) continue;
+        try {
+          outputs[j] = maskInputs(*columns[j].native, inputs[j]);
+        } catch (...) {
+          failures[j] = std::current_exception();
+        }
+      }
+    };
+  }
+  void rethrowFailure() const {
+    for (const std::exception_ptr& failure : failures)
+      if (failure) std::rethrow_exception(failure);
+  }
+};
+
+// Rows per block: enough that a block's maps and pool hand-off cost little
+// beside its masking, few enough that about eight blocks overlap the reading.
+constexpr std::size_t kMinBlockRows = 1024;
+
+struct Blocks {
+  const Vec<Column>& columns;
+  std::shared_ptr<Pool> pool;  // taken once per call
+  std::size_t blockRows = SIZE_MAX;
+  std::size_t expectedRows = 0;  // the length hint of the rows
+  Vec<std::unique_ptr<Block>> list;
+
+  Block& current() {
+    if (list.empty() || list.back()->rows == blockRows) {
+      // The block before is full: it goes to the pool while this one fills.
+      if (!list.empty() && pool) {
+        Block& full = *list.back();
+        full.masking.emplace(pool, columns.size(), full.maskBody(columns));
+      }
+      list.push_back(std::make_unique<Block>(columns.size()));
+      Block& fresh = *list.back();
+      for (std::size_t j = 0; j < columns.size(); ++j)
+        if (columns[j].native != nullptr) fresh.inputs[j].reserve(std::min(blockRows, expectedRows));
+    }
+    return *list.back();
+  }
 };
 
 bool failMaskers() {
@@ -62,59 +123,64 @@ bool raiseWidth(std::size_t width, Py_ssize_t cells) {
 }
 
 // Keeps the row as a tuple and converts the cells of the masked columns.
-bool readRow(PyObject* row, Vec<Column>& columns, Vec<Ref>& kept) {
+bool readRow(PyObject* row, Blocks& blocks, Vec<Ref>& kept) {
+  const Vec<Column>& columns = blocks.columns;
   Ref tuple = PyTuple_Check(row) ? Ref::borrow(row) : Ref::steal(PySequence_Tuple(row));
   if (!tuple) return false;
   const Py_ssize_t cells = PyTuple_Size(tuple.get());
   if (cells < 0) return false;
   if (static_cast<std::size_t>(cells) != columns.size()) return raiseWidth(columns.size(), cells);
+  Block& block = blocks.current();
   for (std::size_t j = 0; j < columns.size(); ++j) {
-    Column& column = columns[j];
+    const Column& column = columns[j];
     if (column.native == nullptr) continue;
     // The kept tuple holds the cell for the whole call, and a tuple's items
     // never change: a str cell's UTF-8 buffer can be viewed rather than copied.
     PyObject* cell = PyTuple_GetItem(tuple.get(), static_cast<Py_ssize_t>(j));
     if (cell == nullptr) return false;
-    column.inputs.emplace_back();
-    if (!convert(cell, column.decimalType, column.inputs.back(), true)) return false;
+    Vec<Input>& inputs = block.inputs[j];
+    inputs.emplace_back();
+    if (!convert(cell, column.decimalType, inputs.back(), true)) return false;
   }
+  ++block.rows;
   kept.push_back(std::move(tuple));
   return true;
 }
 
-bool readRows(PyObject* rows, Vec<Column>& columns, Vec<Ref>& kept) {
+bool readRows(PyObject* rows, Blocks& blocks, Vec<Ref>& kept) {
   std::size_t reserve = lengthHint(rows);
   if (PyList_Check(rows)) reserve = static_cast<std::size_t>(PyList_Size(rows));
   kept.reserve(reserve);
-  for (Column& column : columns)
-    if (column.native != nullptr) column.inputs.reserve(reserve);
+  blocks.expectedRows = reserve;
+  blocks.blockRows = blocks.pool ? std::max(kMinBlockRows, (reserve + 7) / 8) : SIZE_MAX;
 
   if (PyList_Check(rows)) {
     // By index, re-reading the length: a cell's repr() may shrink the list.
     const Py_ssize_t start = PyList_Size(rows);
     for (Py_ssize_t i = 0; i < start && i < PyList_Size(rows); ++i) {
       Ref row = Ref::borrow(PyList_GetItem(rows, i));
-      if (!row || !readRow(row.get(), columns, kept)) return false;
+      if (!row || !readRow(row.get(), blocks, kept)) return false;
     }
     return true;
   }
   Ref iterator = Ref::steal(PyObject_GetIter(rows));
   if (!iterator) return false;
   while (Ref row = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (!readRow(row.get(), columns, kept)) return false;
+    if (!readRow(row.get(), blocks, kept)) return false;
   }
   return !PyErr_Occurred();
 }
 
-// Masks every masked column, on the pool when one is installed. Runs without
-// the interpreter lock.
-void maskColumns(Vec<Column>& columns) {
-  parallelFor(currentPool(), columns.size(), [&columns](std::size_t begin, std::size_t end) {
-    for (std::size_t j = begin; j < end; ++j) {
-      Column& column = columns[j];
-      if (column.native != nullptr) column.outputs = maskInputs(*column.native, column.inputs);
-    }
-  });
+// Masks what is left (the last block, or the whole chunk without a pool),
+// joins the blocks on the pool and frees the inputs. Runs without the
+// interpreter lock.
+void finishMasking(Blocks& blocks) {
+  for (auto& block : blocks.list) {
+    if (!block->masking) block->masking.emplace(blocks.pool, blocks.columns.size(), block->maskBody(blocks.columns));
+    block->masking->wait();
+    block->rethrowFailure();
+    for (Vec<Input>& inputs : block->inputs) Vec<Input>().swap(inputs);
+  }
 }
 
 // (column, row, marker) appended to problems.
@@ -127,24 +193,34 @@ bool addProblem(PyObject* problems, std::size_t column, std::size_t row, const O
   return entry && PyList_Append(problems, entry.get()) == 0;
 }
 
-PyObject* buildResult(Vec<Column>& columns, const Vec<Ref>& kept) {
+PyObject* buildResult(const Blocks& blocks, const Vec<Ref>& kept) {
+  const Vec<Column>& columns = blocks.columns;
   const std::size_t width = columns.size();
   Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(kept.size())));
   Ref problems = Ref::steal(PyList_New(0));
   if (!rows || !problems) return nullptr;
-  Vec<std::size_t> cursor(width, 0);
-  for (std::size_t r = 0; r < kept.size(); ++r) {
+  std::size_t block = 0, inBlock = 0;
+  for (std::size_t r = 0; r < kept.size(); ++r, ++inBlock) {
+    while (block < blocks.list.size() && inBlock == blocks.list[block]->rows) {
+      ++block;
+      inBlock = 0;
+    }
+    if (block == blocks.list.size()) {
+      raisePanic("one output per input");
+      return nullptr;
+    }
+    const Block& here = *blocks.list[block];
     Ref row = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(width)));
     if (!row) return nullptr;
     for (std::size_t j = 0; j < width; ++j) {
-      Column& column = columns[j];
+      const Column& column = columns[j];
       PyObject* cell;
       if (column.native != nullptr) {
-        if (cursor[j] >= column.outputs.size()) {
+        if (inBlock >= here.outputs[j].size()) {
           raisePanic("one output per input");
           return nullptr;
         }
-        const Output& output = column.outputs[cursor[j]++];
+        const Output& output = here.outputs[j][inBlock];
         if (output.isProblem() && !addProblem(problems.get(), j, r, output)) return nullptr;
         cell = toPython(output, column.decimalType);
         if (cell == nullptr) return nullptr;
@@ -163,10 +239,11 @@ PyObject* buildResult(Vec<Column>& columns, const Vec<Ref>& kept) {
 
 // Hands the outputs to a thread of their own, which frees them without the
 // interpreter lock. False with a PanicException set if it cannot start.
-bool freeInBackground(Vec<Column>& columns) {
+bool freeInBackground(Blocks& blocks) {
   Vec<MaskedValues> outputs;
-  for (Column& column : columns)
-    if (column.outputs.size() != 0) outputs.push_back(std::move(column.outputs));
+  for (auto& block : blocks.list)
+    for (MaskedValues& column : block->outputs)
+      if (column.size() != 0) outputs.push_back(std::move(column));
   if (outputs.empty()) return true;  // nothing to free
   try {
     std::thread([owned = std::move(outputs)]() mutable { Vec<MaskedValues>().swap(owned); }).detach();
@@ -189,18 +266,19 @@ PyObject* maskChunk(PyObject*, PyObject* args, PyObject* kwargs) {
       if (column.native != nullptr && column.native->strategy().readsDecimals())
         column.decimalType = decimalType.get();
 
+    // Declared first: the inputs in the blocks view the strs these hold.
     Vec<Ref> kept;
-    if (!readRows(bound[1].get(), columns, kept)) return nullptr;
+    Blocks blocks{columns, currentPool()};
+    if (!readRows(bound[1].get(), blocks, kept)) return nullptr;
 
     {
       ReleasedLock unlocked;
-      maskColumns(columns);
-      for (Column& column : columns) Vec<Input>().swap(column.inputs);
+      finishMasking(blocks);
     }
 
-    Ref result = Ref::steal(buildResult(columns, kept));
+    Ref result = Ref::steal(buildResult(blocks, kept));
     if (!result) return nullptr;
-    if (!freeInBackground(columns)) return nullptr;
+    if (!freeInBackground(blocks)) return nullptr;
     return result.release();
   });
 }

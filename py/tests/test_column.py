@@ -80,6 +80,23 @@ def test_a_single_large_column_is_spread_over_the_pool(restore_threads):
     pytest.fail(f"only {len(busy)} pool thread(s) did any work")
 
 
+@pytest.mark.parametrize("shape", [list, iter], ids=["list", "iterator"])
+def test_rows_read_while_earlier_rows_mask_give_the_single_thread_answer(restore_threads, shape):
+    # Long enough that, with a pool, earlier blocks of rows mask while later
+    # ones are read: values repeat across blocks, problems fall in every block.
+    names = ("key", None, "digits", "number", "fakeName")
+    rows = [(i % 2500, f"c{i}", "12-34" if i % 7 else True, 1.5 * i if i % 11 else b"x", f"n{i % 900}")
+            for i in range(9000)]
+    expected = maskChunk(maskers(*names), rows)
+    zorva_rs.setThreads(2)
+    shared = maskers(*names)
+    assert maskChunk(shared, shape(rows)) == expected
+    assert maskChunk(shared, shape(rows)) == expected  # now from the caches
+    # A bad row after several blocks went to the pool fails the whole call.
+    with pytest.raises(ValueError, match="the policy covers 5 column"):
+        maskChunk(shared, shape(rows[:6000] + [(1,)]))
+
+
 def test_a_cache_filling_up_under_concurrent_readers(restore_threads):
     """Past 65,536 entries the cache stops growing; readers still get the same answers."""
     masker = zorva_rs.Masker(KEY, "key", {})

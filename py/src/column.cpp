@@ -111,7 +111,7 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs) {
         continue;
       }
       const std::size_t hash = hasher(*key);
-      auto [slot, inserted] = seen.try_emplace(InputRef{&input, hash}, result.answers.size());
+      auto [slot, inserted] = seen.try_emplace(InputRef::of(&input, hash), result.answers.size());
       result.at[i] = slot->second;
       if (!inserted) continue;
       if (lookInCache) {
@@ -128,17 +128,28 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs) {
 
   maskPending(masker, inputs, pending, result.answers);
 
-  if (cache != nullptr && !pending.empty()) {
-    std::lock_guard<std::mutex> lock(cache->mutex);
-    // One growth to what this call can add, not a rehash at every doubling.
-    cache->map.reserve(std::min(ResultCache::kCapacity, cache->map.size() + pending.size()));
+  if (cache != nullptr && !pending.empty() && !cache->full.load(std::memory_order_relaxed)) {
+    // The keys are built before the lock is taken (their texts copied, off
+    // the lock's time) and moved in long after their stores, which a move
+    // right after building would stall on.
+    Vec<CacheKey> keys;
+    Vec<const Output*> answers;
+    keys.reserve(std::min(pending.size(), ResultCache::kCapacity));
+    answers.reserve(keys.capacity());
     for (const Pending& p : pending) {
-      if (cache->map.size() >= ResultCache::kCapacity) break;
-      KeyView key = *KeyView::of(inputs[p.position]);
+      if (keys.size() == ResultCache::kCapacity) break;
+      const KeyView key = *KeyView::of(inputs[p.position]);
       const Output& answer = result.answers[p.slot];
       if (!cacheable(key, answer)) continue;
-      cache->map.insert_or_assign(CacheKey::fromView(key, p.hash), answer);
+      keys.emplace_back(key, p.hash);
+      answers.push_back(&answer);
     }
+    std::lock_guard<std::mutex> lock(cache->mutex);
+    // One growth to what this call can add, not a rehash at every doubling.
+    cache->map.reserve(std::min(ResultCache::kCapacity, cache->map.size() + keys.size()));
+    for (std::size_t k = 0; k < keys.size() && cache->map.size() < ResultCache::kCapacity; ++k)
+      cache->map.insert_or_assign(std::move(keys[k]), *answers[k]);
+    if (cache->map.size() >= ResultCache::kCapacity) cache->full.store(true, std::memory_order_relaxed);
   }
   return result;
 }

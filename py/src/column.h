@@ -4,6 +4,9 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include <emmintrin.h>
+
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -109,6 +112,16 @@ inline std::uint64_t hashText(std::string_view text, std::uint64_t seed) noexcep
 struct InputRef {
   const Input* input;
   std::size_t hash;
+
+  // Written with one 16-byte store: the map copies a key with one 16-byte
+  // load, which two 8-byte stores just before could not forward (a stall
+  // of a few dozen cycles per value).
+  static InputRef of(const Input* input, std::size_t hash) noexcept {
+    const __m128i both = _mm_set_epi64x(static_cast<long long>(hash), reinterpret_cast<long long>(input));
+    InputRef out;
+    std::memcpy(&out, &both, sizeof out);
+    return out;
+  }
   KeyView view() const noexcept { return *KeyView::of(*input); }
 };
 
@@ -129,16 +142,8 @@ constexpr int cacheKeySlot(KeyView::Kind kind) noexcept {
 class CacheKey {
  public:
   // An owned copy of view; hash is what the cache's KeyHash gives the view.
-  static CacheKey fromView(const KeyView& view, std::size_t hash) {
-    switch (view.kind) {
-      case KeyView::Kind::Int:
-        return CacheKey(Value(view.kind, std::in_place_type<BigInt>, *view.integer), hash);
-      case KeyView::Kind::Float:
-        return CacheKey(Value(view.kind, std::in_place_type<std::uint64_t>, view.bits), hash);
-      default:
-        return CacheKey(Value(view.kind, std::in_place_type<PackedText>, view.text), hash);
-    }
-  }
+  // The payload is built in place, never moved in.
+  CacheKey(const KeyView& view, std::size_t hash) : value_(payloadOf(view)), hash_(hash) {}
 
   KeyView::Kind kind() const noexcept { return value_.tag(); }
   std::size_t hash() const noexcept { return hash_; }
@@ -156,7 +161,16 @@ class CacheKey {
 
  private:
   using Value = Tagged<KeyView::Kind, cacheKeySlot, PackedText, BigInt, std::uint64_t>;
-  CacheKey(Value value, std::size_t hash) noexcept : value_(std::move(value)), hash_(hash) {}
+  static Value payloadOf(const KeyView& view) {
+    switch (view.kind) {
+      case KeyView::Kind::Int:
+        return Value(view.kind, std::in_place_type<BigInt>, *view.integer);
+      case KeyView::Kind::Float:
+        return Value(view.kind, std::in_place_type<std::uint64_t>, view.bits);
+      default:
+        return Value(view.kind, std::in_place_type<PackedText>, view.text);
+    }
+  }
   Value value_;
   std::size_t hash_;
 };
@@ -206,6 +220,9 @@ struct ResultCache {
   // Texts longer than this are de-duplicated within a call but not cached.
   static constexpr std::size_t kLongestText = 64;
   std::mutex mutex;
+  // Set under the mutex once the map holds kCapacity entries; read without
+  // it, so that a full cache costs a call nothing.
+  std::atomic<bool> full{false};
   boost::unordered_flat_map<CacheKey, Output, KeyHash, KeyEqual,
                             EngineAllocator<std::pair<const CacheKey, Output>>>
       map;

@@ -150,12 +150,11 @@ void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_vie
         out[owner[j]] = Decline{};
         continue;
       }
-      Text result(texts[owner[j]]);
+      Text& result = out[owner[j]].emplace<Text>(texts[owner[j]]);
       std::size_t k = 0;
       for (char& c : result) {
         if (isDigit(c)) c = digits[k++];
       }
-      out[owner[j]] = std::move(result);
     }
   }
 }
@@ -238,10 +237,7 @@ void maskEmails(const KeyedHash& keyedHash, std::span<const std::string_view> te
       while (end > begin && isBlank(text[end - 1])) --end;
       const std::string_view address = text.substr(begin, end - begin);
       // The whole address, domain included, lower-cased feeds the local part.
-      for (std::size_t k = 0; k < address.size(); ++k) {
-        const char c = address[k];
-        lower[k] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-      }
+      lowerAscii(address, lower);
       addresses[jobs] = address;
       lowers[jobs] = std::string_view(lower, address.size());
       owner[jobs++] = from + i;
@@ -255,13 +251,14 @@ void maskEmails(const KeyedHash& keyedHash, std::span<const std::string_view> te
         const std::size_t at = addresses[j].rfind('@');
         if (at != std::string_view::npos) domain = addresses[j].substr(at + 1);
       }
-      Text result;
+      // Built in its slot: a Text moved in right after it is built has its
+      // fields reloaded before their stores have landed.
+      Text& result = out[owner[j]].emplace<Text>();
       result.reserve(1 + count + 1 + domain.size());
       result.push_back('u');
       appendHex(result, digests[j], count);
       result.push_back('@');
       result.append(domain);
-      out[owner[j]] = std::move(result);
     }
   }
 }

@@ -223,13 +223,12 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
     }
     textCipher_.encryptMany({jobs, jobCount});
     for (std::size_t j = 0; j < jobCount; ++j) {
-      Text result(texts[owner[j]]);
+      Text& result = out[owner[j]].emplace<Text>(texts[owner[j]]);  // in its slot, never moved
       const std::uint32_t* m = jobs[j].out.data();
       std::size_t k = 0;
       for (char& ch : result) {
         if (numeralOf[static_cast<unsigned char>(ch)] != kSeparator) ch = alphabet[m[k++]];
       }
-      out[owner[j]] = std::move(result);
     }
   }
 }

@@ -367,9 +367,7 @@ void KeyStrategy::maskTexts(Charset charset, const KeyedHash& keyedHash, std::sp
     }
     keyedHash.permuteMany({jobs, jobCount});
     for (std::size_t j = 0; j < jobCount; ++j) {
-      Text result(texts[owner[j]]);
-      decodeText128(classes, masked[j], result);
-      out[owner[j]] = std::move(result);
+      decodeText128(classes, masked[j], out[owner[j]].emplace<Text>(texts[owner[j]]));  // in its slot, never moved
     }
   }
 }

@@ -1,5 +1,6 @@
 #include "bigint.h"
 
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -23,8 +24,6 @@ void deleteMpz(mpz_ptr p) noexcept {
   mpz_clear(p);
   memFree(p);
 }
-
-int bitWidth64(std::uint64_t v) noexcept { return v == 0 ? 0 : 64 - __builtin_clzll(v); }
 
 }  // namespace
 
@@ -195,7 +194,7 @@ BigInt BigInt::negated() const {
 }
 
 std::uint64_t BigInt::bitLength() const noexcept {
-  if (big_ == nullptr) return static_cast<std::uint64_t>(bitWidth64(small_));
+  if (big_ == nullptr) return static_cast<std::uint64_t>(std::bit_width(small_));
   return mpz_sizeinbase(big_, 2);
 }
 
@@ -239,7 +238,7 @@ Vec<std::uint8_t> BigInt::toTwosComplementLE() const {
   if (!negative_) {
     bits = bitLength();
   } else if (big_ == nullptr) {
-    bits = static_cast<std::uint64_t>(bitWidth64(small_ - 1));
+    bits = static_cast<std::uint64_t>(std::bit_width(small_ - 1));
   } else {
     Mpz t;
     mpz_sub_ui(t, big_, 1);
@@ -379,7 +378,7 @@ BigInt BigInt::operator<<(std::uint64_t bits) const {
   if (big_ == nullptr) {
     if (small_ == 0) return BigInt();
     if (bits < 64 && (bits == 0 || (small_ >> (64 - bits)) == 0)) return fromU64(small_ << bits, negative_);
-    if (bits < 128 && bitWidth64(small_) + bits <= 128) return fromU128(u128(small_) << bits, negative_);
+    if (bits < 128 && std::bit_width(small_) + bits <= 128) return fromU128(u128(small_) << bits, negative_);
   }
   Mpz x;
   toMpz(x);

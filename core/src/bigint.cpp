@@ -386,44 +386,6 @@ BigInt BigInt::operator<<(std::uint64_t bits) const {
   return fromMpz(x);
 }
 
-BigInt BigInt::operator>>(std::uint64_t bits) const {
-  if (big_ == nullptr) return fromU64(bits >= 64 ? 0 : small_ >> bits, negative_);
-  Mpz x;
-  toMpz(x);
-  mpz_fdiv_q_2exp(x, x, bits);
-  return fromMpz(x);
-}
-
-BigInt operator&(const BigInt& a, const BigInt& b) {
-  if (!a.negative_ && !b.negative_) {
-    if (a.big_ == nullptr) return BigInt::fromU64(a.small_ & (b.big_ == nullptr ? b.small_ : mpz_getlimbn(b.big_, 0)));
-    if (b.big_ == nullptr) return BigInt::fromU64(b.small_ & mpz_getlimbn(a.big_, 0));
-  }
-  Mpz x, y;
-  a.toMpz(x);
-  b.toMpz(y);
-  mpz_and(x, x, y);
-  return BigInt::fromMpz(x);
-}
-
-BigInt operator^(const BigInt& a, const BigInt& b) {
-  if (a.big_ == nullptr && b.big_ == nullptr && !a.negative_ && !b.negative_) return BigInt::fromU64(a.small_ ^ b.small_);
-  Mpz x, y;
-  a.toMpz(x);
-  b.toMpz(y);
-  mpz_xor(x, x, y);
-  return BigInt::fromMpz(x);
-}
-
-BigInt operator|(const BigInt& a, const BigInt& b) {
-  if (a.big_ == nullptr && b.big_ == nullptr && !a.negative_ && !b.negative_) return BigInt::fromU64(a.small_ | b.small_);
-  Mpz x, y;
-  a.toMpz(x);
-  b.toMpz(y);
-  mpz_ior(x, x, y);
-  return BigInt::fromMpz(x);
-}
-
 BigInt BigInt::pow(const BigInt& base, std::uint64_t exponent) {
   if (base.big_ == nullptr) {
     std::uint64_t result = 1;

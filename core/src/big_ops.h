@@ -12,8 +12,9 @@
 
 namespace zorva::number_detail {
 
-// 5^53, the scale of fromUnit: built once and never destroyed, since masking
-// threads may still use it while the process exits.
+// 5^53, the scale of unit numbers (u / 2^53 = u 5^53 10^-53) on every path:
+// built once and never destroyed, since masking threads may still use it
+// while the process exits.
 inline const BigInt& fivePow53() {
   static const BigInt* const value = new (memAlloc(sizeof(BigInt))) BigInt(BigInt::pow(BigInt::fromU64(5), 53));
   return *value;

@@ -234,10 +234,11 @@ struct Masked {
 }  // namespace
 
 struct NumberStrategy::Run {
-  // Runs the steps in 512 bits when the operands fit and nothing overflows,
-  // else on BigInt; both give the same number.
+  // Runs the steps in 256 bits for a value of one limb, else in 512 bits,
+  // when the operands fit and nothing overflows, else on BigInt; all give the
+  // same number.
   static Masked steps(const NumberStrategy& strategy, const Dec& value, const KeyedHash& keyedHash,
-                                  std::string_view data, std::optional<std::int64_t> grid, bool exactOnly) {
+                      std::string_view data, std::optional<std::int64_t> grid, bool exactOnly) {
     const std::uint64_t u = unitOf(keyedHash.digest(data, ""));
     StepDraw draw{keyedHash, data, std::nullopt};
     if (!exactOnly && strategy.narrow_ && value.coefficient.magnitudeFitsU64()) {

@@ -13,11 +13,16 @@
 
 namespace zorva {
 
+using number_detail::addSigned;
 using number_detail::appendInt;
 using number_detail::BigOps;
+using number_detail::compareT;
 using number_detail::fivePow53;
 using number_detail::kMaxScaledDigits;
+using number_detail::multiplyT;
 using number_detail::pow10;
+using number_detail::quantizeT;
+using number_detail::roundedT;
 
 namespace {
 

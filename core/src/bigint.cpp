@@ -1,6 +1,7 @@
 // BigInt: machine-word values inline, GMP beyond; conversions and arithmetic.
 #include "bigint.h"
 
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -24,8 +25,6 @@ void deleteMpz(mpz_ptr p) noexcept {
   mpz_clear(p);
   memFree(p);
 }
-
-int bitWidth64(std::uint64_t v) noexcept { return v == 0 ? 0 : 64 - __builtin_clzll(v); }
 
 }  // namespace
 
@@ -196,7 +195,7 @@ BigInt BigInt::negated() const {
 }
 
 std::uint64_t BigInt::bitLength() const noexcept {
-  if (big_ == nullptr) return static_cast<std::uint64_t>(bitWidth64(small_));
+  if (big_ == nullptr) return static_cast<std::uint64_t>(std::bit_width(small_));
   return mpz_sizeinbase(big_, 2);
 }
 
@@ -240,7 +239,7 @@ Vec<std::uint8_t> BigInt::toTwosComplementLE() const {
   if (!negative_) {
     bits = bitLength();
   } else if (big_ == nullptr) {
-    bits = static_cast<std::uint64_t>(bitWidth64(small_ - 1));
+    bits = static_cast<std::uint64_t>(std::bit_width(small_ - 1));
   } else {
     Mpz t;
     mpz_sub_ui(t, big_, 1);
@@ -380,50 +379,12 @@ BigInt BigInt::operator<<(std::uint64_t bits) const {
   if (big_ == nullptr) {
     if (small_ == 0) return BigInt();
     if (bits < 64 && (bits == 0 || (small_ >> (64 - bits)) == 0)) return fromU64(small_ << bits, negative_);
-    if (bits < 128 && bitWidth64(small_) + bits <= 128) return fromU128(u128(small_) << bits, negative_);
+    if (bits < 128 && std::bit_width(small_) + bits <= 128) return fromU128(u128(small_) << bits, negative_);
   }
   Mpz x;
   toMpz(x);
   mpz_mul_2exp(x, x, bits);
   return fromMpz(x);
-}
-
-BigInt BigInt::operator>>(std::uint64_t bits) const {
-  if (big_ == nullptr) return fromU64(bits >= 64 ? 0 : small_ >> bits, negative_);
-  Mpz x;
-  toMpz(x);
-  mpz_fdiv_q_2exp(x, x, bits);
-  return fromMpz(x);
-}
-
-BigInt operator&(const BigInt& a, const BigInt& b) {
-  if (!a.negative_ && !b.negative_) {
-    if (a.big_ == nullptr) return BigInt::fromU64(a.small_ & (b.big_ == nullptr ? b.small_ : mpz_getlimbn(b.big_, 0)));
-    if (b.big_ == nullptr) return BigInt::fromU64(b.small_ & mpz_getlimbn(a.big_, 0));
-  }
-  Mpz x, y;
-  a.toMpz(x);
-  b.toMpz(y);
-  mpz_and(x, x, y);
-  return BigInt::fromMpz(x);
-}
-
-BigInt operator^(const BigInt& a, const BigInt& b) {
-  if (a.big_ == nullptr && b.big_ == nullptr && !a.negative_ && !b.negative_) return BigInt::fromU64(a.small_ ^ b.small_);
-  Mpz x, y;
-  a.toMpz(x);
-  b.toMpz(y);
-  mpz_xor(x, x, y);
-  return BigInt::fromMpz(x);
-}
-
-BigInt operator|(const BigInt& a, const BigInt& b) {
-  if (a.big_ == nullptr && b.big_ == nullptr && !a.negative_ && !b.negative_) return BigInt::fromU64(a.small_ | b.small_);
-  Mpz x, y;
-  a.toMpz(x);
-  b.toMpz(y);
-  mpz_ior(x, x, y);
-  return BigInt::fromMpz(x);
 }
 
 BigInt BigInt::pow(const BigInt& base, std::uint64_t exponent) {

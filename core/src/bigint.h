@@ -74,12 +74,8 @@ class BigInt {
   static void divMod(const BigInt& a, const BigInt& b, BigInt& quotient, BigInt& remainder);
   friend BigInt operator/(const BigInt& a, const BigInt& b);
   friend BigInt operator%(const BigInt& a, const BigInt& b);
-  // Bit operations act on non-negative values (precondition).
+  // value * 2^bits.
   BigInt operator<<(std::uint64_t bits) const;
-  BigInt operator>>(std::uint64_t bits) const;
-  friend BigInt operator&(const BigInt& a, const BigInt& b);
-  friend BigInt operator^(const BigInt& a, const BigInt& b);
-  friend BigInt operator|(const BigInt& a, const BigInt& b);
   // base^exponent for a non-negative base.
   static BigInt pow(const BigInt& base, std::uint64_t exponent);
   bool isOdd() const noexcept;

@@ -3,6 +3,7 @@
 // that costs a few multiplications.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "bigint.h"
@@ -18,8 +19,8 @@ class Modulus {
         inverse_(~std::uint64_t{0} / m),
         // (2^128 - 1) / d lies in [2^64, 2^65) for a normalised d: keeping
         // the low word subtracts the 2^64.
-        reciprocal_(static_cast<std::uint64_t>(~u128{0} / (u128(m) << __builtin_clzll(m)))),
-        shift_(static_cast<unsigned>(__builtin_clzll(m))) {}
+        reciprocal_(static_cast<std::uint64_t>(~u128{0} / (u128(m) << std::countl_zero(m)))),
+        shift_(static_cast<unsigned>(std::countl_zero(m))) {}
 
   constexpr std::uint64_t value() const noexcept { return m_; }
 

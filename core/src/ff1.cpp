@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -254,7 +255,7 @@ Ff1::Ff1(const Digest& key, std::uint32_t radix, AesEngine engine)
   }
   // Division by the radix: l = ceil(log2 radix), magic = 2^64 (2^l - radix) / radix + 1.
   if (radix >= 2) {
-    const unsigned l = 64 - static_cast<unsigned>(__builtin_clzll(std::uint64_t{radix} - 1));
+    const auto l = static_cast<unsigned>(std::bit_width(std::uint64_t{radix} - 1));
     radixDivider_.magic = static_cast<std::uint64_t>((((u128(1) << l) - radix) << 64) / radix + 1);
     radixDivider_.shift = l - 1;
   } else {
@@ -460,7 +461,7 @@ void Ff1::encryptMany(std::span<const Ff1Job> jobs) const {
     // b = bytes of radix^v - 1 (at most 8 here), d = 4 ceil(b/4) + 4 (at most
     // 12), so S is the first d bytes of R and y < 2^96.
     const std::uint64_t top = powers_[v].value() - 1;
-    const std::size_t b = top == 0 ? 0 : static_cast<std::size_t>((64 - __builtin_clzll(top) + 7) / 8);
+    const auto b = static_cast<std::size_t>((std::bit_width(top) + 7) / 8);
     const std::size_t pad = padFor(job.tweak.size(), b);
     prefixState(n, job.tweak, pad, states[filled]);
     Lane& lane = lanes[filled];

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -63,10 +64,9 @@ std::size_t layRoundLabel(std::uint8_t* msg, std::string_view label, std::size_t
 constexpr std::size_t kBlockSize = 64;  // SHA-256 block
 
 unsigned bitLength128(u128 v) noexcept {
-  auto high = static_cast<std::uint64_t>(v >> 64);
-  if (high != 0) return 128 - static_cast<unsigned>(__builtin_clzll(high));
-  auto low = static_cast<std::uint64_t>(v);
-  return low == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(low));
+  const auto high = static_cast<std::uint64_t>(v >> 64);
+  if (high != 0) return 64 + static_cast<unsigned>(std::bit_width(high));
+  return static_cast<unsigned>(std::bit_width(static_cast<std::uint64_t>(v)));
 }
 
 // Minimal big-endian bytes of a nonzero 128-bit value; returns the count.
@@ -444,7 +444,7 @@ namespace {
 
 // Stream bytes below draws for a machine-integer bound: bytelen(bound) + 32, at most 40.
 std::size_t belowLength(std::uint64_t bound) noexcept {
-  return static_cast<std::size_t>((64 - __builtin_clzll(bound) + 7) / 8) + 32;
+  return static_cast<std::size_t>((std::bit_width(bound) + 7) / 8) + 32;
 }
 
 // A bound with 2^(64 j) mod bound for j = 0..5: a draw's 33 to 40 bytes are

@@ -58,22 +58,10 @@ TEST(BigInt, ArithmeticAgreesWithGmpAcrossTheBoundaries) {
       }
       EXPECT_EQ(a <=> b, mpz_cmp(x.v, y.v) <=> 0) << as << " <=> " << bs;
       EXPECT_EQ(a == b, mpz_cmp(x.v, y.v) == 0);
-      if (!a.isNegative() && !b.isNegative()) {
-        mpz_and(r.v, x.v, y.v);
-        EXPECT_EQ(str(a & b), r.str()) << as << " & " << bs;
-        mpz_xor(r.v, x.v, y.v);
-        EXPECT_EQ(str(a ^ b), r.str()) << as << " ^ " << bs;
-        mpz_ior(r.v, x.v, y.v);
-        EXPECT_EQ(str(a | b), r.str()) << as << " | " << bs;
-      }
     }
     for (std::uint64_t k : {0, 1, 3, 63, 64, 65, 127, 128, 129, 300}) {
       mpz_mul_2exp(r.v, x.v, k);
       EXPECT_EQ(str(a << k), r.str()) << as << " << " << k;
-      if (!a.isNegative()) {
-        mpz_tdiv_q_2exp(r.v, x.v, k);
-        EXPECT_EQ(str(a >> k), r.str()) << as << " >> " << k;
-      }
       if (k < 5) {
         mpz_pow_ui(r.v, x.v, k);
         EXPECT_EQ(str(BigInt::pow(a, k)), r.str()) << as << " ^ " << k;
@@ -89,7 +77,7 @@ TEST(BigInt, ArithmeticAgreesWithGmpAcrossTheBoundaries) {
 TEST(BigInt, SmallResultsAndZeroDivisors) {
   const BigInt two64 = BigInt::fromU64(1) << 64, back = (two64 + BigInt::fromU64(5)) - two64;
   EXPECT_TRUE(back.magnitudeFitsU64() && back.magnitudeU64() == 5 && back.hash() == BigInt::fromU64(5).hash());
-  EXPECT_TRUE((two64 >> 1).magnitudeFitsU64() && (two64 / two64).magnitudeFitsU64());
+  EXPECT_TRUE((two64 / two64).magnitudeFitsU64());
   const BigInt zero = two64.negated() + two64;
   EXPECT_TRUE(zero.isZero() && !zero.isNegative() && zero.hash() == BigInt().hash());
   EXPECT_EQ(BigInt::fromBytesBE(std::vector<std::uint8_t>(20, 0).data(), 20), BigInt());

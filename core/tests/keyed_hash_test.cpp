@@ -29,6 +29,19 @@ std::string bytesBE(const BigInt& v, std::size_t len) {
 
 std::string counter(std::uint32_t i) { return bytesBE(BigInt::fromU64(i), 4); }
 
+// a XOR b for non-negative values, through GMP: the library itself has no
+// use for bit operations on BigInt.
+BigInt exclusiveOr(const BigInt& a, const BigInt& b) {
+  mpz_t x, y;
+  mpz_inits(x, y, nullptr);
+  a.toMpz(x);
+  b.toMpz(y);
+  mpz_xor(x, x, y);
+  BigInt r = BigInt::fromMpz(x);
+  mpz_clears(x, y, nullptr);
+  return r;
+}
+
 // HMAC message of one block of one permute round, assembled from the layout.
 std::string permuteMessage(const std::string& label, const BigInt& size, int round, std::uint32_t block,
                            const BigInt& right, std::size_t hb) {
@@ -42,20 +55,20 @@ BigInt referencePermute(const KeyedHash& kh, const BigInt& size, const BigInt& v
   const BigInt m = size - one();
   const std::uint64_t w = std::max<std::uint64_t>(2, m.bitLength()), h = (w + w % 2) / 2;
   const std::size_t hb = (h + 7) / 8;
-  const BigInt mask = pow2(h) - one();
+  const BigInt half = pow2(h);
   BigInt x = value;
   do {
-    BigInt right = x & mask, left = x >> h;
+    BigInt right = x % half, left = x / half;
     for (int r = 0; r < 10; ++r) {
       std::string stream;
       for (std::uint32_t i = 0; stream.size() < hb; ++i) {
         auto tag = kh.hmac(permuteMessage(label, size, r, i, right, hb));
         stream.append(tag.begin(), tag.end());
       }
-      BigInt f = BigInt::fromBytesBE(reinterpret_cast<const std::uint8_t*>(stream.data()), hb) & mask;
-      left = std::exchange(right, left ^ f);
+      BigInt f = BigInt::fromBytesBE(reinterpret_cast<const std::uint8_t*>(stream.data()), hb) % half;
+      left = std::exchange(right, exclusiveOr(left, f));
     }
-    x = (left << h) | right;
+    x = left * half + right;
   } while (x > m);
   return x;
 }

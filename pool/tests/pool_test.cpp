@@ -1,3 +1,4 @@
+// The pool: every index once at every nesting level, pools waiting on each other, background loops, and the cores query.
 #include "cores.h"
 #include "pool.h"
 

@@ -237,9 +237,9 @@ struct NumberStrategy::Run {
   // Runs the steps in 256 bits for a value of one limb, else in 512 bits,
   // when the operands fit and nothing overflows, else on BigInt; all give the
   // same number.
+  // u is the unit of the value's digest under the empty label.
   static Masked steps(const NumberStrategy& strategy, const Dec& value, const KeyedHash& keyedHash,
-                      std::string_view data, std::optional<std::int64_t> grid, bool exactOnly) {
-    const std::uint64_t u = unitOf(keyedHash.digest(data, ""));
+                      std::string_view data, std::uint64_t u, std::optional<std::int64_t> grid, bool exactOnly) {
     StepDraw draw{keyedHash, data, std::nullopt};
     if (!exactOnly && strategy.narrow_ && value.coefficient.magnitudeFitsU64()) {
       std::optional<NarrowDec> narrowValue = toFast<4>(value);
@@ -394,55 +394,110 @@ bool withinValueLimits(const Dec& value) {
 
 }  // namespace
 
+namespace {
+
+// A value read and checked, waiting for its digest.
+struct Prepared {
+  std::size_t index;  // in the batch
+  Dec value;
+  Text data;
+  std::optional<std::int64_t> grid;
+};
+
+}  // namespace
+
 NumberResult NumberStrategy::maskInteger(const KeyedHash& keyedHash, const BigInt& value) const {
-  if (decimalDigits(value) > kMaxValueDigits) return fallback();
-  const Dec dec{value.abs(), 0, value.isNegative()};
-  const Text data = value.toDecimal();
-  Masked m = Run::steps(*this, dec, keyedHash, data, 0, exactOnly_);
-  if (!m.present()) return fallback();
   NumberResult result;
-  result.kind = NumberResult::Kind::Int;
-  result.integer = m.dec().toBigInt();
+  const NumberInput input{NumberInput::Kind::Int, &value, 0, {}};
+  maskMany(keyedHash, {&input, 1}, &result);
   return result;
 }
 
 NumberResult NumberStrategy::maskFloat(const KeyedHash& keyedHash, double value, std::string_view repr) const {
-  if (!std::isfinite(value) || value == 0) return fallback();
-  std::optional<Dec> dec = Dec::parse(repr);
-  if (!dec || !withinValueLimits(*dec)) return fallback();
-  std::optional<Text> data = hashData(*dec, repr);
-  if (!data) return fallback();
-  // Without decimals the target is converted directly.
-  std::optional<std::int64_t> grid;
-  if (decimals_) grid = -static_cast<std::int64_t>(*decimals_);
-  Masked m = Run::steps(*this, *dec, keyedHash, *data, grid, exactOnly_);
-  if (!m.present()) return fallback();
-  double y = m.big ? m.big->toF64() : fastToF64(*m.fast);
-  if (!std::isfinite(y) || y == 0) return fallback();
   NumberResult result;
-  result.kind = NumberResult::Kind::Float;
-  result.real = y;
+  const NumberInput input{NumberInput::Kind::Float, nullptr, value, repr};
+  maskMany(keyedHash, {&input, 1}, &result);
   return result;
 }
 
 NumberResult NumberStrategy::maskDecimal(const KeyedHash& keyedHash, std::string_view text) const {
-  std::optional<Dec> dec = Dec::parse(text);
-  if (!dec || !withinValueLimits(*dec)) return fallback();
-  std::optional<Text> data = hashData(*dec, std::nullopt);
-  if (!data) return fallback();
-  const std::int64_t grid =
-      decimals_ ? -static_cast<std::int64_t>(*decimals_) : std::min<std::int64_t>(dec->exponent, 0);
-  Masked m = Run::steps(*this, *dec, keyedHash, *data, grid, exactOnly_);
-  if (!m.present() || m.isZero()) return fallback();
   NumberResult result;
-  result.kind = NumberResult::Kind::Decimal;
-  result.text = m.text();
+  const NumberInput input{NumberInput::Kind::Decimal, nullptr, 0, text};
+  maskMany(keyedHash, {&input, 1}, &result);
   return result;
+}
+
+void NumberStrategy::maskMany(const KeyedHash& keyedHash, std::span<const NumberInput> values,
+                              NumberResult* out) const {
+  constexpr std::size_t kBatch = 32;
+  Prepared prepared[kBatch];
+  std::string_view data[kBatch];
+  Digest digests[kBatch];
+  for (std::size_t from = 0; from < values.size(); from += kBatch) {
+    const std::size_t n = std::min(kBatch, values.size() - from);
+    // Read and check each value, its answer a fallback until it is masked.
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const NumberInput& in = values[from + i];
+      out[from + i] = fallback();
+      Prepared& p = prepared[count];
+      p.index = from + i;
+      if (in.kind == NumberInput::Kind::Int) {
+        if (decimalDigits(*in.integer) > kMaxValueDigits) continue;
+        p.value = Dec{in.integer->abs(), 0, in.integer->isNegative()};
+        p.data = in.integer->toDecimal();
+        p.grid = 0;
+      } else {
+        if (in.kind == NumberInput::Kind::Float && (!std::isfinite(in.real) || in.real == 0)) continue;
+        std::optional<Dec> dec = Dec::parse(in.text);
+        if (!dec || !withinValueLimits(*dec)) continue;
+        const bool isFloat = in.kind == NumberInput::Kind::Float;
+        std::optional<Text> hashed = hashData(*dec, isFloat ? std::optional<std::string_view>(in.text) : std::nullopt);
+        if (!hashed) continue;
+        p.data = std::move(*hashed);
+        // Without decimals a float's target is converted directly, and a
+        // Decimal keeps its own places (at most to the unit).
+        if (decimals_) {
+          p.grid = -static_cast<std::int64_t>(*decimals_);
+        } else {
+          p.grid = isFloat ? std::nullopt : std::optional<std::int64_t>(std::min<std::int64_t>(dec->exponent, 0));
+        }
+        p.value = std::move(*dec);
+      }
+      data[count++] = p.data;
+    }
+    keyedHash.digestMany({data, count}, "", digests);
+    for (std::size_t k = 0; k < count; ++k) {
+      const Prepared& p = prepared[k];
+      const NumberInput& in = values[p.index];
+      Masked m = Run::steps(*this, p.value, keyedHash, p.data, unitOf(digests[k]), p.grid, exactOnly_);
+      if (!m.present()) continue;
+      NumberResult& result = out[p.index];
+      switch (in.kind) {
+        case NumberInput::Kind::Int:
+          result.kind = NumberResult::Kind::Int;
+          result.integer = m.dec().toBigInt();
+          break;
+        case NumberInput::Kind::Float: {
+          const double y = m.big ? m.big->toF64() : fastToF64(*m.fast);
+          if (!std::isfinite(y) || y == 0) break;
+          result.kind = NumberResult::Kind::Float;
+          result.real = y;
+          break;
+        }
+        case NumberInput::Kind::Decimal:
+          if (m.isZero()) break;
+          result.kind = NumberResult::Kind::Decimal;
+          result.text = m.text();
+          break;
+      }
+    }
+  }
 }
 
 std::optional<Dec> NumberStrategy::targetForTesting(const Dec& value, const KeyedHash& keyedHash,
                                                     std::string_view data) const {
-  Masked m = Run::steps(*this, value, keyedHash, data, std::nullopt, exactOnly_);
+  Masked m = Run::steps(*this, value, keyedHash, data, unitOf(keyedHash.digest(data, "")), std::nullopt, exactOnly_);
   if (!m.present()) return std::nullopt;
   return m.dec();
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <variant>
 
@@ -38,6 +39,14 @@ struct NumberResult {
   Text text;        // Kind::Decimal: Dec::toText form
 };
 
+// A value of a number column as the batch road takes it.
+struct NumberInput {
+  enum class Kind : std::uint8_t { Int, Float, Decimal } kind = Kind::Int;
+  const BigInt* integer = nullptr;  // Int
+  double real = 0;                  // Float
+  std::string_view text;            // Float: its repr() text; Decimal: its str() text
+};
+
 class NumberStrategy {
  public:
   // Returns the strategy or the construction error message.
@@ -51,6 +60,9 @@ class NumberStrategy {
   NumberResult maskFloat(const KeyedHash& keyedHash, double value, std::string_view repr) const;
   // text is the Decimal's str() text.
   NumberResult maskDecimal(const KeyedHash& keyedHash, std::string_view text) const;
+  // out[i] is exactly what the one-value maskers answer for values[i], but
+  // the value digests of many values run together, interleaved.
+  void maskMany(const KeyedHash& keyedHash, std::span<const NumberInput> values, NumberResult* out) const;
 
   // The steps of the per-value treatment, exposed for tests. Nothing means the
   // value is not masked natively (a fallback).

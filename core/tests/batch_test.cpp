@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "ff1.h"
 #include "keyed_hash.h"
+#include "number.h"
 #include "vectors.h"
 
 namespace zorva {
@@ -144,6 +147,49 @@ TEST(Batch, Ff1ManyMatchesOneAtATimeOnEveryRoad) {
           EXPECT_EQ(batch[i], alone[i]) << radix << " " << count << " " << i;
         }
       }
+    }
+  }
+}
+
+// Values the strategy refuses (too many digits, not finite, zero, not a
+// number) sit between masked ones, so a batch's digests must stay with
+// their values across the batch boundaries.
+TEST(Batch, NumberManyMatchesOneAtATime) {
+  const BigInt huge = BigInt::fromDecimal("1234567890123456789012345678901234567890", false);
+  std::vector<BigInt> integers;
+  for (int i = 0; i < 30; ++i) integers.push_back(BigInt::fromI64(i * 7919 - 40000));
+  const std::vector<std::string> texts = {"12.50", "abc", "1E+500", "-0.001", "7", "3.14159"};
+  std::vector<NumberInput> values;
+  for (int i = 0; i < 90; ++i) {
+    switch (i % 5) {
+      case 0: values.push_back({NumberInput::Kind::Int, i % 15 == 0 ? &huge : &integers[i % 30], 0, {}}); break;
+      case 1: values.push_back({NumberInput::Kind::Float, nullptr, i % 3 == 0 ? 0.0 : 1.5 * i, {}}); break;
+      case 2: values.push_back({NumberInput::Kind::Float, nullptr, i % 4 == 0 ? INFINITY : i / 8.0, {}}); break;
+      default: values.push_back({NumberInput::Kind::Decimal, nullptr, 0, texts[i % texts.size()]}); break;
+    }
+  }
+  std::vector<std::string> reprs(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (values[i].kind != NumberInput::Kind::Float) continue;
+    reprs[i] = std::isinf(values[i].real) ? "inf" : std::to_string(values[i].real);
+    values[i].text = reprs[i];
+  }
+  for (auto options : {std::vector<const char*>{nullptr, nullptr, nullptr}, {"-1000", "250000", nullptr},
+                       {nullptr, nullptr, "0.25"}}) {
+    auto opt = [](const char* s) { return s ? std::optional<std::string_view>(s) : std::nullopt; };
+    auto made = NumberStrategy::make(opt(options[0]), opt(options[1]), opt(options[2]), 2);
+    const NumberStrategy& strategy = std::get<NumberStrategy>(made);
+    std::vector<NumberResult> batch(values.size());
+    strategy.maskMany(lanes, values, batch.data());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const NumberInput& v = values[i];
+      const NumberResult one = v.kind == NumberInput::Kind::Int     ? strategy.maskInteger(plain, *v.integer)
+                               : v.kind == NumberInput::Kind::Float ? strategy.maskFloat(plain, v.real, v.text)
+                                                                    : strategy.maskDecimal(plain, v.text);
+      ASSERT_EQ(batch[i].kind, one.kind) << i;
+      EXPECT_EQ(batch[i].integer, one.integer) << i;
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(batch[i].real), std::bit_cast<std::uint64_t>(one.real)) << i;
+      EXPECT_EQ(batch[i].text, one.text) << i;
     }
   }
 }

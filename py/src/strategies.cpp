@@ -221,8 +221,6 @@ struct Digits {
   std::uint64_t keepTrailing = 0;
 };
 
-// Value by value: one HMAC per value, nothing to interleave within a column
-// that the decimal arithmetic would not dwarf.
 struct Number {
   static constexpr bool kCached = false;
   static constexpr bool kReadsDecimals = true;
@@ -252,6 +250,33 @@ struct Number {
         return fromNumber(core.maskDecimal(keyedHash, input.text()));
       default:
         return Output::fallback();
+    }
+  }
+  // Ints, floats and Decimals in groups, their digests interleaved.
+  void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
+                std::size_t count) const {
+    for (std::size_t from = 0; from < count; from += kGroup) {
+      const std::size_t end = std::min(count, from + kGroup);
+      NumberInput numbers[kGroup];
+      Output* targets[kGroup];
+      std::size_t n = 0;
+      for (std::size_t k = from; k < end; ++k) {
+        const Input& input = *inputs[k];
+        if (input.kind() == Kind::Int) {
+          numbers[n] = NumberInput{NumberInput::Kind::Int, &input.integer(), 0, {}};
+        } else if (input.kind() == Kind::Float) {
+          numbers[n] = NumberInput{NumberInput::Kind::Float, nullptr, input.real(), input.text()};
+        } else if (input.kind() == Kind::Decimal) {
+          numbers[n] = NumberInput{NumberInput::Kind::Decimal, nullptr, 0, input.text()};
+        } else {
+          *outputs[k] = maskAny(*this, keyedHash, input);
+          continue;
+        }
+        targets[n++] = outputs[k];
+      }
+      NumberResult answers[kGroup];
+      core.maskMany(keyedHash, {numbers, n}, answers);
+      for (std::size_t i = 0; i < n; ++i) *targets[i] = fromNumber(std::move(answers[i]));
     }
   }
 

@@ -39,12 +39,12 @@ struct Block {
 
   explicit Block(std::size_t width) : inputs(width), outputs(width), failures(width) {}
   // The masking of every masked column, pieces of columns for the pool.
-  auto maskBody(const Vec<Column>& columns) {
-    return [this, &columns](std::size_t begin, std::size_t end) {
+  auto maskBody(const Vec<Column>& columns, std::size_t chunkRows) {
+    return [this, &columns, chunkRows](std::size_t begin, std::size_t end) {
       for (std::size_t j = begin; j < end; ++j) {
         if (columns[j].native == nullptr) continue;
         try {
-          outputs[j] = maskInputs(*columns[j].native, inputs[j]);
+          outputs[j] = maskInputs(*columns[j].native, inputs[j], chunkRows);
         } catch (...) {
           failures[j] = std::current_exception();
         }
@@ -73,7 +73,7 @@ struct Blocks {
       // The block before is full: it goes to the pool while this one fills.
       if (!list.empty() && pool) {
         Block& full = *list.back();
-        full.masking.emplace(pool, columns.size(), full.maskBody(columns));
+        full.masking.emplace(pool, columns.size(), full.maskBody(columns, expectedRows));
       }
       list.push_back(std::make_unique<Block>(columns.size()));
       Block& fresh = *list.back();
@@ -176,7 +176,8 @@ bool readRows(PyObject* rows, Blocks& blocks, Vec<Ref>& kept) {
 // interpreter lock.
 void finishMasking(Blocks& blocks) {
   for (auto& block : blocks.list) {
-    if (!block->masking) block->masking.emplace(blocks.pool, blocks.columns.size(), block->maskBody(blocks.columns));
+    if (!block->masking) block->masking.emplace(blocks.pool, blocks.columns.size(),
+                             block->maskBody(blocks.columns, blocks.expectedRows));
     block->masking->wait();
     block->rethrowFailure();
     for (Vec<Input>& inputs : block->inputs) Vec<Input>().swap(inputs);

@@ -77,7 +77,7 @@ void maskPending(const Masker& masker, const Vec<Input>& inputs, const Vec<Pendi
 
 }  // namespace
 
-MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs) {
+MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues) {
   const std::size_t n = inputs.size();
   ResultCache* cache = masker.cache();
   MaskedValues result;
@@ -146,7 +146,7 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs) {
     }
     std::lock_guard<std::mutex> lock(cache->mutex);
     // One growth to what this call can add, not a rehash at every doubling.
-    cache->map.reserve(std::min(ResultCache::kCapacity, cache->map.size() + keys.size()));
+    cache->map.reserve(std::min(ResultCache::kCapacity, cache->map.size() + std::max(keys.size(), callValues)));
     for (std::size_t k = 0; k < keys.size() && cache->map.size() < ResultCache::kCapacity; ++k)
       cache->map.insert_or_assign(std::move(keys[k]), *answers[k]);
     if (cache->map.size() >= ResultCache::kCapacity) cache->full.store(true, std::memory_order_relaxed);

@@ -242,8 +242,10 @@ struct MaskedValues {
 // One output per input, in input order. Runs without the interpreter lock, on
 // any thread, several at once for one Masker; never fails on a value. Each
 // distinct keyed value is masked once; 256 or more distinct uncached values
-// are spread over the masking pool when one is installed.
-MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs);
+// are spread over the masking pool when one is installed. callValues is how
+// many values the whole call masks, when the inputs are one block of it: the
+// cache then grows once for all of them rather than once per block.
+MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues = 0);
 
 // Masker.maskColumn(values) -> (masked, problems); requires the interpreter
 // lock, which it releases only around maskInputs.

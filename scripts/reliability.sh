@@ -70,7 +70,7 @@ zorva_rs.setThreads(2)
 key = bytes(range(32))
 shared = [zorva_rs.Masker(key, "key", {}), zorva_rs.Masker(key, "fpe", {}),
           zorva_rs.Masker(key, "hash", {}), zorva_rs.Masker(key, "number", {"min": "0", "max": "100"})]
-column = [f"id-{i:06d}" for i in range(600)] + list(range(10**6, 10**6 + 600))
+column = [f"id-{i:06d}" for i in range(1200)] + list(range(10**6, 10**6 + 1200))  # chunks of three blocks
 ref = [zorva_rs.Masker(key, *config).maskColumn(column) for config in
        [("key", {}), ("fpe", {}), ("hash", {}), ("number", {"min": "0", "max": "100"})]]
 errors = []

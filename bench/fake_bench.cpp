@@ -94,7 +94,6 @@ void BM_FakeDraws(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-
 // 0 firstName, 1 lastName, 2 name, 3 city, 4 company, 5 streetAddress.
 BENCHMARK(BM_FakeMask)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), {0}})->Args({2, 8});
 BENCHMARK(BM_FakeDraws)->DenseRange(0, 5);

@@ -10,7 +10,7 @@
 namespace zorva {
 namespace {
 
-const std::uint8_t kSubkey[32] = {7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+const std::uint8_t kSubkey[32] = {7,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
                                   16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
 
 NumberStrategy make(std::optional<std::string_view> min, std::optional<std::string_view> max,
@@ -31,7 +31,8 @@ BENCHMARK(BM_TwoDigests);
 
 void BM_MaskInteger(benchmark::State& state) {
   KeyedHash kh(kSubkey);
-  NumberStrategy s = state.range(0) ? make("-1000", "250000", std::nullopt) : make(std::nullopt, std::nullopt, std::nullopt);
+  NumberStrategy s =
+      state.range(0) ? make("-1000", "250000", std::nullopt) : make(std::nullopt, std::nullopt, std::nullopt);
   std::uint64_t i = 0;
   for (auto _ : state) benchmark::DoNotOptimize(s.maskInteger(kh, BigInt::fromU64(1000000 + (i++ & 1023))));
 }
@@ -39,7 +40,8 @@ BENCHMARK(BM_MaskInteger)->Arg(0)->Arg(1);
 
 void BM_MaskFloat(benchmark::State& state) {
   KeyedHash kh(kSubkey);
-  NumberStrategy s = state.range(0) ? make(std::nullopt, std::nullopt, 2) : make(std::nullopt, std::nullopt, std::nullopt);
+  NumberStrategy s =
+      state.range(0) ? make(std::nullopt, std::nullopt, 2) : make(std::nullopt, std::nullopt, std::nullopt);
   std::vector<std::string> reprs;
   for (int k = 0; k < 1024; ++k) reprs.push_back(std::to_string(k) + ".37");
   std::uint64_t i = 0;
@@ -52,7 +54,8 @@ BENCHMARK(BM_MaskFloat)->Arg(0)->Arg(1);
 
 void BM_MaskDecimal(benchmark::State& state) {
   KeyedHash kh(kSubkey);
-  NumberStrategy s = state.range(0) ? make("0.01", "99999.99", std::nullopt) : make(std::nullopt, std::nullopt, std::nullopt);
+  NumberStrategy s =
+      state.range(0) ? make("0.01", "99999.99", std::nullopt) : make(std::nullopt, std::nullopt, std::nullopt);
   std::vector<std::string> texts;
   for (int k = 0; k < 1024; ++k) texts.push_back(std::to_string(k * 13) + ".25");
   std::uint64_t i = 0;

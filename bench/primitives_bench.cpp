@@ -59,7 +59,9 @@ void BM_HmacFloor(benchmark::State& state) {
   for (auto& b : block) b ^= 0x36 ^ 0x5c;
   SHA256_Init(&outer);
   SHA256_Update(&outer, block, 64);
-  std::uint8_t message[24] = "hash\0" "4111111111111111";
+  std::uint8_t message[24] =
+      "hash\0"
+      "4111111111111111";
   std::uint8_t tag[32];
   for (auto _ : state) {
     SHA256_CTX ctx = inner;
@@ -214,8 +216,7 @@ void BM_Ff1Many(benchmark::State& state) {
   for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<std::uint32_t>((i * 17 + 5) % 62);
   std::string tweak = std::string("text|alphanumeric|") + std::string(n, '\0');
   std::vector<Ff1Job> jobs;
-  for (std::size_t j = 0; j < count; ++j)
-    jobs.push_back({{x.data() + j * n, n}, tweak, {out.data() + j * n, n}});
+  for (std::size_t j = 0; j < count; ++j) jobs.push_back({{x.data() + j * n, n}, tweak, {out.data() + j * n, n}});
   for (auto _ : state) {
     cipher.encryptMany(jobs);
     benchmark::DoNotOptimize(out.data());

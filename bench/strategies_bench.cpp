@@ -54,8 +54,8 @@ std::string fpeValue(std::uint64_t i) {
 // Python's repr of k / 100: the shortest text, so trailing zeros go.
 std::string numberRepr(std::uint64_t i) {
   std::uint64_t k = 1000 + spread(i, 9999000);
-  std::string text = format("%llu.%02llu", static_cast<unsigned long long>(k / 100),
-                            static_cast<unsigned long long>(k % 100));
+  std::string text =
+      format("%llu.%02llu", static_cast<unsigned long long>(k / 100), static_cast<unsigned long long>(k % 100));
   while (text.back() == '0' && text[text.size() - 2] != '.') text.pop_back();
   return text;
 }

@@ -52,17 +52,22 @@ struct Reader {
 
 std::string_view view(const Text& text) { return {text.data(), text.size()}; }
 const std::uint8_t* bytes(std::string_view s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
-bool isAscii(std::string_view s) { return std::all_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x80; }); }
+bool isAscii(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x80; });
+}
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isLowerHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f'); }
 template <class T>
-bool declined(const Outcome<T>& o) { return std::holds_alternative<Decline>(o); }
+bool declined(const Outcome<T>& o) {
+  return std::holds_alternative<Decline>(o);
+}
 template <class T>
 bool refused(const Outcome<T>& o, std::string_view message) {
   return std::holds_alternative<Refusal>(o) && view(std::get<Refusal>(o).message) == message;
 }
 std::string tooLong(std::string_view strategy) {
-  return "the " + std::string(strategy) + " strategy masks identifiers of up to 256 characters or digits, and this "
+  return "the " + std::string(strategy) +
+         " strategy masks identifiers of up to 256 characters or digits, and this "
          "value is longer; use hash, redact or null for long values";
 }
 
@@ -216,8 +221,8 @@ bool sameShape(std::string_view text, const Outcome<Text>& outcome, auto classOf
   }
   if (strict) {
     const std::string needs = std::to_string(minimum) + " " + std::string(charsetName(charset)) + " characters";
-    return CHECK(refused(outcome, "the fpe strategy is strict, and FF1 needs at least " + needs +
-                                      " in a value; this one has fewer"));
+    return CHECK(refused(
+        outcome, "the fpe strategy is strict, and FF1 needs at least " + needs + " in a value; this one has fewer"));
   }
   const Outcome<Text> key = KeyStrategy::maskText(charset, columnKey(), text);
   CHECK(std::holds_alternative<Text>(outcome) && std::get<Text>(outcome) == std::get<Text>(key));
@@ -238,10 +243,14 @@ std::optional<std::vector<std::pair<Slot, std::string_view>>> parseTemplate(std:
     const std::size_t close = t.find('}', open + 1);
     if (close == std::string_view::npos) return std::nullopt;
     const std::string_view name = t.substr(open + 1, close - open - 1);
-    if (name == "number") pieces.emplace_back(Slot::number, "");
-    else if (name == "street") pieces.emplace_back(Slot::street, "");
-    else if (name == "kind") pieces.emplace_back(Slot::kind, "");
-    else return std::nullopt;
+    if (name == "number")
+      pieces.emplace_back(Slot::number, "");
+    else if (name == "street")
+      pieces.emplace_back(Slot::street, "");
+    else if (name == "kind")
+      pieces.emplace_back(Slot::kind, "");
+    else
+      return std::nullopt;
     t.remove_prefix(close + 1);
   }
 }
@@ -279,8 +288,8 @@ std::string utf8(std::string_view bytes) {
   const std::string_view kind = "Road";
   const auto make = [&](FakeKind fakeKind, std::optional<std::uint64_t> limit) {
     FakeLists lists;
-    for (WordList* list : {&lists.firstNames, &lists.lastNames, &lists.cities, &lists.companySuffixes,
-                           &lists.companyWords}) {
+    for (WordList* list :
+         {&lists.firstNames, &lists.lastNames, &lists.cities, &lists.companySuffixes, &lists.companyWords}) {
       list->add("w");
     }
     lists.streets.add(street);

@@ -34,7 +34,9 @@ struct EngineAllocator {
   }
   void deallocate(T* p, std::size_t) noexcept { memFree(p); }
   template <class U>
-  bool operator==(const EngineAllocator<U>&) const noexcept { return true; }
+  bool operator==(const EngineAllocator<U>&) const noexcept {
+    return true;
+  }
 };
 
 // Owned UTF-8 text (or raw bytes) on the engine's allocator.

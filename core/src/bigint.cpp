@@ -13,7 +13,6 @@ namespace zorva {
 
 namespace {
 
-
 mpz_ptr newMpz() {
   auto* p = static_cast<mpz_ptr>(memAlloc(sizeof(__mpz_struct)));
   mpz_init(p);

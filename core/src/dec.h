@@ -43,7 +43,7 @@ struct Dec {
   static std::optional<Dec> add(const Dec& a, const Dec& b);
   static std::optional<Dec> subtract(const Dec& a, const Dec& b);
   static std::optional<Dec> multiply(const Dec& a, const Dec& b);  // exact
-  static std::optional<Dec> rounded(Dec d);  // 60 significant digits, half-even
+  static std::optional<Dec> rounded(Dec d);                        // 60 significant digits, half-even
   // Nothing when the result would have more than 60 digits; decided from
   // digit counts before any power of ten is formed.
   static std::optional<Dec> quantize(const Dec& d, std::int64_t target, Rounding mode);

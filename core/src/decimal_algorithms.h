@@ -200,8 +200,7 @@ std::optional<NumberOf<Ops>> quantizeT(Ops& ops, const NumberOf<Ops>& d, std::in
     C r;
     ops.divModPow10(d.coefficient, k, q, r);
     if (!ops.isZero(r)) {
-      std::strong_ordering twice =
-          mode == Rounding::halfEven ? ops.twiceCompare(r, k) : std::strong_ordering::less;
+      std::strong_ordering twice = mode == Rounding::halfEven ? ops.twiceCompare(r, k) : std::strong_ordering::less;
       if (roundsUpGiven(ops.isOdd(q), twice, mode, d.negative)) q = ops.add(q, ops.fromU64(1));
     }
   }

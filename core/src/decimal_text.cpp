@@ -14,8 +14,7 @@ void appendInt(Text& out, std::int64_t v) {
   out.append(buf, end);
 }
 
-double textToF64(const char* begin, const char* stop, std::int64_t exponent, std::uint64_t digits,
-                 bool negative) {
+double textToF64(const char* begin, const char* stop, std::int64_t exponent, std::uint64_t digits, bool negative) {
   double value = 0;
   auto [end, ec] = std::from_chars(begin, stop, value);
   (void)end;

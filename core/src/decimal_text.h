@@ -13,7 +13,6 @@ void appendInt(Text& out, std::int64_t v);
 
 // Correctly rounded conversion of the text [begin, stop), which holds a
 // number whose leading digit lies digits places above exponent.
-double textToF64(const char* begin, const char* stop, std::int64_t exponent, std::uint64_t digits,
-                 bool negative);
+double textToF64(const char* begin, const char* stop, std::int64_t exponent, std::uint64_t digits, bool negative);
 
 }  // namespace zorva::number_detail

@@ -47,15 +47,16 @@ std::uint64_t decimalDigits(const BigInt& n) {
   // estimate is never too large, so beyond the table it may be one short.
   double estimate = static_cast<double>(n.bitLength() - 1) * 0.3010299956639812;
   constexpr double limit = 18446744073709551615.0;  // rounds to 2^64
-  std::uint64_t k = estimate >= limit ? std::numeric_limits<std::uint64_t>::max()
-                                      : static_cast<std::uint64_t>(estimate);
+  std::uint64_t k =
+      estimate >= limit ? std::numeric_limits<std::uint64_t>::max() : static_cast<std::uint64_t>(estimate);
   if (k != std::numeric_limits<std::uint64_t>::max()) ++k;
 
   const auto& powers = powersOfTen();
   if (k < kPowersOfTen) {
     while (k < kPowersOfTen && BigInt::compareMagnitude(n, powers[k]) != std::strong_ordering::less) ++k;
   }
-  while (k >= 2 && k - 1 < kPowersOfTen && BigInt::compareMagnitude(n, powers[k - 1]) == std::strong_ordering::less) --k;
+  while (k >= 2 && k - 1 < kPowersOfTen && BigInt::compareMagnitude(n, powers[k - 1]) == std::strong_ordering::less)
+    --k;
   return k;
 }
 

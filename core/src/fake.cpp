@@ -152,8 +152,8 @@ std::variant<FakeStrategy, Text> FakeStrategy::make(FakeKind kind, FakeLists lis
       // Not reachable from Python; refused so that mask never meets it.
       char code[4];
       Text message("unknown fake kind ");
-      message.append(code, static_cast<std::size_t>(
-                               std::to_chars(code, code + 4, static_cast<unsigned>(kind)).ptr - code));
+      message.append(code,
+                     static_cast<std::size_t>(std::to_chars(code, code + 4, static_cast<unsigned>(kind)).ptr - code));
       return message;
     }
   }

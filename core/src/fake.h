@@ -55,8 +55,7 @@ class FakeStrategy {
  public:
   // Checks the kind's lists and parses the address template; on failure
   // returns the message ("{} is empty", "unsupported address format {}").
-  static std::variant<FakeStrategy, Text> make(FakeKind kind, FakeLists lists,
-                                               std::optional<std::uint64_t> maxLength);
+  static std::variant<FakeStrategy, Text> make(FakeKind kind, FakeLists lists, std::optional<std::uint64_t> maxLength);
 
   FakeKind kind() const noexcept { return kind_; }
   // The fake for a value's text (an integer masks through its decimal text).

@@ -102,8 +102,8 @@ __attribute__((target("aes,sse2"))) void cbcHardware(const std::uint8_t* roundKe
 // completes lane l's round from R as two big-endian words.
 template <std::size_t L, class Finish>
 __attribute__((target("aes,sse2"), always_inline)) inline void roundsHardware(const std::uint8_t* roundKeys,
-                                                                             const __m128i* starts, Lane* lanes,
-                                                                             Finish&& finish) {
+                                                                              const __m128i* starts, Lane* lanes,
+                                                                              Finish&& finish) {
   __m128i k[15];
   for (int i = 0; i < 15; ++i) k[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys + 16 * i));
   for (std::uint8_t round = 0; round < 10; ++round) {
@@ -358,8 +358,7 @@ void Ff1::checkPreconditions(std::span<const std::uint32_t> numerals, std::span<
     if (x >= radix_) throw std::logic_error("numeral outside the radix");
 }
 
-void Ff1::encrypt(std::span<const std::uint32_t> numerals, std::string_view tweak,
-                  std::span<std::uint32_t> out) const {
+void Ff1::encrypt(std::span<const std::uint32_t> numerals, std::string_view tweak, std::span<std::uint32_t> out) const {
   const Ff1Job job{numerals, tweak, out};
   encryptMany({&job, 1});
 }
@@ -391,13 +390,15 @@ __attribute__((target("aes,sse2"))) void lanesHardware(const std::uint8_t* round
   __m128i starts[L];
   for (std::size_t l = 0; l < L; ++l)
     starts[l] = _mm_xor_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(states[l])), k0);
-  roundsHardware<L>(roundKeys, starts, lanes, [lanes](std::size_t l, std::uint8_t round, std::uint64_t r0,
-                                                      std::uint64_t r1) { finishRound(lanes[l], round, r0, r1); });
+  roundsHardware<L>(roundKeys, starts, lanes,
+                    [lanes](std::size_t l, std::uint8_t round, std::uint64_t r0, std::uint64_t r1) {
+                      finishRound(lanes[l], round, r0, r1);
+                    });
 }
 
 template <std::size_t... Ls>
 constexpr auto laneTable(std::index_sequence<Ls...>) {
-  using Run = void (*)(const std::uint8_t*, const std::uint8_t (*)[16], Lane*);
+  using Run = void (*)(const std::uint8_t*, const std::uint8_t(*)[16], Lane*);
   return std::array<Run, sizeof...(Ls)>{&lanesHardware<Ls + 1>...};
 }
 constexpr auto kLaneRuns = laneTable(std::make_index_sequence<kLanes>());
@@ -508,7 +509,8 @@ void Ff1::encryptArbitrary(std::span<const std::uint32_t> numerals, std::string_
     for (std::size_t j = 1; j < sBlocks; ++j) {
       std::uint8_t x[16];
       std::memcpy(x, sBytes, 16);
-      for (std::size_t k = 0; k < 8; ++k) x[15 - k] ^= static_cast<std::uint8_t>(static_cast<std::uint64_t>(j) >> (8 * k));
+      for (std::size_t k = 0; k < 8; ++k)
+        x[15 - k] ^= static_cast<std::uint8_t>(static_cast<std::uint64_t>(j) >> (8 * k));
       block(x, sBytes + 16 * j);
     }
     mpz_import(y, d, 1, 1, 1, 0, sBytes);

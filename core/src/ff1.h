@@ -45,8 +45,7 @@ class Ff1 {
   // Encrypts numerals (each below radix, at least minLength of them) under the
   // tweak into out, which has the same size and does not alias numerals.
   // A broken precondition throws std::logic_error (an internal error).
-  void encrypt(std::span<const std::uint32_t> numerals, std::string_view tweak,
-               std::span<std::uint32_t> out) const;
+  void encrypt(std::span<const std::uint32_t> numerals, std::string_view tweak, std::span<std::uint32_t> out) const;
   // Encrypts independent jobs at once: the AES blocks of several jobs are in
   // flight together, so a batch costs the cipher's throughput rather than its
   // latency. Each job's result is exactly what encrypt gives it.
@@ -86,7 +85,7 @@ class Ff1 {
   std::uint32_t powerCount_;
   std::uint64_t radixReciprocal_;  // 2^64 / radix rounded up: exact 32-bit division by radix
   Divider radixDivider_;
-  AES_KEY softwareKey_;                      // the same schedule for OpenSSL's AES_encrypt
+  AES_KEY softwareKey_;  // the same schedule for OpenSSL's AES_encrypt
   std::uint32_t radix_;
   std::uint64_t minLength_;
   // Names the key and radix in the per-thread prefix cache; copies share it,

@@ -46,8 +46,7 @@ constexpr ClassTable makeClasses(Charset charset) {
   return table;
 }
 
-constexpr std::array<ClassTable, 3> kClasses = {makeClasses(Charset::alphanumeric),
-                                                makeClasses(Charset::digits),
+constexpr std::array<ClassTable, 3> kClasses = {makeClasses(Charset::alphanumeric), makeClasses(Charset::digits),
                                                 makeClasses(Charset::hex)};
 
 unsigned digits128(u128 n) noexcept {
@@ -74,8 +73,7 @@ constexpr std::size_t kBatch = 32;
 
 // Arbitrary-precision path. Characters are packed into 64-bit chunks so that
 // the big integer is touched once per chunk, not once per character.
-void permuteTextBig(const ClassTable& classes, const KeyedHash& keyedHash, std::string_view label,
-                    Text& out) {
+void permuteTextBig(const ClassTable& classes, const KeyedHash& keyedHash, std::string_view label, Text& out) {
   constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
   BigInt size = BigInt::fromU64(1);
   BigInt index;
@@ -141,12 +139,9 @@ Refusal tooLongRefusal(std::string_view strategy) {
 
 std::string_view charsetName(Charset charset) noexcept {
   switch (charset) {
-    case Charset::alphanumeric:
-      return "alphanumeric";
-    case Charset::digits:
-      return "digits";
-    case Charset::hex:
-      return "hex";
+    case Charset::alphanumeric: return "alphanumeric";
+    case Charset::digits: return "digits";
+    case Charset::hex: return "hex";
   }
   return "alphanumeric";
 }
@@ -331,18 +326,10 @@ void KeyStrategy::maskTexts(Charset charset, const KeyedHash& keyedHash, std::sp
       for (char ch : text) {
         const CharClass cls = classes[static_cast<unsigned char>(ch)];
         switch (cls.radix) {
-          case 0:
-            label[labelLength++] = ch;
-            continue;
-          case 10:
-            put("10");
-            break;
-          case 26:
-            put("26");
-            break;
-          default:
-            put("6");
-            break;
+          case 0: label[labelLength++] = ch; continue;
+          case 10: put("10"); break;
+          case 26: put("26"); break;
+          default: put("6"); break;
         }
         if (!fits) continue;
         // A product of 10s, 26s and 6s is never exactly 2^128, so fitting 128

@@ -220,8 +220,7 @@ KeyedHash::KeyedHash(const std::uint8_t (&subkey)[32], Engine engine)
   absorbKey(subkey, &inner_, &outer_);
 }
 
-KeyedHash::KeyedHash(std::string_view subkey)
-    : lanes_(sha256::fastRoad()) {
+KeyedHash::KeyedHash(std::string_view subkey) : lanes_(sha256::fastRoad()) {
   // Callers check the subkey's length first; another length here is a broken
   // invariant, not a key to pad or cut.
   if (subkey.size() != 32) throw std::logic_error("keyed hash built from a subkey that is not 32 bytes");
@@ -372,8 +371,7 @@ void KeyedHash::digestMany(std::span<const std::string_view> data, std::string_v
   }
 }
 
-void KeyedHash::expand(std::string_view data, std::size_t length, std::string_view label,
-                       std::uint8_t* out) const {
+void KeyedHash::expand(std::string_view data, std::size_t length, std::string_view label, std::uint8_t* out) const {
   const ExpandJob job{data, length, label, out};
   expandMany({&job, 1});
 }
@@ -582,7 +580,7 @@ struct PermuteLane {
   FeistelShape shape{0, 0, 0};
   std::uint64_t left, right;
   std::uint8_t round;
-  bool oneBlock;  // the message and its padding fit one SHA-256 block
+  bool oneBlock;       // the message and its padding fit one SHA-256 block
   std::uint64_t head;  // the tag's first 8 bytes, big-endian
   std::uint8_t tag[32];
   alignas(16) std::uint8_t outerBlock[64];

@@ -147,7 +147,7 @@ std::optional<NumberOf<Ops>> finishSteps(Ops& ops, const Settings<NumberOf<Ops>>
 // only the final product is rounded. Sets ops.overflow where that does not
 // hold, and the caller takes the general path.
 struct RelativeShortcut {
-  std::uint64_t v = 0;  // variance coefficient, below 10^7
+  std::uint64_t v = 0;    // variance coefficient, below 10^7
   std::uint64_t gap = 0;  // 53 - variance exponent, 1..59
   bool negative = false;  // variance sign
 };
@@ -247,8 +247,7 @@ struct NumberStrategy::Run {
       WideOps<4> ops;
       std::optional<NarrowDec> result;
       if (strategy.relativeShortcut_) {
-        const RelativeShortcut r{strategy.shortcutVariance_, strategy.shortcutGap_,
-                                 strategy.exact_.variance->negative};
+        const RelativeShortcut r{strategy.shortcutVariance_, strategy.shortcutGap_, strategy.exact_.variance->negative};
         std::optional<NarrowDec> t = relativeTarget(ops, r, *narrowValue, u);
         if (!ops.overflow) result = finishSteps(ops, s, *narrowValue, std::move(t), grid, draw);
       } else {
@@ -321,8 +320,7 @@ std::variant<NumberStrategy, Text> NumberStrategy::make(std::optional<std::strin
   return strategy;
 }
 
-std::optional<Dec> NumberStrategy::target(const Dec& value, const KeyedHash& keyedHash,
-                                          std::string_view data) const {
+std::optional<Dec> NumberStrategy::target(const Dec& value, const KeyedHash& keyedHash, std::string_view data) const {
   BigOps ops;
   return targetT(ops, exact_, value, unitOf(keyedHash.digest(data, "")));
 }

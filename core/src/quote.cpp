@@ -31,8 +31,7 @@ Text debugQuote(std::string_view text) {
     }
     if (c < 0x20 || c == 0x7f) {
       appendEscape(out, c);
-    } else if (c == 0xc2 && i + 1 < text.size() &&
-               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+    } else if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
                static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
       // U+0080..U+009F are two bytes: C2 80..C2 9F.
       appendEscape(out, static_cast<unsigned char>(text[i + 1]));

@@ -142,9 +142,13 @@ constexpr std::size_t kLanes = 16;
 
 ZORVA_LANES_TARGET inline Vec add(Vec x, Vec y) { return _mm512_add_epi32(x, y); }
 template <int n>
-ZORVA_LANES_TARGET inline Vec ror(Vec x) { return _mm512_ror_epi32(x, n); }
+ZORVA_LANES_TARGET inline Vec ror(Vec x) {
+  return _mm512_ror_epi32(x, n);
+}
 template <int n>
-ZORVA_LANES_TARGET inline Vec shr(Vec x) { return _mm512_srli_epi32(x, n); }
+ZORVA_LANES_TARGET inline Vec shr(Vec x) {
+  return _mm512_srli_epi32(x, n);
+}
 ZORVA_LANES_TARGET inline Vec xor3(Vec x, Vec y, Vec z) { return _mm512_ternarylogic_epi32(x, y, z, 0x96); }
 ZORVA_LANES_TARGET inline Vec ch(Vec x, Vec y, Vec z) { return _mm512_ternarylogic_epi32(x, y, z, 0xCA); }
 ZORVA_LANES_TARGET inline Vec maj(Vec x, Vec y, Vec z) { return _mm512_ternarylogic_epi32(x, y, z, 0xE8); }
@@ -273,9 +277,13 @@ constexpr std::size_t kLanes = 8;
 
 ZORVA_LANES_TARGET inline Vec add(Vec x, Vec y) { return _mm256_add_epi32(x, y); }
 template <int n>
-ZORVA_LANES_TARGET inline Vec ror(Vec x) { return _mm256_ror_epi32(x, n); }
+ZORVA_LANES_TARGET inline Vec ror(Vec x) {
+  return _mm256_ror_epi32(x, n);
+}
 template <int n>
-ZORVA_LANES_TARGET inline Vec shr(Vec x) { return _mm256_srli_epi32(x, n); }
+ZORVA_LANES_TARGET inline Vec shr(Vec x) {
+  return _mm256_srli_epi32(x, n);
+}
 ZORVA_LANES_TARGET inline Vec xor3(Vec x, Vec y, Vec z) { return _mm256_ternarylogic_epi32(x, y, z, 0x96); }
 ZORVA_LANES_TARGET inline Vec ch(Vec x, Vec y, Vec z) { return _mm256_ternarylogic_epi32(x, y, z, 0xCA); }
 ZORVA_LANES_TARGET inline Vec maj(Vec x, Vec y, Vec z) { return _mm256_ternarylogic_epi32(x, y, z, 0xE8); }
@@ -295,11 +303,17 @@ constexpr std::size_t kLanes = 8;
 
 ZORVA_LANES_TARGET inline Vec add(Vec x, Vec y) { return _mm256_add_epi32(x, y); }
 template <int n>
-ZORVA_LANES_TARGET inline Vec ror(Vec x) { return _mm256_or_si256(_mm256_srli_epi32(x, n), _mm256_slli_epi32(x, 32 - n)); }
+ZORVA_LANES_TARGET inline Vec ror(Vec x) {
+  return _mm256_or_si256(_mm256_srli_epi32(x, n), _mm256_slli_epi32(x, 32 - n));
+}
 template <int n>
-ZORVA_LANES_TARGET inline Vec shr(Vec x) { return _mm256_srli_epi32(x, n); }
+ZORVA_LANES_TARGET inline Vec shr(Vec x) {
+  return _mm256_srli_epi32(x, n);
+}
 ZORVA_LANES_TARGET inline Vec xor3(Vec x, Vec y, Vec z) { return _mm256_xor_si256(_mm256_xor_si256(x, y), z); }
-ZORVA_LANES_TARGET inline Vec ch(Vec x, Vec y, Vec z) { return _mm256_xor_si256(z, _mm256_and_si256(x, _mm256_xor_si256(y, z))); }
+ZORVA_LANES_TARGET inline Vec ch(Vec x, Vec y, Vec z) {
+  return _mm256_xor_si256(z, _mm256_and_si256(x, _mm256_xor_si256(y, z)));
+}
 ZORVA_LANES_TARGET inline Vec maj(Vec x, Vec y, Vec z) {
   return _mm256_or_si256(_mm256_and_si256(x, y), _mm256_and_si256(z, _mm256_or_si256(x, y)));
 }
@@ -355,8 +369,7 @@ void compressMixed(State* states, const std::uint8_t* const* blocks, std::size_t
 
 bool cpuHasAvx512() noexcept {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vl");
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
 }
 
 // Read from CPUID itself: not every compiler's __builtin_cpu_supports knows
@@ -381,20 +394,16 @@ bool available(Road road) noexcept {
   constexpr bool hasShaNi = false, hasAvx512 = false, hasAvx2 = false;
 #endif
   switch (road) {
-    case Road::portable:
-      return true;
-    case Road::shaNi:
-      return hasShaNi;
-    case Road::avx512:
-      return hasAvx512;
-    case Road::avx2:
-      return hasAvx2;
+    case Road::portable: return true;
+    case Road::shaNi: return hasShaNi;
+    case Road::avx512: return hasAvx512;
+    case Road::avx2: return hasAvx2;
   }
   return false;
 }
 
 Road bestRoad() noexcept {
-  static const Road best = available(Road::avx512) ? Road::avx512
+  static const Road best = available(Road::avx512)  ? Road::avx512
                            : available(Road::shaNi) ? Road::shaNi
                            : available(Road::avx2)  ? Road::avx2
                                                     : Road::portable;
@@ -427,8 +436,7 @@ void compress(State* states, const std::uint8_t* const* blocks, std::size_t coun
         compressPortable(states[count], blocks[count]);
       }
       return compressGroups<a8::kLanes, a8::compressLanes>(states, blocks, count);
-    default:
-      break;
+    default: break;
   }
 #endif
   compress(bestRoad(), states, blocks, count);

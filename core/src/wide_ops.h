@@ -31,7 +31,9 @@ namespace {
 inline constexpr std::uint64_t kPow10Limb = 10000000000000000000ULL;  // 10^19
 // 10^0 .. 10^(n-1) all below 2^(64L): 10^154 < 2^512, 10^77 < 2^256.
 template <int L>
-inline constexpr unsigned kWidePowers = L == 8 ? 155 : L == 4 ? 78 : 0;
+inline constexpr unsigned kWidePowers = L == 8   ? 155
+                                        : L == 4 ? 78
+                                                 : 0;
 
 // x = x * m + carry; false when the result needs more than 64 L bits.
 template <int L>
@@ -91,7 +93,7 @@ std::uint64_t divPow19(WideT<L>& x) {
   constexpr std::uint64_t d = kPow10Limb;
   static_assert(d >> 63 == 1);
   constexpr auto inverse = static_cast<std::uint64_t>(~u128{0} / d);  // floor((2^128 - 1) / d) - 2^64
-  std::uint64_t rem = 0;  // always below d
+  std::uint64_t rem = 0;                                              // always below d
   for (int i = x.size - 1; i >= 0; --i) {
     const std::uint64_t lo = x.limb[i];
     const u128 p = static_cast<u128>(inverse) * rem + ((static_cast<u128>(rem) << 64) | lo);
@@ -187,7 +189,8 @@ struct WideOps {
   static std::uint64_t digits(const Wide& c) {
     if (c.size == 0) return 1;
     const Wide* powers = widePowers<L>();
-    std::uint64_t bits = 64 * static_cast<std::uint64_t>(c.size - 1) + static_cast<std::uint64_t>(std::bit_width(c.limb[c.size - 1]));
+    std::uint64_t bits =
+        64 * static_cast<std::uint64_t>(c.size - 1) + static_cast<std::uint64_t>(std::bit_width(c.limb[c.size - 1]));
     std::uint64_t k = static_cast<std::uint64_t>(static_cast<double>(bits - 1) * 0.3010299956639812) + 1;
     while (k < kPowers && compareWide(c, powers[k]) != std::strong_ordering::less) ++k;
     while (k >= 2 && compareWide(c, powers[k - 1]) == std::strong_ordering::less) --k;
@@ -318,7 +321,8 @@ bool toWide(const BigInt& value, WideT<L>& out) {
   value.magnitudeBytesBE(bytes, sizeof bytes);
   for (int i = 0; i < Wide::kLimbs; ++i) {
     std::uint64_t limb = 0;
-    for (int j = 0; j < 8; ++j) limb = (limb << 8) | bytes[sizeof bytes - 8 * static_cast<std::size_t>(i) - 8 + static_cast<std::size_t>(j)];
+    for (int j = 0; j < 8; ++j)
+      limb = (limb << 8) | bytes[sizeof bytes - 8 * static_cast<std::size_t>(i) - 8 + static_cast<std::size_t>(j)];
     out.limb[i] = limb;
   }
   out.size = Wide::kLimbs;
@@ -379,9 +383,8 @@ inline BigInt toBig(const Wide& w) {
 // or multiplication rounds the exact value once, correctly; anything else
 // goes through the text.
 double fastToF64(const FastDec& d) {
-  static constexpr double kExactPowers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  static constexpr double kExactPowers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   const Wide& c = d.coefficient;
   if (c.size <= 1 && c.limb[0] < (std::uint64_t{1} << 53) && d.exponent >= -22 && d.exponent <= 22) {
     const auto mantissa = static_cast<double>(c.limb[0]);

@@ -174,7 +174,8 @@ TEST(Batch, NumberManyMatchesOneAtATime) {
     reprs[i] = std::isinf(values[i].real) ? "inf" : std::to_string(values[i].real);
     values[i].text = reprs[i];
   }
-  for (auto options : {std::vector<const char*>{nullptr, nullptr, nullptr}, {"-1000", "250000", nullptr},
+  for (auto options : {std::vector<const char*>{nullptr, nullptr, nullptr},
+                       {"-1000", "250000", nullptr},
                        {nullptr, nullptr, "0.25"}}) {
     auto opt = [](const char* s) { return s ? std::optional<std::string_view>(s) : std::nullopt; };
     auto made = NumberStrategy::make(opt(options[0]), opt(options[1]), opt(options[2]), 2);

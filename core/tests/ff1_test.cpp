@@ -65,9 +65,22 @@ Numerals referenceEncrypt(const Ff1& cipher, const Numerals& x, const std::strin
   const std::size_t n = x.size(), t = tweak.size(), u = n / 2, v = n - u;
   const BigInt bigRadix = BigInt::fromU64(radix);
   const std::size_t b = (BigInt::pow(bigRadix, v) - BigInt::fromU64(1)).byteLength(), d = 4 * ((b + 3) / 4) + 4;
-  const std::string p = {1, 2, 1, char(radix >> 16), char(radix >> 8), char(radix), 10, char(u),
-                         char(n >> 24), char(n >> 16), char(n >> 8), char(n),
-                         char(t >> 24), char(t >> 16), char(t >> 8), char(t)};
+  const std::string p = {1,
+                         2,
+                         1,
+                         char(radix >> 16),
+                         char(radix >> 8),
+                         char(radix),
+                         10,
+                         char(u),
+                         char(n >> 24),
+                         char(n >> 16),
+                         char(n >> 8),
+                         char(n),
+                         char(t >> 24),
+                         char(t >> 16),
+                         char(t >> 8),
+                         char(t)};
   Numerals a(x.begin(), x.begin() + u), right(x.begin() + u, x.end());
   for (int i = 0; i < 10; ++i) {
     std::string numB(b, '\0');
@@ -140,8 +153,17 @@ TEST(Ff1, WorkedExampleMessageAndReference) {
   const Numerals x = {1, 2, 3, 4, 5, 6};
   std::string message;
   const Numerals expected = referenceEncrypt(cipher, x, "integer", &message);
-  EXPECT_EQ(test::toHex(message), "0102010000" "0a" "0a" "03" "00000006" "00000007"
-                                  "696e7465676572" "000000000000" "00" "01c8");
+  EXPECT_EQ(test::toHex(message),
+            "0102010000"
+            "0a"
+            "0a"
+            "03"
+            "00000006"
+            "00000007"
+            "696e7465676572"
+            "000000000000"
+            "00"
+            "01c8");
   EXPECT_EQ(encrypt(cipher, x, "integer"), expected);
 }
 
@@ -152,9 +174,9 @@ TEST(Ff1, BothPathsAgreeWithTheReference) {
   const struct {
     std::uint32_t radix;
     std::size_t n, tweakLength;
-  } cases[] = {{10, 6, 7},   {10, 7, 0},    {10, 38, 3},  {10, 39, 3},  {10, 40, 274}, {2, 20, 0},
-               {2, 126, 5},  {2, 127, 5},   {62, 4, 274}, {62, 21, 16}, {62, 60, 1},   {22, 5, 15},
-               {36, 256, 9}, {65536, 3, 2}, {1000000, 1, 0}};
+  } cases[] = {{10, 6, 7},  {10, 7, 0},  {10, 38, 3},  {10, 39, 3},   {10, 40, 274},
+               {2, 20, 0},  {2, 126, 5}, {2, 127, 5},  {62, 4, 274},  {62, 21, 16},
+               {62, 60, 1}, {22, 5, 15}, {36, 256, 9}, {65536, 3, 2}, {1000000, 1, 0}};
   for (const auto& c : cases) {
     const Ff1 cipher(kKey, c.radix);
     for (int k = 0; k < 3; ++k) {

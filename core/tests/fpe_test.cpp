@@ -80,17 +80,23 @@ TEST_F(FpeStrategyTest, IntegersAndTextsMatchFf1UnderTheDerivedKey) {
     EXPECT_EQ(maskInt(alnum, v), expected(Charset::digits, v, true)) << v;
     EXPECT_EQ(maskInt(strictHex, "-" + v), expected(Charset::digits, "-" + v, true)) << v;
   }
-  const std::pair<const FpeStrategy&, std::string> texts[] = {
-      {alnum, "AB-12"},  {alnum, "Acct 0042/XY_9"}, {alnum, std::string(256, 'a')}, {digits, "12-34-56"},
-      {digits, "12/34/56"}, {digits, "ab 000000 cd"}, {hex, "DEADBEEF"},           {strictHex, "de:ad:be:ef:00:11:zz"}};
+  const std::pair<const FpeStrategy&, std::string> texts[] = {{alnum, "AB-12"},
+                                                              {alnum, "Acct 0042/XY_9"},
+                                                              {alnum, std::string(256, 'a')},
+                                                              {digits, "12-34-56"},
+                                                              {digits, "12/34/56"},
+                                                              {digits, "ab 000000 cd"},
+                                                              {hex, "DEADBEEF"},
+                                                              {strictHex, "de:ad:be:ef:00:11:zz"}};
   for (const auto& [fpe, text] : texts) EXPECT_EQ(maskStr(fpe, text), expected(fpe.charset(), text, false)) << text;
 }
 
 // Texts too short, too long or not ASCII are held to their answers by the fuzz
 // targets, which read integers of up to 155 digits only.
 TEST_F(FpeStrategyTest, ShortAndLongIntegersGoToTheKeyStrategyOrAreRefused) {
-  const std::string tooLong = "refused: the fpe strategy masks identifiers of up to 256 characters or digits, and "
-                              "this value is longer; use hash, redact or null for long values";
+  const std::string tooLong =
+      "refused: the fpe strategy masks identifiers of up to 256 characters or digits, and "
+      "this value is longer; use hash, redact or null for long values";
   EXPECT_EQ(maskInt(strictAlnum, "1" + std::string(256, '0')), tooLong);
   EXPECT_EQ(maskInt(alnum, "-" + std::string(257, '9')), tooLong);
   const std::string strict = "refused: the fpe strategy is strict, and FF1 needs at least ";

@@ -55,10 +55,15 @@ std::string expectedText(Charset charset, const std::string& text) {
 // 0..9, or 1..9 negated); 38 digits take the 128-bit path, 39 the
 // arbitrary-precision one.
 TEST(KeyStrategy, IntegersPermuteWithinTheirDigitCountBand) {
-  std::vector<std::string> values = {"100000", "999999999999999999", "18446744073709551616",
-                                     "10000000000000000000000000000000000000", "99999999999999999999999999999999999999",
-                                     "31415926535897932384626433832795028841", "100000000000000000000000000000000000000",
-                                     "999999999999999999999999999999999999999", "1" + std::string(255, '0')};
+  std::vector<std::string> values = {"100000",
+                                     "999999999999999999",
+                                     "18446744073709551616",
+                                     "10000000000000000000000000000000000000",
+                                     "99999999999999999999999999999999999999",
+                                     "31415926535897932384626433832795028841",
+                                     "100000000000000000000000000000000000000",
+                                     "999999999999999999999999999999999999999",
+                                     "1" + std::string(255, '0')};
   for (int v = 0; v < 100; ++v) values.push_back(std::to_string(v));  // the whole one- and two-digit bands
   for (const std::string& text : values) {
     for (bool negative : {false, true}) {

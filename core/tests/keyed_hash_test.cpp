@@ -45,8 +45,8 @@ BigInt exclusiveOr(const BigInt& a, const BigInt& b) {
 // HMAC message of one block of one permute round, assembled from the layout.
 std::string permuteMessage(const std::string& label, const BigInt& size, int round, std::uint32_t block,
                            const BigInt& right, std::size_t hb) {
-  return label + '\x7c' + bytesBE(size, size.byteLength()) + static_cast<char>(round) + '#' + counter(block) +
-         '\0' + bytesBE(right, hb);
+  return label + '\x7c' + bytesBE(size, size.byteLength()) + static_cast<char>(round) + '#' + counter(block) + '\0' +
+         bytesBE(right, hb);
 }
 
 // Slow reference of permute, written from the definition on BigInt values.
@@ -101,8 +101,8 @@ TEST(KeyedHash, LayoutsOfLongDataAndLabels) {
   const auto expanded = kh.expand(data, 70, label);
   EXPECT_EQ(std::string(expanded.begin(), expanded.end()), blocks.substr(0, 70));
   // below reduces the bound's byte length plus 32 bytes of the expanded data.
-  const std::pair<BigInt, std::size_t> bounds[] = {{one(), 33}, {BigInt::fromU64(256), 34}, {pow2(64) - one(), 40},
-                                                   {pow2(64), 41}, {pow2(200) + one(), 58}};
+  const std::pair<BigInt, std::size_t> bounds[] = {
+      {one(), 33}, {BigInt::fromU64(256), 34}, {pow2(64) - one(), 40}, {pow2(64), 41}, {pow2(200) + one(), 58}};
   for (const auto& [bound, drawn] : bounds) {
     auto bytes = kh.expand(data, drawn, label);
     const BigInt expected = BigInt::fromBytesBE(bytes.data(), bytes.size()) % bound;
@@ -117,13 +117,30 @@ TEST(KeyedHash, LayoutsOfLongDataAndLabels) {
 TEST(KeyedHash, PermuteMatchesReferenceOnEveryPath) {
   // The reference's layout: size 900, label "integer", round 3, R = 17: h = 5, hb = 1.
   EXPECT_EQ(test::toHex(permuteMessage("integer", BigInt::fromU64(900), 3, 0, BigInt::fromU64(17), 1)),
-            "696e7465676572" "7c" "0384" "03" "23" "00000000" "00" "11");
+            "696e7465676572"
+            "7c"
+            "0384"
+            "03"
+            "23"
+            "00000000"
+            "00"
+            "11");
   const KeyedHash kh(kSubkey);
   std::mt19937_64 rng(7);
-  const BigInt sizes[] = {BigInt::fromU64(2),     BigInt::fromU64(3),      BigInt::fromU64(900), BigInt::fromU64(1000),
-                          BigInt::fromU64((1ULL << 32) + 5), BigInt::fromU64(~0ULL), pow2(64), pow2(64) + one(),
-                          pow2(100) + BigInt::fromU64(3),    pow2(128) - one(),      pow2(128), pow2(128) + one(),
-                          pow2(200) + BigInt::fromU64(12345), pow2(300)};
+  const BigInt sizes[] = {BigInt::fromU64(2),
+                          BigInt::fromU64(3),
+                          BigInt::fromU64(900),
+                          BigInt::fromU64(1000),
+                          BigInt::fromU64((1ULL << 32) + 5),
+                          BigInt::fromU64(~0ULL),
+                          pow2(64),
+                          pow2(64) + one(),
+                          pow2(100) + BigInt::fromU64(3),
+                          pow2(128) - one(),
+                          pow2(128),
+                          pow2(128) + one(),
+                          pow2(200) + BigInt::fromU64(12345),
+                          pow2(300)};
   for (const auto& size : sizes) {
     for (int k = 0; k < 4; ++k) {
       const BigInt random = BigInt::fromU128((u128(rng()) << 64) | rng()) % size;

@@ -123,9 +123,9 @@ TEST(DecTest, EdgesAndExtremeExponents) {
       "compare|-1e9223372036854775807|-1e-9223372036854775808|-1", "add|-0|-0|-0E0", "add|-0|0|0E0",
       "subtract|-0|0e-3|-0E-3", "add|1|1E-70|10{59}E-59", "rounded|-9{61}e4|-10{59}E6", "quantize|1|-60|0|none",
       "quantize|1|-59|0|10{59}E-59", "quantize|-0.1|0|0|-0E0", "int|5e-9223372036854775808|0", "unit|0|0E-53",
-      "unit|1|11102230246251565404236316680908203125E-53",
-      "multiply|1e9223372036854775807|1e1|none", "multiply|1e-9223372036854775808|1e-1|none",
-      "rounded|10{60}1e9223372036854775807|none", "add|10{60}1e9223372036854775807|0|none",
+      "unit|1|11102230246251565404236316680908203125E-53", "multiply|1e9223372036854775807|1e1|none",
+      "multiply|1e-9223372036854775808|1e-1|none", "rounded|10{60}1e9223372036854775807|none",
+      "add|10{60}1e9223372036854775807|0|none",
       "rounded|9{61}e9223372036854775806|none",  // the carry's extra exponent step overflows
       "add|1|1e-1000000000000|10{59}E-59", "add|1|-1e-1000000000000|10{59}E-59",
       "subtract|-1e-1000000000000|1|-10{59}E-59",
@@ -137,14 +137,12 @@ TEST(DecTest, EdgesAndExtremeExponents) {
       // Neither negligible nor small enough to align: refused.
       "add|73{899}e5000000000|1|none", "add|1e5000000000|73{899}|10{59}E4999999941",
       // quantize decides refusals from digit counts; zero never forms a power.
-      "quantize|1e9223372036854775807|-4294967295|0|none",
-      "quantize|1e9223372036854775807|-9223372036854775808|2|none",
+      "quantize|1e9223372036854775807|-4294967295|0|none", "quantize|1e9223372036854775807|-9223372036854775808|2|none",
       "quantize|-0e9223372036854775807|-9223372036854775808|2|-0E-9223372036854775808",
       "quantize|1e-9223372036854775808|9223372036854775807|0|0E9223372036854775807",
       "quantize|1e-9223372036854775808|9223372036854775807|1|1E9223372036854775807",
-      "quantize|-1e-9223372036854775808|9223372036854775807|2|-1E9223372036854775807",
-      "f64|1e9223372036854775807|inf", "f64|-1e9223372036854775807|-inf", "f64|-1e-9223372036854775808|-0.0",
-      "f64|1e-9223372036854775808|0.0"};
+      "quantize|-1e-9223372036854775808|9223372036854775807|2|-1E9223372036854775807", "f64|1e9223372036854775807|inf",
+      "f64|-1e9223372036854775807|-inf", "f64|-1e-9223372036854775808|-0.0", "f64|1e-9223372036854775808|0.0"};
   const auto start = std::chrono::steady_clock::now();
   for (const char* line : cases) {
     auto [got, want] = evaluate(line);
@@ -159,18 +157,28 @@ TEST(NumberStrategyTest, HashData) {
   const struct {
     const char *value, *floatRepr, *data;  // floatRepr null for a decimal
   } cases[] = {
-      {"5", nullptr, "5"},          {"5.00", nullptr, "5"},     {"5.0", "5.0", "5"},
-      {"-0.0", "-0.0", "0"},        {"-0E+5", nullptr, "0"},    {"1e+23", "1e+23", "1{1}0{23}"},
-      {"-12.5E+1", nullptr, "-125"}, {"1.50", nullptr, "1.5"},   {"-0.00123", nullptr, "-0.00123"},
-      {"1.5E-5", nullptr, "0.000015"}, {"123.4500", nullptr, "123.45"}, {"0.1", "0.1", "0.1"},
-      {"1e-05", "1e-05", "1e-05"},  {"1.234567890123456789012345678", nullptr, "1.234567890123456789012345678"},
-      {"1.2345678901234567890123456789", nullptr, "none"}, {"12345678901234567890123456789E-300", nullptr, "none"},
+      {"5", nullptr, "5"},
+      {"5.00", nullptr, "5"},
+      {"5.0", "5.0", "5"},
+      {"-0.0", "-0.0", "0"},
+      {"-0E+5", nullptr, "0"},
+      {"1e+23", "1e+23", "1{1}0{23}"},
+      {"-12.5E+1", nullptr, "-125"},
+      {"1.50", nullptr, "1.5"},
+      {"-0.00123", nullptr, "-0.00123"},
+      {"1.5E-5", nullptr, "0.000015"},
+      {"123.4500", nullptr, "123.45"},
+      {"0.1", "0.1", "0.1"},
+      {"1e-05", "1e-05", "1e-05"},
+      {"1.234567890123456789012345678", nullptr, "1.234567890123456789012345678"},
+      {"1.2345678901234567890123456789", nullptr, "none"},
+      {"12345678901234567890123456789E-300", nullptr, "none"},
       {"1234567890123456789012345678.90", nullptr, "none"},
       {"123456789012345678901234567.80", nullptr, "123456789012345678901234567.8"},
   };
   for (const auto& c : cases) {
-    const auto data = NumberStrategy::hashData(dec(c.value), c.floatRepr ? std::optional<std::string_view>(c.floatRepr)
-                                                                           : std::nullopt);
+    const auto data = NumberStrategy::hashData(
+        dec(c.value), c.floatRepr ? std::optional<std::string_view>(c.floatRepr) : std::nullopt);
     EXPECT_EQ(data ? str(*data) : "none", expand(c.data)) << c.value;
   }
 }
@@ -232,11 +240,11 @@ TEST(NumberStrategyTest, MaskedValuesPerSetting) {
     for (std::string value; std::getline(values, value, '|');) {
       value = expand(value);
       const bool negative = value.starts_with('-');
-      const std::string got =
-          c.kind == 'i'   ? masked(s.maskInteger(kh(), BigInt::fromDecimal(value.substr(negative), negative)))
-          : c.kind == 'd' ? masked(s.maskDecimal(kh(), value))
-          : c.kind == 'f' ? masked(s.maskFloat(kh(), std::strtod(value.c_str(), nullptr), value))
-                          : str(s.target(dec(value), kh(), value));
+      const std::string got = c.kind == 'i'
+                                  ? masked(s.maskInteger(kh(), BigInt::fromDecimal(value.substr(negative), negative)))
+                              : c.kind == 'd' ? masked(s.maskDecimal(kh(), value))
+                              : c.kind == 'f' ? masked(s.maskFloat(kh(), std::strtod(value.c_str(), nullptr), value))
+                                              : str(s.target(dec(value), kh(), value));
       const bool matches = expected.ends_with('*') ? got.starts_with(expected.substr(0, expected.size() - 1))
                                                    : got == either || got == expected.substr(expected.find('|') + 1);
       EXPECT_TRUE(matches) << c.kind << " " << value << ": " << got << ", expected " << expected;
@@ -278,16 +286,20 @@ TEST(NumberStrategyTest, MachinePathsMatchBigInt) {
   };
   using Setting = std::array<std::optional<std::string>, 3>;  // min, max, variance
   const std::optional<std::string> _;
-  const Setting wideSettings[] = {
-      {_, _, _}, {_, _, "0.5"}, {_, _, "123456789012345678901234567890123456789012345678901234567890123"},
-      {_, _, "3e-70"}, {"-1000", "250000", _}, {"0.01", "99999.99", _},
-      {"-9" + std::string(70, '9'), "9" + std::string(75, '0') + ".5", _}, {"1e-80", "2e-80", _},
-      {"-1" + std::string(100, '0') + "e-60", "7" + std::string(110, '3') + "e-90", _}};
+  const Setting wideSettings[] = {{_, _, _},
+                                  {_, _, "0.5"},
+                                  {_, _, "123456789012345678901234567890123456789012345678901234567890123"},
+                                  {_, _, "3e-70"},
+                                  {"-1000", "250000", _},
+                                  {"0.01", "99999.99", _},
+                                  {"-9" + std::string(70, '9'), "9" + std::string(75, '0') + ".5", _},
+                                  {"1e-80", "2e-80", _},
+                                  {"-1" + std::string(100, '0') + "e-60", "7" + std::string(110, '3') + "e-90", _}};
   const std::optional<std::uint32_t> widePlaces[] = {std::nullopt, 0, 3, 90};
   // 1 + m near 10^60, 7 and 8 digits, the exponent limits.
-  static const char* const edges[] = {"9.999999", "-9.999999", "9999999E-6", "9000001E-6", "8999999E-6",
-                                      "1.0000000", "99999999E-6", "1E-6", "1E-7", "9999999E52", "-1E52", "1E53",
-                                      "0E-6", "5E-1", "-0.1"};
+  static const char* const edges[] = {"9.999999",  "-9.999999",   "9999999E-6", "9000001E-6", "8999999E-6",
+                                      "1.0000000", "99999999E-6", "1E-6",       "1E-7",       "9999999E52",
+                                      "-1E52",     "1E53",        "0E-6",       "5E-1",       "-0.1"};
   int ints = 0;
   for (std::size_t round = 0; round < 436; ++round) {
     const bool wide = round < 36;

@@ -12,14 +12,15 @@
 namespace zorva::sha256 {
 namespace {
 
-constexpr State kIv = {{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab,
-                        0x5be0cd19}};
+constexpr State kIv = {
+    {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19}};
 
 bool equalStates(const State& x, const State& y) { return std::equal(x.h, x.h + 8, y.h); }
 
 std::vector<Road> roads() {
   std::vector<Road> out;
-  for (Road r : {Road::portable, Road::shaNi, Road::avx512, Road::avx2}) if (available(r)) out.push_back(r);
+  for (Road r : {Road::portable, Road::shaNi, Road::avx512, Road::avx2})
+    if (available(r)) out.push_back(r);
   return out;
 }
 

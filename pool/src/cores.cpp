@@ -16,7 +16,6 @@
 
 namespace zorva {
 
-
 namespace {
 
 std::string_view trim(std::string_view s) {
@@ -205,7 +204,8 @@ std::size_t cgroupLimit() {
   }));
   consider(walkUp(v1Mount, v1Path, [](const std::string& dir) {
     std::string quota, period;
-    if (!readFile(dir + "/cpu.cfs_quota_us", quota) || !readFile(dir + "/cpu.cfs_period_us", period)) return std::size_t{0};
+    if (!readFile(dir + "/cpu.cfs_quota_us", quota) || !readFile(dir + "/cpu.cfs_period_us", period))
+      return std::size_t{0};
     return cpuCountFromCfs(quota, period);
   }));
   return best;

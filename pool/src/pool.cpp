@@ -51,7 +51,7 @@ struct Worker {
   Pool::State* state = nullptr;
   std::size_t index = 0;
   std::mutex mutex;
-  std::deque<Task> tasks;           // owner works at the back, thieves at the front
+  std::deque<Task> tasks;            // owner works at the back, thieves at the front
   std::atomic<std::size_t> size{0};  // tasks.size(), readable without the lock
   unsigned depth = 0;                // nested waits on this thread
   std::uint64_t seed = 0;            // victim choice; owner thread only
@@ -396,9 +396,7 @@ Pool::~Pool() { state_->stop(); }
 
 std::size_t Pool::size() const noexcept { return state_->count; }
 
-bool Pool::isCurrentWorker() const noexcept {
-  return tWorker != nullptr && tWorker->state == state_.get();
-}
+bool Pool::isCurrentWorker() const noexcept { return tWorker != nullptr && tWorker->state == state_.get(); }
 
 void Pool::parallelFor(std::size_t n, const Body& body, std::size_t grain) {
   if (n == 0) return;
@@ -495,13 +493,16 @@ void parallelFor(const std::shared_ptr<Pool>& pool, std::size_t n, const Body& b
   }
   std::exception_ptr failure;
   std::atomic<bool> failed{false};
-  pool->parallelFor(n, [&](std::size_t begin, std::size_t end) {
-    try {
-      body(begin, end);
-    } catch (...) {
-      if (!failed.exchange(true)) failure = std::current_exception();
-    }
-  }, grain);
+  pool->parallelFor(
+      n,
+      [&](std::size_t begin, std::size_t end) {
+        try {
+          body(begin, end);
+        } catch (...) {
+          if (!failed.exchange(true)) failure = std::current_exception();
+        }
+      },
+      grain);
   if (failure) std::rethrow_exception(failure);
 }
 

@@ -36,8 +36,7 @@ class Pool {
   // alive for the length of the call. body is handed ranges of at most grain
   // indices (pieces are split no finer), so a body with a batch road sees
   // batches rather than single indices.
-  void parallelFor(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
-                   std::size_t grain = 1);
+  void parallelFor(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body, std::size_t grain = 1);
 
   // Whether the calling thread is one of this pool's workers.
   bool isCurrentWorker() const noexcept;

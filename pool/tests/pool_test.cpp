@@ -1,4 +1,5 @@
-// The pool: every index once at every nesting level, pools waiting on each other, background loops, and the cores query.
+// The pool: every index once at every nesting level, pools waiting on each other, background loops, and the cores
+// query.
 #include "cores.h"
 #include "pool.h"
 
@@ -243,8 +244,9 @@ TEST(PoolDeathTest, ExitWhileJobsRunIsClean) {
 
 TEST(AvailableCores, QuotaTextsRoundUp) {
   const std::pair<const char*, std::size_t> cpuMax[] = {
-      {"max 100000\n", 0}, {"100000 100000\n", 1}, {"50000 100000", 1}, {"150000 100000", 2}, {"400000 100000", 4},
-      {"", 0},              {"0 100000", 0},         {"100000 0", 0},     {"abc def", 0}};
+      {"max 100000\n", 0},  {"100000 100000\n", 1}, {"50000 100000", 1},
+      {"150000 100000", 2}, {"400000 100000", 4},   {"", 0},
+      {"0 100000", 0},      {"100000 0", 0},        {"abc def", 0}};
   for (auto [text, cores] : cpuMax) EXPECT_EQ(cpuCountFromCpuMax(text), cores) << text;
   EXPECT_EQ(cpuCountFromCfs("-1\n", "100000\n"), 0u);
   EXPECT_EQ(cpuCountFromCfs("250000\n", "100000\n"), 3u);

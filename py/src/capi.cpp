@@ -26,16 +26,16 @@ std::string quotedList(const std::vector<const char*>& names) {
 }
 
 // Binds into out[i] as borrowed references; the caller decides ownership.
-bool bind(const char* callable, std::initializer_list<const char*> names, PyObject* args,
-          PyObject* kwargs, PyObject** out) {
+bool bind(const char* callable, std::initializer_list<const char*> names, PyObject* args, PyObject* kwargs,
+          PyObject** out) {
   const std::size_t count = names.size();
   for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;
 
   const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
   if (given < 0) return false;
   if (static_cast<std::size_t>(given) > count) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", callable,
-                 count, given, given == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", callable, count, given,
+                 given == 1 ? "was" : "were");
     return false;
   }
   for (Py_ssize_t i = 0; i < given; ++i) {
@@ -77,8 +77,8 @@ bool bind(const char* callable, std::initializer_list<const char*> names, PyObje
   }
   if (!missing.empty()) {
     const std::string list = quotedList(missing);
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", callable,
-                 missing.size(), missing.size() == 1 ? "argument" : "arguments", list.c_str());
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", callable, missing.size(),
+                 missing.size() == 1 ? "argument" : "arguments", list.c_str());
     for (std::size_t j = 0; j < count; ++j) out[j] = nullptr;
     return false;
   }
@@ -90,14 +90,14 @@ PyObject* gSequenceType = nullptr;
 
 }  // namespace
 
-bool bindArguments(const char* callable, std::initializer_list<const char*> names, PyObject* args,
-                   PyObject* kwargs, PyObject** out) {
+bool bindArguments(const char* callable, std::initializer_list<const char*> names, PyObject* args, PyObject* kwargs,
+                   PyObject** out) {
   PyObject* none[1];
   return bind(callable, names, args, kwargs, names.size() ? out : none);
 }
 
-bool bindArguments(const char* callable, std::initializer_list<const char*> names, PyObject* args,
-                   PyObject* kwargs, Ref* out) {
+bool bindArguments(const char* callable, std::initializer_list<const char*> names, PyObject* args, PyObject* kwargs,
+                   Ref* out) {
   std::vector<PyObject*> borrowed(names.size() ? names.size() : 1);
   if (!bind(callable, names, args, kwargs, borrowed.data())) return false;
   for (std::size_t i = 0; i < names.size(); ++i) out[i] = Ref::borrow(borrowed[i]);
@@ -172,8 +172,7 @@ void raisePanic(std::string_view message) {
   PyObject* type = panicExceptionType();
   if (!type) return;
   // what() texts are not promised to be UTF-8.
-  Ref text = Ref::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return;
   PyErr_SetObject(type, text.get());
 }

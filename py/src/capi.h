@@ -44,13 +44,13 @@ class Ref {
 // '{}'", "{} got multiple values for argument '{}'", "{} takes {} positional
 // arguments but {} {} given") and false is returned. callable is the name with
 // parentheses, e.g. "maskChunk()".
-bool bindArguments(const char* callable, std::initializer_list<const char*> names, PyObject* args,
-                   PyObject* kwargs, PyObject** out);
+bool bindArguments(const char* callable, std::initializer_list<const char*> names, PyObject* args, PyObject* kwargs,
+                   PyObject** out);
 // The same, with out[i] an owned reference. Prefer this form when Python code
 // can run during the call: kwargs may be a dict that code can reach and empty
 // (functools.partial hands over its own `keywords` dict).
-bool bindArguments(const char* callable, std::initializer_list<const char*> names, PyObject* args,
-                   PyObject* kwargs, Ref* out);
+bool bindArguments(const char* callable, std::initializer_list<const char*> names, PyObject* args, PyObject* kwargs,
+                   Ref* out);
 
 // Adds the note "while processing '{}'" to the exception being raised.
 void addParameterNote(const char* parameter);

@@ -116,8 +116,8 @@ bool readMaskers(PyObject* maskers, Vec<Column>& columns) {
 }
 
 bool raiseWidth(std::size_t width, Py_ssize_t cells) {
-  std::string message = "the policy covers " + std::to_string(width) +
-                        " column(s) and a row has " + std::to_string(cells);
+  std::string message =
+      "the policy covers " + std::to_string(width) + " column(s) and a row has " + std::to_string(cells);
   PyErr_SetString(PyExc_ValueError, message.c_str());
   return false;
 }
@@ -176,8 +176,8 @@ bool readRows(PyObject* rows, Blocks& blocks, Vec<Ref>& kept) {
 // interpreter lock.
 void finishMasking(Blocks& blocks) {
   for (auto& block : blocks.list) {
-    if (!block->masking) block->masking.emplace(blocks.pool, blocks.columns.size(),
-                             block->maskBody(blocks.columns, blocks.expectedRows));
+    if (!block->masking)
+      block->masking.emplace(blocks.pool, blocks.columns.size(), block->maskBody(blocks.columns, blocks.expectedRows));
     block->masking->wait();
     block->rethrowFailure();
     for (Vec<Input>& inputs : block->inputs) Vec<Input>().swap(inputs);
@@ -264,8 +264,7 @@ PyObject* maskChunk(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref decimalType = Ref::steal(importDecimalType());
     if (!decimalType) return nullptr;
     for (Column& column : columns)
-      if (column.native != nullptr && column.native->strategy().readsDecimals())
-        column.decimalType = decimalType.get();
+      if (column.native != nullptr && column.native->strategy().readsDecimals()) column.decimalType = decimalType.get();
 
     // Declared first: the inputs in the blocks view the strs these hold.
     Vec<Ref> kept;
@@ -286,20 +285,19 @@ PyObject* maskChunk(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef kMaskChunkDef = {
-    "maskChunk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(maskChunk)),
-    METH_VARARGS | METH_KEYWORDS,
-    "maskChunk(maskers, rows)\n--\n\n"
-    "Masks a chunk. rows is a sequence of rows and maskers has one entry per\n"
-    "column, None for a column carried through unchanged. Returns (rows, problems):\n"
-    "the rows as tuples, and problems a list of (column, row, FALLBACK or\n"
-    "(REFUSED, message)) in row order, each such position None in rows; the caller\n"
-    "finishes them column by column, each column in row order.\n\n"
-    "The interpreter lock is held to read the rows and to build the result and\n"
-    "released once between, while every masked column is masked at once across the\n"
-    "pool. Native allocations are freed without the lock (the inputs once masked, the\n"
-    "outputs on a thread of their own once turned into Python objects), because\n"
-    "freeing tens of millions of strings per job otherwise costs about a quarter of\n"
-    "the time the lock is held."};
+PyMethodDef kMaskChunkDef = {"maskChunk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(maskChunk)),
+                             METH_VARARGS | METH_KEYWORDS,
+                             "maskChunk(maskers, rows)\n--\n\n"
+                             "Masks a chunk. rows is a sequence of rows and maskers has one entry per\n"
+                             "column, None for a column carried through unchanged. Returns (rows, problems):\n"
+                             "the rows as tuples, and problems a list of (column, row, FALLBACK or\n"
+                             "(REFUSED, message)) in row order, each such position None in rows; the caller\n"
+                             "finishes them column by column, each column in row order.\n\n"
+                             "The interpreter lock is held to read the rows and to build the result and\n"
+                             "released once between, while every masked column is masked at once across the\n"
+                             "pool. Native allocations are freed without the lock (the inputs once masked, the\n"
+                             "outputs on a thread of their own once turned into Python objects), because\n"
+                             "freeing tens of millions of strings per job otherwise costs about a quarter of\n"
+                             "the time the lock is held."};
 
 }  // namespace zorva::py

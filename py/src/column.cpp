@@ -54,25 +54,26 @@ struct Pending {
 };
 
 // Masks every pending value into its slot, on the pool when it pays.
-void maskPending(const Masker& masker, const Vec<Input>& inputs, const Vec<Pending>& pending,
-                 Vec<Output>& answers) {
-  std::shared_ptr<Pool> pool =
-      pending.size() >= kParallelThreshold ? currentPool() : std::shared_ptr<Pool>();
-  parallelFor(pool, pending.size(), [&](std::size_t begin, std::size_t end) {
-    // The strategy's batch road takes the piece in groups: pointers to the
-    // inputs and to their answer slots.
-    constexpr std::size_t kGroup = 256;
-    const Input* group[kGroup];
-    Output* slots[kGroup];
-    for (std::size_t from = begin; from < end; from += kGroup) {
-      const std::size_t count = std::min(kGroup, end - from);
-      for (std::size_t k = 0; k < count; ++k) {
-        group[k] = &inputs[pending[from + k].position];
-        slots[k] = &answers[pending[from + k].slot];
-      }
-      masker.maskMany(group, slots, count);
-    }
-  }, kBatchGrain);
+void maskPending(const Masker& masker, const Vec<Input>& inputs, const Vec<Pending>& pending, Vec<Output>& answers) {
+  std::shared_ptr<Pool> pool = pending.size() >= kParallelThreshold ? currentPool() : std::shared_ptr<Pool>();
+  parallelFor(
+      pool, pending.size(),
+      [&](std::size_t begin, std::size_t end) {
+        // The strategy's batch road takes the piece in groups: pointers to the
+        // inputs and to their answer slots.
+        constexpr std::size_t kGroup = 256;
+        const Input* group[kGroup];
+        Output* slots[kGroup];
+        for (std::size_t from = begin; from < end; from += kGroup) {
+          const std::size_t count = std::min(kGroup, end - from);
+          for (std::size_t k = 0; k < count; ++k) {
+            group[k] = &inputs[pending[from + k].position];
+            slots[k] = &answers[pending[from + k].slot];
+          }
+          masker.maskMany(group, slots, count);
+        }
+      },
+      kBatchGrain);
 }
 
 }  // namespace
@@ -227,8 +228,7 @@ PyObject* maskColumn(const Masker& masker, PyObject* values) {
     if (output.isProblem()) {
       Ref position = Ref::steal(PyLong_FromSize_t(p));
       Ref marker = Ref::steal(problemMarker(output));
-      if (!position || !marker || PyDict_SetItem(problems.get(), position.get(), marker.get()) < 0)
-        return nullptr;
+      if (!position || !marker || PyDict_SetItem(problems.get(), position.get(), marker.get()) < 0) return nullptr;
     }
     PyObject* value = toPython(output, decimalType.get());
     if (value == nullptr) return nullptr;

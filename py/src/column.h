@@ -28,9 +28,9 @@ class Masker;
 struct KeyView {
   enum class Kind : std::uint8_t { Str = 0, Int = 1, Float = 2, Decimal = 3 };
   Kind kind = Kind::Str;
-  std::uint64_t bits = 0;             // Float: the double's bit pattern
-  const BigInt* integer = nullptr;    // Int
-  std::string_view text;              // Str, Decimal
+  std::uint64_t bits = 0;           // Float: the double's bit pattern
+  const BigInt* integer = nullptr;  // Int
+  std::string_view text;            // Str, Decimal
 
   // The view of a keyed input; None, Other and Bool have no key.
   static std::optional<KeyView> of(const Input& input) noexcept;
@@ -41,28 +41,20 @@ struct KeyView {
 // value of a call goes through them two or three times.
 inline std::optional<KeyView> KeyView::of(const Input& input) noexcept {
   switch (input.kind()) {
-    case Input::Kind::Str:
-      return KeyView{Kind::Str, 0, nullptr, input.text()};
-    case Input::Kind::Int:
-      return KeyView{Kind::Int, 0, &input.integer(), {}};
-    case Input::Kind::Float:
-      return KeyView{Kind::Float, std::bit_cast<std::uint64_t>(input.real()), nullptr, {}};
-    case Input::Kind::Decimal:
-      return KeyView{Kind::Decimal, 0, nullptr, input.text()};
-    default:
-      return std::nullopt;
+    case Input::Kind::Str: return KeyView{Kind::Str, 0, nullptr, input.text()};
+    case Input::Kind::Int: return KeyView{Kind::Int, 0, &input.integer(), {}};
+    case Input::Kind::Float: return KeyView{Kind::Float, std::bit_cast<std::uint64_t>(input.real()), nullptr, {}};
+    case Input::Kind::Decimal: return KeyView{Kind::Decimal, 0, nullptr, input.text()};
+    default: return std::nullopt;
   }
 }
 
 inline bool operator==(const KeyView& a, const KeyView& b) noexcept {
   if (a.kind != b.kind) return false;
   switch (a.kind) {
-    case KeyView::Kind::Int:
-      return *a.integer == *b.integer;
-    case KeyView::Kind::Float:
-      return a.bits == b.bits;
-    default:
-      return a.text == b.text;
+    case KeyView::Kind::Int: return *a.integer == *b.integer;
+    case KeyView::Kind::Float: return a.bits == b.bits;
+    default: return a.text == b.text;
   }
 }
 
@@ -149,12 +141,9 @@ class CacheKey {
   std::size_t hash() const noexcept { return hash_; }
   KeyView view() const noexcept {
     switch (kind()) {
-      case KeyView::Kind::Int:
-        return KeyView{kind(), 0, &value_.get<BigInt>(), {}};
-      case KeyView::Kind::Float:
-        return KeyView{kind(), value_.get<std::uint64_t>(), nullptr, {}};
-      default:
-        return KeyView{kind(), 0, nullptr, value_.get<PackedText>().view()};
+      case KeyView::Kind::Int: return KeyView{kind(), 0, &value_.get<BigInt>(), {}};
+      case KeyView::Kind::Float: return KeyView{kind(), value_.get<std::uint64_t>(), nullptr, {}};
+      default: return KeyView{kind(), 0, nullptr, value_.get<PackedText>().view()};
     }
   }
   friend bool operator==(const CacheKey& a, const CacheKey& b) noexcept { return a.view() == b.view(); }
@@ -163,12 +152,9 @@ class CacheKey {
   using Value = Tagged<KeyView::Kind, cacheKeySlot, PackedText, BigInt, std::uint64_t>;
   static Value payloadOf(const KeyView& view) {
     switch (view.kind) {
-      case KeyView::Kind::Int:
-        return Value(view.kind, std::in_place_type<BigInt>, *view.integer);
-      case KeyView::Kind::Float:
-        return Value(view.kind, std::in_place_type<std::uint64_t>, view.bits);
-      default:
-        return Value(view.kind, std::in_place_type<PackedText>, view.text);
+      case KeyView::Kind::Int: return Value(view.kind, std::in_place_type<BigInt>, *view.integer);
+      case KeyView::Kind::Float: return Value(view.kind, std::in_place_type<std::uint64_t>, view.bits);
+      default: return Value(view.kind, std::in_place_type<PackedText>, view.text);
     }
   }
   Value value_;
@@ -184,15 +170,9 @@ struct KeyHash {
   std::size_t operator()(const KeyView& key) const noexcept {
     std::uint64_t h;
     switch (key.kind) {
-      case KeyView::Kind::Int:
-        h = key.integer->hash() ^ seed;
-        break;
-      case KeyView::Kind::Float:
-        h = key.bits ^ seed;
-        break;
-      default:
-        h = hashText(key.text, seed);
-        break;
+      case KeyView::Kind::Int: h = key.integer->hash() ^ seed; break;
+      case KeyView::Kind::Float: h = key.bits ^ seed; break;
+      default: h = hashText(key.text, seed); break;
     }
     return mix(h ^ (static_cast<std::uint64_t>(key.kind) << 56));
   }
@@ -223,8 +203,7 @@ struct ResultCache {
   // Set under the mutex once the map holds kCapacity entries; read without
   // it, so that a full cache costs a call nothing.
   std::atomic<bool> full{false};
-  boost::unordered_flat_map<CacheKey, Output, KeyHash, KeyEqual,
-                            EngineAllocator<std::pair<const CacheKey, Output>>>
+  boost::unordered_flat_map<CacheKey, Output, KeyHash, KeyEqual, EngineAllocator<std::pair<const CacheKey, Output>>>
       map;
 };
 

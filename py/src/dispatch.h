@@ -29,14 +29,10 @@ inline Output fromOutcome(Outcome<Text>&& outcome) {
 // A number strategy's answer as an Output.
 inline Output fromNumber(NumberResult&& result) {
   switch (result.kind) {
-    case NumberResult::Kind::Int:
-      return Output::ofInt(std::move(result.integer));
-    case NumberResult::Kind::Float:
-      return Output::ofFloat(result.real);
-    case NumberResult::Kind::Decimal:
-      return Output::ofDecimal(std::move(result.text));
-    case NumberResult::Kind::Fallback:
-      break;
+    case NumberResult::Kind::Int: return Output::ofInt(std::move(result.integer));
+    case NumberResult::Kind::Float: return Output::ofFloat(result.real);
+    case NumberResult::Kind::Decimal: return Output::ofDecimal(std::move(result.text));
+    case NumberResult::Kind::Fallback: break;
   }
   return Output::fallback();
 }

@@ -46,8 +46,7 @@ int execModule(PyObject* module) noexcept {
     if (!addExport(module, "REFUSED", refused.get())) return -1;
     Ref masker = Ref::steal(createMaskerType());
     if (!addExport(module, "Masker", masker.get())) return -1;
-    for (PyMethodDef* def : {&kMaskChunkDef, &kColumnKindsDef, &kAvailableCoresDef,
-                             &kSetThreadsDef, &kThreadsDef}) {
+    for (PyMethodDef* def : {&kMaskChunkDef, &kColumnKindsDef, &kAvailableCoresDef, &kSetThreadsDef, &kThreadsDef}) {
       if (!addFunction(module, moduleName.get(), *def)) return -1;
     }
     return 0;

@@ -14,8 +14,7 @@ PyObject* gMaskerType = nullptr;
 
 // The instance: the object header followed by the native state.
 struct MaskerObject {
-  PyObject_HEAD
-  alignas(Masker) unsigned char storage[sizeof(Masker)];
+  PyObject_HEAD alignas(Masker) unsigned char storage[sizeof(Masker)];
   Masker& masker() noexcept { return *std::launder(reinterpret_cast<Masker*>(storage)); }
 };
 
@@ -32,8 +31,7 @@ PyObject* maskerNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // Owned: reading options runs Python code that may drop the caller's
     // references (a **kwargs dict is the caller's own).
     Ref bound[3];
-    if (!bindArguments("Masker.__new__()", {"subkey", "strategy", "options"}, args, kwargs, bound))
-      return nullptr;
+    if (!bindArguments("Masker.__new__()", {"subkey", "strategy", "options"}, args, kwargs, bound)) return nullptr;
     PyObject* subkey = bound[0].get();
     PyObject* strategyName = bound[1].get();
     PyObject* options = bound[2].get();
@@ -121,19 +119,17 @@ PyType_Slot kSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(maskerTraverse)},
     {Py_tp_clear, reinterpret_cast<void*>(maskerClear)},
     {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>(
-                    "Masker(subkey, strategy, options)\n--\n\n"
-                    "One column's masker: the key, the domain and the strategy, built once and\n"
-                    "called per chunk. Frozen, so maskChunk can reach it with the interpreter\n"
-                    "lock released; nothing in it changes but its cache, behind its own lock.")},
+    {Py_tp_doc, const_cast<char*>("Masker(subkey, strategy, options)\n--\n\n"
+                                  "One column's masker: the key, the domain and the strategy, built once and\n"
+                                  "called per chunk. Frozen, so maskChunk can reach it with the interpreter\n"
+                                  "lock released; nothing in it changes but its cache, behind its own lock.")},
     {0, nullptr},
 };
 
 // The type's name is the plain "Masker" (messages such as "cannot create weak
 // reference to 'Masker' object" show it); __module__ is set after creation.
-PyType_Spec kSpec = {"Masker", static_cast<int>(sizeof(MaskerObject)), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kSlots};
-
+PyType_Spec kSpec = {"Masker", static_cast<int>(sizeof(MaskerObject)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                     kSlots};
 
 // A type created from an undotted name has no __module__, and the interpreter
 // warns about it while creating it (an import error under -W error). The
@@ -145,8 +141,7 @@ Ref createQuietly() {
   if (!guard) return Ref();
   Ref entered = Ref::steal(PyObject_CallMethod(guard.get(), "__enter__", nullptr));
   if (!entered) return Ref();
-  Ref muted = Ref::steal(
-      PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore", PyExc_DeprecationWarning));
+  Ref muted = Ref::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore", PyExc_DeprecationWarning));
   Ref type = muted ? Ref::steal(PyType_FromSpec(&kSpec)) : Ref();
   PyObject *kind, *value, *traceback;
   PyErr_Fetch(&kind, &value, &traceback);
@@ -166,13 +161,10 @@ Ref createQuietly() {
 PyObject* maskerType() noexcept { return gMaskerType; }
 
 bool isMasker(PyObject* object) noexcept {
-  return gMaskerType != nullptr &&
-         PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(gMaskerType));
+  return gMaskerType != nullptr && PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(gMaskerType));
 }
 
-const Masker& maskerOf(PyObject* object) noexcept {
-  return reinterpret_cast<MaskerObject*>(object)->masker();
-}
+const Masker& maskerOf(PyObject* object) noexcept { return reinterpret_cast<MaskerObject*>(object)->masker(); }
 
 PyObject* createMaskerType() {
   // One type object per process, whatever the number of module objects.

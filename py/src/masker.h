@@ -14,7 +14,8 @@ namespace zorva::py {
 class Masker {
  public:
   Masker(std::unique_ptr<const Strategy> strategy, KeyedHash keyedHash)
-      : strategy_(std::move(strategy)), keyedHash_(std::move(keyedHash)),
+      : strategy_(std::move(strategy)),
+        keyedHash_(std::move(keyedHash)),
         cache_(strategy_->cached() ? std::make_unique<ResultCache>() : nullptr) {}
 
   const Strategy& strategy() const noexcept { return *strategy_; }

@@ -69,14 +69,10 @@ struct Key {
 
   Output maskWith(const KeyedHash& keyedHash, const Input& input) const {
     switch (input.kind()) {
-      case Kind::Int:
-        return fromOutcome(KeyStrategy::maskInteger(keyedHash, input.integer()));
-      case Kind::Str:
-        return fromOutcome(KeyStrategy::maskText(charset, keyedHash, input.text()));
-      case Kind::Bool:
-        return boolRefusal("key");
-      default:
-        return Output::fallback();
+      case Kind::Int: return fromOutcome(KeyStrategy::maskInteger(keyedHash, input.integer()));
+      case Kind::Str: return fromOutcome(KeyStrategy::maskText(charset, keyedHash, input.text()));
+      case Kind::Bool: return boolRefusal("key");
+      default: return Output::fallback();
     }
   }
   void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
@@ -103,14 +99,10 @@ struct Fpe {
 
   Output maskWith(const KeyedHash& keyedHash, const Input& input) const {
     switch (input.kind()) {
-      case Kind::Int:
-        return fromOutcome(core.maskInteger(keyedHash, input.integer()));
-      case Kind::Str:
-        return fromOutcome(core.maskText(keyedHash, input.text()));
-      case Kind::Bool:
-        return boolRefusal("fpe");
-      default:
-        return Output::fallback();
+      case Kind::Int: return fromOutcome(core.maskInteger(keyedHash, input.integer()));
+      case Kind::Str: return fromOutcome(core.maskText(keyedHash, input.text()));
+      case Kind::Bool: return boolRefusal("fpe");
+      default: return Output::fallback();
     }
   }
   void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
@@ -130,8 +122,7 @@ struct Hash {
   static bool names(std::string_view name) { return name == "hash"; }
   static std::optional<Hash> read(std::string_view, const Options& options, const KeyedHash&) {
     Hash hash;
-    if (!options.count("length", 16, hash.length) || !options.text("prefix", "", hash.prefix))
-      return std::nullopt;
+    if (!options.count("length", 16, hash.length) || !options.text("prefix", "", hash.prefix)) return std::nullopt;
     return hash;
   }
 
@@ -140,17 +131,14 @@ struct Hash {
       case Kind::Int:
         // The decimal text, so that 42 and "42" hash alike.
         return Output::ofText(maskHash(keyedHash, input.integer().toDecimal(), length, prefix));
-      case Kind::Str:
-        return Output::ofText(maskHash(keyedHash, input.text(), length, prefix));
-      default:
-        return Output::fallback();
+      case Kind::Str: return Output::ofText(maskHash(keyedHash, input.text(), length, prefix));
+      default: return Output::fallback();
     }
   }
   void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
                 std::size_t count) const {
-    maskTextsOrDecimals(*this, keyedHash, inputs, outputs, count, [&](auto data, Text* answers) {
-      maskHashes(keyedHash, data, length, prefix, answers);
-    });
+    maskTextsOrDecimals(*this, keyedHash, inputs, outputs, count,
+                        [&](auto data, Text* answers) { maskHashes(keyedHash, data, length, prefix, answers); });
   }
 
   std::uint64_t length = 16;
@@ -192,22 +180,17 @@ struct Digits {
   static bool names(std::string_view name) { return name == "digits"; }
   static std::optional<Digits> read(std::string_view, const Options& options, const KeyedHash&) {
     Digits digits;
-    if (!options.count("keepLeading", 0, digits.keepLeading) ||
-        !options.count("keepTrailing", 0, digits.keepTrailing))
+    if (!options.count("keepLeading", 0, digits.keepLeading) || !options.count("keepTrailing", 0, digits.keepTrailing))
       return std::nullopt;
     return digits;
   }
 
   Output maskWith(const KeyedHash& keyedHash, const Input& input) const {
     switch (input.kind()) {
-      case Kind::Int:
-        return fromOutcome(maskDigitsInteger(keyedHash, input.integer(), keepLeading, keepTrailing));
-      case Kind::Str:
-        return fromOutcome(maskDigitsText(keyedHash, input.text(), keepLeading, keepTrailing));
-      case Kind::Bool:
-        return Output::refused(Text("the digits strategy needs text or an integer, got bool"));
-      default:
-        return Output::fallback();
+      case Kind::Int: return fromOutcome(maskDigitsInteger(keyedHash, input.integer(), keepLeading, keepTrailing));
+      case Kind::Str: return fromOutcome(maskDigitsText(keyedHash, input.text(), keepLeading, keepTrailing));
+      case Kind::Bool: return Output::refused(Text("the digits strategy needs text or an integer, got bool"));
+      default: return Output::fallback();
     }
   }
   void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
@@ -242,14 +225,10 @@ struct Number {
 
   Output maskWith(const KeyedHash& keyedHash, const Input& input) const {
     switch (input.kind()) {
-      case Kind::Int:
-        return fromNumber(core.maskInteger(keyedHash, input.integer()));
-      case Kind::Float:
-        return fromNumber(core.maskFloat(keyedHash, input.real(), input.text()));
-      case Kind::Decimal:
-        return fromNumber(core.maskDecimal(keyedHash, input.text()));
-      default:
-        return Output::fallback();
+      case Kind::Int: return fromNumber(core.maskInteger(keyedHash, input.integer()));
+      case Kind::Float: return fromNumber(core.maskFloat(keyedHash, input.real(), input.text()));
+      case Kind::Decimal: return fromNumber(core.maskDecimal(keyedHash, input.text()));
+      default: return Output::fallback();
     }
   }
   // Ints, floats and Decimals in groups, their digests interleaved.
@@ -320,12 +299,9 @@ struct Fake {
 
   Output maskWith(const KeyedHash& keyedHash, const Input& input) const {
     switch (input.kind()) {
-      case Kind::Int:
-        return Output::ofText(core.mask(keyedHash, input.integer().toDecimal()));
-      case Kind::Str:
-        return Output::ofText(core.mask(keyedHash, input.text()));
-      default:
-        return Output::fallback();
+      case Kind::Int: return Output::ofText(core.mask(keyedHash, input.integer().toDecimal()));
+      case Kind::Str: return Output::ofText(core.mask(keyedHash, input.text()));
+      default: return Output::fallback();
     }
   }
   void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
@@ -377,8 +353,7 @@ bool buildNamed(std::string_view name, const Options& options, const KeyedHash& 
 
 }  // namespace
 
-std::unique_ptr<const Strategy> Strategy::build(std::string_view name, PyObject* options,
-                                                const KeyedHash& keyedHash) {
+std::unique_ptr<const Strategy> Strategy::build(std::string_view name, PyObject* options, const KeyedHash& keyedHash) {
   std::unique_ptr<const Strategy> built;
   if (!buildNamed<Key, Hash, Email, Digits, Fpe, Number, Fake>(name, Options(options, name), keyedHash, built)) {
     Text message("no native masker for strategy ");

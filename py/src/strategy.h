@@ -20,8 +20,7 @@ class Strategy {
   // Builds the named strategy from its options dict, read in the strategy's
   // fixed order. Null with a Python exception set for an unknown name or a
   // bad option.
-  static std::unique_ptr<const Strategy> build(std::string_view name, PyObject* options,
-                                               const KeyedHash& keyedHash);
+  static std::unique_ptr<const Strategy> build(std::string_view name, PyObject* options, const KeyedHash& keyedHash);
 
   // Whether its Masker keeps a result cache. The cache holds answers only,
   // never a problem marker.

@@ -19,9 +19,7 @@ namespace zorva::py {
 template <class Tag, auto slotOf, class... Payloads>
 class Tagged {
  public:
-  Tagged() noexcept
-    requires(slotOf(Tag{}) < 0)
-  = default;
+  Tagged() noexcept requires(slotOf(Tag{}) < 0) = default;
   // The tag with its payload T built from args (T must be the tag's slot).
   template <class T, class... Args>
   Tagged(Tag tag, std::in_place_type_t<T>, Args&&... args) : tag_(tag) {

@@ -42,11 +42,9 @@ PyObject* setThreads(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
       auto started = Pool::start(static_cast<std::size_t>(std::min(count, kMaxThreads)));
       if (auto* reason = std::get_if<std::string>(&started)) {
         // The platform's reason text is not promised to be UTF-8.
-        Ref text = Ref::steal(PyUnicode_DecodeUTF8(
-            reason->data(), static_cast<Py_ssize_t>(reason->size()), "replace"));
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(reason->data(), static_cast<Py_ssize_t>(reason->size()), "replace"));
         if (!text) return nullptr;
-        PyErr_Format(PyExc_ValueError, "could not start %llu masking threads: %U", count,
-                     text.get());
+        PyErr_Format(PyExc_ValueError, "could not start %llu masking threads: %U", count, text.get());
         return nullptr;
       }
       pool = std::get<std::shared_ptr<Pool>>(std::move(started));

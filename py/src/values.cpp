@@ -34,11 +34,9 @@ const Names* names() {
   if (!bitLength || !toBytes || !little || !signedKey || !fromBytesName) return nullptr;
   Ref signedTrue = Ref::steal(PyDict_New());
   if (!signedTrue || PyDict_SetItem(signedTrue.get(), signedKey.get(), Py_True) < 0) return nullptr;
-  Ref fromBytes =
-      Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyLong_Type), fromBytesName.get()));
+  Ref fromBytes = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyLong_Type), fromBytesName.get()));
   if (!fromBytes) return nullptr;
-  made = new Names{bitLength.release(), toBytes.release(), little.release(), signedTrue.release(),
-                   fromBytes.release()};
+  made = new Names{bitLength.release(), toBytes.release(), little.release(), signedTrue.release(), fromBytes.release()};
   return made;
 }
 
@@ -77,9 +75,9 @@ bool readBigInt(PyObject* value, int overflow, BigInt& out) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return false;
-  out = size == 0 ? BigInt()
-                  : BigInt::fromTwosComplementLE(reinterpret_cast<const std::uint8_t*>(data),
-                                                 static_cast<std::size_t>(size));
+  out = size == 0
+            ? BigInt()
+            : BigInt::fromTwosComplementLE(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
   return true;
 }
 
@@ -170,13 +168,12 @@ namespace {
 
 PyObject* intToPython(const BigInt& value) {
   if (auto small = value.toI64()) return PyLong_FromLongLong(*small);
-  if (!value.isNegative() && value.magnitudeFitsU64())
-    return PyLong_FromUnsignedLongLong(value.magnitudeU64());
+  if (!value.isNegative() && value.magnitudeFitsU64()) return PyLong_FromUnsignedLongLong(value.magnitudeU64());
   const Names* n = names();
   if (n == nullptr) return nullptr;
   Vec<std::uint8_t> le = value.toTwosComplementLE();
-  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(le.data()),
-                                                   static_cast<Py_ssize_t>(le.size())));
+  Ref bytes = Ref::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(le.data()), static_cast<Py_ssize_t>(le.size())));
   if (!bytes) return nullptr;
   Ref args = Ref::steal(PyTuple_Pack(2, bytes.get(), n->little));
   if (!args) return nullptr;
@@ -188,12 +185,9 @@ PyObject* intToPython(const BigInt& value) {
 PyObject* toPython(const Output& output, PyObject* decimalType) {
   using Kind = Output::Kind;
   switch (output.kind()) {
-    case Kind::Int:
-      return intToPython(output.integer());
-    case Kind::Str:
-      return newText(output.text());
-    case Kind::Float:
-      return PyFloat_FromDouble(output.real());
+    case Kind::Int: return intToPython(output.integer());
+    case Kind::Str: return newText(output.text());
+    case Kind::Float: return PyFloat_FromDouble(output.real());
     case Kind::Decimal: {
       if (decimalType == nullptr) {
         raisePanic("internal error: entered unreachable code: only a number column returns a Decimal");
@@ -205,8 +199,7 @@ PyObject* toPython(const Output& output, PyObject* decimalType) {
     }
     case Kind::None:
     case Kind::Fallback:
-    case Kind::Refused:
-      break;
+    case Kind::Refused: break;
   }
   Py_RETURN_NONE;
 }

@@ -116,15 +116,15 @@ struct Rendered {
 };
 // The payload slots: BigInt, then the text (a Rendered or a Text).
 constexpr int inputSlot(InputKind kind) noexcept {
-  return kind == InputKind::Int ? 0
+  return kind == InputKind::Int                                                             ? 0
          : kind == InputKind::Str || kind == InputKind::Float || kind == InputKind::Decimal ? 1
                                                                                             : -1;
 }
 constexpr int outputSlot(OutputKind kind) noexcept {
-  return kind == OutputKind::Int ? 0
+  return kind == OutputKind::Int                                                                 ? 0
          : kind == OutputKind::Str || kind == OutputKind::Decimal || kind == OutputKind::Refused ? 1
-         : kind == OutputKind::Float                                                            ? 2
-                                                                                                : -1;
+         : kind == OutputKind::Float                                                             ? 2
+                                                                                                 : -1;
 }
 }  // namespace values_detail
 
@@ -137,7 +137,9 @@ class Input {
   Input() noexcept = default;
   // The payload-less kinds: None, Other, Bool.
   explicit Input(Kind kind) noexcept : value_(kind) {}
-  static Input ofInt(BigInt value) noexcept { return Input(Value(Kind::Int, std::in_place_type<BigInt>, std::move(value))); }
+  static Input ofInt(BigInt value) noexcept {
+    return Input(Value(Kind::Int, std::in_place_type<BigInt>, std::move(value)));
+  }
   static Input ofText(Kind kind, PackedText text, double real = 0) noexcept {
     return Input(Value(kind, std::in_place_type<Rendered>, Rendered{std::move(text), real}));
   }

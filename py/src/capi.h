@@ -37,6 +37,18 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// Restores the interpreter lock on every way out of a scope that released it.
+class ReleasedLock {
+ public:
+  ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
 // Binds args/kwargs to the named positional-or-keyword parameters, all
 // required, as CPython binds a built-in's arguments. On success out[i] holds a
 // borrowed reference for names[i]; on failure a TypeError is set ("{} missing

@@ -230,16 +230,4 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
 // lock, which it releases only around maskInputs.
 PyObject* maskColumn(const Masker& masker, PyObject* values);
 
-// Restores the interpreter lock on every way out of a scope that released it.
-class ReleasedLock {
- public:
-  ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
-  ~ReleasedLock() { PyEval_RestoreThread(state_); }
-  ReleasedLock(const ReleasedLock&) = delete;
-  ReleasedLock& operator=(const ReleasedLock&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
 }  // namespace zorva::py

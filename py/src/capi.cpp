@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "ascii.h"
+
 namespace zorva::py {
 
 namespace {
@@ -187,6 +189,8 @@ std::size_t lengthHint(PyObject* value) {
 }
 
 PyObject* newText(std::string_view utf8) {
+  // ASCII is its own Latin-1, whose decoder copies without the UTF-8 checks.
+  if (isAscii(utf8)) return PyUnicode_DecodeLatin1(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
   return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <new>
 #include <type_traits>
@@ -23,10 +24,11 @@ class Tagged {
   // The tag with its payload T built from args (T must be the tag's slot).
   template <class T, class... Args>
   Tagged(Tag tag, std::in_place_type_t<T>, Args&&... args) : tag_(tag) {
+    assert(slotOf(tag) == slotOfType<T>());
     new (storage_) T(std::forward<Args>(args)...);
   }
   // A tag without a payload.
-  explicit Tagged(Tag tag) noexcept : tag_(tag) {}
+  explicit Tagged(Tag tag) noexcept : tag_(tag) { assert(slotOf(tag) < 0); }
 
   Tagged(const Tagged& other) : tag_(other.tag_) {
     each([&]<class T>(T* self) { new (self) T(*other.template payload<T>()); });
@@ -57,6 +59,12 @@ class Tagged {
   }
 
  private:
+  template <class T>
+  static constexpr int slotOfType() noexcept {
+    int slot = 0, found = -1;
+    ((std::is_same_v<T, Payloads> ? (found = slot, ++slot) : ++slot), ...);
+    return found;
+  }
   template <class T>
   T* payload() noexcept {
     return std::launder(reinterpret_cast<T*>(storage_));

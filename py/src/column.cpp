@@ -40,8 +40,9 @@ constexpr std::size_t kParallelThreshold = 256;
 // that two threads still share a column evenly.
 constexpr std::size_t kBatchGrain = 64;
 
-bool cacheable(const KeyView& key, const Output& output) noexcept {
-  if (output.kind() != Output::Kind::Int && output.kind() != Output::Kind::Str) return false;
+// Whether the key is short enough for the cache; the strategy says which of
+// its outputs enter it.
+bool cacheableKey(const KeyView& key) noexcept {
   return !(key.kind == KeyView::Kind::Str && key.text.size() > ResultCache::kLongestText);
 }
 
@@ -141,7 +142,7 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
       if (keys.size() == ResultCache::kCapacity) break;
       const KeyView key = *KeyView::of(inputs[p.position]);
       const Output& answer = result.answers[p.slot];
-      if (!cacheable(key, answer)) continue;
+      if (!cacheableKey(key) || !masker.strategy().caches(answer)) continue;
       keys.emplace_back(key, p.hash);
       answers.push_back(&answer);
     }

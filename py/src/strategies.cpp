@@ -53,12 +53,20 @@ std::optional<S> madeOrRaised(std::variant<S, Text>&& made) {
   return std::get<S>(std::move(made));
 }
 
-// Each description: kCached, kReadsDecimals, names(name) (whether it answers
-// to the name), read(name, options, keyedHash), maskWith(keyedHash, input)
-// for every kind but None and Other, and maskMany where it has a batch road.
+// Each description: kCached (and, when set, caches(output): which outputs
+// enter the cache), kReadsDecimals, names(name) (whether it answers to the
+// name), read(name, options, keyedHash), maskWith(keyedHash, input) for every
+// kind but None and Other, and maskMany where it has a batch road.
+
+// The cached strategies keep their integer and text results, never a
+// problem marker.
+bool isMaskedValue(const Output& output) noexcept {
+  return output.kind() == Output::Kind::Int || output.kind() == Output::Kind::Str;
+}
 
 struct Key {
   static constexpr bool kCached = true;
+  static bool caches(const Output& output) noexcept { return isMaskedValue(output); }
   static constexpr bool kReadsDecimals = false;
   static bool names(std::string_view name) { return name == "key"; }
   static std::optional<Key> read(std::string_view, const Options& options, const KeyedHash&) {
@@ -88,6 +96,7 @@ struct Key {
 
 struct Fpe {
   static constexpr bool kCached = true;
+  static bool caches(const Output& output) noexcept { return isMaskedValue(output); }
   static constexpr bool kReadsDecimals = false;
   static bool names(std::string_view name) { return name == "fpe"; }
   static std::optional<Fpe> read(std::string_view, const Options& options, const KeyedHash& keyedHash) {
@@ -264,6 +273,7 @@ struct Number {
 
 struct Fake {
   static constexpr bool kCached = true;
+  static bool caches(const Output& output) noexcept { return isMaskedValue(output); }
   static constexpr bool kReadsDecimals = false;
   struct Named {
     std::string_view name;
@@ -319,6 +329,13 @@ class Described final : public Strategy {
  public:
   explicit Described(D description) : d_(std::move(description)) {}
   bool cached() const noexcept override { return D::kCached; }
+  bool caches(const Output& output) const noexcept override {
+    if constexpr (D::kCached) {
+      return D::caches(output);
+    } else {
+      return false;
+    }
+  }
   bool readsDecimals() const noexcept override { return D::kReadsDecimals; }
   Output maskOne(const KeyedHash& keyedHash, const Input& input) const override {
     return maskAny(d_, keyedHash, input);

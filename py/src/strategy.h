@@ -22,9 +22,10 @@ class Strategy {
   // bad option.
   static std::unique_ptr<const Strategy> build(std::string_view name, PyObject* options, const KeyedHash& keyedHash);
 
-  // Whether its Masker keeps a result cache. The cache holds answers only,
-  // never a problem marker.
+  // Whether its Masker keeps a result cache, and which of its outputs enter
+  // it (of keys short enough for the cache).
   virtual bool cached() const noexcept = 0;
+  virtual bool caches(const Output& output) const noexcept = 0;
   // Whether floats and Decimals are read as such (which needs decimal.Decimal)
   // rather than as Input::Other.
   virtual bool readsDecimals() const noexcept = 0;

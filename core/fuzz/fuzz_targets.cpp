@@ -212,7 +212,15 @@ bool sameShape(std::string_view text, const Outcome<Text>& outcome, auto classOf
     return std::string_view("0123456789abcdefABCDEFghijklmnopqrstuvwxyzGHIJKLMNOPQRSTUVWXYZ", size).find(c) !=
            std::string_view::npos;
   };
-  const Outcome<Text> outcome = FpeStrategy(columnKey(), charset, strict).maskText(columnKey(), text);
+  const FpeStrategy fpe(columnKey(), charset, strict);
+  const Outcome<Text> outcome = fpe.maskText(columnKey(), text);
+  // In a batch (where the vector rounds take values of one shape) every copy gets the one answer.
+  const std::string_view copies[5] = {text, text, text, text, text};
+  Outcome<Text> batch[5];
+  fpe.maskTexts(columnKey(), copies, batch);
+  for (const Outcome<Text>& copy : batch)
+    CHECK(copy.index() == outcome.index() &&
+          (!std::holds_alternative<Text>(copy) || std::get<Text>(copy) == std::get<Text>(outcome)));
   if (!isAscii(text)) return CHECK(declined(outcome));
   if (text.size() > 256) return CHECK(refused(outcome, tooLong("fpe")));
   const std::size_t minimum = charset == Charset::digits ? 6 : charset == Charset::hex ? 5 : 4;

@@ -12,7 +12,8 @@
 #include <utility>
 
 #if defined(__x86_64__)
-#include <wmmintrin.h>
+#include <cpuid.h>
+#include <immintrin.h>
 #endif
 
 #include "big_endian.h"
@@ -45,6 +46,15 @@ struct Lane {
 
 #if defined(__x86_64__)
 bool cpuHasAes() noexcept { return __builtin_cpu_supports("aes"); }
+bool cpuHasVectorAes() noexcept {
+  // VAES from CPUID leaf 7 (ECX bit 9): not every compiler's
+  // __builtin_cpu_supports knows it. The AVX-512 checks include the OS's
+  // saving of the 512-bit registers.
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  const bool vaes = __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ecx & (1u << 9)) != 0;
+  return vaes && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+}
 
 __attribute__((target("aes,sse2"))) __m128i expandEven(__m128i key, __m128i assist) {
   assist = _mm_shuffle_epi32(assist, 0xff);
@@ -131,6 +141,7 @@ __attribute__((target("aes,sse2"), always_inline)) inline void roundsHardware(co
 }
 #else
 bool cpuHasAes() noexcept { return false; }
+bool cpuHasVectorAes() noexcept { return false; }
 void expandKeyHardware(const std::uint8_t*, std::uint8_t*) {}
 void cbcHardware(const std::uint8_t*, std::uint8_t*, const std::uint8_t*, std::size_t) {}
 #endif
@@ -245,7 +256,8 @@ Ff1::Ff1(const Digest& key, std::uint32_t radix, AesEngine engine)
       radix_(radix),
       minLength_(1),
       identity_(nextIdentity.fetch_add(1, std::memory_order_relaxed)),
-      hardware_(engine == AesEngine::automatic && cpuHasAes()) {
+      hardware_(engine != AesEngine::software && cpuHasAes()),
+      vector_(engine == AesEngine::automatic && hardware_ && cpuHasVectorAes()) {
   std::uint64_t power = 1;
   bool fits = radix >= 1;
   while (fits && powerCount_ < 64) {
@@ -380,7 +392,12 @@ inline void finishRound(Lane& lane, std::uint8_t round, std::uint64_t r0, std::u
   lane.bNum = z;
 }
 
+// Lanes of a batch on the 128-bit AES road: as many as its sixteen
+// registers hold beside the round keys.
 constexpr std::size_t kLanes = 8;
+// Lanes of one vector group: two sets of four 512-bit registers of four blocks each.
+constexpr std::size_t kSetLanes = 16;
+constexpr std::size_t kGroupLanes = 2 * kSetLanes;
 
 #if defined(__x86_64__)
 template <std::size_t L>
@@ -402,54 +419,211 @@ constexpr auto laneTable(std::index_sequence<Ls...>) {
   return std::array<Run, sizeof...(Ls)>{&lanesHardware<Ls + 1>...};
 }
 constexpr auto kLaneRuns = laneTable(std::make_index_sequence<kLanes>());
+
+#define ZORVA_VECTOR_TARGET __attribute__((target("aes,vaes,avx512f,avx512dq,avx512bw,avx512vl")))
+
+// GCC 12's AVX-512 header builds the unmasked forms of broadcasts and
+// unpacks on a deliberately undefined operand, which its own
+// uninitialized-value warning then reports at every use.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
+// (y mod m) for eight y < 2^64 and one 2^8 <= m <= 2^32, with inverse = 1/m
+// as a double, in two estimates. The first, y * (1/m) rounded three times
+// on the way, lies within 40 of y/m (< 2^56), so r = y - q m is a signed
+// value under 2^38 in magnitude: exact as a double. The second estimate's
+// error, a few units in the last place of a number under 41, cannot reach
+// across the gap of at least 1/m between r/m and the integer below it, so
+// its floor is the quotient, or one less when r is a multiple of m and the
+// estimate falls just short: r - q2 m is in [0, m], and one masked subtract
+// finishes.
+ZORVA_VECTOR_TARGET inline __m512i reduceVector(__m512i y, __m512i m, __m512d inverse) {
+  const __m512i q = _mm512_cvttpd_epu64(_mm512_mul_pd(_mm512_cvtepu64_pd(y), inverse));
+  const __m512i r = _mm512_sub_epi64(y, _mm512_mullo_epi64(q, m));
+  const __m512i q2 = _mm512_cvt_roundpd_epi64(_mm512_mul_pd(_mm512_cvtepi64_pd(r), inverse),
+                                              _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+  const __m512i rest = _mm512_sub_epi64(r, _mm512_mullo_epi64(q2, m));
+  return _mm512_mask_sub_epi64(rest, _mm512_cmpge_epi64_mask(rest, m), rest, m);
+}
+
+ZORVA_VECTOR_TARGET void vectorRemaindersOn(const std::uint64_t* y, std::size_t count, std::uint64_t m,
+                                            std::uint64_t* out) {
+  const __m512i modulus = _mm512_set1_epi64(static_cast<long long>(m));
+  const __m512d inverse = _mm512_set1_pd(1.0 / static_cast<double>(m));
+  for (std::size_t i = 0; i < count; i += 8) {
+    const auto lanes = static_cast<__mmask8>(count - i >= 8 ? 0xff : (1u << (count - i)) - 1);
+    _mm512_mask_storeu_epi64(out + i, lanes, reduceVector(_mm512_maskz_loadu_epi64(lanes, y + i), modulus, inverse));
+  }
+}
+
+// Sixteen encryptions of one shape per set (G sets side by side, so that
+// the rounds of one set fill the others' waits on the AES chain) on 512-bit
+// registers, their ten rounds and all their arithmetic in vector lanes: the
+// round blocks four to a register for VAES, A and B eight to a register for
+// the reductions. For shapes with b <= 4 (radix^v <= 2^32, so y is R's first
+// eight bytes) and radix^u >= 2^8, which reduceVector needs.
+//
+// Each lane's block is its constant part (its prefix state, k0 and the head
+// of T || 0^pad, in `bases`) xor the round byte, at the same place in every
+// lane, xor NUM(B) in its last b bytes. Of a set's lanes, 0, 2, 4, 6 sit in
+// block register 0, 1, 3, 5, 7 in register 1 (8-15 likewise in 2 and 3):
+// that is where unpacking B's words against zeros puts them, and unpacking
+// the results' first words puts them back in order.
+template <std::size_t G>
+ZORVA_VECTOR_TARGET void vectorRounds(const std::uint8_t* roundKeys, const std::uint8_t (*bases)[16], std::uint64_t* a,
+                                      std::uint64_t* bNum, std::uint64_t mu, std::uint64_t mv, unsigned b) {
+  constexpr std::size_t kBlocks = 4 * G, kWords = 2 * G;
+  __m512i k[15];
+  for (int i = 0; i < 15; ++i)
+    k[i] = _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys + 16 * i)));
+  __m512i base[kBlocks];
+  for (std::size_t z = 0; z < kBlocks; ++z) {
+    alignas(64) std::uint8_t laid[4][16];
+    for (std::size_t j = 0; j < 4; ++j) std::memcpy(laid[j], bases[(z / 2) * 8 + 2 * j + (z & 1)], 16);
+    base[z] = _mm512_xor_si512(_mm512_load_si512(laid), k[0]);
+  }
+  // Reverses the bytes of each 64-bit word: NUM(B) and y are big-endian.
+  const __m512i swap = _mm512_broadcast_i32x4(_mm_set_epi8(8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7));
+  const __m512i zero = _mm512_setzero_si512();
+  const __m512i moduli[2] = {_mm512_set1_epi64(static_cast<long long>(mu)),
+                             _mm512_set1_epi64(static_cast<long long>(mv))};
+  const __m512d inverses[2] = {_mm512_set1_pd(1.0 / static_cast<double>(mu)),
+                               _mm512_set1_pd(1.0 / static_cast<double>(mv))};
+  __m512i as[kWords], bs[kWords];
+  for (std::size_t h = 0; h < kWords; ++h) {
+    as[h] = _mm512_loadu_si512(a + 8 * h);
+    bs[h] = _mm512_loadu_si512(bNum + 8 * h);
+  }
+  for (unsigned round = 0; round < 10; ++round) {
+    // The round byte sits 7 - b bytes into the block's second word.
+    const __m512i roundByte =
+        _mm512_broadcast_i32x4(_mm_set_epi64x(static_cast<long long>(std::uint64_t{round} << (8 * (7 - b))), 0));
+    __m512i s[kBlocks];
+#pragma GCC unroll 4
+    for (std::size_t h = 0; h < kWords; ++h) {
+      const __m512i swapped = _mm512_shuffle_epi8(bs[h], swap);
+      s[2 * h] = _mm512_ternarylogic_epi64(_mm512_unpacklo_epi64(zero, swapped), base[2 * h], roundByte, 0x96);
+      s[2 * h + 1] = _mm512_ternarylogic_epi64(_mm512_unpackhi_epi64(zero, swapped), base[2 * h + 1], roundByte, 0x96);
+    }
+#pragma GCC unroll 13
+    for (int i = 1; i < 14; ++i) {
+#pragma GCC unroll 8
+      for (std::size_t z = 0; z < kBlocks; ++z) s[z] = _mm512_aesenc_epi128(s[z], k[i]);
+    }
+#pragma GCC unroll 8
+    for (std::size_t z = 0; z < kBlocks; ++z) s[z] = _mm512_aesenclast_epi128(s[z], k[14]);
+#pragma GCC unroll 4
+    for (std::size_t h = 0; h < kWords; ++h) {
+      const __m512i y = _mm512_shuffle_epi8(_mm512_unpacklo_epi64(s[2 * h], s[2 * h + 1]), swap);
+      const __m512i m = moduli[round & 1];
+      __m512i z = _mm512_add_epi64(as[h], reduceVector(y, m, inverses[round & 1]));
+      z = _mm512_mask_sub_epi64(z, _mm512_cmpge_epi64_mask(z, m), z, m);
+      as[h] = bs[h];
+      bs[h] = z;
+    }
+  }
+  for (std::size_t h = 0; h < kWords; ++h) {
+    _mm512_storeu_si512(a + 8 * h, as[h]);
+    _mm512_storeu_si512(bNum + 8 * h, bs[h]);
+  }
+}
+#pragma GCC diagnostic pop
 #endif
 
 }  // namespace
 
-void Ff1::encryptMany(std::span<const Ff1Job> jobs) const {
+// Jobs on their way through the machine-integer rounds: lanes for the
+// 128-bit and portable roads, and on the vector road open groups of one
+// shape each.
+struct Ff1::Group {
+  std::size_t n = 0, count = 0;
+  alignas(64) std::uint8_t bases[kGroupLanes][16];
+  std::uint64_t a[kGroupLanes], bNum[kGroupLanes];
+  const Ff1Job* owners[kGroupLanes];
+};
+
+struct Ff1::Batch {
+  static constexpr std::size_t kOpenGroups = 2;
+
   Lane lanes[kLanes];
   alignas(16) std::uint8_t states[kLanes][16];
   const Ff1Job* owners[kLanes];
   std::size_t filled = 0;
+  Group groups[kOpenGroups];
+};
 
-  auto run = [&] {
-    if (filled == 0) return;
-#ifdef ZORVA_COUNTING
-    countAesBlocks(10 * filled);
-#endif
+void vectorRemainders(const std::uint64_t* y, std::size_t count, std::uint64_t m, std::uint64_t* out) {
 #if defined(__x86_64__)
-    if (hardware_) {
-      kLaneRuns[filled - 1](roundKeys_, states, lanes);
-    } else
+  vectorRemaindersOn(y, count, m, out);
+#else
+  (void)y, (void)count, (void)m, (void)out;
 #endif
-    {
-      for (std::size_t l = 0; l < filled; ++l) {
-        Lane& lane = lanes[l];
-        for (std::uint8_t round = 0; round < 10; ++round) {
-          // P || Q's last block is the tail; the blocks before it are in the state.
-          const u128 tail = lane.tail(round);
-          std::uint8_t r[16];
-          std::memcpy(r, states[l], 16);
-          std::uint8_t block[16];
-          putBE(block, static_cast<std::uint64_t>(tail >> 64), 8);
-          putBE(block + 8, static_cast<std::uint64_t>(tail), 8);
-          for (int i = 0; i < 16; ++i) r[i] ^= block[i];
-          AES_encrypt(r, r, &softwareKey_);
-          finishRound(lane, round, loadBE64(r), loadBE64(r + 8));
-        }
+}
+
+void Ff1::writeNumerals(const Ff1Job& job, std::uint64_t a, std::uint64_t bNum) const {
+  const std::size_t u = job.numerals.size() / 2, v = job.numerals.size() - u;
+  numeralsMachine(a, job.out.data(), u, radix_, radixReciprocal_, radixDivider_.magic, radixDivider_.shift);
+  numeralsMachine(bNum, job.out.data() + u, v, radix_, radixReciprocal_, radixDivider_.magic, radixDivider_.shift);
+}
+
+void Ff1::runLanes(Batch& batch) const {
+  const std::size_t filled = batch.filled;
+  if (filled == 0) return;
+#ifdef ZORVA_COUNTING
+  countAesBlocks(10 * filled);
+#endif
+  Lane* lanes = batch.lanes;
+#if defined(__x86_64__)
+  if (hardware_) {
+    kLaneRuns[filled - 1](roundKeys_, batch.states, lanes);
+  } else
+#endif
+  {
+    for (std::size_t l = 0; l < filled; ++l) {
+      Lane& lane = lanes[l];
+      for (std::uint8_t round = 0; round < 10; ++round) {
+        // P || Q's last block is the tail; the blocks before it are in the state.
+        const u128 tail = lane.tail(round);
+        std::uint8_t r[16];
+        std::memcpy(r, batch.states[l], 16);
+        std::uint8_t block[16];
+        putBE(block, static_cast<std::uint64_t>(tail >> 64), 8);
+        putBE(block + 8, static_cast<std::uint64_t>(tail), 8);
+        for (int i = 0; i < 16; ++i) r[i] ^= block[i];
+        AES_encrypt(r, r, &softwareKey_);
+        finishRound(lane, round, loadBE64(r), loadBE64(r + 8));
       }
     }
-    for (std::size_t l = 0; l < filled; ++l) {
-      const Ff1Job& job = *owners[l];
-      const std::size_t u = job.numerals.size() / 2, v = job.numerals.size() - u;
-      numeralsMachine(lanes[l].a, job.out.data(), u, radix_, radixReciprocal_, radixDivider_.magic,
-                      radixDivider_.shift);
-      numeralsMachine(lanes[l].bNum, job.out.data() + u, v, radix_, radixReciprocal_, radixDivider_.magic,
-                      radixDivider_.shift);
-    }
-    filled = 0;
-  };
+  }
+  for (std::size_t l = 0; l < filled; ++l) writeNumerals(*batch.owners[l], lanes[l].a, lanes[l].bNum);
+  batch.filled = 0;
+}
 
+void Ff1::runGroup(Group& group) const {
+  if (group.count == 0) return;
+#ifdef ZORVA_COUNTING
+  countAesBlocks(10 * group.count);
+#endif
+#if defined(__x86_64__)
+  const std::size_t u = group.n / 2, v = group.n - u;
+  // Idle lanes compute on zeros and are not read.
+  const std::size_t lanes = group.count <= kSetLanes ? kSetLanes : kGroupLanes;
+  for (std::size_t l = group.count; l < lanes; ++l) {
+    std::memset(group.bases[l], 0, 16);
+    group.a[l] = group.bNum[l] = 0;
+  }
+  const auto b = static_cast<unsigned>((std::bit_width(powers_[v].value() - 1) + 7) / 8);
+  (lanes == kSetLanes ? &vectorRounds<1> : &vectorRounds<2>)(roundKeys_, group.bases, group.a, group.bNum,
+                                                             powers_[u].value(), powers_[v].value(), b);
+  for (std::size_t l = 0; l < group.count; ++l) writeNumerals(*group.owners[l], group.a[l], group.bNum[l]);
+#endif
+  group.count = 0;
+}
+
+void Ff1::encryptMany(std::span<const Ff1Job> jobs) const {
+  Batch batch;
+  // A handful of values would wait on the vector rounds' longer chain.
+  const bool vector = vector_ && jobs.size() >= 4;
   for (const Ff1Job& job : jobs) {
     checkPreconditions(job.numerals, job.out);
     const std::size_t n = job.numerals.size();
@@ -464,22 +638,57 @@ void Ff1::encryptMany(std::span<const Ff1Job> jobs) const {
     const std::uint64_t top = powers_[v].value() - 1;
     const auto b = static_cast<std::size_t>((std::bit_width(top) + 7) / 8);
     const std::size_t pad = padFor(job.tweak.size(), b);
-    prefixState(n, job.tweak, pad, states[filled]);
-    Lane& lane = lanes[filled];
-    lane.fixed = 0;
-    const std::size_t head = tailHeadLength(job.tweak.size(), pad);
-    for (std::size_t j = 0; j < head; ++j) lane.fixed = (lane.fixed << 8) | tailHeadByte(job.tweak, pad, j);
-    lane.fixed <<= 8 * (b + 1);
+    // The constant part of the tail: the last partial block of T || 0^pad,
+    // with zeros where the round byte and NUM(B) go.
+    alignas(8) std::uint8_t head[16] = {};
+    const std::size_t headLength = tailHeadLength(job.tweak.size(), pad);
+    if (headLength > pad) std::memcpy(head, job.tweak.data() + job.tweak.size() + pad - headLength, headLength - pad);
+    const std::uint64_t a = numMachine(job.numerals.data(), u, radix_);
+    const std::uint64_t bNum = numMachine(job.numerals.data() + u, v, radix_);
+
+    if (vector && b <= 4 && powers_[u].value() >= 256) {
+      Group* group = nullptr;
+      for (Group& g : batch.groups)
+        if (g.count > 0 && g.n == n) group = &g;
+      if (group == nullptr) {
+        // A new shape takes an empty group, or the fullest one once it is run.
+        group = &batch.groups[0];
+        for (Group& g : batch.groups)
+          if (g.count == 0 || (group->count != 0 && g.count > group->count)) group = &g;
+        runGroup(*group);
+        group->n = n;
+      }
+      const std::size_t l = group->count++;
+      std::uint8_t* base = group->bases[l];
+      prefixState(n, job.tweak, pad, base);
+      for (int i = 0; i < 16; i += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, base + i, 8);
+        std::memcpy(&y, head + i, 8);
+        x ^= y;
+        std::memcpy(base + i, &x, 8);
+      }
+      group->a[l] = a;
+      group->bNum[l] = bNum;
+      group->owners[l] = &job;
+      if (group->count == kGroupLanes) runGroup(*group);
+      continue;
+    }
+
+    Lane& lane = batch.lanes[batch.filled];
+    prefixState(n, job.tweak, pad, batch.states[batch.filled]);
+    lane.fixed = (u128(loadBE64(head)) << 64) | loadBE64(head + 8);
     lane.roundShift = static_cast<unsigned>(8 * b);
     lane.wide = b > 4;
-    lane.a = numMachine(job.numerals.data(), u, radix_);
-    lane.bNum = numMachine(job.numerals.data() + u, v, radix_);
+    lane.a = a;
+    lane.bNum = bNum;
     lane.moduli[0] = &powers_[u];
     lane.moduli[1] = &powers_[v];
-    owners[filled++] = &job;
-    if (filled == kLanes) run();
+    batch.owners[batch.filled++] = &job;
+    if (batch.filled == kLanes) runLanes(batch);
   }
-  run();
+  runLanes(batch);
+  for (Group& g : batch.groups) runGroup(g);
 }
 
 void Ff1::encryptArbitrary(std::span<const std::uint32_t> numerals, std::string_view tweak,

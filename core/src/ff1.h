@@ -24,11 +24,13 @@ struct Ff1Job {
 
 class Ff1 {
  public:
-  // Which AES implementation a cipher uses: the processor's AES instructions
-  // when present (automatic), or OpenSSL's portable code. Results are the
-  // standard AES results either way; `software` exists so tests can hold the
-  // two to the same answers.
-  enum class AesEngine { automatic, software };
+  // Which AES implementation a cipher uses: automatic takes the processor's
+  // widest (batches of one shape run sixteen at a time in 512-bit registers,
+  // their rounds' arithmetic too, where the CPU has AVX-512 and VAES; else
+  // the 128-bit AES instructions), aesInstructions the 128-bit ones only, and
+  // software OpenSSL's portable code. Every road gives the standard results;
+  // the narrower ones exist so that tests can hold all to the same answers.
+  enum class AesEngine { automatic, aesInstructions, software };
 
   // Expands the AES-256 key schedule once; radix >= 2.
   Ff1(const Digest& key, std::uint32_t radix);
@@ -41,6 +43,7 @@ class Ff1 {
   // Smallest n >= 1 with radix^n >= 1,000,000.
   std::uint64_t minLength() const noexcept { return minLength_; }
   bool usesAesInstructions() const noexcept { return hardware_; }
+  bool usesVectorRounds() const noexcept { return vector_; }
 
   // Encrypts numerals (each below radix, at least minLength of them) under the
   // tweak into out, which has the same size and does not alias numerals.
@@ -72,6 +75,11 @@ class Ff1 {
   };
 
  private:
+  struct Batch;
+  struct Group;
+  void runLanes(Batch& batch) const;
+  void runGroup(Group& group) const;
+  void writeNumerals(const Ff1Job& job, std::uint64_t a, std::uint64_t bNum) const;
   void checkPreconditions(std::span<const std::uint32_t> numerals, std::span<std::uint32_t> out) const;
   // The CBC-MAC state after the round-independent blocks of P || T || 0^pad,
   // which every value of one shape (n, tweak) shares: kept per thread for the
@@ -92,6 +100,11 @@ class Ff1 {
   // since they encrypt identically, and it is never reused.
   std::uint64_t identity_;
   bool hardware_;
+  bool vector_;
 };
+
+// y[i] mod m for 2^8 <= m <= 2^32, by the vector rounds' own reduction.
+// Precondition: some cipher's usesVectorRounds(); exposed for tests.
+void vectorRemainders(const std::uint64_t* y, std::size_t count, std::uint64_t m, std::uint64_t* out);
 
 }  // namespace zorva

@@ -89,9 +89,11 @@ Outcome<Text> FpeStrategy::maskText(const KeyedHash& keyedHash, std::string_view
 }
 
 namespace {
-// Values per FF1 batch: enough lanes to keep the AES unit busy, few enough
-// that the numeral buffers stay on the stack.
+// Values per FF1 batch: enough lanes to keep the AES unit busy (the vector
+// road runs 32 of one shape at once), few enough that the numeral buffers
+// stay on the stack; an integer's buffers are sized for its longest form.
 constexpr std::size_t kBatch = 16;
+constexpr std::size_t kTextBatch = 32;
 }  // namespace
 
 void FpeStrategy::maskIntegers(const KeyedHash& keyedHash, std::span<const BigInt* const> values,
@@ -166,8 +168,8 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
   // tweak = "text|" charset "|" skeleton, the skeleton being the text with
   // every charset character zeroed: separators are bound into the encryption.
   constexpr std::size_t kTweakHead = 5 + 12 + 1;
-  for (std::size_t from = 0; from < texts.size(); from += kBatch) {
-    const std::size_t count = std::min(kBatch, texts.size() - from);
+  for (std::size_t from = 0; from < texts.size(); from += kTextBatch) {
+    const std::size_t count = std::min(kTextBatch, texts.size() - from);
     std::size_t total = 0;
     for (std::size_t i = 0; i < count; ++i) total += std::min(texts[from + i].size(), kMaxIdentifier);
     Scratch<4096> numeralBytes(2 * total * sizeof(std::uint32_t));
@@ -175,8 +177,8 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
     auto* numerals = reinterpret_cast<std::uint32_t*>(numeralBytes.data());
     std::uint32_t* masked = numerals + total;
     char* tweaks = reinterpret_cast<char*>(tweakBytes.data());
-    Ff1Job jobs[kBatch];
-    std::size_t owner[kBatch];
+    Ff1Job jobs[kTextBatch];
+    std::size_t owner[kTextBatch];
     std::size_t jobCount = 0;
     std::size_t used = 0;
     char* tweak = tweaks;

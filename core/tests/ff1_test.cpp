@@ -48,6 +48,17 @@ Numerals encrypt(const Ff1& cipher, const Numerals& x, std::string_view tweak, b
   return out;
 }
 
+// The same encryption as one of five copies in a batch, which takes the
+// vector road where the machine has one; the copies must agree.
+Numerals encryptInBatch(const Ff1& cipher, const Numerals& x, std::string_view tweak) {
+  std::vector<Numerals> outs(5, Numerals(x.size()));
+  std::vector<Ff1Job> jobs;
+  for (auto& out : outs) jobs.push_back({x, tweak, out});
+  cipher.encryptMany(jobs);
+  for (const auto& out : outs) EXPECT_EQ(out, outs[0]);
+  return outs[0];
+}
+
 // What the fpe strategy does before calling: refuse what FF1 does not accept.
 bool accepts(const Ff1& cipher, const std::optional<Numerals>& x) { return x && x->size() >= cipher.minLength(); }
 
@@ -113,7 +124,7 @@ const Digest kKey = keyFromHex("2B7E151628AED2A6ABF7158809CF4F3CEF4359D8D580AA4F
 TEST(Ff1, PublishedVectorsOnEveryPath) {
   Digest fipsKey{};  // AES-256 itself: FIPS-197 appendix C.3, on both engines
   for (int i = 0; i < 32; ++i) fipsKey[i] = static_cast<std::uint8_t>(i);
-  for (auto engine : {Ff1::AesEngine::automatic, Ff1::AesEngine::software}) {
+  for (auto engine : {Ff1::AesEngine::automatic, Ff1::AesEngine::aesInstructions, Ff1::AesEngine::software}) {
     std::uint8_t out[16];
     Ff1(fipsKey, 10, engine).block(u8(test::fromHex("00112233445566778899aabbccddeeff")), out);
     EXPECT_EQ(test::toHex(out), "8ea2b7ca516745bfeafc49904b496089");
@@ -128,6 +139,7 @@ TEST(Ff1, PublishedVectorsOnEveryPath) {
     EXPECT_EQ(toText(alphabet, encrypt(cipher, *pt, tweak)), c["CT"]) << "line " << c.line;
     EXPECT_EQ(toText(alphabet, encrypt(software, *pt, tweak)), c["CT"]) << "line " << c.line;
     EXPECT_EQ(toText(alphabet, encrypt(cipher, *pt, tweak, true)), c["CT"]) << "line " << c.line;
+    EXPECT_EQ(toText(alphabet, encryptInBatch(cipher, *pt, tweak)), c["CT"]) << "line " << c.line;
     ++acvp;
   }
   for (const auto& c : test::readVectors("ff1_aes256_wycheproof.txt")) {
@@ -140,7 +152,7 @@ TEST(Ff1, PublishedVectorsOnEveryPath) {
     ASSERT_TRUE(c["Result"] == "valid" || c["Result"] == "invalid") << "line " << c.line;
     ASSERT_EQ(accepts(cipher, pt), !refuse) << "line " << c.line;
     (c["Result"] == "invalid" ? refused : refuse ? skipped : valid)++;
-    EXPECT_EQ(refuse ? c["CT"] : toText(alphabet, encrypt(cipher, *pt, test::fromHex(c["Tweak"]))), c["CT"])
+    EXPECT_EQ(refuse ? c["CT"] : toText(alphabet, encryptInBatch(cipher, *pt, test::fromHex(c["Tweak"]))), c["CT"])
         << "line " << c.line;
   }
   EXPECT_EQ(acvp, 153);
@@ -188,6 +200,25 @@ TEST(Ff1, BothPathsAgreeWithTheReference) {
       EXPECT_EQ(encrypt(cipher, x, tweak), expected) << "radix " << c.radix << " n " << c.n;
       EXPECT_EQ(encrypt(cipher, x, tweak, true), expected) << "radix " << c.radix << " n " << c.n;
     }
+  }
+}
+
+// The vector rounds' reduction, on exact multiples and their neighbours
+// (where its estimates fall either side of the quotient) and at the ends.
+TEST(Ff1, VectorRemaindersAreExact) {
+  if (!Ff1(kKey, 10).usesVectorRounds()) GTEST_SKIP() << "no vector road on this CPU";
+  std::mt19937_64 rng(3);
+  std::vector<std::uint64_t> moduli = {256, 1000, 3844, 100000000, 916132832, 3487198496, 4294967295, 4294967296};
+  for (int i = 0; i < 24; ++i) moduli.push_back(256 + rng() % 4294967041);
+  for (std::uint64_t m : moduli) {
+    std::vector<std::uint64_t> y = {0, ~0ull, ~0ull / m * m, ~0ull / m * m - 1};
+    for (int i = 0; i < 2000; ++i) {
+      y.push_back(rng());
+      y.push_back(rng() % (~0ull / m) * m + rng() % 3 - 1);
+    }
+    std::vector<std::uint64_t> out(y.size());
+    vectorRemainders(y.data(), y.size(), m, out.data());
+    for (std::size_t i = 0; i < y.size(); ++i) ASSERT_EQ(out[i], y[i] % m) << m << " " << y[i];
   }
 }
 

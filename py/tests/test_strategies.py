@@ -2,8 +2,10 @@
 and values read through their own classes' methods."""
 
 import enum
+import math
 import random
 import string
+import struct
 import sys
 from decimal import Decimal
 
@@ -93,6 +95,20 @@ def test_subclasses_are_read_through_their_own_methods():
     # isinstance that raises makes the value unsupported, the error dropped.
     assert number.maskColumn([Shown(2.5), type("Dec", (Decimal,), {})("3.25"), Raiser()]) == (
         number.maskColumn([2.5, Decimal("3.25")])[0] + [None], {2: "fallback"})
+
+
+def test_exact_floats_render_as_repr_does():
+    # Exact floats are rendered natively, subclasses through their repr(): a
+    # fractional float hashes by that text, so any difference shows.
+    rng = random.Random(3)
+    values = [struct.unpack("<d", rng.randbytes(8))[0] for _ in range(20000)]
+    values += [round(rng.uniform(-1e4, 1e4), rng.randint(0, 6)) for _ in range(20000)]
+    values += [float(f"{m}e{k}") for k in range(-330, 310, 3) for m in (1, 15, 123456789)]
+    values += [0.0, -0.0, 5e-324, 1.7976931348623157e308, 1e16, 1e-5, 1e-4, math.nan, math.inf, -math.inf]
+    Sub = type("Sub", (float,), {})
+    for options in ({}, {"decimals": 2}):
+        masker = Masker(KEY, "number", options)
+        assert masker.maskColumn(values) == masker.maskColumn([Sub(v) for v in values])
 
 
 def test_no_decimal_module(monkeypatch):

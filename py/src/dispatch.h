@@ -14,20 +14,20 @@
 namespace zorva::py {
 
 // A value, a decline or a refusal as an Output.
-inline Output fromOutcome(Outcome<BigInt>&& outcome) {
+inline Output fromOutcome(Outcome<BigInt>&& outcome) noexcept {
   if (auto* value = std::get_if<BigInt>(&outcome)) return Output::ofInt(std::move(*value));
   if (auto* refusal = std::get_if<Refusal>(&outcome)) return Output::refused(std::move(refusal->message));
   return Output::fallback();
 }
 
-inline Output fromOutcome(Outcome<Text>&& outcome) {
+inline Output fromOutcome(Outcome<Text>&& outcome) noexcept {
   if (auto* value = std::get_if<Text>(&outcome)) return Output::ofText(std::move(*value));
   if (auto* refusal = std::get_if<Refusal>(&outcome)) return Output::refused(std::move(refusal->message));
   return Output::fallback();
 }
 
 // A number strategy's answer as an Output.
-inline Output fromNumber(NumberResult&& result) {
+inline Output fromNumber(NumberResult&& result) noexcept {
   switch (result.kind) {
     case NumberResult::Kind::Int: return Output::ofInt(std::move(result.integer));
     case NumberResult::Kind::Float: return Output::ofFloat(result.real);
@@ -79,12 +79,14 @@ void maskTextsAndIntegers(const S& strategy, const KeyedHash& keyedHash, const I
     if (textCount > 0) {
       Outcome<Text> answers[kGroup];
       maskTexts(std::span<const std::string_view>(texts, textCount), answers);
-      for (std::size_t i = 0; i < textCount; ++i) *textOutputs[i] = fromOutcome(std::move(answers[i]));
+      for (std::size_t i = 0; i < textCount; ++i)
+        emplaceOutput(textOutputs[i], [&]() noexcept { return fromOutcome(std::move(answers[i])); });
     }
     if (integerCount > 0) {
       Outcome<BigInt> answers[kGroup];
       maskIntegers(std::span<const BigInt* const>(integers, integerCount), answers);
-      for (std::size_t i = 0; i < integerCount; ++i) *integerOutputs[i] = fromOutcome(std::move(answers[i]));
+      for (std::size_t i = 0; i < integerCount; ++i)
+        emplaceOutput(integerOutputs[i], [&]() noexcept { return fromOutcome(std::move(answers[i])); });
     }
   }
 }
@@ -115,7 +117,8 @@ void maskTextsOrDecimals(const S& strategy, const KeyedHash& keyedHash, const In
     }
     Text answers[kGroup];
     run(std::span<const std::string_view>(data, n), answers);
-    for (std::size_t i = 0; i < n; ++i) *targets[i] = Output::ofText(std::move(answers[i]));
+    for (std::size_t i = 0; i < n; ++i)
+      emplaceOutput(targets[i], [&]() noexcept { return Output::ofText(std::move(answers[i])); });
   }
 }
 
@@ -139,7 +142,8 @@ void maskTexts(const S& strategy, const KeyedHash& keyedHash, const Input* const
     }
     Outcome<Text> answers[kGroup];
     run(std::span<const std::string_view>(texts, n), answers);
-    for (std::size_t i = 0; i < n; ++i) *targets[i] = fromOutcome(std::move(answers[i]));
+    for (std::size_t i = 0; i < n; ++i)
+      emplaceOutput(targets[i], [&]() noexcept { return fromOutcome(std::move(answers[i])); });
   }
 }
 

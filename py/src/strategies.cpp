@@ -264,7 +264,8 @@ struct Number {
       }
       NumberResult answers[kGroup];
       core.maskMany(keyedHash, {numbers, n}, answers);
-      for (std::size_t i = 0; i < n; ++i) *targets[i] = fromNumber(std::move(answers[i]));
+      for (std::size_t i = 0; i < n; ++i)
+        emplaceOutput(targets[i], [&]() noexcept { return fromNumber(std::move(answers[i])); });
     }
   }
 

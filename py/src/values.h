@@ -16,6 +16,29 @@
 
 namespace zorva::py {
 
+// Copies n <= 16 bytes with two overlapping loads and stores of the widest
+// size that fits: a text that stays inline is short, and a call into the
+// C library's memcpy for it costs more than the copy.
+inline void copyShort(unsigned char* to, const char* from, std::size_t n) noexcept {
+  if (n >= 8) {
+    std::uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else if (n > 0) {
+    to[0] = static_cast<unsigned char>(from[0]);
+    to[n / 2] = static_cast<unsigned char>(from[n / 2]);
+    to[n - 1] = static_cast<unsigned char>(from[n - 1]);
+  }
+}
+
 // UTF-8 text in 16 bytes: up to 15 bytes inline (as Text holds them, so
 // short texts still cost no allocation), longer ones on the engine's
 // allocator or, borrowed, in a buffer that outlives this value. Half the size
@@ -29,7 +52,7 @@ class PackedText {
   static PackedText borrowed(std::string_view text) noexcept {
     PackedText out;
     if (text.size() <= kInline) {
-      std::memcpy(out.raw_, text.data(), text.size());
+      copyShort(out.raw_, text.data(), text.size());
       out.setInline(text.size());
     } else {
       out.setPointer(text.data(), text.size(), kBorrowed);
@@ -90,7 +113,7 @@ class PackedText {
   void setInline(std::size_t n) noexcept { raw_[kInline] = static_cast<unsigned char>(n); }
   void assign(std::string_view text) {
     if (text.size() <= kInline) {
-      std::memcpy(raw_, text.data(), text.size());
+      copyShort(raw_, text.data(), text.size());
       setInline(text.size());
       return;
     }
@@ -166,12 +189,16 @@ class Output {
   using Kind = OutputKind;
 
   Output() noexcept = default;
+  // Each payload is moved once, straight into place: a short Text moves by
+  // copying its bytes, and an answer used to take five such moves.
   static Output fallback() noexcept { return Output(Value(Kind::Fallback)); }
-  static Output ofInt(BigInt v) noexcept { return Output(Value(Kind::Int, std::in_place_type<BigInt>, std::move(v))); }
-  static Output ofText(Text t) noexcept { return withText(Kind::Str, std::move(t)); }
-  static Output ofDecimal(Text t) noexcept { return withText(Kind::Decimal, std::move(t)); }
-  static Output refused(Text message) noexcept { return withText(Kind::Refused, std::move(message)); }
-  static Output ofFloat(double v) noexcept { return Output(Value(Kind::Float, std::in_place_type<double>, v)); }
+  static Output ofInt(BigInt&& v) noexcept { return Output(Kind::Int, std::in_place_type<BigInt>, std::move(v)); }
+  static Output ofText(Text&& t) noexcept { return Output(Kind::Str, std::in_place_type<Text>, std::move(t)); }
+  static Output ofDecimal(Text&& t) noexcept { return Output(Kind::Decimal, std::in_place_type<Text>, std::move(t)); }
+  static Output refused(Text&& message) noexcept {
+    return Output(Kind::Refused, std::in_place_type<Text>, std::move(message));
+  }
+  static Output ofFloat(double v) noexcept { return Output(Kind::Float, std::in_place_type<double>, v); }
 
   Kind kind() const noexcept { return value_.tag(); }
   const BigInt& integer() const noexcept { return value_.get<BigInt>(); }
@@ -182,11 +209,20 @@ class Output {
  private:
   using Value = Tagged<Kind, values_detail::outputSlot, BigInt, Text, double>;
   explicit Output(Value value) noexcept : value_(std::move(value)) {}
-  static Output withText(Kind kind, Text t) noexcept {
-    return Output(Value(kind, std::in_place_type<Text>, std::move(t)));
-  }
+  template <class T, class Payload>
+  Output(Kind kind, std::in_place_type_t<T> type, Payload&& payload) noexcept
+      : value_(kind, type, std::forward<Payload>(payload)) {}
   Value value_;
 };
+
+// Replaces *slot with make()'s Output, built in the slot itself rather than
+// moved in; make must not throw.
+template <class Make>
+void emplaceOutput(Output* slot, Make&& make) noexcept {
+  static_assert(noexcept(make()));
+  slot->~Output();
+  new (slot) Output(make());
+}
 
 // Reads value into out (requires the interpreter lock). decimalType is
 // decimal.Decimal for a number masker, null otherwise: without it floats and

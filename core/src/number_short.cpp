@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <system_error>
@@ -255,6 +256,37 @@ std::optional<double> nearestDouble(std::uint64_t digits, std::int64_t e) {
   return value;
 }
 
+// The double nearest to every number in [d 10^e, (d + width) 10^e], width 0
+// or 1, for 0 < d < 10^19 and |e| <= 22, when they all round alike by a
+// clear margin; nothing otherwise. With d = dh + dl exactly (dl below 2^11)
+// and 10^|e| exact, fma gives the exact error of the one product or
+// quotient, so d 10^e = s + r with |r| about ulp(s) / 2 at most, known to
+// some 2^-100 s; the margin is 2^-20 ulp(s).
+std::optional<double> nearestByParts(std::uint64_t d, std::int64_t e, bool exact) {
+  const double dh = static_cast<double>(d);
+  const auto dl = static_cast<double>(static_cast<std::int64_t>(d - static_cast<std::uint64_t>(dh)));
+  const double p = kExactPowers[e < 0 ? -e : e];
+  double hi = 0, lo = 0, width = 0;
+  if (e >= 0) {
+    hi = dh * p;
+    lo = std::fma(dh, p, -hi) + dl * p;
+    width = exact ? 0 : p;
+  } else {
+    hi = dh / p;
+    lo = (std::fma(-hi, p, dh) + dl) / p;
+    width = exact ? 0 : 1 / p;
+  }
+  const double s = hi + lo;
+  const double r = lo - (s - hi);
+  const auto bits = std::bit_cast<std::uint64_t>(s);
+  // At a power of two the double below lies closer than ulp(s).
+  if ((bits & ((std::uint64_t{1} << 52) - 1)) == 0) return std::nullopt;
+  const double ulp = std::bit_cast<double>(bits + 1) - s;
+  const double bound = ulp / 2 - ulp * 0x1p-20;
+  if (r > -bound && r + width < bound) return s;
+  return std::nullopt;
+}
+
 // The double nearest to the value rounded(s) 10^e of the target, from the
 // leading digits of s alone: rounded(s) lies between them and the next
 // number of 19 digits, so where those two convert alike, so does it.
@@ -266,6 +298,9 @@ std::optional<double> targetToF64(const Tables& t, const Words& s, std::uint64_t
   if (l.exact && l.digits < (std::uint64_t{1} << 53) && l.exponent >= -22 && l.exponent <= 22) {
     const auto mantissa = static_cast<double>(l.digits);
     value = l.exponent < 0 ? mantissa / kExactPowers[-l.exponent] : mantissa * kExactPowers[l.exponent];
+  } else if (std::optional<double> near =
+                 l.exponent >= -22 && l.exponent <= 22 ? nearestByParts(l.digits, l.exponent, l.exact) : std::nullopt) {
+    value = *near;
   } else {
     std::optional<double> low = nearestDouble(l.digits, l.exponent);
     if (!low) return std::nullopt;

@@ -5,6 +5,7 @@
 #include "number.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <type_traits>
 #include <utility>
@@ -234,6 +235,10 @@ struct Masked {
 }  // namespace
 
 struct NumberStrategy::Run {
+  template <std::size_t kBatch>
+  static void maskBatches(const NumberStrategy& strategy, const KeyedHash& keyedHash,
+                          std::span<const NumberInput> values, NumberResult* out, const std::uint64_t* units);
+
   // Runs the steps in 256 bits for a value of one limb, else in 512 bits,
   // when the operands fit and nothing overflows, else on BigInt; all give the
   // same number.
@@ -317,6 +322,7 @@ std::variant<NumberStrategy, Text> NumberStrategy::make(std::optional<std::strin
   }
   strategy.fast_ = fixedWidth<8>(s);
   strategy.narrow_ = fixedWidth<4>(s);
+  strategy.short_ = ShortRoad::make(s.min, s.max, s.range, s.variance ? *s.variance : v);
   return strategy;
 }
 
@@ -394,13 +400,73 @@ bool withinValueLimits(const Dec& value) {
 
 namespace {
 
-// A value read and checked, waiting for its digest.
+// A value read and checked, waiting for its digest. A short one keeps its
+// hash data in room (or borrows the float's repr); any other has its Dec and
+// data in the batch's general slot of the same index.
 struct Prepared {
   std::size_t index;  // in the batch
+  std::optional<std::int64_t> grid;
+  bool isShort;
+  ShortValue value;
+  std::string_view data;
+  char room[kShortDataRoom];
+};
+
+struct GeneralValue {
   Dec value;
   Text data;
-  std::optional<std::int64_t> grid;
 };
+
+// The answer for a value of the given kind from its masked number on either
+// road; it stays a fallback when the number is missing or not representable.
+void answer(NumberInput::Kind kind, const Masked& m, NumberResult& result) {
+  if (!m.present()) return;
+  switch (kind) {
+    case NumberInput::Kind::Int:
+      result.kind = NumberResult::Kind::Int;
+      result.integer = m.dec().toBigInt();
+      break;
+    case NumberInput::Kind::Float: {
+      const double y = m.big ? m.big->toF64() : fastToF64(*m.fast);
+      if (!std::isfinite(y) || y == 0) break;
+      result.kind = NumberResult::Kind::Float;
+      result.real = y;
+      break;
+    }
+    case NumberInput::Kind::Decimal:
+      if (m.isZero()) break;
+      result.kind = NumberResult::Kind::Decimal;
+      result.text = m.text();
+      break;
+  }
+}
+
+// The same from the short road; false hands the value to the general road.
+bool answerShort(NumberInput::Kind kind, const ShortResult& r, NumberResult& result) {
+  if (r.kind == ShortResult::Kind::general) return false;
+  if (r.kind == ShortResult::Kind::fallback) return true;
+  switch (kind) {
+    case NumberInput::Kind::Int:
+      if (r.kind != ShortResult::Kind::number || r.exponent != 0) return false;
+      result.kind = NumberResult::Kind::Int;
+      result.integer = BigInt::fromU128(r.coefficient, r.negative && r.coefficient != 0);
+      break;
+    case NumberInput::Kind::Float: {
+      const double y = r.kind == ShortResult::Kind::real ? r.real : ShortRoad::toF64(r);
+      if (!std::isfinite(y) || y == 0) break;
+      result.kind = NumberResult::Kind::Float;
+      result.real = y;
+      break;
+    }
+    case NumberInput::Kind::Decimal:
+      if (r.kind != ShortResult::Kind::number) return false;
+      if (r.coefficient == 0) break;
+      result.kind = NumberResult::Kind::Decimal;
+      result.text = ShortRoad::toText(r);
+      break;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -425,10 +491,15 @@ NumberResult NumberStrategy::maskDecimal(const KeyedHash& keyedHash, std::string
   return result;
 }
 
-void NumberStrategy::maskMany(const KeyedHash& keyedHash, std::span<const NumberInput> values,
-                              NumberResult* out) const {
-  constexpr std::size_t kBatch = 32;
+// Batches of up to kBatch values; a call for one value sets up room for one.
+template <std::size_t kBatch>
+void NumberStrategy::Run::maskBatches(const NumberStrategy& strategy, const KeyedHash& keyedHash,
+                                      std::span<const NumberInput> values, NumberResult* out,
+                                      const std::uint64_t* units) {
+  const NumberStrategy& self = strategy;
   Prepared prepared[kBatch];
+  // Formed only for values off the short road.
+  std::optional<GeneralValue> general[kBatch];
   std::string_view data[kBatch];
   Digest digests[kBatch];
   for (std::size_t from = 0; from < values.size(); from += kBatch) {
@@ -440,57 +511,86 @@ void NumberStrategy::maskMany(const KeyedHash& keyedHash, std::span<const Number
       out[from + i] = fallback();
       Prepared& p = prepared[count];
       p.index = from + i;
+      p.isShort = false;
       if (in.kind == NumberInput::Kind::Int) {
-        if (decimalDigits(*in.integer) > kMaxValueDigits) continue;
-        p.value = Dec{in.integer->abs(), 0, in.integer->isNegative()};
-        p.data = in.integer->toDecimal();
+        const BigInt& integer = *in.integer;
         p.grid = 0;
+        if (self.short_ && integer.magnitudeFitsU64() && integer.magnitudeU64() < kPowersOfTen64[19]) {
+          p.isShort = true;
+          p.value = ShortValue{integer.magnitudeU64(), 0, integer.isNegative()};
+          char* end = p.room;
+          if (p.value.negative) *end++ = '-';
+          end = std::to_chars(end, p.room + kShortDataRoom, p.value.coefficient).ptr;
+          p.data = std::string_view(p.room, static_cast<std::size_t>(end - p.room));
+        } else {
+          if (decimalDigits(integer) > kMaxValueDigits) continue;
+          general[count].emplace(GeneralValue{Dec{integer.abs(), 0, integer.isNegative()}, integer.toDecimal()});
+        }
       } else {
-        if (in.kind == NumberInput::Kind::Float && (!std::isfinite(in.real) || in.real == 0)) continue;
-        std::optional<Dec> dec = Dec::parse(in.text);
-        if (!dec || !withinValueLimits(*dec)) continue;
         const bool isFloat = in.kind == NumberInput::Kind::Float;
-        std::optional<Text> hashed = hashData(*dec, isFloat ? std::optional<std::string_view>(in.text) : std::nullopt);
-        if (!hashed) continue;
-        p.data = std::move(*hashed);
+        if (isFloat && (!std::isfinite(in.real) || in.real == 0)) continue;
+        const std::optional<std::string_view> repr = isFloat ? std::optional<std::string_view>(in.text) : std::nullopt;
+        std::optional<std::int64_t> exponent;
+        if (self.short_) {
+          if (std::optional<ShortValue> value = parseShort(in.text)) {
+            if (std::optional<std::string_view> hashed = writeHashData(*value, repr, p.room)) {
+              p.isShort = true;
+              p.value = *value;
+              p.data = *hashed;
+              exponent = value->exponent;
+            }
+          }
+        }
+        if (!p.isShort) {
+          std::optional<Dec> dec = Dec::parse(in.text);
+          if (!dec || !withinValueLimits(*dec)) continue;
+          std::optional<Text> hashed = NumberStrategy::hashData(*dec, repr);
+          if (!hashed) continue;
+          exponent = dec->exponent;
+          general[count].emplace(GeneralValue{std::move(*dec), std::move(*hashed)});
+        }
         // Without decimals a float's target is converted directly, and a
         // Decimal keeps its own places (at most to the unit).
-        if (decimals_) {
-          p.grid = -static_cast<std::int64_t>(*decimals_);
+        if (self.decimals_) {
+          p.grid = -static_cast<std::int64_t>(*self.decimals_);
         } else {
-          p.grid = isFloat ? std::nullopt : std::optional<std::int64_t>(std::min<std::int64_t>(dec->exponent, 0));
+          p.grid = isFloat ? std::nullopt : std::optional<std::int64_t>(std::min<std::int64_t>(*exponent, 0));
         }
-        p.value = std::move(*dec);
       }
-      data[count++] = p.data;
+      data[count] = p.isShort ? p.data : std::string_view(general[count]->data);
+      ++count;
     }
     keyedHash.digestMany({data, count}, "", digests);
     for (std::size_t k = 0; k < count; ++k) {
       const Prepared& p = prepared[k];
-      const NumberInput& in = values[p.index];
-      Masked m = Run::steps(*this, p.value, keyedHash, p.data, unitOf(digests[k]), p.grid, exactOnly_);
-      if (!m.present()) continue;
+      const NumberInput::Kind kind = values[p.index].kind;
       NumberResult& result = out[p.index];
-      switch (in.kind) {
-        case NumberInput::Kind::Int:
-          result.kind = NumberResult::Kind::Int;
-          result.integer = m.dec().toBigInt();
-          break;
-        case NumberInput::Kind::Float: {
-          const double y = m.big ? m.big->toF64() : fastToF64(*m.fast);
-          if (!std::isfinite(y) || y == 0) break;
-          result.kind = NumberResult::Kind::Float;
-          result.real = y;
-          break;
-        }
-        case NumberInput::Kind::Decimal:
-          if (m.isZero()) break;
-          result.kind = NumberResult::Kind::Decimal;
-          result.text = m.text();
-          break;
+      const std::uint64_t u = units ? units[p.index] : unitOf(digests[k]);
+      if (p.isShort) {
+        if (answerShort(kind, self.short_->mask(p.value, u, p.grid, keyedHash, p.data), result)) continue;
+        // Handed over: the general road from the same value.
+        const Dec value{BigInt::fromU64(p.value.coefficient), p.value.exponent, p.value.negative};
+        answer(kind, steps(self, value, keyedHash, p.data, u, p.grid, self.exactOnly_), result);
+      } else {
+        answer(kind, steps(self, general[k]->value, keyedHash, general[k]->data, u, p.grid, self.exactOnly_), result);
+        general[k].reset();
       }
     }
   }
+}
+
+void NumberStrategy::maskMany(const KeyedHash& keyedHash, std::span<const NumberInput> values,
+                              NumberResult* out) const {
+  if (values.size() == 1) {
+    Run::maskBatches<1>(*this, keyedHash, values, out, nullptr);
+  } else {
+    Run::maskBatches<32>(*this, keyedHash, values, out, nullptr);
+  }
+}
+
+void NumberStrategy::maskManyWithUnitsForTesting(const KeyedHash& keyedHash, std::span<const NumberInput> values,
+                                                 const std::uint64_t* units, NumberResult* out) const {
+  Run::maskBatches<32>(*this, keyedHash, values, out, units);
 }
 
 std::optional<Dec> NumberStrategy::targetForTesting(const Dec& value, const KeyedHash& keyedHash,
@@ -503,6 +603,13 @@ std::optional<Dec> NumberStrategy::targetForTesting(const Dec& value, const Keye
 NumberStrategy NumberStrategy::exactOnlyForTesting() const {
   NumberStrategy copy = *this;
   copy.exactOnly_ = true;
+  copy.short_.reset();
+  return copy;
+}
+
+NumberStrategy NumberStrategy::generalOnlyForTesting() const {
+  NumberStrategy copy = *this;
+  copy.short_.reset();
   return copy;
 }
 

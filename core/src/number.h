@@ -12,6 +12,7 @@
 #include "bigint.h"
 #include "dec.h"
 #include "keyed_hash.h"
+#include "number_short.h"
 #include "wide.h"
 
 namespace zorva {
@@ -79,6 +80,14 @@ class NumberStrategy {
   // and on BigInt otherwise, with identical results; this copy always takes
   // the BigInt path, so tests can compare the two.
   NumberStrategy exactOnlyForTesting() const;
+  // Values of up to 19 digits under short settings take the short road
+  // (number_short.h) first; this copy never does, so tests can compare it
+  // with the general road.
+  NumberStrategy generalOnlyForTesting() const;
+  // maskMany with units[i] in place of the unit of values[i]'s value digest,
+  // so that tests can choose the draws (ties, the ends of [0, 1)).
+  void maskManyWithUnitsForTesting(const KeyedHash& keyedHash, std::span<const NumberInput> values,
+                                   const std::uint64_t* units, NumberResult* out) const;
   // target as the per-value run computes it (on machine integers where they
   // apply), for comparison with target.
   std::optional<Dec> targetForTesting(const Dec& value, const KeyedHash& keyedHash, std::string_view data) const;
@@ -99,6 +108,7 @@ class NumberStrategy {
   std::uint64_t shortcutVariance_ = 0;
   std::uint64_t shortcutGap_ = 0;
   bool exactOnly_ = false;
+  std::optional<number_detail::ShortRoad> short_;
 };
 
 }  // namespace zorva

@@ -5,8 +5,10 @@
 
 #include <array>
 #include <bit>
+#include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -349,6 +351,89 @@ TEST(NumberStrategyTest, MachinePathsMatchBigInt) {
     }
   }
   EXPECT_GT(ints, 5000);  // most short values are masked, not fallbacks
+}
+
+// The short road (values of up to 19 digits under short settings) against the
+// general road it hands over to, on random settings of both modes and ints,
+// floats and Decimals of many sizes and exponents. A quarter of the draws lie
+// next to 1/2, where the relative target is the value itself or a hair from
+// it: ties such as x.xx5 at the grid, before and after the 60-digit rounding.
+TEST(NumberStrategyTest, ShortRoadMatchesGeneralRoad) {
+  std::mt19937_64 rng(20260117);
+  auto pick = [&](std::uint64_t n) { return rng() % n; };
+  auto digits = [&](std::uint64_t n) {
+    std::string out(1, static_cast<char>('1' + pick(9)));
+    while (out.size() < n) out.push_back(static_cast<char>('0' + pick(10)));
+    return out;
+  };
+  // A decimal text of up to n digits (some "0"), exponent in [lo, hi].
+  auto number = [&](std::uint64_t n, int lo, int hi) {
+    const std::string sign = pick(3) == 0 ? "-" : "";
+    const std::string d = pick(12) == 0 ? "0" : digits(1 + pick(n)) + (pick(6) == 0 ? "000" : "");
+    return sign + d + "E" + std::to_string(lo + static_cast<int>(pick(static_cast<std::uint64_t>(hi - lo + 1))));
+  };
+  static const char* const variances[] = {"9.999999", "-0.5", "1E-6", "9999999E-6", "0", "1E52", "12345678E-3", "1E-7"};
+  const std::optional<std::string> _;
+  std::size_t answered = 0, total = 0;
+  for (int round = 0; round < 1500; ++round) {
+    std::optional<std::string> min, max, variance;
+    const std::uint64_t shape = pick(8);
+    if (shape == 1 || shape == 2) variance = number(7, -7, 2);
+    if (shape == 3) variance = variances[pick(std::size(variances))];
+    if (shape >= 4) {
+      const int wide = pick(4) == 0 ? 30 : 6;
+      min = number(shape == 7 ? 20 : 9, -wide, wide), max = number(shape == 7 ? 20 : 9, -wide, wide);
+      if (pick(5) != 0 && Dec::compare(dec(*max), dec(*min)) < 0) std::swap(min, max);
+    }
+    std::optional<std::uint32_t> decimals;
+    if (pick(3) != 0) decimals = static_cast<std::uint32_t>(pick(8) == 0 ? 20 + pick(30) : pick(7));
+    const NumberStrategy fast = strategy(min, max, variance, decimals), general = fast.generalOnlyForTesting();
+    std::vector<std::string> texts(200);
+    std::vector<BigInt> ints(texts.size());
+    std::vector<NumberInput> inputs(texts.size());
+    std::vector<std::uint64_t> units(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      const std::uint64_t kind = pick(3);
+      if (kind == 0) {
+        texts[i] = pick(10) == 0 ? "0" : digits(1 + pick(pick(8) == 0 ? 38 : 19));
+        ints[i] = BigInt::fromDecimal(texts[i], pick(2) == 0);
+        inputs[i] = {NumberInput::Kind::Int, &ints[i], 0, {}};
+      } else if (kind == 1) {
+        double x = std::ldexp(static_cast<double>(rng() >> (11 + pick(50))), static_cast<int>(pick(600)) - 300);
+        char repr[40];
+        if (pick(2) == 0) {
+          *std::to_chars(repr, repr + sizeof repr - 1, pick(2) ? -x : x).ptr = 0;  // shortest round trip
+        } else {
+          std::snprintf(repr, sizeof repr, "%.*g", 1 + static_cast<int>(pick(17)), pick(2) ? -x : x);
+        }
+        texts[i] = repr;
+        inputs[i] = {NumberInput::Kind::Float, nullptr, std::strtod(repr, nullptr), {}};
+      } else {
+        const std::uint64_t tail = pick(4);  // x.xx5 ties on the grid, or any size
+        texts[i] = tail == 0 && decimals
+                       ? (pick(2) ? "-" : "") + digits(1 + pick(18)) + "5E-" + std::to_string(*decimals + 1)
+                   : tail == 1 ? number(25, -420, 420)
+                               : number(19, -30, 10);
+        inputs[i] = {NumberInput::Kind::Decimal, nullptr, 0, {}};
+      }
+      if (kind != 0) inputs[i].text = texts[i];
+      const std::uint64_t near = pick(8);
+      units[i] = near < 2    ? (std::uint64_t{1} << 52) + pick(9) - 4
+                 : near == 2 ? (pick(2) ? 0 : (std::uint64_t{1} << 53) - 1 - pick(3))
+                             : rng() >> 11;
+    }
+    std::vector<NumberResult> a(texts.size()), b(texts.size());
+    fast.maskManyWithUnitsForTesting(kh(), inputs, units.data(), a.data());
+    general.maskManyWithUnitsForTesting(kh(), inputs, units.data(), b.data());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      ASSERT_EQ(masked(a[i]), masked(b[i]))
+          << texts[i] << " u " << units[i] << " min " << min.value_or("-") << " max " << max.value_or("-")
+          << " variance " << variance.value_or("-") << " decimals " << (decimals ? std::to_string(*decimals) : "-");
+      answered += a[i].kind != NumberResult::Kind::Fallback;
+    }
+    total += texts.size();
+  }
+  EXPECT_GT(answered, total / 2);
 }
 
 }  // namespace

@@ -142,7 +142,7 @@ struct Tables {
       shift[k] = bitLength(pow[k]) - 64;
       const unsigned limb = shift[k] / 64, bit = shift[k] % 64;
       std::uint64_t t = pow[k].w[limb] >> bit;
-      if (bit != 0) t |= pow[k].w[limb + 1] << (64 - bit);
+      if (bit != 0 && limb + 1 < kWords) t |= pow[k].w[limb + 1] << (64 - bit);
       top[k] = Modulus(t);
     }
     unsigned d = 1;

@@ -4,6 +4,7 @@
 // digits, then to the grid) are told apart only where they can differ.
 #include "number_short.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -139,8 +140,10 @@ struct Tables {
     }
     for (unsigned k = 0; k < 20; ++k) word[k] = Modulus(kPowersOfTen64[k]);
     for (unsigned k = 20; k <= kTopPower; ++k) {
-      shift[k] = bitLength(pow[k]) - 64;
-      const unsigned limb = shift[k] / 64, bit = shift[k] % 64;
+      // 10^20 and above have more than 64 bits, so the top 64 start in a
+      // word of the table (which the compiler cannot see for itself).
+      shift[k] = std::max(bitLength(pow[k]), 64u) - 64;
+      const unsigned limb = std::min<unsigned>(shift[k] / 64, kWords - 1), bit = shift[k] % 64;
       std::uint64_t t = pow[k].w[limb] >> bit;
       if (bit != 0 && limb + 1 < kWords) t |= pow[k].w[limb + 1] << (64 - bit);
       top[k] = Modulus(t);

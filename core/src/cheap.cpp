@@ -29,22 +29,59 @@ bool masksRun(std::size_t n, std::uint64_t keepLeading, std::uint64_t keepTraili
   return !(n > 0 && n <= kept);
 }
 
-// Masks n ASCII digits in place from their stream (compacted in place); false
-// means decline. Every position draws its digit R[i mod r] whether kept or
-// not, so a masked digit never depends on the keep counts.
-bool finishRun(char* digits, std::size_t n, std::uint8_t* s, std::uint64_t keepLeading, std::uint64_t keepTrailing) {
-  // Bytes 250..255 would bias the digits; compact the rest in place.
+// Each stream byte's digit, or kSkip for the bytes 250..255 that would bias
+// the digits.
+constexpr std::uint8_t kSkip = 0xFF;
+constexpr auto kDigitOf = [] {
+  std::array<std::uint8_t, 256> digits{};
+  for (int b = 0; b < 256; ++b) digits[b] = b <= 249 ? static_cast<std::uint8_t>(b % 10) : kSkip;
+  return digits;
+}();
+
+// The stream's digits R in order from its first length bytes, compacted in
+// place, up to want of them; returns how many it found.
+std::size_t streamDigits(std::uint8_t* s, std::size_t length, std::size_t want) noexcept {
   std::size_t r = 0;
-  for (std::size_t k = 0; k < streamLength(n); ++k) {
-    if (s[k] <= 249) s[r++] = static_cast<std::uint8_t>(s[k] % 10);
+  for (std::size_t k = 0; k < length && r < want; ++k) {
+    const std::uint8_t digit = kDigitOf[s[k]];
+    s[r] = digit;
+    r += digit != kSkip;
   }
-  if (r == 0) return false;
+  return r;
+}
+
+// The digits a run of n draws are R[i mod r] for i < n: once the stream has
+// given max(n, 1) of them, the rest of it cannot change a digit (nor the
+// decline when r = 0). So a run first hashes only the blocks that nearly
+// always hold that many, with a margin for the skipped bytes, and the whole
+// stream only when they fall short.
+std::size_t leadLength(std::size_t n) noexcept { return std::min(streamLength(n), (n + n / 8 + 4 + 31) / 32 * 32); }
+
+// Masks n ASCII digits in place from their digits R (r of them, r >= 1).
+// Every position draws its digit R[i mod r] whether kept or not, so a masked
+// digit never depends on the keep counts.
+void placeDigits(char* digits, std::size_t n, const std::uint8_t* s, std::size_t r, std::uint64_t keepLeading,
+                 std::uint64_t keepTrailing) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
     if (i < keepLeading || static_cast<u128>(i) + keepTrailing >= n) continue;
-    // r is almost always above n (the stream has 2n + 32 bytes): the
-    // remainder, a division, is taken only when it is not.
+    // r is almost always n or more: the remainder, a division, is taken only
+    // when it is not.
     digits[i] = static_cast<char>('0' + s[i < r ? i : i % r]);
   }
+}
+
+// Masks n ASCII digits in place from the stream's first have bytes (the
+// caller's buffer holds room for the whole stream); false means decline.
+bool finishRun(const KeyedHash& keyedHash, char* digits, std::size_t n, std::uint8_t* s, std::size_t have,
+               std::uint64_t keepLeading, std::uint64_t keepTrailing) {
+  const std::size_t want = std::max<std::size_t>(n, 1);
+  std::size_t r = streamDigits(s, have, want);
+  if (r < want && have < streamLength(n)) {
+    keyedHash.expand(std::string_view(digits, n), streamLength(n), kNoLabel, s);
+    r = streamDigits(s, streamLength(n), want);
+  }
+  if (r == 0) return false;
+  placeDigits(digits, n, s, r, keepLeading, keepTrailing);
   return true;
 }
 
@@ -53,8 +90,8 @@ bool maskRunInPlace(const KeyedHash& keyedHash, char* digits, std::size_t n, std
                     std::uint64_t keepTrailing) {
   if (!masksRun(n, keepLeading, keepTrailing)) return false;
   Scratch<2 * kStackDigits + 32, std::uint8_t> stream(streamLength(n));
-  keyedHash.expand(std::string_view(digits, n), streamLength(n), kNoLabel, stream.data());
-  return finishRun(digits, n, stream.data(), keepLeading, keepTrailing);
+  keyedHash.expand(std::string_view(digits, n), leadLength(n), kNoLabel, stream.data());
+  return finishRun(keyedHash, digits, n, stream.data(), leadLength(n), keepLeading, keepTrailing);
 }
 
 // Each byte's two lowercase hex characters, so a digest is written a byte
@@ -136,7 +173,7 @@ void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_vie
         out[from + i] = Decline{};
         continue;
       }
-      jobs[jobCount] = ExpandJob{std::string_view(run, count), streamLength(count), kNoLabel, stream};
+      jobs[jobCount] = ExpandJob{std::string_view(run, count), leadLength(count), kNoLabel, stream};
       runOf[jobCount] = run;
       owner[jobCount++] = from + i;
       run += count;
@@ -146,7 +183,7 @@ void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_vie
     for (std::size_t j = 0; j < jobCount; ++j) {
       char* digits = runOf[j];
       const std::size_t count = jobs[j].data.size();
-      if (!finishRun(digits, count, jobs[j].out, keepLeading, keepTrailing)) {
+      if (!finishRun(keyedHash, digits, count, jobs[j].out, jobs[j].length, keepLeading, keepTrailing)) {
         out[owner[j]] = Decline{};
         continue;
       }

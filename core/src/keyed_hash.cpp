@@ -596,6 +596,7 @@ struct BelowModulus {
 
   // int(bytes[0, n)) mod bound for n <= 47.
   std::uint64_t reduce(const std::uint8_t* bytes, std::size_t n) const noexcept {
+    if (n >= 33 && n <= 40 && mod.value() >> 32 == 0) return reduceDraw(bytes, n);
     const std::size_t head = n % 8, words = n / 8;
     std::uint64_t top = 0;
     for (std::size_t i = 0; i < head; ++i) top = (top << 8) | bytes[i];
@@ -616,6 +617,20 @@ struct BelowModulus {
     std::uint64_t r;
     const bool over = __builtin_add_overflow(rest, fromCarry, &r);
     return r - (mod.value() & (0 - static_cast<std::uint64_t>(over || r >= mod.value())));
+  }
+
+ private:
+  // The usual draw, a bound below 2^32 and so 33 to 40 bytes: a head of one
+  // to eight bytes, then four whole words. The powers are below 2^32 here, so
+  // the five products and their sum stay below 2^99 and one remainder of a
+  // 128-bit value finishes.
+  std::uint64_t reduceDraw(const std::uint8_t* bytes, std::size_t n) const noexcept {
+    const std::size_t head = n - 32;
+    const std::uint64_t top = loadBE64(bytes) >> (8 * (8 - head));  // head bytes, 0 shift for 8
+    const std::uint8_t* words = bytes + head;
+    const u128 sum = u128(top) * power[4] + u128(loadBE64(words)) * power[3] + u128(loadBE64(words + 8)) * power[2] +
+                     u128(loadBE64(words + 16)) * power[1] + loadBE64(words + 24);
+    return mod.reduce(static_cast<std::uint64_t>(sum >> 64), static_cast<std::uint64_t>(sum));
   }
 };
 

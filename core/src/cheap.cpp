@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "ascii.h"
@@ -106,14 +107,34 @@ constexpr auto kHexPairs = [] {
   return pairs;
 }();
 
-// Appends the first count (at most 64) lowercase hex characters of the digest.
-void appendHex(Text& out, const Digest& digest, std::size_t count) {
-  const std::size_t at = out.size();
-  out.resize(at + count);
-  char* p = out.data() + at;
-  for (std::size_t i = 0; i < count / 2; ++i) std::memcpy(p + 2 * i, &kHexPairs[2 * digest[i]], 2);
-  if (count % 2 != 0) p[count - 1] = kHexPairs[2 * digest[count / 2]];
+// Eight hex characters of four digest bytes at once: each byte's nibbles
+// spread into bytes of their own (high nibble first), then 0-9 and a-f made
+// in every byte together; no byte carries into the next.
+inline void hexOfFour(const std::uint8_t* bytes, char* out) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, bytes, 4);
+  std::uint64_t t = v;
+  t = (t | t << 16) & 0x0000FFFF0000FFFFULL;
+  t = (t | t << 8) & 0x00FF00FF00FF00FFULL;
+  const std::uint64_t nibbles = ((t >> 4) & 0x000F000F000F000FULL) | ((t & 0x000F000F000F000FULL) << 8);
+  const std::uint64_t letters = ((nibbles + 0x0606060606060606ULL) >> 4) & 0x0101010101010101ULL;
+  const std::uint64_t chars = nibbles + 0x3030303030303030ULL + letters * ('a' - '0' - 10);
+  std::memcpy(out, &chars, 8);
 }
+
+// Writes exactly the first count (at most 64) lowercase hex characters of the digest.
+void writeHex(char* out, const Digest& digest, std::size_t count) noexcept {
+  std::size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 8 <= count; i += 8) hexOfFour(digest.data() + i / 2, out + i);
+  }
+  for (; i + 2 <= count; i += 2) std::memcpy(out + i, &kHexPairs[2 * digest[i / 2]], 2);
+  if (i < count) out[i] = kHexPairs[2 * digest[i / 2]];
+}
+
+// A result of a few dozen bytes is written into a stack buffer and becomes
+// its text in one allocation and one copy.
+constexpr std::size_t kShortResult = 192;
 
 std::size_t hexLength(std::uint64_t length) noexcept { return length < 64 ? static_cast<std::size_t>(length) : 64; }
 
@@ -227,16 +248,25 @@ void maskHashes(const KeyedHash& keyedHash, std::span<const std::string_view> da
                 std::string_view prefix, Text* out) {
   constexpr std::size_t kBatch = 64;
   const std::size_t count = hexLength(length);
+  const std::size_t size = prefix.size() + count;
+  // The prefix is laid once; each hash overwrites only the characters after it.
+  char laid[kShortResult];
+  const bool inBuffer = size <= kShortResult;
+  if (inBuffer && !prefix.empty()) std::memcpy(laid, prefix.data(), prefix.size());
   Digest digests[kBatch];
   for (std::size_t from = 0; from < data.size(); from += kBatch) {
     const std::size_t n = std::min(kBatch, data.size() - from);
     keyedHash.digestMany(data.subspan(from, n), kNoLabel, digests);
     for (std::size_t i = 0; i < n; ++i) {
       Text& text = out[from + i];
-      text.clear();
-      text.reserve(prefix.size() + count);
-      text.append(prefix);
-      appendHex(text, digests[i], count);
+      if (inBuffer) {
+        writeHex(laid + prefix.size(), digests[i], count);
+        text.assign(laid, size);
+        continue;
+      }
+      text.assign(prefix);
+      text.resize(size);
+      writeHex(text.data() + prefix.size(), digests[i], count);
     }
   }
 }
@@ -291,11 +321,21 @@ void maskEmails(const KeyedHash& keyedHash, std::span<const std::string_view> te
       // Built in its slot: a Text moved in right after it is built has its
       // fields reloaded before their stores have landed.
       Text& result = out[owner[j]].emplace<Text>();
-      result.reserve(1 + count + 1 + domain.size());
-      result.push_back('u');
-      appendHex(result, digests[j], count);
-      result.push_back('@');
-      result.append(domain);
+      const std::size_t size = 1 + count + 1 + domain.size();
+      if (size <= kShortResult) {
+        char laid[kShortResult];
+        laid[0] = 'u';
+        writeHex(laid + 1, digests[j], count);
+        laid[1 + count] = '@';
+        if (!domain.empty()) std::memcpy(laid + 2 + count, domain.data(), domain.size());
+        result.assign(laid, size);
+        continue;
+      }
+      result.resize(size);
+      result[0] = 'u';
+      writeHex(result.data() + 1, digests[j], count);
+      result[1 + count] = '@';
+      std::memcpy(result.data() + 2 + count, domain.data(), domain.size());
     }
   }
 }

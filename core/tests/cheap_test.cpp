@@ -1,7 +1,9 @@
-// The digit runs against their definition, on the batch road and one at a
-// time, including a run whose first stream block holds too few digits.
+// The cheap maskers against their definitions, on the batch road and one at a
+// time: digit runs (one whose first stream block holds too few digits among
+// them), and the hex of hashes and e-mail local parts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
@@ -70,6 +72,40 @@ TEST(Cheap, DigitRunsMatchTheirDefinition) {
       std::optional<std::string> expectedText = "-";
       if (!runs[i].empty()) expectedText = expected ? expected->substr(0, 1) + "-" + expected->substr(1) : expected;
       EXPECT_EQ(text(batch[i]), expectedText) << texts[i];
+    }
+  }
+}
+
+std::string hexOf(const Digest& digest) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (std::uint8_t b : digest) out += {digits[b >> 4], digits[b & 15]};
+  return out;
+}
+
+// Every hex length (odd ones cut a byte in half, above 64 all of it), with
+// prefixes and domains short enough to be laid on the stack and longer.
+TEST(Cheap, HashesAndEmailsSpellTheDigestInLowercaseHex) {
+  const std::string prefixes[] = {"", "h_", std::string(200, 'p')};
+  const std::string domains[] = {"example.test", std::string(200, 'd')};
+  const std::string data[] = {"4000123412341234", "", "x"};
+  const std::string_view views[] = {data[0], data[1], data[2]};
+  for (std::uint64_t length = 0; length <= 70; ++length) {
+    const std::size_t count = std::min<std::uint64_t>(length, 64);
+    for (const std::string& prefix : prefixes) {
+      Text hashes[3];
+      maskHashes(lanes, views, length, prefix, hashes);
+      for (std::size_t i = 0; i < 3; ++i) {
+        const std::string expected = prefix + hexOf(plain.digest(data[i], "")).substr(0, count);
+        EXPECT_EQ(std::string(hashes[i]), expected) << length;
+        EXPECT_EQ(std::string(maskHash(plain, data[i], length, prefix)), expected) << length;
+      }
+    }
+    for (const std::string& domain : domains) {
+      Outcome<Text> emails[3];
+      maskEmails(lanes, views, length, domain, false, emails);
+      for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(text(emails[i]), "u" + hexOf(plain.digest(data[i], "")).substr(0, count) + "@" + domain);
     }
   }
 }

@@ -654,7 +654,9 @@ void KeyedHash::belowMany(std::span<const BelowJob> jobs) const {
   for (std::size_t from = 0; from < jobs.size(); from += kGroup) {
     const std::size_t count = std::min(kGroup, jobs.size() - from);
     alignas(32) std::uint8_t streams[kGroup][64];
-    ExpandJob expands[kGroup];
+    // Draws whose block message is too long for one block, expanded in
+    // whole sixteens of blocks (a short list: its views are cleared per call).
+    ExpandJob expands[8];
     std::size_t others = 0;
     for (std::size_t k = 0; k < count; ++k) {
       const BelowJob& job = jobs[from + k];
@@ -662,6 +664,10 @@ void KeyedHash::belowMany(std::span<const BelowJob> jobs) const {
       const std::size_t prefixLength = job.label.size() + 6;
       if (!lanes_ || prefixLength + job.data.size() > kOneBlock) {
         expands[others++] = ExpandJob{job.data, belowLength(job.bound), job.label, streams[k]};
+        if (others == std::size(expands)) {
+          expandMany({expands, others});
+          others = 0;
+        }
         continue;
       }
       layStreamBlock(batch.add(streams[k]), job.label, 0, job.data.data(), job.data.size());

@@ -103,7 +103,8 @@ void hmacPortable(const State& inner, const State& outer, const std::uint8_t* bl
 // the state as ABEF/CDGH and the message as four quads of host-order words;
 // the caller adds the starting state back.
 template <int N>
-ZORVA_SHA_TARGET __attribute__((always_inline)) inline void roundsShaNi(__m128i* abef, __m128i* cdgh, __m128i (*w)[4]) noexcept {
+ZORVA_SHA_TARGET __attribute__((always_inline)) inline void roundsShaNi(__m128i* abef, __m128i* cdgh,
+                                                                        __m128i (*w)[4]) noexcept {
   // Quad q holds message words 4q..4q+3 in slot q % 4; from quad 4 on, it is
   // built from the four quads before it, which are exactly the slots it reuses.
 #pragma GCC unroll 16

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "ascii.h"
@@ -29,22 +30,59 @@ bool masksRun(std::size_t n, std::uint64_t keepLeading, std::uint64_t keepTraili
   return !(n > 0 && n <= kept);
 }
 
-// Masks n ASCII digits in place from their stream (compacted in place); false
-// means decline. Every position draws its digit R[i mod r] whether kept or
-// not, so a masked digit never depends on the keep counts.
-bool finishRun(char* digits, std::size_t n, std::uint8_t* s, std::uint64_t keepLeading, std::uint64_t keepTrailing) {
-  // Bytes 250..255 would bias the digits; compact the rest in place.
+// Each stream byte's digit, or kSkip for the bytes 250..255 that would bias
+// the digits.
+constexpr std::uint8_t kSkip = 0xFF;
+constexpr auto kDigitOf = [] {
+  std::array<std::uint8_t, 256> digits{};
+  for (int b = 0; b < 256; ++b) digits[b] = b <= 249 ? static_cast<std::uint8_t>(b % 10) : kSkip;
+  return digits;
+}();
+
+// The stream's digits R in order from its first length bytes, compacted in
+// place, up to want of them; returns how many it found.
+std::size_t streamDigits(std::uint8_t* s, std::size_t length, std::size_t want) noexcept {
   std::size_t r = 0;
-  for (std::size_t k = 0; k < streamLength(n); ++k) {
-    if (s[k] <= 249) s[r++] = static_cast<std::uint8_t>(s[k] % 10);
+  for (std::size_t k = 0; k < length && r < want; ++k) {
+    const std::uint8_t digit = kDigitOf[s[k]];
+    s[r] = digit;
+    r += digit != kSkip;
   }
-  if (r == 0) return false;
+  return r;
+}
+
+// The digits a run of n draws are R[i mod r] for i < n: once the stream has
+// given max(n, 1) of them, the rest of it cannot change a digit (nor the
+// decline when r = 0). So a run first hashes only the blocks that nearly
+// always hold that many, with a margin for the skipped bytes, and the whole
+// stream only when they fall short.
+std::size_t leadLength(std::size_t n) noexcept { return std::min(streamLength(n), (n + n / 8 + 4 + 31) / 32 * 32); }
+
+// Masks n ASCII digits in place from their digits R (r of them, r >= 1).
+// Every position draws its digit R[i mod r] whether kept or not, so a masked
+// digit never depends on the keep counts.
+void placeDigits(char* digits, std::size_t n, const std::uint8_t* s, std::size_t r, std::uint64_t keepLeading,
+                 std::uint64_t keepTrailing) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
     if (i < keepLeading || static_cast<u128>(i) + keepTrailing >= n) continue;
-    // r is almost always above n (the stream has 2n + 32 bytes): the
-    // remainder, a division, is taken only when it is not.
+    // r is almost always n or more: the remainder, a division, is taken only
+    // when it is not.
     digits[i] = static_cast<char>('0' + s[i < r ? i : i % r]);
   }
+}
+
+// Masks n ASCII digits in place from the stream's first have bytes (the
+// caller's buffer holds room for the whole stream); false means decline.
+bool finishRun(const KeyedHash& keyedHash, char* digits, std::size_t n, std::uint8_t* s, std::size_t have,
+               std::uint64_t keepLeading, std::uint64_t keepTrailing) {
+  const std::size_t want = std::max<std::size_t>(n, 1);
+  std::size_t r = streamDigits(s, have, want);
+  if (r < want && have < streamLength(n)) {
+    keyedHash.expand(std::string_view(digits, n), streamLength(n), kNoLabel, s);
+    r = streamDigits(s, streamLength(n), want);
+  }
+  if (r == 0) return false;
+  placeDigits(digits, n, s, r, keepLeading, keepTrailing);
   return true;
 }
 
@@ -53,8 +91,8 @@ bool maskRunInPlace(const KeyedHash& keyedHash, char* digits, std::size_t n, std
                     std::uint64_t keepTrailing) {
   if (!masksRun(n, keepLeading, keepTrailing)) return false;
   Scratch<2 * kStackDigits + 32, std::uint8_t> stream(streamLength(n));
-  keyedHash.expand(std::string_view(digits, n), streamLength(n), kNoLabel, stream.data());
-  return finishRun(digits, n, stream.data(), keepLeading, keepTrailing);
+  keyedHash.expand(std::string_view(digits, n), leadLength(n), kNoLabel, stream.data());
+  return finishRun(keyedHash, digits, n, stream.data(), leadLength(n), keepLeading, keepTrailing);
 }
 
 // Each byte's two lowercase hex characters, so a digest is written a byte
@@ -69,14 +107,34 @@ constexpr auto kHexPairs = [] {
   return pairs;
 }();
 
-// Appends the first count (at most 64) lowercase hex characters of the digest.
-void appendHex(Text& out, const Digest& digest, std::size_t count) {
-  const std::size_t at = out.size();
-  out.resize(at + count);
-  char* p = out.data() + at;
-  for (std::size_t i = 0; i < count / 2; ++i) std::memcpy(p + 2 * i, &kHexPairs[2 * digest[i]], 2);
-  if (count % 2 != 0) p[count - 1] = kHexPairs[2 * digest[count / 2]];
+// Eight hex characters of four digest bytes at once: each byte's nibbles
+// spread into bytes of their own (high nibble first), then 0-9 and a-f made
+// in every byte together; no byte carries into the next.
+inline void hexOfFour(const std::uint8_t* bytes, char* out) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, bytes, 4);
+  std::uint64_t t = v;
+  t = (t | t << 16) & 0x0000FFFF0000FFFFULL;
+  t = (t | t << 8) & 0x00FF00FF00FF00FFULL;
+  const std::uint64_t nibbles = ((t >> 4) & 0x000F000F000F000FULL) | ((t & 0x000F000F000F000FULL) << 8);
+  const std::uint64_t letters = ((nibbles + 0x0606060606060606ULL) >> 4) & 0x0101010101010101ULL;
+  const std::uint64_t chars = nibbles + 0x3030303030303030ULL + letters * ('a' - '0' - 10);
+  std::memcpy(out, &chars, 8);
 }
+
+// Writes exactly the first count (at most 64) lowercase hex characters of the digest.
+void writeHex(char* out, const Digest& digest, std::size_t count) noexcept {
+  std::size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 8 <= count; i += 8) hexOfFour(digest.data() + i / 2, out + i);
+  }
+  for (; i + 2 <= count; i += 2) std::memcpy(out + i, &kHexPairs[2 * digest[i / 2]], 2);
+  if (i < count) out[i] = kHexPairs[2 * digest[i / 2]];
+}
+
+// A result of a few dozen bytes is written into a stack buffer and becomes
+// its text in one allocation and one copy.
+constexpr std::size_t kShortResult = 192;
 
 std::size_t hexLength(std::uint64_t length) noexcept { return length < 64 ? static_cast<std::size_t>(length) : 64; }
 
@@ -136,7 +194,7 @@ void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_vie
         out[from + i] = Decline{};
         continue;
       }
-      jobs[jobCount] = ExpandJob{std::string_view(run, count), streamLength(count), kNoLabel, stream};
+      jobs[jobCount] = ExpandJob{std::string_view(run, count), leadLength(count), kNoLabel, stream};
       runOf[jobCount] = run;
       owner[jobCount++] = from + i;
       run += count;
@@ -146,7 +204,7 @@ void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_vie
     for (std::size_t j = 0; j < jobCount; ++j) {
       char* digits = runOf[j];
       const std::size_t count = jobs[j].data.size();
-      if (!finishRun(digits, count, jobs[j].out, keepLeading, keepTrailing)) {
+      if (!finishRun(keyedHash, digits, count, jobs[j].out, jobs[j].length, keepLeading, keepTrailing)) {
         out[owner[j]] = Decline{};
         continue;
       }
@@ -190,16 +248,25 @@ void maskHashes(const KeyedHash& keyedHash, std::span<const std::string_view> da
                 std::string_view prefix, Text* out) {
   constexpr std::size_t kBatch = 64;
   const std::size_t count = hexLength(length);
+  const std::size_t size = prefix.size() + count;
+  // The prefix is laid once; each hash overwrites only the characters after it.
+  char laid[kShortResult];
+  const bool inBuffer = size <= kShortResult;
+  if (inBuffer && !prefix.empty()) std::memcpy(laid, prefix.data(), prefix.size());
   Digest digests[kBatch];
   for (std::size_t from = 0; from < data.size(); from += kBatch) {
     const std::size_t n = std::min(kBatch, data.size() - from);
     keyedHash.digestMany(data.subspan(from, n), kNoLabel, digests);
     for (std::size_t i = 0; i < n; ++i) {
       Text& text = out[from + i];
-      text.clear();
-      text.reserve(prefix.size() + count);
-      text.append(prefix);
-      appendHex(text, digests[i], count);
+      if (inBuffer) {
+        writeHex(laid + prefix.size(), digests[i], count);
+        text.assign(laid, size);
+        continue;
+      }
+      text.assign(prefix);
+      text.resize(size);
+      writeHex(text.data() + prefix.size(), digests[i], count);
     }
   }
 }
@@ -254,11 +321,21 @@ void maskEmails(const KeyedHash& keyedHash, std::span<const std::string_view> te
       // Built in its slot: a Text moved in right after it is built has its
       // fields reloaded before their stores have landed.
       Text& result = out[owner[j]].emplace<Text>();
-      result.reserve(1 + count + 1 + domain.size());
-      result.push_back('u');
-      appendHex(result, digests[j], count);
-      result.push_back('@');
-      result.append(domain);
+      const std::size_t size = 1 + count + 1 + domain.size();
+      if (size <= kShortResult) {
+        char laid[kShortResult];
+        laid[0] = 'u';
+        writeHex(laid + 1, digests[j], count);
+        laid[1 + count] = '@';
+        if (!domain.empty()) std::memcpy(laid + 2 + count, domain.data(), domain.size());
+        result.assign(laid, size);
+        continue;
+      }
+      result.resize(size);
+      result[0] = 'u';
+      writeHex(result.data() + 1, digests[j], count);
+      result[1 + count] = '@';
+      std::memcpy(result.data() + 2 + count, domain.data(), domain.size());
     }
   }
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <utility>
 
 #include "quote.h"
@@ -68,6 +69,13 @@ Text join(const ForEachPart& forEachPart, std::optional<std::uint64_t> maxLength
 }
 
 Text joinTwo(std::string_view first, std::string_view second, std::optional<std::uint64_t> maxLength) {
+  if (!maxLength) {
+    // The usual case, one sized write: the blank is the fill.
+    Text out(first.size() + 1 + second.size(), ' ');
+    if (!first.empty()) std::memcpy(out.data(), first.data(), first.size());
+    if (!second.empty()) std::memcpy(out.data() + first.size() + 1, second.data(), second.size());
+    return out;
+  }
   return join(
       [&](auto&& f) {
         f(first);
@@ -78,6 +86,7 @@ Text joinTwo(std::string_view first, std::string_view second, std::optional<std:
 }
 
 Text joinOne(std::string_view only, std::optional<std::uint64_t> maxLength) {
+  if (!maxLength) return Text(only);
   return join([&](auto&& f) { f(only); }, maxLength);
 }
 
@@ -249,24 +258,31 @@ Text FakeStrategy::mask(const KeyedHash& keyedHash, std::string_view data) const
 }
 
 void FakeStrategy::maskMany(const KeyedHash& keyedHash, std::span<const std::string_view> data, Text* out) const {
-  // Values per batch of draws; each value makes at most three. The lists are
-  // not empty (checked when the strategy is made), so every bound is nonzero.
-  constexpr std::size_t kBatch = 16;
+  // The lists are not empty (checked when the strategy is made), so every
+  // bound is nonzero.
   const WordList* lists[3];
   std::string_view labels[3];
   const std::size_t perValue = draws(lists, labels);
-  for (std::size_t from = 0; from < data.size(); from += kBatch) {
-    const std::size_t count = std::min(kBatch, data.size() - from);
-    BelowJob jobs[3 * kBatch];
-    std::uint64_t results[kBatch][3];
-    for (std::size_t i = 0; i < count; ++i) {
+  // Values per batch of draws: 64 keep the HMAC lanes full (each draw is two
+  // HMACs, each draw of a batch under one label); a few values take small
+  // arrays, as the jobs' views are cleared when the arrays are made.
+  auto run = [&]<std::size_t kBatch>() {
+    for (std::size_t from = 0; from < data.size(); from += kBatch) {
+      const std::size_t count = std::min(kBatch, data.size() - from);
+      BelowJob jobs[kBatch];
+      std::uint64_t results[kBatch][3];
       for (std::size_t k = 0; k < perValue; ++k) {
         const std::uint64_t bound = lists[k] == nullptr ? 9999 : static_cast<std::uint64_t>(lists[k]->size());
-        jobs[i * perValue + k] = BelowJob{data[from + i], bound, labels[k], &results[i][k]};
+        for (std::size_t i = 0; i < count; ++i) jobs[i] = BelowJob{data[from + i], bound, labels[k], &results[i][k]};
+        keyedHash.belowMany({jobs, count});
       }
+      for (std::size_t i = 0; i < count; ++i) out[from + i] = assemble(results[i]);
     }
-    keyedHash.belowMany({jobs, count * perValue});
-    for (std::size_t i = 0; i < count; ++i) out[from + i] = assemble(results[i]);
+  };
+  if (data.size() <= 4) {
+    run.template operator()<4>();
+  } else {
+    run.template operator()<64>();
   }
 }
 

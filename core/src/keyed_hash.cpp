@@ -162,6 +162,101 @@ void padLastBlock(std::uint8_t* block, std::size_t length) noexcept {
   putBE(block + 56, (64 + std::uint64_t{length}) * 8, 8);
 }
 
+inline void putBE64(std::uint8_t* out, std::uint64_t v) noexcept {
+  v = __builtin_bswap64(v);
+  std::memcpy(out, &v, 8);
+}
+
+// Copies n <= 64 bytes as at most two fixed-size moves, which may overlap,
+// instead of a call into the C library that dispatches on the length: the
+// messages here are a few dozen bytes, and the call costs more than the copy.
+inline void copyShort(std::uint8_t* out, const void* from, std::size_t n) noexcept {
+  const auto* in = static_cast<const std::uint8_t*>(from);
+  if (n >= 16) {
+    if (n >= 32) {
+      std::memcpy(out, in, 32);
+      std::memcpy(out + n - 32, in + n - 32, 32);
+    } else {
+      std::memcpy(out, in, 16);
+      std::memcpy(out + n - 16, in + n - 16, 16);
+    }
+  } else if (n >= 8) {
+    std::memcpy(out, in, 8);
+    std::memcpy(out + n - 8, in + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(out, in, 4);
+    std::memcpy(out + n - 4, in + n - 4, 4);
+  } else if (n > 0) {
+    out[0] = in[0];
+    out[n / 2] = in[n / 2];
+    out[n - 1] = in[n - 1];
+  }
+}
+
+// The longest message that fits one block with its padding.
+constexpr std::size_t kOneBlock = 55;
+
+// Lays the message a || b (at most kOneBlock bytes) and its padding as the
+// one block after the key block.
+inline void layOneBlock(std::uint8_t* block, const std::uint8_t* a, std::size_t aLength, const void* b,
+                        std::size_t bLength) noexcept {
+  std::memset(block, 0, 64);
+  copyShort(block, a, aLength);
+  copyShort(block + aLength, b, bLength);
+  block[aLength + bLength] = 0x80;
+  putBE64(block + 56, (64 + std::uint64_t{aLength + bLength}) * 8);
+}
+
+// Lays block i of a stream, label || 0x23 || BE(i, 4) || 0x00 || data (at
+// most kOneBlock bytes), and its padding straight into the block: a prefix
+// laid apart and copied in would be read back before its byte stores land.
+inline void layStreamBlock(std::uint8_t* block, std::string_view label, std::uint32_t counter, const void* data,
+                           std::size_t dataLength) noexcept {
+  std::memset(block, 0, 64);
+  copyShort(block, label.data(), label.size());
+  block[label.size()] = 0x23;
+  putBE32(block + label.size() + 1, counter);
+  const std::size_t length = label.size() + 6 + dataLength;  // the 0x00 after the counter is laid
+  copyShort(block + label.size() + 6, data, dataLength);
+  block[length] = 0x80;
+  putBE64(block + 56, (64 + std::uint64_t{length}) * 8);
+}
+
+// One-block HMACs laid straight into their padded blocks, finished in
+// groups of whole sixteens on the lanes road.
+class OneBlockBatch {
+ public:
+  static constexpr std::size_t kBlocks = 64;
+
+  OneBlockBatch(const SHA256_CTX& inner, const SHA256_CTX& outer) noexcept {
+    std::memcpy(inner_.h, inner.h, sizeof inner_.h);
+    std::memcpy(outer_.h, outer.h, sizeof outer_.h);
+  }
+  std::size_t size() const noexcept { return count_; }
+  bool full() const noexcept { return count_ == kBlocks; }
+  // The block to lay for a message whose tag goes to tag.
+  std::uint8_t* add(std::uint8_t* tag) noexcept {
+    tagOf_[count_] = tag;
+    return blocks_[count_++];
+  }
+  void flush() noexcept {
+    if (count_ == 0) return;
+#ifdef ZORVA_COUNTING
+    hmacCounter.fetch_add(count_, std::memory_order_relaxed);
+#endif
+    const std::uint8_t* blockOf[kBlocks];
+    for (std::size_t k = 0; k < count_; ++k) blockOf[k] = blocks_[k];
+    sha256::hmacOneBlock(inner_, outer_, blockOf, tagOf_, count_);
+    count_ = 0;
+  }
+
+ private:
+  sha256::State inner_, outer_;
+  std::size_t count_ = 0;
+  std::uint8_t* tagOf_[kBlocks];
+  alignas(64) std::uint8_t blocks_[kBlocks][64];
+};
+
 // The outer hash's one block: the inner tag, then its padding.
 void layOuterBlock(const sha256::State& innerState, std::uint8_t* block) noexcept {
   putStateWide(innerState, block);
@@ -244,36 +339,15 @@ void KeyedHash::hmacMany(std::span<const HmacJob> jobs) const {
   }
   // The usual batch: messages of at most 55 bytes, one inner block each with
   // its padding. Laid all at once, they need none of the lane bookkeeping.
-  constexpr std::size_t kShort = 16;
   std::size_t done = 0;
-  while (jobs.size() - done >= 2) {
-    const std::size_t count = std::min(kShort, jobs.size() - done);
-    bool allShort = true;
-    for (std::size_t k = 0; k < count; ++k) allShort &= jobs[done + k].aLength + jobs[done + k].bLength <= 55;
-    if (!allShort) break;
-    alignas(16) std::uint8_t blocks[kShort][64];
-    sha256::State states[kShort];
-    const std::uint8_t* blockOf[kShort];
-    for (std::size_t k = 0; k < count; ++k) {
-      const HmacJob& j = jobs[done + k];
-      std::uint8_t* block = blocks[k];
-      if (j.aLength != 0) std::memcpy(block, j.a, j.aLength);
-      if (j.bLength != 0) std::memcpy(block + j.aLength, j.b, j.bLength);
-      padLastBlock(block, j.aLength + j.bLength);
-      std::memcpy(states[k].h, inner_.h, sizeof states[k].h);
-      blockOf[k] = block;
+  {
+    OneBlockBatch batch(inner_, outer_);
+    while (done < jobs.size() && jobs[done].aLength + jobs[done].bLength <= kOneBlock) {
+      const HmacJob& j = jobs[done++];
+      layOneBlock(batch.add(j.out), j.a, j.aLength, j.b, j.bLength);
+      if (batch.full()) batch.flush();
     }
-    sha256::compress(states, blockOf, count);
-    for (std::size_t k = 0; k < count; ++k) {
-      layOuterBlock(states[k], blocks[k]);
-      std::memcpy(states[k].h, outer_.h, sizeof states[k].h);
-    }
-    sha256::compress(states, blockOf, count);
-    for (std::size_t k = 0; k < count; ++k) putState(states[k], jobs[done + k].out);
-    done += count;
-#ifdef ZORVA_COUNTING
-    hmacCounter.fetch_add(count, std::memory_order_relaxed);
-#endif
+    batch.flush();
   }
   jobs = jobs.subspan(done);
   if (jobs.size() == 1) {
@@ -358,13 +432,37 @@ void KeyedHash::digestMany(std::span<const std::string_view> data, std::string_v
   Scratch<128> prefix(label.size() + 1);
   copyBytes(prefix.data(), label);
   prefix.data()[label.size()] = 0x00;
+  const std::size_t prefixLength = label.size() + 1;
   constexpr std::size_t kGroup = 64;
   HmacJob jobs[kGroup];
+  if (lanes_ && data.size() > 1) {
+    // Messages that fit one block are laid straight into it; the rest keep
+    // the general road.
+    OneBlockBatch batch(inner_, outer_);
+    std::size_t others = 0;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      const std::string_view d = data[i];
+      if (prefixLength + d.size() <= kOneBlock) {
+        layOneBlock(batch.add(out[i].data()), prefix.data(), prefixLength, d.data(), d.size());
+        if (batch.full()) batch.flush();
+      } else {
+        jobs[others++] = HmacJob{prefix.data(), prefixLength, reinterpret_cast<const std::uint8_t*>(d.data()), d.size(),
+                                 out[i].data()};
+        if (others == kGroup) {
+          hmacMany({jobs, others});
+          others = 0;
+        }
+      }
+    }
+    batch.flush();
+    hmacMany({jobs, others});
+    return;
+  }
   for (std::size_t from = 0; from < data.size(); from += kGroup) {
     const std::size_t count = std::min(kGroup, data.size() - from);
     for (std::size_t k = 0; k < count; ++k) {
       const std::string_view d = data[from + k];
-      jobs[k] = HmacJob{prefix.data(), label.size() + 1, reinterpret_cast<const std::uint8_t*>(d.data()), d.size(),
+      jobs[k] = HmacJob{prefix.data(), prefixLength, reinterpret_cast<const std::uint8_t*>(d.data()), d.size(),
                         out[from + k].data()};
     }
     hmacMany({jobs, count});
@@ -380,11 +478,25 @@ namespace {
 
 // label || 0x23 || BE(i, 4) || 0x00: the prefix of block i of a stream.
 void layBlockPrefix(std::uint8_t* p, std::string_view label, std::uint32_t block) noexcept {
-  copyBytes(p, label);
+  if (label.size() <= 64)
+    copyShort(p, label.data(), label.size());
+  else
+    copyBytes(p, label);
   p[label.size()] = 0x23;
   putBE32(p + label.size() + 1, block);
   p[label.size() + 5] = 0x00;
 }
+
+}  // namespace
+
+namespace {
+
+// Where a stream's last, partial block goes once its tag is known.
+struct PartialBlock {
+  std::uint8_t* out;
+  const std::uint8_t* tag;
+  std::size_t length;
+};
 
 }  // namespace
 
@@ -405,9 +517,31 @@ void KeyedHash::expandMany(std::span<const ExpandJob> jobs) const {
       if (partial[k] != nullptr) std::memcpy(partial[k], tags[k], partialLength[k]);
     count = 0;
   };
+  // Streams whose block message (prefix and data) fits one block: each block
+  // laid straight into the batch, and each tag written in place but a last,
+  // partial one.
+  OneBlockBatch batch(inner_, outer_);
+  std::uint8_t batchTags[OneBlockBatch::kBlocks][32];
+  PartialBlock partials[OneBlockBatch::kBlocks];
+  std::size_t partialCount = 0;
+  auto flushBatch = [&] {
+    batch.flush();
+    for (std::size_t k = 0; k < partialCount; ++k) copyShort(partials[k].out, partials[k].tag, partials[k].length);
+    partialCount = 0;
+  };
   for (const ExpandJob& job : jobs) {
     const std::size_t prefixLen = job.label.size() + 6;
     const auto* data = reinterpret_cast<const std::uint8_t*>(job.data.data());
+    if (lanes_ && prefixLen + job.data.size() <= kOneBlock) {
+      for (std::size_t at = 0, block = 0; at < job.length; at += 32, ++block) {
+        if (batch.full()) flushBatch();
+        const bool whole = at + 32 <= job.length;
+        std::uint8_t* tag = whole ? job.out + at : batchTags[batch.size()];
+        if (!whole) partials[partialCount++] = PartialBlock{job.out + at, tag, job.length - at};
+        layStreamBlock(batch.add(tag), job.label, static_cast<std::uint32_t>(block), data, job.data.size());
+      }
+      continue;
+    }
     if (job.label.size() > kLabel) {
       // A long label: its blocks one at a time, through one prefix of its own.
       // The counter is 32 bits wide; 2^32 blocks (128 GiB) is beyond any caller.
@@ -429,6 +563,7 @@ void KeyedHash::expandMany(std::span<const ExpandJob> jobs) const {
       if (++count == kGroup) flush();
     }
   }
+  flushBatch();
   if (count > 0) flush();
 }
 
@@ -461,6 +596,7 @@ struct BelowModulus {
 
   // int(bytes[0, n)) mod bound for n <= 47.
   std::uint64_t reduce(const std::uint8_t* bytes, std::size_t n) const noexcept {
+    if (n >= 33 && n <= 40 && mod.value() >> 32 == 0) return reduceDraw(bytes, n);
     const std::size_t head = n % 8, words = n / 8;
     std::uint64_t top = 0;
     for (std::size_t i = 0; i < head; ++i) top = (top << 8) | bytes[i];
@@ -482,6 +618,20 @@ struct BelowModulus {
     const bool over = __builtin_add_overflow(rest, fromCarry, &r);
     return r - (mod.value() & (0 - static_cast<std::uint64_t>(over || r >= mod.value())));
   }
+
+ private:
+  // The usual draw, a bound below 2^32 and so 33 to 40 bytes: a head of one
+  // to eight bytes, then four whole words. The powers are below 2^32 here, so
+  // the five products and their sum stay below 2^99 and one remainder of a
+  // 128-bit value finishes.
+  std::uint64_t reduceDraw(const std::uint8_t* bytes, std::size_t n) const noexcept {
+    const std::size_t head = n - 32;
+    const std::uint64_t top = loadBE64(bytes) >> (8 * (8 - head));  // head bytes, 0 shift for 8
+    const std::uint8_t* words = bytes + head;
+    const u128 sum = u128(top) * power[4] + u128(loadBE64(words)) * power[3] + u128(loadBE64(words + 8)) * power[2] +
+                     u128(loadBE64(words + 16)) * power[1] + loadBE64(words + 24);
+    return mod.reduce(static_cast<std::uint64_t>(sum >> 64), static_cast<std::uint64_t>(sum));
+  }
 };
 
 }  // namespace
@@ -496,20 +646,35 @@ std::uint64_t KeyedHash::below(std::string_view data, std::uint64_t bound, std::
 
 void KeyedHash::belowMany(std::span<const BelowJob> jobs) const {
   // Draws per batch of streams: each takes two stream blocks (33 to 40 bytes).
-  constexpr std::size_t kGroup = 16;
+  constexpr std::size_t kGroup = OneBlockBatch::kBlocks / 2;
   constexpr std::size_t kBounds = 4;
   BelowModulus moduli[kBounds];
   std::size_t boundCount = 0;
+  OneBlockBatch batch(inner_, outer_);
   for (std::size_t from = 0; from < jobs.size(); from += kGroup) {
     const std::size_t count = std::min(kGroup, jobs.size() - from);
-    std::uint8_t streams[kGroup][40];
-    ExpandJob expands[kGroup];
+    alignas(32) std::uint8_t streams[kGroup][64];
+    // Draws whose block message is too long for one block, expanded in
+    // whole sixteens of blocks (a short list: its views are cleared per call).
+    ExpandJob expands[8];
+    std::size_t others = 0;
     for (std::size_t k = 0; k < count; ++k) {
       const BelowJob& job = jobs[from + k];
       if (job.bound == 0) throw std::logic_error("below called with a zero bound");
-      expands[k] = ExpandJob{job.data, belowLength(job.bound), job.label, streams[k]};
+      const std::size_t prefixLength = job.label.size() + 6;
+      if (!lanes_ || prefixLength + job.data.size() > kOneBlock) {
+        expands[others++] = ExpandJob{job.data, belowLength(job.bound), job.label, streams[k]};
+        if (others == std::size(expands)) {
+          expandMany({expands, others});
+          others = 0;
+        }
+        continue;
+      }
+      layStreamBlock(batch.add(streams[k]), job.label, 0, job.data.data(), job.data.size());
+      layStreamBlock(batch.add(streams[k] + 32), job.label, 1, job.data.data(), job.data.size());
     }
-    expandMany({expands, count});
+    batch.flush();
+    expandMany({expands, others});
     for (std::size_t k = 0; k < count; ++k) {
       const BelowJob& job = jobs[from + k];
       // A batch draws from a few lists over and over: each bound's

@@ -67,29 +67,44 @@ void compressPortable(State& state, const std::uint8_t* block) noexcept {
   state.h[7] += h;
 }
 
+void putBE32(std::uint8_t* out, std::uint32_t v) noexcept {
+  out[0] = static_cast<std::uint8_t>(v >> 24);
+  out[1] = static_cast<std::uint8_t>(v >> 16);
+  out[2] = static_cast<std::uint8_t>(v >> 8);
+  out[3] = static_cast<std::uint8_t>(v);
+}
+
+// The outer block of a one-block HMAC after the 64-byte key block: the
+// 32-byte inner tag, 0x80, zeros, and the bit length 768.
+void layOuterBlock(const State& innerTag, std::uint8_t* block) noexcept {
+  for (int i = 0; i < 8; ++i) putBE32(block + 4 * i, innerTag.h[i]);
+  std::fill(block + 32, block + 64, std::uint8_t{0});
+  block[32] = 0x80;
+  block[62] = 0x03;
+}
+
+void hmacPortable(const State& inner, const State& outer, const std::uint8_t* block, std::uint8_t* tag) noexcept {
+  State state = inner;
+  compressPortable(state, block);
+  std::uint8_t outerBlock[64];
+  layOuterBlock(state, outerBlock);
+  state = outer;
+  compressPortable(state, outerBlock);
+  for (int i = 0; i < 8; ++i) putBE32(tag + 4 * i, state.h[i]);
+}
+
 #ifdef ZORVA_X86
 
 #define ZORVA_SHA_TARGET __attribute__((target("sha,sse4.1,ssse3")))
 
-// N lanes in one body: every step is issued for all lanes before the next, so
-// the lanes' sha256rnds2 chains sit side by side in the instruction stream and
-// the CPU overlaps their latencies. The rounds take the state as ABEF/CDGH.
+// The 64 rounds of N lanes in one body: every step is issued for all lanes
+// before the next, so the lanes' sha256rnds2 chains sit side by side in the
+// instruction stream and the CPU overlaps their latencies. The rounds take
+// the state as ABEF/CDGH and the message as four quads of host-order words;
+// the caller adds the starting state back.
 template <int N>
-ZORVA_SHA_TARGET inline void compressShaNi(State* states, const std::uint8_t* const* blocks) noexcept {
-  const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
-  __m128i abef[N], cdgh[N], w[N][4];
-#pragma GCC unroll 4
-  for (int l = 0; l < N; ++l) {
-    __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(states[l].h));
-    __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(states[l].h + 4));
-    __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
-    __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
-    abef[l] = _mm_alignr_epi8(cdab, efgh, 8);
-    cdgh[l] = _mm_blend_epi16(efgh, cdab, 0xF0);
-#pragma GCC unroll 4
-    for (int i = 0; i < 4; ++i)
-      w[l][i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[l] + 16 * i)), byteSwap);
-  }
+ZORVA_SHA_TARGET __attribute__((always_inline)) inline void roundsShaNi(__m128i* abef, __m128i* cdgh,
+                                                                        __m128i (*w)[4]) noexcept {
   // Quad q holds message words 4q..4q+3 in slot q % 4; from quad 4 on, it is
   // built from the four quads before it, which are exactly the slots it reuses.
 #pragma GCC unroll 16
@@ -111,13 +126,87 @@ ZORVA_SHA_TARGET inline void compressShaNi(State* states, const std::uint8_t* co
 #pragma GCC unroll 4
     for (int l = 0; l < N; ++l) abef[l] = _mm_sha256rnds2_epu32(abef[l], cdgh[l], _mm_shuffle_epi32(msg[l], 0x0E));
   }
+}
+
+ZORVA_SHA_TARGET inline __m128i byteSwapWords() noexcept {
+  return _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+}
+
+// A state's words a..h as the rounds take them, ABEF and CDGH.
+ZORVA_SHA_TARGET inline void toAbefCdgh(const State& state, __m128i& abef, __m128i& cdgh) noexcept {
+  __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state.h));
+  __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state.h + 4));
+  __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+  __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+  abef = _mm_alignr_epi8(cdab, efgh, 8);
+  cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+}
+
+// And back: words a..d and e..h, in state order.
+ZORVA_SHA_TARGET inline void fromAbefCdgh(__m128i abef, __m128i cdgh, __m128i& dcba, __m128i& hgfe) noexcept {
+  __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+  __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+  dcba = _mm_blend_epi16(feba, dchg, 0xF0);
+  hgfe = _mm_alignr_epi8(dchg, feba, 8);
+}
+
+template <int N>
+ZORVA_SHA_TARGET inline void compressShaNi(State* states, const std::uint8_t* const* blocks) noexcept {
+  const __m128i byteSwap = byteSwapWords();
+  __m128i abef[N], cdgh[N], w[N][4];
 #pragma GCC unroll 4
   for (int l = 0; l < N; ++l) {
-    __m128i feba = _mm_shuffle_epi32(abef[l], 0x1B);
-    __m128i dchg = _mm_shuffle_epi32(cdgh[l], 0xB1);
+    toAbefCdgh(states[l], abef[l], cdgh[l]);
+#pragma GCC unroll 4
+    for (int i = 0; i < 4; ++i)
+      w[l][i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[l] + 16 * i)), byteSwap);
+  }
+  roundsShaNi<N>(abef, cdgh, w);
+#pragma GCC unroll 4
+  for (int l = 0; l < N; ++l) {
+    __m128i low, high;
+    fromAbefCdgh(abef[l], cdgh[l], low, high);
     __m128i* out = reinterpret_cast<__m128i*>(states[l].h);
-    _mm_storeu_si128(out, _mm_add_epi32(_mm_loadu_si128(out), _mm_blend_epi16(feba, dchg, 0xF0)));
-    _mm_storeu_si128(out + 1, _mm_add_epi32(_mm_loadu_si128(out + 1), _mm_alignr_epi8(dchg, feba, 8)));
+    _mm_storeu_si128(out, _mm_add_epi32(_mm_loadu_si128(out), low));
+    _mm_storeu_si128(out + 1, _mm_add_epi32(_mm_loadu_si128(out + 1), high));
+  }
+}
+
+// N one-block HMACs: the inner tag goes into the outer block's message words
+// in registers, never through memory.
+template <int N>
+ZORVA_SHA_TARGET inline void hmacShaNi(const State& inner, const State& outer, const std::uint8_t* const* blocks,
+                                       std::uint8_t* const* tags) noexcept {
+  const __m128i byteSwap = byteSwapWords();
+  __m128i innerAbef, innerCdgh, outerAbef, outerCdgh;
+  toAbefCdgh(inner, innerAbef, innerCdgh);
+  toAbefCdgh(outer, outerAbef, outerCdgh);
+  __m128i abef[N], cdgh[N], w[N][4];
+#pragma GCC unroll 4
+  for (int l = 0; l < N; ++l) {
+    abef[l] = innerAbef;
+    cdgh[l] = innerCdgh;
+#pragma GCC unroll 4
+    for (int i = 0; i < 4; ++i)
+      w[l][i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[l] + 16 * i)), byteSwap);
+  }
+  roundsShaNi<N>(abef, cdgh, w);
+#pragma GCC unroll 4
+  for (int l = 0; l < N; ++l) {
+    // The padding of a 32-byte message after the 64-byte key block: 0x80, zeros, 768 bits.
+    fromAbefCdgh(_mm_add_epi32(abef[l], innerAbef), _mm_add_epi32(cdgh[l], innerCdgh), w[l][0], w[l][1]);
+    w[l][2] = _mm_set_epi32(0, 0, 0, static_cast<int>(0x80000000u));
+    w[l][3] = _mm_set_epi32(768, 0, 0, 0);
+    abef[l] = outerAbef;
+    cdgh[l] = outerCdgh;
+  }
+  roundsShaNi<N>(abef, cdgh, w);
+#pragma GCC unroll 4
+  for (int l = 0; l < N; ++l) {
+    __m128i low, high;
+    fromAbefCdgh(_mm_add_epi32(abef[l], outerAbef), _mm_add_epi32(cdgh[l], outerCdgh), low, high);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(tags[l]), _mm_shuffle_epi8(low, byteSwap));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(tags[l] + 16), _mm_shuffle_epi8(high, byteSwap));
   }
 }
 
@@ -129,6 +218,13 @@ ZORVA_SHA_TARGET void compressShaNiBatch(State* states, const std::uint8_t* cons
   std::size_t i = 0;
   for (; i + 2 <= count; i += 2) compressShaNi<2>(states + i, blocks + i);
   if (i < count) compressShaNi<1>(states + i, blocks + i);
+}
+
+ZORVA_SHA_TARGET void hmacShaNiBatch(const State& inner, const State& outer, const std::uint8_t* const* blocks,
+                                     std::uint8_t* const* tags, std::size_t count) noexcept {
+  std::size_t i = 0;
+  for (; i + 2 <= count; i += 2) hmacShaNi<2>(inner, outer, blocks + i, tags + i);
+  if (i < count) hmacShaNi<1>(inner, outer, blocks + i, tags + i);
 }
 
 // Sixteen lanes in zmm registers, one word of each lane per register. Zen 4
@@ -208,6 +304,19 @@ ZORVA_LANES_TARGET inline void loadBlocks(const std::uint8_t* const* blocks, Vec
   transpose(w);
 }
 
+// Each lane's state as its 32-byte big-endian tag.
+ZORVA_LANES_TARGET inline void storeTags(const Vec s[8], std::uint8_t* const* tags) {
+  const Vec byteSwap = _mm512_broadcast_i32x4(_mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL));
+  Vec r[16];
+#pragma GCC unroll 16
+  for (int i = 0; i < 16; ++i) r[i] = i < 8 ? s[i] : _mm512_setzero_si512();
+  transpose(r);
+#pragma GCC unroll 16
+  for (int i = 0; i < 16; ++i)
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(tags[i]),
+                        _mm512_castsi512_si256(_mm512_shuffle_epi8(r[i], byteSwap)));
+}
+
 #include "sha256_lanes_rounds.inc"
 #undef ZORVA_LANES_TARGET
 }  // namespace x16
@@ -264,6 +373,17 @@ ZORVA_LANES_TARGET inline void loadBlocks(const std::uint8_t* const* blocks, Vec
   transpose(w);
   transpose(w + 8);
 }
+
+ZORVA_LANES_TARGET inline void storeTags(const Vec s[8], std::uint8_t* const* tags) {
+  const Vec byteSwap = _mm256_broadcastsi128_si256(_mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL));
+  Vec r[8];
+#pragma GCC unroll 8
+  for (int i = 0; i < 8; ++i) r[i] = s[i];
+  transpose(r);
+#pragma GCC unroll 8
+  for (int i = 0; i < 8; ++i)
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(tags[i]), _mm256_shuffle_epi8(r[i], byteSwap));
+}
 #undef ZORVA_LANES_TARGET
 }  // namespace y8
 
@@ -272,7 +392,7 @@ ZORVA_LANES_TARGET inline void loadBlocks(const std::uint8_t* const* blocks, Vec
 namespace x8 {
 #define ZORVA_LANES_TARGET __attribute__((target("avx512f,avx512bw,avx512vl")))
 using Vec = __m256i;
-using y8::loadBlocks, y8::loadStates, y8::storeStates;
+using y8::loadBlocks, y8::loadStates, y8::storeStates, y8::storeTags;
 constexpr std::size_t kLanes = 8;
 
 ZORVA_LANES_TARGET inline Vec add(Vec x, Vec y) { return _mm256_add_epi32(x, y); }
@@ -298,7 +418,7 @@ ZORVA_LANES_TARGET inline Vec set1(std::uint32_t x) { return _mm256_set1_epi32(s
 namespace a8 {
 #define ZORVA_LANES_TARGET __attribute__((target("avx2")))
 using Vec = __m256i;
-using y8::loadBlocks, y8::loadStates, y8::storeStates;
+using y8::loadBlocks, y8::loadStates, y8::storeStates, y8::storeTags;
 constexpr std::size_t kLanes = 8;
 
 ZORVA_LANES_TARGET inline Vec add(Vec x, Vec y) { return _mm256_add_epi32(x, y); }
@@ -345,6 +465,25 @@ void compressGroups(State* states, const std::uint8_t* const* blocks, std::size_
   std::copy(scratch, scratch + (count - i), states + i);
 }
 
+// The same for one-block HMACs: padding lanes hash lane 0's block again and
+// write their tags to scratch.
+template <std::size_t kLanes,
+          void (*kernel)(const State&, const State&, const std::uint8_t* const*, std::uint8_t* const*) noexcept>
+void hmacGroups(const State& inner, const State& outer, const std::uint8_t* const* blocks, std::uint8_t* const* tags,
+                std::size_t count) noexcept {
+  std::size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) kernel(inner, outer, blocks + i, tags + i);
+  if (i == count) return;
+  std::uint8_t scratch[kLanes][32];
+  const std::uint8_t* padded[kLanes];
+  std::uint8_t* paddedTags[kLanes];
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    padded[l] = blocks[i + (i + l < count ? l : 0)];
+    paddedTags[l] = i + l < count ? tags[i + l] : scratch[l];
+  }
+  kernel(inner, outer, padded, paddedTags);
+}
+
 // Sixteen at a time; a remainder of eight or fewer lanes goes to the ymm kernel.
 void compressAvx512(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept {
   std::size_t whole = count / x16::kLanes * x16::kLanes;
@@ -365,6 +504,25 @@ void compressMixed(State* states, const std::uint8_t* const* blocks, std::size_t
   std::size_t narrow = count - wide >= x8::kLanes ? x8::kLanes : 0;
   compressGroups<x8::kLanes, x8::compressLanes>(states + wide, blocks + wide, narrow);
   compressShaNiBatch(states + wide + narrow, blocks + wide + narrow, count - wide - narrow);
+}
+
+void hmacAvx512(const State& inner, const State& outer, const std::uint8_t* const* blocks, std::uint8_t* const* tags,
+                std::size_t count) noexcept {
+  std::size_t whole = count / x16::kLanes * x16::kLanes;
+  if (count - whole > x8::kLanes) whole = count;
+  hmacGroups<x16::kLanes, x16::hmacLanes>(inner, outer, blocks, tags, whole);
+  hmacGroups<x8::kLanes, x8::hmacLanes>(inner, outer, blocks + whole, tags + whole, count - whole);
+}
+
+// The split of compressMixed: an HMAC is two compressions on the same road.
+void hmacMixed(const State& inner, const State& outer, const std::uint8_t* const* blocks, std::uint8_t* const* tags,
+               std::size_t count) noexcept {
+  std::size_t wide = count / x16::kLanes * x16::kLanes;
+  if (count - wide >= 12) wide = count;
+  hmacGroups<x16::kLanes, x16::hmacLanes>(inner, outer, blocks, tags, wide);
+  std::size_t narrow = count - wide >= x8::kLanes ? x8::kLanes : 0;
+  hmacGroups<x8::kLanes, x8::hmacLanes>(inner, outer, blocks + wide, tags + wide, narrow);
+  hmacShaNiBatch(inner, outer, blocks + wide + narrow, tags + wide + narrow, count - wide - narrow);
 }
 
 bool cpuHasAvx512() noexcept {
@@ -440,6 +598,37 @@ void compress(State* states, const std::uint8_t* const* blocks, std::size_t coun
   }
 #endif
   compress(bestRoad(), states, blocks, count);
+}
+
+void hmacOneBlock(Road road, const State& inner, const State& outer, const std::uint8_t* const* blocks,
+                  std::uint8_t* const* tags, std::size_t count) noexcept {
+#ifdef ZORVA_X86
+  if (road == Road::shaNi) return hmacShaNiBatch(inner, outer, blocks, tags, count);
+  if (road == Road::avx512) return hmacAvx512(inner, outer, blocks, tags, count);
+  if (road == Road::avx2) return hmacGroups<a8::kLanes, a8::hmacLanes>(inner, outer, blocks, tags, count);
+#endif
+  (void)road;
+  for (std::size_t i = 0; i < count; ++i) hmacPortable(inner, outer, blocks[i], tags[i]);
+}
+
+void hmacOneBlock(const State& inner, const State& outer, const std::uint8_t* const* blocks, std::uint8_t* const* tags,
+                  std::size_t count) noexcept {
+#ifdef ZORVA_X86
+  static const bool shaNi = available(Road::shaNi);
+  switch (bestRoad()) {
+    case Road::avx512:
+      if (shaNi) return hmacMixed(inner, outer, blocks, tags, count);
+      return hmacAvx512(inner, outer, blocks, tags, count);
+    case Road::avx2:
+      if (count % a8::kLanes == 1) {
+        --count;
+        hmacPortable(inner, outer, blocks[count], tags[count]);
+      }
+      return hmacGroups<a8::kLanes, a8::hmacLanes>(inner, outer, blocks, tags, count);
+    default: break;
+  }
+#endif
+  hmacOneBlock(bestRoad(), inner, outer, blocks, tags, count);
 }
 
 }  // namespace zorva::sha256

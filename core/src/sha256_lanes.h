@@ -33,4 +33,16 @@ void compress(State* states, const std::uint8_t* const* blocks, std::size_t coun
 // The same on a given road (precondition: available(road)); for tests and benches.
 void compress(Road road, State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;
 
+// HMAC-SHA-256 of messages that end within their first block after the key
+// block: blocks[i] is that whole block (message, 0x80, zeros and the bit
+// length counting the 64-byte key block), inner and outer the states after
+// the key's two pad blocks. The 32-byte tag of message i goes to tags[i]; the
+// outer block is formed from the inner tag without leaving the registers.
+// Tags must not overlap blocks or one another.
+void hmacOneBlock(const State& inner, const State& outer, const std::uint8_t* const* blocks, std::uint8_t* const* tags,
+                  std::size_t count) noexcept;
+// The same on a given road (precondition: available(road)); for tests and benches.
+void hmacOneBlock(Road road, const State& inner, const State& outer, const std::uint8_t* const* blocks,
+                  std::uint8_t* const* tags, std::size_t count) noexcept;
+
 }  // namespace zorva::sha256

@@ -121,6 +121,45 @@ TEST(Batch, PermuteBelowAndExpandMatchOneAtATime) {
   }
 }
 
+// Block messages of up to 55 bytes are laid straight into their blocks, longer
+// ones take the general road: every data length across that edge, under
+// labels of several lengths, in batches long enough to flush mid-stream.
+TEST(Batch, DigestExpandAndBelowMatchOneAtATimeAcrossTheOneBlockEdge) {
+  const std::string labels[] = {"", "first", std::string(40, 'l'), std::string(49, 'm')};
+  const std::size_t lengths[] = {0, 1, 32, 33, 95};
+  // Draws of 33 to 36 bytes below 2^32, and wider ones.
+  const std::uint64_t bounds[] = {1, 255, 256, 65537, 0xFFFFFFFF, 1ULL << 32, ~std::uint64_t{0}};
+  for (const std::string& label : labels) {
+    std::vector<std::string> data;
+    for (std::size_t n = 0; n <= 64; ++n) data.push_back(randomBytes(n));
+    std::vector<std::string_view> views(data.begin(), data.end());
+    std::vector<Digest> digests(data.size());
+    std::vector<std::vector<std::uint8_t>> streams;
+    std::vector<ExpandJob> expands;
+    std::vector<BelowJob> draws;
+    std::vector<std::uint64_t> drawn(data.size());
+    for (std::size_t i = 0; i < data.size(); ++i) streams.emplace_back(lengths[i % 5]);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      expands.push_back({data[i], lengths[i % 5], label, streams[i].data()});
+      draws.push_back({data[i], bounds[i % 7], label, &drawn[i]});
+    }
+    lanes.digestMany(views, label, digests.data());
+    lanes.expandMany(expands);
+    lanes.belowMany(draws);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      EXPECT_EQ(digests[i], plain.digest(data[i], label)) << label.size() << " " << i;
+      const auto expected = plain.expand(data[i], lengths[i % 5], label);
+      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), streams[i].begin())) << label.size() << " " << i;
+      // below against its definition: the stream read as one number, mod bound.
+      const std::uint64_t bound = bounds[i % 7];
+      u128 r = 0;
+      for (std::uint8_t byte : plain.expand(data[i], (std::bit_width(bound) + 7) / 8 + 32, label))
+        r = (r * 256 + byte) % bound;
+      EXPECT_EQ(drawn[i], static_cast<std::uint64_t>(r)) << label.size() << " " << i;
+    }
+  }
+}
+
 TEST(Batch, Ff1ManyMatchesOneAtATimeOnEveryRoad) {
   const Digest key = plain.digest("", "ff1 key");
   for (std::uint32_t radix : {2u, 10u, 36u, 62u}) {

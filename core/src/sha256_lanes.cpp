@@ -150,6 +150,13 @@ ZORVA_SHA_TARGET inline void fromAbefCdgh(__m128i abef, __m128i cdgh, __m128i& d
   hgfe = _mm_alignr_epi8(dchg, feba, 8);
 }
 
+// A block's sixteen message words, big-endian, four to a register.
+ZORVA_SHA_TARGET inline void loadMessage(const std::uint8_t* block, __m128i byteSwap, __m128i* w) noexcept {
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i)
+    w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i)), byteSwap);
+}
+
 template <int N>
 ZORVA_SHA_TARGET inline void compressShaNi(State* states, const std::uint8_t* const* blocks) noexcept {
   const __m128i byteSwap = byteSwapWords();
@@ -157,9 +164,7 @@ ZORVA_SHA_TARGET inline void compressShaNi(State* states, const std::uint8_t* co
 #pragma GCC unroll 4
   for (int l = 0; l < N; ++l) {
     toAbefCdgh(states[l], abef[l], cdgh[l]);
-#pragma GCC unroll 4
-    for (int i = 0; i < 4; ++i)
-      w[l][i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[l] + 16 * i)), byteSwap);
+    loadMessage(blocks[l], byteSwap, w[l]);
   }
   roundsShaNi<N>(abef, cdgh, w);
 #pragma GCC unroll 4
@@ -186,9 +191,7 @@ ZORVA_SHA_TARGET inline void hmacShaNi(const State& inner, const State& outer, c
   for (int l = 0; l < N; ++l) {
     abef[l] = innerAbef;
     cdgh[l] = innerCdgh;
-#pragma GCC unroll 4
-    for (int i = 0; i < 4; ++i)
-      w[l][i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[l] + 16 * i)), byteSwap);
+    loadMessage(blocks[l], byteSwap, w[l]);
   }
   roundsShaNi<N>(abef, cdgh, w);
 #pragma GCC unroll 4

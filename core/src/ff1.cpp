@@ -192,9 +192,12 @@ std::size_t padFor(std::size_t tweakLength, std::size_t b) noexcept { return (0 
 // The bytes of T || 0^pad after its last whole block (of the message, which
 // starts with the 16-byte P): they open the tail that each round completes.
 std::size_t tailHeadLength(std::size_t tweakLength, std::size_t pad) noexcept { return (tweakLength + pad) % 16; }
-std::uint8_t tailHeadByte(std::string_view tweak, std::size_t pad, std::size_t j) noexcept {
-  const std::size_t at = tweak.size() + pad - tailHeadLength(tweak.size(), pad) + j;
-  return at < tweak.size() ? static_cast<std::uint8_t>(tweak[at]) : 0;
+// Writes those bytes to out: the tweak's last ones, if any, then zeros.
+void layTailHead(std::string_view tweak, std::size_t pad, std::uint8_t* out) noexcept {
+  const std::size_t length = tailHeadLength(tweak.size(), pad);
+  const std::size_t fromTweak = length > pad ? length - pad : 0;
+  if (fromTweak != 0) std::memcpy(out, tweak.data() + tweak.size() - fromTweak, fromTweak);
+  std::memset(out + fromTweak, 0, length - fromTweak);
 }
 
 // One encryption's PRF input. The PRF message is
@@ -207,8 +210,7 @@ class Rounds {
  public:
   Rounds(const std::uint8_t* state, std::string_view tweak, std::size_t b)
       : b_(b), head_(tailHeadLength(tweak.size(), padFor(tweak.size(), b))), tail_(head_ + 1 + b) {
-    const std::size_t pad = padFor(tweak.size(), b);
-    for (std::size_t j = 0; j < head_; ++j) tail_.data()[j] = tailHeadByte(tweak, pad, j);
+    layTailHead(tweak, padFor(tweak.size(), b), tail_.data());
     std::memcpy(state_, state, 16);
   }
 
@@ -641,8 +643,7 @@ void Ff1::encryptMany(std::span<const Ff1Job> jobs) const {
     // The constant part of the tail: the last partial block of T || 0^pad,
     // with zeros where the round byte and NUM(B) go.
     alignas(8) std::uint8_t head[16] = {};
-    const std::size_t headLength = tailHeadLength(job.tweak.size(), pad);
-    if (headLength > pad) std::memcpy(head, job.tweak.data() + job.tweak.size() + pad - headLength, headLength - pad);
+    layTailHead(job.tweak, pad, head);
     const std::uint64_t a = numMachine(job.numerals.data(), u, radix_);
     const std::uint64_t bNum = numMachine(job.numerals.data() + u, v, radix_);
 

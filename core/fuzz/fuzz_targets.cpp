@@ -10,6 +10,7 @@
 
 #include "cheap.h"
 #include "fake.h"
+#include "ff1.h"
 #include "fpe.h"
 #include "key.h"
 #include "number.h"
@@ -200,6 +201,42 @@ bool sameShape(std::string_view text, const Outcome<Text>& outcome, auto classOf
   CHECK(sameShape(text, outcome, [&](char c) {
     return isDigit(c) ? 1 : c >= 'a' && c <= top ? 2 : c >= 'A' && c <= top - 32 ? 3 : 0;
   }));
+}
+
+// FF1's machine-word roads (one word, two words, and the vector groups)
+// against its arbitrary-precision one: a radix, a tweak and numerals of any
+// length up to 256, alone and in a batch beside copies and a shorter job.
+[[maybe_unused]] void ff1_roads_fuzz(Reader in) {
+  static constexpr std::uint32_t kRadices[] = {2, 3, 10, 16, 26, 36, 62, 255, 256, 65535, 65536};
+  const std::uint8_t pick = in.byte();
+  const std::uint32_t radix = pick < 0xc0 ? kRadices[pick % std::size(kRadices)]
+                                          : 2 + (in.byte() << 8 | in.byte()) % 65535;
+  const std::string_view tweak = in.piece();
+  const std::string_view rest = in.rest();
+  std::vector<std::uint32_t> x;
+  for (std::size_t i = 0; i + 1 < rest.size() && x.size() < 256; i += 2)
+    x.push_back((static_cast<std::uint8_t>(rest[i]) << 8 | static_cast<std::uint8_t>(rest[i + 1])) % radix);
+  static const Digest key = columnKey().digest("", "ff1 roads");
+  const Ff1 software(key, radix, Ff1::AesEngine::software);
+  if (x.size() < software.minLength()) return;
+  std::vector<std::uint32_t> expected(x.size());
+  software.encryptArbitrary(x, tweak, expected);
+  const std::span<const std::uint32_t> shorter(x.data(), std::max<std::size_t>(software.minLength(), x.size() / 2));
+  std::vector<std::uint32_t> shorterExpected(shorter.size());
+  software.encryptArbitrary(shorter, tweak, shorterExpected);
+  for (auto engine : {Ff1::AesEngine::automatic, Ff1::AesEngine::aesInstructions, Ff1::AesEngine::software}) {
+    const Ff1 cipher(key, radix, engine);
+    std::vector<std::vector<std::uint32_t>> outs(6, std::vector<std::uint32_t>(x.size()));
+    outs[5].resize(shorter.size());
+    std::vector<Ff1Job> jobs;
+    for (std::size_t i = 0; i < 5; ++i) jobs.push_back({x, tweak, outs[i]});
+    jobs.push_back({shorter, tweak, outs[5]});
+    cipher.encryptMany(jobs);
+    for (std::size_t i = 0; i < 5; ++i) CHECK(outs[i] == expected);
+    CHECK(outs[5] == shorterExpected);
+    cipher.encrypt(x, tweak, outs[0]);
+    CHECK(outs[0] == expected);
+  }
 }
 
 [[maybe_unused]] void fpe_text_fuzz(Reader in) {

@@ -44,6 +44,18 @@ struct Lane {
   u128 tail(std::uint8_t round) const noexcept { return fixed | (u128(round) << roundShift) | bNum; }
 };
 
+// The same on two words, for radix^v up to 2^96 (b <= 12): the tail is
+// still one block, and y, R's first d = 12 or 16 bytes, is R >> yShift.
+struct WideLane {
+  u128 fixed;
+  unsigned roundShift;  // 8 b
+  unsigned yShift;      // 128 - 8 d
+  u128 a, bNum;
+  const Ff1::WideModulus* moduli[2];
+
+  u128 tail(std::uint8_t round) const noexcept { return fixed | (u128(round) << roundShift) | bNum; }
+};
+
 #if defined(__x86_64__)
 bool cpuHasAes() noexcept { return __builtin_cpu_supports("aes"); }
 bool cpuHasVectorAes() noexcept {
@@ -110,9 +122,9 @@ __attribute__((target("aes,sse2"))) void cbcHardware(const std::uint8_t* roundKe
 // blocks in flight at once: the round keys stay in registers and each block
 // goes from integer registers straight into the cipher. finish(l, r0, r1)
 // completes lane l's round from R as two big-endian words.
-template <std::size_t L, class Finish>
+template <std::size_t L, class LaneType, class Finish>
 __attribute__((target("aes,sse2"), always_inline)) inline void roundsHardware(const std::uint8_t* roundKeys,
-                                                                              const __m128i* starts, Lane* lanes,
+                                                                              const __m128i* starts, LaneType* lanes,
                                                                               Finish&& finish) {
   __m128i k[15];
   for (int i = 0; i < 15; ++i) k[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys + 16 * i));
@@ -172,6 +184,28 @@ void numeralsMachine(std::uint64_t v, std::uint32_t* out, std::size_t count, std
     out[i - 1] = low - quotient * radix;
     low = quotient;
   }
+}
+
+u128 numWide(const std::uint32_t* x, std::size_t count, std::uint64_t radix) noexcept {
+  u128 v = 0;
+  for (std::size_t i = 0; i < count; ++i) v = v * radix + x[i];
+  return v;
+}
+
+// Writes v (below 2^96) as count numerals: the numerals past its top word
+// by the two-word step of radixModulus's division, the rest on one word.
+void numeralsWide(u128 v, std::uint32_t* out, std::size_t count, std::uint32_t radix,
+                  const Modulus& radixModulus, std::uint64_t reciprocal, std::uint64_t magic, unsigned shift) noexcept {
+  std::size_t i = count;
+  for (; i > 0 && (v >> 64) != 0; --i) {
+    const auto hi = static_cast<std::uint64_t>(v >> 64);
+    std::uint64_t rem;
+    const std::uint64_t qHi = radixModulus.divide(0, hi, rem);
+    const std::uint64_t qLo = radixModulus.divide(rem, static_cast<std::uint64_t>(v), rem);
+    out[i - 1] = static_cast<std::uint32_t>(rem);
+    v = (u128(qHi) << 64) | qLo;
+  }
+  numeralsMachine(static_cast<std::uint64_t>(v), out, i, radix, reciprocal, magic, shift);
 }
 
 void numArbitrary(mpz_ptr v, const std::uint32_t* x, std::size_t count, std::uint32_t radix) {
@@ -250,6 +284,31 @@ std::atomic<std::uint64_t> nextIdentity{1};
 
 }  // namespace
 
+// Division of a three-word number by a normalised two-word one with the
+// reciprocal v = floor((2^192 - 1) / d) - 2^64, as Moller and Granlund
+// describe it: two multiplications for the quotient estimate, which is then
+// at most one too small or too large.
+Ff1::WideModulus::WideModulus(u128 m) : m_(m) {
+  const auto hi = static_cast<std::uint64_t>(m >> 64);
+  if (hi == 0) {
+    narrow_ = Modulus(static_cast<std::uint64_t>(m));
+    return;
+  }
+  wide_ = true;
+  shift_ = static_cast<unsigned>(std::countl_zero(hi));
+  const u128 d = m << shift_;
+  d1_ = static_cast<std::uint64_t>(d >> 64);
+  d0_ = static_cast<std::uint64_t>(d);
+  Mpz all, divisor;
+  mpz_ui_pow_ui(all, 2, 192);
+  mpz_sub_ui(all, all, 1);
+  mpz_set_ui(divisor, d1_);
+  mpz_mul_2exp(divisor, divisor, 64);
+  mpz_add_ui(divisor, divisor, d0_);
+  mpz_tdiv_q(all, all, divisor);
+  reciprocal_ = mpz_getlimbn(all, 0);  // the quotient is in [2^64, 2^65): its low word is v
+}
+
 Ff1::Ff1(const Digest& key, std::uint32_t radix) : Ff1(key, radix, AesEngine::automatic) {}
 
 Ff1::Ff1(const Digest& key, std::uint32_t radix, AesEngine engine)
@@ -267,6 +326,16 @@ Ff1::Ff1(const Digest& key, std::uint32_t radix, AesEngine engine)
     ++powerCount_;
     fits = !__builtin_mul_overflow(power, std::uint64_t{radix}, &power);
   }
+  // The two-word moduli: from the last one-word power while within 2^96.
+  widePowerCount_ = 0;
+  if (radix >= 2) {
+    u128 wide = powers_[powerCount_ - 1].value();
+    while (widePowerCount_ < kWideBits - 62 && wide <= (u128(1) << kWideBits)) {
+      widePowers_[widePowerCount_++] = WideModulus(wide);
+      if (__builtin_mul_overflow(wide, u128{radix}, &wide)) break;
+    }
+  }
+  radixModulus_ = Modulus(radix >= 1 ? radix : 1);
   // Division by the radix: l = ceil(log2 radix), magic = 2^64 (2^l - radix) / radix + 1.
   if (radix >= 2) {
     const auto l = static_cast<unsigned>(std::bit_width(std::uint64_t{radix} - 1));
@@ -394,6 +463,15 @@ inline void finishRound(Lane& lane, std::uint8_t round, std::uint64_t r0, std::u
   lane.bNum = z;
 }
 
+inline void finishWide(WideLane& lane, std::uint8_t round, std::uint64_t r0, std::uint64_t r1) noexcept {
+  const Ff1::WideModulus& mod = *lane.moduli[round & 1];
+  // a < m <= 2^96 and y mod m < m: the sum cannot carry out of 128 bits.
+  u128 z = lane.a + mod.reduce(((u128(r0) << 64) | r1) >> lane.yShift);
+  z -= mod.value() & (u128(0) - static_cast<u128>(z >= mod.value()));
+  lane.a = lane.bNum;
+  lane.bNum = z;
+}
+
 // Lanes of a batch on the 128-bit AES road: as many as its sixteen
 // registers hold beside the round keys.
 constexpr std::size_t kLanes = 8;
@@ -415,12 +493,31 @@ __attribute__((target("aes,sse2"))) void lanesHardware(const std::uint8_t* round
                     });
 }
 
+template <std::size_t L>
+__attribute__((target("aes,sse2"))) void wideLanesHardware(const std::uint8_t* roundKeys,
+                                                           const std::uint8_t (*states)[16], WideLane* lanes) {
+  const __m128i k0 = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys));
+  __m128i starts[L];
+  for (std::size_t l = 0; l < L; ++l)
+    starts[l] = _mm_xor_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(states[l])), k0);
+  roundsHardware<L>(roundKeys, starts, lanes,
+                    [lanes](std::size_t l, std::uint8_t round, std::uint64_t r0, std::uint64_t r1) {
+                      finishWide(lanes[l], round, r0, r1);
+                    });
+}
+
 template <std::size_t... Ls>
 constexpr auto laneTable(std::index_sequence<Ls...>) {
   using Run = void (*)(const std::uint8_t*, const std::uint8_t(*)[16], Lane*);
   return std::array<Run, sizeof...(Ls)>{&lanesHardware<Ls + 1>...};
 }
 constexpr auto kLaneRuns = laneTable(std::make_index_sequence<kLanes>());
+template <std::size_t... Ls>
+constexpr auto wideLaneTable(std::index_sequence<Ls...>) {
+  using Run = void (*)(const std::uint8_t*, const std::uint8_t(*)[16], WideLane*);
+  return std::array<Run, sizeof...(Ls)>{&wideLanesHardware<Ls + 1>...};
+}
+constexpr auto kWideLaneRuns = wideLaneTable(std::make_index_sequence<kLanes>());
 
 #define ZORVA_VECTOR_TARGET __attribute__((target("aes,vaes,avx512f,avx512dq,avx512bw,avx512vl")))
 
@@ -551,6 +648,10 @@ struct Ff1::Batch {
   alignas(16) std::uint8_t states[kLanes][16];
   const Ff1Job* owners[kLanes];
   std::size_t filled = 0;
+  WideLane wideLanes[kLanes];
+  alignas(16) std::uint8_t wideStates[kLanes][16];
+  const Ff1Job* wideOwners[kLanes];
+  std::size_t wideFilled = 0;
   Group groups[kOpenGroups];
 };
 
@@ -601,6 +702,43 @@ void Ff1::runLanes(Batch& batch) const {
   batch.filled = 0;
 }
 
+void Ff1::runWideLanes(Batch& batch) const {
+  const std::size_t filled = batch.wideFilled;
+  if (filled == 0) return;
+#ifdef ZORVA_COUNTING
+  countAesBlocks(10 * filled);
+#endif
+  WideLane* lanes = batch.wideLanes;
+#if defined(__x86_64__)
+  if (hardware_) {
+    kWideLaneRuns[filled - 1](roundKeys_, batch.wideStates, lanes);
+  } else
+#endif
+  {
+    for (std::size_t l = 0; l < filled; ++l) {
+      for (std::uint8_t round = 0; round < 10; ++round) {
+        const u128 tail = lanes[l].tail(round);
+        std::uint8_t r[16], block[16];
+        std::memcpy(r, batch.wideStates[l], 16);
+        putBE(block, static_cast<std::uint64_t>(tail >> 64), 8);
+        putBE(block + 8, static_cast<std::uint64_t>(tail), 8);
+        for (int i = 0; i < 16; ++i) r[i] ^= block[i];
+        AES_encrypt(r, r, &softwareKey_);
+        finishWide(lanes[l], round, loadBE64(r), loadBE64(r + 8));
+      }
+    }
+  }
+  for (std::size_t l = 0; l < filled; ++l) {
+    const Ff1Job& job = *batch.wideOwners[l];
+    const std::size_t u = job.numerals.size() / 2, v = job.numerals.size() - u;
+    numeralsWide(lanes[l].a, job.out.data(), u, radix_, radixModulus_, radixReciprocal_, radixDivider_.magic,
+                 radixDivider_.shift);
+    numeralsWide(lanes[l].bNum, job.out.data() + u, v, radix_, radixModulus_, radixReciprocal_,
+                 radixDivider_.magic, radixDivider_.shift);
+  }
+  batch.wideFilled = 0;
+}
+
 void Ff1::runGroup(Group& group) const {
   if (group.count == 0) return;
 #ifdef ZORVA_COUNTING
@@ -632,7 +770,11 @@ void Ff1::encryptMany(std::span<const Ff1Job> jobs) const {
     const std::size_t u = n / 2, v = n - u;
     // v >= u, so radix^v fitting 64 bits covers radix^u as well.
     if (v >= powerCount_) {
-      encryptArbitrary(job.numerals, job.tweak, job.out);
+      if (v + 1 - powerCount_ >= widePowerCount_) {
+        encryptArbitrary(job.numerals, job.tweak, job.out);
+        continue;
+      }
+      addWide(batch, job);
       continue;
     }
     // b = bytes of radix^v - 1 (at most 8 here), d = 4 ceil(b/4) + 4 (at most
@@ -689,7 +831,35 @@ void Ff1::encryptMany(std::span<const Ff1Job> jobs) const {
     if (batch.filled == kLanes) runLanes(batch);
   }
   runLanes(batch);
+  runWideLanes(batch);
   for (Group& g : batch.groups) runGroup(g);
+}
+
+void Ff1::addWide(Batch& batch, const Ff1Job& job) const {
+  const std::size_t n = job.numerals.size();
+  const std::size_t u = n / 2, v = n - u;
+  // radix^v > 2^64 here, or exactly 2^64: b is 8 to 12 and d 12 or 16.
+  const WideModulus& pu = widePowers_[u + 1 - powerCount_];
+  const WideModulus& pv = widePowers_[v + 1 - powerCount_];
+  const u128 top = pv.value() - 1;
+  const auto topWord = static_cast<std::uint64_t>(top >> 64);
+  const auto bits = topWord != 0 ? 128 - std::countl_zero(topWord) : std::bit_width(static_cast<std::uint64_t>(top));
+  const auto b = static_cast<std::size_t>((bits + 7) / 8);
+  const std::size_t d = 4 * ((b + 3) / 4) + 4;
+  const std::size_t pad = padFor(job.tweak.size(), b);
+  alignas(8) std::uint8_t head[16] = {};
+  layTailHead(job.tweak, pad, head);
+  WideLane& lane = batch.wideLanes[batch.wideFilled];
+  prefixState(n, job.tweak, pad, batch.wideStates[batch.wideFilled]);
+  lane.fixed = (u128(loadBE64(head)) << 64) | loadBE64(head + 8);
+  lane.roundShift = static_cast<unsigned>(8 * b);
+  lane.yShift = static_cast<unsigned>(128 - 8 * d);
+  lane.a = numWide(job.numerals.data(), u, radix_);
+  lane.bNum = numWide(job.numerals.data() + u, v, radix_);
+  lane.moduli[0] = &pu;
+  lane.moduli[1] = &pv;
+  batch.wideOwners[batch.wideFilled++] = &job;
+  if (batch.wideFilled == kLanes) runWideLanes(batch);
 }
 
 void Ff1::encryptArbitrary(std::span<const std::uint32_t> numerals, std::string_view tweak,

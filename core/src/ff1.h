@@ -54,8 +54,9 @@ class Ff1 {
   // latency. Each job's result is exactly what encrypt gives it.
   void encryptMany(std::span<const Ff1Job> jobs) const;
   // The same encryption computed on arbitrary-precision integers whatever the
-  // length. encrypt uses it only when radix^v does not fit 64 bits; it is
-  // exposed so that tests can hold both routines to identical results.
+  // length. encrypt uses it only when radix^v exceeds 2^96 (up to there the
+  // rounds run on one or two machine words); it is exposed so that tests can
+  // hold every routine to identical results.
   void encryptArbitrary(std::span<const std::uint32_t> numerals, std::string_view tweak,
                         std::span<std::uint32_t> out) const;
 
@@ -73,11 +74,33 @@ class Ff1 {
     std::uint64_t magic;
     unsigned shift;
   };
+  // Remainders by radix^m up to 2^96: one word's Modulus below 2^64, the
+  // three-by-two word step of division by an invariant integer above.
+  class WideModulus {
+   public:
+    WideModulus() = default;
+    explicit WideModulus(u128 m);
+    u128 value() const noexcept { return m_; }
+    inline u128 reduce(u128 y) const noexcept;
+
+   private:
+    u128 m_ = 1;
+    Modulus narrow_;
+    std::uint64_t d1_ = 0, d0_ = 0, reciprocal_ = 0;
+    unsigned shift_ = 0;
+    bool wide_ = false;
+  };
+  // The largest power of the radix the two-word rounds take, 2^96: NUM(B)
+  // then has at most 12 bytes, so the round's tail stays one block and y,
+  // the first 16 bytes of R at most, one 128-bit word.
+  static constexpr unsigned kWideBits = 96;
 
  private:
   struct Batch;
   struct Group;
   void runLanes(Batch& batch) const;
+  void runWideLanes(Batch& batch) const;
+  void addWide(Batch& batch, const Ff1Job& job) const;
   void runGroup(Group& group) const;
   void writeNumerals(const Ff1Job& job, std::uint64_t a, std::uint64_t bNum) const;
   void checkPreconditions(std::span<const std::uint32_t> numerals, std::span<std::uint32_t> out) const;
@@ -91,8 +114,14 @@ class Ff1 {
   // machine-integer rounds reduce without a division instruction.
   Modulus powers_[64];
   std::uint32_t powerCount_;
+  // radix^k for k from powerCount_ - 1 while radix^k <= 2^kWideBits: the
+  // moduli of the two-word rounds (whose u may be one below the first
+  // power past 64 bits).
+  WideModulus widePowers_[kWideBits - 62];
+  std::uint32_t widePowerCount_;
   std::uint64_t radixReciprocal_;  // 2^64 / radix rounded up: exact 32-bit division by radix
   Divider radixDivider_;
+  Modulus radixModulus_;
   AES_KEY softwareKey_;  // the same schedule for OpenSSL's AES_encrypt
   std::uint32_t radix_;
   std::uint64_t minLength_;
@@ -102,6 +131,29 @@ class Ff1 {
   bool hardware_;
   bool vector_;
 };
+
+// y mod m: one word's remainder below 2^64; above, the three-by-two word
+// step on m << shift (Moller and Granlund), the quotient estimate from the
+// reciprocal being at most one off either way.
+inline u128 Ff1::WideModulus::reduce(u128 y) const noexcept {
+  const auto hi = static_cast<std::uint64_t>(y >> 64);
+  const auto lo = static_cast<std::uint64_t>(y);
+  if (!wide_) return narrow_.reduce(hi, lo);
+  // y << shift as three words u2 u1 u0; u2 < 2^shift <= d1, so the quotient fits one word.
+  const std::uint64_t u2 = shift_ == 0 ? 0 : hi >> (64 - shift_);
+  const std::uint64_t u1 = (hi << shift_) | (shift_ == 0 ? 0 : lo >> (64 - shift_));
+  const std::uint64_t u0 = lo << shift_;
+  const u128 d = (u128(d1_) << 64) | d0_;
+  u128 q = u128(reciprocal_) * u2 + ((u128(u2) << 64) | u1);
+  auto q1 = static_cast<std::uint64_t>(q >> 64);
+  const auto q0 = static_cast<std::uint64_t>(q);
+  const std::uint64_t r1 = u1 - q1 * d1_;
+  u128 r = ((u128(r1) << 64) | u0) - u128(d0_) * q1 - d;
+  // Both corrections as selects: the first goes either way with the data.
+  r += d & (u128(0) - static_cast<u128>(static_cast<std::uint64_t>(r >> 64) >= q0));
+  r -= d & (u128(0) - static_cast<u128>(r >= d));
+  return r >> shift_;
+}
 
 // y[i] mod m for 2^8 <= m <= 2^32, by the vector rounds' own reduction.
 // Precondition: some cipher's usesVectorRounds(); exposed for tests.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -129,14 +131,18 @@ TEST(Ff1, PublishedVectorsOnEveryPath) {
     Ff1(fipsKey, 10, engine).block(u8(test::fromHex("00112233445566778899aabbccddeeff")), out);
     EXPECT_EQ(test::toHex(out), "8ea2b7ca516745bfeafc49904b496089");
   }
-  int acvp = 0, valid = 0, refused = 0, skipped = 0;
+  int acvp = 0, valid = 0, refused = 0, skipped = 0, twoWord = 0;
   for (const auto& c : test::readVectors("ff1_aes256_acvp.txt")) {
     const std::string alphabet = c["Alphabet"], tweak = test::fromHex(c["Tweak"]);
     auto pt = toNumerals(alphabet, c["PT"]);
     ASSERT_TRUE(pt.has_value()) << "line " << c.line;
     const auto radix = static_cast<std::uint32_t>(alphabet.size());
     const Ff1 cipher(keyFromHex(c["Key"]), radix), software(keyFromHex(c["Key"]), radix, Ff1::AesEngine::software);
+    const Ff1 narrow(keyFromHex(c["Key"]), radix, Ff1::AesEngine::aesInstructions);
     EXPECT_EQ(toText(alphabet, encrypt(cipher, *pt, tweak)), c["CT"]) << "line " << c.line;
+    EXPECT_EQ(toText(alphabet, encryptInBatch(narrow, *pt, tweak)), c["CT"]) << "line " << c.line;
+    const double vBits = static_cast<double>(pt->size() - pt->size() / 2) * std::log2(static_cast<double>(radix));
+    twoWord += vBits > 63.9 && vBits <= 96;
     EXPECT_EQ(toText(alphabet, encrypt(software, *pt, tweak)), c["CT"]) << "line " << c.line;
     EXPECT_EQ(toText(alphabet, encrypt(cipher, *pt, tweak, true)), c["CT"]) << "line " << c.line;
     EXPECT_EQ(toText(alphabet, encryptInBatch(cipher, *pt, tweak)), c["CT"]) << "line " << c.line;
@@ -156,6 +162,7 @@ TEST(Ff1, PublishedVectorsOnEveryPath) {
         << "line " << c.line;
   }
   EXPECT_EQ(acvp, 153);
+  EXPECT_GT(twoWord, 0);  // some vectors take the two-word rounds
   EXPECT_EQ(valid + skipped, 3510);
   EXPECT_EQ(refused, 554);
 }
@@ -219,6 +226,80 @@ TEST(Ff1, VectorRemaindersAreExact) {
     std::vector<std::uint64_t> out(y.size());
     vectorRemainders(y.data(), y.size(), m, out.data());
     for (std::size_t i = 0; i < y.size(); ++i) ASSERT_EQ(out[i], y[i] % m) << m << " " << y[i];
+  }
+}
+
+// The two-word remainders against the compiler's 128-bit division: moduli
+// at both ends of the road (the last one-word power, exactly 2^64, just past
+// it, 2^96) and powers of several radices, on multiples and their neighbours.
+TEST(Ff1, WideRemaindersAreExact) {
+  std::mt19937_64 rng(5);
+  std::vector<u128> moduli = {u128(1) << 64,       (u128(1) << 64) + 1,  (u128(1) << 64) - 1, u128(1) << 96,
+                              (u128(1) << 96) - 1, 12157665459056928801u};
+  for (std::uint32_t radix : {3u, 10u, 26u, 36u, 62u, 65535u}) {
+    for (u128 m = radix; m <= (u128(1) << 96); m *= radix) moduli.push_back(m);
+  }
+  for (int i = 0; i < 16; ++i) moduli.push_back((u128(rng() >> (rng() % 32)) << 64 | rng()) | 1);
+  for (const u128 m : moduli) {
+    const Ff1::WideModulus mod(m);
+    ASSERT_EQ(mod.value(), m);
+    const u128 all = ~u128(0);
+    std::vector<u128> y = {0, all, all / m * m, all / m * m - 1, m - 1, m};
+    for (int i = 0; i < 500; ++i) {
+      const u128 r = (u128(rng()) << 64) | rng();
+      y.push_back(r >> (rng() % 64));
+      y.push_back(r % (all / m) * m + rng() % 3 - 1);
+    }
+    for (const u128 v : y) ASSERT_TRUE(mod.reduce(v) == v % m) << static_cast<double>(m);
+  }
+}
+
+// Lengths from the last one-word shape to past the two-word road's end
+// (radix^v around 2^64 and 2^96), every AES road, batches of mixed lengths
+// and single jobs: each result is the arbitrary-precision road's.
+TEST(Ff1, TwoWordRoundsMatchArbitraryPrecision) {
+  std::mt19937_64 rng(13);
+  for (std::uint32_t radix : {2u, 3u, 10u, 16u, 26u, 36u, 62u, 255u, 256u, 65535u, 65536u}) {
+    const Ff1 fast(kKey, radix), narrow(kKey, radix, Ff1::AesEngine::aesInstructions),
+        software(kKey, radix, Ff1::AesEngine::software);
+    const double bitsPerNumeral = std::log2(static_cast<double>(radix));
+    const auto first = static_cast<std::size_t>(std::max<double>(fast.minLength(), 2 * (62 / bitsPerNumeral) - 2));
+    const auto last = static_cast<std::size_t>(2 * (98 / bitsPerNumeral) + 3);
+    for (std::size_t batchSize : {1, 3, 8, 13}) {
+      std::vector<Numerals> in, out;
+      std::vector<std::string> tweaks;
+      for (std::size_t n = first; n <= last; ++n) {
+        for (std::size_t k = 0; k < batchSize; ++k) {
+          Numerals x(n);
+          const int kind = static_cast<int>(rng() % 4);  // all zero, all top, random, random
+          for (auto& numeral : x) numeral = kind == 0 ? 0 : kind == 1 ? radix - 1 : rng() % radix;
+          in.push_back(x);
+          tweaks.push_back(std::string(rng() % 40, static_cast<char>(rng())));
+        }
+      }
+      std::vector<Numerals> expected(in.size());
+      for (std::size_t i = 0; i < in.size(); ++i) expected[i] = encrypt(software, in[i], tweaks[i], true);
+      for (const Ff1* cipher : {&fast, &narrow, &software}) {
+        // Batches of batchSize jobs, each batch one length, so lanes fill and run part-full.
+        out.assign(in.size(), {});
+        for (std::size_t from = 0; from < in.size(); from += batchSize) {
+          std::vector<Ff1Job> jobs;
+          for (std::size_t i = from; i < from + batchSize; ++i) {
+            out[i].resize(in[i].size());
+            jobs.push_back({in[i], tweaks[i], out[i]});
+          }
+          cipher->encryptMany(jobs);
+        }
+        for (std::size_t i = 0; i < in.size(); ++i)
+          ASSERT_EQ(out[i], expected[i]) << "radix " << radix << " n " << in[i].size() << " batch " << batchSize;
+      }
+    }
+    // And once against the step-by-step reference, on either side of 2^64 and 2^96.
+    for (double bits : {63.0, 66.0, 95.0}) {
+      Numerals x(static_cast<std::size_t>(std::max<double>(fast.minLength(), 2 * bits / bitsPerNumeral)));
+      for (auto& numeral : x) numeral = rng() % radix;
+      EXPECT_EQ(encrypt(fast, x, "tweak"), referenceEncrypt(fast, x, "tweak")) << radix << " " << x.size();
+    }
   }
 }
 

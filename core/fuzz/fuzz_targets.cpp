@@ -2,8 +2,12 @@
 // fuzz binary is this file built with ZORVA_FUZZ_TARGET naming its entry (see
 // CMakeLists.txt); the entry's seed corpus is corpus/<entry>.
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -237,6 +241,67 @@ bool sameShape(std::string_view text, const Outcome<Text>& outcome, auto classOf
     cipher.encrypt(x, tweak, outs[0]);
     CHECK(outs[0] == expected);
   }
+}
+
+bool sameResult(const NumberResult& a, const NumberResult& b) {
+  if (a.kind != b.kind) return false;
+  switch (a.kind) {
+    case NumberResult::Kind::Int: return a.integer == b.integer;
+    case NumberResult::Kind::Float: return std::memcmp(&a.real, &b.real, sizeof a.real) == 0;
+    case NumberResult::Kind::Decimal: return a.text == b.text;
+    case NumberResult::Kind::Fallback: return true;
+  }
+  return false;
+}
+
+// The number strategy's short road (machine words, values of up to 19
+// digits under short settings) against the general one it hands over to:
+// settings from three length-prefixed texts (empty: unset) and a decimals
+// byte, then values, each a kind byte and a length-prefixed text (an int's
+// digits, a float's repr, a Decimal's str), masked in one batch.
+[[maybe_unused]] void number_roads_fuzz(Reader in) {
+  std::optional<std::string_view> settings[3];
+  for (auto& setting : settings) {
+    const std::string_view text = in.piece();
+    if (!text.empty()) setting = text;
+  }
+  const std::uint8_t decimalsByte = in.byte();
+  const std::optional<std::uint32_t> decimals =
+      decimalsByte < 0x80 ? std::optional<std::uint32_t>(decimalsByte % 40) : std::nullopt;
+  auto made = NumberStrategy::make(settings[0], settings[1], settings[2], decimals);
+  if (!std::holds_alternative<NumberStrategy>(made)) return;
+  const NumberStrategy& fast = std::get<NumberStrategy>(made);
+  const NumberStrategy general = fast.generalOnlyForTesting();
+  // Deques: the inputs view their texts and integers, which must not move.
+  std::deque<std::string> texts;
+  std::deque<BigInt> ints;
+  std::vector<NumberInput> values;
+  while (!in.in.empty() && values.size() < 64) {
+    const std::uint8_t kind = in.byte() % 3;
+    texts.emplace_back(in.piece());
+    const std::string& text = texts.back();
+    if (kind == 0) {
+      if (text.empty() || text.size() > 60 || !std::all_of(text.begin(), text.end(), isDigit)) continue;
+      ints.push_back(BigInt::fromDecimal(text, (text[0] & 1) != 0));
+      values.push_back({NumberInput::Kind::Int, &ints.back(), 0, {}});
+    } else if (kind == 1) {
+      // Floats as Python hands them over: the repr of a double, so the text
+      // must read back as the value; other texts are left out.
+      char* end = nullptr;
+      const double x = std::strtod(text.c_str(), &end);
+      if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(x)) continue;
+      char repr[40];
+      *std::to_chars(repr, repr + sizeof repr - 1, x).ptr = 0;
+      texts.back() = repr;
+      values.push_back({NumberInput::Kind::Float, nullptr, x, texts.back()});
+    } else {
+      values.push_back({NumberInput::Kind::Decimal, nullptr, 0, texts.back()});
+    }
+  }
+  std::vector<NumberResult> a(values.size()), b(values.size());
+  fast.maskMany(columnKey(), values, a.data());
+  general.maskMany(columnKey(), values, b.data());
+  for (std::size_t i = 0; i < values.size(); ++i) CHECK(sameResult(a[i], b[i]));
 }
 
 [[maybe_unused]] void fpe_text_fuzz(Reader in) {

@@ -56,6 +56,32 @@ struct WideLane {
   u128 tail(std::uint8_t round) const noexcept { return fixed | (u128(round) << roundShift) | bNum; }
 };
 
+// Rounds past 2^96 (b = 13 to 16, d = 20). The round's last block is
+// fixed | round << roundShift | NUM(B), except at b = 16, where the tail is
+// two blocks: fixed | round, then NUM(B) alone. y is R * 2^32 plus the top
+// four bytes of E(R xor [1]).
+struct LongLane {
+  u128 fixed;
+  unsigned roundShift;  // 8 b, or 0 at b = 16
+  bool twoBlocks;       // b = 16
+  u128 a, bNum;
+  const Ff1::WideModulus* moduli[2];
+
+  u128 first(std::uint8_t round) const noexcept {
+    return fixed | (u128(round) << roundShift) | (twoBlocks ? u128(0) : bNum);
+  }
+};
+
+inline void finishLong(LongLane& lane, std::uint8_t round, u128 r, std::uint32_t extra) noexcept {
+  const Ff1::WideModulus& mod = *lane.moduli[round & 1];
+  // a and y mod m are below m < 2^128: their sum may carry out of 128 bits once.
+  u128 z;
+  const bool carry = __builtin_add_overflow(lane.a, mod.reduceLong(r, extra), &z);
+  z -= mod.value() & (u128(0) - static_cast<u128>(carry || z >= mod.value()));
+  lane.a = lane.bNum;
+  lane.bNum = z;
+}
+
 #if defined(__x86_64__)
 bool cpuHasAes() noexcept { return __builtin_cpu_supports("aes"); }
 bool cpuHasVectorAes() noexcept {
@@ -326,14 +352,14 @@ Ff1::Ff1(const Digest& key, std::uint32_t radix, AesEngine engine)
     ++powerCount_;
     fits = !__builtin_mul_overflow(power, std::uint64_t{radix}, &power);
   }
-  // The two-word moduli: from the last one-word power while within 2^96.
+  // The two-word moduli: from the last one-word power while below 2^128.
   widePowerCount_ = 0;
   if (radix >= 2) {
     u128 wide = powers_[powerCount_ - 1].value();
-    while (widePowerCount_ < kWideBits - 62 && wide <= (u128(1) << kWideBits)) {
+    // Powers up to 2^128 - 1: the next one's overflow ends the list.
+    do {
       widePowers_[widePowerCount_++] = WideModulus(wide);
-      if (__builtin_mul_overflow(wide, u128{radix}, &wide)) break;
-    }
+    } while (widePowerCount_ < std::size(widePowers_) && !__builtin_mul_overflow(wide, u128{radix}, &wide));
   }
   radixModulus_ = Modulus(radix >= 1 ? radix : 1);
   // Division by the radix: l = ceil(log2 radix), magic = 2^64 (2^l - radix) / radix + 1.
@@ -506,6 +532,67 @@ __attribute__((target("aes,sse2"))) void wideLanesHardware(const std::uint8_t* r
                     });
 }
 
+__attribute__((target("aes,sse2"), always_inline)) inline __m128i toBlock(u128 v) {
+  return _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(static_cast<std::uint64_t>(v))),
+                        static_cast<long long>(__builtin_bswap64(static_cast<std::uint64_t>(v >> 64))));
+}
+__attribute__((target("aes,sse2"), always_inline)) inline u128 fromBlock(__m128i b) {
+  return (u128(__builtin_bswap64(static_cast<std::uint64_t>(_mm_cvtsi128_si64(b)))) << 64) |
+         __builtin_bswap64(static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(b, b))));
+}
+// The thirteen middle rounds and the last one over every lane, all in flight.
+template <std::size_t L>
+__attribute__((target("aes,sse2"), always_inline)) inline void encryptLanes(const __m128i* k, __m128i* s) {
+#pragma GCC unroll 14
+  for (int i = 1; i < 14; ++i) {
+#pragma GCC unroll 8
+    for (std::size_t l = 0; l < L; ++l) s[l] = _mm_aesenc_si128(s[l], k[i]);
+  }
+#pragma GCC unroll 8
+  for (std::size_t l = 0; l < L; ++l) s[l] = _mm_aesenclast_si128(s[l], k[14]);
+}
+
+template <std::size_t L>
+__attribute__((target("aes,sse2"))) void longLanesHardware(const std::uint8_t* roundKeys,
+                                                           const std::uint8_t (*states)[16], LongLane* lanes) {
+  __m128i k[15];
+  for (int i = 0; i < 15; ++i) k[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys + 16 * i));
+  __m128i starts[L];
+  bool anyTwoBlocks = false;
+  for (std::size_t l = 0; l < L; ++l) {
+    starts[l] = _mm_xor_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(states[l])), k[0]);
+    anyTwoBlocks |= lanes[l].twoBlocks;
+  }
+  // [1] as a block: its last byte, the high byte of the register's upper half.
+  const __m128i one = _mm_xor_si128(_mm_set_epi64x(static_cast<long long>(std::uint64_t{1} << 56), 0), k[0]);
+  for (std::uint8_t round = 0; round < 10; ++round) {
+    __m128i s[L];
+    for (std::size_t l = 0; l < L; ++l) s[l] = _mm_xor_si128(toBlock(lanes[l].first(round)), starts[l]);
+    if (anyTwoBlocks) {
+      // The first block's state for every lane; lanes of one tail block
+      // start over from theirs.
+      __m128i firsts[L];
+      for (std::size_t l = 0; l < L; ++l) firsts[l] = s[l];
+      encryptLanes<L>(k, s);
+      for (std::size_t l = 0; l < L; ++l)
+        s[l] = lanes[l].twoBlocks ? _mm_xor_si128(_mm_xor_si128(s[l], k[0]), toBlock(lanes[l].bNum)) : firsts[l];
+    }
+    encryptLanes<L>(k, s);
+    __m128i t[L];
+    for (std::size_t l = 0; l < L; ++l) t[l] = _mm_xor_si128(s[l], one);
+    encryptLanes<L>(k, t);
+    for (std::size_t l = 0; l < L; ++l)
+      finishLong(lanes[l], round, fromBlock(s[l]),
+                 __builtin_bswap32(static_cast<std::uint32_t>(_mm_cvtsi128_si32(t[l]))));
+  }
+}
+
+template <std::size_t... Ls>
+constexpr auto longLaneTable(std::index_sequence<Ls...>) {
+  using Run = void (*)(const std::uint8_t*, const std::uint8_t(*)[16], LongLane*);
+  return std::array<Run, sizeof...(Ls)>{&longLanesHardware<Ls + 1>...};
+}
+
 template <std::size_t... Ls>
 constexpr auto laneTable(std::index_sequence<Ls...>) {
   using Run = void (*)(const std::uint8_t*, const std::uint8_t(*)[16], Lane*);
@@ -518,6 +605,7 @@ constexpr auto wideLaneTable(std::index_sequence<Ls...>) {
   return std::array<Run, sizeof...(Ls)>{&wideLanesHardware<Ls + 1>...};
 }
 constexpr auto kWideLaneRuns = wideLaneTable(std::make_index_sequence<kLanes>());
+constexpr auto kLongLaneRuns = longLaneTable(std::make_index_sequence<kLanes>());
 
 #define ZORVA_VECTOR_TARGET __attribute__((target("aes,vaes,avx512f,avx512dq,avx512bw,avx512vl")))
 
@@ -652,6 +740,10 @@ struct Ff1::Batch {
   alignas(16) std::uint8_t wideStates[kLanes][16];
   const Ff1Job* wideOwners[kLanes];
   std::size_t wideFilled = 0;
+  LongLane longLanes[kLanes];
+  alignas(16) std::uint8_t longStates[kLanes][16];
+  const Ff1Job* longOwners[kLanes];
+  std::size_t longFilled = 0;
   Group groups[kOpenGroups];
 };
 
@@ -737,6 +829,55 @@ void Ff1::runWideLanes(Batch& batch) const {
                  radixDivider_.magic, radixDivider_.shift);
   }
   batch.wideFilled = 0;
+}
+
+void Ff1::runLongLanes(Batch& batch) const {
+  const std::size_t filled = batch.longFilled;
+  if (filled == 0) return;
+  LongLane* lanes = batch.longLanes;
+#ifdef ZORVA_COUNTING
+  for (std::size_t l = 0; l < filled; ++l) countAesBlocks(lanes[l].twoBlocks ? 30 : 20);
+#endif
+#if defined(__x86_64__)
+  if (hardware_) {
+    kLongLaneRuns[filled - 1](roundKeys_, batch.longStates, lanes);
+  } else
+#endif
+  {
+    auto put = [](std::uint8_t* out, u128 v) {
+      putBE(out, static_cast<std::uint64_t>(v >> 64), 8);
+      putBE(out + 8, static_cast<std::uint64_t>(v), 8);
+    };
+    for (std::size_t l = 0; l < filled; ++l) {
+      LongLane& lane = lanes[l];
+      for (std::uint8_t round = 0; round < 10; ++round) {
+        std::uint8_t r[16], block[16];
+        std::memcpy(r, batch.longStates[l], 16);
+        put(block, lane.first(round));
+        for (int i = 0; i < 16; ++i) r[i] ^= block[i];
+        AES_encrypt(r, r, &softwareKey_);
+        if (lane.twoBlocks) {
+          put(block, lane.bNum);
+          for (int i = 0; i < 16; ++i) r[i] ^= block[i];
+          AES_encrypt(r, r, &softwareKey_);
+        }
+        std::uint8_t t[16];
+        std::memcpy(t, r, 16);
+        t[15] ^= 1;
+        AES_encrypt(t, t, &softwareKey_);
+        finishLong(lane, round, (u128(loadBE64(r)) << 64) | loadBE64(r + 8), static_cast<std::uint32_t>(loadBE64(t) >> 32));
+      }
+    }
+  }
+  for (std::size_t l = 0; l < filled; ++l) {
+    const Ff1Job& job = *batch.longOwners[l];
+    const std::size_t u = job.numerals.size() / 2, v = job.numerals.size() - u;
+    numeralsWide(lanes[l].a, job.out.data(), u, radix_, radixModulus_, radixReciprocal_, radixDivider_.magic,
+                 radixDivider_.shift);
+    numeralsWide(lanes[l].bNum, job.out.data() + u, v, radix_, radixModulus_, radixReciprocal_,
+                 radixDivider_.magic, radixDivider_.shift);
+  }
+  batch.longFilled = 0;
 }
 
 void Ff1::runGroup(Group& group) const {
@@ -832,13 +973,14 @@ void Ff1::encryptMany(std::span<const Ff1Job> jobs) const {
   }
   runLanes(batch);
   runWideLanes(batch);
+  runLongLanes(batch);
   for (Group& g : batch.groups) runGroup(g);
 }
 
 void Ff1::addWide(Batch& batch, const Ff1Job& job) const {
   const std::size_t n = job.numerals.size();
   const std::size_t u = n / 2, v = n - u;
-  // radix^v > 2^64 here, or exactly 2^64: b is 8 to 12 and d 12 or 16.
+  // radix^v > 2^64 here, or exactly 2^64: b is 8 to 16 and d 12 to 20.
   const WideModulus& pu = widePowers_[u + 1 - powerCount_];
   const WideModulus& pv = widePowers_[v + 1 - powerCount_];
   const u128 top = pv.value() - 1;
@@ -849,6 +991,21 @@ void Ff1::addWide(Batch& batch, const Ff1Job& job) const {
   const std::size_t pad = padFor(job.tweak.size(), b);
   alignas(8) std::uint8_t head[16] = {};
   layTailHead(job.tweak, pad, head);
+  if (b > 12) {
+    LongLane& lane = batch.longLanes[batch.longFilled];
+    prefixState(n, job.tweak, pad, batch.longStates[batch.longFilled]);
+    lane.twoBlocks = b == 16;
+    // At b = 16 the head is 15 bytes and the round byte closes its block.
+    lane.fixed = (u128(loadBE64(head)) << 64) | loadBE64(head + 8);
+    lane.roundShift = lane.twoBlocks ? 0 : static_cast<unsigned>(8 * b);
+    lane.a = numWide(job.numerals.data(), u, radix_);
+    lane.bNum = numWide(job.numerals.data() + u, v, radix_);
+    lane.moduli[0] = &pu;
+    lane.moduli[1] = &pv;
+    batch.longOwners[batch.longFilled++] = &job;
+    if (batch.longFilled == kLanes) runLongLanes(batch);
+    return;
+  }
   WideLane& lane = batch.wideLanes[batch.wideFilled];
   prefixState(n, job.tweak, pad, batch.wideStates[batch.wideFilled]);
   lane.fixed = (u128(loadBE64(head)) << 64) | loadBE64(head + 8);

@@ -74,32 +74,40 @@ class Ff1 {
     std::uint64_t magic;
     unsigned shift;
   };
-  // Remainders by radix^m up to 2^96: one word's Modulus below 2^64, the
+  // Remainders by radix^m below 2^128: one word's Modulus below 2^64, the
   // three-by-two word step of division by an invariant integer above.
   class WideModulus {
    public:
     WideModulus() = default;
     explicit WideModulus(u128 m);
     u128 value() const noexcept { return m_; }
+    // y mod m.
     inline u128 reduce(u128 y) const noexcept;
+    // (y * 2^32 + low) mod m: a 160-bit y as the rounds of b > 12 form it.
+    inline u128 reduceLong(u128 y, std::uint32_t low) const noexcept;
 
    private:
+    // (u2 u1 u0) mod d for (u2 u1) < d, on the normalised d = m << shift.
+    inline u128 step(std::uint64_t u2, std::uint64_t u1, std::uint64_t u0) const noexcept;
     u128 m_ = 1;
     Modulus narrow_;
     std::uint64_t d1_ = 0, d0_ = 0, reciprocal_ = 0;
     unsigned shift_ = 0;
     bool wide_ = false;
   };
-  // The largest power of the radix the two-word rounds take, 2^96: NUM(B)
-  // then has at most 12 bytes, so the round's tail stays one block and y,
-  // the first 16 bytes of R at most, one 128-bit word.
-  static constexpr unsigned kWideBits = 96;
+  // The two-word rounds take radix^v below 2^kWideBits. Up to 2^96 (b <= 12)
+  // a round is one AES block, y (R's first 12 or 16 bytes) one 128-bit word;
+  // past it y has 20 bytes, the last four from a second block E(R xor [1]),
+  // and at b = 16 the tail is two blocks.
+  static constexpr unsigned kWideBits = 128;
+  static constexpr unsigned kOneBlockBits = 96;
 
  private:
   struct Batch;
   struct Group;
   void runLanes(Batch& batch) const;
   void runWideLanes(Batch& batch) const;
+  void runLongLanes(Batch& batch) const;
   void addWide(Batch& batch, const Ff1Job& job) const;
   void runGroup(Group& group) const;
   void writeNumerals(const Ff1Job& job, std::uint64_t a, std::uint64_t bNum) const;
@@ -114,7 +122,7 @@ class Ff1 {
   // machine-integer rounds reduce without a division instruction.
   Modulus powers_[64];
   std::uint32_t powerCount_;
-  // radix^k for k from powerCount_ - 1 while radix^k <= 2^kWideBits: the
+  // radix^k for k from powerCount_ - 1 while radix^k < 2^kWideBits: the
   // moduli of the two-word rounds (whose u may be one below the first
   // power past 64 bits).
   WideModulus widePowers_[kWideBits - 62];
@@ -132,17 +140,10 @@ class Ff1 {
   bool vector_;
 };
 
-// y mod m: one word's remainder below 2^64; above, the three-by-two word
-// step on m << shift (Moller and Granlund), the quotient estimate from the
-// reciprocal being at most one off either way.
-inline u128 Ff1::WideModulus::reduce(u128 y) const noexcept {
-  const auto hi = static_cast<std::uint64_t>(y >> 64);
-  const auto lo = static_cast<std::uint64_t>(y);
-  if (!wide_) return narrow_.reduce(hi, lo);
-  // y << shift as three words u2 u1 u0; u2 < 2^shift <= d1, so the quotient fits one word.
-  const std::uint64_t u2 = shift_ == 0 ? 0 : hi >> (64 - shift_);
-  const std::uint64_t u1 = (hi << shift_) | (shift_ == 0 ? 0 : lo >> (64 - shift_));
-  const std::uint64_t u0 = lo << shift_;
+// The three-by-two word step (Moller and Granlund): the quotient estimate
+// from the reciprocal is at most one off either way, and only the
+// remainder is kept.
+inline u128 Ff1::WideModulus::step(std::uint64_t u2, std::uint64_t u1, std::uint64_t u0) const noexcept {
   const u128 d = (u128(d1_) << 64) | d0_;
   u128 q = u128(reciprocal_) * u2 + ((u128(u2) << 64) | u1);
   auto q1 = static_cast<std::uint64_t>(q >> 64);
@@ -152,7 +153,34 @@ inline u128 Ff1::WideModulus::reduce(u128 y) const noexcept {
   // Both corrections as selects: the first goes either way with the data.
   r += d & (u128(0) - static_cast<u128>(static_cast<std::uint64_t>(r >> 64) >= q0));
   r -= d & (u128(0) - static_cast<u128>(r >= d));
-  return r >> shift_;
+  return r;
+}
+
+// Words shifted left by s across their boundary, s < 64.
+inline std::uint64_t shiftIn(std::uint64_t high, std::uint64_t low, unsigned s) noexcept {
+  return (high << s) | (s == 0 ? 0 : low >> (64 - s));
+}
+
+inline u128 Ff1::WideModulus::reduce(u128 y) const noexcept {
+  const auto hi = static_cast<std::uint64_t>(y >> 64);
+  const auto lo = static_cast<std::uint64_t>(y);
+  if (!wide_) return narrow_.reduce(hi, lo);
+  // y << shift as three words; the top one is below 2^shift <= d1.
+  return step(shiftIn(0, hi, shift_), shiftIn(hi, lo, shift_), lo << shift_) >> shift_;
+}
+
+inline u128 Ff1::WideModulus::reduceLong(u128 y, std::uint32_t low) const noexcept {
+  const auto w2 = static_cast<std::uint64_t>(y >> 96);
+  const auto w1 = static_cast<std::uint64_t>(y >> 32);
+  const auto w0 = (static_cast<std::uint64_t>(y) << 32) | low;
+  if (!wide_) {
+    const std::uint64_t top = narrow_.reduce(w2, w1);
+    return narrow_.reduce(top, w0);
+  }
+  // Four shifted words, one step each after the top two (0 u3 < d).
+  const u128 r = step(0, shiftIn(0, w2, shift_), shiftIn(w2, w1, shift_));
+  const u128 s = step(static_cast<std::uint64_t>(r >> 64), static_cast<std::uint64_t>(r), shiftIn(w1, w0, shift_));
+  return step(static_cast<std::uint64_t>(s >> 64), static_cast<std::uint64_t>(s), w0 << shift_) >> shift_;
 }
 
 // y[i] mod m for 2^8 <= m <= 2^32, by the vector rounds' own reduction.

@@ -218,8 +218,8 @@ u128 numWide(const std::uint32_t* x, std::size_t count, std::uint64_t radix) noe
   return v;
 }
 
-// Writes v (below 2^96) as count numerals: the numerals past its top word
-// by the two-word step of radixModulus's division, the rest on one word.
+// Writes v as count numerals: while v needs two words, by the two-word step
+// of radixModulus's division, the rest on one word.
 void numeralsWide(u128 v, std::uint32_t* out, std::size_t count, std::uint32_t radix,
                   const Modulus& radixModulus, std::uint64_t reciprocal, std::uint64_t magic, unsigned shift) noexcept {
   std::size_t i = count;

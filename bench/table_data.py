@@ -19,7 +19,7 @@ from pathlib import Path
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
-import sample_data  # noqa: E402
+import sample_data
 
 FAKE = {"fakeFirstName", "fakeLastName", "fakeName", "fakeCity", "fakeCompany", "fakeStreetAddress"}
 
@@ -31,9 +31,7 @@ INTL_LAST = ["García", "Müller", "O'Brien", "Nowak", "Øster", "Núñez", "Kov
              "Søndergaard", "Schäfer", "Łukaszewicz", "Fernández", "Björk", "Papadopoulos", "Nguyễn",
              "Okafor", "Rossi", "Novák", "Ivanović", "Hernández", "Lefèvre", "Andrés", "Kowalczyk",
              "Sørensen", "Magnússon", "Ferreira", "Santos", "Jensen", "Wójcik"]
-NOTE_WORDS = ("customer called about the invoice refund pending review escalated to billing team "
-              "address changed card replaced duplicate charge disputed resolved waiting on bank "
-              "confirmation sent reminder urgent see attached ticket follow up next week").split()
+NOTE_WORDS = ["customer", "called", "about", "the", "invoice", "refund", "pending", "review", "escalated", "to", "billing", "team", "address", "changed", "card", "replaced", "duplicate", "charge", "disputed", "resolved", "waiting", "on", "bank", "confirmation", "sent", "reminder", "urgent", "see", "attached", "ticket", "follow", "up", "next", "week"]
 
 
 _CUMULATIVE: dict[tuple[float, ...], list[float]] = {}

@@ -18,6 +18,7 @@
 #include "fpe.h"
 #include "key.h"
 #include "number.h"
+#include "sha256_lanes.h"
 
 namespace {
 
@@ -421,6 +422,45 @@ std::string utf8(std::string_view bytes) {
   const auto characters = [&](const Text& s) { return s.size() - std::count_if(s.begin(), s.end(), continues); };
   CHECK(view(out).starts_with(view(shorter)) && (shorter.size() == out.size() || !continues(out[shorter.size()])));
   CHECK(characters(shorter) == std::min<std::size_t>(maxLength, characters(out)));
+}
+
+// Every SHA-256 road the CPU has against the portable one on the same states
+// and blocks, in batches of every size the roads split differently, and the
+// same for one-block HMACs from the first two states as the key's pads.
+[[maybe_unused]] void sha256_roads_fuzz(Reader in) {
+  using sha256::Road, sha256::State;
+  const std::size_t count = in.byte() % 40;
+  const std::string_view seed = in.rest();
+  std::vector<std::uint8_t> bytes(64 * count + 64 + 1);
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    bytes[i] = seed.empty() ? static_cast<std::uint8_t>(i) : static_cast<std::uint8_t>(seed[i % seed.size()] + i / seed.size());
+  std::vector<State> start(count + 2);
+  for (std::size_t i = 0; i < start.size(); ++i)
+    for (int w = 0; w < 8; ++w) start[i].h[w] = static_cast<std::uint32_t>(bytes[(i * 8 + w) % bytes.size()] * 0x9e3779b9u + i);
+  std::vector<const std::uint8_t*> blocks(count);
+  std::vector<std::uint8_t> tagBytes(32 * count + 1), want(32 * count + 1);
+  std::vector<std::uint8_t*> tags(count), wantTags(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    blocks[i] = bytes.data() + 1 + 64 * i;  // never 16-byte aligned
+    tags[i] = tagBytes.data() + 1 + 32 * i;
+    wantTags[i] = want.data() + 1 + 32 * i;
+  }
+  std::vector<State> reference(start.begin(), start.begin() + count), lanes;
+  sha256::compress(Road::portable, reference.data(), blocks.data(), count);
+  sha256::hmacOneBlock(Road::portable, start[count], start[count + 1], blocks.data(), wantTags.data(), count);
+  const auto same = [](const State& x, const State& y) { return std::equal(x.h, x.h + 8, y.h); };
+  for (Road road : {Road::shaNi, Road::avx512, Road::avx2, Road::shaNiQuad}) {
+    if (!sha256::available(road)) continue;
+    lanes.assign(start.begin(), start.begin() + count);
+    sha256::compress(road, lanes.data(), blocks.data(), count);
+    CHECK(std::equal(lanes.begin(), lanes.end(), reference.begin(), same));
+    std::fill(tagBytes.begin(), tagBytes.end(), 0);
+    sha256::hmacOneBlock(road, start[count], start[count + 1], blocks.data(), tags.data(), count);
+    CHECK(tagBytes == want);
+  }
+  lanes.assign(start.begin(), start.begin() + count);
+  sha256::compress(lanes.data(), blocks.data(), count);
+  CHECK(std::equal(lanes.begin(), lanes.end(), reference.begin(), same));
 }
 
 }  // namespace

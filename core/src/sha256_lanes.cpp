@@ -2,6 +2,10 @@
 #include "sha256_lanes.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+#include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
 #define ZORVA_X86 1
@@ -213,10 +217,10 @@ ZORVA_SHA_TARGET inline void hmacShaNi(const State& inner, const State& outer, c
   }
 }
 
-// Pairs, then a last single lane. The rounds are bound by sha256rnds2
-// throughput (one per ~3 cycles on Zen 4, against a latency of 4), which two
-// lanes already nearly reach; four lanes need more than the 16 xmm registers,
-// spill, and measured 2-3% slower than pairs.
+// Pairs, then a last single lane. On Zen 4 the rounds are bound by
+// sha256rnds2 throughput (one per ~3 cycles, against a latency of 4), which
+// two lanes already nearly reach; four lanes need more than the 16 xmm
+// registers, spill, and measured 2-3% slower than pairs there.
 ZORVA_SHA_TARGET void compressShaNiBatch(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept {
   std::size_t i = 0;
   for (; i + 2 <= count; i += 2) compressShaNi<2>(states + i, blocks + i);
@@ -228,6 +232,36 @@ ZORVA_SHA_TARGET void hmacShaNiBatch(const State& inner, const State& outer, con
   std::size_t i = 0;
   for (; i + 2 <= count; i += 2) hmacShaNi<2>(inner, outer, blocks + i, tags + i);
   if (i < count) hmacShaNi<1>(inner, outer, blocks + i, tags + i);
+}
+
+// Fours, then the rest as one group of three, two or one: for benches and
+// tests, never the default. On the Zen cores without AVX-512 the rounds
+// alone do run twice as fast with four chains as with two (sha256rnds2
+// issues about once a cycle against a latency of four), but the message
+// schedule's sha256msg1/sha256msg2 share the SHA unit with them: whole
+// compressions measured 23 ns each in fours against 21 ns in pairs.
+ZORVA_SHA_TARGET void compressShaNiQuadBatch(State* states, const std::uint8_t* const* blocks,
+                                             std::size_t count) noexcept {
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) compressShaNi<4>(states + i, blocks + i);
+  switch (count - i) {
+    case 3: return compressShaNi<3>(states + i, blocks + i);
+    case 2: return compressShaNi<2>(states + i, blocks + i);
+    case 1: return compressShaNi<1>(states + i, blocks + i);
+    default: return;
+  }
+}
+
+ZORVA_SHA_TARGET void hmacShaNiQuadBatch(const State& inner, const State& outer, const std::uint8_t* const* blocks,
+                                         std::uint8_t* const* tags, std::size_t count) noexcept {
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) hmacShaNi<4>(inner, outer, blocks + i, tags + i);
+  switch (count - i) {
+    case 3: return hmacShaNi<3>(inner, outer, blocks + i, tags + i);
+    case 2: return hmacShaNi<2>(inner, outer, blocks + i, tags + i);
+    case 1: return hmacShaNi<1>(inner, outer, blocks + i, tags + i);
+    default: return;
+  }
 }
 
 // Sixteen lanes in zmm registers, one word of each lane per register. Zen 4
@@ -556,18 +590,40 @@ bool available(Road road) noexcept {
 #endif
   switch (road) {
     case Road::portable: return true;
-    case Road::shaNi: return hasShaNi;
+    case Road::shaNi:
+    case Road::shaNiQuad: return hasShaNi;
     case Road::avx512: return hasAvx512;
     case Road::avx2: return hasAvx2;
   }
   return false;
 }
 
+namespace {
+
+// ZORVA_SHA256_ROAD names a road to take instead (when this CPU has it), so
+// that whole-engine tests can run every road on the same inputs. Every road
+// gives the same bytes; only the speed differs.
+std::optional<Road> forcedRoad() noexcept {
+  const char* name = std::getenv("ZORVA_SHA256_ROAD");
+  if (name == nullptr) return std::nullopt;
+  constexpr std::pair<std::string_view, Road> kNames[] = {{"portable", Road::portable},   {"shaNi", Road::shaNi},
+                                                          {"avx512", Road::avx512},       {"avx2", Road::avx2},
+                                                          {"shaNiQuad", Road::shaNiQuad}};
+  for (const auto& [text, road] : kNames)
+    if (text == name && available(road)) return road;
+  return std::nullopt;
+}
+
+}  // namespace
+
 Road bestRoad() noexcept {
-  static const Road best = available(Road::avx512)  ? Road::avx512
-                           : available(Road::shaNi) ? Road::shaNi
-                           : available(Road::avx2)  ? Road::avx2
-                                                    : Road::portable;
+  // With AVX-512 its lanes take whole batches and SHA pairs the remainders
+  // (see compressMixed); without it, SHA pairs (see compressShaNiQuadBatch
+  // for why not fours).
+  static const Road best = forcedRoad().value_or(available(Road::avx512)  ? Road::avx512
+                                                 : available(Road::shaNi) ? Road::shaNi
+                                                 : available(Road::avx2)  ? Road::avx2
+                                                                          : Road::portable);
   return best;
 }
 
@@ -576,6 +632,7 @@ bool fastRoad() noexcept { return bestRoad() != Road::portable; }
 void compress(Road road, State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept {
 #ifdef ZORVA_X86
   if (road == Road::shaNi) return compressShaNiBatch(states, blocks, count);
+  if (road == Road::shaNiQuad) return compressShaNiQuadBatch(states, blocks, count);
   if (road == Road::avx512) return compressAvx512(states, blocks, count);
   if (road == Road::avx2) return compressGroups<a8::kLanes, a8::compressLanes>(states, blocks, count);
 #endif
@@ -607,6 +664,7 @@ void hmacOneBlock(Road road, const State& inner, const State& outer, const std::
                   std::uint8_t* const* tags, std::size_t count) noexcept {
 #ifdef ZORVA_X86
   if (road == Road::shaNi) return hmacShaNiBatch(inner, outer, blocks, tags, count);
+  if (road == Road::shaNiQuad) return hmacShaNiQuadBatch(inner, outer, blocks, tags, count);
   if (road == Road::avx512) return hmacAvx512(inner, outer, blocks, tags, count);
   if (road == Road::avx2) return hmacGroups<a8::kLanes, a8::hmacLanes>(inner, outer, blocks, tags, count);
 #endif

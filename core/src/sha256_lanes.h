@@ -15,9 +15,12 @@ struct State {
 };
 
 // Which implementation compresses: the plain C++ road (the reference, always
-// present), the SHA instructions road, and lanes side by side in vector
-// registers: sixteen (or eight) with AVX-512, eight with AVX2.
-enum class Road : std::uint8_t { portable, shaNi, avx512, avx2 };
+// present), the SHA instructions two lanes at a time, lanes side by side in
+// vector registers (sixteen or eight with AVX-512, eight with AVX2), and the
+// SHA instructions four lanes at a time (for benches and tests: see
+// compressShaNiQuadBatch). ZORVA_SHA256_ROAD in the environment may name the
+// road bestRoad() returns, for tests that run the whole engine on each road.
+enum class Road : std::uint8_t { portable, shaNi, avx512, avx2, shaNiQuad };
 
 // The road compress() uses for large batches on this CPU (checked once per
 // process); smaller batches and remainders may mix in other roads.

@@ -1,6 +1,9 @@
 // The module object: its definition and the exec step that adds the surface.
 #include "capi.h"
 #include "entry.h"
+#ifdef ZORVA_COUNTING
+#include "keyed_hash.h"
+#endif
 
 namespace zorva::py {
 namespace {
@@ -32,6 +35,17 @@ bool addFunction(PyObject* module, PyObject* moduleName, PyMethodDef& def) {
   return addExport(module, def.ml_name, function.get());
 }
 
+#ifdef ZORVA_COUNTING
+// Benchmark builds only: the process's HMACs and AES blocks so far, so that
+// the table bench can count what masking its very rows costs. Shipped
+// modules have no such attribute.
+PyObject* primitiveCounts(PyObject*, PyObject*) noexcept {
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(hmacCount()),
+                       static_cast<unsigned long long>(aesBlockCount()));
+}
+PyMethodDef kPrimitiveCountsDef = {"_primitiveCounts", primitiveCounts, METH_NOARGS, nullptr};
+#endif
+
 int execModule(PyObject* module) noexcept {
   try {
     // Created here so that a panic never has to build its type under stress.
@@ -49,6 +63,10 @@ int execModule(PyObject* module) noexcept {
     for (PyMethodDef* def : {&kMaskChunkDef, &kColumnKindsDef, &kAvailableCoresDef, &kSetThreadsDef, &kThreadsDef}) {
       if (!addFunction(module, moduleName.get(), *def)) return -1;
     }
+#ifdef ZORVA_COUNTING
+    Ref counts = Ref::steal(PyCFunction_NewEx(&kPrimitiveCountsDef, module, moduleName.get()));
+    if (!counts || PyModule_AddObjectRef(module, "_primitiveCounts", counts.get()) < 0) return -1;
+#endif
     return 0;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

@@ -34,6 +34,7 @@ build/asan/pool_tests --gtest_brief=1
 stage "ASan+UBSan: Python tests"
 asan_env=(env LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc
           PYTHONPATH="$root/build/asan" ZORVA_EXPECT_MODULE="$root/build/asan/zorva_rs.abi3.so"
+          ZORVA_ROAD_SWITCH=1
           ZORVA_HYPOTHESIS_EXAMPLES="${ZORVA_HYPOTHESIS_EXAMPLES:-25}")
 (cd /tmp && "${asan_env[@]}" "$python" -c '
 import os, zorva_rs

@@ -600,10 +600,14 @@ bool available(Road road) noexcept {
 
 namespace {
 
-// ZORVA_SHA256_ROAD names a road to take instead (when this CPU has it), so
-// that whole-engine tests can run every road on the same inputs. Every road
-// gives the same bytes; only the speed differs.
+// In test and bench builds (ZORVA_ROAD_SWITCH), ZORVA_SHA256_ROAD names a
+// road to take instead (when this CPU has it), so that whole-engine tests can
+// run every road on the same inputs. Every road gives the same bytes; only the
+// speed differs. A shipped module reads no environment variable of its own.
 std::optional<Road> forcedRoad() noexcept {
+#ifndef ZORVA_ROAD_SWITCH
+  return std::nullopt;
+#else
   const char* name = std::getenv("ZORVA_SHA256_ROAD");
   if (name == nullptr) return std::nullopt;
   constexpr std::pair<std::string_view, Road> kNames[] = {{"portable", Road::portable},   {"shaNi", Road::shaNi},
@@ -612,6 +616,7 @@ std::optional<Road> forcedRoad() noexcept {
   for (const auto& [text, road] : kNames)
     if (text == name && available(road)) return road;
   return std::nullopt;
+#endif
 }
 
 }  // namespace

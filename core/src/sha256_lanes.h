@@ -18,8 +18,9 @@ struct State {
 // present), the SHA instructions two lanes at a time, lanes side by side in
 // vector registers (sixteen or eight with AVX-512, eight with AVX2), and the
 // SHA instructions four lanes at a time (for benches and tests: see
-// compressShaNiQuadBatch). ZORVA_SHA256_ROAD in the environment may name the
-// road bestRoad() returns, for tests that run the whole engine on each road.
+// compressShaNiQuadBatch). In builds with ZORVA_ROAD_SWITCH, ZORVA_SHA256_ROAD
+// in the environment may name the road bestRoad() returns, for tests that run
+// the whole engine on each road.
 enum class Road : std::uint8_t { portable, shaNi, avx512, avx2, shaNiQuad };
 
 // The road compress() uses for large batches on this CPU (checked once per

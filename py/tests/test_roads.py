@@ -1,6 +1,8 @@
 """Every SHA-256 road gives the same masked values: the whole engine runs in
 a process per road (ZORVA_SHA256_ROAD forces it; a road the CPU lacks leaves
-the default) on random values of the shapes real tables hold."""
+the default) on random values of the shapes real tables hold. Only test and
+sanitizer builds honour the variable, so the driver that tests such a build
+says so with ZORVA_ROAD_SWITCH=1; against the shipped wheel this is skipped."""
 
 import os
 import subprocess
@@ -63,6 +65,8 @@ def masked(road, seed):
     return done.stdout.strip()
 
 
+@pytest.mark.skipif(os.environ.get("ZORVA_ROAD_SWITCH") != "1",
+                    reason="the module under test is a shipped build, which forces no road")
 @pytest.mark.parametrize("seed", [1, 2])
 def test_every_road_masks_alike(seed):
     plain = masked("portable", seed)

@@ -51,6 +51,7 @@ ran=()
 for interpreter in "${interpreters[@]}"; do
   version=$("$interpreter" -c 'import platform; print(platform.python_version())')
   echo "== CPython $version: fresh virtual environment"
+  started=$SECONDS
   venv=$root/build/venv-${version%.*}
   rm -rf "$venv"
   if [ "$interpreter" = "$primary" ]; then
@@ -76,6 +77,7 @@ PY
       "$venv/bin/python" -m mypy.stubtest zorva_rs)
   fi
   ran+=("$version")
+  echo "CPython $version: $((SECONDS - started)) s"
 done
 "$root/scripts/pg_cluster.sh" stop "$pg_dir"
 trap - EXIT

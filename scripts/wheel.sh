@@ -10,7 +10,7 @@
 #
 #   scripts/wheel.sh          build and check
 #   scripts/wheel.sh --check  check the wheel already in dist/
-set -euo pipefail
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 python=${PYTHON:-python3}
@@ -22,6 +22,7 @@ system_libs='^(linux-vdso\.so\.1|ld-linux-x86-64\.so\.2|libc\.so\.6|libm\.so\.6|
 hidden_libs=(libgmp.so.10 libcrypto.so.3 libstdc++.so.6)
 
 fail() { echo "wheel.sh: $*" >&2; exit 1; }
+trap 'echo "wheel.sh: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 
 build() {
   local work=build/wheel
@@ -105,7 +106,8 @@ PY
 )
   local binds="" lib target
   for lib in "${hidden_libs[@]}"; do
-    target=$(ldconfig -p | awk -v l="$lib" '$1 == l && /x86-64/ {print $NF; exit}')
+    # awk reads to the end: leaving early would fail the pipeline on SIGPIPE.
+    target=$(ldconfig -p | awk -v l="$lib" '$1 == l && /x86-64/ && !found++ {print $NF}')
     [ -n "$target" ] && binds+="mount --bind '$unpacked/.empty' '$(readlink -f "$target")' && "
   done
   : >"$unpacked/.empty"

@@ -12,7 +12,6 @@
 #   scripts/wheel.sh --check  check the wheel already in dist/
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 python=${PYTHON:-python3}
 max_bytes=$((5 * 1024 * 1024))
 # What an extension may load from the system: the C library's own objects and

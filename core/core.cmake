@@ -1,5 +1,21 @@
 # The masking core's dependencies and library, shared by the main build and
 # the fuzz build.
+#
+# With ZORVA_STATIC_DEPS the core takes libcrypto from its static archive
+# (Debian's libssl-dev ships it, position-independent), so an extension module
+# linked from it needs no libcrypto at run time; without the archive the shared
+# library is linked and the wheel build vendors it beside the module. GMP stays
+# shared: Debian's libgmp.a reaches stdio's streams (stderr, stdout) by direct
+# PC-relative addressing, which a shared object cannot resolve, so the wheel
+# build vendors libgmp beside the module instead.
+if(ZORVA_STATIC_DEPS)
+  find_library(ZORVA_CRYPTO_ARCHIVE NAMES libcrypto.a)
+  if(ZORVA_CRYPTO_ARCHIVE)
+    set(OPENSSL_USE_STATIC_LIBS TRUE)
+  else()
+    message(WARNING "libcrypto.a not found: linking the shared libcrypto, which the wheel then carries")
+  endif()
+endif()
 find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
 find_package(Threads REQUIRED)
 find_path(GMP_INCLUDE_DIR gmp.h REQUIRED)

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test:
 #   1. the GoogleTest suites of the core and the pool;
-#   2. the package as users get it: sdist -> wheel built from the sdist ->
-#      abi3 audit -> installed into a fresh virtual environment, where the
-#      Python tests, mypy --strict and stubtest run against it, the example
-#      tests against a throwaway PostgreSQL server (scripts/pg_cluster.sh);
+#   2. the package as users get it: the manylinux wheel of scripts/wheel.sh
+#      (built from the sdist and checked there), installed into a fresh
+#      virtual environment of every CPython 3.11+ on the machine, where the
+#      Python tests run against it, the example tests against a throwaway
+#      PostgreSQL server (scripts/pg_cluster.sh); mypy --strict and stubtest
+#      once, in the venv of the interpreter scripts/setup.sh equipped;
 #   3. the reliability stage: sanitizer builds and fuzzing (scripts/reliability.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,42 +27,68 @@ for road in portable shaNi shaNiQuad avx2 avx512; do
   ZORVA_SHA256_ROAD=$road build/native/core_tests --gtest_brief=1
 done
 
-echo "== sdist and wheel"
-rm -rf build/dist
-python3 -m build --sdist --no-isolation --outdir build/dist . >/dev/null
-sdist=$(ls build/dist/zorva_rs-*.tar.gz)
-python3 -m pip wheel -q --no-deps --no-build-isolation -w build/dist "$sdist"
-wheel=$(ls build/dist/zorva_rs-*.whl)
-echo "built $(basename "$wheel")"
-case "$(basename "$wheel")" in
-  *-cp311-abi3-*.whl) ;;
-  *) echo "the wheel is not tagged cp311-abi3" >&2; exit 1 ;;
-esac
-abi3audit --strict --report "$wheel"
+echo "== wheel (scripts/wheel.sh)"
+scripts/wheel.sh
+wheel=$root/$(ls dist/zorva_rs-*.whl)
 
-echo "== fresh virtual environment"
-rm -rf build/venv
-python3 -m venv --system-site-packages build/venv
-venv_python=$root/build/venv/bin/python
-"$venv_python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$wheel"
-# Tests import the installed wheel, never the source tree.
-cd /tmp
-"$venv_python" - <<PY
-import zorva_rs, sys
-assert zorva_rs.__file__.startswith("$root/build/venv/"), zorva_rs.__file__
-print("testing", zorva_rs.__file__)
-PY
+# Every CPython from 3.11 up that the machine has, one interpreter per minor
+# version: pyenv's builds first, then what PATH offers. The interpreter that
+# scripts/setup.sh equipped (python3) tests in a venv over its own packages;
+# the others in fresh venvs given scripts/requirements-suite.txt.
+primary=$(python3 -c 'import sys; print(sys.executable)')
+primary_minor=$(python3 -c 'import sys; print(sys.version_info[1])')
+interpreters=()
+for minor in $(seq 11 20); do
+  if [ "$minor" = "$primary_minor" ]; then interpreters+=("$primary"); continue; fi
+  for candidate in $(ls -d "$HOME"/.pyenv/versions/3."$minor"*/bin/python3."$minor" 2>/dev/null | sort -rV) \
+                   "$(command -v python3."$minor" || true)"; do
+    if [ -n "$candidate" ] && "$candidate" -c "import sys; assert sys.version_info[:2] == (3, $minor)" 2>/dev/null; then
+      interpreters+=("$candidate")
+      break
+    fi
+  done
+done
+
 pg_dir=$(mktemp -d /tmp/zorva-pg.XXXXXX)
 trap '"$root/scripts/pg_cluster.sh" stop "$pg_dir"' EXIT
 pg_env=$("$root/scripts/pg_cluster.sh" start "$pg_dir")
 eval "$pg_env"  # ZORVA_PG_DSN and libpq's PG* variables
-"$venv_python" -m pytest -q -p no:cacheprovider --rootdir="$root" -c "$root/pyproject.toml" \
-  "$root/py/tests" "$root/examples"
+ran=()
+for interpreter in "${interpreters[@]}"; do
+  version=$("$interpreter" -c 'import platform; print(platform.python_version())')
+  echo "== CPython $version: fresh virtual environment"
+  started=$SECONDS
+  venv=$root/build/venv-${version%.*}
+  rm -rf "$venv"
+  if [ "$interpreter" = "$primary" ]; then
+    "$interpreter" -m venv --system-site-packages "$venv"
+  else
+    "$interpreter" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r scripts/requirements-suite.txt
+  fi
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$wheel"
+  # Tests import the installed wheel, never the source tree.
+  (cd /tmp && "$venv/bin/python" - <<PY
+import zorva_rs
+assert zorva_rs.__file__.startswith("$venv/"), zorva_rs.__file__
+print("testing", zorva_rs.__file__)
+PY
+  )
+  (cd /tmp && "$venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir="$root" -c "$root/pyproject.toml" \
+    "$root/py/tests" "$root/examples")
+  if [ "$interpreter" = "$primary" ]; then
+    # The stubs and the typed example are checked once: the stub is the same
+    # for every version.
+    (cd /tmp && "$venv/bin/python" -m mypy --strict --no-incremental "$root/examples/typed_usage.py" &&
+      "$venv/bin/python" -m mypy.stubtest zorva_rs)
+  fi
+  ran+=("$version")
+  echo "CPython $version: $((SECONDS - started)) s"
+done
 "$root/scripts/pg_cluster.sh" stop "$pg_dir"
 trap - EXIT
-"$venv_python" -m mypy --strict --no-incremental "$root/examples/typed_usage.py"
-"$venv_python" -m mypy.stubtest zorva_rs
-cd "$root"
+echo "the suite passed on CPython ${ran[*]} from $(basename "$wheel")"
+[ ${#ran[@]} -gt 0 ] || { echo "no CPython 3.11 or later found" >&2; exit 1; }
 
 echo "== reliability"
 scripts/reliability.sh

@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <bit>
 #include <functional>
-#include <random>
+
+#include <sys/random.h>
 
 #include "masker.h"
 #include "pool.h"
@@ -20,9 +21,15 @@ namespace {
 std::uint64_t randomSeed() {
   // One OS draw per thread; each map then takes the next value of a cheap
   // generator, so a call does not pay a system call for its map.
+  // getrandom, not std::random_device: the latter pulls in a C library entry
+  // point newer than the platforms the wheel is built for. A failed draw (no
+  // such system call) leaves a per-thread address, which still varies.
   thread_local std::uint64_t state = [] {
-    std::random_device device;
-    return (std::uint64_t{device()} << 32) ^ device();
+    std::uint64_t seed = 0;
+    if (getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed)) {
+      seed = reinterpret_cast<std::uintptr_t>(&seed);
+    }
+    return seed;
   }();
   state += 0x9e3779b97f4a7c15ULL;
   return mix(state);

@@ -16,9 +16,13 @@ def test_one_stable_abi_file_exporting_only_its_init_function():
     listing = subprocess.run(["nm", "-D", "--defined-only", zorva_rs.__file__], capture_output=True, text=True,
                              check=True).stdout
     assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit_zorva_rs"]
+    needed = needed_libraries()
+    assert needed and not [name for name in needed if "mimalloc" in name]
+
+
+def needed_libraries():
     dynamic = subprocess.run(["readelf", "-d", zorva_rs.__file__], capture_output=True, text=True, check=True).stdout
-    needed = [line for line in dynamic.splitlines() if "(NEEDED)" in line]
-    assert needed and not [line for line in needed if "mimalloc" in line]
+    return [line.split("[")[-1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line]
 
 
 def test_the_process_keeps_the_c_runtime_allocator():
@@ -29,14 +33,23 @@ def test_the_process_keeps_the_c_runtime_allocator():
     default.dlsym.restype = ctypes.c_void_p
     default.dlsym.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
     engine = ctypes.CDLL(zorva_rs.__file__, mode=os.RTLD_NOLOAD | os.RTLD_LAZY)._handle
+    # The wheel links libstdc++ in: the engine's operator new is then a local
+    # copy of its own (over the malloc checked here) that nothing outside sees.
+    shared_cxx = any(name.startswith("libstdc++") for name in needed_libraries())
     for library, symbols in [("libc.so.6", (b"malloc", b"free", b"calloc", b"realloc")),
                              ("libstdc++.so.6", (b"_Znwm", b"_ZdlPv"))]:
+        try:
+            handle = ctypes.CDLL(library, mode=os.RTLD_NOLOAD | os.RTLD_LAZY)._handle
+        except OSError:
+            assert library == "libstdc++.so.6" and not shared_cxx, library  # nothing loaded it
+            continue
         for symbol in symbols:
-            expected = default.dlsym(ctypes.CDLL(library, mode=os.RTLD_NOLOAD | os.RTLD_LAZY)._handle, symbol)
+            expected = default.dlsym(handle, symbol)
             # libstdc++ may be loaded privately, out of the global scope.
             assert default.dlsym(None, symbol) in (expected, None), symbol
             # What the engine itself binds to, searching its own dependencies.
-            assert default.dlsym(engine, symbol) == expected, symbol
+            bound = expected if library == "libc.so.6" or shared_cxx else None
+            assert default.dlsym(engine, symbol) == bound, symbol
 
 
 JOB = """

@@ -149,7 +149,9 @@ def test_column_kinds_releases_every_reference(tail):
 
 def test_rows_emptied_by_a_finalizer_during_the_column_kinds_walk():
     # Allocating the column lists may run a collection, and a finalizer may
-    # then empty the rows list under the walk.
+    # then empty the rows list under the walk. From CPython 3.12 collections
+    # wait for the eval loop, which may run this one as the call starts: the
+    # walk then sees no rows.
     clearer = type("Clearer", (), {"__del__": lambda self: rows.clear()})
     threshold = gc.get_threshold()
     try:
@@ -162,6 +164,6 @@ def test_rows_emptied_by_a_finalizer_during_the_column_kinds_walk():
             del garbage
             result = columnKinds(rows)
             gc.set_threshold(*threshold)
-            assert result is None or len(result[0]) == width
+            assert result in (None, ([], [])) or len(result[0]) == width
     finally:
         gc.set_threshold(*threshold)

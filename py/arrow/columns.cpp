@@ -83,16 +83,16 @@ std::string quoted(std::string_view format) { return "'" + std::string(format) +
 std::int64_t indexAt(const void* values, int width, bool isSigned, std::int64_t at) noexcept {
   const auto* p = static_cast<const std::uint8_t*>(values) + at * width;
   switch (width) {
-    case 1: return isSigned ? static_cast<std::int8_t>(*p) : *p;
+    case 1: return isSigned ? std::int64_t{static_cast<std::int8_t>(*p)} : std::int64_t{*p};
     case 2: {
       std::uint16_t v;
       std::memcpy(&v, p, 2);
-      return isSigned ? static_cast<std::int16_t>(v) : v;
+      return isSigned ? std::int64_t{static_cast<std::int16_t>(v)} : std::int64_t{v};
     }
     case 4: {
       std::uint32_t v;
       std::memcpy(&v, p, 4);
-      return isSigned ? static_cast<std::int32_t>(v) : v;
+      return isSigned ? std::int64_t{static_cast<std::int32_t>(v)} : std::int64_t{v};
     }
     default: {
       std::uint64_t v;

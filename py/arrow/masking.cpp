@@ -282,7 +282,7 @@ class ColumnWriter {
         break;
       case Written::Float: format = "g"; break;
       case Written::Decimal: format = decimalFormat(type); break;
-      default: format = kind == TypeKind::Utf8 ? "u" : "U";
+      default: format = kind == TypeKind::LargeUtf8 || kind == TypeKind::Utf8View ? "U" : "u";
     }
     if (type.kind == TypeKind::Dictionary) {
       dictionaryForm_ = form;

@@ -72,6 +72,19 @@ bool importData(PyObject* data, std::shared_ptr<ForeignSchema>& schema,
   if (!capsule) return false;
   Foreign<ArrowArrayStream> stream;
   if (!moveOut(capsule.get(), "arrow_array_stream", stream.value)) return false;
+  // Released here, on every way out; with an error pending, the producer's
+  // callback must not see it.
+  struct Release {
+    Foreign<ArrowArrayStream>& stream;
+    ~Release() {
+      if (stream.value.release == nullptr) return;
+      PyObject *kind, *value, *traceback;
+      PyErr_Fetch(&kind, &value, &traceback);
+      stream.value.release(&stream.value);
+      stream.value.release = nullptr;
+      PyErr_Restore(kind, value, traceback);
+    }
+  } release{stream};
   auto streamError = [&](int code) {
     const char* reason = stream.value.get_last_error ? stream.value.get_last_error(&stream.value) : nullptr;
     raise(PyExc_ValueError, "the Arrow stream failed (error " + std::to_string(code) +
@@ -358,6 +371,34 @@ PyType_Spec kStreamSpec = {"zorva_arrow.MaskedStream", static_cast<int>(sizeof(M
 PyType_Spec kBatchSpec = {"zorva_arrow.MaskedBatch", static_cast<int>(sizeof(MaskedObject)), 0, Py_TPFLAGS_DEFAULT,
                           kBatchSlots};
 
+PyObject* maskImported(PyObject* data, const std::vector<Ref>& maskers, const std::vector<bool>& decimalTexts,
+                       std::shared_ptr<ForeignSchema>& schema, std::vector<std::shared_ptr<ForeignArray>>& batches) {
+  bool single = false;
+  if (!importData(data, schema, batches, single)) {
+    py::addParameterNote("data");
+    return nullptr;
+  }
+  std::vector<InColumn> columns;
+  if (!readColumns(schema->value, maskers, decimalTexts, columns)) return nullptr;
+
+  MaskedTable masked;
+  BatchError error;
+  bool ok;
+  {
+    py::ReleasedLock unlocked;
+    ok = maskBatches(columns, schema, batches, masked, error);
+  }
+  if (!ok) {
+    raise(error.kind == Refusal::Unsupported ? PyExc_TypeError : PyExc_ValueError, error.message);
+    return nullptr;
+  }
+  Ref problems = Ref::steal(problemList(masked.problems));
+  if (!problems) return nullptr;
+  Ref result = Ref::steal(newResult(std::move(masked.table), single));
+  if (!result) return nullptr;
+  return PyTuple_Pack(2, result.get(), problems.get());
+}
+
 PyObject* maskBatch(PyObject*, PyObject* args, PyObject* kwargs) {
   return py::guarded([&]() -> PyObject* {
     // decimalTexts is optional and keyword-only; the rest binds as usual.
@@ -380,30 +421,17 @@ PyObject* maskBatch(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     std::shared_ptr<ForeignSchema> schema;
     std::vector<std::shared_ptr<ForeignArray>> batches;
-    bool single = false;
-    if (!importData(bound[1].get(), schema, batches, single)) {
-      py::addParameterNote("data");
-      return nullptr;
+    PyObject* result = maskImported(bound[1].get(), maskers, decimalTexts, schema, batches);
+    if (result == nullptr) {
+      // A producer's release callback may run Python code, which must not
+      // find this call's exception pending.
+      PyObject *kind, *value, *traceback;
+      PyErr_Fetch(&kind, &value, &traceback);
+      schema.reset();
+      batches.clear();
+      PyErr_Restore(kind, value, traceback);
     }
-    std::vector<InColumn> columns;
-    if (!readColumns(schema->value, maskers, decimalTexts, columns)) return nullptr;
-
-    MaskedTable masked;
-    BatchError error;
-    bool ok;
-    {
-      py::ReleasedLock unlocked;
-      ok = maskBatches(columns, schema, batches, masked, error);
-    }
-    if (!ok) {
-      raise(error.kind == Refusal::Unsupported ? PyExc_TypeError : PyExc_ValueError, error.message);
-      return nullptr;
-    }
-    Ref problems = Ref::steal(problemList(masked.problems));
-    if (!problems) return nullptr;
-    Ref result = Ref::steal(newResult(std::move(masked.table), single));
-    if (!result) return nullptr;
-    return PyTuple_Pack(2, result.get(), problems.get());
+    return result;
   });
 }
 

@@ -40,9 +40,10 @@ venv_python=$root/build/venv/bin/python
 # Tests import the installed wheel, never the source tree.
 cd /tmp
 "$venv_python" - <<PY
-import zorva_rs, sys
-assert zorva_rs.__file__.startswith("$root/build/venv/"), zorva_rs.__file__
-print("testing", zorva_rs.__file__)
+import zorva_rs, zorva_arrow, sys
+for module in (zorva_rs, zorva_arrow):
+    assert module.__file__.startswith("$root/build/venv/"), module.__file__
+    print("testing", module.__file__)
 PY
 pg_dir=$(mktemp -d /tmp/zorva-pg.XXXXXX)
 trap '"$root/scripts/pg_cluster.sh" stop "$pg_dir"' EXIT
@@ -54,6 +55,7 @@ eval "$pg_env"  # ZORVA_PG_DSN and libpq's PG* variables
 trap - EXIT
 "$venv_python" -m mypy --strict --no-incremental "$root/examples/typed_usage.py"
 "$venv_python" -m mypy.stubtest zorva_rs
+"$venv_python" -m mypy.stubtest zorva_arrow
 cd "$root"
 
 echo "== reliability"

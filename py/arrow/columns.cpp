@@ -121,7 +121,14 @@ Problem checkOffsets(const ColumnView& view) {
   if (previous == begin) return {};
   const std::string_view all(reinterpret_cast<const char*>(view.text) + begin,
                              static_cast<std::size_t>(previous - begin));
-  if (!isUtf8(all)) {
+  // The whole range at once, then every row boundary at a character's start:
+  // together, each row is UTF-8 on its own.
+  bool whole = isUtf8(all);
+  for (std::int64_t r = 1; whole && r < view.length; ++r) {
+    const std::int64_t at = offsets[view.first + r];
+    whole = at == previous || (view.text[at] & 0xc0) != 0x80;
+  }
+  if (!whole) {
     for (std::int64_t r = 0; r < view.length; ++r)
       if (!isUtf8(view.textAt(r))) return malformed("the text at " + rowText(r) + " is not UTF-8");
   }

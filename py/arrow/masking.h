@@ -51,8 +51,4 @@ struct BatchError {
 bool maskBatches(const std::vector<InColumn>& columns, const std::shared_ptr<ForeignSchema>& schema,
                  const std::vector<std::shared_ptr<ForeignArray>>& batches, MaskedTable& out, BatchError& error);
 
-// Reads a decimal text as decimal.Decimal(text) would, and writes its str():
-// false for a text Decimal refuses (or one this reader does not take).
-bool canonicalDecimal(std::string_view text, std::string& out);
-
 }  // namespace zorva::arrow

@@ -41,7 +41,7 @@ Array._fields_ = [("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("
                   ("private_data", ctypes.c_void_p)]
 StreamSchema = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(Stream), ctypes.POINTER(Schema))
 StreamNext = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(Stream), ctypes.POINTER(Array))
-StreamError = ctypes.CFUNCTYPE(ctypes.c_char_p, ctypes.POINTER(Stream))
+StreamError = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.POINTER(Stream))
 StreamRelease = ctypes.CFUNCTYPE(None, ctypes.POINTER(Stream))
 Stream._fields_ = [("get_schema", StreamSchema), ("get_next", StreamNext), ("get_last_error", StreamError),
                    ("release", StreamRelease), ("private_data", ctypes.c_void_p)]
@@ -207,9 +207,11 @@ def test_failing_stream_reports_its_error():
     def get_schema(stream, out):
         return 5
 
+    message = ctypes.create_string_buffer(b"the producer gave up")
+
     @StreamError
     def last_error(stream):
-        return b"the producer gave up"
+        return ctypes.addressof(message)
 
     released = []
 

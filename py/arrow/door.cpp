@@ -366,9 +366,11 @@ PyType_Slot kBatchSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kStreamSpec = {"zorva_arrow.MaskedStream", static_cast<int>(sizeof(MaskedObject)), 0,
-                           Py_TPFLAGS_DEFAULT, kStreamSlots};
-PyType_Spec kBatchSpec = {"zorva_arrow.MaskedBatch", static_cast<int>(sizeof(MaskedObject)), 0, Py_TPFLAGS_DEFAULT,
+// Made by maskBatch only: an instance always holds a table.
+constexpr unsigned kResultFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+PyType_Spec kStreamSpec = {"zorva_arrow.MaskedStream", static_cast<int>(sizeof(MaskedObject)), 0, kResultFlags,
+                           kStreamSlots};
+PyType_Spec kBatchSpec = {"zorva_arrow.MaskedBatch", static_cast<int>(sizeof(MaskedObject)), 0, kResultFlags,
                           kBatchSlots};
 
 PyObject* maskImported(PyObject* data, const std::vector<Ref>& maskers, const std::vector<bool>& decimalTexts,

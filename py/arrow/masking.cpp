@@ -126,6 +126,7 @@ class ColumnWriter {
   void run() {
     chooseForm();
     prepare();
+    widenPastInt32();
     std::int64_t position = 0;
     for (std::size_t b = 0; b < job_.views.size(); ++b) {
       const ColumnView& view = *job_.views[b];
@@ -258,6 +259,24 @@ class ColumnWriter {
     misfit_ = Output::refused(Text("the masked value does not fit the column's Arrow type '" + formFormat_ + "'"));
   }
 
+  // utf8 offsets are 32-bit: a batch whose masked texts pass 2 GiB makes
+  // the whole column large_utf8 (every batch of a stream has one schema).
+  void widenPastInt32() {
+    if (formFormat_ != "u") return;
+    std::int64_t position = 0;
+    for (const ColumnView* view : job_.views) {
+      const std::int64_t count = source(*view).length;
+      std::size_t bytes = 0;
+      for (std::int64_t r = 0; r < count; ++r) bytes += ready_[masked_.at[static_cast<std::size_t>(position + r)]].text.size();
+      position += count;
+      if (bytes > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        formFormat_ = "U";
+        (job_.column->type.kind == TypeKind::Dictionary ? job_.dictionaryFormat : job_.format) = "U";
+        return;
+      }
+    }
+  }
+
   OutArray write(std::int64_t position, std::int64_t rows, Written form) {
     OutArray out;
     out.length = rows;
@@ -297,8 +316,6 @@ class ColumnWriter {
         std::size_t bytes = 0;
         for (std::size_t r = 0; r < n; ++r) bytes += ready_[at[r]].text.size();
         const bool large = formFormat_ == "U";
-        if (!large && bytes > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-          throw std::length_error("a batch's masked texts exceed the 2 GiB of a utf8 column; use large_utf8");
         Buffer offsets((n + 1) * (large ? 8 : 4));
         Buffer data(bytes);
         std::size_t end = 0;

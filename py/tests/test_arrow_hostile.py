@@ -251,3 +251,6 @@ def test_argument_errors():
     with pytest.raises(ValueError, match="a subkey is 32 bytes"):
         zorva_arrow.Masker(b"short", "key", {})
     assert zorva_arrow.Masker.__module__ == "zorva_arrow"
+    for made_by_mask_batch in (zorva_arrow.MaskedBatch, zorva_arrow.MaskedStream):
+        with pytest.raises(TypeError, match="cannot create"):
+            made_by_mask_batch()

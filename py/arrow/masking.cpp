@@ -159,6 +159,7 @@ class ColumnWriter {
         break;
       }
     }
+    if (first == Output::Kind::None) first = probeKind(kind);
     Written form;
     switch (first) {
       case Output::Kind::Int: form = Written::Int; break;
@@ -193,6 +194,27 @@ class ColumnWriter {
       job_.format = format;
     }
     formFormat_ = format;
+  }
+
+  // With no masked value to go by (every row null or a problem), the kind
+  // the masker gives a plain value of the column's type: so that an empty
+  // batch gets the same schema as a full one.
+  Output::Kind probeKind(TypeKind kind) const {
+    const bool numbers = job_.column->masker->strategy().readsDecimals();
+    Input probe;
+    if (kind == TypeKind::Int || kind == TypeKind::UInt) {
+      probe = Input::ofInt(BigInt::fromI64(1));
+    } else if (job_.column->decimalTexts || (numbers && kind == TypeKind::Decimal)) {
+      probe = Input::ofText(Input::Kind::Decimal, PackedText(std::string_view("1")));
+    } else if (numbers && (kind == TypeKind::Float32 || kind == TypeKind::Float64)) {
+      probe = Input::ofText(Input::Kind::Float, PackedText(std::string_view("1.0")), 1.0);
+    } else if (kind == TypeKind::Utf8 || kind == TypeKind::LargeUtf8 || kind == TypeKind::Utf8View) {
+      probe = Input::ofText(Input::Kind::Str, PackedText(std::string_view("a")));
+    } else {
+      return Output::Kind::None;
+    }
+    const Output answer = job_.column->masker->maskOne(probe);
+    return answer.isProblem() ? Output::Kind::None : answer.kind();
   }
 
   // Each distinct answer once: its written bytes, or a problem.

@@ -16,7 +16,7 @@ import pytest
 
 import zorva_arrow
 import zorva_rs
-from conftest import KEY
+from conftest import KEY, WORDS
 from test_hostile import CONFIG_IDS, CONFIGS
 
 INTS = {pa.int8(): 8, pa.int16(): 16, pa.int32(): 32, pa.int64(): 64}
@@ -152,6 +152,17 @@ def test_both_doors_give_the_same_values(index, arrow_type):
 def test_written_types(arrow_type, name, options, written):
     values = random_values(arrow_type, random.Random(1), 40)
     assert both_doors(name, options, arrow_type, values)[4] == written
+
+
+@pytest.mark.parametrize(("name", "arrow_type", "values"), [
+    ("hash", pa.int32(), [1, 2]), ("key", pa.uint8(), [1, 2]), ("number", pa.float32(), [1.5, 2.0]),
+    ("fakeCity", pa.string_view(), ["a", "b"]), ("number", pa.decimal128(7, 2), [Decimal("1.25")])])
+def test_an_empty_or_all_null_batch_has_the_schema_of_a_full_one(name, arrow_type, values):
+    masker = zorva_arrow.Masker(KEY, name, WORDS if name.startswith("fake") else {})
+    full = zorva_arrow.maskBatch([masker], pa.table({"c": pa.array(values, arrow_type)}))[0]
+    for rows in ([], [None, None]):
+        empty = zorva_arrow.maskBatch([masker], pa.table({"c": pa.array(rows, arrow_type)}))[0]
+        assert pa.table(empty).schema == pa.table(full).schema
 
 
 def test_dictionary_values_masked_once_and_indices_kept():

@@ -474,19 +474,25 @@ bool maskBatches(const std::vector<InColumn>& columns, const std::shared_ptr<For
     job.outputs = &outputs[j];
     for (std::size_t b = 0; b < batches.size(); ++b) job.views.push_back(&views[b][j]);
   }
-  // Every masked column at once; a column's many distinct values spread
-  // further over the pool inside maskInputs.
+  // Three passes, the first and last over the columns at once on the pool.
+  // The masking between them goes column by column from this thread, outside
+  // the pool: maskInputs spreads a column's distinct values over the pool
+  // itself, and a loop started from inside a pool worker shares far worse
+  // (one column masked 1.1x faster on two threads that way, 1.6x from here).
   const std::shared_ptr<Pool> pool = currentPool();
+  std::vector<Vec<Input>> inputs(jobs.size());
+  std::vector<MaskedValues> masked(jobs.size());
+  parallelFor(pool, jobs.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) readInputs(jobs[k], inputs[k]);
+  });
+  for (std::size_t k = 0; k < jobs.size(); ++k) {
+    masked[k] = py::maskInputs(*jobs[k].column->masker, inputs[k], inputs[k].size());
+    Vec<Input>().swap(inputs[k]);
+  }
   parallelFor(pool, jobs.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) {
-      ColumnJob& job = jobs[k];
-      MaskedValues masked;
-      {
-        Vec<Input> inputs;
-        readInputs(job, inputs);
-        masked = py::maskInputs(*job.column->masker, inputs, inputs.size());
-      }
-      ColumnWriter(job, masked).run();
+      ColumnWriter(jobs[k], masked[k]).run();
+      MaskedValues().answers.swap(masked[k].answers);
     }
   });
 

@@ -47,7 +47,7 @@ stage "TSan build"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZORVA_TSAN=ON -DZORVA_TESTS=ON -DZORVA_EXTENSION=ON \
   >/dev/null
-cmake --build build/tsan -j "$jobs" --target pool_tests zorva_rs
+cmake --build build/tsan -j "$jobs" --target pool_tests zorva_rs zorva_arrow
 
 stage "TSan: pool tests"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/pool_tests --gtest_brief=1
@@ -93,6 +93,36 @@ for t in threads: t.start()
 for t in threads: t.join()
 assert not errors, errors
 print("tsan driver: shared Maskers agree across", len(threads), "threads")
+PY
+)
+
+stage "TSan: Arrow batches on shared Maskers"
+(cd /tmp && env LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONMALLOC=malloc \
+  PYTHONPATH="$root/build/tsan" \
+  TSAN_OPTIONS="halt_on_error=1:exitcode=66:suppressions=$root/$tsan_supp" \
+  "$python" - "$root/build/tsan/zorva_arrow.abi3.so" <<'PY'
+import sys, threading
+import pyarrow as pa
+import zorva_arrow
+assert zorva_arrow.__file__ == sys.argv[1], zorva_arrow.__file__
+zorva_arrow.setThreads(2)
+key = bytes(range(32))
+maskers = [zorva_arrow.Masker(key, "key", {}), zorva_arrow.Masker(key, "hash", {}), None,
+           zorva_arrow.Masker(key, "number", {"min": "0", "max": "100"})]
+table = pa.table({"id": [f"id-{i:06d}" for i in range(3000)], "n": list(range(3000)), "keep": list(range(3000)),
+                  "f": [i / 7 for i in range(3000)]})
+table = pa.concat_tables([table.slice(0, 1000), table.slice(1000)])
+reference = pa.table(zorva_arrow.maskBatch(maskers, table)[0])
+errors = []
+def work():
+    for _ in range(6):
+        if not pa.table(zorva_arrow.maskBatch(maskers, table)[0]).equals(reference):
+            errors.append(1)
+threads = [threading.Thread(target=work) for _ in range(3)]
+for t in threads: t.start()
+for t in threads: t.join()
+assert not errors
+print("tsan driver: Arrow batches agree across", len(threads), "threads")
 PY
 )
 

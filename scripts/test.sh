@@ -69,9 +69,10 @@ for interpreter in "${interpreters[@]}"; do
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$wheel"
   # Tests import the installed wheel, never the source tree.
   (cd /tmp && "$venv/bin/python" - <<PY
-import zorva_rs
-assert zorva_rs.__file__.startswith("$venv/"), zorva_rs.__file__
-print("testing", zorva_rs.__file__)
+import zorva_rs, zorva_arrow
+for module in (zorva_rs, zorva_arrow):
+    assert module.__file__.startswith("$venv/"), module.__file__
+    print("testing", module.__file__)
 PY
   )
   (cd /tmp && "$venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir="$root" -c "$root/pyproject.toml" \
@@ -80,7 +81,7 @@ PY
     # The stubs and the typed example are checked once: the stub is the same
     # for every version.
     (cd /tmp && "$venv/bin/python" -m mypy --strict --no-incremental "$root/examples/typed_usage.py" &&
-      "$venv/bin/python" -m mypy.stubtest zorva_rs)
+      "$venv/bin/python" -m mypy.stubtest zorva_rs zorva_arrow)
   fi
   ran+=("$version")
   echo "CPython $version: $((SECONDS - started)) s"

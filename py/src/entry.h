@@ -17,6 +17,7 @@ extern PyMethodDef kThreadsDef;
 
 // Creates the Masker type (heap type named "Masker", no __dict__, no weak
 // references): masker.cpp. New reference, or null with an exception set.
-PyObject* createMaskerType();
+// moduleName is its __module__: each module has its own Masker type.
+PyObject* createMaskerType(const char* moduleName = "zorva_rs");
 
 }  // namespace zorva::py

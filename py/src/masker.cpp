@@ -166,12 +166,13 @@ bool isMasker(PyObject* object) noexcept {
 
 const Masker& maskerOf(PyObject* object) noexcept { return reinterpret_cast<MaskerObject*>(object)->masker(); }
 
-PyObject* createMaskerType() {
-  // One type object per process, whatever the number of module objects.
+PyObject* createMaskerType(const char* module) {
+  // One type object per process (per module file), whatever the number of
+  // module objects.
   if (gMaskerType != nullptr) return Py_NewRef(gMaskerType);
   Ref type = createQuietly();
   if (!type) return nullptr;
-  Ref moduleName = Ref::steal(PyUnicode_FromString("zorva_rs"));
+  Ref moduleName = Ref::steal(PyUnicode_FromString(module));
   if (!moduleName || PyObject_SetAttrString(type.get(), "__module__", moduleName.get()) < 0) return nullptr;
   gMaskerType = Py_NewRef(type.get());
   return type.release();

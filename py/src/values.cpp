@@ -115,6 +115,8 @@ bool copyRendered(PyObject* rendered, PackedText& out) {
   return copyText(owned.get(), out);
 }
 
+}  // namespace
+
 // repr() of a float of the exact type, written here as CPython writes it
 // (calling repr() costs more than the rest of a value's conversion): the
 // shortest digits that read back as the same double, fixed-point when the
@@ -185,8 +187,6 @@ std::size_t floatRepr(double value, char* out) noexcept {
   }
   return static_cast<std::size_t>(p - out);
 }
-
-}  // namespace
 
 bool convert(PyObject* value, PyObject* decimalType, Input& out, bool borrowText) {
   using Kind = Input::Kind;

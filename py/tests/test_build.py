@@ -7,21 +7,25 @@ import sys
 
 import pytest
 
+import zorva_arrow
 import zorva_rs
 from conftest import KEY
 
 
-def test_one_stable_abi_file_exporting_only_its_init_function():
-    assert os.path.basename(zorva_rs.__file__) == "zorva_rs.abi3.so"
-    listing = subprocess.run(["nm", "-D", "--defined-only", zorva_rs.__file__], capture_output=True, text=True,
+@pytest.mark.parametrize("module", [zorva_rs, zorva_arrow], ids=lambda m: m.__name__)
+def test_one_stable_abi_file_exporting_only_its_init_function(module):
+    name = module.__name__
+    assert os.path.basename(module.__file__) == f"{name}.abi3.so"
+    assert os.path.dirname(module.__file__) == os.path.dirname(zorva_rs.__file__)  # one wheel
+    listing = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True,
                              check=True).stdout
-    assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit_zorva_rs"]
-    needed = needed_libraries()
-    assert needed and not [name for name in needed if "mimalloc" in name]
+    assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == [f"PyInit_{name}"]
+    needed = needed_libraries(module)
+    assert needed and not [lib for lib in needed if "mimalloc" in lib]
 
 
-def needed_libraries():
-    dynamic = subprocess.run(["readelf", "-d", zorva_rs.__file__], capture_output=True, text=True, check=True).stdout
+def needed_libraries(module=zorva_rs):
+    dynamic = subprocess.run(["readelf", "-d", module.__file__], capture_output=True, text=True, check=True).stdout
     return [line.split("[")[-1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line]
 
 

@@ -1,0 +1,250 @@
+"""The columnar door against the row door: the same bytes for every strategy and Arrow type.
+
+Each column is masked by zorva_arrow.maskBatch and, as the Python values pyarrow
+hands out for it, by zorva_rs; masked values, their Python types and the problem
+markers must agree, except where the row door's answer does not fit the column's
+type, which the columnar door reports as a refusal.
+"""
+
+import math
+import random
+from decimal import Context, Decimal
+
+import polars as pl
+import pyarrow as pa
+import pytest
+
+import zorva_arrow
+import zorva_rs
+from conftest import KEY, WORDS
+from test_hostile import CONFIG_IDS, CONFIGS
+
+INTS = {pa.int8(): 8, pa.int16(): 16, pa.int32(): 32, pa.int64(): 64}
+UINTS = {pa.uint8(): 8, pa.uint16(): 16, pa.uint32(): 32, pa.uint64(): 64}
+DECIMALS = [pa.decimal128(5, 2), pa.decimal128(38, 10), pa.decimal128(3, -2), pa.decimal256(76, 40),
+            pa.decimal256(12, 0)]
+TEXTS = [pa.string(), pa.large_string(), pa.string_view()]
+TYPES = [*INTS, *UINTS, *TEXTS, pa.float32(), pa.float64(), *DECIMALS, pa.bool_(), pa.null(),
+         pa.dictionary(pa.int32(), pa.string()), pa.dictionary(pa.uint8(), pa.large_string())]
+
+
+def random_text(rng):
+    kind = rng.randrange(6)
+    if kind == 0:
+        return "".join(rng.choice("0123456789") for _ in range(rng.randrange(1, 20)))
+    if kind == 1:
+        return f"user{rng.randrange(1000)}@example.org"
+    if kind == 2:
+        return "".join(rng.choice("aZ9-_ é界😀") for _ in range(rng.randrange(0, 30)))
+    if kind == 3:
+        return "+1 (555) " + str(rng.randrange(10**6, 10**7))
+    return "".join(rng.choice("abcdefXYZ0123") for _ in range(rng.randrange(0, 14)))
+
+
+def random_values(arrow_type, rng, n=120):
+    """Values of the type, boundaries and repeats included, about a tenth None."""
+    if pa.types.is_integer(arrow_type):
+        bits = arrow_type.bit_width
+        low, high = (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if pa.types.is_signed_integer(arrow_type) else (
+            0, 2**bits - 1)
+        pick = lambda: rng.choice([low, high, 0, -1 if low else 1, rng.randint(low, high), rng.randint(-999, 999)])
+        values = [min(max(pick(), low), high) for _ in range(n)]
+    elif pa.types.is_floating(arrow_type):
+        specials = [0.0, -0.0, math.inf, -math.inf, math.nan, 1e300, 5e-324, 0.1]
+        values = [rng.choice(specials) if rng.random() < 0.2 else rng.uniform(-1e6, 1e6) for _ in range(n)]
+        if arrow_type == pa.float32():  # as the float32 holds them
+            values = pa.array(values, pa.float32()).to_pylist()
+    elif pa.types.is_decimal(arrow_type):
+        p, s = arrow_type.precision, arrow_type.scale
+        values = [Decimal(f"{rng.choice([0, 10**p - 1, -(10**p) + 1, rng.randrange(-(10**p) + 1, 10**p)])}E{-s}")
+                  for _ in range(n)]
+    elif pa.types.is_boolean(arrow_type):
+        values = [rng.random() < 0.5 for _ in range(n)]
+    elif pa.types.is_null(arrow_type):
+        values = [None] * n
+    else:
+        pool = [random_text(rng) for _ in range(n // 3)]
+        values = [rng.choice(pool) for _ in range(n)]
+    return [None if rng.random() < 0.1 else v for v in values]
+
+
+def fits(value, arrow_type):
+    """Whether the row door's masked value can be written in the column's own type."""
+    if isinstance(value, int) and pa.types.is_integer(arrow_type):
+        bits = arrow_type.bit_width
+        if pa.types.is_signed_integer(arrow_type):
+            return -(2 ** (bits - 1)) <= value < 2 ** (bits - 1)
+        return 0 <= value < 2**bits
+    if isinstance(value, int):
+        return -(2**63) <= value < 2**63
+    if isinstance(value, Decimal) and pa.types.is_decimal(arrow_type):
+        if not value.is_finite():
+            return False
+        unscaled = value.scaleb(arrow_type.scale, context=Context(prec=200))
+        return unscaled == unscaled.to_integral_value() and abs(int(unscaled)) < 10**arrow_type.precision
+    return True
+
+
+def misfit(arrow_type):
+    return ("refused", f"the masked value does not fit the column's Arrow type '{arrow_type}'")
+
+
+def same(a, b):
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a):
+        return math.isnan(b)
+    return type(a) is type(b) and a == b
+
+
+def both_doors(name, options, arrow_type, values):
+    """(expected values, expected problems, got values, got problems, got Arrow type)."""
+    column = pa.array(values, arrow_type)
+    masked, problems = zorva_rs.Masker(KEY, name, options).maskColumn(column.to_pylist())
+    out, got_problems = zorva_arrow.maskBatch([zorva_arrow.Masker(KEY, name, options)], pa.record_batch([column], ["c"]))
+    got = pa.record_batch(out).column(0)
+    return masked, problems, got.to_pylist(), got_problems, got.type
+
+
+def written_format(arrow_type, got_type):
+    """The Arrow format string of a written type, as the misfit message shows it."""
+    names = {pa.int8(): "c", pa.int16(): "s", pa.int32(): "i", pa.int64(): "l", pa.uint8(): "C",
+             pa.uint16(): "S", pa.uint32(): "I", pa.uint64(): "L"}
+    if got_type in names:
+        return names[got_type]
+    if pa.types.is_decimal(got_type):
+        width = {128: "", 256: ",256"}[got_type.bit_width]
+        return f"d:{got_type.precision},{got_type.scale}{width}"
+    return None
+
+
+@pytest.mark.parametrize("arrow_type", TYPES, ids=str)
+@pytest.mark.parametrize("index", range(len(CONFIGS)), ids=CONFIG_IDS)
+def test_both_doors_give_the_same_values(index, arrow_type):
+    name, options = CONFIGS[index]
+    rng = random.Random(f"{index}-{arrow_type}")
+    values = random_values(arrow_type, rng)
+    masked, problems, got, got_problems, got_type = both_doors(name, options, arrow_type, values)
+    expected_problems = []
+    for row, value in enumerate(masked):
+        if row in problems:
+            expected_problems.append((0, row, problems[row]))
+            assert got[row] is None
+        elif value is not None and not fits(value, got_type if pa.types.is_integer(got_type) else arrow_type):
+            fmt = written_format(arrow_type, got_type)
+            expected_problems.append((0, row, ("refused", f"the masked value does not fit the column's Arrow type '{fmt}'")))
+            assert got[row] is None
+        else:
+            assert same(value, got[row]), (row, values[row], value, got[row])
+    assert got_problems == expected_problems
+
+
+@pytest.mark.parametrize(("arrow_type", "name", "options", "written"), [
+    (pa.float32(), "number", {}, pa.float64()),  # doubles come back
+    (pa.int16(), "key", {}, pa.int16()),
+    (pa.uint32(), "hash", {}, pa.string()),  # an int hashed through its decimal text
+    (pa.large_string(), "key", {}, pa.large_string()),
+    (pa.string_view(), "hash", {}, pa.large_string()),
+    (pa.decimal128(10, 3), "number", {}, pa.decimal128(10, 3)),
+    (pa.decimal256(40, 3), "number", {}, pa.decimal256(40, 3)),
+    (pa.dictionary(pa.int16(), pa.string()), "key", {}, pa.dictionary(pa.int16(), pa.string())),
+    (pa.bool_(), "hash", {}, pa.bool_()),  # every position a problem: the type stays
+    (pa.null(), "key", {}, pa.null()),
+])
+def test_written_types(arrow_type, name, options, written):
+    values = random_values(arrow_type, random.Random(1), 40)
+    assert both_doors(name, options, arrow_type, values)[4] == written
+
+
+@pytest.mark.parametrize(("name", "arrow_type", "values"), [
+    ("hash", pa.int32(), [1, 2]), ("key", pa.uint8(), [1, 2]), ("number", pa.float32(), [1.5, 2.0]),
+    ("fakeCity", pa.string_view(), ["a", "b"]), ("number", pa.decimal128(7, 2), [Decimal("1.25")])])
+def test_an_empty_or_all_null_batch_has_the_schema_of_a_full_one(name, arrow_type, values):
+    masker = zorva_arrow.Masker(KEY, name, WORDS if name.startswith("fake") else {})
+    full = zorva_arrow.maskBatch([masker], pa.table({"c": pa.array(values, arrow_type)}))[0]
+    for rows in ([], [None, None]):
+        empty = zorva_arrow.maskBatch([masker], pa.table({"c": pa.array(rows, arrow_type)}))[0]
+        assert pa.table(empty).schema == pa.table(full).schema
+
+
+def test_dictionary_values_masked_once_and_indices_kept():
+    values = ["b", "a", None, "b", "c", "a"]
+    column = pa.array(values).dictionary_encode()
+    out, problems = zorva_arrow.maskBatch([zorva_arrow.Masker(KEY, "key", {})], pa.record_batch([column], ["d"]))
+    got = pa.record_batch(out).column(0)
+    assert got.indices.to_pylist() == column.indices.to_pylist()
+    assert got.to_pylist() == zorva_rs.Masker(KEY, "key", {}).maskColumn(values)[0]
+    assert problems == []
+
+
+def test_problems_in_chunk_order_across_batches_and_carried_columns():
+    rng = random.Random(7)
+    rows = 3000
+    ids = [rng.choice([True, rng.randrange(10**6), "x" * 300, None]) for _ in range(rows)]
+    mails = [rng.choice(["a@b.org", 42, "no-at-sign", None]) for _ in range(rows)]
+    keep = list(range(rows))
+    # Mixed Python types go in as text; the ints as their decimal text.
+    id_texts = [None if v is None else ("" if v is True else str(v)) for v in ids]
+    mail_texts = [None if v is None else str(v) for v in mails]
+    table = pa.table({"id": id_texts, "keep": keep, "mail": mail_texts})
+    table = pa.concat_tables([table.slice(0, 1000), table.slice(1000, 1500), table.slice(2500)])
+    configs = [("key", {}), None, ("email", {})]
+    out, problems = zorva_arrow.maskBatch([c and zorva_arrow.Masker(KEY, *c) for c in configs], table)
+    expected_rows, expected = zorva_rs.maskChunk([c and zorva_rs.Masker(KEY, *c) for c in configs],
+                                                 list(zip(id_texts, keep, mail_texts)))
+    assert problems == expected
+    result = pa.table(out)
+    assert result.column("keep").chunks[1].buffers()[1].address == table.column("keep").chunks[1].buffers()[1].address
+    assert [tuple(r.values()) for r in result.to_pylist()] == expected_rows
+    assert out.num_rows == rows
+
+
+def test_thread_counts_agree(restore_threads_arrow):
+    rng = random.Random(3)
+    table = pa.table({"s": [random_text(rng) for _ in range(20000)], "i": [rng.randrange(10**9) for _ in range(20000)]})
+    maskers = [zorva_arrow.Masker(KEY, "fpe", {}), zorva_arrow.Masker(KEY, "key", {})]
+    results = []
+    for threads in (1, 2, 3):
+        zorva_arrow.setThreads(threads)
+        assert zorva_arrow.threads() == threads
+        results.append(pa.table(zorva_arrow.maskBatch(maskers, table)[0]))
+    assert results[0].equals(results[1]) and results[0].equals(results[2])
+    assert zorva_rs.threads() == 1  # each module has its own pool
+
+
+@pytest.fixture
+def restore_threads_arrow():
+    yield
+    zorva_arrow.setThreads(1)
+
+
+def test_readers_of_the_output():
+    table = pa.table({"n": [1, 2, None], "s": ["a", None, "c"]})
+    out, _ = zorva_arrow.maskBatch([zorva_arrow.Masker(KEY, "key", {}), zorva_arrow.Masker(KEY, "hash", {})], table)
+    frame = pl.DataFrame(out)
+    assert frame.to_dict(as_series=False) == pa.table(out).to_pydict()
+    assert pa.RecordBatchReader.from_stream(out).read_all().equals(pa.table(out))
+    batch, _ = zorva_arrow.maskBatch([None, None], table.to_batches()[0])
+    assert isinstance(batch, zorva_arrow.MaskedBatch) and pa.record_batch(batch).equals(table.to_batches()[0])
+    # Polars hands its strings as views.
+    polars_out, _ = zorva_arrow.maskBatch([None, zorva_arrow.Masker(KEY, "hash", {})], pl.DataFrame(table))
+    assert pa.table(polars_out).column("s").to_pylist() == pa.table(out).column("s").to_pylist()
+
+
+@pytest.mark.parametrize(("texts", "arrow_type"), [
+    (["1.50", "-0", "1E+3", "0.0000001", " 12 ", "nan", "-Infinity", "1e-7", "abc", "007.5", None, "5.", ".5"],
+     pa.string()),
+    (["123.45", "-9.99", "0.00", "1e400", None], pa.string_view()),
+])
+def test_decimal_texts_mask_as_the_decimals(texts, arrow_type):
+    options = {"min": "-1e3", "max": "1e3", "decimals": 2}
+    decimals = []
+    for text in texts:
+        try:
+            decimals.append(None if text is None else Decimal(text))
+        except ArithmeticError:
+            decimals.append(object())  # not a Decimal: the row door falls back
+    masked, problems = zorva_rs.Masker(KEY, "number", options).maskColumn(decimals)
+    out, got_problems = zorva_arrow.maskBatch([zorva_arrow.Masker(KEY, "number", options)],
+                                              pa.table({"v": pa.array(texts, arrow_type)}), decimalTexts=[0])
+    got = pa.table(out).column("v").to_pylist()
+    assert [None if v is None else str(v) for v in masked] == got
+    assert got_problems == [(0, row, marker) for row, marker in problems.items()]

@@ -1,6 +1,6 @@
 """The columnar door on the README's customers table, beside maskChunk on the same rows.
 
-    python3 bench/arrow_bench.py [--rows 200000] [--floors bench/results/<latest>.json]
+    python3 bench/arrow_bench.py [--rows 200000] [--floors bench/results/<latest>.json] [--out FILE]
 
 Prints, per row of the table (all fourteen masked columns of examples/policy.toml):
 CPU per row of maskChunk and of maskBatch at one thread, the primitive floor of
@@ -9,14 +9,19 @@ latest full bench run) plus 10 ns per masked value, and maskBatch's rate at two
 threads against one. Then the hash strategy through maskBatch against
 polars-hash's unkeyed SHA-256 on the same string column. CPU times are the
 process's (every thread), since the machine is shared; the scaling is wall time.
+The roads the core takes on this CPU are printed first, and the results are
+written to bench/results/arrow-<date>-<commit>.json (or --out).
 """
 
 from __future__ import annotations
 
 import argparse
+import datetime
 import glob
 import json
 import os
+import platform
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -32,6 +37,9 @@ root = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(root / "examples"))
 from mask_sqlite import DEMO_KEY, FAKE_STRATEGIES, Policy, derive_subkey  # noqa: E402
 from sample_data import COLUMNS, customer_rows, word_lists  # noqa: E402
+
+sys.path.insert(0, str(root / "bench"))
+from tables import load, roads  # noqa: E402
 
 ARROW_TYPES = {"INTEGER PRIMARY KEY": pa.int64(), "INTEGER": pa.int64(), "TEXT": pa.string(),
                "DECIMAL TEXT": pa.decimal128(12, 2), "REAL": pa.float64()}
@@ -63,12 +71,25 @@ def best(fn, repeat, clock=time.process_time, setup=lambda: None):
 
 def latest_floors(path: str | None) -> dict[str, float]:
     if path is None:
-        runs = sorted(glob.glob(str(root / "bench/results/*.json")))
+        # The strategy bench's results are named by date alone; the others
+        # (tables-, shapes-, arrow-) hold no per-strategy floors.
+        runs = sorted(glob.glob(str(root / "bench/results/[0-9]*.json")))
         if not runs:
             return {}
         path = runs[-1]
     strategies = json.loads(Path(path).read_text())["strategies"]
     return {name: s.get("interleavedFloorNs") or 0.0 for name, s in strategies.items()}
+
+
+def commit_name() -> str:
+    """The short commit, marked dirty when the engine's sources differ from it (as bench/run.sh names it)."""
+    def git(*args: str) -> subprocess.CompletedProcess:
+        return subprocess.run(["git", *args], cwd=root, capture_output=True, text=True, check=False)
+    head = git("rev-parse", "--short", "HEAD")
+    if head.returncode != 0:
+        return "unknown"
+    dirty = git("diff", "--quiet", "HEAD", "--", "core", "py", "CMakeLists.txt").returncode != 0
+    return head.stdout.strip() + ("-dirty" if dirty else "")
 
 
 def main() -> None:
@@ -77,7 +98,14 @@ def main() -> None:
     ap.add_argument("--chunk", type=int, default=10_000, help="rows per maskChunk call and per Arrow batch")
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--floors", help="a bench/results JSON with per-strategy floors (default: the latest)")
+    ap.add_argument("--commit", help="the commit the results are named by (default: git's, -dirty when edited)")
+    ap.add_argument("--out", help="write the results JSON here (default: bench/results/arrow-<date>-<commit>.json)")
     args = ap.parse_args()
+    commit = args.commit or commit_name()
+    out = Path(args.out) if args.out else root / f"bench/results/arrow-{datetime.date.today().isoformat()}-{commit}.json"
+    road = roads()
+    print(f"CPU {road['cpu']}; SHA-256 road: {road['sha256']}; AES road: {road['aes']}")
+    load_before = load()
 
     words = word_lists()
     policy = Policy.load(root / "examples/policy.toml")
@@ -112,6 +140,7 @@ def main() -> None:
     batch_wall1, batch_wall2 = min(walls[1]), min(walls[2])
 
     floors = latest_floors(args.floors)
+    floor_source = args.floors
     floor_row = sum(floors.get(policy.columns[name][0], float("nan")) for name in masked_columns)
     bound = 1.5 * (floor_row + 10 * len(masked_columns))
     n = args.rows
@@ -136,6 +165,37 @@ def main() -> None:
     print(f"hash, {n} e-mail texts: maskBatch {ours / n * 1e9:6.0f} ns CPU/value, "
           f"polars-hash sha256 {peer / n * 1e9:6.0f} ns CPU/value "
           f"(target: not slower: {'holds' if ours <= peer else 'MISSED'}, {peer / ours:.2f}x)")
+
+    result = {
+        "date": datetime.datetime.now().isoformat(timespec="seconds"),
+        "commit": commit,
+        "machine": {"python": platform.python_version(), "cpus": os.cpu_count(),
+                    "cores": zorva_arrow.availableCores()},
+        "roads": road,
+        "loadBefore": load_before,
+        "loadAfter": load(),
+        "rows": n,
+        "batchRows": args.chunk,
+        "maskedColumns": len(masked_columns),
+        "floors": floor_source or "latest bench/results",
+        "maskChunkCpuNsPerRow": chunk_cpu / n * 1e9,
+        "maskBatchCpuNsPerRow": batch_cpu / n * 1e9,
+        "floorNsPerRow": floor_row + 10 * len(masked_columns),
+        "maskBatchBoundNsPerRow": bound,
+        "maskBatchRowsPerSecond1": n / batch_wall1,
+        "maskBatchRowsPerSecond2": n / batch_wall2,
+        "scaling2": scaling,
+        "hashNsPerValue": ours / n * 1e9,
+        "polarsHashSha256NsPerValue": peer / n * 1e9,
+        "targets": {
+            "cpuPerRow": batch_cpu / n * 1e9 <= bound,
+            "scaling2": scaling >= 1.8,
+            "hashVsPolarsHash": ours <= peer,
+        },
+    }
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(json.dumps(result, indent=1) + "\n")
+    print(f"results: {out}")
 
 
 if __name__ == "__main__":

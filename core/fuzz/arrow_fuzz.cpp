@@ -191,15 +191,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Built column;
   const std::uint8_t slice = in.byte();
   if (!build(in, format, column, 0)) return 0;
-  // The batch's rows: usually inside the array, sometimes past it.
-  const std::int64_t offset = slice % 4;
-  const std::int64_t length = slice & 0x80 ? column.array.length + 1 : std::max<std::int64_t>(0, column.array.length - offset);
+  // The batch's rows: usually inside the array, sometimes past it, and now
+  // and then at the edges of 64 bits, where sums of offsets overflow.
+  static constexpr std::int64_t kEdges[] = {kMaxRows, kMaxRows + 1, std::int64_t{1} << 62, INT64_MAX, -1};
+  std::int64_t offset = slice % 4;
+  std::int64_t length = slice & 0x80 ? column.array.length + 1 : std::max<std::int64_t>(0, column.array.length - offset);
+  if ((slice & 0x70) == 0x70) ((slice & 8) ? offset : length) = kEdges[(slice >> 1) % 5];
+  ArrowArray* children[] = {&column.array};
+  const void* batchBuffers[] = {nullptr};
+  ArrowArray batch{};
+  batch.length = length;
+  batch.offset = offset;
+  batch.n_buffers = 1;
+  batch.n_children = 1;
+  batch.buffers = batchBuffers;
+  batch.children = children;
+  batch.release = &releaseArray;
+  if (checkBatch(batch, 1)) return 0;
+  CHECK(offset >= 0 && length >= 0 && offset <= kMaxRows && length <= kMaxRows);
   ColumnType type;
   if (!readType(column.schema, type)) {
     ColumnView view;
     if (!viewColumn(column.array, type, offset, length, view)) readAll(view);
-    (void)checkShape(column.array, column.schema);
   }
+  (void)checkField(column.schema);
+  // Carried through: its shape alone is checked, and what it hands on (its
+  // offset shifted by the batch's) stays in range.
+  if (!checkShape(column.array, column.schema))
+    CHECK(column.array.offset <= kMaxRows && column.array.offset + offset <= 2 * kMaxRows);
   // The rest of the input as a decimal text: its canonical form reads back
   // as itself.
   const std::string_view text(reinterpret_cast<const char*>(in.p), in.n);

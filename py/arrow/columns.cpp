@@ -107,7 +107,9 @@ std::string rowText(std::int64_t row) { return "row " + std::to_string(row); }
 
 template <class Offset>
 Problem checkOffsets(const ColumnView& view) {
-  if (view.values == nullptr) return {};  // no rows: an empty array may omit its offsets
+  // No rows: an empty array may omit its offsets, or give a buffer too short
+  // to hold even the first.
+  if (view.values == nullptr || view.length == 0) return {};
   const auto* offsets = static_cast<const Offset*>(view.values);
   Offset previous = offsets[view.first];
   if (previous < 0) return malformed("the offsets start below 0");
@@ -199,7 +201,7 @@ Problem viewColumn(const ArrowArray& array, const ColumnType& type, std::int64_t
   if (array.release == nullptr) return malformed("the array was released");
   if (array.length < 0 || array.offset < 0 || array.null_count < -1 || array.n_buffers < 0 || array.n_children < 0)
     return malformed("a negative length, offset, null count or buffer count");
-  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max() / 64;  // room for every product below
+  constexpr std::int64_t kMax = kMaxRows;
   if (offset < 0 || length < 0 || offset > kMax || length > kMax || array.offset > kMax || array.length > kMax ||
       offset + length > array.length)
     return malformed("the array holds " + std::to_string(array.length) + " row(s), fewer than its batch's " +
@@ -210,7 +212,9 @@ Problem viewColumn(const ArrowArray& array, const ColumnType& type, std::int64_t
     case TypeKind::Null: buffers = 0; break;
     case TypeKind::Utf8:
     case TypeKind::LargeUtf8: buffers = 3; break;
-    case TypeKind::Utf8View: buffers = array.n_buffers >= 3 ? array.n_buffers : 3; break;
+    // The views' data buffers are counted by n_buffers itself; a count past
+    // any producer's is refused rather than read through.
+    case TypeKind::Utf8View: buffers = array.n_buffers >= 3 && array.n_buffers <= 65536 ? array.n_buffers : 3; break;
     default: break;
   }
   if (array.n_buffers != buffers)
@@ -256,14 +260,28 @@ Problem viewColumn(const ArrowArray& array, const ColumnType& type, std::int64_t
   }
 }
 
+Problem checkBatch(const ArrowArray& batch, std::int64_t width) {
+  if (batch.release == nullptr) return malformed("a batch was released");
+  if (batch.length < 0 || batch.offset < 0 || batch.length > kMaxRows || batch.offset > kMaxRows ||
+      batch.n_buffers != 1 || batch.buffers == nullptr)
+    return malformed("a batch is a struct array of one buffer with a length and offset of at least 0 (and at most 2^56)");
+  if (batch.null_count != 0 && batch.buffers[0] != nullptr) return malformed("a batch's rows cannot be null");
+  if (batch.n_children != width || (width > 0 && batch.children == nullptr))
+    return malformed("a batch has " + std::to_string(batch.n_children) + " column(s) and its schema " +
+                     std::to_string(width));
+  return {};
+}
+
 Problem checkShape(const ArrowArray& array, const ArrowSchema& field, int depth) {
   if (depth > 64) return malformed("nested more than 64 levels deep");
   if (array.release == nullptr) return malformed("the array was released");
   if (field.release == nullptr) return malformed("the schema was released");
   if (field.format == nullptr) return malformed("the schema has no format");
   if (metadataSize(field.metadata) < 0) return malformed("the metadata has a negative size");
+  // The length and offset are handed on (the offset shifted by the batch's),
+  // so they too must stay where sums of them cannot overflow.
   if (array.length < 0 || array.offset < 0 || array.null_count < -1 || array.n_buffers < 0 || array.n_children < 0 ||
-      array.n_buffers > 65536 || array.n_children > 65536)
+      array.length > kMaxRows || array.offset > kMaxRows || array.n_buffers > 65536 || array.n_children > 65536)
     return malformed("a negative or huge length, offset, null count or count of buffers or children");
   if (array.n_buffers > 0 && array.buffers == nullptr) return malformed("the buffers are missing");
   if (array.n_children != field.n_children) return malformed("the array's children do not match the schema's");
@@ -276,6 +294,21 @@ Problem checkShape(const ArrowArray& array, const ArrowSchema& field, int depth)
   if ((array.dictionary == nullptr) != (field.dictionary == nullptr))
     return malformed("the array's dictionary does not match the schema's");
   if (array.dictionary != nullptr) return checkShape(*array.dictionary, *field.dictionary, depth + 1);
+  return {};
+}
+
+Problem checkField(const ArrowSchema& field, int depth) {
+  if (depth > 64) return malformed("nested more than 64 levels deep");
+  if (field.release == nullptr) return malformed("the schema was released");
+  if (field.format == nullptr) return malformed("the schema has no format");
+  if (metadataSize(field.metadata) < 0) return malformed("the metadata has a negative size");
+  if (field.n_children < 0 || field.n_children > 65536) return malformed("a negative or huge count of children");
+  if (field.n_children > 0 && field.children == nullptr) return malformed("the children are missing");
+  for (std::int64_t k = 0; k < field.n_children; ++k) {
+    if (field.children[k] == nullptr) return malformed("a child is missing");
+    if (Problem p = checkField(*field.children[k], depth + 1)) return p;
+  }
+  if (field.dictionary != nullptr) return checkField(*field.dictionary, depth + 1);
   return {};
 }
 

@@ -94,11 +94,28 @@ struct ColumnView {
 Problem viewColumn(const ArrowArray& array, const ColumnType& type, std::int64_t offset, std::int64_t length,
                    ColumnView& out);
 
+// The most rows (and the largest offset) a batch or array may give: every
+// product of a row number with a value width (at most 32 bytes) and every
+// sum of offsets then stays far inside 64 bits.
+inline constexpr std::int64_t kMaxRows = std::int64_t{1} << 56;
+
+// Validates a record batch's own structure (a struct array of width
+// columns: one absent or unused validity buffer, no nulls, a length and
+// offset in range, a list of width children). The children are not looked
+// at.
+Problem checkBatch(const ArrowArray& batch, std::int64_t width);
+
 // Checks what a column carried through untouched must hold for its
 // structures to be copied: nothing released, no missing child or buffer list,
 // the same tree in the array and the field, at most 64 levels deep, and
 // metadata whose counts are not negative. Its buffers are not read.
 Problem checkShape(const ArrowArray& array, const ArrowSchema& field, int depth = 0);
+
+// Checks what a field carried through must hold for it to be copied, even
+// with no batch to pair it with: nothing released, a format, children and a
+// dictionary present where counted, at most 64 levels deep, and metadata
+// whose counts are not negative.
+Problem checkField(const ArrowSchema& field, int depth = 0);
 
 // The size in bytes of a field's metadata block (0 for none), or -1 when a
 // count in it is negative or the block exceeds 16 MiB.

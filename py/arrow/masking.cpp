@@ -418,6 +418,15 @@ BatchError refuse(const InColumn* column, std::size_t j, const Problem& p) {
 bool maskBatches(const std::vector<InColumn>& columns, const std::shared_ptr<ForeignSchema>& schema,
                  const std::vector<std::shared_ptr<ForeignArray>>& batches, MaskedTable& out, BatchError& error) {
   const std::size_t width = columns.size();
+  // A carried field is copied into the output's schema even when no batch
+  // comes with it: its own structure is checked first.
+  for (std::size_t j = 0; j < width; ++j) {
+    if (columns[j].masker != nullptr) continue;
+    if (Problem p = checkField(*columns[j].field)) {
+      error = refuse(&columns[j], j, p);
+      return false;
+    }
+  }
   // Every batch is checked before anything is masked.
   std::vector<std::vector<ColumnView>> views(batches.size());
   for (auto& batchViews : views) batchViews.resize(width);
@@ -425,17 +434,10 @@ bool maskBatches(const std::vector<InColumn>& columns, const std::shared_ptr<For
   std::int64_t rows = 0;
   for (std::size_t b = 0; b < batches.size(); ++b) {
     const ArrowArray& batch = batches[b]->value;
-    Problem p;
-    if (batch.release == nullptr) {
-      p = {Refusal::Malformed, "a batch was released"};
-    } else if (batch.length < 0 || batch.offset < 0 || batch.n_buffers != 1 || batch.buffers == nullptr) {
-      p = {Refusal::Malformed, "a batch is a struct array of one buffer with a length and offset of at least 0"};
-    } else if (batch.null_count != 0 && batch.buffers[0] != nullptr) {
-      p = {Refusal::Malformed, "a batch's rows cannot be null"};
-    } else if (batch.n_children != static_cast<std::int64_t>(width) || (width > 0 && batch.children == nullptr)) {
-      p = {Refusal::Malformed, "a batch has " + std::to_string(batch.n_children) + " column(s) and its schema " +
-                                   std::to_string(width)};
-    }
+    Problem p = checkBatch(batch, static_cast<std::int64_t>(width));
+    // Rows are counted across the whole input: the count must stay in range.
+    if (!p && batch.length > kMaxRows - rows)
+      p = {Refusal::Malformed, "the batches hold more than 2^56 rows in all"};
     if (p) {
       error = refuse(nullptr, 0, p);
       return false;

@@ -4,6 +4,10 @@
 #include "door.h"
 #include "entry.h"
 
+// Its own type, not zorva_rs's: the two modules are separate files that
+// never import each other, and a panic names the module that raised it.
+const char* const zorva::py::kPanicExceptionName = "zorva_arrow.PanicException";
+
 namespace zorva::arrow {
 namespace {
 

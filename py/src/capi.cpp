@@ -162,7 +162,7 @@ void raiseNotSequence(PyObject* value) {
 PyObject* panicExceptionType() {
   if (!gPanicType) {
     gPanicType = PyErr_NewExceptionWithDoc(
-        "zorva_rs.PanicException",
+        kPanicExceptionName,
         "An internal error of the masking engine: a broken invariant or a thread that could not "
         "start. Derived from BaseException so that `except Exception` does not swallow it.",
         PyExc_BaseException, nullptr);

@@ -80,8 +80,11 @@ PyObject* sequenceType();
 
 // Raises the module's PanicException (a BaseException) with the message.
 void raisePanic(std::string_view message);
-// The PanicException type, created once per process.
+// The PanicException type, created once per process for each module: each
+// module file carries its own copy of this code, and names its own type
+// (kPanicExceptionName, defined beside the module's init function).
 PyObject* panicExceptionType();
+extern const char* const kPanicExceptionName;
 
 // len(value) as a reservation hint: 0 when it fails (the error is cleared),
 // and capped so that a __len__ answering sys.maxsize never becomes an

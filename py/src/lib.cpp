@@ -6,6 +6,9 @@
 #endif
 
 namespace zorva::py {
+
+const char* const kPanicExceptionName = "zorva_rs.PanicException";
+
 namespace {
 
 // Appends name to __all__ (created when missing), then sets the attribute:

@@ -254,3 +254,125 @@ def test_argument_errors():
     for made_by_mask_batch in (zorva_arrow.MaskedBatch, zorva_arrow.MaskedStream):
         with pytest.raises(TypeError, match="cannot create"):
             made_by_mask_batch()
+
+
+HUGE = 2**62
+
+
+def carried(built):
+    return zorva_arrow.maskBatch([None], built)
+
+
+@pytest.mark.parametrize(("tamper", "message"), [
+    # Sums of these with the batch's offset would pass 64 bits.
+    (lambda b: setattr(b.batch, "offset", 2**63 - 1), "a batch is a struct array"),
+    (lambda b: setattr(b.batch, "length", HUGE), "a batch is a struct array"),
+    (lambda b: setattr(b.column, "offset", HUGE), "huge length, offset"),
+    (lambda b: setattr(b.column, "length", HUGE), "huge length, offset"),
+])
+@pytest.mark.parametrize("masked", [False, True], ids=["carried", "masked"])
+def test_lengths_and_offsets_past_64_bit_sums_are_refused(tamper, message, masked):
+    built = valid_utf8()
+    tamper(built)
+    if masked and "huge" in message:
+        message = "negative|fewer than its batch"  # the masked reader says it its own way
+    with pytest.raises(ValueError, match=message):
+        (mask if masked else carried)(built)
+
+
+def stream_of(built, count):
+    """A stream handing out count copies of built's batch, each released on its own."""
+    left = [count]
+
+    @StreamSchema
+    def get_schema(stream, out):
+        ctypes.memmove(out, ctypes.addressof(built.schema), ctypes.sizeof(Schema))
+        return 0
+
+    @StreamNext
+    def get_next(stream, out):
+        if left[0] == 0:
+            out.contents.release = ArrayRelease()
+        else:
+            left[0] -= 1
+            ctypes.memmove(out, ctypes.addressof(built.batch), ctypes.sizeof(Array))
+        return 0
+
+    @StreamRelease
+    def release(stream):
+        stream.contents.release = StreamRelease()
+
+    stream = Stream(get_schema=get_schema, get_next=get_next, release=release)
+    keep = (built, get_schema, get_next, release, stream)
+    capsule = capsule_new(ctypes.addressof(stream), b"arrow_array_stream", None)
+    return type("Holder", (), {"__arrow_c_stream__": lambda self, requested_schema=None: (keep, capsule)[1]})()
+
+
+def test_rows_counted_across_batches_stay_in_range():
+    # Null columns carried through: no buffer to read, any length.
+    built = Built("n", 2**55, [])
+    releases.clear()
+    with pytest.raises(ValueError, match="more than 2\\^56 rows in all"):
+        carried(stream_of(built, 3))
+    gc.collect()
+    assert sorted(releases) == ["array"] * 3 + ["schema"]
+    masked, _ = carried(stream_of(built, 2))
+    assert masked.num_rows == 2**56
+
+
+capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+capsule_pointer.restype = ctypes.c_void_p
+capsule_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+
+def move_out(parent, kind):
+    """Moves the first child out of parent, as a consumer may: a copy, the original marked released."""
+    child = kind()
+    ctypes.memmove(ctypes.addressof(child), parent.children[0], ctypes.sizeof(kind))
+    parent.children[0].contents.release = type(child.release)()
+    return child
+
+
+@pytest.mark.parametrize("strategy", [None, "key"], ids=["carried", "masked"])
+def test_a_moved_out_child_outlives_its_parent_and_keeps_the_producers_data(strategy):
+    built = Built("l", 3, [None, struct.pack("<3q", 7, 8, 9)])
+    maskers = [None if strategy is None else zorva_arrow.Masker(KEY, strategy, {})]
+    releases.clear()
+    masked, _ = zorva_arrow.maskBatch(maskers, built)
+    expected = pa.record_batch(masked).column(0).to_pylist()
+    schema_capsule, array_capsule = masked.__arrow_c_array__()
+    field = move_out(Schema.from_address(capsule_pointer(schema_capsule, b"arrow_schema")), Schema)
+    column = move_out(Array.from_address(capsule_pointer(array_capsule, b"arrow_array")), Array)
+    del masked, schema_capsule, array_capsule
+    gc.collect()
+    # A carried column's buffers are the producer's: its batch stays while the
+    # column does. A masked one's are the engine's: the batch went at return.
+    producer_kept = "array" not in releases
+    values = ctypes.cast(column.buffers[1], ctypes.POINTER(ctypes.c_int64))
+    read = [values[k] if e is not None else None for k, e in enumerate(expected)]
+    shape = (field.format, column.length, column.n_buffers)
+    field.release(ctypes.pointer(field))
+    column.release(ctypes.pointer(column))
+    assert producer_kept == (strategy is None)
+    assert read == expected and shape == (b"l", 3, 2)
+    assert not field.release and not column.release
+    gc.collect()
+    assert sorted(releases) == ["array", "schema"]
+
+
+@pytest.mark.parametrize(("tamper", "message"), [
+    (lambda b: setattr(b.field, "n_children", 1), "the children are missing"),
+    (lambda b: setattr(b.field, "n_children", -2), "a negative or huge count of children"),
+    (lambda b: setattr(b.field, "metadata", ctypes.addressof(NEGATIVE_METADATA)), "metadata has a negative size"),
+    (lambda b: setattr(b.field, "format", None), "the schema has no format"),
+])
+@pytest.mark.parametrize("batches", [0, 1])
+def test_a_carried_field_is_checked_even_without_batches(tamper, message, batches):
+    # With no batch, nothing but the field itself stands between it and the copy made for the output.
+    built = Built("l", 1, [None, b"\0" * 8])
+    tamper(built)
+    with pytest.raises(ValueError, match="^column 0 \\('col'\\): .*" + message):
+        carried(stream_of(built, batches))
+
+
+NEGATIVE_METADATA = ctypes.create_string_buffer(struct.pack("<i", -1))

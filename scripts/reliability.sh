@@ -120,6 +120,8 @@ def work():
             errors.append(1)
 threads = [threading.Thread(target=work) for _ in range(3)]
 for t in threads: t.start()
+# The pool replaced while columns are masked at once on it.
+for n in (1, 3, 2) * 4: zorva_arrow.setThreads(n)
 for t in threads: t.join()
 assert not errors
 print("tsan driver: Arrow batches agree across", len(threads), "threads")

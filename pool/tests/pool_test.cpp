@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -175,6 +177,39 @@ TEST_P(PoolSizes, BackgroundLoopsRunWhileTheCallerGoesOn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, PoolSizes, ::testing::Combine(::testing::Values(1, 2, 8), ::testing::Bool()));
+
+// A loop started inside a worker reaches the idle worker: its first body call
+// returns, every later one waits until a second thread has run a body call.
+// With nobody taking the queued half, the caller would wait forever.
+TEST(Pool, ALoopStartedInsideAWorkerIsSharedWithTheIdleWorker) {
+  auto pool = startPool(2);
+  ASSERT_TRUE(pool);
+  for (int round = 0; round < 20; ++round) {
+    std::mutex mutex;
+    std::vector<std::thread::id> threads;
+    std::vector<std::atomic<int>> hits(1000);
+    std::atomic<bool> timedOut{false};
+    pool->parallelFor(1, [&](std::size_t, std::size_t) {
+      pool->parallelFor(hits.size(), [&](std::size_t b, std::size_t e) {
+        bool first;
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          first = std::find(threads.begin(), threads.end(), std::this_thread::get_id()) == threads.end();
+          if (first) threads.push_back(std::this_thread::get_id());
+        }
+        if (!first && !eventually([&] {
+              std::lock_guard<std::mutex> lock(mutex);
+              return threads.size() == 2;
+            }))
+          timedOut = true;
+        for (std::size_t i = b; i < e; ++i) hits[i].fetch_add(1);
+      });
+    });
+    ASSERT_FALSE(timedOut) << "round " << round;
+    EXPECT_EQ(threads.size(), 2u);
+    for (auto& h : hits) ASSERT_EQ(h.load(), 1);
+  }
+}
 
 TEST(Pool, JobOnAnOldPoolCallsIntoTheNewOne) {
   auto old = startPool(2);

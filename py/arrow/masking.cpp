@@ -476,25 +476,17 @@ bool maskBatches(const std::vector<InColumn>& columns, const std::shared_ptr<For
     job.outputs = &outputs[j];
     for (std::size_t b = 0; b < batches.size(); ++b) job.views.push_back(&views[b][j]);
   }
-  // Three passes, the first and last over the columns at once on the pool.
-  // The masking between them goes column by column from this thread, outside
-  // the pool: maskInputs spreads a column's distinct values over the pool
-  // itself, and a loop started from inside a pool worker shares far worse
-  // (one column masked 1.1x faster on two threads that way, 1.6x from here).
-  const std::shared_ptr<Pool> pool = currentPool();
-  std::vector<Vec<Input>> inputs(jobs.size());
-  std::vector<MaskedValues> masked(jobs.size());
-  parallelFor(pool, jobs.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k) readInputs(jobs[k], inputs[k]);
-  });
-  for (std::size_t k = 0; k < jobs.size(); ++k) {
-    masked[k] = py::maskInputs(*jobs[k].column->masker, inputs[k], inputs[k].size());
-    Vec<Input>().swap(inputs[k]);
-  }
-  parallelFor(pool, jobs.size(), [&](std::size_t begin, std::size_t end) {
+  // Every column at once on the pool, each read, masked and written by one
+  // task; maskInputs splits a column's distinct values again on the same pool,
+  // so a long column is shared by the workers that run out of columns. The
+  // inputs and answers of a column go as soon as it is written.
+  parallelFor(currentPool(), jobs.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) {
-      ColumnWriter(jobs[k], masked[k]).run();
-      MaskedValues().answers.swap(masked[k].answers);
+      Vec<Input> inputs;
+      readInputs(jobs[k], inputs);
+      MaskedValues masked = py::maskInputs(*jobs[k].column->masker, inputs, inputs.size());
+      Vec<Input>().swap(inputs);
+      ColumnWriter(jobs[k], masked).run();
     }
   });
 

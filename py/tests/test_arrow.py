@@ -8,6 +8,7 @@ type, which the columnar door reports as a refusal.
 
 import math
 import random
+import threading
 from decimal import Context, Decimal
 
 import polars as pl
@@ -208,6 +209,18 @@ def test_thread_counts_agree(restore_threads_arrow):
         results.append(pa.table(zorva_arrow.maskBatch(maskers, table)[0]))
     assert results[0].equals(results[1]) and results[0].equals(results[2])
     assert zorva_rs.threads() == 1  # each module has its own pool
+    # Columns masked at once on a pool that is replaced under them: the
+    # running calls finish on the pool they started on, with the same bytes.
+    outputs = []
+    callers = [threading.Thread(target=lambda: outputs.extend(
+        pa.table(zorva_arrow.maskBatch(maskers, table)[0]) for _ in range(3))) for _ in range(2)]
+    for caller in callers:
+        caller.start()
+    for threads in (1, 3, 2, 1, 2) * 4:
+        zorva_arrow.setThreads(threads)
+    for caller in callers:
+        caller.join()
+    assert len(outputs) == 6 and all(result.equals(results[0]) for result in outputs)
 
 
 @pytest.fixture

@@ -376,3 +376,12 @@ def test_a_carried_field_is_checked_even_without_batches(tamper, message, batche
 
 
 NEGATIVE_METADATA = ctypes.create_string_buffer(struct.pack("<i", -1))
+
+
+def test_bytes_under_a_null_text_are_not_read():
+    # Row 1 is null and its bytes are not UTF-8; row 0 and row 2 are.
+    built = Built("u", 3, [bytes([0b101]), offsets32(0, 1, 3, 4), b"a\xff\xfeb"], null_count=1)
+    out, problems = mask(built, "hash")
+    assert problems == []
+    column = pa.table(out).column(0).to_pylist()
+    assert column[1] is None and column[0] is not None and column[2] is not None

@@ -761,6 +761,22 @@ void Ff1::writeNumerals(const Ff1Job& job, std::uint64_t a, std::uint64_t bNum) 
   numeralsMachine(bNum, job.out.data() + u, v, radix_, radixReciprocal_, radixDivider_.magic, radixDivider_.shift);
 }
 
+void Ff1::writeWideNumerals(const Ff1Job& job, u128 a, u128 bNum) const {
+  const std::size_t u = job.numerals.size() / 2, v = job.numerals.size() - u;
+  numeralsWide(a, job.out.data(), u, radix_, radixModulus_, radixReciprocal_, radixDivider_.magic,
+               radixDivider_.shift);
+  numeralsWide(bNum, job.out.data() + u, v, radix_, radixModulus_, radixReciprocal_, radixDivider_.magic,
+               radixDivider_.shift);
+}
+
+void Ff1::softwareStep(std::uint8_t* state, u128 block) const {
+  std::uint8_t bytes[16];
+  putBE(bytes, static_cast<std::uint64_t>(block >> 64), 8);
+  putBE(bytes + 8, static_cast<std::uint64_t>(block), 8);
+  for (int i = 0; i < 16; ++i) state[i] ^= bytes[i];
+  AES_encrypt(state, state, &softwareKey_);
+}
+
 void Ff1::runLanes(Batch& batch) const {
   const std::size_t filled = batch.filled;
   if (filled == 0) return;
@@ -778,14 +794,9 @@ void Ff1::runLanes(Batch& batch) const {
       Lane& lane = lanes[l];
       for (std::uint8_t round = 0; round < 10; ++round) {
         // P || Q's last block is the tail; the blocks before it are in the state.
-        const u128 tail = lane.tail(round);
         std::uint8_t r[16];
         std::memcpy(r, batch.states[l], 16);
-        std::uint8_t block[16];
-        putBE(block, static_cast<std::uint64_t>(tail >> 64), 8);
-        putBE(block + 8, static_cast<std::uint64_t>(tail), 8);
-        for (int i = 0; i < 16; ++i) r[i] ^= block[i];
-        AES_encrypt(r, r, &softwareKey_);
+        softwareStep(r, lane.tail(round));
         finishRound(lane, round, loadBE64(r), loadBE64(r + 8));
       }
     }
@@ -809,25 +820,14 @@ void Ff1::runWideLanes(Batch& batch) const {
   {
     for (std::size_t l = 0; l < filled; ++l) {
       for (std::uint8_t round = 0; round < 10; ++round) {
-        const u128 tail = lanes[l].tail(round);
-        std::uint8_t r[16], block[16];
+        std::uint8_t r[16];
         std::memcpy(r, batch.wideStates[l], 16);
-        putBE(block, static_cast<std::uint64_t>(tail >> 64), 8);
-        putBE(block + 8, static_cast<std::uint64_t>(tail), 8);
-        for (int i = 0; i < 16; ++i) r[i] ^= block[i];
-        AES_encrypt(r, r, &softwareKey_);
+        softwareStep(r, lanes[l].tail(round));
         finishWide(lanes[l], round, loadBE64(r), loadBE64(r + 8));
       }
     }
   }
-  for (std::size_t l = 0; l < filled; ++l) {
-    const Ff1Job& job = *batch.wideOwners[l];
-    const std::size_t u = job.numerals.size() / 2, v = job.numerals.size() - u;
-    numeralsWide(lanes[l].a, job.out.data(), u, radix_, radixModulus_, radixReciprocal_, radixDivider_.magic,
-                 radixDivider_.shift);
-    numeralsWide(lanes[l].bNum, job.out.data() + u, v, radix_, radixModulus_, radixReciprocal_,
-                 radixDivider_.magic, radixDivider_.shift);
-  }
+  for (std::size_t l = 0; l < filled; ++l) writeWideNumerals(*batch.wideOwners[l], lanes[l].a, lanes[l].bNum);
   batch.wideFilled = 0;
 }
 
@@ -844,23 +844,13 @@ void Ff1::runLongLanes(Batch& batch) const {
   } else
 #endif
   {
-    auto put = [](std::uint8_t* out, u128 v) {
-      putBE(out, static_cast<std::uint64_t>(v >> 64), 8);
-      putBE(out + 8, static_cast<std::uint64_t>(v), 8);
-    };
     for (std::size_t l = 0; l < filled; ++l) {
       LongLane& lane = lanes[l];
       for (std::uint8_t round = 0; round < 10; ++round) {
-        std::uint8_t r[16], block[16];
+        std::uint8_t r[16];
         std::memcpy(r, batch.longStates[l], 16);
-        put(block, lane.first(round));
-        for (int i = 0; i < 16; ++i) r[i] ^= block[i];
-        AES_encrypt(r, r, &softwareKey_);
-        if (lane.twoBlocks) {
-          put(block, lane.bNum);
-          for (int i = 0; i < 16; ++i) r[i] ^= block[i];
-          AES_encrypt(r, r, &softwareKey_);
-        }
+        softwareStep(r, lane.first(round));
+        if (lane.twoBlocks) softwareStep(r, lane.bNum);
         std::uint8_t t[16];
         std::memcpy(t, r, 16);
         t[15] ^= 1;
@@ -869,14 +859,7 @@ void Ff1::runLongLanes(Batch& batch) const {
       }
     }
   }
-  for (std::size_t l = 0; l < filled; ++l) {
-    const Ff1Job& job = *batch.longOwners[l];
-    const std::size_t u = job.numerals.size() / 2, v = job.numerals.size() - u;
-    numeralsWide(lanes[l].a, job.out.data(), u, radix_, radixModulus_, radixReciprocal_, radixDivider_.magic,
-                 radixDivider_.shift);
-    numeralsWide(lanes[l].bNum, job.out.data() + u, v, radix_, radixModulus_, radixReciprocal_,
-                 radixDivider_.magic, radixDivider_.shift);
-  }
+  for (std::size_t l = 0; l < filled; ++l) writeWideNumerals(*batch.longOwners[l], lanes[l].a, lanes[l].bNum);
   batch.longFilled = 0;
 }
 

@@ -110,6 +110,10 @@ class Ff1 {
   void addWide(Batch& batch, const Ff1Job& job) const;
   void runGroup(Group& group) const;
   void writeNumerals(const Ff1Job& job, std::uint64_t a, std::uint64_t bNum) const;
+  void writeWideNumerals(const Ff1Job& job, u128 a, u128 bNum) const;
+  // The portable lanes' chaining step: state = AES(state xor block), the block
+  // a 128-bit value laid big-endian.
+  void softwareStep(std::uint8_t* state, u128 block) const;
   void checkPreconditions(std::span<const std::uint32_t> numerals, std::span<std::uint32_t> out) const;
   // The CBC-MAC state after the round-independent blocks of P || T || 0^pad,
   // which every value of one shape (n, tweak) shares: kept per thread for the

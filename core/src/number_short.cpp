@@ -465,25 +465,24 @@ std::optional<ShortValue> parseShort(std::string_view text) {
   unsigned significant = 0;
   // The digits before the point, then (after one point) those after it:
   // leading zeros count as digits but not as significant ones.
-  const std::size_t integerStart = i;
-  for (; i < text.size(); ++i) {
-    const auto digit = static_cast<unsigned>(text[i] - '0');
-    if (digit > 9) break;
-    if (significant == 0 && digit == 0) continue;
-    if (++significant > 19) return std::nullopt;
-    coefficient = coefficient * 10 + digit;
-  }
-  std::size_t mantissaDigits = i - integerStart;
-  std::int64_t fraction = 0;
-  if (i < text.size() && text[i] == '.') {
-    const std::size_t fractionStart = ++i;
+  // Reads a run of digits from i; false once it passes 19 significant ones.
+  auto digits = [&] {
     for (; i < text.size(); ++i) {
       const auto digit = static_cast<unsigned>(text[i] - '0');
       if (digit > 9) break;
       if (significant == 0 && digit == 0) continue;
-      if (++significant > 19) return std::nullopt;
+      if (++significant > 19) return false;
       coefficient = coefficient * 10 + digit;
     }
+    return true;
+  };
+  const std::size_t integerStart = i;
+  if (!digits()) return std::nullopt;
+  std::size_t mantissaDigits = i - integerStart;
+  std::int64_t fraction = 0;
+  if (i < text.size() && text[i] == '.') {
+    const std::size_t fractionStart = ++i;
+    if (!digits()) return std::nullopt;
     fraction = static_cast<std::int64_t>(i - fractionStart);
     mantissaDigits += i - fractionStart;
   }

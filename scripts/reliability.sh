@@ -52,7 +52,6 @@ cmake --build build/tsan -j "$jobs" --target pool_tests zorva_rs zorva_arrow
 stage "TSan: pool tests"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/pool_tests --gtest_brief=1
 
-stage "TSan: Python threads on one shared Masker"
 # The interpreter is not instrumented, so it reports nothing of its own; its
 # lock handoffs go through pthread calls that TSan intercepts, so objects
 # guarded by the interpreter lock are seen as synchronised. The one
@@ -60,73 +59,16 @@ stage "TSan: Python threads on one shared Masker"
 # thread that next reuses its cached stack, a handoff TSan cannot see.
 tsan_supp=build/tsan/python.supp
 echo "race:_dl_deallocate_tls" >"$tsan_supp"
-(cd /tmp && env LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONMALLOC=malloc \
-  PYTHONPATH="$root/build/tsan" \
-  TSAN_OPTIONS="halt_on_error=1:exitcode=66:suppressions=$root/$tsan_supp" \
-  "$python" - "$root/build/tsan/zorva_rs.abi3.so" <<'PY'
-import sys, threading, random
-import zorva_rs
-assert zorva_rs.__file__ == sys.argv[1], zorva_rs.__file__
-zorva_rs.setThreads(2)
-key = bytes(range(32))
-shared = [zorva_rs.Masker(key, "key", {}), zorva_rs.Masker(key, "fpe", {}),
-          zorva_rs.Masker(key, "hash", {}), zorva_rs.Masker(key, "number", {"min": "0", "max": "100"})]
-column = [f"id-{i:06d}" for i in range(1200)] + list(range(10**6, 10**6 + 1200))  # chunks of three blocks
-ref = [zorva_rs.Masker(key, *config).maskColumn(column) for config in
-       [("key", {}), ("fpe", {}), ("hash", {}), ("number", {"min": "0", "max": "100"})]]
-errors = []
-def work(seed):
-    rng = random.Random(seed)
-    for _ in range(12):
-        i = rng.randrange(len(shared))
-        if rng.random() < 0.5:
-            got = shared[i].maskColumn(column)
-        else:
-            rows, problems = zorva_rs.maskChunk([shared[i], shared[i]], [(v, v) for v in column])
-            got = ([r[0] for r in rows], {row: m for c, row, m in problems if c == 0})
-        if got != ref[i]:
-            errors.append(i)
-        if rng.random() < 0.1:
-            zorva_rs.setThreads(rng.choice([1, 2, 3]))
-threads = [threading.Thread(target=work, args=(s,)) for s in range(4)]
-for t in threads: t.start()
-for t in threads: t.join()
-assert not errors, errors
-print("tsan driver: shared Maskers agree across", len(threads), "threads")
-PY
-)
-
+tsan_driver() {
+  (cd /tmp && env LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONMALLOC=malloc \
+    PYTHONPATH="$root/build/tsan" \
+    TSAN_OPTIONS="halt_on_error=1:exitcode=66:suppressions=$root/$tsan_supp" \
+    "$python" "$root/py/tests/tsan_driver.py" "$1" "$root/build/tsan/$2.abi3.so")
+}
+stage "TSan: Python threads on one shared Masker"
+tsan_driver rows zorva_rs
 stage "TSan: Arrow batches on shared Maskers"
-(cd /tmp && env LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONMALLOC=malloc \
-  PYTHONPATH="$root/build/tsan" \
-  TSAN_OPTIONS="halt_on_error=1:exitcode=66:suppressions=$root/$tsan_supp" \
-  "$python" - "$root/build/tsan/zorva_arrow.abi3.so" <<'PY'
-import sys, threading
-import pyarrow as pa
-import zorva_arrow
-assert zorva_arrow.__file__ == sys.argv[1], zorva_arrow.__file__
-zorva_arrow.setThreads(2)
-key = bytes(range(32))
-maskers = [zorva_arrow.Masker(key, "key", {}), zorva_arrow.Masker(key, "hash", {}), None,
-           zorva_arrow.Masker(key, "number", {"min": "0", "max": "100"})]
-table = pa.table({"id": [f"id-{i:06d}" for i in range(3000)], "n": list(range(3000)), "keep": list(range(3000)),
-                  "f": [i / 7 for i in range(3000)]})
-table = pa.concat_tables([table.slice(0, 1000), table.slice(1000)])
-reference = pa.table(zorva_arrow.maskBatch(maskers, table)[0])
-errors = []
-def work():
-    for _ in range(6):
-        if not pa.table(zorva_arrow.maskBatch(maskers, table)[0]).equals(reference):
-            errors.append(1)
-threads = [threading.Thread(target=work) for _ in range(3)]
-for t in threads: t.start()
-# The pool replaced while columns are masked at once on it.
-for n in (1, 3, 2) * 4: zorva_arrow.setThreads(n)
-for t in threads: t.join()
-assert not errors
-print("tsan driver: Arrow batches agree across", len(threads), "threads")
-PY
-)
+tsan_driver arrow zorva_arrow
 
 stage "libFuzzer build"
 CXX=clang++ cmake -S core/fuzz -B build/fuzz -G Ninja >/dev/null

@@ -456,7 +456,7 @@ std::string decimalValueString(const std::uint8_t* bytes, int width, int scale) 
   const BigInt value = BigInt::fromTwosComplementLE(bytes, static_cast<std::size_t>(width));
   Text magnitude;
   value.abs().appendMagnitudeDecimal(magnitude);
-  if (magnitude.empty()) magnitude = "0";
+  if (magnitude.empty()) magnitude.push_back('0');
   return decimalString(std::string_view(magnitude.data(), magnitude.size()), value.isNegative(), -scale);
 }
 

@@ -66,7 +66,7 @@ struct Blocks {
   std::shared_ptr<Pool> pool;  // taken once per call
   std::size_t blockRows = SIZE_MAX;
   std::size_t expectedRows = 0;  // the length hint of the rows
-  Vec<std::unique_ptr<Block>> list;
+  Vec<std::unique_ptr<Block>> list{};
 
   Block& current() {
     if (list.empty() || list.back()->rows == blockRows) {

@@ -213,6 +213,7 @@ PyObject* buildResult(const Blocks& blocks, const Vec<Ref>& kept) {
     const Block& here = *blocks.list[block];
     Ref row = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(width)));
     if (!row) return nullptr;
+    bool cyclesPossible = false;
     for (std::size_t j = 0; j < width; ++j) {
       const Column& column = columns[j];
       PyObject* cell;
@@ -231,8 +232,14 @@ PyObject* buildResult(const Blocks& blocks, const Vec<Ref>& kept) {
         if (cell == nullptr) return nullptr;
         Py_INCREF(cell);
       }
+      cyclesPossible = cyclesPossible || (PyType_GetFlags(Py_TYPE(cell)) & Py_TPFLAGS_HAVE_GC) != 0;
       PyTuple_SetItem(row.get(), static_cast<Py_ssize_t>(j), cell);
     }
+    // A tuple of strs, numbers and None can never be part of a cycle, and the
+    // collector would untrack it itself, but only after scanning it: a chunk
+    // of 10,000 rows otherwise triggers a dozen young collections, and their
+    // scans of the rows made so far cost as much as some columns' masking.
+    if (!cyclesPossible) PyObject_GC_UnTrack(row.get());
     PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(r), row.release());
   }
   return PyTuple_Pack(2, rows.get(), problems.get());

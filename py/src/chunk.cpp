@@ -194,6 +194,11 @@ bool addProblem(PyObject* problems, std::size_t column, std::size_t row, const O
   return entry && PyList_Append(problems, entry.get()) == 0;
 }
 
+void prefetchRow(const Vec<Column>& columns, const Block& block, std::size_t inBlock) noexcept {
+  for (std::size_t j = 0; j < columns.size(); ++j)
+    if (columns[j].native != nullptr && inBlock < block.outputs[j].size()) __builtin_prefetch(&block.outputs[j][inBlock]);
+}
+
 PyObject* buildResult(const Blocks& blocks, const Vec<Ref>& kept) {
   const Vec<Column>& columns = blocks.columns;
   const std::size_t width = columns.size();
@@ -211,6 +216,15 @@ PyObject* buildResult(const Blocks& blocks, const Vec<Ref>& kept) {
       return nullptr;
     }
     const Block& here = *blocks.list[block];
+    // The outputs of the next row, each in its own column's list and written
+    // by another thread long before, and the next row's tuple are fetched
+    // while this row is built.
+    if (inBlock + 1 < here.rows) {
+      prefetchRow(columns, here, inBlock + 1);
+    } else if (block + 1 < blocks.list.size()) {
+      prefetchRow(columns, *blocks.list[block + 1], 0);
+    }
+    if (r + 1 < kept.size()) __builtin_prefetch(kept[r + 1].get());
     Ref row = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(width)));
     if (!row) return nullptr;
     bool cyclesPossible = false;

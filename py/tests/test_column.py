@@ -28,6 +28,23 @@ def test_empty_inputs_and_no_masker_at_all():
     assert all(a is b for a, b in zip(rows[0] + rows[1], cells))
 
 
+def test_only_rows_that_can_hold_a_cycle_stay_tracked_by_the_collector():
+    ms = maskers("key", None, "number")
+    carried = [[], {}, object()]
+    rows, _ = maskChunk(ms, [("a", 1, 2.5), ("b", None, 3)] + [("c", c, 1) for c in carried])
+    assert [gc.is_tracked(r) for r in rows] == [False, False, True, True, False]
+    # A row that holds itself through a carried list is collected, not leaked.
+    box = []
+    rows, _ = maskChunk(ms, [("d", box, 1)])
+    box.append(rows[0])
+    probe = type("Probe", (), {})()
+    box.append(probe)
+    alive = __import__("weakref").ref(probe)
+    del rows, box, probe
+    gc.collect()
+    assert alive() is None
+
+
 def test_every_iterable_is_read_and_lists_and_tuples_by_index():
     masker = Masker(KEY, "key", {})
     values = ["a1", 5, None, "a1", True]

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <functional>
+#include <stdexcept>
 
 #include <sys/random.h>
 
@@ -14,7 +15,6 @@ namespace zorva::py {
 
 // A full cache holds 65,536 of these per Masker.
 static_assert(sizeof(CacheKey) <= 40);
-static_assert(sizeof(InputRef) == 2 * sizeof(void*));
 
 namespace {
 
@@ -47,15 +47,50 @@ constexpr std::size_t kParallelThreshold = 256;
 // that two threads still share a column evenly.
 constexpr std::size_t kBatchGrain = 64;
 
-// How many values ahead the first pass fetches a text. About as many as
-// the hashing and map inserts of that many values take to hide one load
-// from the last-level cache or memory.
-constexpr std::size_t kTextLookahead = 8;
-
 void prefetchText(const Input& input) noexcept {
   const Input::Kind kind = input.kind();
   if (kind == Input::Kind::Str || kind == Input::Kind::Decimal) __builtin_prefetch(input.text().data());
 }
+
+// The call's de-duplication table: open addressing with linear probing, one
+// 64-bit word per slot (the top 24 bits of the value's hash beside the
+// position of its first occurrence, plus one so that zero marks an empty
+// slot), at most half full. A slot is found from the hash alone, so the pass
+// can fetch it ahead; a hit compares the two inputs themselves.
+class SeenTable {
+ public:
+  static constexpr std::size_t kNew = SIZE_MAX;
+
+  explicit SeenTable(std::size_t values)
+      : slots_(std::bit_ceil(std::max<std::size_t>(16, 2 * checked(values))), 0), mask_(slots_.size() - 1) {}
+
+  void prefetch(std::size_t hash) const noexcept { __builtin_prefetch(&slots_[hash & mask_]); }
+
+  // The position of an earlier input equal to the one at position, or kNew
+  // once position is recorded as the first of its value.
+  template <class EqualAt>
+  std::size_t findOrAdd(std::size_t hash, std::size_t position, EqualAt&& equalAt) {
+    const std::uint64_t tag = hash & kTagBits;
+    for (std::size_t p = hash & mask_;; p = (p + 1) & mask_) {
+      const std::uint64_t slot = slots_[p];
+      if (slot == 0) {
+        slots_[p] = tag | (position + 1);
+        return kNew;
+      }
+      if ((slot & kTagBits) == tag && equalAt((slot & ~kTagBits) - 1)) return (slot & ~kTagBits) - 1;
+    }
+  }
+
+ private:
+  // 40 bits of position: a call of up to a trillion values.
+  static constexpr std::uint64_t kTagBits = ~((std::uint64_t{1} << 40) - 1);
+  static std::size_t checked(std::size_t values) {
+    if (values >= (std::size_t{1} << 40) - 1) throw std::length_error("too many values for one call");
+    return values;
+  }
+  Vec<std::uint64_t> slots_;
+  std::size_t mask_;
+};
 
 // Whether the key is short enough for the cache; the strategy says which of
 // its outputs enter it.
@@ -102,42 +137,58 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
   MaskedValues result;
   result.at.resize(n);
   Vec<Pending> pending;
-  // Per call: each keyed value's slot, whether it came from the cache or is
-  // pending, so that every occurrence after the first costs one lookup. Keyed
-  // by a pointer to the first occurrence and its hash: a 24-byte slot where a
-  // view takes 48. It hashes with the cache's seed, so a value is hashed once
-  // for both. Sized for the worst case (every value distinct) up front:
-  // growing the maps and lists value by value costs more than the masking of
-  // cheap strategies.
+  // Each keyed value hashes once, with the cache's seed, for both the call's
+  // table and the cache. The lists are sized for the worst case (every value
+  // distinct) up front: growing them value by value costs more than the
+  // masking of cheap strategies.
   const KeyHash hasher = cache != nullptr ? cache->map.hash_function() : KeyHash();
-  boost::unordered_flat_map<InputRef, std::size_t, KeyHash, KeyEqual,
-                            EngineAllocator<std::pair<const InputRef, std::size_t>>>
-      seen(n, hasher);
+  SeenTable seen(n);
   result.answers.reserve(n);
   pending.reserve(n);
+
+  // The first pass runs a few values behind its reads: a value's text is
+  // fetched 2 * kAhead values before it is hashed (a text longer than an
+  // Input holds inline is viewed in the str it was read from, long gone from
+  // the caches), and hashed, with its table slot fetched, kAhead values
+  // before its turn. Past a few thousand values the table outgrows the
+  // core's own caches, and every value would otherwise wait on two loads.
+  constexpr std::size_t kAhead = 8;
+  std::size_t hashes[kAhead];
+  auto hashAhead = [&](std::size_t j) {
+    if (j + kAhead < n) prefetchText(inputs[j + kAhead]);
+    if (j >= n) return;
+    if (auto key = KeyView::of(inputs[j])) {
+      hashes[j % kAhead] = hasher(*key);
+      seen.prefetch(hashes[j % kAhead]);
+    }
+  };
+  for (std::size_t j = 0; j < std::min(n, kAhead); ++j) {
+    prefetchText(inputs[j]);
+  }
+  for (std::size_t j = 0; j < kAhead; ++j) hashAhead(j);
 
   {
     std::unique_lock<std::mutex> lock;
     if (cache != nullptr) lock = std::unique_lock<std::mutex>(cache->mutex);
     const bool lookInCache = cache != nullptr && !cache->map.empty();
     for (std::size_t i = 0; i < n; ++i) {
-      // A text longer than an Input holds inline is viewed in the str it was
-      // read from, whose bytes have left the caches since: hashing it here is
-      // their first touch. Fetched a few values ahead, its load overlaps the
-      // hashing and map work of the values before.
-      if (i + kTextLookahead < n) prefetchText(inputs[i + kTextLookahead]);
       const Input& input = inputs[i];
       auto key = KeyView::of(input);
+      const std::size_t hash = hashes[i % kAhead];
+      hashAhead(i + kAhead);
       if (!key) {
         // Key-less values (None, bool, unsupported) are masked on their own, here.
         result.at[i] = result.answers.size();
         result.answers.push_back(masker.maskOne(inputs[i]));
         continue;
       }
-      const std::size_t hash = hasher(*key);
-      auto [slot, inserted] = seen.try_emplace(InputRef::of(&input, hash), result.answers.size());
-      result.at[i] = slot->second;
-      if (!inserted) continue;
+      const std::size_t earlier =
+          seen.findOrAdd(hash, i, [&](std::size_t q) { return *KeyView::of(inputs[q]) == *key; });
+      if (earlier != SeenTable::kNew) {
+        result.at[i] = result.at[earlier];
+        continue;
+      }
+      result.at[i] = result.answers.size();
       if (lookInCache) {
         auto hit = cache->map.find(HashedView{*key, hash});
         if (hit != cache->map.end()) {

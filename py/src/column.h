@@ -4,8 +4,6 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include <emmintrin.h>
-
 #include <atomic>
 #include <bit>
 #include <cstdint>
@@ -24,7 +22,7 @@ class Masker;
 
 // A borrowed view of a keyed input: what CacheKey holds, without the copy.
 // Valid while the input lives. Made on the stack to hash and compare; the
-// maps store InputRef and CacheKey, which are smaller.
+// cache stores CacheKey, which is smaller.
 struct KeyView {
   enum class Kind : std::uint8_t { Str = 0, Int = 1, Float = 2, Decimal = 3 };
   Kind kind = Kind::Str;
@@ -99,24 +97,6 @@ inline std::uint64_t hashText(std::string_view text, std::uint64_t seed) noexcep
   return h;
 }
 
-// A keyed input of the call, as the per-call map's key: a pointer and its
-// hash, computed once and reused for the cache, which shares the seed.
-struct InputRef {
-  const Input* input;
-  std::size_t hash;
-
-  // Written with one 16-byte store: the map copies a key with one 16-byte
-  // load, which two 8-byte stores just before could not forward (a stall
-  // of a few dozen cycles per value).
-  static InputRef of(const Input* input, std::size_t hash) noexcept {
-    const __m128i both = _mm_set_epi64x(static_cast<long long>(hash), reinterpret_cast<long long>(input));
-    InputRef out;
-    std::memcpy(&out, &both, sizeof out);
-    return out;
-  }
-  KeyView view() const noexcept { return *KeyView::of(*input); }
-};
-
 // A view with its hash, for cache lookups that must not hash again.
 struct HashedView {
   KeyView view;
@@ -177,7 +157,6 @@ struct KeyHash {
     return mix(h ^ (static_cast<std::uint64_t>(key.kind) << 56));
   }
   std::size_t operator()(const CacheKey& key) const noexcept { return key.hash(); }
-  std::size_t operator()(const InputRef& key) const noexcept { return key.hash; }
   std::size_t operator()(const HashedView& key) const noexcept { return key.hash; }
 };
 
@@ -185,7 +164,6 @@ struct KeyEqual {
   using is_transparent = void;
   static KeyView viewOf(const KeyView& v) noexcept { return v; }
   static KeyView viewOf(const CacheKey& k) noexcept { return k.view(); }
-  static KeyView viewOf(const InputRef& k) noexcept { return k.view(); }
   static KeyView viewOf(const HashedView& k) noexcept { return k.view; }
   template <class A, class B>
   bool operator()(const A& a, const B& b) const noexcept {

@@ -92,6 +92,10 @@ class SeenTable {
   std::size_t mask_;
 };
 
+// How many values ahead of its turn a value's memory is fetched: about as
+// many as it takes to hide one load from memory behind the work on values.
+constexpr std::size_t kAhead = 8;
+
 // Whether the key is short enough for the cache; the strategy says which of
 // its outputs enter it.
 bool cacheableKey(const KeyView& key) noexcept {
@@ -146,13 +150,12 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
   result.answers.reserve(n);
   pending.reserve(n);
 
-  // The first pass runs a few values behind its reads: a value's text is
-  // fetched 2 * kAhead values before it is hashed (a text longer than an
-  // Input holds inline is viewed in the str it was read from, long gone from
-  // the caches), and hashed, with its table slot fetched, kAhead values
-  // before its turn. Past a few thousand values the table outgrows the
-  // core's own caches, and every value would otherwise wait on two loads.
-  constexpr std::size_t kAhead = 8;
+  // The first pass runs behind its reads: a value's text is fetched kAhead
+  // values before it is hashed (a text longer than an Input holds inline is
+  // viewed in the str or buffer it was read from, long gone from the
+  // caches), and hashed, with its table slot fetched, kAhead values before
+  // its turn. Past a few thousand values the table outgrows the core's own
+  // caches, and every value would otherwise wait on two loads from memory.
   std::size_t hashes[kAhead];
   auto hashAhead = [&](std::size_t j) {
     if (j + kAhead < n) prefetchText(inputs[j + kAhead]);
@@ -162,9 +165,7 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
       seen.prefetch(hashes[j % kAhead]);
     }
   };
-  for (std::size_t j = 0; j < std::min(n, kAhead); ++j) {
-    prefetchText(inputs[j]);
-  }
+  for (std::size_t j = 0; j < std::min(n, kAhead); ++j) prefetchText(inputs[j]);
   for (std::size_t j = 0; j < kAhead; ++j) hashAhead(j);
 
   {
@@ -211,8 +212,11 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
     Vec<const Output*> answers;
     keys.reserve(std::min(pending.size(), ResultCache::kCapacity));
     answers.reserve(keys.capacity());
-    for (const Pending& p : pending) {
+    for (std::size_t k = 0; k < pending.size(); ++k) {
       if (keys.size() == ResultCache::kCapacity) break;
+      // The key copies the text, last read before the masking: fetched ahead.
+      if (k + kAhead < pending.size()) prefetchText(inputs[pending[k + kAhead].position]);
+      const Pending& p = pending[k];
       const KeyView key = *KeyView::of(inputs[p.position]);
       const Output& answer = result.answers[p.slot];
       if (!cacheableKey(key) || !masker.strategy().caches(answer)) continue;

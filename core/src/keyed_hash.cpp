@@ -162,6 +162,17 @@ void padLastBlock(std::uint8_t* block, std::size_t length) noexcept {
   putBE(block + 56, (64 + std::uint64_t{length}) * 8, 8);
 }
 
+// Pads a message of length bytes in place, as the blocks that follow the key
+// block: 0x80, zeros, and the bit length counting the key block. Returns the
+// padded length, a multiple of 64; the buffer must hold it.
+std::size_t padMessage(std::uint8_t* message, std::size_t length) noexcept {
+  const std::size_t padded = (length + 9 + 63) / 64 * 64;
+  std::memset(message + length, 0, padded - length);
+  message[length] = 0x80;
+  putBE(message + padded - 8, (64 + std::uint64_t{length}) * 8, 8);
+  return padded;
+}
+
 inline void putBE64(std::uint8_t* out, std::uint64_t v) noexcept {
   v = __builtin_bswap64(v);
   std::memcpy(out, &v, 8);
@@ -736,21 +747,26 @@ u128 KeyedHash::permute(u128 size, u128 value, std::string_view label) const {
 
 namespace {
 
-// One permutation of permuteMany: its round message and where its Feistel
-// network stands.
+// One permutation of permuteMany: its round message, laid with its padding
+// once, and where its Feistel network stands.
 struct PermuteLane {
-  static constexpr std::size_t kMessage = 640;  // the longest label the strategies build, and room after it
+  static constexpr std::size_t kMessage = 640;  // the longest label the strategies build, its fields and padding
+  // The most a label may hold for its message and padding to fit kMessage:
+  // the fields after it take at most 1 + 17 + 7 + 8 bytes, the padding 9 to 72.
+  static constexpr std::size_t kMaxLabel = kMessage - 1 - 17 - 7 - 8 - 72;
   const PermuteJob* job;
   u128 m;
   FeistelShape shape{0, 0, 0};
   std::uint64_t left, right;
   std::uint8_t round;
-  bool oneBlock;       // the message and its padding fit one SHA-256 block
-  std::uint64_t head;  // the tag's first 8 bytes, big-endian
-  std::uint8_t tag[32];
+  std::uint8_t blocks;  // the padded message's SHA-256 blocks
+  std::uint8_t fixed;   // its leading blocks that no round changes: they end before the round byte
+  std::uint64_t head;   // the tag's first 8 bytes, big-endian
+  sha256::State afterFixed;  // the inner state once the fixed blocks are absorbed
   alignas(16) std::uint8_t outerBlock[64];
   alignas(16) std::uint8_t message[kMessage];
 
+  // Lays the message; the caller sets afterFixed.
   void start(const PermuteJob& j) noexcept {
     job = &j;
     m = j.size - 1;
@@ -758,13 +774,9 @@ struct PermuteLane {
     const std::size_t sizeLen = minimalBE128(j.size, sizeBytes);
     shape = FeistelShape(m, j.label.size(), sizeLen);
     shape.lay(message, j.label, sizeBytes, sizeLen);
-    // A message of up to 55 bytes is one block with its padding, laid once:
-    // the rounds patch the round byte and R in place and compress it as is.
-    oneBlock = shape.length <= 55;
-    if (oneBlock) {
-      padLastBlock(message, shape.length);
-      padLastBlock(outerBlock, 32);
-    }
+    blocks = static_cast<std::uint8_t>(padMessage(message, shape.length) / 64);
+    fixed = static_cast<std::uint8_t>(shape.roundAt / 64);
+    padLastBlock(outerBlock, 32);
     enter(j.value);
   }
   void enter(u128 x) noexcept {
@@ -772,10 +784,7 @@ struct PermuteLane {
     left = static_cast<std::uint64_t>(x >> shape.h);
     round = 0;
   }
-  HmacJob roundJob() noexcept {
-    shape.patch(message, round, right);
-    return HmacJob{message, shape.length, nullptr, 0, tag};
-  }
+  void patchRound() noexcept { shape.patch(message, round, right); }
   // Finishes the round from its tag; true once the value is placed.
   bool finishRound() noexcept {
     const std::uint64_t next = left ^ shape.roundValue(head);
@@ -797,7 +806,29 @@ struct PermuteLane {
 void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
   constexpr std::size_t kLanes = kHmacLanes;
   PermuteLane lanes[kLanes];
-  HmacJob rounds[kLanes];
+  sha256::State inner;
+  std::memcpy(inner.h, inner_.h, sizeof inner.h);
+  // The fixed blocks of the last message that had any: a batch's messages
+  // mostly share their label, so they share this state too.
+  sha256::State lastFixed{};
+  std::size_t lastFixedBytes = 0;
+  alignas(16) std::uint8_t lastPrefix[PermuteLane::kMessage];
+  auto absorbFixed = [&](PermuteLane& lane) {
+    lane.afterFixed = inner;
+    const std::size_t bytes = std::size_t{lane.fixed} * 64;
+    if (bytes == 0) return;
+    if (bytes == lastFixedBytes && std::memcmp(lastPrefix, lane.message, bytes) == 0) {
+      lane.afterFixed = lastFixed;
+      return;
+    }
+    for (std::size_t b = 0; b < lane.fixed; ++b) {
+      const std::uint8_t* block = lane.message + 64 * b;
+      sha256::compress(&lane.afterFixed, &block, 1);
+    }
+    std::memcpy(lastPrefix, lane.message, bytes);
+    lastFixedBytes = bytes;
+    lastFixed = lane.afterFixed;
+  };
   std::size_t active = 0;
   std::size_t next = 0;
   // Jobs the lanes cannot take (trivial sizes, labels too long for a lane's
@@ -806,11 +837,12 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
     while (next < jobs.size()) {
       const PermuteJob& j = jobs[next++];
       if (j.size > 1 && j.value >= j.size) outsideDomain();
-      if (j.size <= 1 || !lanes_ || j.label.size() + 40 > PermuteLane::kMessage) {
+      if (j.size <= 1 || !lanes_ || j.label.size() > PermuteLane::kMaxLabel) {
         *j.out = permute(j.size, j.value, j.label);
         continue;
       }
       lanes[slot].start(j);
+      absorbFixed(lanes[slot]);
       return true;
     }
     return false;
@@ -819,33 +851,51 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
   sha256::State states[kLanes];
   const std::uint8_t* blocks[kLanes];
   while (active > 0) {
-    bool oneBlock = true;
-    for (std::size_t l = 0; l < active; ++l) {
-      rounds[l] = lanes[l].roundJob();
-      oneBlock &= lanes[l].oneBlock;
-    }
-    if (oneBlock && active > 1) {
-      // The common case, HMAC by hand over the laid blocks: one inner and one
-      // outer compression per lane, and only the tag's first 8 bytes are read.
+    // One round of every lane, HMAC by hand over the laid blocks: the inner
+    // hash from the state after the fixed blocks, then the outer block; only
+    // the tag's first 8 bytes are read.
 #ifdef ZORVA_COUNTING
-      hmacCounter.fetch_add(active, std::memory_order_relaxed);
+    hmacCounter.fetch_add(active, std::memory_order_relaxed);
 #endif
-      for (std::size_t l = 0; l < active; ++l) {
-        std::memcpy(states[l].h, inner_.h, sizeof states[l].h);
-        blocks[l] = lanes[l].message;
-      }
-      sha256::compress(states, blocks, active);
-      for (std::size_t l = 0; l < active; ++l) {
-        putStateWide(states[l], lanes[l].outerBlock);
-        std::memcpy(states[l].h, outer_.h, sizeof states[l].h);
-        blocks[l] = lanes[l].outerBlock;
-      }
-      sha256::compress(states, blocks, active);
-      for (std::size_t l = 0; l < active; ++l) lanes[l].head = (std::uint64_t{states[l].h[0]} << 32) | states[l].h[1];
-    } else {
-      hmacMany({rounds, active});
-      for (std::size_t l = 0; l < active; ++l) lanes[l].head = loadBE64(lanes[l].tag);
+    std::size_t passes = 0;
+    bool even = true;
+    for (std::size_t l = 0; l < active; ++l) {
+      PermuteLane& lane = lanes[l];
+      lane.patchRound();
+      states[l] = lane.afterFixed;
+      const std::size_t rest = lane.blocks - lane.fixed;
+      even &= l == 0 || rest == passes;
+      passes = std::max(passes, rest);
     }
+    if (even) {
+      for (std::size_t pass = 0; pass < passes; ++pass) {
+        for (std::size_t l = 0; l < active; ++l) blocks[l] = lanes[l].message + 64 * (lanes[l].fixed + pass);
+        sha256::compress(states, blocks, active);
+      }
+    } else {
+      // Messages of several lengths: each pass takes the lanes that still
+      // have a block, gathered in front.
+      sha256::State gathered[kLanes];
+      std::size_t which[kLanes];
+      for (std::size_t pass = 0; pass < passes; ++pass) {
+        std::size_t count = 0;
+        for (std::size_t l = 0; l < active; ++l) {
+          if (lanes[l].fixed + pass >= lanes[l].blocks) continue;
+          which[count] = l;
+          gathered[count] = states[l];
+          blocks[count++] = lanes[l].message + 64 * (lanes[l].fixed + pass);
+        }
+        sha256::compress(gathered, blocks, count);
+        for (std::size_t i = 0; i < count; ++i) states[which[i]] = gathered[i];
+      }
+    }
+    for (std::size_t l = 0; l < active; ++l) {
+      putStateWide(states[l], lanes[l].outerBlock);
+      std::memcpy(states[l].h, outer_.h, sizeof states[l].h);
+      blocks[l] = lanes[l].outerBlock;
+    }
+    sha256::compress(states, blocks, active);
+    for (std::size_t l = 0; l < active; ++l) lanes[l].head = (std::uint64_t{states[l].h[0]} << 32) | states[l].h[1];
     for (std::size_t l = 0; l < active;) {
       if (!lanes[l].finishRound() || fill(l)) {
         ++l;

@@ -121,6 +121,38 @@ TEST(Batch, PermuteBelowAndExpandMatchOneAtATime) {
   }
 }
 
+// Round messages of every block count, with labels ending on both sides of
+// each block edge, so that lanes of several lengths run together and leading
+// blocks are absorbed once; runs of one label (whose absorbed blocks are
+// shared) broken by labels that agree only on their first block, and sizes
+// whose length fields differ under one label.
+TEST(Batch, PermuteMessagesOfManyBlocksMatchOneAtATime) {
+  std::vector<std::string> labels;
+  for (std::size_t length : {0, 30, 46, 47, 55, 56, 63, 64, 65, 100, 127, 128, 129, 300, 530, 535}) {
+    std::string label = "text|alphanumeric|" + randomBytes(length);
+    labels.push_back(label.substr(0, length));
+  }
+  std::string twin = labels[12];
+  twin.back() ^= 1;  // the same first two blocks as labels[12]
+  labels.push_back(twin);
+  for (int trial = 0; trial < 30; ++trial) {
+    const std::size_t count = 1 + rng() % 70;
+    std::vector<PermuteJob> jobs(count);
+    std::vector<u128> out(count);
+    std::size_t label = rng() % labels.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      if (rng() % 4 == 0) label = rng() % labels.size();
+      const unsigned bits = 2 + static_cast<unsigned>(rng() % 126);
+      const u128 size = (u128(rng()) << 64 | rng()) >> (128 - bits) | 2;
+      jobs[i] = {size, (u128(rng()) << 64 | rng()) % size, labels[label], &out[i]};
+    }
+    lanes.permuteMany(jobs);
+    for (std::size_t i = 0; i < count; ++i)
+      ASSERT_TRUE(out[i] == plain.permute(jobs[i].size, jobs[i].value, jobs[i].label))
+          << "trial " << trial << " job " << i << " label of " << jobs[i].label.size();
+  }
+}
+
 // Block messages of up to 55 bytes are laid straight into their blocks, longer
 // ones take the general road: every data length across that edge, under
 // labels of several lengths, in batches long enough to flush mid-stream.

@@ -206,10 +206,18 @@ PyObject* buildResult(const Blocks& blocks, const Vec<Ref>& kept) {
   Ref problems = Ref::steal(PyList_New(0));
   if (!rows || !problems) return nullptr;
   std::size_t block = 0, inBlock = 0;
+  // The current block's objects per masked column.
+  Vec<std::optional<AnswerObjects>> objects(width);
+  auto enter = [&](const Block& entered) {
+    for (std::size_t j = 0; j < width; ++j)
+      if (columns[j].native != nullptr) objects[j].emplace(entered.outputs[j], columns[j].decimalType);
+  };
+  if (!blocks.list.empty()) enter(*blocks.list[0]);
   for (std::size_t r = 0; r < kept.size(); ++r, ++inBlock) {
     while (block < blocks.list.size() && inBlock == blocks.list[block]->rows) {
       ++block;
       inBlock = 0;
+      if (block < blocks.list.size()) enter(*blocks.list[block]);
     }
     if (block == blocks.list.size()) {
       raisePanic("one output per input");
@@ -238,7 +246,7 @@ PyObject* buildResult(const Blocks& blocks, const Vec<Ref>& kept) {
         }
         const Output& output = here.outputs[j][inBlock];
         if (output.isProblem() && !addProblem(problems.get(), j, r, output)) return nullptr;
-        cell = toPython(output, column.decimalType);
+        cell = objects[j]->take(inBlock);
         if (cell == nullptr) return nullptr;
       } else {
         // The very object the caller passed.

@@ -306,6 +306,7 @@ PyObject* maskColumn(const Masker& masker, PyObject* values) {
   Ref masked = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   Ref problems = Ref::steal(PyDict_New());
   if (!masked || !problems) return nullptr;
+  AnswerObjects objects(outputs, decimalType.get());
   for (std::size_t p = 0; p < n; ++p) {
     const Output& output = outputs[p];
     if (output.isProblem()) {
@@ -313,7 +314,7 @@ PyObject* maskColumn(const Masker& masker, PyObject* values) {
       Ref marker = Ref::steal(problemMarker(output));
       if (!position || !marker || PyDict_SetItem(problems.get(), position.get(), marker.get()) < 0) return nullptr;
     }
-    PyObject* value = toPython(output, decimalType.get());
+    PyObject* value = objects.take(p);
     if (value == nullptr) return nullptr;
     PyList_SetItem(masked.get(), static_cast<Py_ssize_t>(p), value);
   }

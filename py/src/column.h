@@ -196,6 +196,35 @@ struct MaskedValues {
   const Output& operator[](std::size_t position) const noexcept { return answers[at[position]]; }
 };
 
+// The Python objects of one MaskedValues, each answer's made on its first
+// use and handed to every later position with the same answer: equal inputs
+// get one immutable object, so a column of few distinct values costs a few
+// objects per call instead of one per row. Requires the interpreter lock for
+// its whole life.
+class AnswerObjects {
+ public:
+  AnswerObjects(const MaskedValues& values, PyObject* decimalType)
+      : values_(&values), decimalType_(decimalType) {
+    // All distinct: every answer is used once, and sharing would only cost.
+    if (values.answers.size() < values.size()) made_.resize(values.answers.size());
+  }
+  // A new reference to the object of position p; nullptr with an exception set.
+  PyObject* take(std::size_t p) {
+    const std::size_t k = values_->at[p];
+    if (made_.empty()) return toPython(values_->answers[k], decimalType_);
+    if (!made_[k]) {
+      made_[k] = Ref::steal(toPython(values_->answers[k], decimalType_));
+      if (!made_[k]) return nullptr;
+    }
+    return Ref(made_[k]).release();
+  }
+
+ private:
+  const MaskedValues* values_;
+  PyObject* decimalType_;
+  Vec<Ref> made_;
+};
+
 // One output per input, in input order. Runs without the interpreter lock, on
 // any thread, several at once for one Masker; never fails on a value. Each
 // distinct keyed value is masked once; 256 or more distinct uncached values

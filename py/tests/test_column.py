@@ -6,6 +6,7 @@ threads on shared Maskers runs in scripts/reliability.sh under ThreadSanitizer."
 import gc
 import sys
 import threading
+from decimal import Decimal
 
 import pytest
 
@@ -43,6 +44,26 @@ def test_only_rows_that_can_hold_a_cycle_stay_tracked_by_the_collector():
     del rows, box, probe
     gc.collect()
     assert alive() is None
+
+
+@pytest.mark.parametrize("strategy,values", [
+    ("hash", ["x", "y", "x", None, "x"]),
+    ("number", [Decimal("1.50"), 2.5, Decimal("1.50"), 7, 2.5, 7]),
+    ("key", [12, "ab-1", 12, "ab-1", "é", "é"]),  # "é" falls back: None in both places
+])
+def test_equal_values_of_one_call_share_one_masked_object(strategy, values):
+    masker = Masker(KEY, strategy, {})
+    masked, problems = masker.maskColumn(values)
+    rows, chunkProblems = maskChunk([masker], [(v,) for v in values])
+    assert [r[0] for r in rows] == masked
+    assert [(j, r, m) for j, r, m in chunkProblems] == [(0, r, m) for r, m in sorted(problems.items())]
+    for got in (masked, [r[0] for r in rows]):
+        for i, v in enumerate(values):
+            first = values.index(v)
+            assert type(got[i]) is type(got[first])
+            assert got[i] is got[first]
+    # Unequal inputs whose masked values are equal are never confused.
+    assert masker.maskColumn(values[:1] * 3)[0] == masked[:1] * 3
 
 
 def test_every_iterable_is_read_and_lists_and_tuples_by_index():

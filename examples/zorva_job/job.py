@@ -108,13 +108,13 @@ def shorten(value: object, width: int = 30) -> str:
 
 def report(result: JobResult, out: TextIO = sys.stdout) -> None:
     width = max(map(len, result.columns))
-    for i, (b, a) in enumerate(zip(result.before, result.after)):
+    for i, (b, a) in enumerate(zip(result.before, result.after, strict=True)):
         print(f"row {i + 1}: before -> after", file=out)
-        for name, x, y in zip(result.columns, b, a):
+        for name, x, y in zip(result.columns, b, a, strict=True):
             mark = " " if x == y else "*"
             print(f" {mark} {name:<{width}}  {shorten(x):<30}  {shorten(y)}", file=out)
-    print("target types: " + ", ".join(f"{n} {t}" for n, t in zip(result.columns, result.types)),
-          file=out)
+    typed = zip(result.columns, result.types, strict=True)
+    print("target types: " + ", ".join(f"{n} {t}" for n, t in typed), file=out)
     engine = result.rows / result.engine_seconds if result.engine_seconds else float("inf")
     t = result.times
     print(f"masked {result.rows:,} rows in {result.seconds:.2f} s: "

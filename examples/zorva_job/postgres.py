@@ -137,7 +137,8 @@ def mask_table(source: str, target: str | None, policy: Policy, master: bytes,
 
         def prepare(chunk: pa.Table) -> pa.Table:
             for j, kind in decimals.items():
-                chunk = chunk.set_column(j, pa.field(names[j], kind), pc.cast(chunk.column(j), kind))
+                column = pc.cast(chunk.column(j), kind)
+                chunk = chunk.set_column(j, pa.field(names[j], kind), column)
             return chunk
 
         def write(chunk: pa.Table, first_row: int) -> None:

@@ -38,7 +38,7 @@ def converter(declared: str) -> str:
 def read_as(batch: pa.RecordBatch, converters: list[str]) -> pa.RecordBatch:
     """The batch with BOOLEAN columns as bools and DECIMAL columns as texts."""
     columns = list(batch.columns)
-    for j, (name, column) in enumerate(zip(converters, columns)):
+    for j, (name, column) in enumerate(zip(converters, columns, strict=True)):
         kind = column.type
         if name == "BOOLEAN" and not pa.types.is_boolean(kind):
             if pa.types.is_string(kind):
@@ -128,7 +128,8 @@ def mask_table(source: str | Path, target: str | Path, policy: Policy, master: b
                             for j, s in enumerate(source_types))
                         if exists:
                             cursor.execute(f"DROP TABLE {quote(table)}")
-                        columns = ", ".join(f"{quote(n)} {t}" for n, t in zip(names, types))
+                        typed = zip(names, types, strict=True)
+                        columns = ", ".join(f"{quote(n)} {t}" for n, t in typed)
                         cursor.execute(f"CREATE TABLE {quote(table)} ({columns})")
                     cursor.adbc_ingest(table, chunk, mode="append")
                 dst.commit()

@@ -131,13 +131,22 @@ def mask_table(source: str, target: str | None, policy: Policy, master: bytes,
         created: list[bool] = []
         reading = src.cursor()
 
+        read_types: list[pa.DataType] = []
+
         def read() -> Iterator[pa.Table]:
             reading.execute(f"SELECT {', '.join(map(quote, names))} FROM {table_name(table)}")
-            yield from rechunk(map(as_text, reading.fetch_record_batch()), chunk_size)
+            batches = reading.fetch_record_batch()
+            read_types.extend(f.type for f in batches.schema)
+            yield from rechunk(map(as_text, batches), chunk_size)
 
         def prepare(chunk: pa.Table) -> pa.Table:
-            for j, kind in decimals.items():
-                column = pc.cast(chunk.column(j), kind)
+            """Columns in the Arrow types binary COPY writes as the target's column types."""
+            for j, kind in enumerate(read_types):
+                if j in decimals:
+                    kind = decimals[j]
+                elif not (pa.types.is_floating(kind) and chunk.schema.field(j).type != kind):
+                    continue  # a real column's floats come back from masking as float64
+                column = pc.cast(chunk.column(j), kind, safe=j in decimals)
                 chunk = chunk.set_column(j, pa.field(names[j], kind), column)
             return chunk
 

@@ -271,6 +271,22 @@ def test_columns_the_columnar_job_cannot_take_are_clear_errors_and_write_nothing
         job.read()
 
 
+def test_polars_example_masks_as_the_row_door():
+    pl = pytest.importorskip("polars", reason="polars is not installed (scripts/requirements.txt)")
+    import polars_mask
+    import zorva_rs
+    from zorva_job.policy import derive_subkey
+
+    key = bytes.fromhex(KEY_A)
+    frame = pl.DataFrame({"id": list(range(300)), "email": [f"p{i}@example.com" for i in range(300)],
+                          "phone": [f"+1 555 {i:04d}" for i in range(300)],
+                          "salary": [1000.5 + 37 * i for i in range(300)]})
+    maskers = [zorva_rs.Masker(derive_subkey(key, n), *polars_mask.POLICY[n])
+               if n in polars_mask.POLICY else None for n in frame.columns]
+    rows, problems = zorva_rs.maskChunk(maskers, frame.rows())
+    assert not problems and polars_mask.mask_frame(frame, key).rows() == rows
+
+
 def test_scale_out_matches_a_single_process_byte_for_byte(tmp_path):
     for module in ("pyarrow", "dask.distributed"):
         pytest.importorskip(module, reason=f"{module} is not installed (scripts/requirements.txt)")

@@ -72,6 +72,8 @@ def run(args: argparse.Namespace, policy: Policy, master: bytes,
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
     args = parser().parse_args(argv)
+    if args.door == "row" and args.copy_only:
+        parser().error("--copy-only copies through the columnar door only")
     if args.door == "row":
         # The row job takes the same arguments, less the backend, the door and --copy-only.
         row = importlib.import_module(f"mask_{args.backend}")

@@ -36,17 +36,23 @@ def converter(declared: str) -> str:
 
 
 def read_as(batch: pa.RecordBatch, converters: list[str]) -> pa.RecordBatch:
-    """The batch with BOOLEAN columns as bools and DECIMAL columns as texts."""
+    """The batch with BOOLEAN columns as bools and DECIMAL columns as texts; an empty
+    text in either is NULL, as sqlite3 hands it to no converter."""
     columns = list(batch.columns)
     for j, (name, column) in enumerate(zip(converters, columns, strict=True)):
         kind = column.type
         if name == "BOOLEAN" and not pa.types.is_boolean(kind):
             if pa.types.is_string(kind):
                 text = pc.utf8_lower(pc.utf8_trim_whitespace(column))
-                columns[j] = pc.invert(pc.is_in(text, pa.array(["0", "false", ""])))
+                truth = pc.invert(pc.is_in(text, pa.array(["0", "false", ""])))
+                columns[j] = pc.if_else(pc.equal(column, ""), pa.scalar(None, pa.bool_()),
+                                        pc.if_else(pc.is_valid(column), truth,
+                                                   pa.scalar(None, pa.bool_())))
             else:
                 columns[j] = pc.not_equal(column, pa.scalar(0, kind))
-        elif name == "DECIMAL" and not pa.types.is_string(kind) and not pa.types.is_null(kind):
+        elif name == "DECIMAL" and pa.types.is_string(kind):
+            columns[j] = pc.if_else(pc.equal(column, ""), pa.scalar(None, kind), column)
+        elif name == "DECIMAL" and not pa.types.is_null(kind):
             columns[j] = pc.cast(column, pa.string())
     return pa.RecordBatch.from_arrays(columns, names=batch.schema.names)
 

@@ -43,7 +43,8 @@ def parser() -> argparse.ArgumentParser:
         sub.add_argument("--table", help="table to mask (default: the policy's)")
         sub.add_argument("--chunk-size", type=int, default=10_000,
                          help="rows per chunk: one maskBatch call and one transaction")
-        sub.add_argument("--threads", type=int, help="masking threads (default: every core)")
+        sub.add_argument("--threads", type=int, help="masking threads (default: every core "
+                         "but one, for the reader and the writer)")
         sub.add_argument("--replace", action="store_true", help="replace the target table")
         sub.add_argument("--no-progress", action="store_true", help="hide the progress bar")
         sub.add_argument("--sample", type=int, default=3, help="rows shown before/after")

@@ -28,11 +28,16 @@ _END = _End()
 
 @dataclass
 class StageTimes:
-    """Seconds each stage spent in its own work (not waiting on a queue)."""
+    """Seconds each stage spent in its own work (not waiting on a queue), and the CPU
+    seconds of the stage's own thread in it (the masking pool's threads not included)."""
 
     read: float = 0.0
     mask: float = 0.0
     write: float = 0.0
+    read_cpu: float = 0.0
+    mask_cpu: float = 0.0
+    write_cpu: float = 0.0
+    process_cpu: float = 0.0  # the whole process over the job
 
 
 @dataclass
@@ -80,25 +85,28 @@ def run_stages(chunks: Iterator[In], mask: Callable[[In], Out], write: Callable[
     times = times or StageTimes()
 
     def timed_next() -> In | _End:
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.thread_time()
         try:
             return next(chunks)
         except StopIteration:
             return _END
         finally:
             times.read += time.perf_counter() - start
+            times.read_cpu += time.thread_time() - cpu
 
     def timed_mask(item: In) -> Out:
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.thread_time()
         try:
             return mask(item)
         finally:
             times.mask += time.perf_counter() - start
+            times.mask_cpu += time.thread_time() - cpu
 
     def timed_write(item: Out) -> None:
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.thread_time()
         rows = write(item)
         times.write += time.perf_counter() - start
+        times.write_cpu += time.thread_time() - cpu
         written(rows)
 
     close: Callable[[], object] = getattr(chunks, "close", lambda: None)

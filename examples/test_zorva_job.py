@@ -193,6 +193,22 @@ def test_bad_arguments_are_clear_errors(tmp_path, capsys, args, code, message):
     assert not (tmp_path / "m.db").exists()
 
 
+def test_a_column_that_changes_type_after_the_first_chunk_is_a_clear_error(tmp_path, capsys):
+    source = tmp_path / "s.db"
+    with closing(sqlite3.connect(source)) as conn:
+        conn.execute("CREATE TABLE t (a TEXT, b INTEGER)")
+        conn.executemany("INSERT INTO t VALUES (?, ?)", [(None, i) for i in range(5)]
+                         + [("x", i) for i in range(5)])
+        conn.commit()
+    policy = tmp_path / "p.toml"
+    policy.write_text('table = "t"\n[columns.b]\nstrategy = "key"\n', encoding="utf-8")
+    assert main(["sqlite", str(source), str(tmp_path / "m.db"), "--policy", str(policy),
+                 "--no-progress", "--chunk-size", "4", "--serial"]) == 2
+    assert "than in its first 4 rows" in capsys.readouterr().err
+    with closing(sqlite3.connect(tmp_path / "m.db")) as conn:  # the first chunk stays
+        assert conn.execute("SELECT count(*) FROM t").fetchone() == (4,)
+
+
 def test_a_bad_policy_entry_is_a_policy_error_naming_the_column():
     with pytest.raises(PolicyError, match=r"column 'x' \(shuffle\)"):
         BatchMasker.build(Policy("t", {"x": ("shuffle", {})}), ["x"], KEY, None)

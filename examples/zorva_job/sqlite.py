@@ -122,7 +122,15 @@ def mask_table(source: str | Path, target: str | Path, policy: Policy, master: b
         def read() -> Iterator[pa.Table]:
             reading.execute(f"SELECT {', '.join(map(quote, names))} FROM {quote(table)}")
             batches = reading.fetch_record_batch()
-            yield from rechunk((read_as(b, converters) for b in batches), chunk_size)
+            try:
+                yield from rechunk((read_as(b, converters) for b in batches), chunk_size)
+            except (adbc.Error, pa.ArrowInvalid, OSError) as e:
+                if "Type mismatch" not in str(e):
+                    raise
+                # The driver types each column by its values in the first chunk.
+                raise PolicyError(f"{str(e).strip()}: a column holds values of another type "
+                                  f"than in its first {chunk_size:,} rows (all NULL there, "
+                                  "say); the row job (--door row) reads such columns") from None
 
         def write(chunk: pa.Table, first_row: int) -> None:
             assert dst is not None

@@ -209,6 +209,15 @@ def test_a_column_that_changes_type_after_the_first_chunk_is_a_clear_error(tmp_p
         assert conn.execute("SELECT count(*) FROM t").fetchone() == (4,)
 
 
+def test_the_row_door_gets_the_same_arguments_less_the_door(tmp_path, monkeypatch):
+    seen = []
+    monkeypatch.setattr(mask_sqlite, "main", lambda argv: seen.append(argv) or 0)
+    args = ["a.db", "b.db", "--table", "row", "--policy", "p.toml"]
+    assert main(["sqlite", *args[:2], "--door", "row", *args[2:]]) == 0
+    assert main(["sqlite", "--door=row", *args]) == 0
+    assert seen == [args, args]
+
+
 def test_a_bad_policy_entry_is_a_policy_error_naming_the_column():
     with pytest.raises(PolicyError, match=r"column 'x' \(shuffle\)"):
         BatchMasker.build(Policy("t", {"x": ("shuffle", {})}), ["x"], KEY, None)

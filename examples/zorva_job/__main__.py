@@ -78,7 +78,12 @@ def main(argv: list[str] | None = None) -> int:
     if args.door == "row":
         # The row job takes the same arguments, less the backend, the door and --copy-only.
         row = importlib.import_module(f"mask_{args.backend}")
-        rest = [a for a in argv[1:] if a not in ("--door", "row", "--door=row")]
+        rest = list(argv[1:])
+        if "--door=row" in rest:
+            rest.remove("--door=row")
+        elif "--door" in rest:
+            at = rest.index("--door")
+            del rest[at:at + 2]
         code: int = row.main(rest)
         return code
     if args.chunk_size < 1:

@@ -165,6 +165,8 @@ def test_postgres_job_gives_the_sqlite_values_and_keeps_the_types(sample, pg):
     ("postgres", "", ["--target", "{src}", "--target-table", "customers", "--replace"],
      "is the source table"),
     ("columnar-sqlite", '[columns.nope]\nstrategy = "hash"\n', [], "policy columns not in table"),
+    ("columnar-sqlite", "", ["--table", "nosuch"], "no table 'nosuch' in"),
+    ("columnar-sqlite", '[columns.city]\nstrategy = "fakeCity"\n', [], "needs word lists"),
     ("columnar-postgres", "", ["--source", "{src} dbname=zorva_nosuch"],
      '"zorva_nosuch" does not exist'),
     ("columnar-postgres", "", ["--target", "{dst} nonsense=1"], 'invalid connection option'),
@@ -177,7 +179,8 @@ def test_bad_policy_connection_or_table_is_a_clear_error_and_writes_nothing(
     policy = write_policy(tmp_path / "p.toml", body, table="customers")
     door, _, backend = script.rpartition("-")
     if backend == "sqlite":
-        args, written = [sample / "customers.db", tmp_path / "m.db"], (tmp_path / "m.db").exists
+        args = [sample / "customers.db", tmp_path / "m.db", *args]
+        written = (tmp_path / "m.db").exists
     else:
         pg = request.getfixturevalue("pg")
         args = ["--source", pg["src"], "--target", pg["dst"], "--target-table", "fresh", "--words",

@@ -3,7 +3,12 @@
 With no arguments it creates a sample SQLite database of 200,000 customers
 in a temporary folder (word lists from the Faker package), masks it with
 examples/policy.toml, which uses all twelve native strategies, and prints a
-before/after sample and the throughput.
+before/after sample and the throughput. It masks it through both doors: the
+row job (mask_sqlite.py: sqlite3, tuples, maskChunk) and the columnar job
+(zorva_job: ADBC, Arrow, maskBatch), says whether their target tables are
+identical, and copies the table with the columnar job's reader and writer
+alone, the limit of any job here. The last line, "doors:", gives the two
+jobs' rates, their ratio and the copy-only rate.
 
 With --postgres it then loads the same customers into a PostgreSQL database
 (a postgresql:// URL, or libpq's PG* environment variables when none is given;
@@ -28,6 +33,36 @@ sys.path.insert(0, str(HERE))
 
 import mask_sqlite  # noqa: E402
 import sample_data  # noqa: E402
+import zorva_arrow  # noqa: E402
+import zorva_job.postgres  # noqa: E402
+import zorva_job.sqlite  # noqa: E402
+from zorva_job.job import JobResult, report  # noqa: E402
+from zorva_job.policy import Policy, PolicyError, RefusedValue  # noqa: E402
+
+
+def doors(row, columnar: JobResult, copy: JobResult, same: bool) -> str:
+    """The two doors side by side, and the copy-only rate."""
+    print(f"row door:      {row.rows_per_second:>11,.0f} rows/s end to end")
+    print(f"columnar door: {columnar.rows_per_second:>11,.0f} rows/s end to end "
+          f"(read {columnar.times.read:.2f} s, mask {columnar.times.mask:.2f} s, "
+          f"write {columnar.times.write:.2f} s, side by side)")
+    print(f"copy only:     {copy.rows_per_second:>11,.0f} rows/s (the columnar reader and "
+          "writer, no masking)")
+    print("target tables identical" if same else "TARGET TABLES DIFFER")
+    return (f"columnar {columnar.rows_per_second:,.0f} rows/s, row {row.rows_per_second:,.0f} "
+            f"rows/s, {columnar.rows_per_second / row.rows_per_second:.2f}x, copy-only "
+            f"{copy.rows_per_second:,.0f} rows/s")
+
+
+def sqlite_tables_equal(a: Path, b: Path) -> bool:
+    import sqlite3
+    from contextlib import closing
+
+    def content(path):
+        with closing(sqlite3.connect(path)) as conn:
+            return (conn.execute("SELECT sql FROM sqlite_master").fetchall(),
+                    conn.execute("SELECT * FROM customers").fetchall())
+    return content(a) == content(b)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -58,21 +93,39 @@ def main(argv: list[str] | None = None) -> int:
         print(f"policy {HERE / 'policy.toml'}: {len(policy.columns)} masked column(s), "
               f"{len(strategies)} strategies: {', '.join(strategies)}")
         zorva_rs.setThreads(max(1, args.threads or mask_sqlite.masking_threads()))
+        zorva_arrow.setThreads(max(1, args.threads or zorva_job.job.masking_threads()))
+        key = mask_sqlite.parse_key(args.key)
+        columnar_policy = Policy.load(HERE / "policy.toml")
         try:
-            result = mask_sqlite.mask_table(source, target, policy, mask_sqlite.parse_key(args.key),
-                                            words, replace=True)
-        except (mask_sqlite.PolicyError, mask_sqlite.RefusedValue) as e:
+            print("\nthe row door (sqlite3, maskChunk):")
+            result = mask_sqlite.mask_table(source, target, policy, key, words, replace=True)
+            mask_sqlite.report(result)
+            print("\nthe columnar door (ADBC, maskBatch):")
+            columnar = zorva_job.sqlite.mask_table(source, folder / "masked_columnar.db",
+                                                   columnar_policy, key, words, replace=True,
+                                                   sample=0)
+            report(columnar)
+            copy = zorva_job.sqlite.mask_table(source, folder / "copied.db", columnar_policy, key,
+                                               words, replace=True, sample=0, copy_only=True)
+        except (mask_sqlite.PolicyError, mask_sqlite.RefusedValue, PolicyError,
+                RefusedValue) as e:
             print(f"demo: {e}", file=sys.stderr)
             return 1
-        mask_sqlite.report(result)
-        print(f"masked table written to {target}" if args.keep else
-              "(pass --keep DIR to keep the databases)")
+        print(f"masked tables written to {target} and {folder / 'masked_columnar.db'}"
+              if args.keep else "(pass --keep DIR to keep the databases)")
+        print()
+        line = doors(result, columnar, copy,
+                     sqlite_tables_equal(target, folder / "masked_columnar.db"))
     if args.postgres is not None:
-        return postgres(args, policy, words, result)
+        pg_line = postgres(args, policy, columnar_policy, words, result)
+        if pg_line is None:
+            return 1
+        line = f"sqlite: {line}; postgres: {pg_line}"
+    print(f"doors: {line}")
     return 0
 
 
-def postgres(args, policy, words, sqlite_result) -> int:
+def postgres(args, policy, columnar_policy, words, sqlite_result) -> str | None:
     import psycopg
 
     import mask_postgres
@@ -83,17 +136,32 @@ def postgres(args, policy, words, sqlite_result) -> int:
             sample_data.create_postgres_table(conn, args.rows, words=words)
             print(f"\nloaded the {args.rows:,} customers into PostgreSQL database "
                   f"{conn.info.dbname!r} ({time.perf_counter() - start:.1f} s)")
-        result = mask_postgres.mask_table(args.postgres, None, policy,
-                                          mask_sqlite.parse_key(args.key), words, replace=True,
+        key = mask_sqlite.parse_key(args.key)
+        result = mask_postgres.mask_table(args.postgres, None, policy, key, words, replace=True,
                                           target_table="customers_masked", sample=0)
-    except (mask_sqlite.PolicyError, mask_sqlite.RefusedValue, psycopg.Error) as e:
+        mask_sqlite.report(result)
+        print(f"PostgreSQL job: {result.rows_per_second:,.0f} rows/s end to end, "
+              f"{result.rows_per_second / sqlite_result.rows_per_second:.2f}x the SQLite job's "
+              f"{sqlite_result.rows_per_second:,.0f} rows/s")
+        print("\nthe columnar door on PostgreSQL (ADBC, maskBatch):")
+        columnar = zorva_job.postgres.mask_table(args.postgres, None, columnar_policy, key, words,
+                                                 replace=True, sample=0,
+                                                 target_table="customers_masked_columnar")
+        report(columnar)
+        copy = zorva_job.postgres.mask_table(args.postgres, None, columnar_policy, key, words,
+                                             replace=True, sample=0, copy_only=True,
+                                             target_table="customers_copied")
+        with mask_postgres.connect(args.postgres, "sample") as conn:
+            same = [conn.execute(f"SELECT * FROM {t} ORDER BY id").fetchall()
+                    for t in ("customers_masked", "customers_masked_columnar")]
+            types = [mask_postgres.describe(conn, t)[1]
+                     for t in ("customers_masked", "customers_masked_columnar")]
+    except (mask_sqlite.PolicyError, mask_sqlite.RefusedValue, psycopg.Error, PolicyError,
+            RefusedValue) as e:
         print(f"demo: postgres: {e}", file=sys.stderr)
-        return 1
-    mask_sqlite.report(result)
-    print(f"PostgreSQL job: {result.rows_per_second:,.0f} rows/s end to end, "
-          f"{result.rows_per_second / sqlite_result.rows_per_second:.2f}x the SQLite job's "
-          f"{sqlite_result.rows_per_second:,.0f} rows/s")
-    return 0
+        return None
+    print()
+    return doors(result, columnar, copy, same[0] == same[1] and types[0] == types[1])
 
 
 if __name__ == "__main__":

@@ -2,8 +2,10 @@
 
     python3 examples/scale_out.py [--rows N] [--partitions P] [--workers W]
 
-Maskers hold native state and cannot be pickled, so no Masker crosses the
-wire: each task gets the master key and the paths of the policy and word
+Each partition goes through the columnar door: pyarrow reads the file, one
+zorva_arrow.maskBatch call masks every column of it without a Python object per
+value, and pyarrow writes the masked buffers. Maskers hold native state and
+cannot be pickled, so no Masker crosses the wire: each task gets the master key and the paths of the policy and word
 lists, and each worker process builds its Maskers once (the same subkeys, as
 HMAC-SHA-256(master key, column name)) and reuses them for every partition it
 masks. Masking is deterministic, so the files the cluster writes are byte for
@@ -23,10 +25,9 @@ HERE = Path(__file__).resolve().parent
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
-import mask_sqlite  # noqa: E402
 import sample_data  # noqa: E402
-
-CHUNK = 10_000
+from zorva_job.columnar import BatchMasker  # noqa: E402
+from zorva_job.policy import Policy, load_words, parse_key  # noqa: E402
 
 
 def arrow_schema():
@@ -64,33 +65,21 @@ def write_dataset(folder: str | Path, rows: int, partitions: int, words: dict | 
 def _masker(key_hex: str, policy_path: str, words_path: str | None, names: tuple[str, ...]):
     # One set of Maskers per worker process: their result caches then serve
     # every partition the worker masks.
-    policy = mask_sqlite.Policy.load(policy_path)
-    return mask_sqlite.ChunkMasker.build(policy, list(names), bytes.fromhex(key_hex),
-                                         mask_sqlite.load_words(words_path))
+    return BatchMasker.build(Policy.load(policy_path), names, bytes.fromhex(key_hex),
+                             load_words(words_path))
 
 
 def mask_file(source: str, target: str, key_hex: str, policy_path: str,
               words_path: str | None) -> int:
     """Masks one Parquet file into another; returns its row count."""
-    import pyarrow as pa
     import pyarrow.parquet as pq
 
     table = pq.read_table(source)
     masker = _masker(key_hex, policy_path, words_path, tuple(table.column_names))
-    rows = list(zip(*(col.to_pylist() for col in table.columns)))
-    masked = []
-    for start in range(0, len(rows), CHUNK):
-        masked += masker.mask(rows[start:start + CHUNK], start)
-    columns = list(zip(*masked)) if masked else [[] for _ in table.schema]
-    arrays = []
-    for values, f in zip(columns, table.schema):
-        try:
-            arrays.append(pa.array(list(values), type=f.type))
-        except (pa.ArrowInvalid, pa.ArrowTypeError, OverflowError):
-            # The mask changed the kind (hash turns ints into text).
-            arrays.append(pa.array(list(values)))
-    pq.write_table(pa.Table.from_arrays(arrays, names=table.column_names), target)
-    return len(rows)
+    # Masked columns keep their types where every value fits (hash turns an
+    # int column into text); the fallback rule is applied as in the job.
+    pq.write_table(masker.mask(table, 0), target)
+    return int(table.num_rows)
 
 
 def run_local(sources: list[Path], folder: Path, key: bytes, policy: Path, words: Path | None):
@@ -129,7 +118,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--key", help="master key in hex (default: the public demo key)")
     parser.add_argument("--policy", default=str(HERE / "policy.toml"))
     args = parser.parse_args(argv)
-    key = mask_sqlite.parse_key(args.key)
+    key = parse_key(args.key)
 
     with tempfile.TemporaryDirectory(prefix="zorva-scale-") as tmp:
         tmp = Path(tmp)

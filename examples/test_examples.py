@@ -1,4 +1,6 @@
-"""End-to-end tests of the example jobs (SQLite, PostgreSQL) and of the Dask example.
+"""End-to-end tests of the example jobs (SQLite, PostgreSQL) through both doors: the row
+job (mask_sqlite.py, mask_postgres.py) and the columnar job (python -m zorva_job), which
+must give the same target tables; and of the Dask example.
 The PostgreSQL tests create databases zorva_src and zorva_dst on the server named by
 ZORVA_PG_DSN (scripts/test.sh starts a throwaway one) and skip without it."""
 
@@ -32,9 +34,16 @@ PG_DSN = os.environ.get("ZORVA_PG_DSN")
 
 
 def run(script, *args, policy=POLICY, key=KEY_A, chunk=1000, env=None):  # args override
-    command = [sys.executable, str(HERE / script), "--policy", str(policy), "--key", key,
+    """Runs mask_<backend>.py, or `python -m zorva_job <backend>` for "columnar-<backend>"."""
+    door, _, backend = script.rpartition("-")
+    program = ["-m", "zorva_job", backend] if door else [str(HERE / script)]
+    command = [sys.executable, *program, "--policy", str(policy), "--key", key,
                "--chunk-size", str(chunk), "--no-progress", "--threads", "2", *map(str, args)]
-    return subprocess.run(command, capture_output=True, text=True, timeout=300, env=env)
+    return subprocess.run(command, capture_output=True, text=True, timeout=300, env=env, cwd=HERE)
+
+
+def script_of(door, backend):
+    return f"mask_{backend}.py" if door == "row" else f"columnar-{backend}"
 
 
 def dump(path, table="customers"):
@@ -61,8 +70,8 @@ def sample(tmp_path_factory):
     return folder
 
 
-def mask_sample(sample, target, *args, **options):
-    result = run("mask_sqlite.py", sample / "customers.db", sample / target, "--words",
+def mask_sample(sample, target, *args, door="row", **options):
+    result = run(script_of(door, "sqlite"), sample / "customers.db", sample / target, "--words",
                  sample / "words.json", *args, **options)
     assert result.returncode == 0, result.stderr
     return dump(sample / target), result
@@ -82,10 +91,12 @@ def pg():
     return dsns
 
 
-@pytest.fixture(params=["sqlite", "postgres"])
+@pytest.fixture(params=["sqlite", "postgres", "columnar-sqlite", "columnar-postgres"])
 def job(request, tmp_path):
-    """One backend's job from a table t to a table t: make(columns, rows), run(policy), read()."""
-    if request.param == "sqlite":
+    """One door's job on one backend from a table t to a table t: make(columns, rows),
+    run(policy), read()."""
+    door, _, backend = request.param.rpartition("-")
+    if backend == "sqlite":
         args = [tmp_path / "s.db", tmp_path / "m.db"]
         connect, mark, read = (lambda: sqlite3.connect(args[0])), "?", lambda: dump(args[1], "t")
     else:
@@ -103,7 +114,7 @@ def job(request, tmp_path):
                                       rows)
             conn.commit()
     return SimpleNamespace(make=make, read=read, run=lambda policy, chunk=1000: run(
-        f"mask_{request.param}.py", *args, policy=policy, chunk=chunk))
+        script_of(door or "row", backend), *args, policy=policy, chunk=chunk))
 
 
 def test_same_key_same_output_other_key_differs_shapes_kept(sample):
@@ -153,19 +164,30 @@ def test_postgres_job_gives_the_sqlite_values_and_keeps_the_types(sample, pg):
     ("postgres", "", ["--table", "nosuch"], "no table 'nosuch' in the source database"),
     ("postgres", "", ["--target", "{src}", "--target-table", "customers", "--replace"],
      "is the source table"),
+    ("columnar-sqlite", '[columns.nope]\nstrategy = "hash"\n', [], "policy columns not in table"),
+    ("columnar-sqlite", "", ["--table", "nosuch"], "no table 'nosuch' in"),
+    ("columnar-sqlite", '[columns.city]\nstrategy = "fakeCity"\n', [], "needs word lists"),
+    ("columnar-postgres", "", ["--source", "{src} dbname=zorva_nosuch"],
+     '"zorva_nosuch" does not exist'),
+    ("columnar-postgres", "", ["--target", "{dst} nonsense=1"], 'invalid connection option'),
+    ("columnar-postgres", "", ["--table", "nosuch"], "no table 'nosuch' in the source database"),
+    ("columnar-postgres", "", ["--target", "{src}", "--target-table", "customers", "--replace"],
+     "is the source table"),
 ])
 def test_bad_policy_connection_or_table_is_a_clear_error_and_writes_nothing(
         request, sample, tmp_path, script, body, args, message):
     policy = write_policy(tmp_path / "p.toml", body, table="customers")
-    if script == "sqlite":
-        args, written = [sample / "customers.db", tmp_path / "m.db"], (tmp_path / "m.db").exists
+    door, _, backend = script.rpartition("-")
+    if backend == "sqlite":
+        args = [sample / "customers.db", tmp_path / "m.db", *args]
+        written = (tmp_path / "m.db").exists
     else:
         pg = request.getfixturevalue("pg")
         args = ["--source", pg["src"], "--target", pg["dst"], "--target-table", "fresh", "--words",
                 sample / "words.json", *(a.format(**pg) for a in args)]
         written = lambda: (pg_rows(pg["dst"], "SELECT to_regclass('fresh')") != [(None,)]  # noqa
                            or pg_rows(pg["src"], "SELECT count(*) FROM customers") != [(ROWS,)])
-    result = run(f"mask_{script}.py", *args, policy=policy if body else POLICY)
+    result = run(script_of(door or "row", backend), *args, policy=policy if body else POLICY)
     assert result.returncode == 2 and "Traceback" not in result.stderr
     assert message in result.stderr and not written()
 
@@ -192,6 +214,12 @@ def test_fallbacks_follow_the_documented_rule_and_ints_beyond_64_bits_fit(job, t
     ("postgres", "BOOLEAN", True, True, "key", "column 'flag', row 2600: the key strategy cannot"),
     # A masked value the target's column cannot hold: the server refuses it.
     ("postgres", "VARCHAR(12)", "x", None, "hash", "chunk from row 2,000: value too long for"),
+    ("columnar-sqlite", "BOOLEAN", True, True, "key",
+     "column 'flag', row 2600: the key strategy cannot"),
+    ("columnar-postgres", "BOOLEAN", True, True, "key",
+     "column 'flag', row 2600: the key strategy cannot"),
+    ("columnar-postgres", "VARCHAR(12)", "x", None, "hash",
+     "chunk from row 2,000: value too long for"),
 ], indirect=["job"])
 def test_refusal_stops_the_job_without_a_half_written_chunk(job, tmp_path, flag, value, code,
                                                             strategy, message):
@@ -203,6 +231,63 @@ def test_refusal_stops_the_job_without_a_half_written_chunk(job, tmp_path, flag,
     assert result.returncode == 1 and "Traceback" not in result.stderr
     assert message in result.stderr
     assert sorted(r[0] for r in job.read()) == list(range(2000))
+
+
+def test_columnar_job_writes_the_row_jobs_sqlite_table_and_copies_exactly(sample):
+    row, _ = mask_sample(sample, "masked_row.db")
+    for target, args in (("masked_col.db", ()), ("masked_col1.db", ("--serial", "--threads", "1"))):
+        columnar, result = mask_sample(sample, target, *args, door="columnar")
+        assert columnar == row, args
+        assert f"masked {ROWS:,} rows" in result.stdout and "fallback value(s)" in result.stdout
+    schema = "SELECT sql FROM sqlite_master"
+    with closing(sqlite3.connect(sample / "masked_row.db")) as r, \
+            closing(sqlite3.connect(sample / "masked_col.db")) as c:
+        assert r.execute(schema).fetchall() == c.execute(schema).fetchall()
+    copied, _ = mask_sample(sample, "copied.db", "--copy-only", door="columnar")
+    assert copied == dump(sample / "customers.db")
+
+
+def test_columnar_job_writes_the_row_jobs_postgres_table(sample, pg):
+    for door in ("row", "columnar"):
+        result = run(script_of(door, "postgres"), "--source", pg["src"], "--target", pg["dst"],
+                     "--target-table", f"masked_{door}", "--words", sample / "words.json")
+        assert result.returncode == 0, result.stderr
+    tables = [pg_rows(pg["dst"], f"SELECT * FROM masked_{door} ORDER BY id")
+              for door in ("row", "columnar")]
+    assert tables[0] == tables[1] and len(tables[0]) == ROWS
+    with mask_postgres.connect(pg["dst"], "") as d:
+        assert (mask_postgres.describe(d, "masked_row")[1]
+                == mask_postgres.describe(d, "masked_columnar")[1])
+
+
+@pytest.mark.parametrize("job, kind, value, message", [
+    ("columnar-sqlite", "BLOB", b"\x00", "the Arrow type 'z' cannot be masked"),
+    ("columnar-postgres", "POINT", "(1,2)", "cannot read: v (point)"),
+], indirect=["job"])
+def test_columns_the_columnar_job_cannot_take_are_clear_errors_and_write_nothing(
+        job, tmp_path, kind, value, message):
+    job.make(f"id INTEGER, v {kind}", [(1, value)])
+    result = job.run(write_policy(tmp_path / "p.toml", '[columns.v]\nstrategy = "hash"\n'))
+    assert result.returncode == 2 and "Traceback" not in result.stderr
+    assert message in result.stderr
+    with pytest.raises((sqlite3.OperationalError, psycopg.errors.UndefinedTable)):
+        job.read()
+
+
+def test_polars_example_masks_as_the_row_door():
+    pl = pytest.importorskip("polars", reason="polars is not installed (scripts/requirements.txt)")
+    import polars_mask
+    import zorva_rs
+    from zorva_job.policy import derive_subkey
+
+    key = bytes.fromhex(KEY_A)
+    frame = pl.DataFrame({"id": list(range(300)), "email": [f"p{i}@example.com" for i in range(300)],
+                          "phone": [f"+1 555 {i:04d}" for i in range(300)],
+                          "salary": [1000.5 + 37 * i for i in range(300)]})
+    maskers = [zorva_rs.Masker(derive_subkey(key, n), *polars_mask.POLICY[n])
+               if n in polars_mask.POLICY else None for n in frame.columns]
+    rows, problems = zorva_rs.maskChunk(maskers, frame.rows())
+    assert not problems and polars_mask.mask_frame(frame, key).rows() == rows
 
 
 def test_scale_out_matches_a_single_process_byte_for_byte(tmp_path):

@@ -5,7 +5,8 @@
 #      (built from the sdist and checked there), installed into a fresh
 #      virtual environment of every CPython 3.11+ on the machine, where the
 #      Python tests run against it, the example tests against a throwaway
-#      PostgreSQL server (scripts/pg_cluster.sh); mypy --strict and stubtest
+#      PostgreSQL server (scripts/pg_cluster.sh); mypy --strict and stubtest,
+#      and mypy --strict and ruff over the columnar job (examples/zorva_job),
 #      once, in the venv of the interpreter scripts/setup.sh equipped;
 #   3. the reliability stage: sanitizer builds and fuzzing (scripts/reliability.sh).
 set -euo pipefail
@@ -82,6 +83,10 @@ PY
     # for every version.
     (cd /tmp && "$venv/bin/python" -m mypy --strict --no-incremental "$root/examples/typed_usage.py" &&
       "$venv/bin/python" -m mypy.stubtest zorva_rs zorva_arrow)
+    # The columnar job's package, typed and linted (settings in pyproject.toml).
+    (cd "$root/examples" && "$venv/bin/python" -m mypy --strict --no-incremental \
+      --config-file "$root/pyproject.toml" zorva_job &&
+      "$venv/bin/python" -m ruff check --no-cache --config "$root/pyproject.toml" zorva_job)
   fi
   ran+=("$version")
   echo "CPython $version: $((SECONDS - started)) s"

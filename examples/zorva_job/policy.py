@@ -1,0 +1,100 @@
+"""The masking policy, the keys and the fallback rule, shared by every backend."""
+
+from __future__ import annotations
+
+import hashlib
+import hmac
+import json
+import tomllib
+from dataclasses import dataclass
+from pathlib import Path
+
+DEMO_KEY = bytes.fromhex("5a6f72766120646f206e6f7420757365207468697320666f72207265616c2121")
+KEY_DERIVATION = "hmac-sha256(master key, column name)"
+FAKE_STRATEGIES = frozenset({
+    "fakeFirstName", "fakeLastName", "fakeName", "fakeCity", "fakeCompany", "fakeStreetAddress",
+})
+WORD_OPTIONS = (
+    "firstNames", "lastNames", "cities", "streets", "streetKinds", "address",
+    "companySuffixes", "companyWords",
+)
+Options = dict[str, object]
+
+
+class PolicyError(Exception):
+    """The policy, the word lists, the key or the tables cannot be masked as asked: exit 2."""
+
+
+class RefusedValue(Exception):
+    """The engine or the target refused a value; the job stops with its chunk unwritten: exit 1."""
+
+
+@dataclass(frozen=True)
+class Policy:
+    table: str
+    columns: dict[str, tuple[str, Options]]  # column -> (strategy, options)
+
+    @classmethod
+    def load(cls, path: str | Path) -> Policy:
+        try:
+            with open(path, "rb") as f:
+                doc = tomllib.load(f)
+        except (OSError, tomllib.TOMLDecodeError) as e:
+            raise PolicyError(f"cannot read policy {path}: {e}") from e
+        derivation = doc.get("key_derivation", KEY_DERIVATION)
+        if derivation != KEY_DERIVATION:
+            raise PolicyError(f"unsupported key_derivation {derivation!r}; only {KEY_DERIVATION!r}")
+        table = doc.get("table")
+        if not isinstance(table, str) or not table:
+            raise PolicyError('the policy needs a table name (table = "...")')
+        columns: dict[str, tuple[str, Options]] = {}
+        for name, entry in doc.get("columns", {}).items():
+            if not isinstance(entry, dict) or not isinstance(entry.get("strategy"), str):
+                raise PolicyError(f'column {name!r}: needs strategy = "..."')
+            options = entry.get("options", {})
+            if not isinstance(options, dict):
+                raise PolicyError(f"column {name!r}: options must be a table")
+            columns[name] = (entry["strategy"], options)
+        return cls(table, columns)
+
+    def options(self, column: str, words: Options | None) -> tuple[str, Options]:
+        """The column's strategy and options, word lists added under the policy's own options."""
+        strategy, options = self.columns[column]
+        if strategy in FAKE_STRATEGIES:
+            if words is None:
+                raise PolicyError(f"column {column!r}: {strategy} needs word lists (--words)")
+            options = {**words, **options}
+        return strategy, options
+
+
+def derive_subkey(master: bytes, column: str) -> bytes:
+    return hmac.new(master, column.encode("utf-8"), hashlib.sha256).digest()
+
+
+def fallback_text(subkey: bytes, text: str) -> str:
+    """The fallback rule for a text: 'fb_' + 16 hex of HMAC-SHA-256(subkey, text); others: NULL."""
+    return "fb_" + hmac.new(subkey, text.encode("utf-8"), hashlib.sha256).hexdigest()[:16]
+
+
+def load_words(path: str | Path | None) -> Options | None:
+    if path is None:
+        return None
+    try:
+        words = json.loads(Path(path).read_text(encoding="utf-8"))
+    except (OSError, ValueError) as e:
+        raise PolicyError(f"cannot read word lists {path}: {e}") from e
+    if not isinstance(words, dict):
+        raise PolicyError(f"word lists {path}: not a JSON object")
+    return {k: words[k] for k in WORD_OPTIONS if k in words}
+
+
+def parse_key(text: str | None) -> bytes:
+    if text is None:
+        return DEMO_KEY
+    try:
+        key = bytes.fromhex(text)
+    except ValueError as e:
+        raise PolicyError(f"--key is not hex: {e}") from e
+    if len(key) < 16:
+        raise PolicyError("--key needs at least 16 bytes (32 hex digits)")
+    return key

@@ -329,8 +329,7 @@ bool sameResult(const NumberResult& a, const NumberResult& b) {
   const std::size_t minimum = charset == Charset::digits ? 6 : charset == Charset::hex ? 5 : 4;
   if (static_cast<std::size_t>(std::count_if(text.begin(), text.end(), member)) >= minimum) {
     CHECK(sameShape(text, outcome, member));
-    // The plain road: FF1 on portable AES and arbitrary precision, with the
-    // tweak and numerals laid out here.
+    // The plain road (portable AES, arbitrary precision) on a tweak and numerals laid out here.
     static const char* const kAlphabets[] = {"0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ",
                                              "0123456789", "0123456789abcdefABCDEF"};
     const std::string_view alphabet = kAlphabets[mode % 3];
@@ -350,12 +349,11 @@ bool sameResult(const NumberResult& a, const NumberResult& b) {
       if (alphabet.find(want[i]) != std::string_view::npos) want[i] = alphabet[masked[k++]];
     // And beside values of other lengths in one batch, which mixes the lanes.
     const std::string shorter(text.substr(0, text.size() / 2)), longer = std::string(text) + "-" + want;
-    const std::string_view mixed[4] = {longer, text, shorter, text};
-    Outcome<Text> mixedOut[4];
+    const std::string_view mixed[3] = {longer, text, shorter};
+    Outcome<Text> mixedOut[3];
     fpe.maskTexts(columnKey(), mixed, mixedOut);
     const auto is = [&](const Outcome<Text>& o) { return std::string_view(std::get<Text>(o)) == want; };
-    CHECK(is(mixedOut[1]) && is(mixedOut[3]));
-    return CHECK(is(outcome));
+    return CHECK(is(mixedOut[1]) && is(outcome));
   }
   if (strict) {
     const std::string needs = std::to_string(minimum) + " " + std::string(charsetName(charset)) + " characters";

@@ -94,13 +94,11 @@ TEST_F(FpeStrategyTest, IntegersAndTextsMatchFf1UnderTheDerivedKey) {
   for (const auto& [fpe, text] : texts) EXPECT_EQ(maskStr(fpe, text), expected(fpe.charset(), text, false)) << text;
 }
 
-// Real shapes (IBANs, UUIDs in either case, cards and codes with separators)
-// of every length from the minimum to past the rounds' 128-bit edge (radix^v
-// crossing 2^64, 2^96 and 2^128), shuffled into one call of several batches,
-// so that lanes mix lengths and run part-full: each is the plain road's answer.
+// Shapes with and without separators of every length from the minimum to past
+// the 128-bit edge (radix^v crossing 2^64, 2^96 and 2^128), shuffled into one
+// call, so that lanes mix lengths and run part-full: each is the plain road's.
 TEST_F(FpeStrategyTest, ShapesOfEveryLengthInOneCallMatchThePlainRoad) {
   std::mt19937_64 rng(11);
-  // Each charset's minimum length and a length past its 128-bit edge.
   const std::tuple<const FpeStrategy*, std::size_t, std::size_t> charsets[] = {
       {&alnum, 4, 48}, {&hex, 5, 62}, {&digits, 6, 82}};
   for (const auto& [fpe, shortest, longest] : charsets) {

@@ -184,54 +184,26 @@ void expandKeyHardware(const std::uint8_t*, std::uint8_t*) {}
 void cbcHardware(const std::uint8_t*, std::uint8_t*, const std::uint8_t*, std::size_t) {}
 #endif
 
-// Numerals to NUM in the given radix, first numeral most significant.
-std::uint64_t numMachine(const std::uint32_t* x, std::size_t count, std::uint64_t radix) noexcept {
+// Numerals to NUM in the given radix (square = radix^2), first numeral most
+// significant, two numerals a step: the chain of dependent multiplications
+// is half as long. Any wrap-around cancels, as the result is below 2^64.
+std::uint64_t numMachine(const std::uint32_t* x, std::size_t count, std::uint64_t radix, std::uint64_t square) noexcept {
   std::uint64_t v = 0;
-  for (std::size_t i = 0; i < count; ++i) v = v * radix + x[i];
+  std::size_t i = 0;
+  if (count % 2 != 0) v = x[i++];
+  for (; i < count; i += 2) v = v * square + (x[i] * radix + x[i + 1]);
   return v;
 }
 
-// Writes v as count numerals. Values above 32 bits are divided by the radix
-// with a multiplication by its magic number (Granlund and Montgomery), the
-// rest with reciprocal = 2^64 / radix rounded up, which divides any 32-bit
-// value exactly (Lemire's fastdiv): no division instruction either way.
-void numeralsMachine(std::uint64_t v, std::uint32_t* out, std::size_t count, std::uint32_t radix,
-                     std::uint64_t reciprocal, std::uint64_t magic, unsigned shift) noexcept {
-  std::size_t i = count;
-  for (; i > 0 && v > 0xffffffffu; --i) {
-    const auto t = static_cast<std::uint64_t>((u128(magic) * v) >> 64);
-    const std::uint64_t q = (t + ((v - t) >> 1)) >> shift;
-    out[i - 1] = static_cast<std::uint32_t>(v - q * radix);
-    v = q;
+// Writes w (below 2^32) as count numerals, by reciprocal = 2^64 / radix
+// rounded up, which divides any 32-bit value exactly (Lemire's fastdiv).
+inline void numerals32(std::uint32_t w, std::uint32_t* out, std::size_t count, std::uint32_t radix,
+                       std::uint64_t reciprocal) noexcept {
+  for (std::size_t i = count; i > 0; --i) {
+    const auto quotient = static_cast<std::uint32_t>((u128(reciprocal) * w) >> 64);
+    out[i - 1] = w - quotient * radix;
+    w = quotient;
   }
-  auto low = static_cast<std::uint32_t>(v);
-  for (; i > 0; --i) {
-    auto quotient = static_cast<std::uint32_t>((u128(reciprocal) * low) >> 64);
-    out[i - 1] = low - quotient * radix;
-    low = quotient;
-  }
-}
-
-u128 numWide(const std::uint32_t* x, std::size_t count, std::uint64_t radix) noexcept {
-  u128 v = 0;
-  for (std::size_t i = 0; i < count; ++i) v = v * radix + x[i];
-  return v;
-}
-
-// Writes v as count numerals: while v needs two words, by the two-word step
-// of radixModulus's division, the rest on one word.
-void numeralsWide(u128 v, std::uint32_t* out, std::size_t count, std::uint32_t radix,
-                  const Modulus& radixModulus, std::uint64_t reciprocal, std::uint64_t magic, unsigned shift) noexcept {
-  std::size_t i = count;
-  for (; i > 0 && (v >> 64) != 0; --i) {
-    const auto hi = static_cast<std::uint64_t>(v >> 64);
-    std::uint64_t rem;
-    const std::uint64_t qHi = radixModulus.divide(0, hi, rem);
-    const std::uint64_t qLo = radixModulus.divide(rem, static_cast<std::uint64_t>(v), rem);
-    out[i - 1] = static_cast<std::uint32_t>(rem);
-    v = (u128(qHi) << 64) | qLo;
-  }
-  numeralsMachine(static_cast<std::uint64_t>(v), out, i, radix, reciprocal, magic, shift);
 }
 
 void numArbitrary(mpz_ptr v, const std::uint32_t* x, std::size_t count, std::uint32_t radix) {
@@ -361,15 +333,15 @@ Ff1::Ff1(const Digest& key, std::uint32_t radix, AesEngine engine)
       widePowers_[widePowerCount_++] = WideModulus(wide);
     } while (widePowerCount_ < std::size(widePowers_) && !__builtin_mul_overflow(wide, u128{radix}, &wide));
   }
-  radixModulus_ = Modulus(radix >= 1 ? radix : 1);
-  // Division by the radix: l = ceil(log2 radix), magic = 2^64 (2^l - radix) / radix + 1.
-  if (radix >= 2) {
-    const auto l = static_cast<unsigned>(std::bit_width(std::uint64_t{radix} - 1));
-    radixDivider_.magic = static_cast<std::uint64_t>((((u128(1) << l) - radix) << 64) / radix + 1);
-    radixDivider_.shift = l - 1;
-  } else {
-    radixDivider_ = Divider{0, 0};
+  // The chunk: the largest power of the radix at most 2^32 (radix itself
+  // at least, so that every chunk has a digit).
+  chunkDigits_ = 1;
+  std::uint64_t chunk = radix >= 2 ? radix : 2;
+  while (chunk * radix <= (std::uint64_t{1} << 32)) {
+    chunk *= radix;
+    ++chunkDigits_;
   }
+  chunkModulus_ = Modulus(chunk);
   std::memset(roundKeys_, 0, sizeof roundKeys_);
   AES_set_encrypt_key(key.data(), 256, &softwareKey_);
   if (hardware_) expandKeyHardware(key.data(), roundKeys_);
@@ -463,8 +435,22 @@ void Ff1::prefixState(std::size_t n, std::string_view tweak, std::size_t pad, st
 void Ff1::checkPreconditions(std::span<const std::uint32_t> numerals, std::span<std::uint32_t> out) const {
   if (out.size() != numerals.size()) throw std::logic_error("FF1 output length differs from its input");
   if (numerals.size() < minLength_) throw std::logic_error("FF1 called below its minimum length");
-  for (std::uint32_t x : numerals)
-    if (x >= radix_) throw std::logic_error("numeral outside the radix");
+  // One test after the loop, which then needs no branch per numeral.
+  std::uint32_t outside = 0;
+  std::size_t i = 0;
+#if defined(__x86_64__)
+  // Four numerals a step; SSE2 compares signed, hence the flipped top bits.
+  const __m128i flip = _mm_set1_epi32(INT32_MIN);
+  const __m128i top = _mm_set1_epi32(static_cast<int>((radix_ - 1) ^ 0x80000000u));
+  __m128i over = _mm_setzero_si128();
+  for (; i + 4 <= numerals.size(); i += 4) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(numerals.data() + i));
+    over = _mm_or_si128(over, _mm_cmpgt_epi32(_mm_xor_si128(x, flip), top));
+  }
+  outside = static_cast<std::uint32_t>(_mm_movemask_epi8(over));
+#endif
+  for (; i < numerals.size(); ++i) outside |= static_cast<std::uint32_t>(numerals[i] >= radix_);
+  if (outside != 0) throw std::logic_error("numeral outside the radix");
 }
 
 void Ff1::encrypt(std::span<const std::uint32_t> numerals, std::string_view tweak, std::span<std::uint32_t> out) const {
@@ -491,11 +477,16 @@ inline void finishRound(Lane& lane, std::uint8_t round, std::uint64_t r0, std::u
 
 inline void finishWide(WideLane& lane, std::uint8_t round, std::uint64_t r0, std::uint64_t r1) noexcept {
   const Ff1::WideModulus& mod = *lane.moduli[round & 1];
+  // y = R >> yShift (yShift is 0 or 32), on words.
+  const unsigned shift = lane.yShift;
+  const u128 y = (u128(r0 >> shift) << 64) | ((r1 >> shift) | ((r0 << 1) << (63 - shift)));
   // a < m <= 2^96 and y mod m < m: the sum cannot carry out of 128 bits.
-  u128 z = lane.a + mod.reduce(((u128(r0) << 64) | r1) >> lane.yShift);
-  z -= mod.value() & (u128(0) - static_cast<u128>(z >= mod.value()));
+  const u128 sum = lane.a + mod.reduce(y);
+  auto z0 = static_cast<std::uint64_t>(sum), z1 = static_cast<std::uint64_t>(sum >> 64);
+  const u128 m = mod.value();
+  subtractIfAtLeast(z0, z1, static_cast<std::uint64_t>(m), static_cast<std::uint64_t>(m >> 64));
   lane.a = lane.bNum;
-  lane.bNum = z;
+  lane.bNum = (u128(z1) << 64) | z0;
 }
 
 // Lanes of a batch on the 128-bit AES road: as many as its sixteen
@@ -756,18 +747,46 @@ void vectorRemainders(const std::uint64_t* y, std::size_t count, std::uint64_t m
 #endif
 }
 
-void Ff1::writeNumerals(const Ff1Job& job, std::uint64_t a, std::uint64_t bNum) const {
+void Ff1::writeNumerals(const Ff1Job& job, u128 a, u128 bNum) const {
   const std::size_t u = job.numerals.size() / 2, v = job.numerals.size() - u;
-  numeralsMachine(a, job.out.data(), u, radix_, radixReciprocal_, radixDivider_.magic, radixDivider_.shift);
-  numeralsMachine(bNum, job.out.data() + u, v, radix_, radixReciprocal_, radixDivider_.magic, radixDivider_.shift);
+  numerals(a, job.out.data(), u);
+  numerals(bNum, job.out.data() + u, v);
 }
 
-void Ff1::writeWideNumerals(const Ff1Job& job, u128 a, u128 bNum) const {
-  const std::size_t u = job.numerals.size() / 2, v = job.numerals.size() - u;
-  numeralsWide(a, job.out.data(), u, radix_, radixModulus_, radixReciprocal_, radixDivider_.magic,
-               radixDivider_.shift);
-  numeralsWide(bNum, job.out.data() + u, v, radix_, radixModulus_, radixReciprocal_, radixDivider_.magic,
-               radixDivider_.shift);
+void Ff1::numerals(u128 v, std::uint32_t* out, std::size_t count) const noexcept {
+  // A chunk of digits at a time from the right, each split off by one
+  // division by the chunk's power (two while v needs two words), its digits
+  // then on 32 bits. The loops count digits, never test v: v < radix^i
+  // holds throughout, so past 2^64 only while radix^i does.
+  const std::size_t k = chunkDigits_;
+  std::size_t i = count;
+  for (; i > k && i >= powerCount_; i -= k) {
+    std::uint64_t rem;
+    const std::uint64_t qHi = chunkModulus_.divide(0, static_cast<std::uint64_t>(v >> 64), rem);
+    const std::uint64_t qLo = chunkModulus_.divide(rem, static_cast<std::uint64_t>(v), rem);
+    numerals32(static_cast<std::uint32_t>(rem), out + i - k, k, radix_, radixReciprocal_);
+    v = (u128(qHi) << 64) | qLo;
+  }
+  auto w = static_cast<std::uint64_t>(v);
+  for (; i > k; i -= k) {
+    std::uint64_t rem;
+    w = chunkModulus_.divide(0, w, rem);
+    numerals32(static_cast<std::uint32_t>(rem), out + i - k, k, radix_, radixReciprocal_);
+  }
+  numerals32(static_cast<std::uint32_t>(w), out, i, radix_, radixReciprocal_);
+}
+
+u128 Ff1::num(const std::uint32_t* x, std::size_t count) const noexcept {
+  // Two independent chains on one word each where the top part fits one.
+  const std::size_t low = powerCount_ - 1;  // radix^low < 2^64
+  const std::uint64_t square = std::uint64_t{radix_} * radix_;
+  if (count <= low) return numMachine(x, count, radix_, square);
+  if (count - low < powerCount_)
+    return u128(numMachine(x, count - low, radix_, square)) * powers_[low].value() +
+           numMachine(x + count - low, low, radix_, square);
+  u128 v = 0;
+  for (std::size_t i = 0; i < count; ++i) v = v * radix_ + x[i];
+  return v;
 }
 
 void Ff1::softwareStep(std::uint8_t* state, u128 block) const {
@@ -828,7 +847,7 @@ void Ff1::runWideLanes(Batch& batch) const {
       }
     }
   }
-  for (std::size_t l = 0; l < filled; ++l) writeWideNumerals(*batch.wideOwners[l], lanes[l].a, lanes[l].bNum);
+  for (std::size_t l = 0; l < filled; ++l) writeNumerals(*batch.wideOwners[l], lanes[l].a, lanes[l].bNum);
   batch.wideFilled = 0;
 }
 
@@ -860,7 +879,7 @@ void Ff1::runLongLanes(Batch& batch) const {
       }
     }
   }
-  for (std::size_t l = 0; l < filled; ++l) writeWideNumerals(*batch.longOwners[l], lanes[l].a, lanes[l].bNum);
+  for (std::size_t l = 0; l < filled; ++l) writeNumerals(*batch.longOwners[l], lanes[l].a, lanes[l].bNum);
   batch.longFilled = 0;
 }
 
@@ -911,8 +930,8 @@ void Ff1::encryptMany(std::span<const Ff1Job> jobs) const {
     // with zeros where the round byte and NUM(B) go.
     alignas(8) std::uint8_t head[16] = {};
     layTailHead(job.tweak, pad, head);
-    const std::uint64_t a = numMachine(job.numerals.data(), u, radix_);
-    const std::uint64_t bNum = numMachine(job.numerals.data() + u, v, radix_);
+    const auto a = static_cast<std::uint64_t>(num(job.numerals.data(), u));
+    const auto bNum = static_cast<std::uint64_t>(num(job.numerals.data() + u, v));
 
     if (vector && b <= 4 && powers_[u].value() >= 256) {
       Group* group = nullptr;
@@ -982,8 +1001,8 @@ void Ff1::addWide(Batch& batch, const Ff1Job& job) const {
     // At b = 16 the head is 15 bytes and the round byte closes its block.
     lane.fixed = (u128(loadBE64(head)) << 64) | loadBE64(head + 8);
     lane.roundShift = lane.twoBlocks ? 0 : static_cast<unsigned>(8 * b);
-    lane.a = numWide(job.numerals.data(), u, radix_);
-    lane.bNum = numWide(job.numerals.data() + u, v, radix_);
+    lane.a = num(job.numerals.data(), u);
+    lane.bNum = num(job.numerals.data() + u, v);
     lane.moduli[0] = &pu;
     lane.moduli[1] = &pv;
     batch.longOwners[batch.longFilled++] = &job;
@@ -995,8 +1014,8 @@ void Ff1::addWide(Batch& batch, const Ff1Job& job) const {
   lane.fixed = (u128(loadBE64(head)) << 64) | loadBE64(head + 8);
   lane.roundShift = static_cast<unsigned>(8 * b);
   lane.yShift = static_cast<unsigned>(128 - 8 * d);
-  lane.a = numWide(job.numerals.data(), u, radix_);
-  lane.bNum = numWide(job.numerals.data() + u, v, radix_);
+  lane.a = num(job.numerals.data(), u);
+  lane.bNum = num(job.numerals.data() + u, v);
   lane.moduli[0] = &pu;
   lane.moduli[1] = &pv;
   batch.wideOwners[batch.wideFilled++] = &job;

@@ -68,12 +68,6 @@ class Ff1 {
   // for each of count blocks in turn.
   void cbc(std::uint8_t* state, const std::uint8_t* blocks, std::size_t count) const;
 
-  // Exact division by the radix by multiplication (public only so that the
-  // rounds, which live beside the cipher, can name it).
-  struct Divider {  // exact 64-bit division by the radix, by multiplication
-    std::uint64_t magic;
-    unsigned shift;
-  };
   // Remainders by radix^m below 2^128: one word's Modulus below 2^64, the
   // three-by-two word step of division by an invariant integer above.
   class WideModulus {
@@ -109,8 +103,11 @@ class Ff1 {
   void runLongLanes(Batch& batch) const;
   void addWide(Batch& batch, const Ff1Job& job) const;
   void runGroup(Group& group) const;
-  void writeNumerals(const Ff1Job& job, std::uint64_t a, std::uint64_t bNum) const;
-  void writeWideNumerals(const Ff1Job& job, u128 a, u128 bNum) const;
+  void writeNumerals(const Ff1Job& job, u128 a, u128 bNum) const;
+  // v (below radix^count) as count numerals into out.
+  void numerals(u128 v, std::uint32_t* out, std::size_t count) const noexcept;
+  // NUM of count numerals whose value is below 2^128.
+  u128 num(const std::uint32_t* x, std::size_t count) const noexcept;
   // The portable lanes' chaining step: state = AES(state xor block), the block
   // a 128-bit value laid big-endian.
   void softwareStep(std::uint8_t* state, u128 block) const;
@@ -131,8 +128,10 @@ class Ff1 {
   WideModulus widePowers_[kWideBits - 62];
   std::uint32_t widePowerCount_;
   std::uint64_t radixReciprocal_;  // 2^64 / radix rounded up: exact 32-bit division by radix
-  Divider radixDivider_;
-  Modulus radixModulus_;
+  // radix^chunkDigits_, the largest power at most 2^32: numerals are written
+  // a chunk at a time, each chunk's digits by the 32-bit reciprocal.
+  Modulus chunkModulus_;
+  std::uint32_t chunkDigits_;
   AES_KEY softwareKey_;  // the same schedule for OpenSSL's AES_encrypt
   std::uint32_t radix_;
   std::uint64_t minLength_;
@@ -143,25 +142,46 @@ class Ff1 {
   bool vector_;
 };
 
+// (r1 r0) - (d1 d0) where that is not negative, else (r1 r0) unchanged: a
+// select on the subtraction's borrow, since a branch on it would be
+// mispredicted as often as not.
+inline void subtractIfAtLeast(std::uint64_t& r0, std::uint64_t& r1, std::uint64_t d0, std::uint64_t d1) noexcept {
+  std::uint64_t t0, t1;
+  const bool borrow0 = __builtin_sub_overflow(r0, d0, &t0);
+  const bool borrow1 = __builtin_sub_overflow(r1, d1, &t1);
+  const bool borrow2 = __builtin_sub_overflow(t1, static_cast<std::uint64_t>(borrow0), &t1);
+  const std::uint64_t keep = 0 - static_cast<std::uint64_t>(borrow1 | borrow2);
+  r0 = (r0 & keep) | (t0 & ~keep);
+  r1 = (r1 & keep) | (t1 & ~keep);
+}
+
 // The three-by-two word step (Moller and Granlund): the quotient estimate
 // from the reciprocal is at most one off either way, and only the
-// remainder is kept.
+// remainder is kept. Written on single words: on 128-bit values the
+// compiler keeps the selects' masks and borrows in memory.
 inline u128 Ff1::WideModulus::step(std::uint64_t u2, std::uint64_t u1, std::uint64_t u0) const noexcept {
-  const u128 d = (u128(d1_) << 64) | d0_;
-  u128 q = u128(reciprocal_) * u2 + ((u128(u2) << 64) | u1);
-  auto q1 = static_cast<std::uint64_t>(q >> 64);
+  const u128 q = u128(reciprocal_) * u2 + ((u128(u2) << 64) | u1);
+  const auto q1 = static_cast<std::uint64_t>(q >> 64);
   const auto q0 = static_cast<std::uint64_t>(q);
-  const std::uint64_t r1 = u1 - q1 * d1_;
-  u128 r = ((u128(r1) << 64) | u0) - u128(d0_) * q1 - d;
+  const u128 t = u128(d0_) * q1;
+  const auto t0 = static_cast<std::uint64_t>(t), t1 = static_cast<std::uint64_t>(t >> 64);
+  // r = (u1 - q1 d1, u0) - t - d.
+  std::uint64_t r0 = u0 - t0;
+  std::uint64_t r1 = u1 - q1 * d1_ - t1 - static_cast<std::uint64_t>(u0 < t0);
+  r1 -= d1_ + static_cast<std::uint64_t>(r0 < d0_);
+  r0 -= d0_;
   // Both corrections as selects: the first goes either way with the data.
-  r += d & (u128(0) - static_cast<u128>(static_cast<std::uint64_t>(r >> 64) >= q0));
-  r -= d & (u128(0) - static_cast<u128>(r >= d));
-  return r;
+  const std::uint64_t add = 0 - static_cast<std::uint64_t>(r1 >= q0);
+  const std::uint64_t a0 = d0_ & add;
+  r0 += a0;
+  r1 += (d1_ & add) + static_cast<std::uint64_t>(r0 < a0);
+  subtractIfAtLeast(r0, r1, d0_, d1_);
+  return (u128(r1) << 64) | r0;
 }
 
 // Words shifted left by s across their boundary, s < 64.
 inline std::uint64_t shiftIn(std::uint64_t high, std::uint64_t low, unsigned s) noexcept {
-  return (high << s) | (s == 0 ? 0 : low >> (64 - s));
+  return (high << s) | ((low >> 1) >> (63 - s));
 }
 
 inline u128 Ff1::WideModulus::reduce(u128 y) const noexcept {
@@ -169,7 +189,9 @@ inline u128 Ff1::WideModulus::reduce(u128 y) const noexcept {
   const auto lo = static_cast<std::uint64_t>(y);
   if (!wide_) return narrow_.reduce(hi, lo);
   // y << shift as three words; the top one is below 2^shift <= d1.
-  return step(shiftIn(0, hi, shift_), shiftIn(hi, lo, shift_), lo << shift_) >> shift_;
+  const u128 r = step(shiftIn(0, hi, shift_), shiftIn(hi, lo, shift_), lo << shift_);
+  const auto r1 = static_cast<std::uint64_t>(r >> 64), r0 = static_cast<std::uint64_t>(r);
+  return (u128(r1 >> shift_) << 64) | ((r0 >> shift_) | ((r1 << 1) << (63 - shift_)));
 }
 
 inline u128 Ff1::WideModulus::reduceLong(u128 y, std::uint32_t low) const noexcept {

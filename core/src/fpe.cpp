@@ -40,6 +40,17 @@ constexpr NumeralTable makeNumerals(std::string_view alphabet) {
 constexpr std::array<NumeralTable, 3> kNumerals = {makeNumerals(kAlphabets[0]), makeNumerals(kAlphabets[1]),
                                                    makeNumerals(kAlphabets[2])};
 
+// The alphabets indexed by a numeral's low six bits, so that a loop without
+// branches may look up a slot past a value's last numeral and discard it.
+using CharacterTable = std::array<char, 64>;
+constexpr CharacterTable makeCharacters(std::string_view alphabet) {
+  CharacterTable table{};
+  for (std::size_t k = 0; k < alphabet.size(); ++k) table[k] = alphabet[k];
+  return table;
+}
+constexpr std::array<CharacterTable, 3> kCharacters = {makeCharacters(kAlphabets[0]), makeCharacters(kAlphabets[1]),
+                                                       makeCharacters(kAlphabets[2])};
+
 void appendNumber(Text& out, std::uint64_t n) {
   char buffer[20];
   std::size_t length = 0;
@@ -93,7 +104,7 @@ namespace {
 // road runs 32 of one shape at once), few enough that the numeral buffers
 // stay on the stack; an integer's buffers are sized for its longest form.
 constexpr std::size_t kBatch = 16;
-constexpr std::size_t kTextBatch = 32;
+constexpr std::size_t kTextBatch = 64;
 }  // namespace
 
 void FpeStrategy::maskIntegers(const KeyedHash& keyedHash, std::span<const BigInt* const> values,
@@ -164,7 +175,7 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
   const auto charsetIndex = static_cast<std::size_t>(charset_);
   const NumeralTable& numeralOf = kNumerals[charsetIndex];
   const std::string_view name = charsetName(charset_);
-  const std::string_view alphabet = kAlphabets[charsetIndex];
+  const CharacterTable& characterOf = kCharacters[charsetIndex];
   // tweak = "text|" charset "|" skeleton, the skeleton being the text with
   // every charset character zeroed: separators are bound into the encryption.
   constexpr std::size_t kTweakHead = 5 + 12 + 1;
@@ -172,9 +183,10 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
     const std::size_t count = std::min(kTextBatch, texts.size() - from);
     std::size_t total = 0;
     for (std::size_t i = 0; i < count; ++i) total += std::min(texts[from + i].size(), kMaxIdentifier);
-    Scratch<4096> numeralBytes(2 * total * sizeof(std::uint32_t));
-    Scratch<2048> tweakBytes(count * kTweakHead + total);
-    auto* numerals = reinterpret_cast<std::uint32_t*>(numeralBytes.data());
+    // Room for one numeral past the last: the loops below read it unused.
+    Scratch<8192, std::uint32_t> numeralWords(2 * total + 1);
+    Scratch<4096> tweakBytes(count * kTweakHead + total);
+    std::uint32_t* numerals = numeralWords.data();
     std::uint32_t* masked = numerals + total;
     char* tweaks = reinterpret_cast<char*>(tweakBytes.data());
     Ff1Job jobs[kTextBatch];
@@ -204,15 +216,18 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
       put("|");
       std::uint32_t* own = numerals + used;
       std::size_t n = 0;
-      for (char ch : text) {
+      // Without branches: where separators fall differs from value to value.
+      // A separator's numeral is written too, and overwritten by the next one.
+      char* skeleton = tweak + tweakLength;
+      for (std::size_t k = 0; k < text.size(); ++k) {
+        const char ch = text[k];
         const std::uint8_t numeral = numeralOf[static_cast<unsigned char>(ch)];
-        if (numeral == kSeparator) {
-          tweak[tweakLength++] = ch;
-        } else {
-          tweak[tweakLength++] = '\0';
-          own[n++] = numeral;
-        }
+        const bool separator = numeral == kSeparator;
+        skeleton[k] = separator ? ch : '\0';
+        own[n] = numeral;
+        n += separator ? 0 : 1;
       }
+      tweakLength += text.size();
       if (n < textCipher_.minLength()) {
         answer = strict_ ? Outcome<Text>(strictRefusal(textCipher_.minLength(), name, " characters"))
                          : KeyStrategy::maskText(charset_, keyedHash, text);
@@ -223,13 +238,21 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
       used += n;
       tweak += tweakLength;
     }
+    masked[used] = 0;  // the slot past the last value's numerals
     textCipher_.encryptMany({jobs, jobCount});
     for (std::size_t j = 0; j < jobCount; ++j) {
       Text& result = out[owner[j]].emplace<Text>(texts[owner[j]]);  // in its slot, never moved
       const std::uint32_t* m = jobs[j].out.data();
+      if (jobs[j].out.size() == result.size()) {  // no separators
+        for (std::size_t k = 0; k < result.size(); ++k) result[k] = characterOf[m[k] & 63];
+        continue;
+      }
       std::size_t k = 0;
       for (char& ch : result) {
-        if (numeralOf[static_cast<unsigned char>(ch)] != kSeparator) ch = alphabet[m[k++]];
+        const bool separator = numeralOf[static_cast<unsigned char>(ch)] == kSeparator;
+        const char replaced = characterOf[m[k] & 63];
+        ch = separator ? ch : replaced;
+        k += separator ? 0 : 1;
       }
     }
   }

@@ -15,6 +15,7 @@
 #include "cheap.h"
 #include "fake.h"
 #include "ff1.h"
+#include "float_repr.h"
 #include "fpe.h"
 #include "key.h"
 #include "number.h"
@@ -286,14 +287,13 @@ bool sameResult(const NumberResult& a, const NumberResult& b) {
       ints.push_back(BigInt::fromDecimal(text, (text[0] & 1) != 0));
       values.push_back({NumberInput::Kind::Int, &ints.back(), 0, {}});
     } else if (kind == 1) {
-      // Floats as Python hands them over: the repr of a double, so the text
-      // must read back as the value; other texts are left out.
+      // Floats as Python hands them over: the double written as repr()
+      // writes it; texts that do not read as a finite double are left out.
       char* end = nullptr;
       const double x = std::strtod(text.c_str(), &end);
       if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(x)) continue;
-      char repr[40];
-      *std::to_chars(repr, repr + sizeof repr - 1, x).ptr = 0;
-      texts.back() = repr;
+      char repr[kFloatReprRoom];
+      texts.back().assign(repr, floatRepr(x, repr));
       values.push_back({NumberInput::Kind::Float, nullptr, x, texts.back()});
     } else {
       values.push_back({NumberInput::Kind::Decimal, nullptr, 0, texts.back()});

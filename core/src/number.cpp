@@ -12,6 +12,7 @@
 
 #include "big_ops.h"
 #include "decimal_algorithms.h"
+#include "big_endian.h"
 #include "decimal_text.h"
 #include "digits.h"
 #include "quote.h"
@@ -29,11 +30,7 @@ constexpr std::int64_t kMaxValueExponent = 400;
 constexpr std::size_t kMaxFractionDigits = 28;
 
 // The top 53 bits of a digest: u in u / 2^53.
-std::uint64_t unitOf(const Digest& digest) {
-  std::uint64_t u = 0;
-  for (int i = 0; i < 8; ++i) u = (u << 8) | digest[static_cast<std::size_t>(i)];
-  return u >> 11;
-}
+std::uint64_t unitOf(const Digest& digest) { return loadBE64(digest.data()) >> 11; }
 
 // The settings in 64 L bits; nothing when one of them does not fit.
 template <int L>

@@ -1,5 +1,6 @@
 // Dec and NumberStrategy: exact arithmetic, rounding, and the machine-integer path against the BigInt one.
 #include "number.h"
+#include "float_repr.h"
 
 #include <gtest/gtest.h>
 
@@ -434,6 +435,81 @@ TEST(NumberStrategyTest, ShortRoadMatchesGeneralRoad) {
     total += texts.size();
   }
   EXPECT_GT(answered, total / 2);
+}
+
+// Floats and Decimals of the shapes tables hold, under relative settings with
+// a variance exponent of at most 0 (whose targets the short road forms on two
+// words) and a few others, against the general road: floats of 15 to 17
+// significant digits written as repr() writes them, tiny and huge exponents,
+// negatives, Decimals of several scales and values ending in a 5 just below
+// the grid; draws near 1/2 put targets on or next to grid midpoints.
+TEST(NumberStrategyTest, TableShapesMatchGeneralRoad) {
+  std::mt19937_64 rng(20261207);
+  auto pick = [&](std::uint64_t n) { return rng() % n; };
+  struct Setting {
+    const char* variance;
+    std::optional<std::uint32_t> decimals;
+  };
+  const Setting settings[] = {{nullptr, {}}, {"0.2", {}}, {"0.02", 6},     {"0.25", 2},     {"0.1", 2},
+                              {"0.3", 0},    {"-0.5", {}}, {"9.999999", 3}, {"1E-6", {}},    {"0", 1},
+                              {"7", {}},     {"1234567E-6", 4}};
+  std::size_t floats = 0, total = 0;
+  for (const Setting& setting : settings) {
+    const std::optional<std::string> variance =
+        setting.variance ? std::optional<std::string>(setting.variance) : std::nullopt;
+    const NumberStrategy fast = strategy(std::nullopt, std::nullopt, variance, setting.decimals);
+    const NumberStrategy general = fast.generalOnlyForTesting();
+    for (int round = 0; round < 40; ++round) {
+      std::vector<std::string> texts(250);
+      std::vector<BigInt> ints(texts.size());
+      std::vector<NumberInput> inputs(texts.size());
+      std::vector<std::uint64_t> units(texts.size());
+      for (std::size_t i = 0; i < texts.size(); ++i) {
+        const std::uint64_t shape = pick(8);
+        if (shape < 4) {
+          // A double with all 53 bits drawn: around 1 to 40, tiny, huge, or anywhere.
+          const int scale = shape == 0 ? static_cast<int>(pick(6)) - 53
+                            : shape == 1 ? static_cast<int>(pick(120)) - 1100
+                            : shape == 2 ? static_cast<int>(pick(120)) + 880
+                                         : static_cast<int>(pick(2000)) - 1000;
+          double x = std::ldexp(static_cast<double>((rng() >> 11) | (std::uint64_t{1} << 52)), scale);
+          if (pick(4) == 0) x = -x;
+          if (pick(8) == 0) x = std::round(x * 100) / 100;  // few digits: 12.34
+          char repr[kFloatReprRoom];
+          texts[i].assign(repr, floatRepr(x, repr));
+          inputs[i] = {NumberInput::Kind::Float, nullptr, x, {}};
+          floats += std::isfinite(x) && x != 0;
+        } else if (shape < 7) {
+          // A Decimal of up to 19 digits and scale 0 to 6, or one ending in 5
+          // one place below the grid.
+          std::string digits = std::to_string(rng() % (std::uint64_t{1} << (1 + pick(63))));
+          const std::uint64_t scale = setting.decimals && shape == 6 ? *setting.decimals + 1 : pick(7);
+          if (shape == 6) digits.back() = '5';
+          texts[i] = (pick(5) == 0 ? "-" : "") + digits + "E-" + std::to_string(scale);
+          inputs[i] = {NumberInput::Kind::Decimal, nullptr, 0, {}};
+        } else {
+          texts[i] = std::to_string(rng() >> pick(64));
+          ints[i] = BigInt::fromDecimal(texts[i], pick(2) == 0);
+          inputs[i] = {NumberInput::Kind::Int, &ints[i], 0, {}};
+        }
+        if (inputs[i].kind != NumberInput::Kind::Int) inputs[i].text = texts[i];
+        const std::uint64_t near = pick(6);
+        units[i] = near == 0   ? (std::uint64_t{1} << 52) + pick(17) - 8
+                   : near == 1 ? (pick(2) ? pick(3) : (std::uint64_t{1} << 53) - 1 - pick(3))
+                               : rng() >> 11;
+      }
+      std::vector<NumberResult> a(texts.size()), b(texts.size());
+      fast.maskManyWithUnitsForTesting(kh(), inputs, units.data(), a.data());
+      general.maskManyWithUnitsForTesting(kh(), inputs, units.data(), b.data());
+      for (std::size_t i = 0; i < texts.size(); ++i) {
+        ASSERT_EQ(masked(a[i]), masked(b[i])) << texts[i] << " u " << units[i] << " variance "
+                                              << (setting.variance ? setting.variance : "-") << " decimals "
+                                              << (setting.decimals ? std::to_string(*setting.decimals) : "-");
+      }
+      total += texts.size();
+    }
+  }
+  EXPECT_GT(floats, total / 3);
 }
 
 }  // namespace

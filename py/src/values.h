@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "bigint.h"
+#include "float_repr.h"
 #include "capi.h"
 #include "tagged.h"
 
@@ -232,9 +233,8 @@ void emplaceOutput(Output* slot, Make&& make) noexcept {
 // copied: the caller holds the str, unchanged, for as long as out lives.
 bool convert(PyObject* value, PyObject* decimalType, Input& out, bool borrowText = false);
 
-// Writes repr() of a float of the exact type with the value into out (room
-// for 32 bytes) and returns its length.
-std::size_t floatRepr(double value, char* out) noexcept;
+// repr() of a float of the exact type (the core writes it as CPython does).
+using zorva::floatRepr;
 
 // A new reference to the Python form of output (None for the problem kinds),
 // or null with an exception set.

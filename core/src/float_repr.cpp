@@ -8,7 +8,7 @@
 
 namespace zorva {
 
-std::size_t floatRepr(double value, char* out) noexcept {
+std::size_t floatRepr(double value, char* out, ReprNumber* number) noexcept {
   char* p = out;
   if (std::isnan(value)) {
     std::memcpy(p, "nan", 3);
@@ -34,6 +34,15 @@ std::size_t floatRepr(double value, char* out) noexcept {
   if (sign + 3 != end) exponent = exponent * 10 + (sign[3] - '0');
   if (*sign == '-') exponent = -exponent;
   const int point = exponent + 1;  // digits before the decimal point
+  if (number != nullptr) {
+    std::uint64_t coefficient = 0;
+    for (std::size_t i = 0; i < n; ++i) coefficient = coefficient * 10 + static_cast<unsigned>(digits[i] - '0');
+    // A whole number in fixed form ends in ".0", one more digit: at most 17.
+    const bool whole = point > 0 && point <= 16 && static_cast<std::size_t>(point) >= n;
+    for (std::size_t i = n; whole && i <= static_cast<std::size_t>(point); ++i) coefficient *= 10;
+    number->coefficient = coefficient;
+    number->exponent = whole ? -1 : point - static_cast<int>(n);
+  }
   if (point <= -4 || point > 16) {
     *p++ = digits[0];
     if (n > 1) {

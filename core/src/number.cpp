@@ -15,6 +15,7 @@
 #include "big_endian.h"
 #include "decimal_text.h"
 #include "digits.h"
+#include "float_repr.h"
 #include "quote.h"
 #include "wide_ops.h"
 
@@ -407,6 +408,7 @@ struct Prepared {
   ShortValue value;
   std::string_view data;
   char room[kShortDataRoom];
+  char repr[kFloatReprRoom];  // a float's repr when written here
 };
 
 struct GeneralValue {
@@ -526,20 +528,29 @@ void NumberStrategy::Run::maskBatches(const NumberStrategy& strategy, const Keye
       } else {
         const bool isFloat = in.kind == NumberInput::Kind::Float;
         if (isFloat && (!std::isfinite(in.real) || in.real == 0)) continue;
-        const std::optional<std::string_view> repr = isFloat ? std::optional<std::string_view>(in.text) : std::nullopt;
+        std::string_view text = in.text;
+        std::optional<ShortValue> shortValue;
+        if (isFloat && text.empty()) {
+          // The repr written here gives the number it reads as with it: at
+          // most 17 digits and an exponent within [-340, 308], short.
+          ReprNumber number;
+          text = std::string_view(p.repr, floatRepr(in.real, p.repr, &number));
+          if (self.short_) shortValue = ShortValue{number.coefficient, number.exponent, in.real < 0};
+        } else if (self.short_) {
+          shortValue = parseShort(text);
+        }
+        const std::optional<std::string_view> repr = isFloat ? std::optional<std::string_view>(text) : std::nullopt;
         std::optional<std::int64_t> exponent;
-        if (self.short_) {
-          if (std::optional<ShortValue> value = parseShort(in.text)) {
-            if (std::optional<std::string_view> hashed = writeHashData(*value, repr, p.room)) {
-              p.isShort = true;
-              p.value = *value;
-              p.data = *hashed;
-              exponent = value->exponent;
-            }
+        if (shortValue) {
+          if (std::optional<std::string_view> hashed = writeHashData(*shortValue, repr, p.room)) {
+            p.isShort = true;
+            p.value = *shortValue;
+            p.data = *hashed;
+            exponent = shortValue->exponent;
           }
         }
         if (!p.isShort) {
-          std::optional<Dec> dec = Dec::parse(in.text);
+          std::optional<Dec> dec = Dec::parse(text);
           if (!dec || !withinValueLimits(*dec)) continue;
           std::optional<Text> hashed = NumberStrategy::hashData(*dec, repr);
           if (!hashed) continue;

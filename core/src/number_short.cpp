@@ -568,32 +568,41 @@ __int128 signedOf(u128 magnitude, bool negative) {
 
 namespace {
 
-// Whether the 8 bytes of chunk are all ASCII digits.
-bool eightDigits(std::uint64_t chunk) {
-  return ((chunk & 0xF0F0F0F0F0F0F0F0) | (((chunk + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ==
-         0x3333333333333333;
-}
-
-// The value of 8 ASCII digits, the first one most significant (bytes in
-// memory order): pairs, then quadruples, then the whole, by multiplications.
+// The value of 8 digit values (bytes 0-9), the first byte most significant:
+// pairs, then quadruples, then the whole, by multiplications.
 std::uint64_t eightDigitsValue(std::uint64_t chunk) {
-  chunk -= 0x3030303030303030;
   chunk = chunk * 10 + (chunk >> 8);
   return (((chunk & 0x000000FF000000FF) * (100 + (std::uint64_t{1000000} << 32))) +
           (((chunk >> 16) & 0x000000FF000000FF) * (1 + (std::uint64_t{10000} << 32)))) >>
          32;
 }
 
-// Reads the digits at p into c (modulo 2^64: a coefficient of more than 19
-// significant digits is refused by its count, not its value).
-const char* readDigits(const char* p, const char* end, std::uint64_t& c) {
+// Reads the run of digits at p into c (modulo 2^64: a coefficient of more
+// than 19 significant digits is refused by its count, not its value), up to
+// 8 at a time: the next bytes of [begin, end) in the low bytes of one word
+// (read forward, or backward from end near it), zero above them.
+const char* readDigits(const char* begin, const char* p, const char* end, std::uint64_t& c) {
   if constexpr (std::endian::native == std::endian::little) {
-    while (end - p >= 8) {
+    while (p != end) {
       std::uint64_t chunk;
-      std::memcpy(&chunk, p, 8);
-      if (!eightDigits(chunk)) break;
-      c = c * 100000000 + eightDigitsValue(chunk);
-      p += 8;
+      if (end - p >= 8) {
+        std::memcpy(&chunk, p, 8);
+      } else if (end - begin >= 8) {
+        std::memcpy(&chunk, end - 8, 8);
+        chunk >>= 8 * (8 - (end - p));
+      } else {
+        break;
+      }
+      // A byte is a digit when it differs from '0' by less than 10.
+      const std::uint64_t offset = chunk ^ 0x3030303030303030;
+      const std::uint64_t nonDigits = ((offset + 0x7676767676767676) | offset) & 0x8080808080808080;
+      const unsigned k = nonDigits == 0 ? 8 : static_cast<unsigned>(std::countr_zero(nonDigits)) / 8;
+      if (k == 0) return p;
+      // Bytes below 0x30 borrow only from the bytes above them, which the
+      // shift drops; the k digits land on top, zero digits below them.
+      c = c * kPowersOfTen64[k] + eightDigitsValue((chunk - 0x3030303030303030) << (8 * (8 - k)));
+      p += k;
+      if (k < 8) return p;
     }
   }
   for (; p != end; ++p) {
@@ -615,12 +624,12 @@ std::optional<ShortValue> parseShort(std::string_view text) {
   // leading zeros count as digits but not as significant ones.
   const char* const start = p;
   std::uint64_t coefficient = 0;
-  p = readDigits(p, end, coefficient);
+  p = readDigits(text.data(), p, end, coefficient);
   std::size_t mantissaDigits = static_cast<std::size_t>(p - start);
   std::int64_t fraction = 0;
   if (p != end && *p == '.') {
     const char* const fractionStart = ++p;
-    p = readDigits(p, end, coefficient);
+    p = readDigits(text.data(), p, end, coefficient);
     fraction = p - fractionStart;
     mantissaDigits += static_cast<std::size_t>(fraction);
   }

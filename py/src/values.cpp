@@ -149,12 +149,14 @@ bool convert(PyObject* value, PyObject* decimalType, Input& out, bool borrowText
   if (PyFloat_Check(value)) {
     double real = PyFloat_AsDouble(value);
     if (real == -1.0 && PyErr_Occurred()) return false;
+    // The exact type's repr is left to the number strategy, which writes it
+    // (float_repr.h) when it masks the value: an empty text stands for it. A
+    // subclass renders itself; an empty rendering, which no number reads,
+    // becomes a blank, which no number reads either.
     PackedText repr;
-    if (Py_IS_TYPE(value, &PyFloat_Type)) {
-      char text[32];
-      repr = PackedText(std::string_view(text, floatRepr(real, text)));
-    } else if (!copyRendered(PyObject_Repr(value), repr)) {  // a subclass renders itself
-      return false;
+    if (!Py_IS_TYPE(value, &PyFloat_Type)) {
+      if (!copyRendered(PyObject_Repr(value), repr)) return false;
+      if (repr.size() == 0) repr = PackedText(std::string_view(" "));
     }
     out = Input::ofText(Kind::Float, std::move(repr), real);
     return true;

@@ -153,7 +153,8 @@ constexpr int outputSlot(OutputKind kind) noexcept {
 }  // namespace values_detail
 
 // A value read from Python: a tag and one payload. integer() for Int; text()
-// for Str, Float (its repr) and Decimal (its str); real() for Float.
+// for Str, Float (its repr; empty for the exact float type, whose repr the
+// number strategy writes itself) and Decimal (its str); real() for Float.
 class Input {
  public:
   using Kind = InputKind;

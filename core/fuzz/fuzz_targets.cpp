@@ -15,6 +15,7 @@
 #include "cheap.h"
 #include "fake.h"
 #include "ff1.h"
+#include "float_repr.h"
 #include "fpe.h"
 #include "key.h"
 #include "number.h"
@@ -259,7 +260,10 @@ bool sameResult(const NumberResult& a, const NumberResult& b) {
 // digits under short settings) against the general one it hands over to:
 // settings from three length-prefixed texts (empty: unset) and a decimals
 // byte, then values, each a kind byte and a length-prefixed text (an int's
-// digits, a float's repr, a Decimal's str), masked in one batch.
+// digits, a float's repr, a Decimal's str), masked in one batch. A kind
+// byte's bit 2 leaves a float's repr for the short road to write; its top
+// bits, where nonzero, draw the value's unit next to 1/2 (targets on and by
+// grid midpoints) instead of from the digest.
 [[maybe_unused]] void number_roads_fuzz(Reader in) {
   std::optional<std::string_view> settings[3];
   for (auto& setting : settings) {
@@ -276,9 +280,13 @@ bool sameResult(const NumberResult& a, const NumberResult& b) {
   // Deques: the inputs view their texts and integers, which must not move.
   std::deque<std::string> texts;
   std::deque<BigInt> ints;
-  std::vector<NumberInput> values;
+  std::vector<NumberInput> values, unwritten;
+  std::vector<std::uint64_t> units;
+  bool chosenUnits = false;
   while (!in.in.empty() && values.size() < 64) {
-    const std::uint8_t kind = in.byte() % 3;
+    const std::uint8_t kindByte = in.byte();
+    const std::uint8_t kind = (kindByte & 3) % 3;
+    const unsigned nearHalf = kindByte >> 3;
     texts.emplace_back(in.piece());
     const std::string& text = texts.back();
     if (kind == 0) {
@@ -286,22 +294,30 @@ bool sameResult(const NumberResult& a, const NumberResult& b) {
       ints.push_back(BigInt::fromDecimal(text, (text[0] & 1) != 0));
       values.push_back({NumberInput::Kind::Int, &ints.back(), 0, {}});
     } else if (kind == 1) {
-      // Floats as Python hands them over: the repr of a double, so the text
-      // must read back as the value; other texts are left out.
+      // Floats as Python hands them over: the double written as repr()
+      // writes it; texts that do not read as a finite double are left out.
       char* end = nullptr;
       const double x = std::strtod(text.c_str(), &end);
       if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(x)) continue;
-      char repr[40];
-      *std::to_chars(repr, repr + sizeof repr - 1, x).ptr = 0;
-      texts.back() = repr;
+      char repr[kFloatReprRoom];
+      texts.back().assign(repr, floatRepr(x, repr));
       values.push_back({NumberInput::Kind::Float, nullptr, x, texts.back()});
     } else {
       values.push_back({NumberInput::Kind::Decimal, nullptr, 0, texts.back()});
     }
+    unwritten.push_back(values.back());
+    if (kind == 1 && (kindByte & 4) != 0) unwritten.back().text = {};
+    chosenUnits |= nearHalf != 0;
+    units.push_back((std::uint64_t{1} << 52) + nearHalf - 16);
   }
   std::vector<NumberResult> a(values.size()), b(values.size());
-  fast.maskMany(columnKey(), values, a.data());
-  general.maskMany(columnKey(), values, b.data());
+  if (chosenUnits) {
+    fast.maskManyWithUnitsForTesting(columnKey(), unwritten, units.data(), a.data());
+    general.maskManyWithUnitsForTesting(columnKey(), values, units.data(), b.data());
+  } else {
+    fast.maskMany(columnKey(), unwritten, a.data());
+    general.maskMany(columnKey(), values, b.data());
+  }
   for (std::size_t i = 0; i < values.size(); ++i) CHECK(sameResult(a[i], b[i]));
 }
 

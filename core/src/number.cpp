@@ -12,8 +12,10 @@
 
 #include "big_ops.h"
 #include "decimal_algorithms.h"
+#include "big_endian.h"
 #include "decimal_text.h"
 #include "digits.h"
+#include "float_repr.h"
 #include "quote.h"
 #include "wide_ops.h"
 
@@ -29,11 +31,7 @@ constexpr std::int64_t kMaxValueExponent = 400;
 constexpr std::size_t kMaxFractionDigits = 28;
 
 // The top 53 bits of a digest: u in u / 2^53.
-std::uint64_t unitOf(const Digest& digest) {
-  std::uint64_t u = 0;
-  for (int i = 0; i < 8; ++i) u = (u << 8) | digest[static_cast<std::size_t>(i)];
-  return u >> 11;
-}
+std::uint64_t unitOf(const Digest& digest) { return loadBE64(digest.data()) >> 11; }
 
 // The settings in 64 L bits; nothing when one of them does not fit.
 template <int L>
@@ -410,6 +408,7 @@ struct Prepared {
   ShortValue value;
   std::string_view data;
   char room[kShortDataRoom];
+  char repr[kFloatReprRoom];  // a float's repr when written here
 };
 
 struct GeneralValue {
@@ -529,20 +528,29 @@ void NumberStrategy::Run::maskBatches(const NumberStrategy& strategy, const Keye
       } else {
         const bool isFloat = in.kind == NumberInput::Kind::Float;
         if (isFloat && (!std::isfinite(in.real) || in.real == 0)) continue;
-        const std::optional<std::string_view> repr = isFloat ? std::optional<std::string_view>(in.text) : std::nullopt;
+        std::string_view text = in.text;
+        std::optional<ShortValue> shortValue;
+        if (isFloat && text.empty()) {
+          // The repr written here gives the number it reads as with it: at
+          // most 17 digits and an exponent within [-340, 308], short.
+          ReprNumber number;
+          text = std::string_view(p.repr, floatRepr(in.real, p.repr, &number));
+          if (self.short_) shortValue = ShortValue{number.coefficient, number.exponent, in.real < 0};
+        } else if (self.short_) {
+          shortValue = parseShort(text);
+        }
+        const std::optional<std::string_view> repr = isFloat ? std::optional<std::string_view>(text) : std::nullopt;
         std::optional<std::int64_t> exponent;
-        if (self.short_) {
-          if (std::optional<ShortValue> value = parseShort(in.text)) {
-            if (std::optional<std::string_view> hashed = writeHashData(*value, repr, p.room)) {
-              p.isShort = true;
-              p.value = *value;
-              p.data = *hashed;
-              exponent = value->exponent;
-            }
+        if (shortValue) {
+          if (std::optional<std::string_view> hashed = writeHashData(*shortValue, repr, p.room)) {
+            p.isShort = true;
+            p.value = *shortValue;
+            p.data = *hashed;
+            exponent = shortValue->exponent;
           }
         }
         if (!p.isShort) {
-          std::optional<Dec> dec = Dec::parse(in.text);
+          std::optional<Dec> dec = Dec::parse(text);
           if (!dec || !withinValueLimits(*dec)) continue;
           std::optional<Text> hashed = NumberStrategy::hashData(*dec, repr);
           if (!hashed) continue;

@@ -45,7 +45,10 @@ struct NumberInput {
   enum class Kind : std::uint8_t { Int, Float, Decimal } kind = Kind::Int;
   const BigInt* integer = nullptr;  // Int
   double real = 0;                  // Float
-  std::string_view text;            // Float: its repr() text; Decimal: its str() text
+  // Float: its repr() text, or empty for the repr of real as floatRepr
+  // (float_repr.h) writes it, which the strategy then writes itself;
+  // Decimal: its str() text.
+  std::string_view text;
 };
 
 class NumberStrategy {
@@ -57,7 +60,8 @@ class NumberStrategy {
                                                  std::optional<std::uint32_t> decimals);
 
   NumberResult maskInteger(const KeyedHash& keyedHash, const BigInt& value) const;
-  // value is the double, repr its Python repr() text.
+  // value is the double, repr its Python repr() text (empty: as floatRepr
+  // writes it).
   NumberResult maskFloat(const KeyedHash& keyedHash, double value, std::string_view repr) const;
   // text is the Decimal's str() text.
   NumberResult maskDecimal(const KeyedHash& keyedHash, std::string_view text) const;

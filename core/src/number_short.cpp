@@ -12,6 +12,7 @@
 #include <limits>
 #include <system_error>
 
+#include "big_endian.h"
 #include "decimal_text.h"
 #include "digits.h"
 #include "divide.h"
@@ -30,6 +31,9 @@ constexpr std::int64_t kMaxSettingExponent = 1000;
 // An addend this many places below the other is handled by the general road
 // (its negligible-operand rule).
 constexpr std::uint64_t kMaxAlignment = 62;
+
+// Largest power of five a relative target on two words divides by (below 2^63).
+constexpr unsigned kMaxFivePower = 27;
 
 // An unsigned integer below 2^320, little-endian words.
 struct Words {
@@ -127,6 +131,7 @@ struct Tables {
   // Digits of 2^(b-1): a number of b bits has that many digits or one more.
   std::uint8_t digitsAtBits[kWords * 64 + 1] = {};
   Modulus word[20];  // 10^0 .. 10^19
+  Modulus five[kMaxFivePower + 1];  // 5^0 .. 5^27
   // For 10^k above one word: its top 64 bits (top bit set) as a modulus, and
   // the bits below them.
   Modulus top[kTopPower + 1];
@@ -139,6 +144,8 @@ struct Tables {
       half[k] = mulWord(pow[k - 1], 5);
     }
     for (unsigned k = 0; k < 20; ++k) word[k] = Modulus(kPowersOfTen64[k]);
+    std::uint64_t p = 1;
+    for (unsigned k = 0; k <= kMaxFivePower; ++k, p *= 5) five[k] = Modulus(p);
     for (unsigned k = 20; k <= kTopPower; ++k) {
       // 10^20 and above have more than 64 bits, so the top 64 start in a
       // word of the table (which the compiler cannot see for itself).
@@ -316,6 +323,112 @@ std::optional<double> targetToF64(const Tables& t, const Words& s, std::uint64_t
   return negative ? -value : value;
 }
 
+// A relative target before its rounding to 60 digits, n 2^-53 10^exponent.
+// With the variance V 10^v for v <= 0 and g = 53 - v, 1 + m is
+// (10^g +- |s| V 5^53) 10^-g = 5^53 J 10^-g for J = 10^-v 2^53 +- |s| V,
+// since 10^g = 5^53 10^-v 2^53; so value * (1 + m) = c J 2^-53 10^(e + v).
+struct BinaryTarget {
+  u128 n = 0;
+  std::int64_t exponent = 0;
+  bool negative = false;
+};
+
+// Nothing when 1 + m reaches 10^60 (then it is not exact) or c J passes 2^128.
+std::optional<BinaryTarget> binaryTarget(std::uint64_t c, std::int64_t e, bool negative, std::uint64_t u,
+                                         std::uint64_t variance, std::int64_t gap, bool varianceNegative) {
+  const std::int64_t s = static_cast<std::int64_t>(2 * u) - (std::int64_t{1} << 53);
+  const bool mNegative = (s < 0) != varianceNegative;  // s = 0 counts as positive
+  const u128 sv = static_cast<u128>(s < 0 ? -s : s) * variance;
+  const u128 one = static_cast<u128>(kPowersOfTen64[gap - 53]) << 53;
+  u128 j = 0;
+  bool kNegative = false;
+  if (!mNegative) {
+    j = one + sv;
+  } else if (one < sv) {
+    j = sv - one;
+    kNegative = true;
+  } else {
+    j = one - sv;
+  }
+  // 5^53 J < 10^60 = 5^53 10^7 2^53.
+  if (j >= (static_cast<u128>(10000000) << 53)) return std::nullopt;
+  BinaryTarget out;
+  if (__builtin_mul_overflow(static_cast<u128>(c), j, &out.n)) return std::nullopt;
+  out.exponent = e + 53 - gap;
+  out.negative = negative != kNegative;
+  return out;
+}
+
+int n128LeadingZeros(u128 x) {
+  const auto hi = static_cast<std::uint64_t>(x >> 64);
+  return hi != 0 ? std::countl_zero(hi) : 64 + std::countl_zero(static_cast<std::uint64_t>(x));
+}
+
+// x / 5^a and x mod 5^a.
+u128 divideByFive(const Tables& t, u128 x, unsigned a, std::uint64_t& rem) {
+  const Modulus& m = t.five[a];
+  std::uint64_t high = 0;
+  const std::uint64_t qh = m.divide(0, static_cast<std::uint64_t>(x >> 64), high);
+  const std::uint64_t ql = m.divide(high, static_cast<std::uint64_t>(x), rem);
+  return (static_cast<u128>(qh) << 64) | ql;
+}
+
+// The double nearest to the target rounded to 60 digits, for a nonzero n and
+// -27 <= exponent <= 0. Rounding to 60 digits moves the target by at most
+// 5 10^-60 of it, under 2^-143 of a unit in the double's last place, while a
+// target off a midpoint between doubles lies at least 2^-76 units from it
+// (see below): both round alike. An exact midpoint goes to the general road.
+std::optional<double> binaryToF64(const Tables& t, const BinaryTarget& b) {
+  if (b.exponent > 0 || b.exponent < -static_cast<std::int64_t>(kMaxFivePower)) return std::nullopt;
+  const auto a = static_cast<unsigned>(-b.exponent);
+  // x = n 2^shift has its top bit set; the target is (x / 5^a) 2^(-53-a-shift).
+  const int shift = n128LeadingZeros(b.n);
+  std::uint64_t rem = 0;
+  const u128 q = divideByFive(t, b.n << shift, a, rem);
+  // q >= 2^127 / 5^27 > 2^64: drop >= 11 bits below the 53 kept. The exact
+  // quotient q + rem/5^a lies off the midpoint by a multiple of 1/5^a, and
+  // 5^a 2^drop < 2^76 since q 5^a < 2^128.
+  const int drop = 128 - n128LeadingZeros(q) - 53;
+  const u128 dropped = q & ((static_cast<u128>(1) << drop) - 1);
+  const u128 half = static_cast<u128>(1) << (drop - 1);
+  if (dropped == half && rem == 0) return std::nullopt;
+  const std::uint64_t mantissa = static_cast<std::uint64_t>(q >> drop) + (dropped >= half ? 1 : 0);
+  // Scaling by 2^(drop - 53 - a - shift), which lies within [-196, 22], is exact.
+  const double y = static_cast<double>(mantissa) *
+                   std::bit_cast<double>(static_cast<std::uint64_t>(1023 + drop - 53 - static_cast<int>(a) - shift) << 52);
+  return b.negative ? -y : y;
+}
+
+// quantize(rounded(target), grid, half-even) when 0 <= grid - exponent <=
+// 27: the target over the grid step is n / (5^a 2^(a+53)). Rounding to 60
+// digits first moves the target by at most 5 10^-60 of it, which in grid
+// steps is below 10^-20 / D for D = 5^a 2^(a+53), while a target off a
+// midpoint lies at least 1 / (2 D) from it: the two roundings agree but at an
+// exact midpoint, which goes to the general road.
+std::optional<ShortResult> binaryOnGrid(const Tables& t, const BinaryTarget& b, std::int64_t grid) {
+  if (grid < b.exponent || grid - b.exponent > static_cast<std::int64_t>(kMaxFivePower)) return std::nullopt;
+  const auto a = static_cast<unsigned>(grid - b.exponent);
+  const unsigned s = a + 53;
+  // n = (q 5^a + r) 2^s + low.
+  std::uint64_t r = 0;
+  const u128 q = divideByFive(t, b.n >> s, a, r);
+  const u128 low = b.n & ((static_cast<u128>(1) << s) - 1);
+  const std::uint64_t five = t.five[a].value();
+  // Twice the remainder against D: (2r - 5^a) 2^s + 2 low, with 2r - 5^a odd.
+  bool up = 2 * r > five;
+  if (2 * r + 1 == five) {
+    const u128 half = static_cast<u128>(1) << (s - 1);
+    if (low == half) return std::nullopt;
+    up = low > half;
+  }
+  ShortResult out;
+  out.kind = ShortResult::Kind::number;
+  out.coefficient = q + (up ? 1 : 0);
+  out.exponent = grid;
+  out.negative = b.negative;
+  return out;
+}
+
 // A signed coefficient on Words with its exponent, as the sums are formed.
 struct Wide {
   Words coefficient;
@@ -371,11 +484,7 @@ ShortResult quantized(const Tables& t, const Wide& s, std::int64_t grid) {
 }
 
 // The top 53 bits of a digest.
-std::uint64_t unitOf(const Digest& digest) {
-  std::uint64_t u = 0;
-  for (int i = 0; i < 8; ++i) u = (u << 8) | digest[static_cast<std::size_t>(i)];
-  return u >> 11;
-}
+std::uint64_t unitOf(const Digest& digest) { return loadBE64(digest.data()) >> 11; }
 
 // a + (-1)^bNegative |b|, the general road's addSigned before its rounding,
 // for operands whose exponents lie within kMaxAlignment; nothing otherwise or
@@ -457,49 +566,90 @@ __int128 signedOf(u128 magnitude, bool negative) {
 
 }  // namespace
 
-std::optional<ShortValue> parseShort(std::string_view text) {
-  std::size_t i = 0;
-  ShortValue v;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) v.negative = text[i++] == '-';
-  std::uint64_t coefficient = 0;
-  unsigned significant = 0;
-  // The digits before the point, then (after one point) those after it:
-  // leading zeros count as digits but not as significant ones.
-  // Reads a run of digits from i; false once it passes 19 significant ones.
-  auto digits = [&] {
-    for (; i < text.size(); ++i) {
-      const auto digit = static_cast<unsigned>(text[i] - '0');
-      if (digit > 9) break;
-      if (significant == 0 && digit == 0) continue;
-      if (++significant > 19) return false;
-      coefficient = coefficient * 10 + digit;
+namespace {
+
+// The value of 8 digit values (bytes 0-9), the first byte most significant:
+// pairs, then quadruples, then the whole, by multiplications.
+std::uint64_t eightDigitsValue(std::uint64_t chunk) {
+  chunk = chunk * 10 + (chunk >> 8);
+  return (((chunk & 0x000000FF000000FF) * (100 + (std::uint64_t{1000000} << 32))) +
+          (((chunk >> 16) & 0x000000FF000000FF) * (1 + (std::uint64_t{10000} << 32)))) >>
+         32;
+}
+
+// Reads the run of digits at p into c (modulo 2^64: a coefficient of more
+// than 19 significant digits is refused by its count, not its value), up to
+// 8 at a time: the next bytes of [begin, end) in the low bytes of one word
+// (read forward, or backward from end near it), zero above them.
+const char* readDigits(const char* begin, const char* p, const char* end, std::uint64_t& c) {
+  if constexpr (std::endian::native == std::endian::little) {
+    while (p != end) {
+      std::uint64_t chunk;
+      if (end - p >= 8) {
+        std::memcpy(&chunk, p, 8);
+      } else if (end - begin >= 8) {
+        std::memcpy(&chunk, end - 8, 8);
+        chunk >>= 8 * (8 - (end - p));
+      } else {
+        break;
+      }
+      // A byte is a digit when it differs from '0' by less than 10.
+      const std::uint64_t offset = chunk ^ 0x3030303030303030;
+      const std::uint64_t nonDigits = ((offset + 0x7676767676767676) | offset) & 0x8080808080808080;
+      const unsigned k = nonDigits == 0 ? 8 : static_cast<unsigned>(std::countr_zero(nonDigits)) / 8;
+      if (k == 0) return p;
+      // Bytes below 0x30 borrow only from the bytes above them, which the
+      // shift drops; the k digits land on top, zero digits below them.
+      c = c * kPowersOfTen64[k] + eightDigitsValue((chunk - 0x3030303030303030) << (8 * (8 - k)));
+      p += k;
+      if (k < 8) return p;
     }
-    return true;
-  };
-  const std::size_t integerStart = i;
-  if (!digits()) return std::nullopt;
-  std::size_t mantissaDigits = i - integerStart;
+  }
+  for (; p != end; ++p) {
+    const auto digit = static_cast<unsigned>(*p - '0');
+    if (digit > 9) break;
+    c = c * 10 + digit;
+  }
+  return p;
+}
+
+}  // namespace
+
+std::optional<ShortValue> parseShort(std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  ShortValue v;
+  if (p != end && (*p == '+' || *p == '-')) v.negative = *p++ == '-';
+  // The digits before the point, then (after one point) those after it;
+  // leading zeros count as digits but not as significant ones.
+  const char* const start = p;
+  std::uint64_t coefficient = 0;
+  p = readDigits(text.data(), p, end, coefficient);
+  std::size_t mantissaDigits = static_cast<std::size_t>(p - start);
   std::int64_t fraction = 0;
-  if (i < text.size() && text[i] == '.') {
-    const std::size_t fractionStart = ++i;
-    if (!digits()) return std::nullopt;
-    fraction = static_cast<std::int64_t>(i - fractionStart);
-    mantissaDigits += i - fractionStart;
+  if (p != end && *p == '.') {
+    const char* const fractionStart = ++p;
+    p = readDigits(text.data(), p, end, coefficient);
+    fraction = p - fractionStart;
+    mantissaDigits += static_cast<std::size_t>(fraction);
   }
   if (mantissaDigits == 0 || fraction > 1000) return std::nullopt;
+  std::size_t zeros = 0;
+  for (const char* q = start; q != p && (*q == '0' || *q == '.'); ++q) zeros += *q == '0';
+  if (mantissaDigits - zeros > 19) return std::nullopt;
   std::int64_t exponent = 0;
-  if (i < text.size()) {
-    if (text[i] != 'e' && text[i] != 'E') return std::nullopt;
-    ++i;
+  if (p != end) {
+    if (*p != 'e' && *p != 'E') return std::nullopt;
+    ++p;
     bool negativeExponent = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negativeExponent = text[i++] == '-';
-    const std::size_t first = i;
-    for (; i < text.size(); ++i) {
-      const char c = text[i];
-      if (c < '0' || c > '9' || i - first >= 6) return std::nullopt;
+    if (p != end && (*p == '+' || *p == '-')) negativeExponent = *p++ == '-';
+    const char* const first = p;
+    for (; p != end; ++p) {
+      const char c = *p;
+      if (c < '0' || c > '9' || p - first >= 6) return std::nullopt;
       exponent = exponent * 10 + (c - '0');
     }
-    if (i == first) return std::nullopt;
+    if (p == first) return std::nullopt;
     if (negativeExponent) exponent = -exponent;
   }
   v.coefficient = coefficient;
@@ -586,71 +736,98 @@ ShortResult ShortRoad::mask(const ShortValue& value, std::uint64_t u, std::optio
                             const KeyedHash& keyedHash, std::string_view data) const {
   const Tables& t = tables();
   const ShortResult general;
-  Wide target;  // before its rounding to 60 digits
-  if (!bounded_) {
-    // With f = u / 2^53 = u 5^53 10^-53, 2f - 1 = s 5^53 10^-53 for
-    // s = 2u - 2^53, and 1 + m = (10^g +- |s| V 5^53) 10^-g with g the gap:
-    // every step before the last product is exact while that stays below 10^60.
-    const std::int64_t s = static_cast<std::int64_t>(2 * u) - (std::int64_t{1} << 53);
-    const bool mNegative = (s < 0) != varianceNegative_;  // s = 0 counts as positive
-    const Words m = mulU128(static_cast<u128>(s < 0 ? -s : s) * variance_, fromU128(kFivePow53));
-    const Words& one = t.pow[gap_];
-    Words k;
-    bool kNegative = false;
-    if (!mNegative) {
-      k = add(one, m);
-    } else if (compare(one, m) < 0) {
-      k = sub(m, one);
-      kNegative = true;
+  ShortResult z;
+  bool onGrid = false;
+  if (!bounded_ && gap_ >= 53) {
+    // A variance exponent of at most 0: the target on two words.
+    if (std::optional<BinaryTarget> b =
+            binaryTarget(value.coefficient, value.exponent, value.negative, u, variance_, gap_, varianceNegative_)) {
+      if (!grid) {
+        if (b->n == 0) return ShortResult{ShortResult::Kind::fallback};
+        if (std::optional<double> y = binaryToF64(t, *b)) {
+          ShortResult out;
+          out.kind = ShortResult::Kind::real;
+          out.real = *y;
+          return out;
+        }
+      } else if (std::optional<ShortResult> q = binaryOnGrid(t, *b, *grid)) {
+        z = *q;
+        onGrid = true;
+      }
+    }
+  }
+  // The target on five words, then (with a grid) quantized: Kind::number,
+  // or an answer or a hand-over to return.
+  auto wideTarget = [&]() -> ShortResult {
+    Wide target;  // before its rounding to 60 digits
+    if (!bounded_) {
+      // With f = u / 2^53 = u 5^53 10^-53, 2f - 1 = s 5^53 10^-53 for
+      // s = 2u - 2^53, and 1 + m = (10^g +- |s| V 5^53) 10^-g with g the gap:
+      // every step before the last product is exact while that stays below 10^60.
+      const std::int64_t s = static_cast<std::int64_t>(2 * u) - (std::int64_t{1} << 53);
+      const bool mNegative = (s < 0) != varianceNegative_;  // s = 0 counts as positive
+      const Words m = mulU128(static_cast<u128>(s < 0 ? -s : s) * variance_, fromU128(kFivePow53));
+      const Words& one = t.pow[gap_];
+      Words k;
+      bool kNegative = false;
+      if (!mNegative) {
+        k = add(one, m);
+      } else if (compare(one, m) < 0) {
+        k = sub(m, one);
+        kNegative = true;
+      } else {
+        k = sub(one, m);
+      }
+      if (compare(k, t.pow[kPrecision]) >= 0 || value.coefficient >= kPowersOfTen64[19]) return general;
+      target.coefficient = mulWord(k, value.coefficient);
+      target.exponent = value.exponent - gap_;
+      target.negative = value.negative != kNegative;
     } else {
-      k = sub(one, m);
-    }
-    if (compare(k, t.pow[kPrecision]) >= 0 || value.coefficient >= kPowersOfTen64[19]) return general;
-    target.coefficient = mulWord(k, value.coefficient);
-    target.exponent = value.exponent - gap_;
-    target.negative = value.negative != kNegative;
-  } else {
-    // min + rounded(range f): the product is exact, then rounded as the
-    // general road rounds it, then added.
-    Wide scaled;
-    scaled.coefficient = mulU128(static_cast<u128>(range_.coefficient) * u, fromU128(kFivePow53));
-    scaled.exponent = range_.exponent - 53;
-    scaled.negative = range_.negative;
-    const std::uint64_t n = digitsOf(t, scaled.coefficient);
-    if (n > kPrecision) {
-      const auto k = static_cast<unsigned>(n - kPrecision);
-      const std::uint64_t rem = divWord(t, scaled.coefficient, k);
-      const std::uint64_t halfUnit = t.half[k].w[0];
-      if (rem > halfUnit || (rem == halfUnit && (scaled.coefficient.w[0] & 1) != 0)) {
-        scaled.coefficient = add(scaled.coefficient, fromU128(1));
+      // min + rounded(range f): the product is exact, then rounded as the
+      // general road rounds it, then added.
+      Wide scaled;
+      scaled.coefficient = mulU128(static_cast<u128>(range_.coefficient) * u, fromU128(kFivePow53));
+      scaled.exponent = range_.exponent - 53;
+      scaled.negative = range_.negative;
+      const std::uint64_t n = digitsOf(t, scaled.coefficient);
+      if (n > kPrecision) {
+        const auto k = static_cast<unsigned>(n - kPrecision);
+        const std::uint64_t rem = divWord(t, scaled.coefficient, k);
+        const std::uint64_t halfUnit = t.half[k].w[0];
+        if (rem > halfUnit || (rem == halfUnit && (scaled.coefficient.w[0] & 1) != 0)) {
+          scaled.coefficient = add(scaled.coefficient, fromU128(1));
+        }
+        scaled.exponent += k;
+        if (compare(scaled.coefficient, t.pow[kPrecision]) == 0) {
+          scaled.coefficient = t.pow[kPrecision - 1];
+          scaled.exponent += 1;
+        }
       }
-      scaled.exponent += k;
-      if (compare(scaled.coefficient, t.pow[kPrecision]) == 0) {
-        scaled.coefficient = t.pow[kPrecision - 1];
-        scaled.exponent += 1;
-      }
+      const Wide lowest{fromU128(min_.coefficient), min_.exponent, min_.negative};
+      std::optional<Wide> sum = addSigned(t, lowest, scaled, scaled.negative);
+      if (!sum) return general;
+      target = *sum;
     }
-    const Wide lowest{fromU128(min_.coefficient), min_.exponent, min_.negative};
-    std::optional<Wide> sum = addSigned(t, lowest, scaled, scaled.negative);
-    if (!sum) return general;
-    target = *sum;
-  }
 
-  if (!grid) {
-    // A float without decimals: the target converted directly.
-    if (compare(target.coefficient, t.pow[kTopPower - 1]) >= 0) return general;
-    if (isZero(target.coefficient)) return ShortResult{ShortResult::Kind::fallback};
-    const std::optional<double> y =
-        targetToF64(t, target.coefficient, digitsOf(t, target.coefficient), target.exponent, target.negative);
-    if (!y) return general;
-    ShortResult out;
-    out.kind = ShortResult::Kind::real;
-    out.real = *y;
-    return out;
-  }
+    if (!grid) {
+      // A float without decimals: the target converted directly.
+      if (compare(target.coefficient, t.pow[kTopPower - 1]) >= 0) return general;
+      if (isZero(target.coefficient)) return ShortResult{ShortResult::Kind::fallback};
+      const std::optional<double> y =
+          targetToF64(t, target.coefficient, digitsOf(t, target.coefficient), target.exponent, target.negative);
+      if (!y) return general;
+      ShortResult out;
+      out.kind = ShortResult::Kind::real;
+      out.real = *y;
+      return out;
+    }
 
-  ShortResult z = quantized(t, target, *grid);
-  if (z.kind != ShortResult::Kind::number) return z;
+    return quantized(t, target, *grid);
+  };
+  if (!onGrid) {
+    z = wideTarget();
+    if (z.kind != ShortResult::Kind::number) return z;
+  }
   if (bounded_) {
     // clamp: lo = quantize(min, grid, ceiling), hi = quantize(max, grid, floor).
     const std::optional<std::uint64_t> lo =

@@ -1,5 +1,6 @@
 // Dec and NumberStrategy: exact arithmetic, rounding, and the machine-integer path against the BigInt one.
 #include "number.h"
+#include "float_repr.h"
 
 #include <gtest/gtest.h>
 
@@ -353,11 +354,30 @@ TEST(NumberStrategyTest, MachinePathsMatchBigInt) {
   EXPECT_GT(ints, 5000);  // most short values are masked, not fallbacks
 }
 
+// floatRepr's number is what its text reads as, digit for digit (trailing
+// zeros of a whole number's ".0" form included), for doubles of every size.
+TEST(NumberStrategyTest, ReprNumberIsWhatTheReprReads) {
+  std::mt19937_64 rng(20261208);
+  for (int i = 0; i < 200000; ++i) {
+    double x = std::bit_cast<double>(rng());
+    if (i % 4 == 0) x = std::round(std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 80) - 60));
+    if (!std::isfinite(x) || x == 0) continue;
+    char repr[kFloatReprRoom];
+    ReprNumber number;
+    const std::string text(repr, floatRepr(x, repr, &number));
+    const Dec read = dec(text);
+    ASSERT_EQ(str(read.coefficient.toDecimal()), std::to_string(number.coefficient)) << text;
+    ASSERT_EQ(read.exponent, number.exponent) << text;
+    ASSERT_EQ(std::strtod(text.c_str(), nullptr), x) << text;
+  }
+}
+
 // The short road (values of up to 19 digits under short settings) against the
-// general road it hands over to, on random settings of both modes and ints,
-// floats and Decimals of many sizes and exponents. A quarter of the draws lie
-// next to 1/2, where the relative target is the value itself or a hair from
-// it: ties such as x.xx5 at the grid, before and after the 60-digit rounding.
+// general road it hands over to, on random settings of both modes (the
+// variances of real tables among them) and ints, floats and Decimals of many
+// sizes and exponents. A quarter of the draws lie next to 1/2, where the
+// relative target is the value itself or a hair from it: ties such as x.xx5
+// at the grid, before and after the 60-digit rounding.
 TEST(NumberStrategyTest, ShortRoadMatchesGeneralRoad) {
   std::mt19937_64 rng(20260117);
   auto pick = [&](std::uint64_t n) { return rng() % n; };
@@ -372,7 +392,8 @@ TEST(NumberStrategyTest, ShortRoadMatchesGeneralRoad) {
     const std::string d = pick(12) == 0 ? "0" : digits(1 + pick(n)) + (pick(6) == 0 ? "000" : "");
     return sign + d + "E" + std::to_string(lo + static_cast<int>(pick(static_cast<std::uint64_t>(hi - lo + 1))));
   };
-  static const char* const variances[] = {"9.999999", "-0.5", "1E-6", "9999999E-6", "0", "1E52", "12345678E-3", "1E-7"};
+  static const char* const variances[] = {"9.999999", "-0.5", "1E-6", "9999999E-6", "0",   "1E52",
+                                          "12345678E-3", "1E-7", "0.2",  "0.02",       "0.25"};
   const std::optional<std::string> _;
   std::size_t answered = 0, total = 0;
   for (int round = 0; round < 1500; ++round) {
@@ -392,6 +413,7 @@ TEST(NumberStrategyTest, ShortRoadMatchesGeneralRoad) {
     std::vector<BigInt> ints(texts.size());
     std::vector<NumberInput> inputs(texts.size());
     std::vector<std::uint64_t> units(texts.size());
+    std::vector<bool> unwritten(texts.size());
     for (std::size_t i = 0; i < texts.size(); ++i) {
       const std::uint64_t kind = pick(3);
       if (kind == 0) {
@@ -399,15 +421,24 @@ TEST(NumberStrategyTest, ShortRoadMatchesGeneralRoad) {
         ints[i] = BigInt::fromDecimal(texts[i], pick(2) == 0);
         inputs[i] = {NumberInput::Kind::Int, &ints[i], 0, {}};
       } else if (kind == 1) {
-        double x = std::ldexp(static_cast<double>(rng() >> (11 + pick(50))), static_cast<int>(pick(600)) - 300);
+        // Doubles of all sizes, 15 to 17 digits or fewer; as repr() writes
+        // them (also left for the strategy to write), or shorter.
+        const int scale = static_cast<int>(pick(4) == 0 ? pick(2000) : pick(600) + 700) - 1000;
+        double x = std::ldexp(static_cast<double>(rng() >> (11 + pick(50))), scale);
+        if (pick(8) == 0) x = std::round(x * 100) / 100;
+        if (pick(16) == 0 && x != 0) x = std::ldexp(x, 52 - std::ilogb(x));  // whole, 16 digits: 4503599627370497.0
         char repr[40];
-        if (pick(2) == 0) {
+        const std::uint64_t form = pick(3);
+        if (form == 0) {
+          repr[floatRepr(pick(2) ? -x : x, repr)] = 0;
+        } else if (form == 1) {
           *std::to_chars(repr, repr + sizeof repr - 1, pick(2) ? -x : x).ptr = 0;  // shortest round trip
         } else {
           std::snprintf(repr, sizeof repr, "%.*g", 1 + static_cast<int>(pick(17)), pick(2) ? -x : x);
         }
         texts[i] = repr;
         inputs[i] = {NumberInput::Kind::Float, nullptr, std::strtod(repr, nullptr), {}};
+        unwritten[i] = form == 0;
       } else {
         const std::uint64_t tail = pick(4);  // x.xx5 ties on the grid, or any size
         texts[i] = tail == 0 && decimals
@@ -422,10 +453,14 @@ TEST(NumberStrategyTest, ShortRoadMatchesGeneralRoad) {
                  : near == 2 ? (pick(2) ? 0 : (std::uint64_t{1} << 53) - 1 - pick(3))
                              : rng() >> 11;
     }
-    std::vector<NumberResult> a(texts.size()), b(texts.size());
+    std::vector<NumberResult> a(texts.size()), b(texts.size()), c(texts.size());
     fast.maskManyWithUnitsForTesting(kh(), inputs, units.data(), a.data());
     general.maskManyWithUnitsForTesting(kh(), inputs, units.data(), b.data());
+    for (std::size_t i = 0; i < texts.size(); ++i)
+      if (unwritten[i]) inputs[i].text = {};
+    fast.maskManyWithUnitsForTesting(kh(), inputs, units.data(), c.data());
     for (std::size_t i = 0; i < texts.size(); ++i) {
+      ASSERT_EQ(masked(c[i]), masked(b[i])) << texts[i] << " written by the strategy";
       ASSERT_EQ(masked(a[i]), masked(b[i]))
           << texts[i] << " u " << units[i] << " min " << min.value_or("-") << " max " << max.value_or("-")
           << " variance " << variance.value_or("-") << " decimals " << (decimals ? std::to_string(*decimals) : "-");

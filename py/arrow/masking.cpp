@@ -46,7 +46,6 @@ void readInputs(const ColumnJob& job, Vec<Input>& inputs) {
   inputs.reserve(total);
   std::string text;
   DecimalParts parts;
-  char repr[32];
   for (const ColumnView* whole : job.views) {
     const ColumnView& view = source(*whole);
     const TypeKind kind = view.type.kind;
@@ -62,9 +61,8 @@ void readInputs(const ColumnJob& job, Vec<Input>& inputs) {
           if (!numbers) {
             in = Input(Input::Kind::Other);
           } else {
-            const double value = view.real(r);
-            in = Input::ofText(Input::Kind::Float, PackedText(std::string_view(repr, py::floatRepr(value, repr))),
-                               value);
+            // The repr as the exact float type's: left for the strategy to write.
+            in = Input::ofText(Input::Kind::Float, PackedText(), view.real(r));
           }
           break;
         case TypeKind::Decimal:

@@ -117,77 +117,6 @@ bool copyRendered(PyObject* rendered, PackedText& out) {
 
 }  // namespace
 
-// repr() of a float of the exact type, written here as CPython writes it
-// (calling repr() costs more than the rest of a value's conversion): the
-// shortest digits that read back as the same double, fixed-point when the
-// decimal point falls at most 16 places right of the first digit and fewer
-// than 4 left of it, "d.ddde-XX" otherwise; ".0" after a whole number; nan,
-// inf and -inf by name. out has room for 32 bytes.
-std::size_t floatRepr(double value, char* out) noexcept {
-  char* p = out;
-  if (std::isnan(value)) {
-    std::memcpy(p, "nan", 3);
-    return 3;
-  }
-  if (std::signbit(value)) *p++ = '-';
-  value = std::fabs(value);
-  if (std::isinf(value) || value == 0) {
-    std::memcpy(p, value == 0 ? "0.0" : "inf", 3);
-    return static_cast<std::size_t>(p + 3 - out);
-  }
-  // The shortest round trip in scientific form: d[.ddd]e(+|-)XX[X].
-  char scientific[32];
-  const char* end = std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific).ptr;
-  char digits[17];
-  std::size_t n = 0;
-  const char* q = scientific;
-  for (; *q != 'e'; ++q)
-    if (*q != '.') digits[n++] = *q;
-  const bool negative = q[1] == '-';
-  int exponent = 0;
-  for (q += 2; q < end; ++q) exponent = exponent * 10 + (*q - '0');
-  if (negative) exponent = -exponent;
-  const int point = exponent + 1;  // digits before the decimal point
-  if (point <= -4 || point > 16) {
-    *p++ = digits[0];
-    if (n > 1) {
-      *p++ = '.';
-      std::memcpy(p, digits + 1, n - 1);
-      p += n - 1;
-    }
-    *p++ = 'e';
-    *p++ = exponent < 0 ? '-' : '+';
-    int magnitude = std::abs(exponent);
-    if (magnitude >= 100) {
-      *p++ = static_cast<char>('0' + magnitude / 100);
-      magnitude %= 100;
-    }
-    *p++ = static_cast<char>('0' + magnitude / 10);
-    *p++ = static_cast<char>('0' + magnitude % 10);
-  } else if (point <= 0) {
-    *p++ = '0';
-    *p++ = '.';
-    std::memset(p, '0', static_cast<std::size_t>(-point));
-    p += -point;
-    std::memcpy(p, digits, n);
-    p += n;
-  } else if (static_cast<std::size_t>(point) < n) {
-    std::memcpy(p, digits, static_cast<std::size_t>(point));
-    p += point;
-    *p++ = '.';
-    std::memcpy(p, digits + point, n - static_cast<std::size_t>(point));
-    p += n - static_cast<std::size_t>(point);
-  } else {
-    std::memcpy(p, digits, n);
-    p += n;
-    std::memset(p, '0', static_cast<std::size_t>(point) - n);
-    p += static_cast<std::size_t>(point) - n;
-    *p++ = '.';
-    *p++ = '0';
-  }
-  return static_cast<std::size_t>(p - out);
-}
-
 bool convert(PyObject* value, PyObject* decimalType, Input& out, bool borrowText) {
   using Kind = Input::Kind;
   out = Input();
@@ -220,12 +149,14 @@ bool convert(PyObject* value, PyObject* decimalType, Input& out, bool borrowText
   if (PyFloat_Check(value)) {
     double real = PyFloat_AsDouble(value);
     if (real == -1.0 && PyErr_Occurred()) return false;
+    // The exact type's repr is left to the number strategy, which writes it
+    // (float_repr.h) when it masks the value: an empty text stands for it. A
+    // subclass renders itself; an empty rendering, which no number reads,
+    // becomes a blank, which no number reads either.
     PackedText repr;
-    if (Py_IS_TYPE(value, &PyFloat_Type)) {
-      char text[32];
-      repr = PackedText(std::string_view(text, floatRepr(real, text)));
-    } else if (!copyRendered(PyObject_Repr(value), repr)) {  // a subclass renders itself
-      return false;
+    if (!Py_IS_TYPE(value, &PyFloat_Type)) {
+      if (!copyRendered(PyObject_Repr(value), repr)) return false;
+      if (repr.size() == 0) repr = PackedText(std::string_view(" "));
     }
     out = Input::ofText(Kind::Float, std::move(repr), real);
     return true;

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "bigint.h"
+#include "float_repr.h"
 #include "capi.h"
 #include "tagged.h"
 
@@ -152,7 +153,8 @@ constexpr int outputSlot(OutputKind kind) noexcept {
 }  // namespace values_detail
 
 // A value read from Python: a tag and one payload. integer() for Int; text()
-// for Str, Float (its repr) and Decimal (its str); real() for Float.
+// for Str, Float (its repr; empty for the exact float type, whose repr the
+// number strategy writes itself) and Decimal (its str); real() for Float.
 class Input {
  public:
   using Kind = InputKind;
@@ -232,9 +234,8 @@ void emplaceOutput(Output* slot, Make&& make) noexcept {
 // copied: the caller holds the str, unchanged, for as long as out lives.
 bool convert(PyObject* value, PyObject* decimalType, Input& out, bool borrowText = false);
 
-// Writes repr() of a float of the exact type with the value into out (room
-// for 32 bytes) and returns its length.
-std::size_t floatRepr(double value, char* out) noexcept;
+// repr() of a float of the exact type (the core writes it as CPython does).
+using zorva::floatRepr;
 
 // A new reference to the Python form of output (None for the problem kinds),
 // or null with an exception set.

@@ -105,10 +105,15 @@ def test_exact_floats_render_as_repr_does():
     values += [round(rng.uniform(-1e4, 1e4), rng.randint(0, 6)) for _ in range(20000)]
     values += [float(f"{m}e{k}") for k in range(-330, 310, 3) for m in (1, 15, 123456789)]
     values += [0.0, -0.0, 5e-324, 1.7976931348623157e308, 1e16, 1e-5, 1e-4, math.nan, math.inf, -math.inf]
+    values += [rng.uniform(0.01, 40.0) for _ in range(5000)] + [-rng.random() * 0.3 for _ in range(5000)]
     Sub = type("Sub", (float,), {})
-    for options in ({}, {"decimals": 2}):
+    for options in ({}, {"decimals": 2}, {"variance": "0.2"}, {"variance": "0.02", "decimals": 6},
+                    {"min": "-5", "max": "1e6", "decimals": 3}):
         masker = Masker(KEY, "number", options)
         assert masker.maskColumn(values) == masker.maskColumn([Sub(v) for v in values])
+    # A subclass whose repr() is empty reads as no number.
+    Blank = type("Blank", (float,), {"__repr__": lambda self: ""})
+    assert Masker(KEY, "number", {}).maskColumn([Blank(2.5)]) == ([None], {0: "fallback"})
 
 
 def test_no_decimal_module(monkeypatch):

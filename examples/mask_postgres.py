@@ -44,6 +44,7 @@ from mask_sqlite import (  # noqa: E402
     EPILOG, ChunkMasker, JobResult, Policy, PolicyError, RefusedValue, add_job_arguments,
     run_cli, run_timed,
 )
+from zorva_job.policy import check_target  # noqa: E402
 
 # Types read into the Python values the strategies expect; any other type is
 # read and written as its text.
@@ -111,12 +112,8 @@ def mask_table(source: str, target: str | None, policy: Policy, master: bytes,
         masker = ChunkMasker.build(policy, names, master, words)
         dst = connect(source if target is None else target, "target")
         existing = describe(dst, target_table)
-        if existing is not None:
-            if existing[0] == source_oid and server_identity(src) == server_identity(dst):
-                raise PolicyError(f"the target table {target_table!r} is the source table")
-            if not replace:
-                raise PolicyError(f"table {target_table!r} already exists in the target database "
-                                  "(use --replace)")
+        check_target(None if existing is None else existing[0], source_oid,
+                     lambda: server_identity(src) == server_identity(dst), target_table, replace)
         total = src.execute(sql.SQL("SELECT count(*) FROM {}").format(table_name(table))).fetchone()[0]
         column_list = sql.SQL(", ").join(map(sql.Identifier, names))
         read_oids = [oid if typname in TYPED else TEXT_OID for _, _, oid, typname in columns]

@@ -33,15 +33,9 @@ REAL, NUMERIC (ints and floats mixed), TEXT, and "DECIMAL TEXT" for Decimals
 from __future__ import annotations
 
 import argparse
-import hashlib
-import hmac
-import json
-import queue
 import sqlite3
 import sys
-import threading
 import time
-import tomllib
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from decimal import Decimal
@@ -49,66 +43,16 @@ from pathlib import Path
 
 import zorva_rs
 
-DEMO_KEY = bytes.fromhex("5a6f72766120646f206e6f7420757365207468697320666f72207265616c2121")
-KEY_DERIVATION = "hmac-sha256(master key, column name)"
-FAKE_STRATEGIES = {
-    "fakeFirstName", "fakeLastName", "fakeName", "fakeCity", "fakeCompany", "fakeStreetAddress",
-}
-WORD_OPTIONS = (
-    "firstNames", "lastNames", "cities", "streets", "streetKinds", "address",
-    "companySuffixes", "companyWords",
+# The policy, the keys, the fallback rule, the stages, the command line and the
+# result are the columnar job's; the names the demo, the tests and the benchmarks
+# import from here stay importable from here.
+from zorva_job.cli import JobResult, report_sample, run_command, shorten  # noqa: F401
+from zorva_job.cli import add_job_arguments as _add_job_arguments
+from zorva_job.pipeline import run_stages
+from zorva_job.policy import (  # noqa: F401
+    DEMO_KEY, FAKE_STRATEGIES, KEY_DERIVATION, WORD_OPTIONS, Policy, PolicyError, RefusedValue,
+    build_maskers, derive_subkey, fallback_text, load_words, parse_key,
 )
-
-
-class PolicyError(Exception):
-    """The policy, the word lists or the key cannot mask this table."""
-
-
-class RefusedValue(Exception):
-    """The engine refused a value; the job stops here."""
-
-
-@dataclass
-class Policy:
-    table: str
-    columns: dict[str, tuple[str, dict]]  # column -> (strategy, options)
-
-    @classmethod
-    def load(cls, path: str | Path) -> "Policy":
-        try:
-            with open(path, "rb") as f:
-                doc = tomllib.load(f)
-        except (OSError, tomllib.TOMLDecodeError) as e:
-            raise PolicyError(f"cannot read policy {path}: {e}") from e
-        derivation = doc.get("key_derivation", KEY_DERIVATION)
-        if derivation != KEY_DERIVATION:
-            raise PolicyError(f"unsupported key_derivation {derivation!r}; only {KEY_DERIVATION!r}")
-        table = doc.get("table")
-        if not isinstance(table, str) or not table:
-            raise PolicyError("the policy needs a table name (table = \"...\")")
-        columns = {}
-        for name, entry in doc.get("columns", {}).items():
-            if not isinstance(entry, dict) or not isinstance(entry.get("strategy"), str):
-                raise PolicyError(f"column {name!r}: needs strategy = \"...\"")
-            options = entry.get("options", {})
-            if not isinstance(options, dict):
-                raise PolicyError(f"column {name!r}: options must be a table")
-            columns[name] = (entry["strategy"], options)
-        return cls(table, columns)
-
-
-def derive_subkey(master: bytes, column: str) -> bytes:
-    return hmac.new(master, column.encode("utf-8"), hashlib.sha256).digest()
-
-
-def load_words(path: str | Path | None) -> dict | None:
-    if path is None:
-        return None
-    try:
-        words = json.loads(Path(path).read_text(encoding="utf-8"))
-    except (OSError, ValueError) as e:
-        raise PolicyError(f"cannot read word lists {path}: {e}") from e
-    return {k: words[k] for k in WORD_OPTIONS if k in words}
 
 
 @dataclass
@@ -124,26 +68,7 @@ class ChunkMasker:
     @classmethod
     def build(cls, policy: Policy, names: list[str], master: bytes,
               words: dict | None) -> "ChunkMasker":
-        unknown = sorted(set(policy.columns) - set(names))
-        if unknown:
-            raise PolicyError(f"policy columns not in table {policy.table!r}: {', '.join(unknown)}")
-        maskers, subkeys = [], []
-        for name in names:
-            if name not in policy.columns:
-                maskers.append(None)
-                subkeys.append(None)
-                continue
-            strategy, options = policy.columns[name]
-            if strategy in FAKE_STRATEGIES:
-                if words is None:
-                    raise PolicyError(f"column {name!r}: {strategy} needs word lists (--words)")
-                options = {**words, **options}
-            subkey = derive_subkey(master, name)
-            try:
-                maskers.append(zorva_rs.Masker(subkey, strategy, options))
-            except (TypeError, ValueError, OverflowError) as e:
-                raise PolicyError(f"column {name!r} ({strategy}): {e}") from e
-            subkeys.append(subkey)
+        maskers, subkeys = build_maskers(policy, names, master, words, zorva_rs.Masker)
         return cls(names, maskers, subkeys)
 
     def mask(self, rows: list[tuple], first_row: int = 0) -> list[tuple]:
@@ -170,10 +95,7 @@ class ChunkMasker:
 
     def finish(self, column: int, value):
         """The fallback rule: a keyed hash text for a str, NULL for the rest."""
-        if isinstance(value, str):
-            digest = hmac.new(self.subkeys[column], value.encode("utf-8"), hashlib.sha256)
-            return "fb_" + digest.hexdigest()[:16]
-        return None
+        return fallback_text(self.subkeys[column], value) if isinstance(value, str) else None
 
 
 def declared_type(kinds: list[type], fits: bool, source: str) -> str:
@@ -243,47 +165,6 @@ def connect(path: str | Path) -> sqlite3.Connection:
     return conn
 
 
-@dataclass
-class JobResult:
-    rows: int
-    seconds: float
-    engine_seconds: float
-    fallbacks: int
-    columns: list[str]
-    types: list[str]
-    before: list[tuple]
-    after: list[tuple]
-
-    @property
-    def rows_per_second(self) -> float:
-        return self.rows / self.seconds if self.seconds else float("inf")
-
-
-class _Stopped(Exception):
-    """Another stage of the job failed: this one leaves quietly."""
-
-
-_END = object()  # no more chunks
-
-
-def _put(q: queue.Queue, item, stop: threading.Event) -> None:
-    while not stop.is_set():
-        try:
-            return q.put(item, timeout=0.05)
-        except queue.Full:
-            pass
-    raise _Stopped
-
-
-def _get(q: queue.Queue, stop: threading.Event):
-    while not stop.is_set():
-        try:
-            return q.get(timeout=0.05)
-        except queue.Empty:
-            pass
-    raise _Stopped
-
-
 def masking_threads(overlap: bool = True) -> int:
     """The default number of masking threads: every core, less one for the
     reader and writer when they run beside the masking. Both hold the
@@ -329,76 +210,11 @@ def run_chunks(chunks: Iterator[list[tuple]], masker: ChunkMasker,
         done += len(rows)
         return masked, done - len(rows)
 
-    close = getattr(chunks, "close", lambda: None)  # ends the source's cursor
-    if not overlap:
-        try:
-            for rows in chunks:
-                write(*mask(rows))
-                written(len(rows))
-        finally:
-            close()
-        return done, before, after
+    def store(item: tuple[list[tuple], int]) -> int:
+        write(*item)
+        return len(item[0])
 
-    failed = threading.Event()   # every stage stops
-    no_more = threading.Event()  # the reader stops; the writer drains its queue
-    errors: list[BaseException] = []
-    to_mask: queue.Queue = queue.Queue(maxsize=2)
-    to_write: queue.Queue = queue.Queue(maxsize=2)
-
-    def fail(e: BaseException) -> None:
-        errors.append(e)
-        failed.set()
-        no_more.set()
-
-    def read() -> None:
-        try:
-            for rows in chunks:
-                _put(to_mask, rows, no_more)
-            _put(to_mask, _END, no_more)
-        except _Stopped:
-            pass
-        except BaseException as e:
-            fail(e)
-        finally:
-            close()  # on the thread that used it
-
-    def store() -> None:
-        try:
-            while (item := _get(to_write, failed)) is not _END:
-                write(*item)
-                written(len(item[0]))
-        except _Stopped:
-            pass
-        except BaseException as e:
-            fail(e)
-
-    threads = [threading.Thread(target=read, name="zorva-read", daemon=True),
-               threading.Thread(target=store, name="zorva-write", daemon=True)]
-    for t in threads:
-        t.start()
-    refusal = None
-    try:
-        try:
-            while (rows := _get(to_mask, failed)) is not _END:
-                _put(to_write, mask(rows), failed)
-        except RefusedValue as e:
-            refusal = e
-            no_more.set()
-        _put(to_write, _END, failed)  # the writer finishes what it was given
-    except _Stopped:
-        pass
-    except BaseException:
-        failed.set()
-        no_more.set()
-        raise
-    finally:
-        no_more.set()
-        for t in threads:
-            t.join()
-    if errors:
-        raise errors[0]
-    if refusal is not None:
-        raise refusal
+    run_stages(iter(chunks), mask, store, overlap=overlap, written=written)
     return done, before, after
 
 
@@ -482,37 +298,13 @@ def progress_bar(total: int, table: str, show: bool | None):
                 disable=None if show is None else not show)
 
 
-def shorten(value, width: int = 30) -> str:
-    text = "NULL" if value is None else str(value)
-    return text if len(text) <= width else text[: width - 1] + "…"
-
-
 def report(result: JobResult, out=sys.stdout) -> None:
-    width = max(map(len, result.columns))
-    for i, (b, a) in enumerate(zip(result.before, result.after)):
-        print(f"row {i + 1}: before -> after", file=out)
-        for name, x, y in zip(result.columns, b, a):
-            mark = " " if x == y else "*"
-            print(f" {mark} {name:<{width}}  {shorten(x):<30}  {shorten(y)}", file=out)
-    print("target types: " + ", ".join(f"{n} {t}" for n, t in zip(result.columns, result.types)),
-          file=out)
+    report_sample(result, out)
     engine = result.rows / result.engine_seconds if result.engine_seconds else float("inf")
     print(f"masked {result.rows:,} rows in {result.seconds:.2f} s: "
           f"{result.rows_per_second:,.0f} rows/s end to end (read, mask, write), "
           f"{engine:,.0f} rows/s in maskChunk; {result.fallbacks} fallback value(s) "
           f"finished in Python; {zorva_rs.threads()} masking thread(s)", file=out)
-
-
-def parse_key(text: str | None) -> bytes:
-    if text is None:
-        return DEMO_KEY
-    try:
-        key = bytes.fromhex(text)
-    except ValueError as e:
-        raise PolicyError(f"--key is not hex: {e}") from e
-    if len(key) < 16:
-        raise PolicyError("--key needs at least 16 bytes (32 hex digits)")
-    return key
 
 
 EPILOG = ("Each masked column's 32-byte subkey is HMAC-SHA-256(master key, column name). "
@@ -523,20 +315,10 @@ EPILOG = ("Each masked column's 32-byte subkey is HMAC-SHA-256(master key, colum
 
 def add_job_arguments(parser: argparse.ArgumentParser) -> None:
     """The options every job of this kind takes, whatever it reads and writes."""
-    parser.add_argument("--policy", required=True, help="masking policy (TOML)")
-    parser.add_argument("--words", help="JSON word lists for the fake strategies")
-    parser.add_argument("--key", help="master key in hex, at least 16 bytes "
-                        "(default: a fixed public demo key)")
-    parser.add_argument("--table", help="table to mask (default: the policy's)")
-    parser.add_argument("--chunk-size", type=int, default=10_000,
-                        help="rows per chunk: one maskChunk call and one transaction")
-    parser.add_argument("--threads", type=int, help="masking threads (default: the available "
-                        "cores less one for the reader and writer, at least one)")
-    parser.add_argument("--replace", action="store_true", help="replace the table in the target")
-    parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
-    parser.add_argument("--sample", type=int, default=3, help="rows shown before/after")
-    parser.add_argument("--serial", action="store_true",
-                        help="read, mask and write one after the other, not side by side")
+    _add_job_arguments(parser, engine_call="maskChunk",
+                       replace_help="replace the table in the target",
+                       threads_help="masking threads (default: the available cores less one "
+                       "for the reader and writer, at least one)")
 
 
 def run_cli(prog: str, parser: argparse.ArgumentParser, argv: list[str] | None, job,
@@ -546,25 +328,12 @@ def run_cli(prog: str, parser: argparse.ArgumentParser, argv: list[str] | None, 
     if args.chunk_size < 1:
         parser.error("--chunk-size must be at least 1")
     args.progress = False if args.no_progress else None
-    try:
-        master = parse_key(args.key)
-        if args.key is None:
-            print("note: using the public demo key; pass --key for real data", file=sys.stderr)
-        policy = Policy.load(args.policy)
-        words = load_words(args.words)
+
+    def run(policy: Policy, master: bytes, words: dict | None) -> JobResult:
         zorva_rs.setThreads(max(1, args.threads or masking_threads(not args.serial)))
-        result = job(args, policy, master, words)
-    except PolicyError as e:
-        print(f"{prog}: error: {e}", file=sys.stderr)
-        return 2
-    except RefusedValue as e:
-        print(f"{prog}: refused: {e}", file=sys.stderr)
-        return 1
-    except db_errors as e:
-        print(f"{prog}: {db_name} error: {e}", file=sys.stderr)
-        return 1
-    report(result)
-    return 0
+        return job(args, policy, master, words)
+
+    return run_command(prog, args, run, report, db_errors, lambda e: f"{db_name} error: {e}")
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -209,6 +209,17 @@ def test_a_column_that_changes_type_after_the_first_chunk_is_a_clear_error(tmp_p
         assert conn.execute("SELECT count(*) FROM t").fetchone() == (4,)
 
 
+@pytest.mark.parametrize("door", ["columnar", "row"])
+def test_an_empty_table_is_masked_and_reported_through_both_doors(tmp_path, door):
+    source = tmp_path / "s.db"
+    with closing(sqlite3.connect(source)) as conn:
+        conn.execute("CREATE TABLE t (a TEXT)")
+    policy = tmp_path / "p.toml"
+    policy.write_text('table = "t"\n[columns.a]\nstrategy = "key"\n', encoding="utf-8")
+    assert main(["sqlite", str(source), str(tmp_path / "m.db"), "--policy", str(policy),
+                 "--no-progress", "--door", door]) == 0  # the report has no types to show
+
+
 def test_the_row_door_gets_the_same_arguments_less_the_door(tmp_path, monkeypatch):
     seen = []
     monkeypatch.setattr(mask_sqlite, "main", lambda argv: seen.append(argv) or 0)

@@ -5,5 +5,6 @@
 
 The policy, the keys, the fallback rule, the refusals and the one transaction
 per chunk are those of the row-door job (mask_sqlite.py, mask_postgres.py),
-which gives the same target tables; see policy.py and columnar.py.
+which gives the same target tables and takes them from here: policy.py,
+pipeline.py and cli.py import nothing of pyarrow. See also columnar.py.
 """

@@ -11,8 +11,9 @@ import adbc_driver_manager
 import zorva_arrow
 
 from . import postgres, sqlite
-from .job import JobResult, masking_threads, report
-from .policy import Options, Policy, PolicyError, RefusedValue, load_words, parse_key
+from .cli import JobResult, add_job_arguments, run_command
+from .job import masking_threads, report
+from .policy import Options, Policy
 
 EPILOG = ("Each masked column's 32-byte subkey is HMAC-SHA-256(master key, column name). "
           "Fallback values are finished in Python: a text becomes 'fb_' + 16 hex of "
@@ -36,20 +37,9 @@ def parser() -> argparse.ArgumentParser:
     pg.add_argument("--target-table", help="table to create in the target "
                     "(default: the source table's name)")
     for sub in (lite, pg):
-        sub.add_argument("--policy", required=True, help="masking policy (TOML)")
-        sub.add_argument("--words", help="JSON word lists for the fake strategies")
-        sub.add_argument("--key", help="master key in hex, at least 16 bytes "
-                         "(default: a fixed public demo key)")
-        sub.add_argument("--table", help="table to mask (default: the policy's)")
-        sub.add_argument("--chunk-size", type=int, default=10_000,
-                         help="rows per chunk: one maskBatch call and one transaction")
-        sub.add_argument("--threads", type=int, help="masking threads (default: every core "
-                         "but one, for the reader and the writer)")
-        sub.add_argument("--replace", action="store_true", help="replace the target table")
-        sub.add_argument("--no-progress", action="store_true", help="hide the progress bar")
-        sub.add_argument("--sample", type=int, default=3, help="rows shown before/after")
-        sub.add_argument("--serial", action="store_true",
-                         help="read, mask and write one after the other, not side by side")
+        add_job_arguments(sub, engine_call="maskBatch", replace_help="replace the target table",
+                          threads_help="masking threads (default: every core but one, "
+                          "for the reader and the writer)")
         sub.add_argument("--copy-only", action="store_true",
                          help="copy the table with the same reader and writer, unmasked")
         sub.add_argument("--door", choices=("columnar", "row"), default="columnar",
@@ -88,26 +78,14 @@ def main(argv: list[str] | None = None) -> int:
         return code
     if args.chunk_size < 1:
         parser().error("--chunk-size must be at least 1")
-    prog = f"zorva_job {args.backend}"
-    try:
-        master = parse_key(args.key)
-        if args.key is None:
-            print("note: using the public demo key; pass --key for real data", file=sys.stderr)
-        policy = Policy.load(args.policy)
-        words = load_words(args.words)
+
+    def job(policy: Policy, master: bytes, words: Options | None) -> JobResult:
         zorva_arrow.setThreads(max(1, args.threads or masking_threads()))
-        result = run(args, policy, master, words)
-    except PolicyError as e:
-        print(f"{prog}: error: {e}", file=sys.stderr)
-        return 2
-    except RefusedValue as e:
-        print(f"{prog}: refused: {e}", file=sys.stderr)
-        return 1
-    except adbc_driver_manager.Error as e:
-        print(f"{prog}: {args.backend} error: {str(e).strip()}", file=sys.stderr)
-        return 1
-    report(result)
-    return 0
+        return run(args, policy, master, words)
+
+    return run_command(f"zorva_job {args.backend}", args, job, report,
+                       (adbc_driver_manager.Error,),
+                       lambda e: f"{args.backend} error: {str(e).strip()}")
 
 
 if __name__ == "__main__":

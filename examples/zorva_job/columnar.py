@@ -11,7 +11,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import zorva_arrow
 
-from .policy import Options, Policy, PolicyError, RefusedValue, derive_subkey, fallback_text
+from .policy import Options, Policy, PolicyError, RefusedValue, build_maskers, fallback_text
 
 # maskBatch's refusal of a masked value its column's Arrow type cannot hold.
 NOT_FITTING = "the masked value does not fit the column's Arrow type"
@@ -47,23 +47,7 @@ class BatchMasker:
     @classmethod
     def build(cls, policy: Policy, names: Sequence[str], master: bytes, words: Options | None,
               decimal_columns: Collection[int] = (), widen_ints: bool = False) -> BatchMasker:
-        unknown = sorted(set(policy.columns) - set(names))
-        if unknown:
-            raise PolicyError(f"policy columns not in table {policy.table!r}: {', '.join(unknown)}")
-        maskers: list[zorva_arrow.Masker | None] = []
-        subkeys: list[bytes | None] = []
-        for name in names:
-            if name not in policy.columns:
-                maskers.append(None)
-                subkeys.append(None)
-                continue
-            strategy, options = policy.options(name, words)
-            subkey = derive_subkey(master, name)
-            try:
-                maskers.append(zorva_arrow.Masker(subkey, strategy, options))
-            except (TypeError, ValueError, OverflowError) as e:
-                raise PolicyError(f"column {name!r} ({strategy}): {e}") from e
-            subkeys.append(subkey)
+        maskers, subkeys = build_maskers(policy, names, master, words, zorva_arrow.Masker)
         texts = [j for j in sorted(decimal_columns) if maskers[j] is not None]
         return cls(list(names), maskers, subkeys, texts, widen_ints)
 

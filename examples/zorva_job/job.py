@@ -5,35 +5,18 @@ from __future__ import annotations
 import sys
 import time
 from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass, field
 from typing import TextIO
 
 import pyarrow as pa
 import zorva_arrow
 from tqdm import tqdm
 
+from .cli import JobResult, Row, report_sample
 from .columnar import BatchMasker
 from .pipeline import StageTimes, run_stages
 from .policy import RefusedValue
 
-Row = tuple[object, ...]
-
-
-@dataclass
-class JobResult:
-    rows: int
-    seconds: float
-    engine_seconds: float
-    fallbacks: int
-    columns: list[str]
-    types: list[str]
-    before: list[Row] = field(default_factory=list)
-    after: list[Row] = field(default_factory=list)
-    times: StageTimes = field(default_factory=StageTimes)
-
-    @property
-    def rows_per_second(self) -> float:
-        return self.rows / self.seconds if self.seconds else float("inf")
+__all__ = ["JobResult", "masking_threads", "rechunk", "report", "run_job"]
 
 
 def rechunk(batches: Iterable[pa.RecordBatch], size: int) -> Iterator[pa.Table]:
@@ -57,12 +40,12 @@ def rows_of(table: pa.Table, count: int) -> list[Row]:
     return [tuple(r.values()) for r in table.slice(0, count).to_pylist()]
 
 
-def run_job(chunks: Iterator[pa.Table], masker: BatchMasker | None,
+def run_job(chunks: Iterator[pa.Table], masker: BatchMasker, copy_only: bool,
             prepare: Callable[[pa.Table], pa.Table], write: Callable[[pa.Table, int], None], *,
-            total: int, table: str, progress: bool | None, overlap: bool, sample: int,
-            ) -> tuple[int, float, list[Row], list[Row], StageTimes]:
-    """Reads, masks (`masker` None: copies), prepares and writes every chunk under the
-    progress bar; returns (rows, seconds, sample before, sample after, stage times)."""
+            columns: list[str], types: list[str], total: int, table: str,
+            progress: bool | None, overlap: bool, sample: int) -> JobResult:
+    """Reads, masks (`copy_only`: copies), prepares and writes every chunk under the
+    progress bar; `types` are the target's column types (filled by the first write)."""
     before: list[Row] = []
     after: list[Row] = []
     done = 0
@@ -70,7 +53,7 @@ def run_job(chunks: Iterator[pa.Table], masker: BatchMasker | None,
     def mask(chunk: pa.Table) -> tuple[pa.Table, int]:
         nonlocal done
         first = done
-        if masker is None:
+        if copy_only:
             masked = chunk
         else:
             try:
@@ -94,7 +77,8 @@ def run_job(chunks: Iterator[pa.Table], masker: BatchMasker | None,
               disable=None if progress is None else not progress) as bar:
         run_stages(chunks, mask, store, overlap=overlap, times=times, written=bar.update)
     times.process_cpu = time.process_time() - cpu
-    return done, time.perf_counter() - start, before, after, times
+    return JobResult(done, time.perf_counter() - start, masker.engine_seconds, masker.fallbacks,
+                     columns, types, before, after, times)
 
 
 def masking_threads() -> int:
@@ -104,20 +88,8 @@ def masking_threads() -> int:
     return max(1, zorva_arrow.availableCores() - 1)
 
 
-def shorten(value: object, width: int = 30) -> str:
-    text = "NULL" if value is None else str(value)
-    return text if len(text) <= width else text[: width - 1] + "…"
-
-
 def report(result: JobResult, out: TextIO = sys.stdout) -> None:
-    width = max(map(len, result.columns))
-    for i, (b, a) in enumerate(zip(result.before, result.after, strict=True)):
-        print(f"row {i + 1}: before -> after", file=out)
-        for name, x, y in zip(result.columns, b, a, strict=True):
-            mark = " " if x == y else "*"
-            print(f" {mark} {name:<{width}}  {shorten(x):<30}  {shorten(y)}", file=out)
-    typed = zip(result.columns, result.types, strict=True)
-    print("target types: " + ", ".join(f"{n} {t}" for n, t in typed), file=out)
+    report_sample(result, out)
     engine = result.rows / result.engine_seconds if result.engine_seconds else float("inf")
     t = result.times
     print(f"masked {result.rows:,} rows in {result.seconds:.2f} s: "

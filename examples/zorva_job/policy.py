@@ -1,4 +1,4 @@
-"""The masking policy, the keys and the fallback rule, shared by every backend."""
+"""The masking policy, the keys and the fallback rule, shared by every backend and door."""
 
 from __future__ import annotations
 
@@ -6,8 +6,10 @@ import hashlib
 import hmac
 import json
 import tomllib
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TypeVar
 
 DEMO_KEY = bytes.fromhex("5a6f72766120646f206e6f7420757365207468697320666f72207265616c2121")
 KEY_DERIVATION = "hmac-sha256(master key, column name)"
@@ -19,6 +21,7 @@ WORD_OPTIONS = (
     "companySuffixes", "companyWords",
 )
 Options = dict[str, object]
+M = TypeVar("M")
 
 
 class PolicyError(Exception):
@@ -67,6 +70,31 @@ class Policy:
         return strategy, options
 
 
+def build_maskers(policy: Policy, names: Sequence[str], master: bytes, words: Options | None,
+                  masker: Callable[[bytes, str, Options], M],
+                  ) -> tuple[list[M | None], list[bytes | None]]:
+    """One `masker(subkey, strategy, options)` per column of `names` and its subkey, None
+    for the columns the policy leaves alone; every column the policy names must be there."""
+    unknown = sorted(set(policy.columns) - set(names))
+    if unknown:
+        raise PolicyError(f"policy columns not in table {policy.table!r}: {', '.join(unknown)}")
+    maskers: list[M | None] = []
+    subkeys: list[bytes | None] = []
+    for name in names:
+        if name not in policy.columns:
+            maskers.append(None)
+            subkeys.append(None)
+            continue
+        strategy, options = policy.options(name, words)
+        subkey = derive_subkey(master, name)
+        try:
+            maskers.append(masker(subkey, strategy, options))
+        except (TypeError, ValueError, OverflowError) as e:
+            raise PolicyError(f"column {name!r} ({strategy}): {e}") from e
+        subkeys.append(subkey)
+    return maskers, subkeys
+
+
 def derive_subkey(master: bytes, column: str) -> bytes:
     return hmac.new(master, column.encode("utf-8"), hashlib.sha256).digest()
 
@@ -98,3 +126,16 @@ def parse_key(text: str | None) -> bytes:
     if len(key) < 16:
         raise PolicyError("--key needs at least 16 bytes (32 hex digits)")
     return key
+
+
+def check_target(existing: object | None, source: object, same_server: Callable[[], bool],
+                 table: str, replace: bool) -> None:
+    """Stops a job whose target table (of relation id `existing`, None: absent) is its
+    source table, or exists and is not to be replaced."""
+    if existing is None:
+        return
+    if existing == source and same_server():
+        raise PolicyError(f"the target table {table!r} is the source table")
+    if not replace:
+        raise PolicyError(f"table {table!r} already exists in the target database "
+                          "(use --replace)")

@@ -15,6 +15,7 @@ back. Columns of types outside READ are refused before anything is written.
 from __future__ import annotations
 
 from collections.abc import Iterator
+from contextlib import closing
 
 import adbc_driver_manager
 import adbc_driver_postgresql.dbapi as adbc
@@ -23,7 +24,7 @@ import pyarrow.compute as pc
 
 from .columnar import BatchMasker
 from .job import JobResult, rechunk, run_job
-from .policy import Options, Policy, PolicyError, RefusedValue
+from .policy import Options, Policy, PolicyError, RefusedValue, check_target
 
 Error = adbc.Error
 # The types both ADBC directions carry exactly.
@@ -118,12 +119,8 @@ def mask_table(source: str, target: str | None, policy: Policy, master: bytes,
         masker = BatchMasker.build(policy, names, master, words, numeric)
         dst = connect(source if target is None else target, "target")
         existing = describe(dst, target_table)
-        if existing is not None:
-            if existing[0] == source_oid and server_identity(src) == server_identity(dst):
-                raise PolicyError(f"the target table {target_table!r} is the source table")
-            if not replace:
-                raise PolicyError(f"table {target_table!r} already exists in the target database "
-                                  "(use --replace)")
+        check_target(None if existing is None else existing[0], source_oid,
+                     lambda: server_identity(src) == server_identity(dst), target_table, replace)
         dst.commit()
         total = int(str(fetch(src, f"SELECT count(*) FROM {table_name(table)}")[0][0]))
         create = (f"CREATE TABLE {table_name(target_table)} ("
@@ -172,15 +169,11 @@ def mask_table(source: str, target: str | None, policy: Policy, master: bytes,
                 raise
             created.append(True)
 
-        try:
-            done, seconds, before, after, times = run_job(
-                read(), None if copy_only else masker, prepare, write, total=total,
-                table=table, progress=progress, overlap=overlap, sample=sample)
-        finally:
-            reading.close()
+        with closing(reading):
+            return run_job(read(), masker, copy_only, prepare, write, columns=names,
+                           types=[c[1] for c in columns], total=total, table=table,
+                           progress=progress, overlap=overlap, sample=sample)
     finally:
         src.close()
         if dst is not None:
             dst.close()
-    return JobResult(done, seconds, masker.engine_seconds, masker.fallbacks, names,
-                     [c[1] for c in columns], before, after, times)

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Iterator
+from contextlib import closing
 from pathlib import Path
 
 import adbc_driver_sqlite.dbapi as adbc
@@ -153,15 +154,11 @@ def mask_table(source: str | Path, target: str | Path, policy: Policy, master: b
                     types.clear()
                 raise
 
-        try:
-            done, seconds, before, after, times = run_job(
-                read(), None if copy_only else masker, lambda t: t, write, total=total,
-                table=table, progress=progress, overlap=overlap, sample=sample)
-        finally:
-            reading.close()
+        with closing(reading):
+            return run_job(read(), masker, copy_only, lambda t: t, write, columns=names,
+                           types=types, total=total, table=table, progress=progress,
+                           overlap=overlap, sample=sample)
     finally:
         src.close()
         if dst is not None:
             dst.close()
-    return JobResult(done, seconds, masker.engine_seconds, masker.fallbacks, names, types,
-                     before, after, times)

@@ -1,16 +1,24 @@
 """The columnar door on the README's customers table, beside maskChunk on the same rows.
 
-    python3 bench/arrow_bench.py [--rows 200000] [--floors bench/results/<latest>.json] [--out FILE]
+    python3 bench/arrow_bench.py [--rows 200000] [--out FILE]
+        [--counting-module build/bench-counting-py --core-bench build/bench-release/core_bench]
 
 Prints, per row of the table (all fourteen masked columns of examples/policy.toml):
 CPU per row of maskChunk and of maskBatch at one thread, the primitive floor of
-those rows (each masked value's primitives at their interleaved cost, from the
-latest full bench run) plus 10 ns per masked value, and maskBatch's rate at two
+those rows plus 10 ns per masked value, and maskBatch's rate at two
 threads against one. Then the hash strategy through maskBatch against
 polars-hash's unkeyed SHA-256 on the same string column. CPU times are the
 process's (every thread), since the machine is shared; the scaling is wall time.
 The roads the core takes on this CPU are printed first, and the results are
 written to bench/results/arrow-<date>-<commit>.json (or --out).
+
+The floor is best taken in the same run: with --counting-module (a zorva_rs
+built with -DZORVA_COUNTING=ON) and --core-bench (core_bench of a Release
+build), the HMACs and AES blocks that masking these very rows performs are
+counted and priced at their interleaved cost on this machine, as the table
+bench does (bench/run.sh builds both). Without them, each masked column's
+per-strategy floor comes from the latest full bench run (--floors), which may
+have run on another CPU.
 """
 
 from __future__ import annotations
@@ -39,7 +47,7 @@ from mask_sqlite import DEMO_KEY, FAKE_STRATEGIES, Policy, derive_subkey  # noqa
 from sample_data import COLUMNS, customer_rows, word_lists  # noqa: E402
 
 sys.path.insert(0, str(root / "bench"))
-from tables import load, roads  # noqa: E402
+from tables import countPrimitives, load, primitiveCosts, roads  # noqa: E402
 
 ARROW_TYPES = {"INTEGER PRIMARY KEY": pa.int64(), "INTEGER": pa.int64(), "TEXT": pa.string(),
                "DECIMAL TEXT": pa.decimal128(12, 2), "REAL": pa.float64()}
@@ -98,6 +106,8 @@ def main() -> None:
     ap.add_argument("--chunk", type=int, default=10_000, help="rows per maskChunk call and per Arrow batch")
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--floors", help="a bench/results JSON with per-strategy floors (default: the latest)")
+    ap.add_argument("--counting-module", help="directory of a zorva_rs built with -DZORVA_COUNTING=ON")
+    ap.add_argument("--core-bench", help="core_bench of a Release build, for the primitive costs")
     ap.add_argument("--commit", help="the commit the results are named by (default: git's, -dirty when edited)")
     ap.add_argument("--out", help="write the results JSON here (default: bench/results/arrow-<date>-<commit>.json)")
     args = ap.parse_args()
@@ -139,9 +149,17 @@ def main() -> None:
     zorva_arrow.setThreads(1)
     batch_wall1, batch_wall2 = min(walls[1]), min(walls[2])
 
-    floors = latest_floors(args.floors)
-    floor_source = args.floors
-    floor_row = sum(floors.get(policy.columns[name][0], float("nan")) for name in masked_columns)
+    if args.counting_module and args.core_bench:
+        counts = countPrimitives(argparse.Namespace(counting_module=args.counting_module, rows=args.rows,
+                                                    tables="customers"))["customers"]
+        costs = primitiveCosts(args.core_bench)
+        floor_row = counts["hmac"] * costs["hmacNs"] + counts["aes"] * costs["aesNs"]
+        floor_source = (f"this run: {counts['hmac']:.1f} HMACs at {costs['hmacNs']:.1f} ns, "
+                        f"{counts['aes']:.1f} AES blocks at {costs['aesNs']:.2f} ns per row")
+    else:
+        floors = latest_floors(args.floors)
+        floor_source = args.floors or "latest bench/results"
+        floor_row = sum(floors.get(policy.columns[name][0], float("nan")) for name in masked_columns)
     bound = 1.5 * (floor_row + 10 * len(masked_columns))
     n = args.rows
     print(f"customers table: {n} rows, {len(masked_columns)} masked columns of {len(names)}, "
@@ -149,6 +167,7 @@ def main() -> None:
     print(f"  maskChunk  1 thread : {chunk_cpu / n * 1e9:8.0f} ns CPU/row  ({n / chunk_cpu:10.0f} rows/cpu-s)")
     print(f"  maskBatch  1 thread : {batch_cpu / n * 1e9:8.0f} ns CPU/row  ({n / batch_cpu:10.0f} rows/cpu-s)"
           f"  = {chunk_cpu / batch_cpu:.2f}x maskChunk")
+    print(f"  floor               : {floor_source}")
     print(f"  floor + 10 ns/value : {floor_row + 10 * len(masked_columns):8.0f} ns/row; target <= 1.5x = {bound:.0f}: "
           f"{'holds' if batch_cpu / n * 1e9 <= bound else 'MISSED'} ({batch_cpu / n * 1e9 / (bound / 1.5):.2f}x)")
     scaling = batch_wall1 / batch_wall2
@@ -177,7 +196,7 @@ def main() -> None:
         "rows": n,
         "batchRows": args.chunk,
         "maskedColumns": len(masked_columns),
-        "floors": floor_source or "latest bench/results",
+        "floors": floor_source,
         "maskChunkCpuNsPerRow": chunk_cpu / n * 1e9,
         "maskBatchCpuNsPerRow": batch_cpu / n * 1e9,
         "floorNsPerRow": floor_row + 10 * len(masked_columns),

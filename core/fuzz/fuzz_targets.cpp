@@ -38,6 +38,16 @@ const KeyedHash& columnKey() {
   return key;
 }
 
+// The same key on the plain road: OpenSSL one message at a time, no lanes.
+const KeyedHash& plainColumnKey() {
+  static const KeyedHash key = [] {
+    std::uint8_t subkey[32];
+    std::memcpy(subkey, "0123456789abcdef0123456789ABCDEF", sizeof subkey);
+    return KeyedHash(subkey, KeyedHash::Engine::openssl);
+  }();
+  return key;
+}
+
 // Consumes the input front to back: option bytes and length-prefixed pieces
 // first, the rest is the value.
 struct Reader {
@@ -207,6 +217,16 @@ bool sameShape(std::string_view text, const Outcome<Text>& outcome, auto classOf
   CHECK(sameShape(text, outcome, [&](char c) {
     return isDigit(c) ? 1 : c >= 'a' && c <= top ? 2 : c >= 'A' && c <= top - 32 ? 3 : 0;
   }));
+  // The permutation lanes against the plain road, alone and in a batch where
+  // a shorter text's round messages (another block count) run beside it.
+  const Text plain = std::get<Text>(KeyStrategy::maskText(charset, plainColumnKey(), text));
+  CHECK(std::get<Text>(outcome) == plain);
+  const std::string_view half = text.substr(0, text.size() / 2);
+  const std::string_view batch[] = {text, half, text};
+  Outcome<Text> out[3];
+  KeyStrategy::maskTexts(charset, columnKey(), batch, out);
+  CHECK(std::get<Text>(out[0]) == plain && std::get<Text>(out[2]) == plain);
+  CHECK(std::get<Text>(out[1]) == std::get<Text>(KeyStrategy::maskText(charset, plainColumnKey(), half)));
 }
 
 // FF1's machine-word roads (one word, two words, and the vector groups)

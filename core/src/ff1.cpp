@@ -605,7 +605,9 @@ constexpr auto kLongLaneRuns = longLaneTable(std::make_index_sequence<kLanes>())
 // uninitialized-value warning then reports at every use.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 // (y mod m) for eight y < 2^64 and one 2^8 <= m <= 2^32, with inverse = 1/m
 // as a double, in two estimates. The first, y * (1/m) rounded three times

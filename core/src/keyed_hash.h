@@ -125,6 +125,9 @@ class KeyedHash {
 // Process-wide counts of primitive calls, for benchmark builds that report
 // the cost of a value in HMACs and AES blocks.
 std::uint64_t hmacCount() noexcept;
+// SHA-256 compressions those HMACs require: two for a message of up to 55
+// bytes, one more per further 64.
+std::uint64_t hmacCompressionCount() noexcept;
 std::uint64_t aesBlockCount() noexcept;
 void resetPrimitiveCounts() noexcept;
 void countAesBlocks(std::uint64_t blocks) noexcept;

@@ -184,6 +184,13 @@ void finishMasking(Blocks& blocks) {
   }
 }
 
+// A cell whose value is left to the caller, found while its block is built.
+struct ProblemAt {
+  std::size_t row;
+  std::size_t column;
+  const Output* output;
+};
+
 // (column, row, marker) appended to problems.
 bool addProblem(PyObject* problems, std::size_t column, std::size_t row, const Output& output) {
   Ref j = Ref::steal(PyLong_FromSize_t(column));
@@ -194,67 +201,89 @@ bool addProblem(PyObject* problems, std::size_t column, std::size_t row, const O
   return entry && PyList_Append(problems, entry.get()) == 0;
 }
 
-void prefetchRow(const Vec<Column>& columns, const Block& block, std::size_t inBlock) noexcept {
-  for (std::size_t j = 0; j < columns.size(); ++j)
-    if (columns[j].native != nullptr && inBlock < block.outputs[j].size()) __builtin_prefetch(&block.outputs[j][inBlock]);
-}
+// One block's masked cells as Python objects, made column by column: each
+// column's outputs are read in the order they lie in memory, rather than one
+// cell of every column per row, whose loads from a chunk's many megabytes of
+// outputs the row-by-row walk waited on. Holds its references until a row
+// takes them; drops the rest if the build fails.
+class BlockObjects {
+ public:
+  BlockObjects(const Vec<Column>& columns, const Block& block) : columns_(columns), block_(block) {
+    cells_.resize(columns.size());
+  }
+  ~BlockObjects() {
+    for (Vec<PyObject*>& cells : cells_)
+      for (PyObject* cell : cells) Py_XDECREF(cell);
+  }
+  BlockObjects(const BlockObjects&) = delete;
+  BlockObjects& operator=(const BlockObjects&) = delete;
 
-PyObject* buildResult(const Blocks& blocks, const Vec<Ref>& kept) {
-  const Vec<Column>& columns = blocks.columns;
+  // Makes every masked column's objects and notes each problem cell, the
+  // block starting at row firstRow of the chunk. False with an exception set.
+  bool make(std::size_t firstRow, Vec<ProblemAt>& problems) {
+    for (std::size_t j = 0; j < columns_.size(); ++j) {
+      if (columns_[j].native == nullptr) continue;
+      const MaskedValues& outputs = block_.outputs[j];
+      if (outputs.size() != block_.rows) {
+        raisePanic("one output per input");
+        return false;
+      }
+      AnswerObjects objects(outputs, columns_[j].decimalType);
+      Vec<PyObject*>& cells = cells_[j];
+      cells.assign(block_.rows, nullptr);
+      for (std::size_t p = 0; p < block_.rows; ++p) {
+        const Output& output = outputs[p];
+        if (output.isProblem()) problems.push_back(ProblemAt{firstRow + p, j, &output});
+        cells[p] = objects.take(p);
+        if (cells[p] == nullptr) return false;
+        collectable_ = collectable_ || isCollectable(cells[p]);
+      }
+    }
+    return true;
+  }
+
+  // The new reference of column j's cell in row p, once.
+  PyObject* take(std::size_t j, std::size_t p) noexcept { return std::exchange(cells_[j][p], nullptr); }
+  // Whether any masked cell is an object the garbage collector tracks.
+  bool collectable() const noexcept { return collectable_; }
+
+ private:
+  static bool isCollectable(PyObject* object) noexcept {
+    return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_HAVE_GC) != 0;
+  }
+  const Vec<Column>& columns_;
+  const Block& block_;
+  Vec<Vec<PyObject*>> cells_;
+  bool collectable_ = false;
+};
+
+// Builds the rows of blocks' outputs, the unmasked cells from kept, and
+// appends them to rows from firstRow; false with an exception set.
+bool buildBlock(const Vec<Column>& columns, const Block& block, const Vec<Ref>& kept, std::size_t firstRow,
+                PyObject* rows, Vec<ProblemAt>& problems) {
+  BlockObjects objects(columns, block);
+  if (!objects.make(firstRow, problems)) return false;
   const std::size_t width = columns.size();
-  Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(kept.size())));
-  Ref problems = Ref::steal(PyList_New(0));
-  if (!rows || !problems) return nullptr;
-  std::size_t block = 0, inBlock = 0;
-  // The current block's objects per masked column.
-  Vec<std::optional<AnswerObjects>> objects(width);
-  auto enter = [&](const Block& entered) {
-    for (std::size_t j = 0; j < width; ++j)
-      if (columns[j].native != nullptr) objects[j].emplace(entered.outputs[j], columns[j].decimalType);
-  };
-  if (!blocks.list.empty()) enter(*blocks.list[0]);
-  for (std::size_t r = 0; r < kept.size(); ++r, ++inBlock) {
-    while (block < blocks.list.size() && inBlock == blocks.list[block]->rows) {
-      ++block;
-      inBlock = 0;
-      if (block < blocks.list.size()) enter(*blocks.list[block]);
-    }
-    if (block == blocks.list.size()) {
+  for (std::size_t p = 0; p < block.rows; ++p) {
+    const std::size_t r = firstRow + p;
+    if (r >= kept.size()) {
       raisePanic("one output per input");
-      return nullptr;
+      return false;
     }
-    const Block& here = *blocks.list[block];
-    // The outputs of the next row, each in its own column's list and written
-    // by another thread long before, and the next row's tuple are fetched
-    // while this row is built.
-    if (inBlock + 1 < here.rows) {
-      prefetchRow(columns, here, inBlock + 1);
-    } else if (block + 1 < blocks.list.size()) {
-      prefetchRow(columns, *blocks.list[block + 1], 0);
-    }
-    if (r + 1 < kept.size()) __builtin_prefetch(kept[r + 1].get());
     Ref row = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(width)));
-    if (!row) return nullptr;
-    bool cyclesPossible = false;
+    if (!row) return false;
+    bool cyclesPossible = objects.collectable();
     for (std::size_t j = 0; j < width; ++j) {
-      const Column& column = columns[j];
       PyObject* cell;
-      if (column.native != nullptr) {
-        if (inBlock >= here.outputs[j].size()) {
-          raisePanic("one output per input");
-          return nullptr;
-        }
-        const Output& output = here.outputs[j][inBlock];
-        if (output.isProblem() && !addProblem(problems.get(), j, r, output)) return nullptr;
-        cell = objects[j]->take(inBlock);
-        if (cell == nullptr) return nullptr;
+      if (columns[j].native != nullptr) {
+        cell = objects.take(j, p);
       } else {
         // The very object the caller passed.
         cell = PyTuple_GetItem(kept[r].get(), static_cast<Py_ssize_t>(j));
-        if (cell == nullptr) return nullptr;
+        if (cell == nullptr) return false;
         Py_INCREF(cell);
+        cyclesPossible = cyclesPossible || (PyType_GetFlags(Py_TYPE(cell)) & Py_TPFLAGS_HAVE_GC) != 0;
       }
-      cyclesPossible = cyclesPossible || (PyType_GetFlags(Py_TYPE(cell)) & Py_TPFLAGS_HAVE_GC) != 0;
       PyTuple_SetItem(row.get(), static_cast<Py_ssize_t>(j), cell);
     }
     // A tuple of strs, numbers and None can never be part of a cycle, and the
@@ -262,8 +291,32 @@ PyObject* buildResult(const Blocks& blocks, const Vec<Ref>& kept) {
     // of 10,000 rows otherwise triggers a dozen young collections, and their
     // scans of the rows made so far cost as much as some columns' masking.
     if (!cyclesPossible) PyObject_GC_UnTrack(row.get());
-    PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(r), row.release());
+    PyList_SetItem(rows, static_cast<Py_ssize_t>(r), row.release());
   }
+  return true;
+}
+
+PyObject* buildResult(const Blocks& blocks, const Vec<Ref>& kept) {
+  Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(kept.size())));
+  Ref problems = Ref::steal(PyList_New(0));
+  if (!rows || !problems) return nullptr;
+  Vec<ProblemAt> found;
+  std::size_t firstRow = 0;
+  for (const auto& block : blocks.list) {
+    if (!buildBlock(blocks.columns, *block, kept, firstRow, rows.get(), found)) return nullptr;
+    firstRow += block->rows;
+  }
+  if (firstRow != kept.size()) {
+    raisePanic("one output per input");
+    return nullptr;
+  }
+  // Found column by column within each block: listed in row order, each
+  // row's in column order.
+  std::sort(found.begin(), found.end(), [](const ProblemAt& a, const ProblemAt& b) {
+    return a.row != b.row ? a.row < b.row : a.column < b.column;
+  });
+  for (const ProblemAt& problem : found)
+    if (!addProblem(problems.get(), problem.column, problem.row, *problem.output)) return nullptr;
   return PyTuple_Pack(2, rows.get(), problems.get());
 }
 

@@ -14,6 +14,9 @@ inline constexpr std::size_t kPowersOfTen = 921;  // 10^0 .. 10^920
 std::uint64_t decimalDigits(const BigInt& n);
 // Exact digit count of a machine integer (1 for zero).
 unsigned decimalDigits64(std::uint64_t n) noexcept;
+// The decimal digits of n (no sign, "0" for zero) at out, which has room for
+// 24 bytes; returns the end of the digits. The same text as std::to_chars.
+char* writeDigits64(char* out, std::uint64_t n) noexcept;
 
 // The shared table 10^0 .. 10^920, built once on first use (thread-safe).
 const Vec<BigInt>& powersOfTen();

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <random>
 #include <string>
+#include <vector>
 #include <thread>
 
 namespace zorva {
@@ -28,6 +31,21 @@ TEST(Digits, CountsAgreeWithTheDecimalText) {
   const std::pair<std::uint64_t, std::uint64_t> machine[] = {
       {0, 1}, {9, 1}, {10, 2}, {9999999999999999999ULL, 19}, {10000000000000000000ULL, 20}, {~0ULL, 20}};
   for (auto [n, digits] : machine) EXPECT_EQ(decimalDigits64(n), digits) << n;
+}
+
+// The machine-integer writer and counter against the library's text: every
+// length, each power of ten and its neighbours, and random words.
+TEST(Digits, MachineDigitsAreTheLibraryText) {
+  std::mt19937_64 rng(7);
+  std::vector<std::uint64_t> values = {0, ~0ULL};
+  for (std::uint64_t p : kPowersOfTen64) values.insert(values.end(), {p - 1, p, p + 1});
+  for (int i = 0; i < 100000; ++i) values.push_back(rng() >> (rng() % 64));
+  for (std::uint64_t n : values) {
+    char expected[24], got[24];
+    const std::string want(expected, std::to_chars(expected, expected + 24, n).ptr);
+    ASSERT_EQ(std::string(got, writeDigits64(got, n)), want);
+    ASSERT_EQ(decimalDigits64(n), want.size()) << n;
+  }
 }
 
 TEST(Digits, PowersOfTenTableIsSharedAndExact) {

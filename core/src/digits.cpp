@@ -2,9 +2,6 @@
 #include "digits.h"
 
 #include <array>
-#include <bit>
-#include <charconv>
-#include <cstring>
 #include <limits>
 #include <new>
 
@@ -37,47 +34,6 @@ const Vec<BigInt>& powersOfTen() {
   return *table;
 }
 
-unsigned decimalDigits64(std::uint64_t n) noexcept {
-  // floor(log10 2^(b-1)) from the bit length b, then one compare.
-  const auto t = static_cast<unsigned>((std::bit_width(n | 1) * 1233) >> 12);
-  return n == 0 ? 1 : t + (n >= kPowersOfTen64[t] ? 1 : 0);
-}
-
-namespace {
-
-// The 8 digits of x < 10^8 as bytes, the first digit in the lowest byte: two
-// 4-digit halves in 32-bit lanes, split into 2-digit lanes of 16 bits and
-// those into digit bytes, each division a multiplication that is exact for
-// the lane's range (x / 100 below 43699, x / 10 below 179).
-std::uint64_t eightDigits(std::uint64_t x) noexcept {
-  std::uint64_t v = x / 10000 | (x % 10000) << 32;
-  const std::uint64_t hundreds = ((v * 10486) >> 20) & 0x0000007F0000007F;
-  v = hundreds | (v - hundreds * 100) << 16;
-  const std::uint64_t tens = ((v * 103) >> 10) & 0x000F000F000F000F;
-  return tens | (v - tens * 10) << 8;
-}
-
-}  // namespace
-
-char* writeDigits64(char* out, std::uint64_t n) noexcept {
-  if constexpr (std::endian::native != std::endian::little) return std::to_chars(out, out + 24, n).ptr;
-  const unsigned count = decimalDigits64(n);
-  if (count <= 8) {
-    const std::uint64_t digits = eightDigits(n) + 0x3030303030303030;
-    char buffer[8];
-    std::memcpy(buffer, &digits, 8);
-    std::memcpy(out, buffer + 8 - count, count);
-    return out + count;
-  }
-  const std::uint64_t high = n / 100000000;
-  const std::uint64_t words[3] = {eightDigits(high / 100000000) + 0x3030303030303030,
-                                  eightDigits(high % 100000000) + 0x3030303030303030,
-                                  eightDigits(n % 100000000) + 0x3030303030303030};
-  char buffer[24];
-  std::memcpy(buffer, words, 24);
-  std::memcpy(out, buffer + 24 - count, count);
-  return out + count;
-}
 
 std::uint64_t decimalDigits(const BigInt& n) {
   if (n.magnitudeFitsU64()) return decimalDigits64(n.magnitudeU64());

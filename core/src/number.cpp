@@ -519,7 +519,7 @@ void NumberStrategy::Run::maskBatches(const NumberStrategy& strategy, const Keye
           p.value = ShortValue{integer.magnitudeU64(), 0, integer.isNegative()};
           char* end = p.room;
           if (p.value.negative) *end++ = '-';
-          end = std::to_chars(end, p.room + kShortDataRoom, p.value.coefficient).ptr;
+          end = writeDigits64(end, p.value.coefficient);
           p.data = std::string_view(p.room, static_cast<std::size_t>(end - p.room));
         } else {
           if (decimalDigits(integer) > kMaxValueDigits) continue;

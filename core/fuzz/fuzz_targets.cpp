@@ -276,6 +276,15 @@ bool sameResult(const NumberResult& a, const NumberResult& b) {
   return false;
 }
 
+// floatRepr's two roads give the same text and number.
+void checkReprRoads(double x) {
+  char a[kFloatReprRoom], b[kFloatReprRoom];
+  ReprNumber na, nb;
+  const std::string_view fast(a, floatRepr(x, a, &na)), plain(b, floatReprByLibraryForTesting(x, b, &nb));
+  CHECK(fast == plain);
+  if (std::isfinite(x) && x != 0) CHECK(na.coefficient == nb.coefficient && na.exponent == nb.exponent);
+}
+
 // The number strategy's short road (machine words, values of up to 19
 // digits under short settings) against the general one it hands over to:
 // settings from three length-prefixed texts (empty: unset) and a decimals
@@ -309,6 +318,12 @@ bool sameResult(const NumberResult& a, const NumberResult& b) {
     const unsigned nearHalf = kindByte >> 3;
     texts.emplace_back(in.piece());
     const std::string& text = texts.back();
+    // Any 8 bytes of a text are also a double, of every shape the repr meets.
+    if (text.size() >= 8) {
+      double raw = 0;
+      std::memcpy(&raw, text.data(), sizeof raw);
+      checkReprRoads(raw);
+    }
     if (kind == 0) {
       if (text.empty() || text.size() > 60 || !std::all_of(text.begin(), text.end(), isDigit)) continue;
       ints.push_back(BigInt::fromDecimal(text, (text[0] & 1) != 0));
@@ -319,8 +334,11 @@ bool sameResult(const NumberResult& a, const NumberResult& b) {
       char* end = nullptr;
       const double x = std::strtod(text.c_str(), &end);
       if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(x)) continue;
+      // The general road hashes the library's repr; the other side writes
+      // its own (by integers where it can) when bit 2 leaves it unwritten.
       char repr[kFloatReprRoom];
-      texts.back().assign(repr, floatRepr(x, repr));
+      texts.back().assign(repr, floatReprByLibraryForTesting(x, repr));
+      checkReprRoads(x);
       values.push_back({NumberInput::Kind::Float, nullptr, x, texts.back()});
     } else {
       values.push_back({NumberInput::Kind::Decimal, nullptr, 0, texts.back()});

@@ -72,17 +72,21 @@ inline std::uint64_t eightDigits(std::uint64_t x) noexcept {
 inline char* writeDigits64(char* out, std::uint64_t n) noexcept {
   if constexpr (std::endian::native != std::endian::little) return std::to_chars(out, out + 24, n).ptr;
   const unsigned count = decimalDigits64(n);
+  // Words of 8 digits stored, never read back: the leading zero digits of
+  // the first sit in its low bytes and are shifted out, and each later word
+  // lands over the spare bytes of the one before.
+  auto store = [](char* at, std::uint64_t digits) { std::memcpy(at, &digits, 8); };
   if (count <= 8) {
-    // The leading zero digits sit in the low bytes: shifted out.
-    const std::uint64_t digits = digits_detail::eightDigits(n) >> (8 * (8 - count));
-    std::memcpy(out, &digits, 8);
-    return out + count;
+    store(out, digits_detail::eightDigits(n) >> (8 * (8 - count)));
+  } else if (count <= 16) {
+    store(out, digits_detail::eightDigits(n / 100000000) >> (8 * (16 - count)));
+    store(out + count - 8, digits_detail::eightDigits(n % 100000000));
+  } else {
+    const std::uint64_t high = n / 100000000;
+    store(out, digits_detail::eightDigits(high / 100000000) >> (8 * (24 - count)));
+    store(out + count - 16, digits_detail::eightDigits(high % 100000000));
+    store(out + count - 8, digits_detail::eightDigits(n % 100000000));
   }
-  const std::uint64_t high = n / 100000000;
-  const std::uint64_t words[5] = {digits_detail::eightDigits(high / 100000000),
-                                  digits_detail::eightDigits(high % 100000000),
-                                  digits_detail::eightDigits(n % 100000000), 0, 0};
-  std::memcpy(out, reinterpret_cast<const char*>(words) + 24 - count, 24);
   return out + count;
 }
 

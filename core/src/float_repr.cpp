@@ -59,15 +59,24 @@ bool shortestByIntegers(double v, Shortest& out) {
   // The finest grid needed: 10^-n below 2^e, n = floor(-e log10 2) + 1 <= 19,
   // so (2m + 1) 5^n stays below 2^99; n < -e keeps the shifts positive.
   int n = ((-e * 78913) >> 18) + 1;
-  for (; n > 0; --n) {
-    const unsigned s = static_cast<unsigned>(2 - e - n);  // the shift for n - 1 digits
-    const u128 p = kPowersOfFive[n - 1];
-    // (2m - 1) 5^(n-1) is odd and the shift at least 2: never on a point,
-    // so the first point above it is the floor plus one.
-    const u128 low = (((2 * m - 1) * p) >> s) + 1, high = ((2 * m + 1) * p) >> s;
-    if (low > high) break;
-    if (n == 1) return false;  // a whole number would do
+  // Whether the grid of k fraction digits has a point inside, for k < n.
+  // (2m - 1) 5^k is odd and the shift at least 2: never on a point, so the
+  // first point above it is the floor plus one.
+  auto hasPoint = [&](int k) {
+    const unsigned s = static_cast<unsigned>(1 - e - k);
+    const u128 p = kPowersOfFive[k];
+    return (((2 * m - 1) * p) >> s) + 1 <= (((2 * m + 1) * p) >> s);
+  };
+  // Full-length values stop within two grids of the finest, short ones
+  // (cents and the like) far below it: the first two are looked at together,
+  // without a branch between them.
+  // n >= 2 here, as e <= -4.
+  const bool one = hasPoint(n - 1), two = hasPoint(n - 2);
+  n -= static_cast<int>(one) + static_cast<int>(one && two);
+  if (one && two) {
+    while (n > 0 && hasPoint(n - 1)) --n;
   }
+  if (n == 0) return false;  // a whole number would do
   const unsigned t = static_cast<unsigned>(-e - n);
   const u128 exact = m * static_cast<u128>(kPowersOfFive[n]);
   const u128 half = static_cast<u128>(1) << (t - 1);

@@ -108,6 +108,28 @@ Shortest shortestByLibrary(double v) {
   return out;
 }
 
+// The fixed form of a value from the integer road (between 2^-10 and 2^49,
+// with a fraction): its digits written straight to out (room 32), never
+// through a copy of them. The integer part is the value's own: the shortest
+// digits never reach the next integer, which would be a shorter answer.
+char* writeFixed(double magnitude, const Shortest& s, char* p) {
+  const auto fraction = static_cast<unsigned>(-s.exponent);
+  const auto whole = static_cast<std::uint64_t>(magnitude);
+  if (whole == 0) {
+    // At most three zeros after the point, as the value is at least 2^-10.
+    std::memcpy(p, "0.000000", 8);
+    const unsigned count = decimalDigits64(s.digits);
+    return writeDigits64(p + 2 + (fraction - count), s.digits);
+  }
+  p = writeDigits64(p, whole);
+  *p++ = '.';
+  const std::uint64_t rest = s.digits - whole * kPowersOfTen64[fraction];
+  const unsigned count = decimalDigits64(rest), zeros = fraction - count;
+  std::memcpy(p, "00000000", 8);
+  if (zeros > 8) std::memcpy(p + 8, "00000000", 8);
+  return writeDigits64(p + zeros, rest);
+}
+
 std::size_t writeRepr(bool negative, double magnitude, bool fast, char* out, ReprNumber* number) {
   char* p = out;
   if (negative) *p++ = '-';
@@ -116,7 +138,11 @@ std::size_t writeRepr(bool negative, double magnitude, bool fast, char* out, Rep
     return static_cast<std::size_t>(p + 3 - out);
   }
   Shortest s;
-  if (!fast || !shortestByIntegers(magnitude, s)) s = shortestByLibrary(magnitude);
+  if (fast && shortestByIntegers(magnitude, s)) {
+    if (number != nullptr) *number = ReprNumber{s.digits, s.exponent};
+    return static_cast<std::size_t>(writeFixed(magnitude, s, p) - out);
+  }
+  s = shortestByLibrary(magnitude);
   char digits[24];
   const auto n = static_cast<std::size_t>(writeDigits64(digits, s.digits) - digits);
   const int point = s.exponent + static_cast<int>(n);  // digits before the decimal point

@@ -74,7 +74,17 @@ bool shortestByIntegers(double v, Shortest& out) {
   const bool one = hasPoint(n - 1), two = hasPoint(n - 2);
   n -= static_cast<int>(one) + static_cast<int>(one && two);
   if (one && two) {
-    while (n > 0 && hasPoint(n - 1)) --n;
+    // The coarsest grid with a point, by halving [0, n]: having one is
+    // monotone, as every coarser grid's points are the finer one's.
+    int low = 0;
+    while (low < n) {
+      const int middle = (low + n) / 2;
+      if (hasPoint(middle)) {
+        n = middle;
+      } else {
+        low = middle + 1;
+      }
+    }
   }
   if (n == 0) return false;  // a whole number would do
   const unsigned t = static_cast<unsigned>(-e - n);

@@ -69,7 +69,7 @@ inline std::uint64_t eightDigits(std::uint64_t x) noexcept {
 
 // The decimal digits of n (no sign, "0" for zero) at out, which has room for
 // 24 bytes; returns the end of the digits. The same text as std::to_chars.
-inline char* writeDigits64(char* out, std::uint64_t n) noexcept {
+[[gnu::always_inline]] inline char* writeDigits64(char* out, std::uint64_t n) noexcept {
   if constexpr (std::endian::native != std::endian::little) return std::to_chars(out, out + 24, n).ptr;
   const unsigned count = decimalDigits64(n);
   // Words of 8 digits stored, never read back: the leading zero digits of

@@ -2,6 +2,7 @@
 // fuzz binary is this file built with ZORVA_FUZZ_TARGET naming its entry (see
 // CMakeLists.txt); the entry's seed corpus is corpus/<entry>.
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "big_endian.h"
 #include "cheap.h"
 #include "fake.h"
 #include "ff1.h"
@@ -280,8 +282,7 @@ bool sameResult(const NumberResult& a, const NumberResult& b) {
 void checkReprRoads(double x) {
   char a[kFloatReprRoom], b[kFloatReprRoom];
   ReprNumber na, nb;
-  const std::string_view fast(a, floatRepr(x, a, &na)), plain(b, floatReprByLibraryForTesting(x, b, &nb));
-  CHECK(fast == plain);
+  CHECK(std::string_view(a, floatRepr(x, a, &na)) == std::string_view(b, floatReprByLibraryForTesting(x, b, &nb)));
   if (std::isfinite(x) && x != 0) CHECK(na.coefficient == nb.coefficient && na.exponent == nb.exponent);
 }
 
@@ -319,11 +320,8 @@ void checkReprRoads(double x) {
     texts.emplace_back(in.piece());
     const std::string& text = texts.back();
     // Any 8 bytes of a text are also a double, of every shape the repr meets.
-    if (text.size() >= 8) {
-      double raw = 0;
-      std::memcpy(&raw, text.data(), sizeof raw);
-      checkReprRoads(raw);
-    }
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    if (text.size() >= 8) checkReprRoads(std::bit_cast<double>(loadBE64(bytes)));
     if (kind == 0) {
       if (text.empty() || text.size() > 60 || !std::all_of(text.begin(), text.end(), isDigit)) continue;
       ints.push_back(BigInt::fromDecimal(text, (text[0] & 1) != 0));
@@ -334,8 +332,7 @@ void checkReprRoads(double x) {
       char* end = nullptr;
       const double x = std::strtod(text.c_str(), &end);
       if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(x)) continue;
-      // The general road hashes the library's repr; the other side writes
-      // its own (by integers where it can) when bit 2 leaves it unwritten.
+      // The general side hashes the library's repr, the other its own where bit 2 leaves it unwritten.
       char repr[kFloatReprRoom];
       texts.back().assign(repr, floatReprByLibraryForTesting(x, repr));
       checkReprRoads(x);

@@ -6,7 +6,6 @@
 #include <charconv>
 #include <random>
 #include <string>
-#include <vector>
 #include <thread>
 
 namespace zorva {
@@ -33,18 +32,14 @@ TEST(Digits, CountsAgreeWithTheDecimalText) {
   for (auto [n, digits] : machine) EXPECT_EQ(decimalDigits64(n), digits) << n;
 }
 
-// The machine-integer writer and counter against the library's text: every
-// length, each power of ten and its neighbours, and random words.
+// The machine-integer writer and counter against the library's text.
 TEST(Digits, MachineDigitsAreTheLibraryText) {
   std::mt19937_64 rng(7);
-  std::vector<std::uint64_t> values = {0, ~0ULL};
-  for (std::uint64_t p : kPowersOfTen64) values.insert(values.end(), {p - 1, p, p + 1});
-  for (int i = 0; i < 100000; ++i) values.push_back(rng() >> (rng() % 64));
-  for (std::uint64_t n : values) {
+  for (int i = 0; i < 100000; ++i) {
+    const std::uint64_t n = i < 60 ? kPowersOfTen64[i / 3 % 20] + i % 3 - 1 : rng() >> (rng() % 64);
     char expected[24], got[24];
-    const std::string want(expected, std::to_chars(expected, expected + 24, n).ptr);
-    ASSERT_EQ(std::string(got, writeDigits64(got, n)), want);
-    ASSERT_EQ(decimalDigits64(n), want.size()) << n;
+    const std::string want(expected, std::to_chars(expected, expected + 24, n).ptr), text(got, writeDigits64(got, n));
+    ASSERT_TRUE(text == want && decimalDigits64(n) == want.size()) << n << " written " << text;
   }
 }
 

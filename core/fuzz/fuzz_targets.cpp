@@ -2,6 +2,7 @@
 // fuzz binary is this file built with ZORVA_FUZZ_TARGET naming its entry (see
 // CMakeLists.txt); the entry's seed corpus is corpus/<entry>.
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "big_endian.h"
 #include "cheap.h"
 #include "fake.h"
 #include "ff1.h"
@@ -276,6 +278,14 @@ bool sameResult(const NumberResult& a, const NumberResult& b) {
   return false;
 }
 
+// floatRepr's two roads give the same text and number.
+void checkReprRoads(double x) {
+  char a[kFloatReprRoom], b[kFloatReprRoom];
+  ReprNumber na, nb;
+  CHECK(std::string_view(a, floatRepr(x, a, &na)) == std::string_view(b, floatReprByLibraryForTesting(x, b, &nb)));
+  if (std::isfinite(x) && x != 0) CHECK(na.coefficient == nb.coefficient && na.exponent == nb.exponent);
+}
+
 // The number strategy's short road (machine words, values of up to 19
 // digits under short settings) against the general one it hands over to:
 // settings from three length-prefixed texts (empty: unset) and a decimals
@@ -309,6 +319,9 @@ bool sameResult(const NumberResult& a, const NumberResult& b) {
     const unsigned nearHalf = kindByte >> 3;
     texts.emplace_back(in.piece());
     const std::string& text = texts.back();
+    // Any 8 bytes of a text are also a double, of every shape the repr meets.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    if (text.size() >= 8) checkReprRoads(std::bit_cast<double>(loadBE64(bytes)));
     if (kind == 0) {
       if (text.empty() || text.size() > 60 || !std::all_of(text.begin(), text.end(), isDigit)) continue;
       ints.push_back(BigInt::fromDecimal(text, (text[0] & 1) != 0));
@@ -319,8 +332,10 @@ bool sameResult(const NumberResult& a, const NumberResult& b) {
       char* end = nullptr;
       const double x = std::strtod(text.c_str(), &end);
       if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(x)) continue;
+      // The general side hashes the library's repr, the other its own where bit 2 leaves it unwritten.
       char repr[kFloatReprRoom];
-      texts.back().assign(repr, floatRepr(x, repr));
+      texts.back().assign(repr, floatReprByLibraryForTesting(x, repr));
+      checkReprRoads(x);
       values.push_back({NumberInput::Kind::Float, nullptr, x, texts.back()});
     } else {
       values.push_back({NumberInput::Kind::Decimal, nullptr, 0, texts.back()});

@@ -34,11 +34,6 @@ const Vec<BigInt>& powersOfTen() {
   return *table;
 }
 
-unsigned decimalDigits64(std::uint64_t n) noexcept {
-  unsigned k = 1;
-  while (k < 20 && n >= kPowersOfTen64[k]) ++k;
-  return k;
-}
 
 std::uint64_t decimalDigits(const BigInt& n) {
   if (n.magnitudeFitsU64()) return decimalDigits64(n.magnitudeU64());

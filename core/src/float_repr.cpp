@@ -1,6 +1,9 @@
 // repr() of a double as CPython writes it.
 #include "float_repr.h"
 
+#include "digits.h"
+
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -8,40 +11,159 @@
 
 namespace zorva {
 
-std::size_t floatRepr(double value, char* out, ReprNumber* number) noexcept {
-  char* p = out;
-  if (std::isnan(value)) {
-    std::memcpy(p, "nan", 3);
-    return 3;
+namespace {
+
+using u128 = unsigned __int128;
+
+// The shortest digits of a positive finite double: digits 10^exponent.
+struct Shortest {
+  std::uint64_t digits = 0;
+  int exponent = 0;
+};
+
+constexpr std::uint64_t kPowersOfFive[20] = {1,
+                                             5,
+                                             25,
+                                             125,
+                                             625,
+                                             3125,
+                                             15625,
+                                             78125,
+                                             390625,
+                                             1953125,
+                                             9765625,
+                                             48828125,
+                                             244140625,
+                                             1220703125,
+                                             6103515625,
+                                             30517578125,
+                                             152587890625,
+                                             762939453125,
+                                             3814697265625,
+                                             19073486328125};
+
+// The shortest digits by exact integer arithmetic, for doubles in
+// [2^-10, 2^49) with a fraction (where repr never uses the exponent form).
+// v = m 2^e reads back from any number strictly inside (v - 2^e / 2,
+// v + 2^e / 2); with n fraction digits the grid points in it are the
+// integers inside ((2m - 1) 5^n, (2m + 1) 5^n) / 2^(1 - e - n). The shortest
+// digits lie on the coarsest grid with a point inside, the nearest such
+// point. Powers of two (a narrower lower half), whole numbers and ties
+// between two nearest points are left to the general conversion: false.
+bool shortestByIntegers(double v, Shortest& out) {
+  const auto bits = std::bit_cast<std::uint64_t>(v);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  const int e = static_cast<int>(bits >> 52) - 1075;
+  if (fraction == 0 || e < -62 || e > -4) return false;
+  const std::uint64_t m = fraction | (std::uint64_t{1} << 52);
+  // The finest grid needed: 10^-n below 2^e, n = floor(-e log10 2) + 1 <= 19,
+  // so (2m + 1) 5^n stays below 2^99; n < -e keeps the shifts positive.
+  int n = ((-e * 78913) >> 18) + 1;
+  // Whether the grid of k fraction digits has a point inside, for k < n.
+  // (2m - 1) 5^k is odd and the shift at least 2: never on a point, so the
+  // first point above it is the floor plus one.
+  auto hasPoint = [&](int k) {
+    const unsigned s = static_cast<unsigned>(1 - e - k);
+    const u128 p = kPowersOfFive[k];
+    return (((2 * m - 1) * p) >> s) + 1 <= (((2 * m + 1) * p) >> s);
+  };
+  // Full-length values stop within two grids of the finest, short ones
+  // (cents and the like) far below it: the first two are looked at together,
+  // without a branch between them.
+  // n >= 2 here, as e <= -4.
+  const bool one = hasPoint(n - 1), two = hasPoint(n - 2);
+  n -= static_cast<int>(one) + static_cast<int>(one && two);
+  if (one && two) {
+    // The coarsest grid with a point, by halving [0, n]: having one is
+    // monotone, as every coarser grid's points are the finer one's.
+    int low = 0;
+    while (low < n) {
+      const int middle = (low + n) / 2;
+      if (hasPoint(middle)) {
+        n = middle;
+      } else {
+        low = middle + 1;
+      }
+    }
   }
-  if (std::signbit(value)) *p++ = '-';
-  value = std::fabs(value);
-  if (std::isinf(value) || value == 0) {
-    std::memcpy(p, value == 0 ? "0.0" : "inf", 3);
-    return static_cast<std::size_t>(p + 3 - out);
-  }
-  // The shortest round trip in scientific form: d[.ddd]e(+|-)XX[X].
+  if (n == 0) return false;  // a whole number would do
+  const unsigned t = static_cast<unsigned>(-e - n);
+  const u128 exact = m * static_cast<u128>(kPowersOfFive[n]);
+  const u128 half = static_cast<u128>(1) << (t - 1);
+  const u128 rest = exact & ((static_cast<u128>(1) << t) - 1);
+  if (rest == half) return false;
+  out.digits = static_cast<std::uint64_t>(exact >> t) + (rest > half ? 1 : 0);
+  out.exponent = -n;
+  return true;
+}
+
+// The shortest digits from the standard library's shortest round trip.
+Shortest shortestByLibrary(double v) {
+  // Scientific form: d[.ddd]e(+|-)XX[X].
   char scientific[32];
-  const char* end = std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific).ptr;
+  const char* end = std::to_chars(scientific, scientific + sizeof scientific, v, std::chars_format::scientific).ptr;
   // The exponent's sign stands 3 or 4 places before the end.
   const char* sign = end[-3] == '+' || end[-3] == '-' ? end - 3 : end - 4;
-  char digits[17];
-  digits[0] = scientific[0];
-  // Without a point the 'e' follows the one digit.
-  const std::size_t n = sign - 1 == scientific + 1 ? 1 : static_cast<std::size_t>(sign - 1 - scientific) - 1;
-  std::memcpy(digits + 1, scientific + 2, n - 1);
+  Shortest out;
+  int count = 0;
+  for (const char* p = scientific; *p != 'e'; ++p) {
+    if (*p == '.') continue;
+    out.digits = out.digits * 10 + static_cast<unsigned>(*p - '0');
+    ++count;
+  }
   int exponent = (sign[1] - '0') * 10 + (sign[2] - '0');
   if (sign + 3 != end) exponent = exponent * 10 + (sign[3] - '0');
   if (*sign == '-') exponent = -exponent;
-  const int point = exponent + 1;  // digits before the decimal point
+  out.exponent = exponent + 1 - count;
+  return out;
+}
+
+// The fixed form of a value from the integer road (between 2^-10 and 2^49,
+// with a fraction): its digits written straight to out (room 32), never
+// through a copy of them. The integer part is the value's own: the shortest
+// digits never reach the next integer, which would be a shorter answer.
+char* writeFixed(double magnitude, const Shortest& s, char* p) {
+  const auto fraction = static_cast<unsigned>(-s.exponent);
+  const auto whole = static_cast<std::uint64_t>(magnitude);
+  if (whole == 0) {
+    // At most three zeros after the point, as the value is at least 2^-10.
+    std::memcpy(p, "0.000000", 8);
+    const unsigned count = decimalDigits64(s.digits);
+    return writeDigits64(p + 2 + (fraction - count), s.digits);
+  }
+  p = writeDigits64(p, whole);
+  *p++ = '.';
+  const std::uint64_t rest = s.digits - whole * kPowersOfTen64[fraction];
+  const unsigned count = decimalDigits64(rest), zeros = fraction - count;
+  std::memcpy(p, "00000000", 8);
+  if (zeros > 8) std::memcpy(p + 8, "00000000", 8);
+  return writeDigits64(p + zeros, rest);
+}
+
+std::size_t writeRepr(bool negative, double magnitude, bool fast, char* out, ReprNumber* number) {
+  char* p = out;
+  if (negative) *p++ = '-';
+  if (std::isinf(magnitude) || magnitude == 0) {
+    std::memcpy(p, magnitude == 0 ? "0.0" : "inf", 3);
+    return static_cast<std::size_t>(p + 3 - out);
+  }
+  Shortest s;
+  if (fast && shortestByIntegers(magnitude, s)) {
+    if (number != nullptr) *number = ReprNumber{s.digits, s.exponent};
+    return static_cast<std::size_t>(writeFixed(magnitude, s, p) - out);
+  }
+  s = shortestByLibrary(magnitude);
+  char digits[24];
+  const auto n = static_cast<std::size_t>(writeDigits64(digits, s.digits) - digits);
+  const int point = s.exponent + static_cast<int>(n);  // digits before the decimal point
+  const int exponent = point - 1;
   if (number != nullptr) {
-    std::uint64_t coefficient = 0;
-    for (std::size_t i = 0; i < n; ++i) coefficient = coefficient * 10 + static_cast<unsigned>(digits[i] - '0');
+    std::uint64_t coefficient = s.digits;
     // A whole number in fixed form ends in ".0", one more digit: at most 17.
     const bool whole = point > 0 && point <= 16 && static_cast<std::size_t>(point) >= n;
     for (std::size_t i = n; whole && i <= static_cast<std::size_t>(point); ++i) coefficient *= 10;
     number->coefficient = coefficient;
-    number->exponent = whole ? -1 : point - static_cast<int>(n);
+    number->exponent = whole ? -1 : s.exponent;
   }
   if (point <= -4 || point > 16) {
     *p++ = digits[0];
@@ -52,13 +174,13 @@ std::size_t floatRepr(double value, char* out, ReprNumber* number) noexcept {
     }
     *p++ = 'e';
     *p++ = exponent < 0 ? '-' : '+';
-    int magnitude = std::abs(exponent);
-    if (magnitude >= 100) {
-      *p++ = static_cast<char>('0' + magnitude / 100);
-      magnitude %= 100;
+    int magnitudeOfExponent = std::abs(exponent);
+    if (magnitudeOfExponent >= 100) {
+      *p++ = static_cast<char>('0' + magnitudeOfExponent / 100);
+      magnitudeOfExponent %= 100;
     }
-    *p++ = static_cast<char>('0' + magnitude / 10);
-    *p++ = static_cast<char>('0' + magnitude % 10);
+    *p++ = static_cast<char>('0' + magnitudeOfExponent / 10);
+    *p++ = static_cast<char>('0' + magnitudeOfExponent % 10);
   } else if (point <= 0) {
     *p++ = '0';
     *p++ = '.';
@@ -81,6 +203,24 @@ std::size_t floatRepr(double value, char* out, ReprNumber* number) noexcept {
     *p++ = '0';
   }
   return static_cast<std::size_t>(p - out);
+}
+
+std::size_t reprOf(double value, bool fast, char* out, ReprNumber* number) {
+  if (std::isnan(value)) {
+    std::memcpy(out, "nan", 3);
+    return 3;
+  }
+  return writeRepr(std::signbit(value), std::fabs(value), fast, out, number);
+}
+
+}  // namespace
+
+std::size_t floatRepr(double value, char* out, ReprNumber* number) noexcept {
+  return reprOf(value, true, out, number);
+}
+
+std::size_t floatReprByLibraryForTesting(double value, char* out, ReprNumber* number) noexcept {
+  return reprOf(value, false, out, number);
 }
 
 }  // namespace zorva

@@ -507,7 +507,9 @@ void NumberStrategy::Run::maskBatches(const NumberStrategy& strategy, const Keye
     std::size_t count = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const NumberInput& in = values[from + i];
-      out[from + i] = fallback();
+      // A result that is already a fallback (as every fresh one is) holds
+      // nothing to clear.
+      if (out[from + i].kind != NumberResult::Kind::Fallback) out[from + i] = fallback();
       Prepared& p = prepared[count];
       p.index = from + i;
       p.isShort = false;
@@ -519,7 +521,7 @@ void NumberStrategy::Run::maskBatches(const NumberStrategy& strategy, const Keye
           p.value = ShortValue{integer.magnitudeU64(), 0, integer.isNegative()};
           char* end = p.room;
           if (p.value.negative) *end++ = '-';
-          end = std::to_chars(end, p.room + kShortDataRoom, p.value.coefficient).ptr;
+          end = writeDigits64(end, p.value.coefficient);
           p.data = std::string_view(p.room, static_cast<std::size_t>(end - p.room));
         } else {
           if (decimalDigits(integer) > kMaxValueDigits) continue;

@@ -545,9 +545,9 @@ std::optional<std::uint64_t> quantizeBound(const Tables& t, std::uint64_t c, std
   return q + (rem != 0 && upward ? 1 : 0);
 }
 
-// The decimal digits of v at out (room 39); returns the end.
+// The decimal digits of v at out (room 44); returns the end.
 char* writeDecimal(char* out, u128 v) {
-  if (v >> 64 == 0) return std::to_chars(out, out + 20, static_cast<std::uint64_t>(v)).ptr;
+  if (v >> 64 == 0) return writeDigits64(out, static_cast<std::uint64_t>(v));
   Words x = fromU128(v);
   const std::uint64_t low = divWord(tables(), x, 19);
   out = writeDecimal(out, (static_cast<u128>(x.w[1]) << 64) | x.w[0]);
@@ -668,8 +668,8 @@ std::optional<std::string_view> writeHashData(const ShortValue& v, std::optional
   // a last digit that is not 0 after the point makes a fraction, whose hash
   // data is the repr itself, known without writing the digits out.
   if (floatRepr && v.exponent < 0 && v.coefficient % 10 != 0) return *floatRepr;
-  char digits[20];
-  const auto n = static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, v.coefficient).ptr - digits);
+  char digits[24];
+  const auto n = static_cast<std::size_t>(writeDigits64(digits, v.coefficient) - digits);
   char* end = out;
   if (v.negative) *end++ = '-';
   if (v.exponent >= 0) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -28,6 +30,17 @@ TEST(Digits, CountsAgreeWithTheDecimalText) {
   const std::pair<std::uint64_t, std::uint64_t> machine[] = {
       {0, 1}, {9, 1}, {10, 2}, {9999999999999999999ULL, 19}, {10000000000000000000ULL, 20}, {~0ULL, 20}};
   for (auto [n, digits] : machine) EXPECT_EQ(decimalDigits64(n), digits) << n;
+}
+
+// The machine-integer writer and counter against the library's text.
+TEST(Digits, MachineDigitsAreTheLibraryText) {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 100000; ++i) {
+    const std::uint64_t n = i < 60 ? kPowersOfTen64[i / 3 % 20] + i % 3 - 1 : rng() >> (rng() % 64);
+    char expected[24], got[24];
+    const std::string want(expected, std::to_chars(expected, expected + 24, n).ptr), text(got, writeDigits64(got, n));
+    ASSERT_TRUE(text == want && decimalDigits64(n) == want.size()) << n << " written " << text;
+  }
 }
 
 TEST(Digits, PowersOfTenTableIsSharedAndExact) {

@@ -190,6 +190,27 @@ PyObject* intToPython(const BigInt& value) {
   return PyObject_Call(n->intFromBytes, args.get(), n->signedTrue);
 }
 
+// decimalType(text). A type whose initialiser is object's (the C Decimal
+// type, and subclasses that add no __init__) is called through its
+// constructor slot directly: the call then does exactly what the type call
+// would, without the generic call machinery around it.
+PyObject* newDecimal(PyObject* decimalType, PyObject* text) {
+  if (PyType_Check(decimalType)) {
+    auto* type = reinterpret_cast<PyTypeObject*>(decimalType);
+    const auto make = reinterpret_cast<newfunc>(PyType_GetSlot(type, Py_tp_new));
+    if (make != nullptr && PyType_GetSlot(type, Py_tp_init) == PyType_GetSlot(&PyBaseObject_Type, Py_tp_init)) {
+      Ref args = Ref::steal(PyTuple_Pack(1, text));
+      if (!args) return nullptr;
+      PyObject* made = make(type, args.get(), nullptr);
+      if (made == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "Decimal constructor returned NULL without setting an exception");
+      }
+      return made;
+    }
+  }
+  return PyObject_CallFunctionObjArgs(decimalType, text, nullptr);
+}
+
 }  // namespace
 
 PyObject* toPython(const Output& output, PyObject* decimalType) {
@@ -205,7 +226,7 @@ PyObject* toPython(const Output& output, PyObject* decimalType) {
       }
       Ref text = Ref::steal(newText(output.text()));
       if (!text) return nullptr;
-      return PyObject_CallFunctionObjArgs(decimalType, text.get(), nullptr);
+      return newDecimal(decimalType, text.get());
     }
     case Kind::None:
     case Kind::Fallback:

@@ -116,6 +116,25 @@ def test_exact_floats_render_as_repr_does():
     assert Masker(KEY, "number", {}).maskColumn([Blank(2.5)]) == ([None], {0: "fallback"})
 
 
+def test_decimal_results_are_made_as_calling_the_type_makes_them(monkeypatch):
+    # By the module's Decimal as found per call: its __init__ runs; a __new__ that raises (a misfit
+    # method) raises through.
+    import decimal
+    texts, inits = ["12.50", "-0.003", "98765.4321"], []
+    plain = Masker(KEY, "number", {}).maskColumn([Decimal(t) for t in texts])
+    for body in ({}, {"__init__": lambda self, text: inits.append(text)}, {"__new__": Decimal.__truediv__}):
+        cls = type("Dec", (Decimal,), body)
+        monkeypatch.setattr(decimal, "Decimal", cls)
+        values = [Decimal.__new__(cls, t) for t in texts]
+        if "__new__" in body:
+            with pytest.raises(TypeError):
+                Masker(KEY, "number", {}).maskColumn(values)
+        else:
+            masked, problems = Masker(KEY, "number", {}).maskColumn(values)
+            assert (masked, problems) == plain and {type(v) for v in masked} == {cls}
+    assert len(inits) == 3
+
+
 def test_no_decimal_module(monkeypatch):
     # The number masker imports decimal per call; an import failure is raised.
     masker = Masker(KEY, "number", {})

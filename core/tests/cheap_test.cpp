@@ -76,6 +76,48 @@ TEST(Cheap, DigitRunsMatchTheirDefinition) {
   }
 }
 
+// Texts of the shapes digit columns hold (phone numbers with their plus
+// signs, brackets, blanks and dashes; separators at either end; no digit at
+// all), in batches of every size, each one against its digit run's definition.
+TEST(Cheap, DigitTextsOfRealShapesMatchTheirDefinition) {
+  const std::string shapes[] = {"+44 20 #### ####", "+49 (0)30 #######", "+33 ## ## ## ## #", "+81 3-####-####",
+                                "+1 (###) ###-####", "0##########",      "####",              "(#)",
+                                "--#",              "#--",               "abc",               "",
+                                "#",                "x#y#z#w#v#u#t#s#r#q#p#"};
+  std::mt19937_64 rng(9);
+  const std::pair<std::uint64_t, std::uint64_t> keeps[] = {{0, 0}, {2, 0}, {2, 2}, {1, 3}};
+  for (const auto& [leading, trailing] : keeps) {
+    for (std::size_t size = 1; size <= 40; size += 3) {
+      std::vector<std::string> texts;
+      for (std::size_t i = 0; i < size; ++i) {
+        std::string t = shapes[rng() % std::size(shapes)];
+        for (char& c : t) c = c == '#' ? static_cast<char>('0' + rng() % 10) : c;
+        texts.push_back(t);
+      }
+      std::vector<std::string_view> views(texts.begin(), texts.end());
+      std::vector<Outcome<Text>> batch(texts.size());
+      maskDigitsTexts(lanes, views, leading, trailing, batch.data());
+      for (std::size_t i = 0; i < size; ++i) {
+        std::string run;
+        for (char c : texts[i]) {
+          if (c >= '0' && c <= '9') run += c;
+        }
+        std::optional<std::string> expected = texts[i];
+        if (!run.empty()) {
+          const auto masked = referenceRun(run, leading, trailing);
+          if (masked) {
+            std::size_t k = 0;
+            for (char& c : *expected) c = c >= '0' && c <= '9' ? (*masked)[k++] : c;
+          } else {
+            expected = std::nullopt;
+          }
+        }
+        EXPECT_EQ(text(batch[i]), expected) << texts[i];
+      }
+    }
+  }
+}
+
 std::string hexOf(const Digest& digest) {
   static const char digits[] = "0123456789abcdef";
   std::string out;

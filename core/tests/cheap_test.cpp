@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
@@ -76,42 +77,29 @@ TEST(Cheap, DigitRunsMatchTheirDefinition) {
   }
 }
 
-// Texts of the shapes digit columns hold (phone numbers with their plus
-// signs, brackets, blanks and dashes; separators at either end; no digit at
-// all), in batches of every size, each one against its digit run's definition.
+// Texts of the shapes digit columns hold (separators at either end, none, no
+// digit at all) in batches of every size, each against its run's definition.
 TEST(Cheap, DigitTextsOfRealShapesMatchTheirDefinition) {
-  const std::string shapes[] = {"+44 20 #### ####", "+49 (0)30 #######", "+33 ## ## ## ## #", "+81 3-####-####",
-                                "+1 (###) ###-####", "0##########",      "####",              "(#)",
-                                "--#",              "#--",               "abc",               "",
-                                "#",                "x#y#z#w#v#u#t#s#r#q#p#"};
+  const std::string shapes[] = {"+44 20 #### ####", "+49 (0)30 #######", "+1 (###) ###-####", "0##########", "(#)",
+                                "--#",              "#--",               "abc",               "",            "x#y#z#w#"};
   std::mt19937_64 rng(9);
-  const std::pair<std::uint64_t, std::uint64_t> keeps[] = {{0, 0}, {2, 0}, {2, 2}, {1, 3}};
-  for (const auto& [leading, trailing] : keeps) {
+  for (const auto& [leading, trailing] : {std::pair<std::uint64_t, std::uint64_t>{0, 0}, {2, 0}, {2, 2}, {1, 3}}) {
     for (std::size_t size = 1; size <= 40; size += 3) {
-      std::vector<std::string> texts;
-      for (std::size_t i = 0; i < size; ++i) {
-        std::string t = shapes[rng() % std::size(shapes)];
+      std::vector<std::string> texts(size);
+      for (std::string& t : texts) {
+        t = shapes[rng() % std::size(shapes)];
         for (char& c : t) c = c == '#' ? static_cast<char>('0' + rng() % 10) : c;
-        texts.push_back(t);
       }
       std::vector<std::string_view> views(texts.begin(), texts.end());
-      std::vector<Outcome<Text>> batch(texts.size());
+      std::vector<Outcome<Text>> batch(size);
       maskDigitsTexts(lanes, views, leading, trailing, batch.data());
       for (std::size_t i = 0; i < size; ++i) {
         std::string run;
-        for (char c : texts[i]) {
-          if (c >= '0' && c <= '9') run += c;
-        }
-        std::optional<std::string> expected = texts[i];
-        if (!run.empty()) {
-          const auto masked = referenceRun(run, leading, trailing);
-          if (masked) {
-            std::size_t k = 0;
-            for (char& c : *expected) c = c >= '0' && c <= '9' ? (*masked)[k++] : c;
-          } else {
-            expected = std::nullopt;
-          }
-        }
+        std::copy_if(texts[i].begin(), texts[i].end(), std::back_inserter(run), [](char c) { return c >= '0' && c <= '9'; });
+        const std::optional<std::string> masked = referenceRun(run, leading, trailing);
+        std::optional<std::string> expected = masked ? std::optional(texts[i]) : std::nullopt;
+        std::size_t k = 0;
+        if (masked) for (char& c : *expected) c = c >= '0' && c <= '9' ? (*masked)[k++] : c;
         EXPECT_EQ(text(batch[i]), expected) << texts[i];
       }
     }

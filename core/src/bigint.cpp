@@ -34,12 +34,6 @@ BigInt::BigInt(const BigInt& other) : small_(other.small_), negative_(other.nega
   }
 }
 
-BigInt::BigInt(BigInt&& other) noexcept : small_(other.small_), big_(other.big_), negative_(other.negative_) {
-  other.small_ = 0;
-  other.big_ = nullptr;
-  other.negative_ = false;
-}
-
 BigInt& BigInt::operator=(const BigInt& other) {
   if (this == &other) return *this;
   if (other.big_ == nullptr) {
@@ -54,19 +48,7 @@ BigInt& BigInt::operator=(const BigInt& other) {
   return *this;
 }
 
-BigInt& BigInt::operator=(BigInt&& other) noexcept {
-  if (this == &other) return *this;
-  deleteMpz(big_);
-  small_ = other.small_;
-  big_ = other.big_;
-  negative_ = other.negative_;
-  other.small_ = 0;
-  other.big_ = nullptr;
-  other.negative_ = false;
-  return *this;
-}
-
-BigInt::~BigInt() { deleteMpz(big_); }
+void BigInt::freeBig(mpz_ptr big) noexcept { deleteMpz(big); }
 
 void BigInt::normalise() noexcept {
   if (big_ != nullptr && mpz_size(big_) <= 1) {

@@ -23,10 +23,28 @@ class BigInt {
  public:
   BigInt() noexcept = default;  // zero
   BigInt(const BigInt& other);
-  BigInt(BigInt&& other) noexcept;
+  // Moves and destruction are inline: a column of small integers moves and
+  // frees one per value, and only a big magnitude needs the out-of-line part.
+  BigInt(BigInt&& other) noexcept : small_(other.small_), big_(other.big_), negative_(other.negative_) {
+    other.small_ = 0;
+    other.big_ = nullptr;
+    other.negative_ = false;
+  }
   BigInt& operator=(const BigInt& other);
-  BigInt& operator=(BigInt&& other) noexcept;
-  ~BigInt();
+  BigInt& operator=(BigInt&& other) noexcept {
+    if (this == &other) return *this;
+    if (big_ != nullptr) freeBig(big_);
+    small_ = other.small_;
+    big_ = other.big_;
+    negative_ = other.negative_;
+    other.small_ = 0;
+    other.big_ = nullptr;
+    other.negative_ = false;
+    return *this;
+  }
+  ~BigInt() {
+    if (big_ != nullptr) freeBig(big_);
+  }
 
   static BigInt fromI64(std::int64_t v);
   static BigInt fromU64(std::uint64_t magnitude, bool negative = false);
@@ -95,6 +113,7 @@ class BigInt {
   bool negative_ = false;
 
   void normalise() noexcept;
+  static void freeBig(mpz_ptr big) noexcept;
 };
 
 }  // namespace zorva

@@ -18,7 +18,7 @@ constexpr std::size_t kStackDigits = 256;
 // The cheap maskers draw under the empty label.
 constexpr std::string_view kNoLabel = "";
 
-bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
+bool isDigit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
 
 // The stream a run of n digits draws: 2n + 32 bytes.
 std::size_t streamLength(std::size_t n) noexcept { return 2 * n + 32; }
@@ -40,10 +40,13 @@ constexpr auto kDigitOf = [] {
 }();
 
 // The stream's digits R in order from its first length bytes, compacted in
-// place, up to want of them; returns how many it found.
-std::size_t streamDigits(std::uint8_t* s, std::size_t length, std::size_t want) noexcept {
+// place; returns how many it found. The whole length is read: its count is
+// the same for most runs, so the loop's end is predicted, where stopping at
+// the digits a run needs would mispredict once a run. Digits past the ones a
+// run uses never reach it (placeDigits reads R[i mod r] with r >= n then).
+std::size_t streamDigits(std::uint8_t* s, std::size_t length) noexcept {
   std::size_t r = 0;
-  for (std::size_t k = 0; k < length && r < want; ++k) {
+  for (std::size_t k = 0; k < length; ++k) {
     const std::uint8_t digit = kDigitOf[s[k]];
     s[r] = digit;
     r += digit != kSkip;
@@ -63,12 +66,15 @@ std::size_t leadLength(std::size_t n) noexcept { return std::min(streamLength(n)
 // digit never depends on the keep counts.
 void placeDigits(char* digits, std::size_t n, const std::uint8_t* s, std::size_t r, std::uint64_t keepLeading,
                  std::uint64_t keepTrailing) noexcept {
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i < keepLeading || static_cast<u128>(i) + keepTrailing >= n) continue;
-    // r is almost always n or more: the remainder, a division, is taken only
-    // when it is not.
-    digits[i] = static_cast<char>('0' + s[i < r ? i : i % r]);
+  // The masked positions are one range, [keepLeading, n - keepTrailing).
+  const std::size_t begin = keepLeading < n ? static_cast<std::size_t>(keepLeading) : n;
+  const std::size_t end = keepTrailing < n ? n - static_cast<std::size_t>(keepTrailing) : 0;
+  if (r >= n) {
+    // Almost always: no digit of R is used twice, and no division is needed.
+    for (std::size_t i = begin; i < end; ++i) digits[i] = static_cast<char>('0' + s[i]);
+    return;
   }
+  for (std::size_t i = begin; i < end; ++i) digits[i] = static_cast<char>('0' + s[i % r]);
 }
 
 // Masks n ASCII digits in place from the stream's first have bytes (the
@@ -76,10 +82,10 @@ void placeDigits(char* digits, std::size_t n, const std::uint8_t* s, std::size_t
 bool finishRun(const KeyedHash& keyedHash, char* digits, std::size_t n, std::uint8_t* s, std::size_t have,
                std::uint64_t keepLeading, std::uint64_t keepTrailing) {
   const std::size_t want = std::max<std::size_t>(n, 1);
-  std::size_t r = streamDigits(s, have, want);
+  std::size_t r = streamDigits(s, have);
   if (r < want && have < streamLength(n)) {
     keyedHash.expand(std::string_view(digits, n), streamLength(n), kNoLabel, s);
-    r = streamDigits(s, streamLength(n), want);
+    r = streamDigits(s, streamLength(n));
   }
   if (r == 0) return false;
   placeDigits(digits, n, s, r, keepLeading, keepTrailing);
@@ -167,8 +173,9 @@ void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_vie
     const std::size_t n = std::min(kBatch, texts.size() - from);
     std::size_t total = 0;
     for (std::size_t i = 0; i < n; ++i) total += texts[from + i].size();
-    // Each text's digit run, then the streams of all runs.
-    Scratch<1024, char> runs(total);
+    // Each text's digit run, then the streams of all runs. One byte more:
+    // the loops below write and read one slot past a run.
+    Scratch<1024, char> runs(total + 1);
     Scratch<4096, std::uint8_t> streams(2 * total + 32 * n);
     ExpandJob jobs[kBatch];
     char* runOf[kBatch];
@@ -182,9 +189,12 @@ void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_vie
         out[from + i] = Decline{};
         continue;
       }
+      // Without branches: where the separators fall differs from value to
+      // value. Every byte is written, and a separator is overwritten next.
       std::size_t count = 0;
       for (char c : text) {
-        if (isDigit(c)) run[count++] = c;
+        run[count] = c;
+        count += isDigit(c) ? 1 : 0;
       }
       if (count == 0) {
         out[from + i] = Text(text);
@@ -211,7 +221,9 @@ void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_vie
       Text& result = out[owner[j]].emplace<Text>(texts[owner[j]]);
       std::size_t k = 0;
       for (char& c : result) {
-        if (isDigit(c)) c = digits[k++];
+        const bool digit = isDigit(c);
+        c = digit ? digits[k] : c;  // digits[count]: the next run's byte, or the spare one
+        k += digit ? 1 : 0;
       }
     }
   }

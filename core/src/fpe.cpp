@@ -17,7 +17,7 @@ namespace zorva {
 namespace {
 
 constexpr std::size_t kMaxIdentifier = 256;
-constexpr std::uint8_t kSeparator = 0xFF;
+constexpr std::uint8_t kSeparator = 0xFF;  // numerals are below 62: only this mark has its top bit
 
 // FF1 alphabets: numeral k is the k-th character.
 constexpr std::array<std::string_view, 3> kAlphabets = {
@@ -179,6 +179,7 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
   // tweak = "text|" charset "|" skeleton, the skeleton being the text with
   // every charset character zeroed: separators are bound into the encryption.
   constexpr std::size_t kTweakHead = 5 + 12 + 1;
+  bool lastHadSeparators = false;
   for (std::size_t from = 0; from < texts.size(); from += kTextBatch) {
     const std::size_t count = std::min(kTextBatch, texts.size() - from);
     std::size_t total = 0;
@@ -216,17 +217,38 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
       put("|");
       std::uint32_t* own = numerals + used;
       std::size_t n = 0;
-      // Without branches: where separators fall differs from value to value.
-      // A separator's numeral is written too, and overwritten by the next one.
       char* skeleton = tweak + tweakLength;
-      for (std::size_t k = 0; k < text.size(); ++k) {
-        const char ch = text[k];
-        const std::uint8_t numeral = numeralOf[static_cast<unsigned char>(ch)];
-        const bool separator = numeral == kSeparator;
-        skeleton[k] = separator ? ch : '\0';
-        own[n] = numeral;
-        n += separator ? 0 : 1;
+      // A text without separators (an IBAN, a passport number) is its
+      // numerals one for one and its skeleton all zeros. A column's texts
+      // mostly share a shape, so the text before says whether to try that:
+      // a separator (numeral 0xFF, the only one with its top bit) found on
+      // the way sends the text on to the loop below.
+      if (!lastHadSeparators) {
+        std::uint8_t seen = 0;
+        for (std::size_t k = 0; k < text.size(); ++k) {
+          const std::uint8_t numeral = numeralOf[static_cast<unsigned char>(text[k])];
+          own[k] = numeral;
+          seen |= numeral;
+        }
+        if ((seen & 0x80) == 0) {
+          std::memset(skeleton, 0, text.size());
+          n = text.size();
+        }
       }
+      if (n != text.size()) {
+        // Without branches: where separators fall differs from value to
+        // value. A separator's numeral is written too, and overwritten by
+        // the next one.
+        for (std::size_t k = 0; k < text.size(); ++k) {
+          const char ch = text[k];
+          const std::uint8_t numeral = numeralOf[static_cast<unsigned char>(ch)];
+          const bool separator = numeral == kSeparator;
+          skeleton[k] = separator ? ch : '\0';
+          own[n] = numeral;
+          n += separator ? 0 : 1;
+        }
+      }
+      lastHadSeparators = n != text.size();
       tweakLength += text.size();
       if (n < textCipher_.minLength()) {
         answer = strict_ ? Outcome<Text>(strictRefusal(textCipher_.minLength(), name, " characters"))
@@ -244,7 +266,11 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
       Text& result = out[owner[j]].emplace<Text>(texts[owner[j]]);  // in its slot, never moved
       const std::uint32_t* m = jobs[j].out.data();
       if (jobs[j].out.size() == result.size()) {  // no separators
-        for (std::size_t k = 0; k < result.size(); ++k) result[k] = characterOf[m[k] & 63];
+        // In locals: a store through a char pointer would otherwise make the
+        // compiler reload the text's size and data at every step.
+        char* written = result.data();
+        const char* characters = characterOf.data();
+        for (std::size_t k = 0, size = result.size(); k < size; ++k) written[k] = characters[m[k] & 63];
         continue;
       }
       std::size_t k = 0;

@@ -9,10 +9,13 @@
 
 namespace zorva {
 
-struct Decline {};
+struct Decline {
+  bool operator==(const Decline&) const = default;
+};
 
 struct Refusal {
   Text message;
+  bool operator==(const Refusal&) const = default;
 };
 
 template <class T>

@@ -58,9 +58,13 @@ TEST(Cheap, DigitRunsMatchTheirDefinition) {
   }
   const std::pair<std::uint64_t, std::uint64_t> keeps[] = {{0, 0}, {1, 0}, {2, 3}, {~0ULL, ~0ULL}};
   for (const auto& [leading, trailing] : keeps) {
-    // The batch road sees each run as a text with a separator after its first digit.
+    // The batch road sees each run as a phone number does: separators before
+    // its first digit, after it and after its last.
+    auto shaped = [](const std::string& d) {
+      return d.empty() ? "()-" : "(" + d.substr(0, 1) + ") " + d.substr(1) + "-";
+    };
     std::vector<std::string> texts;
-    for (const std::string& d : runs) texts.push_back(d.empty() ? "-" : d.substr(0, 1) + "-" + d.substr(1));
+    for (const std::string& d : runs) texts.push_back(shaped(d));
     std::vector<std::string_view> views(texts.begin(), texts.end());
     std::vector<Outcome<Text>> batch(texts.size());
     maskDigitsTexts(lanes, views, leading, trailing, batch.data());
@@ -68,9 +72,9 @@ TEST(Cheap, DigitRunsMatchTheirDefinition) {
       const auto expected = referenceRun(runs[i], leading, trailing);
       EXPECT_EQ(text(maskDigitRun(lanes, runs[i], leading, trailing)), expected) << runs[i];
       EXPECT_EQ(text(maskDigitRun(plain, runs[i], leading, trailing)), expected) << runs[i];
-      // A text without digits comes back as it is; the others keep their dash.
-      std::optional<std::string> expectedText = "-";
-      if (!runs[i].empty()) expectedText = expected ? expected->substr(0, 1) + "-" + expected->substr(1) : expected;
+      // A text without digits comes back as it is; the others keep their separators.
+      std::optional<std::string> expectedText = "()-";
+      if (!runs[i].empty()) expectedText = expected ? std::optional(shaped(*expected)) : expected;
       EXPECT_EQ(text(batch[i]), expectedText) << texts[i];
     }
   }

@@ -50,6 +50,15 @@ Output maskAny(const S& strategy, const KeyedHash& keyedHash, const Input& input
 // the lanes of its primitives.
 inline constexpr std::size_t kGroup = 64;
 
+// Fetches both ends of a text a group is about to mask. The texts are viewed
+// in the strs they were read from, which left the caches while the rest of
+// the column was read: fetched together as the group is gathered, their
+// loads overlap instead of each stalling the core masker in turn.
+inline void prefetchText(std::string_view text) noexcept {
+  __builtin_prefetch(text.data());
+  __builtin_prefetch(text.data() + text.size() - (text.empty() ? 0 : 1));
+}
+
 // Texts go to maskTexts(texts, Outcome<Text>*) and integers to
 // maskIntegers(integers, Outcome<BigInt>*), a group at a time; every other
 // kind is answered on its own, as maskOne would.
@@ -68,6 +77,7 @@ void maskTextsAndIntegers(const S& strategy, const KeyedHash& keyedHash, const I
       const Input& input = *inputs[k];
       if (input.kind() == Input::Kind::Str) {
         texts[textCount] = input.text();
+        prefetchText(texts[textCount]);
         textOutputs[textCount++] = outputs[k];
       } else if (input.kind() == Input::Kind::Int) {
         integers[integerCount] = &input.integer();
@@ -106,6 +116,7 @@ void maskTextsOrDecimals(const S& strategy, const KeyedHash& keyedHash, const In
       const Input& input = *inputs[k];
       if (input.kind() == Input::Kind::Str) {
         data[n] = input.text();
+        prefetchText(data[n]);
       } else if (input.kind() == Input::Kind::Int) {
         decimals[n] = input.integer().toDecimal();
         data[n] = decimals[n];
@@ -138,6 +149,7 @@ void maskTexts(const S& strategy, const KeyedHash& keyedHash, const Input* const
         continue;
       }
       texts[n] = inputs[k]->text();
+      prefetchText(texts[n]);
       targets[n++] = outputs[k];
     }
     Outcome<Text> answers[kGroup];

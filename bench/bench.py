@@ -382,6 +382,30 @@ def parallelCapacity(threads: int, seconds: float = 1.0) -> float:
     return (time.process_time() - cpu0) / (time.perf_counter() - wall0)
 
 
+def parallelThroughput(threads: int, seconds: float = 1.0) -> float:
+    """Work per wall second (sha256 of large buffers, lock released) that
+    threads threads get done right now. Two vCPUs that give two threads twice
+    the CPU time may still share one physical core's units, and then twice
+    the CPU does not do twice the work: the ratio of this at 2 and 1 threads
+    is what two threads can gain on compute-bound masking at best."""
+    data = b"x" * 20_000_000
+    done = [0] * threads
+
+    def work(k: int) -> None:
+        end = time.perf_counter() + seconds
+        while time.perf_counter() < end:
+            hashlib.sha256(data).digest()
+            done[k] += 1
+
+    workers = [threading.Thread(target=work, args=(k,)) for k in range(threads)]
+    wall0 = time.perf_counter()
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    return sum(done) / (time.perf_counter() - wall0)
+
+
 def runChunks(rows: int, chunk: int) -> list[dict[str, float]]:
     results = []
     for threads in (1, 2):

@@ -48,6 +48,7 @@ def test_only_rows_that_can_hold_a_cycle_stay_tracked_by_the_collector():
 
 @pytest.mark.parametrize("strategy,values", [
     ("hash", ["x", "y", "x", None, "x"]),
+    ("email", [None, "a@b.c", None, True, None, "a@b.c", object(), None]),  # every None shares one
     ("number", [Decimal("1.50"), 2.5, Decimal("1.50"), 7, 2.5, 7]),
     ("key", [12, "ab-1", 12, "ab-1", "é", "é"]),  # "é" falls back: None in both places
 ])

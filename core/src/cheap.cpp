@@ -273,7 +273,8 @@ void maskHashes(const KeyedHash& keyedHash, std::span<const std::string_view> da
       Text& text = out[from + i];
       if (inBuffer) {
         writeHex(laid + prefix.size(), digests[i], count);
-        text.assign(laid, size);
+        // Built at its exact size, not grown from empty.
+        text = Text(laid, size);
         continue;
       }
       text.assign(prefix);
@@ -331,8 +332,8 @@ void maskEmails(const KeyedHash& keyedHash, std::span<const std::string_view> te
         if (at != std::string_view::npos) domain = addresses[j].substr(at + 1);
       }
       // Built in its slot: a Text moved in right after it is built has its
-      // fields reloaded before their stores have landed.
-      Text& result = out[owner[j]].emplace<Text>();
+      // fields reloaded before their stores have landed. A short one is laid
+      // out first and built from it at its exact size, not grown from empty.
       const std::size_t size = 1 + count + 1 + domain.size();
       if (size <= kShortResult) {
         char laid[kShortResult];
@@ -340,10 +341,10 @@ void maskEmails(const KeyedHash& keyedHash, std::span<const std::string_view> te
         writeHex(laid + 1, digests[j], count);
         laid[1 + count] = '@';
         if (!domain.empty()) std::memcpy(laid + 2 + count, domain.data(), domain.size());
-        result.assign(laid, size);
+        out[owner[j]].emplace<Text>(laid, size);
         continue;
       }
-      result.resize(size);
+      Text& result = out[owner[j]].emplace<Text>(size, '\0');
       result[0] = 'u';
       writeHex(result.data() + 1, digests[j], count);
       result[1 + count] = '@';

@@ -177,12 +177,22 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
     std::unique_lock<std::mutex> lock;
     if (cache != nullptr) lock = std::unique_lock<std::mutex>(cache->mutex);
     const bool lookInCache = cache != nullptr && !cache->map.empty();
+    // Every None of the call shares the first one's answer: sparse columns
+    // are mostly None, and each would otherwise cost an answer and an object.
+    std::size_t noneAnswer = SIZE_MAX;
     for (std::size_t i = 0; i < n; ++i) {
       const Input& input = inputs[i];
       auto key = KeyView::of(input);
       const std::size_t hash = hashes[i % kAhead];
       hashAhead(i + kAhead);
       if (!key) {
+        if (input.kind() == Input::Kind::None) {
+          if (noneAnswer != SIZE_MAX) {
+            result.at[i] = noneAnswer;
+            continue;
+          }
+          noneAnswer = result.answers.size();
+        }
         // Key-less values (None, bool, unsupported) are masked on their own, here.
         result.at[i] = result.answers.size();
         result.answers.push_back(masker.maskOne(inputs[i]));

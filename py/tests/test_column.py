@@ -66,6 +66,13 @@ def test_equal_values_of_one_call_share_one_masked_object(strategy, values):
     assert masker.maskColumn(values[:1] * 3)[0] == masked[:1] * 3
 
 
+@pytest.mark.parametrize("name", ["hash", "email", "number", "fakeName"])
+def test_a_mostly_none_column_answers_each_value_as_alone(name):
+    masker, values = maskers(name)[0], [None, "a@B.c", None, True, None, 7, object(), None, 2.5, "x"] * 30
+    alone = [masker.maskColumn([v]) for v in values]
+    assert masker.maskColumn(values) == ([a[0][0] for a in alone], {i: a[1][0] for i, a in enumerate(alone) if a[1]})
+
+
 def test_every_iterable_is_read_and_lists_and_tuples_by_index():
     masker = Masker(KEY, "key", {})
     values = ["a1", 5, None, "a1", True]

@@ -34,7 +34,6 @@ const Vec<BigInt>& powersOfTen() {
   return *table;
 }
 
-
 std::uint64_t decimalDigits(const BigInt& n) {
   if (n.magnitudeFitsU64()) return decimalDigits64(n.magnitudeU64());
 

@@ -3,6 +3,7 @@
 
 #include "digits.h"
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -21,26 +22,16 @@ struct Shortest {
   int exponent = 0;
 };
 
-constexpr std::uint64_t kPowersOfFive[20] = {1,
-                                             5,
-                                             25,
-                                             125,
-                                             625,
-                                             3125,
-                                             15625,
-                                             78125,
-                                             390625,
-                                             1953125,
-                                             9765625,
-                                             48828125,
-                                             244140625,
-                                             1220703125,
-                                             6103515625,
-                                             30517578125,
-                                             152587890625,
-                                             762939453125,
-                                             3814697265625,
-                                             19073486328125};
+// 5^0 .. 5^19, the powers the finest grid of a double below 2^49 needs.
+constexpr auto kPowersOfFive = [] {
+  std::array<std::uint64_t, 20> powers{};
+  std::uint64_t p = 1;
+  for (std::uint64_t& power : powers) {
+    power = p;
+    p *= 5;
+  }
+  return powers;
+}();
 
 // The shortest digits by exact integer arithmetic, for doubles in
 // [2^-10, 2^49) with a fraction (where repr never uses the exponent form).

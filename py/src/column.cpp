@@ -49,12 +49,7 @@ constexpr std::size_t kBatchGrain = 64;
 
 void prefetchText(const Input& input) noexcept {
   const Input::Kind kind = input.kind();
-  if (kind != Input::Kind::Str && kind != Input::Kind::Decimal) return;
-  // Both ends: a str's text starts 40 bytes into its object, so even a short
-  // one mostly spans two cache lines.
-  const std::string_view text = input.text();
-  __builtin_prefetch(text.data());
-  __builtin_prefetch(text.data() + text.size() - (text.empty() ? 0 : 1));
+  if (kind == Input::Kind::Str || kind == Input::Kind::Decimal) py::prefetchText(input.text());
 }
 
 // The call's de-duplication table: open addressing with linear probing, one

@@ -50,15 +50,6 @@ Output maskAny(const S& strategy, const KeyedHash& keyedHash, const Input& input
 // the lanes of its primitives.
 inline constexpr std::size_t kGroup = 64;
 
-// Fetches both ends of a text a group is about to mask. The texts are viewed
-// in the strs they were read from, which left the caches while the rest of
-// the column was read: fetched together as the group is gathered, their
-// loads overlap instead of each stalling the core masker in turn.
-inline void prefetchText(std::string_view text) noexcept {
-  __builtin_prefetch(text.data());
-  __builtin_prefetch(text.data() + text.size() - (text.empty() ? 0 : 1));
-}
-
 // Texts go to maskTexts(texts, Outcome<Text>*) and integers to
 // maskIntegers(integers, Outcome<BigInt>*), a group at a time; every other
 // kind is answered on its own, as maskOne would.
@@ -77,7 +68,7 @@ void maskTextsAndIntegers(const S& strategy, const KeyedHash& keyedHash, const I
       const Input& input = *inputs[k];
       if (input.kind() == Input::Kind::Str) {
         texts[textCount] = input.text();
-        prefetchText(texts[textCount]);
+        prefetchText(texts[textCount]);  // fetched as gathered: the loads overlap
         textOutputs[textCount++] = outputs[k];
       } else if (input.kind() == Input::Kind::Int) {
         integers[integerCount] = &input.integer();

@@ -237,6 +237,14 @@ bool convert(PyObject* value, PyObject* decimalType, Input& out, bool borrowText
 // repr() of a float of the exact type (the core writes it as CPython does).
 using zorva::floatRepr;
 
+// Fetches both ends of a text viewed in the str it was read from: a str's
+// text starts 40 bytes into its object, so even a short one mostly spans two
+// cache lines, and by the time it is masked the str has left the caches.
+inline void prefetchText(std::string_view text) noexcept {
+  __builtin_prefetch(text.data());
+  __builtin_prefetch(text.data() + text.size() - (text.empty() ? 0 : 1));
+}
+
 // A new reference to the Python form of output (None for the problem kinds),
 // or null with an exception set.
 PyObject* toPython(const Output& output, PyObject* decimalType);

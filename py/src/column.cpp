@@ -145,33 +145,36 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
   // table and the cache. The lists are sized for the worst case (every value
   // distinct) up front: growing them value by value costs more than the
   // masking of cheap strategies.
-  const KeyHash hasher = cache != nullptr ? cache->map.hash_function() : KeyHash();
+  const KeyHash hasher = cache != nullptr ? cache->hasher() : KeyHash();
   SeenTable seen(n);
   result.answers.reserve(n);
   pending.reserve(n);
 
-  // The first pass runs behind its reads: a value's text is fetched kAhead
-  // values before it is hashed (a text longer than an Input holds inline is
-  // viewed in the str or buffer it was read from, long gone from the
-  // caches), and hashed, with its table slot fetched, kAhead values before
-  // its turn. Past a few thousand values the table outgrows the core's own
-  // caches, and every value would otherwise wait on two loads from memory.
-  std::size_t hashes[kAhead];
-  auto hashAhead = [&](std::size_t j) {
-    if (j + 3 * kAhead < n) prefetchText(inputs[j + 3 * kAhead]);
-    if (j >= n) return;
-    if (auto key = KeyView::of(inputs[j])) {
-      hashes[j % kAhead] = hasher(*key);
-      seen.prefetch(hashes[j % kAhead]);
-    }
-  };
-  for (std::size_t j = 0; j < std::min(n, 4 * kAhead); ++j) prefetchText(inputs[j]);
-  for (std::size_t j = 0; j < kAhead; ++j) hashAhead(j);
-
   {
     std::unique_lock<std::mutex> lock;
     if (cache != nullptr) lock = std::unique_lock<std::mutex>(cache->mutex);
-    const bool lookInCache = cache != nullptr && !cache->map.empty();
+    const ResultCache* lookIn = cache != nullptr && !cache->empty() ? cache : nullptr;
+    // The first pass runs behind its reads: a value's text is fetched kAhead
+    // values before it is hashed (a text longer than an Input holds inline is
+    // viewed in the str or buffer it was read from, long gone from the
+    // caches), and hashed, with its table slot and its cache slot fetched,
+    // kAhead values before its turn; half-way there, the cache entry that
+    // slot names is fetched too. Past a few thousand values the table and
+    // the cache outgrow the core's own caches, and every value would
+    // otherwise wait on up to three loads from memory.
+    std::size_t hashes[kAhead] = {};
+    auto hashAhead = [&](std::size_t j) {
+      if (j + 3 * kAhead < n) prefetchText(inputs[j + 3 * kAhead]);
+      if (j >= n) return;
+      if (auto key = KeyView::of(inputs[j])) {
+        const std::size_t hash = hasher(*key);
+        hashes[j % kAhead] = hash;
+        seen.prefetch(hash);
+        if (lookIn != nullptr) lookIn->prefetchSlot(hash);
+      }
+    };
+    for (std::size_t j = 0; j < std::min(n, 4 * kAhead); ++j) prefetchText(inputs[j]);
+    for (std::size_t j = 0; j < kAhead; ++j) hashAhead(j);
     // Every None of the call shares the first one's answer: sparse columns
     // are mostly None, and each would otherwise cost an answer and an object.
     std::size_t noneAnswer = SIZE_MAX;
@@ -180,6 +183,7 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
       auto key = KeyView::of(input);
       const std::size_t hash = hashes[i % kAhead];
       hashAhead(i + kAhead);
+      if (lookIn != nullptr && i + kAhead / 2 < n) lookIn->prefetchEntry(hashes[(i + kAhead / 2) % kAhead]);
       if (!key) {
         if (input.kind() == Input::Kind::None) {
           if (noneAnswer != SIZE_MAX) {
@@ -200,10 +204,9 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
         continue;
       }
       result.at[i] = result.answers.size();
-      if (lookInCache) {
-        auto hit = cache->map.find(HashedView{*key, hash});
-        if (hit != cache->map.end()) {
-          result.answers.push_back(hit->second);
+      if (lookIn != nullptr) {
+        if (const Output* hit = lookIn->find(*key, hash)) {
+          result.answers.push_back(*hit);
           continue;
         }
       }
@@ -234,11 +237,13 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
       answers.push_back(&answer);
     }
     std::lock_guard<std::mutex> lock(cache->mutex);
-    // One growth to what this call can add, not a rehash at every doubling.
-    cache->map.reserve(std::min(ResultCache::kCapacity, cache->map.size() + std::max(keys.size(), callValues)));
-    for (std::size_t k = 0; k < keys.size() && cache->map.size() < ResultCache::kCapacity; ++k)
-      cache->map.insert_or_assign(std::move(keys[k]), *answers[k]);
-    if (cache->map.size() >= ResultCache::kCapacity) cache->full.store(true, std::memory_order_relaxed);
+    // One growth to what this call can add, not a move at every doubling.
+    cache->reserve(std::max(keys.size(), callValues));
+    for (std::size_t k = 0; k < keys.size() && cache->size() < ResultCache::kCapacity; ++k) {
+      if (k + kAhead < keys.size()) cache->prefetchSlotForInsert(keys[k + kAhead].hash());
+      cache->insertOrAssign(std::move(keys[k]), *answers[k]);
+    }
+    if (cache->size() >= ResultCache::kCapacity) cache->full.store(true, std::memory_order_relaxed);
   }
   return result;
 }

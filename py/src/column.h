@@ -2,8 +2,6 @@
 // the maskColumn driver.
 #pragma once
 
-#include <boost/unordered/unordered_flat_map.hpp>
-
 #include <atomic>
 #include <bit>
 #include <cstdint>
@@ -97,12 +95,6 @@ inline std::uint64_t hashText(std::string_view text, std::uint64_t seed) noexcep
   return h;
 }
 
-// A view with its hash, for cache lookups that must not hash again.
-struct HashedView {
-  KeyView view;
-  std::size_t hash;
-};
-
 // The payload slots of a CacheKey: the text, the integer, the bit pattern.
 constexpr int cacheKeySlot(KeyView::Kind kind) noexcept {
   return kind == KeyView::Kind::Int ? 1 : kind == KeyView::Kind::Float ? 2 : 0;
@@ -126,7 +118,6 @@ class CacheKey {
       default: return KeyView{kind(), 0, nullptr, value_.get<PackedText>().view()};
     }
   }
-  friend bool operator==(const CacheKey& a, const CacheKey& b) noexcept { return a.view() == b.view(); }
 
  private:
   using Value = Tagged<KeyView::Kind, cacheKeySlot, PackedText, BigInt, std::uint64_t>;
@@ -141,10 +132,9 @@ class CacheKey {
   std::size_t hash_;
 };
 
-// Hashes keys and views alike, mixed with a seed drawn at random for each map:
-// the seed changes only a map's layout, never a result.
+// Hashes a keyed value, mixed with a seed drawn at random for each table:
+// the seed changes only a table's layout, never a result.
 struct KeyHash {
-  using is_transparent = void;
   std::uint64_t seed;
   KeyHash();
   std::size_t operator()(const KeyView& key) const noexcept {
@@ -156,33 +146,99 @@ struct KeyHash {
     }
     return mix(h ^ (static_cast<std::uint64_t>(key.kind) << 56));
   }
-  std::size_t operator()(const CacheKey& key) const noexcept { return key.hash(); }
-  std::size_t operator()(const HashedView& key) const noexcept { return key.hash; }
 };
 
-struct KeyEqual {
-  using is_transparent = void;
-  static KeyView viewOf(const KeyView& v) noexcept { return v; }
-  static KeyView viewOf(const CacheKey& k) noexcept { return k.view(); }
-  static KeyView viewOf(const HashedView& k) noexcept { return k.view; }
-  template <class A, class B>
-  bool operator()(const A& a, const B& b) const noexcept {
-    return viewOf(a) == viewOf(b);
-  }
-};
-
-// The result cache of a masker whose strategy has one: the first 65,536 cacheable
-// results of the Masker's life, never evicted.
-struct ResultCache {
+// The result cache of a masker whose strategy has one: the first 65,536
+// cacheable results of the Masker's life, never evicted. Since it never
+// shrinks and its size is bounded, it is an append-only list of entries
+// under a fixed open-addressed index of one word per slot (the hash's top
+// half beside the entry's number plus one, so that zero marks an empty slot),
+// at most half full: no rehash ever moves an entry, and a lookup's two loads
+// from memory (its slot, then its entry) can each be fetched ahead from the
+// value's hash alone. All but the prefetches need the mutex.
+class ResultCache {
+ public:
   static constexpr std::size_t kCapacity = 65536;
   // Texts longer than this are de-duplicated within a call but not cached.
   static constexpr std::size_t kLongestText = 64;
+
   std::mutex mutex;
-  // Set under the mutex once the map holds kCapacity entries; read without
+  // Set under the mutex once the cache holds kCapacity entries; read without
   // it, so that a full cache costs a call nothing.
   std::atomic<bool> full{false};
-  boost::unordered_flat_map<CacheKey, Output, KeyHash, KeyEqual, EngineAllocator<std::pair<const CacheKey, Output>>>
-      map;
+
+  const KeyHash& hasher() const noexcept { return hasher_; }
+  std::size_t size() const noexcept { return entries_.size(); }
+  bool empty() const noexcept { return entries_.empty(); }
+
+  // Fetches the first slot that a lookup of hash reads. Harmless on any hash,
+  // and on an empty cache.
+  void prefetchSlot(std::size_t hash) const noexcept {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & kSlotMask]);
+  }
+  // The same, ahead of an insert (which allocates the index first).
+  void prefetchSlotForInsert(std::size_t hash) {
+    if (slots_.empty()) slots_.assign(kSlots, 0);
+    __builtin_prefetch(&slots_[hash & kSlotMask], 1);
+  }
+  // Fetches the entry named by that slot when its tag matches: run once the
+  // slot has had time to arrive. Reads the index, so it needs the mutex.
+  void prefetchEntry(std::size_t hash) const noexcept {
+    if (slots_.empty()) return;
+    const std::uint64_t slot = slots_[hash & kSlotMask];
+    if (slot != 0 && (slot >> 32) == (hash >> 32)) __builtin_prefetch(&entries_[(slot & kIndexBits) - 1]);
+  }
+
+  // The output cached for key (whose hash is hash), or null.
+  const Output* find(const KeyView& key, std::size_t hash) const noexcept {
+    if (slots_.empty()) return nullptr;
+    for (std::size_t p = hash & kSlotMask;; p = (p + 1) & kSlotMask) {
+      const std::uint64_t slot = slots_[p];
+      if (slot == 0) return nullptr;
+      if ((slot >> 32) != (hash >> 32)) continue;
+      const Entry& entry = entries_[(slot & kIndexBits) - 1];
+      if (entry.key.view() == key) return &entry.answer;
+    }
+  }
+
+  // Adds key -> a copy of answer, or replaces the output of an equal key
+  // (added meanwhile by another call). False, with nothing added, once full.
+  bool insertOrAssign(CacheKey&& key, const Output& answer) {
+    if (slots_.empty()) slots_.assign(kSlots, 0);
+    const std::size_t hash = key.hash();
+    const KeyView view = key.view();
+    for (std::size_t p = hash & kSlotMask;; p = (p + 1) & kSlotMask) {
+      const std::uint64_t slot = slots_[p];
+      if (slot == 0) {
+        if (entries_.size() >= kCapacity) return false;
+        entries_.push_back(Entry{std::move(key), answer});
+        slots_[p] = (hash & ~kIndexBits) | entries_.size();
+        return true;
+      }
+      if ((slot >> 32) != (hash >> 32)) continue;
+      Entry& entry = entries_[(slot & kIndexBits) - 1];
+      if (entry.key.view() == view) {
+        entry.answer = answer;
+        return true;
+      }
+    }
+  }
+  // Room for count more entries (up to the capacity) in one growth.
+  void reserve(std::size_t count) {
+    entries_.reserve(std::min(kCapacity, entries_.size() + count));
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 2 * kCapacity;
+  static constexpr std::size_t kSlotMask = kSlots - 1;
+  static constexpr std::uint64_t kIndexBits = 0xffffffffULL;
+  struct Entry {
+    CacheKey key;
+    Output answer;
+  };
+  KeyHash hasher_;
+  Vec<std::uint64_t> slots_;  // allocated by the first insert
+  Vec<Entry> entries_;
 };
 
 // The outputs of one column: one per input, in input order. Equal values

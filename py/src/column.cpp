@@ -39,6 +39,46 @@ std::uint64_t randomSeed() {
 
 KeyHash::KeyHash() : seed(randomSeed()) {}
 
+void ResultCache::rebuild(std::size_t slots) {
+  slots_.assign(slots, 0);
+  mask_ = slots - 1;
+  for (std::size_t k = 0; k < entries_.size(); ++k) {
+    const std::size_t hash = entries_[k].key.hash();
+    std::size_t p = hash & mask_;
+    while (slots_[p] != 0) p = (p + 1) & mask_;
+    slots_[p] = (hash & ~kIndexBits) | (k + 1);
+  }
+}
+
+void ResultCache::reserve(std::size_t count) {
+  const std::size_t target = std::min(kCapacity, entries_.size() + count);
+  entries_.reserve(target);
+  // At most half full: the index of a full cache has 2^17 slots, one MiB.
+  const std::size_t slots = std::bit_ceil(std::max<std::size_t>(64, 2 * target));
+  if (slots > slots_.size()) rebuild(slots);
+}
+
+void ResultCache::insertOrAssign(CacheKey&& key, const Output& answer) {
+  if (2 * (entries_.size() + 1) > slots_.size()) reserve(std::max<std::size_t>(1, entries_.size()));
+  const std::size_t hash = key.hash();
+  const KeyView view = key.view();
+  for (std::size_t p = hash & mask_;; p = (p + 1) & mask_) {
+    const std::uint64_t slot = slots_[p];
+    if (slot == 0) {
+      if (entries_.size() >= kCapacity) return;
+      entries_.push_back(Entry{std::move(key), answer});
+      slots_[p] = (hash & ~kIndexBits) | entries_.size();
+      return;
+    }
+    if ((slot >> 32) != (hash >> 32)) continue;
+    Entry& entry = entries_[(slot & kIndexBits) - 1];
+    if (entry.key.view() == view) {
+      entry.answer = answer;
+      return;
+    }
+  }
+}
+
 namespace {
 
 // Fewer distinct values than this stay on the calling thread.
@@ -240,7 +280,7 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
     // One growth to what this call can add, not a move at every doubling.
     cache->reserve(std::max(keys.size(), callValues));
     for (std::size_t k = 0; k < keys.size() && cache->size() < ResultCache::kCapacity; ++k) {
-      if (k + kAhead < keys.size()) cache->prefetchSlotForInsert(keys[k + kAhead].hash());
+      if (k + kAhead < keys.size()) cache->prefetchSlot(keys[k + kAhead].hash());
       cache->insertOrAssign(std::move(keys[k]), *answers[k]);
     }
     if (cache->size() >= ResultCache::kCapacity) cache->full.store(true, std::memory_order_relaxed);

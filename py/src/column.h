@@ -150,12 +150,13 @@ struct KeyHash {
 
 // The result cache of a masker whose strategy has one: the first 65,536
 // cacheable results of the Masker's life, never evicted. Since it never
-// shrinks and its size is bounded, it is an append-only list of entries
-// under a fixed open-addressed index of one word per slot (the hash's top
-// half beside the entry's number plus one, so that zero marks an empty slot),
-// at most half full: no rehash ever moves an entry, and a lookup's two loads
-// from memory (its slot, then its entry) can each be fetched ahead from the
-// value's hash alone. All but the prefetches need the mutex.
+// shrinks and its size is bounded, it is an append-only list of entries under
+// an open-addressed index of one word per slot (the hash's top half beside
+// the entry's number plus one, so that zero marks an empty slot), at most half
+// full: a growth rebuilds only the index, never moving an entry, and a
+// lookup's two loads from memory (its slot, then its entry) can each be
+// fetched ahead from the value's hash alone. All but prefetchSlot need the
+// mutex.
 class ResultCache {
  public:
   static constexpr std::size_t kCapacity = 65536;
@@ -171,28 +172,22 @@ class ResultCache {
   std::size_t size() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
 
-  // Fetches the first slot that a lookup of hash reads. Harmless on any hash,
-  // and on an empty cache.
+  // Fetches the first slot that a lookup of hash reads: harmless on any hash.
   void prefetchSlot(std::size_t hash) const noexcept {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & kSlotMask]);
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask_]);
   }
-  // The same, ahead of an insert (which allocates the index first).
-  void prefetchSlotForInsert(std::size_t hash) {
-    if (slots_.empty()) slots_.assign(kSlots, 0);
-    __builtin_prefetch(&slots_[hash & kSlotMask], 1);
-  }
-  // Fetches the entry named by that slot when its tag matches: run once the
-  // slot has had time to arrive. Reads the index, so it needs the mutex.
+  // Fetches the entry that slot names when its tag matches: run once the
+  // slot has had time to arrive.
   void prefetchEntry(std::size_t hash) const noexcept {
     if (slots_.empty()) return;
-    const std::uint64_t slot = slots_[hash & kSlotMask];
+    const std::uint64_t slot = slots_[hash & mask_];
     if (slot != 0 && (slot >> 32) == (hash >> 32)) __builtin_prefetch(&entries_[(slot & kIndexBits) - 1]);
   }
 
   // The output cached for key (whose hash is hash), or null.
   const Output* find(const KeyView& key, std::size_t hash) const noexcept {
     if (slots_.empty()) return nullptr;
-    for (std::size_t p = hash & kSlotMask;; p = (p + 1) & kSlotMask) {
+    for (std::size_t p = hash & mask_;; p = (p + 1) & mask_) {
       const std::uint64_t slot = slots_[p];
       if (slot == 0) return nullptr;
       if ((slot >> 32) != (hash >> 32)) continue;
@@ -201,43 +196,23 @@ class ResultCache {
     }
   }
 
-  // Adds key -> a copy of answer, or replaces the output of an equal key
-  // (added meanwhile by another call). False, with nothing added, once full.
-  bool insertOrAssign(CacheKey&& key, const Output& answer) {
-    if (slots_.empty()) slots_.assign(kSlots, 0);
-    const std::size_t hash = key.hash();
-    const KeyView view = key.view();
-    for (std::size_t p = hash & kSlotMask;; p = (p + 1) & kSlotMask) {
-      const std::uint64_t slot = slots_[p];
-      if (slot == 0) {
-        if (entries_.size() >= kCapacity) return false;
-        entries_.push_back(Entry{std::move(key), answer});
-        slots_[p] = (hash & ~kIndexBits) | entries_.size();
-        return true;
-      }
-      if ((slot >> 32) != (hash >> 32)) continue;
-      Entry& entry = entries_[(slot & kIndexBits) - 1];
-      if (entry.key.view() == view) {
-        entry.answer = answer;
-        return true;
-      }
-    }
-  }
   // Room for count more entries (up to the capacity) in one growth.
-  void reserve(std::size_t count) {
-    entries_.reserve(std::min(kCapacity, entries_.size() + count));
-  }
+  void reserve(std::size_t count);
+  // Adds key -> a copy of answer, or replaces the output of an equal key
+  // (added meanwhile by another call). Nothing is added once full.
+  void insertOrAssign(CacheKey&& key, const Output& answer);
 
  private:
-  static constexpr std::size_t kSlots = 2 * kCapacity;
-  static constexpr std::size_t kSlotMask = kSlots - 1;
   static constexpr std::uint64_t kIndexBits = 0xffffffffULL;
   struct Entry {
     CacheKey key;
     Output answer;
   };
+  // The index rebuilt at slots slots, a power of two.
+  void rebuild(std::size_t slots);
   KeyHash hasher_;
-  Vec<std::uint64_t> slots_;  // allocated by the first insert
+  Vec<std::uint64_t> slots_;
+  std::size_t mask_ = 0;
   Vec<Entry> entries_;
 };
 

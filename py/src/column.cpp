@@ -52,7 +52,9 @@ void ResultCache::rebuild(std::size_t slots) {
 
 void ResultCache::reserve(std::size_t count) {
   const std::size_t target = std::min(kCapacity, entries_.size() + count);
-  entries_.reserve(target);
+  // Geometric, or every block of a chunk that asks for its chunk's worth
+  // would move all the entries once more.
+  if (target > entries_.capacity()) entries_.reserve(std::max(target, std::min(kCapacity, 2 * entries_.capacity())));
   // At most half full: the index of a full cache has 2^17 slots, one MiB.
   const std::size_t slots = std::bit_ceil(std::max<std::size_t>(64, 2 * target));
   if (slots > slots_.size()) rebuild(slots);

@@ -155,8 +155,8 @@ struct KeyHash {
 // the entry's number plus one, so that zero marks an empty slot), at most half
 // full: a growth rebuilds only the index, never moving an entry, and a
 // lookup's two loads from memory (its slot, then its entry) can each be
-// fetched ahead from the value's hash alone. All but prefetchSlot need the
-// mutex.
+// fetched ahead from the value's hash alone. Every member but `full` needs
+// the mutex, the prefetches too: a growth replaces the index.
 class ResultCache {
  public:
   static constexpr std::size_t kCapacity = 65536;

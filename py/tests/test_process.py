@@ -1,6 +1,7 @@
 """The module as the process sees it: the exported surface, imports and the
 masking pool's threads."""
 
+import hashlib
 import os
 import subprocess
 import sys
@@ -55,6 +56,29 @@ def test_imports():
         print(b.threads(), len(pool_threads()))
         """)
     assert result.stdout.split() == ["1", "0"]
+
+
+@pytest.mark.skipif(SANITIZED, reason="sanitizer builds keep the C runtime's allocator")
+@pytest.mark.parametrize("limit", ["address space", "environment"])
+def test_masking_whatever_becomes_of_the_allocator_reservation(limit):
+    # The engine reserves address space for its allocator at its first
+    # allocation. Under an address-space limit too tight for it, or with the
+    # environment's own setting, that reservation fails or is skipped, and
+    # masking goes on as before.
+    result = run(f"""
+        import os, resource
+        if {limit == "address space"!r}:
+            with open("/proc/self/statm") as statm:
+                used = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+            resource.setrlimit(resource.RLIMIT_AS, (used + (512 << 20), resource.RLIM_INFINITY))
+        else:
+            os.environ["MIMALLOC_RESERVE_OS_MEMORY"] = "0"
+        import hashlib, zorva_rs
+        masked, _ = zorva_rs.Masker(b"k" * 32, "hash", {{}}).maskColumn([f"n{{i}}" for i in range(300_000)])
+        print(hashlib.sha256(repr(masked).encode()).hexdigest())
+        """)
+    masked, _ = zorva_rs.Masker(b"k" * 32, "hash", {}).maskColumn([f"n{i}" for i in range(300_000)])
+    assert result.stdout.strip() == hashlib.sha256(repr(masked).encode()).hexdigest()
 
 
 @pytest.mark.parametrize(("strategy", "option", "value"),

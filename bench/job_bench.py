@@ -27,16 +27,39 @@ sys.path.insert(0, str(EXAMPLES))
 import sample_data  # noqa: E402
 
 
-def run(args: list[str]) -> dict:
-    """One job in its own process: its rate, CPU line and peak resident memory."""
+def serverSeconds() -> float:
+    """CPU seconds spent so far by this machine's PostgreSQL servers: each
+    postmaster's own and that of its children which ended (the kernel adds
+    those to it once it reaps them), plus the live backends' own."""
+    procs = {}
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            text = stat.read_text()
+        except OSError:
+            continue
+        name, rest = text[text.index("(") + 1:text.rindex(")")], text[text.rindex(")") + 2:].split()
+        if name.startswith("postgres"):
+            procs[int(stat.parent.name)] = (int(rest[1]), [int(x) for x in rest[11:15]])
+    ticks = 0
+    for parent, (utime, stime, cutime, cstime) in procs.values():
+        ticks += utime + stime + (0 if parent in procs else cutime + cstime)
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
+def run(args: list[str], rows: int = 0) -> dict:
+    """One job in its own process: its rate, CPU line and peak resident memory;
+    with rows, also the database server's CPU per row (PostgreSQL's processes,
+    whose backends live through the job; SQLite has none)."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [str(EXAMPLES), *filter(None, [os.environ.get("PYTHONPATH")])]))
+    server = serverSeconds()
     with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
         child = subprocess.Popen([sys.executable, "-m", "zorva_job", *args, "--no-progress",
                                   "--sample", "0", "--replace"], stdout=out, stderr=err,
                                  text=True, env=env, cwd=EXAMPLES)
         # wait4 gives this child's own peak, where getrusage would give the largest child's.
         _, status, usage = os.wait4(child.pid, 0)
+        server = serverSeconds() - server
         child.returncode = os.waitstatus_to_exitcode(status)
         out.seek(0)
         err.seek(0)
@@ -45,14 +68,17 @@ def run(args: list[str]) -> dict:
         raise SystemExit(f"{' '.join(args)}: {err}")
     rate = re.search(r"([\d,]+) rows/s end to end", out)
     cpu = re.search(r"CPU per row: (.*)", out)
-    return {"rowsPerSecond": float(rate.group(1).replace(",", "")) if rate else None,
-            "cpu": cpu.group(1) if cpu else None, "peakKiB": usage.ru_maxrss}
+    result = {"rowsPerSecond": float(rate.group(1).replace(",", "")) if rate else None,
+              "cpu": cpu.group(1) if cpu else None, "peakKiB": usage.ru_maxrss}
+    if rows:
+        result["serverCpuUsPerRow"] = server / rows * 1e6
+    return result
 
 
-def doors(backend: list[str]) -> dict:
-    row = run([*backend, "--door", "row"])
-    columnar = run(backend)
-    copy = run([*backend, "--copy-only"])
+def doors(backend: list[str], rows: int) -> dict:
+    row = run([*backend, "--door", "row"], rows)
+    columnar = run(backend, rows)
+    copy = run([*backend, "--copy-only"], rows)
     return {"row": row, "columnar": columnar, "copyOnly": copy,
             "ratio": columnar["rowsPerSecond"] / row["rowsPerSecond"]}
 
@@ -75,7 +101,7 @@ def main(argv: list[str] | None = None) -> int:
         for rows in sizes:
             sample_data.create_database(folder / f"c{rows}.db", rows, words=words)
         lite = ["sqlite", str(folder / f"c{args.rows}.db"), str(folder / "m.db"), *common]
-        results["sqlite"] = doors(lite)
+        results["sqlite"] = doors(lite, args.rows)
         if len(sizes) > 1:
             big = run(["sqlite", str(folder / f"c{sizes[1]}.db"), str(folder / "m.db"), *common])
             small = results["sqlite"]["columnar"]["peakKiB"]
@@ -87,7 +113,7 @@ def main(argv: list[str] | None = None) -> int:
             with psycopg.connect(os.environ["ZORVA_PG_DSN"]) as conn:
                 sample_data.create_postgres_table(conn, args.rows, words=words)
             results["postgres"] = doors(["postgres", "--source", os.environ["ZORVA_PG_DSN"],
-                                         "--target-table", "customers_bench", *common])
+                                         "--target-table", "customers_bench", *common], args.rows)
     for backend in ("sqlite", "postgres"):
         if backend in results:
             r = results[backend]
@@ -95,6 +121,12 @@ def main(argv: list[str] | None = None) -> int:
                   f"{r['row']['rowsPerSecond']:,.0f} rows/s, {r['ratio']:.2f}x, copy-only "
                   f"{r['copyOnly']['rowsPerSecond']:,.0f} rows/s; columnar CPU per row: "
                   f"{r['columnar']['cpu']}")
+            # The server's share of the machine: on two cores, the job's own CPU
+            # per row plus the server's, halved, bounds the wall time per row.
+            if backend == "postgres":
+                print("  server CPU per row: " + ", ".join(
+                    f"{door} {r[door]['serverCpuUsPerRow']:.2f} us (wall {1e6 / r[door]['rowsPerSecond']:.2f} us)"
+                    for door in ("row", "columnar", "copyOnly")))
     if "memory" in results:
         m = results["memory"]
         print(f"peak memory of the columnar job: {m['peakKiB'][0] / 1024:,.0f} MiB at "

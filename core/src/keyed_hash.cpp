@@ -816,9 +816,14 @@ struct PermuteLane {
 
 void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
   constexpr std::size_t kLanes = kHmacLanes;
+  // The lanes in flight are live[0, active): a finished lane leaves by a
+  // pointer swap, never by copying its kilobyte of message.
   PermuteLane lanes[kLanes];
-  sha256::State inner;
+  PermuteLane* live[kLanes];
+  for (std::size_t l = 0; l < kLanes; ++l) live[l] = &lanes[l];
+  sha256::State inner, outer;
   std::memcpy(inner.h, inner_.h, sizeof inner.h);
+  std::memcpy(outer.h, outer_.h, sizeof outer.h);
   // The fixed blocks of the last message that had any: a batch's messages
   // mostly share their label, so they share this state too.
   sha256::State lastFixed{};
@@ -844,7 +849,7 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
   std::size_t next = 0;
   // Jobs the lanes cannot take (trivial sizes, labels too long for a lane's
   // message) are answered on their own as they come.
-  auto fill = [&](std::size_t slot) {
+  auto fill = [&](PermuteLane& lane) {
     while (next < jobs.size()) {
       const PermuteJob& j = jobs[next++];
       if (j.size > 1 && j.value >= j.size) outsideDomain();
@@ -852,67 +857,81 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
         *j.out = permute(j.size, j.value, j.label);
         continue;
       }
-      lanes[slot].start(j);
-      absorbFixed(lanes[slot]);
+      lane.start(j);
+      absorbFixed(lane);
       return true;
     }
     return false;
   };
-  while (active < kLanes && fill(active)) ++active;
+  while (active < kLanes && fill(*live[active])) ++active;
   sha256::State states[kLanes];
   const std::uint8_t* blocks[kLanes];
+  alignas(16) std::uint8_t tags[kLanes][32];
+  std::uint8_t* tagOf[kLanes];
+  for (std::size_t l = 0; l < kLanes; ++l) tagOf[l] = tags[l];
   while (active > 0) {
-    // One round of every lane, HMAC by hand over the laid blocks: the inner
-    // hash from the state after the fixed blocks, then the outer block; only
-    // the tag's first 8 bytes are read.
 #ifdef ZORVA_COUNTING
     // Counted as the message requires, not as the absorbed prefix shortens it.
-    for (std::size_t l = 0; l < active; ++l) countHmacs(1, lanes[l].blocks * 64 - 9);
+    for (std::size_t l = 0; l < active; ++l) countHmacs(1, live[l]->blocks * 64 - 9);
 #endif
     std::size_t passes = 0;
     bool even = true;
+    bool oneBlock = true;
     for (std::size_t l = 0; l < active; ++l) {
-      PermuteLane& lane = lanes[l];
+      PermuteLane& lane = *live[l];
       lane.patchRound();
-      states[l] = lane.afterFixed;
       const std::size_t rest = lane.blocks - lane.fixed;
       even &= l == 0 || rest == passes;
       passes = std::max(passes, rest);
+      oneBlock &= lane.blocks == 1;
     }
-    if (even) {
-      for (std::size_t pass = 0; pass < passes; ++pass) {
-        for (std::size_t l = 0; l < active; ++l) blocks[l] = lanes[l].message + 64 * (lanes[l].fixed + pass);
-        sha256::compress(states, blocks, active);
-      }
+    if (oneBlock) {
+      // The common case (short labels, values of up to 64 bits): each round
+      // message is one block after the key block, so the whole HMAC runs in
+      // the fused kernels, the inner tag never leaving the registers.
+      for (std::size_t l = 0; l < active; ++l) blocks[l] = live[l]->message;
+      sha256::hmacOneBlock(inner, outer, blocks, tagOf, active);
+      for (std::size_t l = 0; l < active; ++l) live[l]->head = loadBE64(tags[l]);
     } else {
-      // Messages of several lengths: each pass takes the lanes that still
-      // have a block, gathered in front.
-      sha256::State gathered[kLanes];
-      std::size_t which[kLanes];
-      for (std::size_t pass = 0; pass < passes; ++pass) {
-        std::size_t count = 0;
-        for (std::size_t l = 0; l < active; ++l) {
-          if (lanes[l].fixed + pass >= lanes[l].blocks) continue;
-          which[count] = l;
-          gathered[count] = states[l];
-          blocks[count++] = lanes[l].message + 64 * (lanes[l].fixed + pass);
+      // One round of every lane, HMAC by hand over the laid blocks: the inner
+      // hash from the state after the fixed blocks, then the outer block; only
+      // the tag's first 8 bytes are read.
+      for (std::size_t l = 0; l < active; ++l) states[l] = live[l]->afterFixed;
+      if (even) {
+        for (std::size_t pass = 0; pass < passes; ++pass) {
+          for (std::size_t l = 0; l < active; ++l) blocks[l] = live[l]->message + 64 * (live[l]->fixed + pass);
+          sha256::compress(states, blocks, active);
         }
-        sha256::compress(gathered, blocks, count);
-        for (std::size_t i = 0; i < count; ++i) states[which[i]] = gathered[i];
+      } else {
+        // Messages of several lengths: each pass takes the lanes that still
+        // have a block, gathered in front.
+        sha256::State gathered[kLanes];
+        std::size_t which[kLanes];
+        for (std::size_t pass = 0; pass < passes; ++pass) {
+          std::size_t count = 0;
+          for (std::size_t l = 0; l < active; ++l) {
+            if (live[l]->fixed + pass >= live[l]->blocks) continue;
+            which[count] = l;
+            gathered[count] = states[l];
+            blocks[count++] = live[l]->message + 64 * (live[l]->fixed + pass);
+          }
+          sha256::compress(gathered, blocks, count);
+          for (std::size_t i = 0; i < count; ++i) states[which[i]] = gathered[i];
+        }
       }
+      for (std::size_t l = 0; l < active; ++l) {
+        putStateWide(states[l], live[l]->outerBlock);
+        states[l] = outer;
+        blocks[l] = live[l]->outerBlock;
+      }
+      sha256::compress(states, blocks, active);
+      for (std::size_t l = 0; l < active; ++l) live[l]->head = (std::uint64_t{states[l].h[0]} << 32) | states[l].h[1];
     }
-    for (std::size_t l = 0; l < active; ++l) {
-      putStateWide(states[l], lanes[l].outerBlock);
-      std::memcpy(states[l].h, outer_.h, sizeof states[l].h);
-      blocks[l] = lanes[l].outerBlock;
-    }
-    sha256::compress(states, blocks, active);
-    for (std::size_t l = 0; l < active; ++l) lanes[l].head = (std::uint64_t{states[l].h[0]} << 32) | states[l].h[1];
     for (std::size_t l = 0; l < active;) {
-      if (!lanes[l].finishRound() || fill(l)) {
+      if (!live[l]->finishRound() || fill(*live[l])) {
         ++l;
-      } else if (l != --active) {
-        lanes[l] = lanes[active];
+      } else {
+        std::swap(live[l], live[--active]);
       }
     }
   }

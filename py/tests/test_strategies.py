@@ -63,6 +63,16 @@ def test_digits(subkey, values, lead, trail):
         assert type(masked[i]) in (type(value), type(None))
 
 
+def test_digits_many_streams():
+    # Enough runs that the skipped stream bytes (250..255, about one in 43)
+    # fall at every place of the sixteen-byte blocks, long runs included.
+    rng = random.Random(16)
+    values = ["".join(rng.choice("0123456789") for _ in range(rng.randrange(1, 121))) for _ in range(3000)]
+    masked, problems = Masker(KEY, "digits", {}).maskColumn(values)
+    assert not problems
+    assert masked == [model.mask_digits_text(KEY, v, 0, 0) for v in values]
+
+
 @pytest.mark.parametrize("kind", FAKES)
 @pytest.mark.parametrize("max_length", [None, 0, 3])
 def test_fakes(kind, max_length):

@@ -13,8 +13,13 @@ each time it wakes, takes the lock and reads the calling thread's CPU clock.
 While the caller holds the lock (convert, toPython) the probe cannot run, so
 its first reading inside the call is taken at the release and its last one
 just before the caller takes the lock back: the caller's CPU time between
-them is masking, the rest of the call is lock-held time. The error is one
-probe step (100 us) at each end, per call. The probe's own wake-ups slow the
+them is masking, the rest of the call is lock-held time. One more reading
+falls inside the call's timing: when the call returns, the interpreter hands
+the lock to the waiting probe before the caller reads its clocks, after the
+lock-held build of the results. A silence of more than three usual steps
+between readings is such a stretch of lock-held time, so the window is the
+longest run of readings without one. The error is one probe step (100 us) at each end, per
+call. The probe's own wake-ups slow the
 call by several percent, so a call's whole cost is timed in runs without it.
 """
 
@@ -120,6 +125,24 @@ def roundTrip(values: list[object]) -> list[object]:
     return [float(repr(v)) for v in values]
 
 
+def freeStretch(ticks: list[tuple[int, int]], step: int) -> tuple[int, int]:
+    """The wall and caller-CPU nanoseconds of the lock-free window among a
+    call's probe readings (wall, caller CPU): the longest run of readings
+    without a silence of more than three usual steps (at least two STEPs)."""
+    steps = sorted(b[0] - a[0] for a, b in zip(ticks, ticks[1:]))
+    gap = max(3 * steps[len(steps) // 2], 2 * step) if steps else 0
+    runs: list[list[tuple[int, int]]] = []
+    for tick in ticks:
+        if runs and tick[0] - runs[-1][-1][0] <= gap:
+            runs[-1].append(tick)
+        else:
+            runs.append([tick])
+    free = max(runs, key=lambda run: run[-1][0] - run[0][0], default=[])
+    if len(free) < 2:
+        return 0, 0
+    return free[-1][0] - free[0][0], free[-1][1] - free[0][1]
+
+
 class LockProbe:
     """Finds the stretch of a call during which the interpreter lock is free
     (see the module docstring)."""
@@ -151,10 +174,7 @@ class LockProbe:
         wall1, cpu1 = time.perf_counter_ns(), time.thread_time_ns()
         self._armed = False
         inside = [t for t in self._ticks if wall0 < t[0] < wall1]
-        freeWall = freeCpu = 0
-        if len(inside) >= 2:
-            freeWall = inside[-1][0] - inside[0][0]
-            freeCpu = inside[-1][1] - inside[0][1]
+        freeWall, freeCpu = freeStretch(inside, int(self.STEP * 1e9))
         return result, {
             "wall": (wall1 - wall0) / 1e9,
             "cpu": (cpu1 - cpu0) / 1e9,

@@ -1,0 +1,33 @@
+"""The lock probe of the benches: its window must leave out the lock-held stretches."""
+
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+pytest.importorskip("peers")
+from bench import freeStretch  # noqa: E402
+
+STEP = 100_000  # ns
+
+
+def ticks(walls):
+    # The caller's CPU runs with the wall clock here.
+    return [(w, w) for w in walls]
+
+
+@pytest.mark.parametrize(
+    "walls, expected",
+    [
+        # masking readings, then the one taken at the hand-off after a 13 ms build
+        ([0, 160_000, 320_000, 480_000, 13_480_000], 480_000),
+        # a reading at the call's start before a lock-held read, then the masking
+        ([0, 9_000_000, 9_160_000, 9_320_000, 9_480_000], 480_000),
+        ([0, 160_000, 330_000], 330_000),
+        ([5], 0),
+        ([], 0),
+    ],
+)
+def test_free_stretch(walls, expected):
+    assert freeStretch(ticks(walls), STEP) == (expected, expected)

@@ -16,9 +16,10 @@ just before the caller takes the lock back: the caller's CPU time between
 them is masking, the rest of the call is lock-held time. One more reading
 falls inside the call's timing: when the call returns, the interpreter hands
 the lock to the waiting probe before the caller reads its clocks, after the
-lock-held build of the results. A silence of more than three usual steps
-between readings is such a stretch of lock-held time, so the window is the
-longest run of readings without one. The error is one probe step (100 us) at each end, per
+lock-held build of the results, and one may fall at its start, before the
+lock-held reading of the values. A reading at either end that stands apart
+from the rest by a silence of more than three usual steps is such a one,
+and is left out of the window. The error is one probe step (100 us) at each end, per
 call. The probe's own wake-ups slow the
 call by several percent, so a call's whole cost is timed in runs without it.
 """
@@ -127,20 +128,21 @@ def roundTrip(values: list[object]) -> list[object]:
 
 def freeStretch(ticks: list[tuple[int, int]], step: int) -> tuple[int, int]:
     """The wall and caller-CPU nanoseconds of the lock-free window among a
-    call's probe readings (wall, caller CPU): the longest run of readings
-    without a silence of more than three usual steps (at least two STEPs)."""
+    call's probe readings (wall, caller CPU): from the first reading to the
+    last, once a reading at either end that stands apart from the rest by more
+    than three usual steps (at least two STEPs) is dropped. The lock is
+    released once per call, so such a silence at an end is the caller holding
+    it; one inside the window is only the probe waiting for a core."""
     steps = sorted(b[0] - a[0] for a, b in zip(ticks, ticks[1:]))
     gap = max(3 * steps[len(steps) // 2], 2 * step) if steps else 0
-    runs: list[list[tuple[int, int]]] = []
-    for tick in ticks:
-        if runs and tick[0] - runs[-1][-1][0] <= gap:
-            runs[-1].append(tick)
-        else:
-            runs.append([tick])
-    free = max(runs, key=lambda run: run[-1][0] - run[0][0], default=[])
-    if len(free) < 2:
+    first, last = 0, len(ticks) - 1
+    if last - first >= 1 and ticks[first + 1][0] - ticks[first][0] > gap:
+        first += 1
+    if last - first >= 1 and ticks[last][0] - ticks[last - 1][0] > gap:
+        last -= 1
+    if last - first < 1:
         return 0, 0
-    return free[-1][0] - free[0][0], free[-1][1] - free[0][1]
+    return ticks[last][0] - ticks[first][0], ticks[last][1] - ticks[first][1]
 
 
 class LockProbe:

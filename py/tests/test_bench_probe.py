@@ -24,6 +24,8 @@ def ticks(walls):
         ([0, 160_000, 320_000, 480_000, 13_480_000], 480_000),
         # a reading at the call's start before a lock-held read, then the masking
         ([0, 9_000_000, 9_160_000, 9_320_000, 9_480_000], 480_000),
+        # both at once; a silence inside the window (the probe waiting for a core) stays in it
+        ([0, 9_000_000, 9_160_000, 9_900_000, 10_060_000, 23_000_000], 1_060_000),
         ([0, 160_000, 330_000], 330_000),
         ([5], 0),
         ([], 0),

@@ -14,14 +14,14 @@ While the caller holds the lock (convert, toPython) the probe cannot run, so
 its first reading inside the call is taken at the release and its last one
 just before the caller takes the lock back: the caller's CPU time between
 them is masking, the rest of the call is lock-held time. One more reading
-falls inside the call's timing: when the call returns, the interpreter hands
-the lock to the waiting probe before the caller reads its clocks, after the
-lock-held build of the results, and one may fall at its start, before the
-lock-held reading of the values. A reading at either end that stands apart
-from the rest by a silence of more than three usual steps is such a one,
-and is left out of the window. The error is one probe step (100 us) at each end, per
-call. The probe's own wake-ups slow the
-call by several percent, so a call's whole cost is timed in runs without it.
+may fall at each end of the call's timing: when the call returns, the
+interpreter hands the lock to the waiting probe before the caller reads its
+clocks, after the lock-held build of the results; and one may come at the
+call's start, before the lock-held reading of the values. A reading that
+stands apart from the rest at either end by more than three usual steps is
+such a one, and is left out of the window. The error is one probe step
+(100 us) at each end, per call. The probe's own wake-ups slow the call by
+several percent, so a call's whole cost is timed in runs without it.
 """
 
 from __future__ import annotations

@@ -10,6 +10,7 @@
 
 #include "ascii.h"
 #include "digits.h"
+#include "scratch.h"
 
 namespace zorva {
 
@@ -67,9 +68,11 @@ void decodeText128(const ClassTable& classes, u128 x, Text& out) {
   }
 }
 
-// Values per permutation batch: the HMAC lanes stay full while the label
-// buffers stay on the stack.
-constexpr std::size_t kBatch = 32;
+// Values per permutation batch. Values leave their lanes after different
+// numbers of rounds, so the lanes empty out towards a batch's end; with
+// eight values per lane of the widest road (sixteen lanes) that tail is a
+// small part of the batch, where at two per lane it was most of it.
+constexpr std::size_t kBatch = 128;
 
 // Arbitrary-precision path. Characters are packed into 64-bit chunks so that
 // the big integer is touched once per chunk, not once per character.
@@ -291,11 +294,16 @@ void KeyStrategy::maskTexts(Charset charset, const KeyedHash& keyedHash, std::sp
                             Outcome<Text>* out) {
   const ClassTable& classes = kClasses[static_cast<std::size_t>(charset)];
   // label = "text|" charset "|" shape, where each classed character is its
-  // class size in decimal: at most 5 + 12 + 1 + 2 * 256 bytes.
-  constexpr std::size_t kLabel = 5 + 12 + 1 + 2 * kMaxIdentifier;
+  // class size in decimal: at most 5 + 12 + 1 + 2 bytes per character. A
+  // batch's labels lie end to end, each in the room its text can need.
+  constexpr std::size_t kLabelHead = 5 + 12 + 1;
   for (std::size_t from = 0; from < texts.size(); from += kBatch) {
     const std::size_t count = std::min(kBatch, texts.size() - from);
-    char labels[kBatch][kLabel];
+    std::size_t room = 0;
+    for (std::size_t i = 0; i < count; ++i)
+      room += kLabelHead + 2 * std::min(texts[from + i].size(), kMaxIdentifier);
+    Scratch<8192, char> labels(room);
+    char* nextLabel = labels.data();
     PermuteJob jobs[kBatch];
     u128 masked[kBatch];
     std::size_t owner[kBatch];
@@ -311,7 +319,7 @@ void KeyStrategy::maskTexts(Charset charset, const KeyedHash& keyedHash, std::sp
         out[from + i] = tooLongRefusal("key");
         continue;
       }
-      char* label = labels[jobCount];
+      char* label = nextLabel;
       std::size_t labelLength = 0;
       auto put = [&](std::string_view part) {
         std::memcpy(label + labelLength, part.data(), part.size());
@@ -341,6 +349,7 @@ void KeyStrategy::maskTexts(Charset charset, const KeyedHash& keyedHash, std::sp
         size *= cls.radix;
         index = index * cls.radix + static_cast<unsigned>(ch - cls.base);
       }
+      nextLabel += labelLength;
       if (fits && size == 1) {
         out[from + i] = Text(text);
       } else if (fits) {

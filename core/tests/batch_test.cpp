@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ff1.h"
+#include "key.h"
 #include "keyed_hash.h"
 #include "number.h"
 #include "vectors.h"
@@ -230,6 +231,40 @@ TEST(Batch, Ff1ManyMatchesOneAtATimeOnEveryRoad) {
 // Values the strategy refuses (too many digits, not finite, zero, not a
 // number) sit between masked ones, so a batch's digests must stay with
 // their values across the batch boundaries.
+// A key batch lays every value's label end to end in one buffer and keeps
+// many values in flight: texts of every length (one past the 128-bit road,
+// one over the limit, non-ASCII, nothing to permute) and integers of every
+// band, several batches long, each answer as the value alone gets it.
+TEST(Batch, KeyManyMatchesOneAtATimeAcrossBatches) {
+  const std::string pieces[] = {"AB-12", "x", "2024-01-31", "é1", "--", "Q9Z", std::string(40, '7'), "ab12cd34ef"};
+  std::vector<std::string> texts;
+  for (int i = 0; i < 300; ++i) {
+    std::string text = pieces[rng() % std::size(pieces)];
+    for (std::uint64_t extra = rng() % 4; extra > 0; --extra) text += pieces[rng() % std::size(pieces)];
+    texts.push_back(i == 77 ? std::string(300, 'a') : text);
+  }
+  const std::vector<std::string_view> views(texts.begin(), texts.end());
+  for (Charset charset : {Charset::alphanumeric, Charset::digits, Charset::hex}) {
+    std::vector<Outcome<Text>> batch(views.size());
+    KeyStrategy::maskTexts(charset, lanes, views, batch.data());
+    for (std::size_t i = 0; i < views.size(); ++i)
+      EXPECT_EQ(batch[i], KeyStrategy::maskText(charset, plain, views[i])) << views[i];
+  }
+  std::vector<BigInt> integers;
+  for (int i = 0; i < 300; ++i) {
+    const std::uint64_t magnitude = rng() >> (rng() % 64);
+    integers.push_back(i % 50 == 0 ? BigInt::fromDecimal(std::string(45, '9'), false)
+                                   : BigInt::fromU64(magnitude));
+    if (i % 3 == 0) integers.back() = integers.back().negated();
+  }
+  std::vector<const BigInt*> pointers;
+  for (const BigInt& value : integers) pointers.push_back(&value);
+  std::vector<Outcome<BigInt>> batch(pointers.size());
+  KeyStrategy::maskIntegers(lanes, pointers, batch.data());
+  for (std::size_t i = 0; i < pointers.size(); ++i)
+    EXPECT_EQ(batch[i], KeyStrategy::maskInteger(plain, *pointers[i])) << i;
+}
+
 TEST(Batch, NumberManyMatchesOneAtATime) {
   const BigInt huge = BigInt::fromDecimal("1234567890123456789012345678901234567890", false);
   std::vector<BigInt> integers;

@@ -4,11 +4,13 @@
 // contents the fuzzer chooses. Whatever the importer accepts is then read in
 // full, so that a value read out of bounds shows under AddressSanitizer; the
 // decimal-text reader is driven by the same input.
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -228,6 +230,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CHECK(parseDecimal(canonical, again) && canonicalOf(again) == canonical);
     std::uint8_t unscaled[32];
     (void)toUnscaled(parts, 38, 4, 16, unscaled);
+  }
+  // The machine-integer road answers as the general one wherever it answers.
+  for (const auto [precision, scale, width] : {std::array{38, 4, 16}, {18, 0, 16}, {12, 2, 32}, {76, 20, 32}}) {
+    std::uint8_t general[32], plain[32];
+    const std::optional<bool> fast = plainToUnscaled(text, precision, scale, width, plain);
+    if (!fast) continue;
+    CHECK(parseDecimal(text, parts));
+    CHECK(*fast == toUnscaled(parts, precision, scale, width, general));
+    if (*fast) CHECK(std::memcmp(plain, general, static_cast<std::size_t>(width)) == 0);
   }
   return 0;
 }

@@ -1,11 +1,13 @@
 // Field types and validated column views.
 #include "columns.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <limits>
 
 #include "bigint.h"
+#include "digits.h"
 
 namespace zorva::arrow {
 namespace {
@@ -453,6 +455,16 @@ std::string decimalString(std::string_view digits, bool negative, std::int64_t e
 }
 
 std::string decimalValueString(const std::uint8_t* bytes, int width, int scale) {
+  // Most values fit 64 bits: their digits without a big integer.
+  std::int64_t low = 0;
+  if (width >= 8) std::memcpy(&low, bytes, 8);
+  const std::uint8_t fill = low < 0 ? 0xff : 0;
+  if (width >= 8 && std::all_of(bytes + 8, bytes + width, [fill](std::uint8_t b) { return b == fill; })) {
+    const std::uint64_t magnitude = low < 0 ? 0 - static_cast<std::uint64_t>(low) : static_cast<std::uint64_t>(low);
+    char digits[24];
+    const char* end = writeDigits64(digits, magnitude);
+    return decimalString(std::string_view(digits, static_cast<std::size_t>(end - digits)), low < 0, -scale);
+  }
   const BigInt value = BigInt::fromTwosComplementLE(bytes, static_cast<std::size_t>(width));
   Text magnitude;
   value.abs().appendMagnitudeDecimal(magnitude);

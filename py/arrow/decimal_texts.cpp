@@ -8,6 +8,7 @@
 
 #include "bigint.h"
 #include "columns.h"
+#include "digits.h"
 
 namespace zorva::arrow {
 namespace {
@@ -104,6 +105,62 @@ bool toUnscaled(const DecimalParts& parts, int precision, int scale, int width, 
   if (bytes.size() > static_cast<std::size_t>(width)) return false;
   std::memcpy(out, bytes.data(), bytes.size());
   std::memset(out + bytes.size(), value.isNegative() ? 0xff : 0, static_cast<std::size_t>(width) - bytes.size());
+  return true;
+}
+
+std::optional<bool> plainToUnscaled(std::string_view text, int precision, int scale, int width, std::uint8_t* out) {
+  if (width < 8 || scale < 0) return std::nullopt;
+  std::size_t k = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  k += negative ? 1 : 0;
+  std::uint64_t digits = 0;
+  int count = 0, fraction = 0;
+  bool point = false;
+  for (; k < text.size(); ++k) {
+    const char c = text[k];
+    if (c >= '0' && c <= '9') {
+      if (++count > 18) return std::nullopt;
+      digits = digits * 10 + static_cast<unsigned>(c - '0');
+      fraction += point ? 1 : 0;
+    } else if (c == '.' && !point) {
+      point = true;
+    } else {
+      break;
+    }
+  }
+  if (count == 0) return std::nullopt;
+  int exponent = 0;
+  if (k < text.size() && (text[k] == 'E' || text[k] == 'e')) {
+    ++k;
+    const bool negativeExponent = k < text.size() && text[k] == '-';
+    if (k < text.size() && (text[k] == '+' || text[k] == '-')) ++k;
+    const std::size_t first = k;
+    for (; k < text.size() && text[k] >= '0' && text[k] <= '9'; ++k) {
+      if (k - first == 4) return std::nullopt;
+      exponent = exponent * 10 + (text[k] - '0');
+    }
+    if (k == first) return std::nullopt;
+    if (negativeExponent) exponent = -exponent;
+  }
+  if (k != text.size()) return std::nullopt;
+  std::uint64_t unscaled = digits;
+  if (digits != 0) {
+    // digits < 10^18: a shift up past that is left to the general road, and
+    // one down past it would drop a nonzero digit.
+    const int shift = scale + exponent - fraction;
+    if (shift > 18) return std::nullopt;
+    if (shift >= 0) {
+      if (__builtin_mul_overflow(digits, kPowersOfTen64[shift], &unscaled) || unscaled >> 63 != 0) return std::nullopt;
+    } else {
+      // Only zeros may go: the value has to be exact at the scale.
+      if (shift < -18 || digits % kPowersOfTen64[-shift] != 0) return false;
+      unscaled = digits / kPowersOfTen64[-shift];
+    }
+    if (static_cast<int>(decimalDigits64(unscaled)) > precision) return false;
+  }
+  const std::int64_t value = negative ? -static_cast<std::int64_t>(unscaled) : static_cast<std::int64_t>(unscaled);
+  std::memcpy(out, &value, 8);
+  std::memset(out + 8, value < 0 ? 0xff : 0, static_cast<std::size_t>(width) - 8);
   return true;
 }
 

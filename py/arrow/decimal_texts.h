@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,5 +33,11 @@ std::string canonicalOf(const DecimalParts& parts);
 // endian); false when it needs rounding or more digits than precision, or is
 // special.
 bool toUnscaled(const DecimalParts& parts, int precision, int scale, int width, std::uint8_t* out);
+
+// parseDecimal then toUnscaled, on machine integers, for the texts masked
+// Decimals mostly are: [-]digits[.digits][E[+-]digits], at most 18 digits
+// and an exponent of at most 4. Nothing for any other text, which takes the
+// general road.
+std::optional<bool> plainToUnscaled(std::string_view text, int precision, int scale, int width, std::uint8_t* out);
 
 }  // namespace zorva::arrow

@@ -256,11 +256,14 @@ class ColumnWriter {
           std::memcpy(ready.bytes, &d, 8);
           break;
         }
-        case Written::Decimal:
-          if (!parseDecimal(std::string_view(answer.text().data(), answer.text().size()), parts) ||
-              !toUnscaled(parts, type.precision, type.scale, type.width, ready.bytes))
+        case Written::Decimal: {
+          const std::string_view t(answer.text().data(), answer.text().size());
+          const std::optional<bool> plain = plainToUnscaled(t, type.precision, type.scale, type.width, ready.bytes);
+          if (plain ? !*plain
+                    : !parseDecimal(t, parts) || !toUnscaled(parts, type.precision, type.scale, type.width, ready.bytes))
             continue;
           break;
+        }
         case Written::DecimalText: {
           const std::string_view t(answer.text().data(), answer.text().size());
           decimalTexts_.push_back(parseDecimal(t, parts) ? canonicalOf(parts) : std::string(t));

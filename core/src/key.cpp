@@ -300,8 +300,7 @@ void KeyStrategy::maskTexts(Charset charset, const KeyedHash& keyedHash, std::sp
   for (std::size_t from = 0; from < texts.size(); from += kBatch) {
     const std::size_t count = std::min(kBatch, texts.size() - from);
     std::size_t room = 0;
-    for (std::size_t i = 0; i < count; ++i)
-      room += kLabelHead + 2 * std::min(texts[from + i].size(), kMaxIdentifier);
+    for (std::size_t i = 0; i < count; ++i) room += kLabelHead + 2 * std::min(texts[from + i].size(), kMaxIdentifier);
     Scratch<8192, char> labels(room);
     char* nextLabel = labels.data();
     PermuteJob jobs[kBatch];

@@ -253,8 +253,7 @@ TEST(Batch, KeyManyMatchesOneAtATimeAcrossBatches) {
   std::vector<BigInt> integers;
   for (int i = 0; i < 300; ++i) {
     const std::uint64_t magnitude = rng() >> (rng() % 64);
-    integers.push_back(i % 50 == 0 ? BigInt::fromDecimal(std::string(45, '9'), false)
-                                   : BigInt::fromU64(magnitude));
+    integers.push_back(i % 50 == 0 ? BigInt::fromDecimal(std::string(45, '9'), false) : BigInt::fromU64(magnitude));
     if (i % 3 == 0) integers.back() = integers.back().negated();
   }
   std::vector<const BigInt*> pointers;

@@ -258,10 +258,10 @@ class ColumnWriter {
         }
         case Written::Decimal: {
           const std::string_view t(answer.text().data(), answer.text().size());
-          const std::optional<bool> plain = plainToUnscaled(t, type.precision, type.scale, type.width, ready.bytes);
-          if (plain ? !*plain
-                    : !parseDecimal(t, parts) || !toUnscaled(parts, type.precision, type.scale, type.width, ready.bytes))
-            continue;
+          std::optional<bool> fits = plainToUnscaled(t, type.precision, type.scale, type.width, ready.bytes);
+          if (!fits)
+            fits = parseDecimal(t, parts) && toUnscaled(parts, type.precision, type.scale, type.width, ready.bytes);
+          if (!*fits) continue;
           break;
         }
         case Written::DecimalText: {

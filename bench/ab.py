@@ -1,0 +1,107 @@
+"""Two builds of zorva_rs on one table (or one of its columns), in processes
+that take turns: the way to see a change of a few percent on a machine
+whose speed drifts by ten between runs, and by more between minutes.
+
+    python3 bench/ab.py BASE_DIR NEW_DIR [--table payments] [--column reference]
+        [--rounds 6] [--rows 200000] [--threads 1]
+
+BASE_DIR and NEW_DIR hold a zorva_rs module each (a build directory). Each
+round runs one process per build, the order turning every round (A B, B A,
+...), so that a drift over time counts against both alike. A process masks
+the table as a job does (fresh maskers, the rows through maskChunk in
+10,000-row chunks, in order; with --column, that column's values through
+maskColumn in 10,000-value calls) twice and reports the faster pass: CPU of
+the calling thread at 1 thread, wall time at more. The report gives each
+round's pair, and the median of the rounds' new/base ratios with their
+range: a change is real when the range stays on one side of 1.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+
+def measure(args: argparse.Namespace) -> float:
+    """ns per row (or per value with --column) of this process's module."""
+    import table_data
+    import tables
+
+    zorva_rs = tables.importEngine(args.worker)
+    zorva_rs.setThreads(args.threads)
+    words = table_data.sample_data.word_lists()
+    table = table_data.tables([args.table])[0]
+    rows = list(table.rows(args.rows))
+    timer = time.thread_time_ns if args.threads == 1 else time.perf_counter_ns
+    best = float("inf")
+    for _ in range(2):
+        maskers = tables.buildMaskers(zorva_rs, table, words)
+        if args.column:
+            j = table.columns.index(args.column)
+            values = [row[j] for row in rows]
+            spent = 0
+            for i in range(0, len(values), tables.CHUNK):
+                part = values[i:i + tables.CHUNK]
+                t0 = timer()
+                maskers[j].maskColumn(part)
+                spent += timer() - t0
+        else:
+            spent = tables.maskTable(zorva_rs, maskers, tables.chunksOf(rows), timer)[0] * 1e9
+        best = min(best, spent)
+    return best / len(rows)
+
+
+def run(module: str, args: argparse.Namespace) -> float:
+    command = [sys.executable, str(Path(__file__).resolve()), "--worker", module,
+               "--table", args.table, "--rows", str(args.rows), "--threads", str(args.threads)]
+    if args.column:
+        command += ["--column", args.column]
+    done = subprocess.run(command, capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        raise SystemExit(f"{module}: {done.stderr.strip()}")
+    return float(json.loads(done.stdout)["ns"])
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("base", nargs="?", help="directory of the base build's zorva_rs")
+    ap.add_argument("new", nargs="?", help="directory of the new build's zorva_rs")
+    ap.add_argument("--table", default="customers", help="customers, payments or people")
+    ap.add_argument("--column", help="one masked column of the table, through maskColumn")
+    ap.add_argument("--rounds", type=int, default=6)
+    ap.add_argument("--rows", type=int, default=200_000)
+    ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--worker", help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+    sys.path.insert(0, str(HERE))
+    if args.worker:
+        print(json.dumps({"ns": measure(args)}))
+        return 0
+    if not args.base or not args.new:
+        ap.error("BASE_DIR and NEW_DIR are required")
+    what = f"{args.table}.{args.column}" if args.column else args.table
+    unit = "ns/value" if args.column else "ns/row"
+    clock = "CPU" if args.threads == 1 else "wall"
+    print(f"{what}, {args.rows} rows, {args.threads} thread(s), {clock} {unit}: "
+          f"base {args.base}, new {args.new}")
+    ratios = []
+    for r in range(args.rounds):
+        order = ("base", "new") if r % 2 == 0 else ("new", "base")
+        got = {which: run(getattr(args, which), args) for which in order}
+        ratios.append(got["new"] / got["base"])
+        print(f"  round {r + 1}: base {got['base']:8.0f}  new {got['new']:8.0f}  "
+              f"new/base {ratios[-1]:.3f}")
+    print(f"new/base: median {statistics.median(ratios):.3f}, "
+          f"range {min(ratios):.3f}-{max(ratios):.3f} over {len(ratios)} rounds")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -9,6 +9,7 @@
 #include "bigint.h"
 #include "columns.h"
 #include "digits.h"
+#include "number_short.h"
 
 namespace zorva::arrow {
 namespace {
@@ -110,55 +111,25 @@ bool toUnscaled(const DecimalParts& parts, int precision, int scale, int width, 
 
 std::optional<bool> plainToUnscaled(std::string_view text, int precision, int scale, int width, std::uint8_t* out) {
   if (width < 8 || scale < 0) return std::nullopt;
-  std::size_t k = 0;
-  const bool negative = !text.empty() && text[0] == '-';
-  k += negative ? 1 : 0;
-  std::uint64_t digits = 0;
-  int count = 0, fraction = 0;
-  bool point = false;
-  for (; k < text.size(); ++k) {
-    const char c = text[k];
-    if (c >= '0' && c <= '9') {
-      if (++count > 18) return std::nullopt;
-      digits = digits * 10 + static_cast<unsigned>(c - '0');
-      fraction += point ? 1 : 0;
-    } else if (c == '.' && !point) {
-      point = true;
-    } else {
-      break;
-    }
-  }
-  if (count == 0) return std::nullopt;
-  int exponent = 0;
-  if (k < text.size() && (text[k] == 'E' || text[k] == 'e')) {
-    ++k;
-    const bool negativeExponent = k < text.size() && text[k] == '-';
-    if (k < text.size() && (text[k] == '+' || text[k] == '-')) ++k;
-    const std::size_t first = k;
-    for (; k < text.size() && text[k] >= '0' && text[k] <= '9'; ++k) {
-      if (k - first == 4) return std::nullopt;
-      exponent = exponent * 10 + (text[k] - '0');
-    }
-    if (k == first) return std::nullopt;
-    if (negativeExponent) exponent = -exponent;
-  }
-  if (k != text.size()) return std::nullopt;
-  std::uint64_t unscaled = digits;
-  if (digits != 0) {
-    // digits < 10^18: a shift up past that is left to the general road, and
-    // one down past it would drop a nonzero digit.
-    const int shift = scale + exponent - fraction;
-    if (shift > 18) return std::nullopt;
+  const std::optional<number_detail::ShortValue> v = number_detail::parseShort(text);
+  if (!v) return std::nullopt;
+  std::uint64_t unscaled = v->coefficient;
+  if (unscaled != 0) {
+    // The coefficient is below 10^19: a shift down past that would drop a
+    // nonzero digit, and one up past it is left to the general road.
+    const std::int64_t shift = scale + v->exponent;
+    if (shift > 19) return std::nullopt;
     if (shift >= 0) {
-      if (__builtin_mul_overflow(digits, kPowersOfTen64[shift], &unscaled) || unscaled >> 63 != 0) return std::nullopt;
+      if (__builtin_mul_overflow(unscaled, kPowersOfTen64[shift], &unscaled) || unscaled >> 63 != 0)
+        return std::nullopt;
     } else {
       // Only zeros may go: the value has to be exact at the scale.
-      if (shift < -18 || digits % kPowersOfTen64[-shift] != 0) return false;
-      unscaled = digits / kPowersOfTen64[-shift];
+      if (shift < -19 || unscaled % kPowersOfTen64[-shift] != 0) return false;
+      unscaled /= kPowersOfTen64[-shift];
     }
     if (static_cast<int>(decimalDigits64(unscaled)) > precision) return false;
   }
-  const std::int64_t value = negative ? -static_cast<std::int64_t>(unscaled) : static_cast<std::int64_t>(unscaled);
+  const std::int64_t value = v->negative ? -static_cast<std::int64_t>(unscaled) : static_cast<std::int64_t>(unscaled);
   std::memcpy(out, &value, 8);
   std::memset(out + 8, value < 0 ? 0xff : 0, static_cast<std::size_t>(width) - 8);
   return true;

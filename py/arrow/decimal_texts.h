@@ -35,9 +35,9 @@ std::string canonicalOf(const DecimalParts& parts);
 bool toUnscaled(const DecimalParts& parts, int precision, int scale, int width, std::uint8_t* out);
 
 // parseDecimal then toUnscaled, on machine integers, for the texts masked
-// Decimals mostly are: [-]digits[.digits][E[+-]digits], at most 18 digits
-// and an exponent of at most 4. Nothing for any other text, which takes the
-// general road.
+// Decimals mostly are: those the number strategy's own short reading takes
+// (at most 19 significant digits). Nothing for any other text, which takes
+// the general road.
 std::optional<bool> plainToUnscaled(std::string_view text, int precision, int scale, int width, std::uint8_t* out);
 
 }  // namespace zorva::arrow

@@ -147,6 +147,33 @@ bool readRow(PyObject* row, Blocks& blocks, Vec<Ref>& kept) {
   return true;
 }
 
+// How far ahead of its reading a row is fetched: its tuple twice this many
+// rows ahead, its masked cells this many. Each cell is an object of its own,
+// and reading a row otherwise waits on each of them in turn.
+constexpr Py_ssize_t kRowsAhead = 4;
+
+// Fetches row i + 2 kRowsAhead's tuple and row i + kRowsAhead's masked cells
+// (with a str's text, which follows its header). Only fetched, never read:
+// by their turn, a cell's repr() may have dropped the rows.
+void prefetchAhead(PyObject* rows, Py_ssize_t i, const Vec<Column>& columns) noexcept {
+  const Py_ssize_t size = PyList_Size(rows);
+  if (i + 2 * kRowsAhead < size) {
+    const char* far = reinterpret_cast<const char*>(PyList_GetItem(rows, i + 2 * kRowsAhead));
+    __builtin_prefetch(far);
+    __builtin_prefetch(far + 64);
+    __builtin_prefetch(far + 128);
+  }
+  if (i + kRowsAhead >= size) return;
+  PyObject* near = PyList_GetItem(rows, i + kRowsAhead);
+  if (!PyTuple_Check(near) || PyTuple_Size(near) != static_cast<Py_ssize_t>(columns.size())) return;
+  for (std::size_t j = 0; j < columns.size(); ++j) {
+    if (columns[j].native == nullptr) continue;
+    const char* cell = reinterpret_cast<const char*>(PyTuple_GetItem(near, static_cast<Py_ssize_t>(j)));
+    __builtin_prefetch(cell);
+    __builtin_prefetch(cell + 64);
+  }
+}
+
 bool readRows(PyObject* rows, Blocks& blocks, Vec<Ref>& kept) {
   std::size_t reserve = lengthHint(rows);
   if (PyList_Check(rows)) reserve = static_cast<std::size_t>(PyList_Size(rows));
@@ -158,6 +185,7 @@ bool readRows(PyObject* rows, Blocks& blocks, Vec<Ref>& kept) {
     // By index, re-reading the length: a cell's repr() may shrink the list.
     const Py_ssize_t start = PyList_Size(rows);
     for (Py_ssize_t i = 0; i < start && i < PyList_Size(rows); ++i) {
+      prefetchAhead(rows, i, blocks.columns);
       Ref row = Ref::borrow(PyList_GetItem(rows, i));
       if (!row || !readRow(row.get(), blocks, kept)) return false;
     }

@@ -57,14 +57,49 @@ unsigned digits128(u128 n) noexcept {
   return d;
 }
 
+// w's last numeral in a class of the given radix (10, 26 or 6), w divided by
+// it. Each case divides by a constant, which the compiler turns into a
+// multiplication; a division by the radix as a variable is a divide
+// instruction, and the numerals of one text form a chain of them.
+inline unsigned splitNumeral(std::uint64_t& w, std::uint8_t radix) noexcept {
+  std::uint64_t q;
+  switch (radix) {
+    case 10: q = w / 10; break;
+    case 26: q = w / 26; break;
+    default: q = w / 6; break;
+  }
+  const auto numeral = static_cast<unsigned>(w - q * radix);
+  w = q;
+  return numeral;
+}
+
 // Machine path: the whole mixed-radix index fits 128 bits. Writes the
 // permuted index x back into the classed characters, last character first.
 void decodeText128(const ClassTable& classes, u128 x, Text& out) {
-  for (std::size_t i = out.size(); i-- > 0;) {
-    const CharClass cls = classes[static_cast<unsigned char>(out[i])];
-    if (cls.radix == 0) continue;
-    out[i] = static_cast<char>(cls.base + static_cast<int>(x % cls.radix));
-    x /= cls.radix;
+  std::size_t i = out.size();
+  // While x needs two words, the characters whose radixes multiply to at
+  // most 2^64 - 1 are split off by one division of x (a library call on 128
+  // bits, so once per chunk rather than per character), then on one word.
+  while (x >> 64 != 0) {
+    std::uint64_t chunk = 1;
+    std::size_t start = i;
+    for (; start > 0; --start) {
+      const std::uint8_t radix = classes[static_cast<unsigned char>(out[start - 1])].radix;
+      if (radix == 0) continue;
+      if (chunk > std::numeric_limits<std::uint64_t>::max() / radix) break;
+      chunk *= radix;
+    }
+    auto w = static_cast<std::uint64_t>(x % chunk);
+    x /= chunk;
+    for (; i > start; --i) {
+      const CharClass cls = classes[static_cast<unsigned char>(out[i - 1])];
+      if (cls.radix != 0) out[i - 1] = static_cast<char>(cls.base + static_cast<int>(splitNumeral(w, cls.radix)));
+    }
+  }
+  auto w = static_cast<std::uint64_t>(x);
+  for (; i > 0; --i) {
+    const CharClass cls = classes[static_cast<unsigned char>(out[i - 1])];
+    if (cls.radix != 0) out[i - 1] = static_cast<char>(cls.base + static_cast<int>(splitNumeral(w, cls.radix)));
   }
 }
 
@@ -332,16 +367,18 @@ void KeyStrategy::maskTexts(Charset charset, const KeyedHash& keyedHash, std::sp
       bool fits = true;
       for (char ch : text) {
         const CharClass cls = classes[static_cast<unsigned char>(ch)];
-        switch (cls.radix) {
-          case 0: label[labelLength++] = ch; continue;
-          case 10: put("10"); break;
-          case 26: put("26"); break;
-          default: put("6"); break;
+        if (cls.radix == 0) {
+          label[labelLength++] = ch;
+          continue;
         }
+        put(cls.radix == 10 ? "10" : cls.radix == 26 ? "26" : "6");
+        // The largest size that one more character of the class keeps
+        // within 128 bits, as a constant per class.
+        const u128 limit = cls.radix == 10 ? kU128Max / 10 : cls.radix == 26 ? kU128Max / 26 : kU128Max / 6;
         if (!fits) continue;
         // A product of 10s, 26s and 6s is never exactly 2^128, so fitting 128
         // bits is the same as size <= 2^128.
-        if (size > kU128Max / cls.radix) {
+        if (size > limit) {
           fits = false;
           continue;
         }

@@ -92,6 +92,10 @@ TEST(KeyStrategy, TextsPermuteWithinTheirClasses) {
       {Charset::alphanumeric, std::string(28, 'k')},
       {Charset::digits, std::string(38, '7')},
       {Charset::digits, std::string(39, '7')},
+      // Just past one word, with the classes mixed where the two-word
+      // path splits off its first chunk.
+      {Charset::alphanumeric, "Q7-x9K2m-44Rt8z1-Wp"},
+      {Charset::hex, "deadBEEF-0123-4567-89ab-cdef0123"},
       {Charset::hex, "0123456789abcdefABCDEF-0123456789abcdefABCDEF-0123"},
       {Charset::alphanumeric, "Zq-" + std::string(60, '9') + "/abcXYZ" + std::string(40, 'm')},
       {Charset::alphanumeric, std::string(256, 'z')},

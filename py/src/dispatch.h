@@ -48,7 +48,7 @@ Output maskAny(const S& strategy, const KeyedHash& keyedHash, const Input& input
 
 // Values handed to a batch road at once; the core splits them further into
 // the lanes of its primitives.
-inline constexpr std::size_t kGroup = 64;
+inline constexpr std::size_t kGroup = 256;
 
 // Texts go to maskTexts(texts, Outcome<Text>*) and integers to
 // maskIntegers(integers, Outcome<BigInt>*), a group at a time; every other

@@ -119,9 +119,18 @@ bool copyRendered(PyObject* rendered, PackedText& out) {
 
 bool convert(PyObject* value, PyObject* decimalType, Input& out, bool borrowText) {
   using Kind = Input::Kind;
+  PyTypeObject* type = Py_TYPE(value);
+  // Most cells are an exact str: viewed where it lies, without the general
+  // road's type tests and its detour through an empty Input.
+  if (type == &PyUnicode_Type && borrowText) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) return false;
+    out = Input::ofText(Kind::Str, PackedText::borrowed(std::string_view(data, static_cast<std::size_t>(size))));
+    return true;
+  }
   out = Input();
   if (value == Py_None) return true;
-  PyTypeObject* type = Py_TYPE(value);
   if (type == &PyBool_Type) {
     out = Input(Kind::Bool);
     return true;

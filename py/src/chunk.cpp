@@ -147,31 +147,41 @@ bool readRow(PyObject* row, Blocks& blocks, Vec<Ref>& kept) {
   return true;
 }
 
-// How far ahead of its reading a row is fetched: its tuple twice this many
-// rows ahead, its masked cells this many. Each cell is an object of its own,
-// and reading a row otherwise waits on each of them in turn.
-constexpr Py_ssize_t kRowsAhead = 4;
+// How far ahead of its turn a row is fetched: its tuple twice this many
+// rows ahead, its cells this many. Each cell is an object of its own, and
+// reading or building a row otherwise waits on each of them in turn. Only
+// fetched, never read: by their turn, a cell's repr() may have dropped them.
+constexpr std::size_t kRowsAhead = 4;
 
-// Fetches row i + 2 kRowsAhead's tuple and row i + kRowsAhead's masked cells
-// (with a str's text, which follows its header). Only fetched, never read:
-// by their turn, a cell's repr() may have dropped the rows.
-void prefetchAhead(PyObject* rows, Py_ssize_t i, const Vec<Column>& columns) noexcept {
-  const Py_ssize_t size = PyList_Size(rows);
-  if (i + 2 * kRowsAhead < size) {
-    const char* far = reinterpret_cast<const char*>(PyList_GetItem(rows, i + 2 * kRowsAhead));
-    __builtin_prefetch(far);
-    __builtin_prefetch(far + 64);
-    __builtin_prefetch(far + 128);
-  }
-  if (i + kRowsAhead >= size) return;
-  PyObject* near = PyList_GetItem(rows, i + kRowsAhead);
-  if (!PyTuple_Check(near) || PyTuple_Size(near) != static_cast<Py_ssize_t>(columns.size())) return;
-  for (std::size_t j = 0; j < columns.size(); ++j) {
-    if (columns[j].native == nullptr) continue;
-    const char* cell = reinterpret_cast<const char*>(PyTuple_GetItem(near, static_cast<Py_ssize_t>(j)));
-    __builtin_prefetch(cell);
+void prefetchRow(const PyObject* row) noexcept {
+  const auto* bytes = reinterpret_cast<const char*>(row);
+  __builtin_prefetch(bytes);
+  __builtin_prefetch(bytes + 64);
+  __builtin_prefetch(bytes + 128);
+}
+
+// Fetches the given cells of a row of the right width, with a str's text,
+// which follows its header; for writing (Write = 1) where their reference
+// counts are to change.
+template <int Write>
+void prefetchCells(PyObject* row, const Vec<std::size_t>& which) noexcept {
+  for (std::size_t j : which) {
+    const auto* cell = reinterpret_cast<const char*>(PyTuple_GetItem(row, static_cast<Py_ssize_t>(j)));
+    __builtin_prefetch(cell, Write);
     __builtin_prefetch(cell + 64);
   }
+}
+
+// The reading's fetches: row i + 2 kRowsAhead's tuple, and row i +
+// kRowsAhead's masked cells when it is a tuple of the policy's width (any
+// other row is converted, or refused, in its turn).
+void prefetchAhead(PyObject* rows, Py_ssize_t i, std::size_t width, const Vec<std::size_t>& masked) noexcept {
+  const Py_ssize_t size = PyList_Size(rows);
+  const auto ahead = static_cast<Py_ssize_t>(kRowsAhead);
+  if (i + 2 * ahead < size) prefetchRow(PyList_GetItem(rows, i + 2 * ahead));
+  if (i + ahead >= size) return;
+  PyObject* near = PyList_GetItem(rows, i + ahead);
+  if (PyTuple_Check(near) && PyTuple_Size(near) == static_cast<Py_ssize_t>(width)) prefetchCells<0>(near, masked);
 }
 
 bool readRows(PyObject* rows, Blocks& blocks, Vec<Ref>& kept) {
@@ -182,10 +192,13 @@ bool readRows(PyObject* rows, Blocks& blocks, Vec<Ref>& kept) {
   blocks.blockRows = blocks.pool ? std::max(kMinBlockRows, (reserve + 7) / 8) : SIZE_MAX;
 
   if (PyList_Check(rows)) {
+    Vec<std::size_t> masked;
+    for (std::size_t j = 0; j < blocks.columns.size(); ++j)
+      if (blocks.columns[j].native != nullptr) masked.push_back(j);
     // By index, re-reading the length: a cell's repr() may shrink the list.
     const Py_ssize_t start = PyList_Size(rows);
     for (Py_ssize_t i = 0; i < start && i < PyList_Size(rows); ++i) {
-      prefetchAhead(rows, i, blocks.columns);
+      prefetchAhead(rows, i, blocks.columns.size(), masked);
       Ref row = Ref::borrow(PyList_GetItem(rows, i));
       if (!row || !readRow(row.get(), blocks, kept)) return false;
     }
@@ -292,11 +305,22 @@ bool buildBlock(const Vec<Column>& columns, const Block& block, const Vec<Ref>& 
   BlockObjects objects(columns, block);
   if (!objects.make(firstRow, problems)) return false;
   const std::size_t width = columns.size();
+  // A carried cell was never read, and its row was read long ago: each one
+  // would be a load from memory at its reference count's increment. So the
+  // rows ahead and their carried cells are fetched, as the reading does.
+  Vec<std::size_t> carried;
+  for (std::size_t j = 0; j < width; ++j)
+    if (columns[j].native == nullptr) carried.push_back(j);
+  const std::size_t end = std::min(kept.size(), firstRow + block.rows);
   for (std::size_t p = 0; p < block.rows; ++p) {
     const std::size_t r = firstRow + p;
     if (r >= kept.size()) {
       raisePanic("one output per input");
       return false;
+    }
+    if (!carried.empty()) {
+      if (r + 2 * kRowsAhead < end) prefetchRow(kept[r + 2 * kRowsAhead].get());
+      if (r + kRowsAhead < end) prefetchCells<1>(kept[r + kRowsAhead].get(), carried);
     }
     Ref row = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(width)));
     if (!row) return false;

@@ -47,7 +47,10 @@ Output maskAny(const S& strategy, const KeyedHash& keyedHash, const Input& input
 }
 
 // Values handed to a batch road at once; the core splits them further into
-// the lanes of its primitives.
+// the lanes of its primitives. As many as the pool hands a piece of a column
+// at a time: a strategy whose values take different numbers of rounds (the
+// key permutations) keeps its sixteen lanes full only with several values
+// per lane to draw on.
 inline constexpr std::size_t kGroup = 256;
 
 // Texts go to maskTexts(texts, Outcome<Text>*) and integers to

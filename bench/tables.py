@@ -18,10 +18,11 @@ Per table it measures:
   of its own, on the same rows) times their interleaved cost (core_bench,
   in this run), plus CPython's own cost of making the output objects (a str
   from its UTF-8 bytes, a new int or float, a Decimal from its text),
-  measured here on the very outputs;
+  measured here on the very outputs; beside it, as information, the cost of
+  the row tuples maskChunk hands back, which that floor leaves out;
 - per column, 200,000 values (--rows) through maskColumn in 10,000-value calls:
   ns per value against the column's own floor, and against the same column's
-  first 10,000 values in one call (what growing caches cost).
+  first 10,000 values in one call from cold caches (what growing caches cost).
 
 Timings are CPU time of the calling thread wherever one thread does the
 work; only ratios within one run are meant to be compared.

@@ -215,20 +215,24 @@ def objectNs(values: list, repeat: int) -> float:
     return total / len(values)
 
 
-_EVICTION = bytearray(64 << 20)  # twice the largest last-level cache seen on these machines
+_eviction = bytearray()
 
 
 def evictCaches() -> None:
-    """Writes a line of every 64 bytes of a buffer larger than the caches."""
-    _EVICTION[::64] = b"\1" * (len(_EVICTION) // 64)
+    """Writes a line of every 64 bytes of a buffer twice the largest
+    last-level cache seen on these machines (made at the first call)."""
+    global _eviction
+    if not _eviction:
+        _eviction = bytearray(64 << 20)
+    _eviction[::64] = b"\1" * (len(_eviction) // 64)
 
 
 def rowTupleNs(rows: list, repeat: int) -> float:
     """CPython's cost of the output rows themselves, per row: a tuple of the
     row's width, as maskChunk hands each row back. Its cells are the masked
     objects just made, still in the caches, so the tuples here are made of
-    one object (only the tuple's own cost counts). The issue's floor counts
-    the cells' objects only; this is printed beside it."""
+    one object (only the tuple's own cost counts). The floor counts the
+    cells' objects only; this is printed beside it."""
     width = len(rows[0]) if rows else 0
     columns = [[None] * CHUNK for _ in range(width)]
     chunks = (len(rows) + CHUNK - 1) // CHUNK
@@ -428,8 +432,8 @@ def judge(result: dict) -> list[str]:
         lines.append("")
     lines.append("  ns/val = CPU per value, all rows through maskColumn in 10,000-value calls; 10k = the first 10,000")
     lines.append("  in one call, from cold caches; obj = CPython's cost of the output objects; prims = HMACs (h),")
-    lines.append("  the SHA-256")
-    lines.append("  compressions they require (c: two for a message of one block) and AES blocks (a) per value;")
+    lines.append("  the SHA-256 compressions they require (c: two for a message of one block) and AES blocks (a)")
+    lines.append("  per value;")
     lines.append("  floor = compressions x half an HMAC's interleaved cost + AES blocks x theirs + obj;")
     lines.append("  x fl = ns/val / floor.")
     misses = [k for k, v in targets.items() if v is False]

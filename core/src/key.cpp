@@ -73,34 +73,35 @@ inline unsigned splitNumeral(std::uint64_t& w, std::uint8_t radix) noexcept {
   return numeral;
 }
 
+// Writes w into the classed characters of out in [start, end), last first.
+void decodeWord(const ClassTable& classes, std::uint64_t w, Text& out, std::size_t start, std::size_t end) {
+  for (std::size_t i = end; i > start; --i) {
+    const CharClass cls = classes[static_cast<unsigned char>(out[i - 1])];
+    if (cls.radix != 0) out[i - 1] = static_cast<char>(cls.base + static_cast<int>(splitNumeral(w, cls.radix)));
+  }
+}
+
 // Machine path: the whole mixed-radix index fits 128 bits. Writes the
 // permuted index x back into the classed characters, last character first.
 void decodeText128(const ClassTable& classes, u128 x, Text& out) {
-  std::size_t i = out.size();
+  std::size_t end = out.size();
   // While x needs two words, the characters whose radixes multiply to at
   // most 2^64 - 1 are split off by one division of x (a library call on 128
   // bits, so once per chunk rather than per character), then on one word.
   while (x >> 64 != 0) {
     std::uint64_t chunk = 1;
-    std::size_t start = i;
+    std::size_t start = end;
     for (; start > 0; --start) {
       const std::uint8_t radix = classes[static_cast<unsigned char>(out[start - 1])].radix;
       if (radix == 0) continue;
       if (chunk > std::numeric_limits<std::uint64_t>::max() / radix) break;
       chunk *= radix;
     }
-    auto w = static_cast<std::uint64_t>(x % chunk);
+    decodeWord(classes, static_cast<std::uint64_t>(x % chunk), out, start, end);
     x /= chunk;
-    for (; i > start; --i) {
-      const CharClass cls = classes[static_cast<unsigned char>(out[i - 1])];
-      if (cls.radix != 0) out[i - 1] = static_cast<char>(cls.base + static_cast<int>(splitNumeral(w, cls.radix)));
-    }
+    end = start;
   }
-  auto w = static_cast<std::uint64_t>(x);
-  for (; i > 0; --i) {
-    const CharClass cls = classes[static_cast<unsigned char>(out[i - 1])];
-    if (cls.radix != 0) out[i - 1] = static_cast<char>(cls.base + static_cast<int>(splitNumeral(w, cls.radix)));
-  }
+  decodeWord(classes, static_cast<std::uint64_t>(x), out, 0, end);
 }
 
 // Values per permutation batch. Values leave their lanes after different
@@ -372,12 +373,10 @@ void KeyStrategy::maskTexts(Charset charset, const KeyedHash& keyedHash, std::sp
           continue;
         }
         put(cls.radix == 10 ? "10" : cls.radix == 26 ? "26" : "6");
-        // The largest size that one more character of the class keeps
-        // within 128 bits, as a constant per class.
-        const u128 limit = cls.radix == 10 ? kU128Max / 10 : cls.radix == 26 ? kU128Max / 26 : kU128Max / 6;
         if (!fits) continue;
         // A product of 10s, 26s and 6s is never exactly 2^128, so fitting 128
-        // bits is the same as size <= 2^128.
+        // bits is the same as size <= 2^128; the limit is a constant per class.
+        const u128 limit = cls.radix == 10 ? kU128Max / 10 : cls.radix == 26 ? kU128Max / 26 : kU128Max / 6;
         if (size > limit) {
           fits = false;
           continue;

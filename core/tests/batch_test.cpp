@@ -228,9 +228,6 @@ TEST(Batch, Ff1ManyMatchesOneAtATimeOnEveryRoad) {
   }
 }
 
-// Values the strategy refuses (too many digits, not finite, zero, not a
-// number) sit between masked ones, so a batch's digests must stay with
-// their values across the batch boundaries.
 // A key batch lays every value's label end to end in one buffer and keeps
 // many values in flight: texts of every length (one past the 128-bit road,
 // one over the limit, non-ASCII, nothing to permute) and integers of every
@@ -264,6 +261,9 @@ TEST(Batch, KeyManyMatchesOneAtATimeAcrossBatches) {
     EXPECT_EQ(batch[i], KeyStrategy::maskInteger(plain, *pointers[i])) << i;
 }
 
+// Values the strategy refuses (too many digits, not finite, zero, not a
+// number) sit between masked ones, so a batch's digests must stay with
+// their values across the batch boundaries.
 TEST(Batch, NumberManyMatchesOneAtATime) {
   const BigInt huge = BigInt::fromDecimal("1234567890123456789012345678901234567890", false);
   std::vector<BigInt> integers;

@@ -150,15 +150,19 @@ std::string tooLong(std::string_view strategy) {
     CHECK(isDigit(out) == isDigit(text[i]) && (!kept || out == text[i]));
     position += isDigit(text[i]);
   }
-  // Its pieces between newlines as one batch on the lanes, each against itself
-  // alone on the plain road: a run's neighbours in the batch never reach it.
+  // Its pieces between newlines as one batch on the lanes (and the byte road
+  // where the CPU has it), each against itself alone on the plain hash and
+  // the plain loops: a run's neighbours in the batch never reach it.
   std::vector<std::string_view> pieces;
   for (std::size_t from = 0, at = 0; at != text.npos; from = at + 1)
     pieces.push_back(text.substr(from, (at = text.find('\n', from)) == text.npos ? at : at - from));
   std::vector<Outcome<Text>> batch(pieces.size());
   maskDigitsTexts(columnKey(), pieces, lead, trail, batch.data());
-  for (std::size_t i = 0; i < pieces.size(); ++i)
-    CHECK(batch[i] == maskDigitsText(plainColumnKey(), pieces[i], lead, trail));
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    Outcome<Text> alone;
+    maskDigitsTexts(plainColumnKey(), {&pieces[i], 1}, lead, trail, &alone, DigitsRoad::portable);
+    CHECK(batch[i] == alone);
+  }
 }
 
 // maskEmail: "u", min(length, 64) lowercase hex characters, "@" and the domain
@@ -246,8 +250,8 @@ bool sameShape(std::string_view text, const Outcome<Text>& outcome, auto classOf
 [[maybe_unused]] void ff1_roads_fuzz(Reader in) {
   static constexpr std::uint32_t kRadices[] = {2, 3, 10, 16, 22, 26, 36, 62, 255, 256, 65535, 65536};
   const std::uint8_t pick = in.byte();
-  const std::uint32_t radix = pick < 0xc0 ? kRadices[pick % std::size(kRadices)]
-                                          : 2 + (in.byte() << 8 | in.byte()) % 65535;
+  const std::uint32_t radix =
+      pick < 0xc0 ? kRadices[pick % std::size(kRadices)] : 2 + (in.byte() << 8 | in.byte()) % 65535;
   const std::string_view tweak = in.piece();
   const std::string_view rest = in.rest();
   std::vector<std::uint32_t> x;
@@ -518,10 +522,12 @@ std::string utf8(std::string_view bytes) {
   const std::string_view seed = in.rest();
   std::vector<std::uint8_t> bytes(64 * count + 64 + 1);
   for (std::size_t i = 0; i < bytes.size(); ++i)
-    bytes[i] = seed.empty() ? static_cast<std::uint8_t>(i) : static_cast<std::uint8_t>(seed[i % seed.size()] + i / seed.size());
+    bytes[i] = seed.empty() ? static_cast<std::uint8_t>(i)
+                            : static_cast<std::uint8_t>(seed[i % seed.size()] + i / seed.size());
   std::vector<State> start(count + 2);
   for (std::size_t i = 0; i < start.size(); ++i)
-    for (int w = 0; w < 8; ++w) start[i].h[w] = static_cast<std::uint32_t>(bytes[(i * 8 + w) % bytes.size()] * 0x9e3779b9u + i);
+    for (int w = 0; w < 8; ++w)
+      start[i].h[w] = static_cast<std::uint32_t>(bytes[(i * 8 + w) % bytes.size()] * 0x9e3779b9u + i);
   std::vector<const std::uint8_t*> blocks(count);
   std::vector<std::uint8_t> tagBytes(32 * count + 1), want(32 * count + 1);
   std::vector<std::uint8_t*> tags(count), wantTags(count);

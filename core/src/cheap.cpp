@@ -9,6 +9,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "ascii.h"
 #include "key.h"
@@ -77,8 +80,8 @@ std::size_t streamDigits(std::uint8_t* s, std::size_t length) noexcept {
       oneByOne(k + 16);
       continue;
     }
-    const __m128i digits = _mm_packus_epi16(lastDigits(_mm_unpacklo_epi8(bytes, zero)),
-                                            lastDigits(_mm_unpackhi_epi8(bytes, zero)));
+    const __m128i digits =
+        _mm_packus_epi16(lastDigits(_mm_unpacklo_epi8(bytes, zero)), lastDigits(_mm_unpackhi_epi8(bytes, zero)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(s + r), digits);
     r += 16;
     k += 16;
@@ -86,6 +89,97 @@ std::size_t streamDigits(std::uint8_t* s, std::size_t length) noexcept {
 #endif
   oneByOne(length);
   return r;
+}
+
+#if defined(__x86_64__)
+// The byte road: AVX-512's byte compress and expand (VBMI2) gather a text's
+// digits, compact a stream's digits and put the masked digits back, each a
+// few instructions per 64 bytes where the plain loops take several per byte.
+#define ZORVA_BYTES_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2,popcnt")))
+
+bool cpuHasByteCompress() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+         __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+}
+
+// The first n (at most 64) bytes.
+ZORVA_BYTES_TARGET inline __mmask64 firstBytes(std::size_t n) noexcept {
+  return _bzhi_u64(~0ULL, static_cast<unsigned>(n));
+}
+
+ZORVA_BYTES_TARGET inline __mmask64 digitBytes(__m512i v) noexcept {
+  return _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8('0')), _mm512_set1_epi8(10));
+}
+
+// streamDigits on the byte road: each byte's digit from the table by two
+// two-register permutes (one per half of the byte range), the bytes up to
+// 249 compressed into place. The store at r <= k never reaches past the
+// block just read.
+ZORVA_BYTES_TARGET std::size_t streamDigitsBytes(std::uint8_t* s, std::size_t length) noexcept {
+  const __m512i t0 = _mm512_loadu_si512(kDigitOf.data()), t1 = _mm512_loadu_si512(kDigitOf.data() + 64);
+  const __m512i t2 = _mm512_loadu_si512(kDigitOf.data() + 128), t3 = _mm512_loadu_si512(kDigitOf.data() + 192);
+  const __m512i lastDigit = _mm512_set1_epi8(static_cast<char>(249));
+  std::size_t r = 0;
+  for (std::size_t k = 0; k < length; k += 64) {
+    const __mmask64 in = firstBytes(std::min<std::size_t>(64, length - k));
+    const __m512i b = _mm512_maskz_loadu_epi8(in, s + k);
+    const __m512i low = _mm512_permutex2var_epi8(t0, b, t1), high = _mm512_permutex2var_epi8(t2, b, t3);
+    const __m512i digits = _mm512_mask_blend_epi8(_mm512_movepi8_mask(b), low, high);
+    const __mmask64 kept = _mm512_cmple_epu8_mask(b, lastDigit) & in;
+    const auto count = static_cast<std::size_t>(_mm_popcnt_u64(kept));
+    _mm512_mask_storeu_epi8(s + r, firstBytes(count), _mm512_maskz_compress_epi8(kept, digits));
+    r += count;
+  }
+  return r;
+}
+
+// placeDigits' common case (r >= n, no digit of R used twice) on the byte road.
+ZORVA_BYTES_TARGET void placeDigitsBytes(char* digits, std::size_t begin, std::size_t end,
+                                         const std::uint8_t* s) noexcept {
+  const __m512i zero = _mm512_set1_epi8('0');
+  for (std::size_t k = begin - begin % 64; k < end; k += 64) {
+    __mmask64 place = firstBytes(std::min<std::size_t>(64, end - k));
+    if (k < begin) place &= ~firstBytes(begin - k);
+    _mm512_mask_storeu_epi8(digits + k, place, _mm512_add_epi8(_mm512_maskz_loadu_epi8(place, s + k), zero));
+  }
+}
+
+// A text of at most 64 bytes: its digits in order to run (count of them
+// returned), and whether it is ASCII.
+ZORVA_BYTES_TARGET std::size_t gatherDigitsBytes(std::string_view text, char* run, bool& ascii) noexcept {
+  const __m512i v = _mm512_maskz_loadu_epi8(firstBytes(text.size()), text.data());
+  ascii = _mm512_movepi8_mask(v) == 0;
+  const __mmask64 digit = digitBytes(v);  // the zeros past the text are no digits
+  const auto count = static_cast<std::size_t>(_mm_popcnt_u64(digit));
+  _mm512_mask_storeu_epi8(run, firstBytes(count), _mm512_maskz_compress_epi8(digit, v));
+  return count;
+}
+
+// out = text (at most 64 bytes) with its digits replaced, in order, by the
+// count of them in digits.
+ZORVA_BYTES_TARGET void scatterDigitsBytes(std::string_view text, const char* digits, std::size_t count,
+                                           char* out) noexcept {
+  const __mmask64 in = firstBytes(text.size());
+  const __m512i v = _mm512_maskz_loadu_epi8(in, text.data());
+  const __m512i masked = _mm512_maskz_loadu_epi8(firstBytes(count), digits);
+  _mm512_mask_storeu_epi8(out, in, _mm512_mask_expand_epi8(v, digitBytes(v), masked));
+}
+#else
+bool cpuHasByteCompress() noexcept { return false; }
+std::size_t streamDigitsBytes(std::uint8_t*, std::size_t) noexcept { return 0; }
+void placeDigitsBytes(char*, std::size_t, std::size_t, const std::uint8_t*) noexcept {}
+std::size_t gatherDigitsBytes(std::string_view, char*, bool&) noexcept { return 0; }
+void scatterDigitsBytes(std::string_view, const char*, std::size_t, char*) noexcept {}
+#endif
+
+// The longest text the byte road gathers and scatters in one register.
+constexpr std::size_t kByteRoadText = 64;
+
+bool byteRoad(DigitsRoad road) noexcept {
+  static const bool available = cpuHasByteCompress();
+  return road == DigitsRoad::automatic && available;
 }
 
 // The digits a run of n draws are R[i mod r] for i < n: once the stream has
@@ -99,10 +193,14 @@ std::size_t leadLength(std::size_t n) noexcept { return std::min(streamLength(n)
 // Every position draws its digit R[i mod r] whether kept or not, so a masked
 // digit never depends on the keep counts.
 void placeDigits(char* digits, std::size_t n, const std::uint8_t* s, std::size_t r, std::uint64_t keepLeading,
-                 std::uint64_t keepTrailing) noexcept {
+                 std::uint64_t keepTrailing, bool bytes) noexcept {
   // The masked positions are one range, [keepLeading, n - keepTrailing).
   const std::size_t begin = keepLeading < n ? static_cast<std::size_t>(keepLeading) : n;
   const std::size_t end = keepTrailing < n ? n - static_cast<std::size_t>(keepTrailing) : 0;
+  if (r >= n && bytes) {
+    if (begin < end) placeDigitsBytes(digits, begin, end, s);
+    return;
+  }
   if (r >= n) {
     // Almost always: no digit of R is used twice, and no division is needed.
     for (std::size_t i = begin; i < end; ++i) digits[i] = static_cast<char>('0' + s[i]);
@@ -114,15 +212,16 @@ void placeDigits(char* digits, std::size_t n, const std::uint8_t* s, std::size_t
 // Masks n ASCII digits in place from the stream's first have bytes (the
 // caller's buffer holds room for the whole stream); false means decline.
 bool finishRun(const KeyedHash& keyedHash, char* digits, std::size_t n, std::uint8_t* s, std::size_t have,
-               std::uint64_t keepLeading, std::uint64_t keepTrailing) {
+               std::uint64_t keepLeading, std::uint64_t keepTrailing, bool bytes = false) {
   const std::size_t want = std::max<std::size_t>(n, 1);
-  std::size_t r = streamDigits(s, have);
+  auto compact = [&](std::size_t length) { return bytes ? streamDigitsBytes(s, length) : streamDigits(s, length); };
+  std::size_t r = compact(have);
   if (r < want && have < streamLength(n)) {
     keyedHash.expand(std::string_view(digits, n), streamLength(n), kNoLabel, s);
-    r = streamDigits(s, streamLength(n));
+    r = compact(streamLength(n));
   }
   if (r == 0) return false;
-  placeDigits(digits, n, s, r, keepLeading, keepTrailing);
+  placeDigits(digits, n, s, r, keepLeading, keepTrailing, bytes);
   return true;
 }
 
@@ -201,8 +300,9 @@ Outcome<Text> maskDigitsText(const KeyedHash& keyedHash, std::string_view text, 
 }
 
 void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts, std::uint64_t keepLeading,
-                     std::uint64_t keepTrailing, Outcome<Text>* out) {
+                     std::uint64_t keepTrailing, Outcome<Text>* out, DigitsRoad road) {
   constexpr std::size_t kBatch = 16;
+  const bool bytes = byteRoad(road);
   for (std::size_t from = 0; from < texts.size(); from += kBatch) {
     const std::size_t n = std::min(kBatch, texts.size() - from);
     std::size_t total = 0;
@@ -219,16 +319,21 @@ void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_vie
     std::uint8_t* stream = streams.data();
     for (std::size_t i = 0; i < n; ++i) {
       const std::string_view text = texts[from + i];
-      if (!isAscii(text)) {
+      std::size_t count = 0;
+      bool ascii = true;
+      if (bytes && text.size() <= kByteRoadText) {
+        count = gatherDigitsBytes(text, run, ascii);
+      } else if ((ascii = isAscii(text))) {
+        // Without branches: where the separators fall differs from value to
+        // value. Every byte is written, and a separator is overwritten next.
+        for (char c : text) {
+          run[count] = c;
+          count += isDigit(c) ? 1 : 0;
+        }
+      }
+      if (!ascii) {
         out[from + i] = Decline{};
         continue;
-      }
-      // Without branches: where the separators fall differs from value to
-      // value. Every byte is written, and a separator is overwritten next.
-      std::size_t count = 0;
-      for (char c : text) {
-        run[count] = c;
-        count += isDigit(c) ? 1 : 0;
       }
       if (count == 0) {
         out[from + i] = Text(text);
@@ -248,11 +353,16 @@ void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_vie
     for (std::size_t j = 0; j < jobCount; ++j) {
       char* digits = runOf[j];
       const std::size_t count = jobs[j].data.size();
-      if (!finishRun(keyedHash, digits, count, jobs[j].out, jobs[j].length, keepLeading, keepTrailing)) {
+      if (!finishRun(keyedHash, digits, count, jobs[j].out, jobs[j].length, keepLeading, keepTrailing, bytes)) {
         out[owner[j]] = Decline{};
         continue;
       }
-      Text& result = out[owner[j]].emplace<Text>(texts[owner[j]]);
+      const std::string_view text = texts[owner[j]];
+      Text& result = out[owner[j]].emplace<Text>(text);  // in its slot, never moved
+      if (bytes && text.size() <= kByteRoadText) {
+        scatterDigitsBytes(text, digits, count, result.data());
+        continue;
+      }
       std::size_t k = 0;
       for (char& c : result) {
         const bool digit = isDigit(c);

@@ -160,7 +160,7 @@ std::string tooLong(std::string_view strategy) {
   maskDigitsTexts(columnKey(), pieces, lead, trail, batch.data());
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     Outcome<Text> alone;
-    maskDigitsTexts(plainColumnKey(), {&pieces[i], 1}, lead, trail, &alone, DigitsRoad::portable);
+    maskDigitsTexts(plainColumnKey(), {&pieces[i], 1}, lead, trail, &alone, ByteRoad::portable);
     CHECK(batch[i] == alone);
   }
 }

@@ -9,11 +9,8 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include "ascii.h"
+#include "byte_road.h"
 #include "key.h"
 #include "scratch.h"
 
@@ -92,23 +89,6 @@ std::size_t streamDigits(std::uint8_t* s, std::size_t length) noexcept {
 }
 
 #if defined(__x86_64__)
-// The byte road: AVX-512's byte compress and expand (VBMI2) gather a text's
-// digits, compact a stream's digits and put the masked digits back, each a
-// few instructions per 64 bytes where the plain loops take several per byte.
-#define ZORVA_BYTES_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2,popcnt")))
-
-bool cpuHasByteCompress() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
-         __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-}
-
-// The first n (at most 64) bytes.
-ZORVA_BYTES_TARGET inline __mmask64 firstBytes(std::size_t n) noexcept {
-  return _bzhi_u64(~0ULL, static_cast<unsigned>(n));
-}
-
 ZORVA_BYTES_TARGET inline __mmask64 digitBytes(__m512i v) noexcept {
   return _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8('0')), _mm512_set1_epi8(10));
 }
@@ -167,20 +147,11 @@ ZORVA_BYTES_TARGET void scatterDigitsBytes(std::string_view text, const char* di
   _mm512_mask_storeu_epi8(out, in, _mm512_mask_expand_epi8(v, digitBytes(v), masked));
 }
 #else
-bool cpuHasByteCompress() noexcept { return false; }
 std::size_t streamDigitsBytes(std::uint8_t*, std::size_t) noexcept { return 0; }
 void placeDigitsBytes(char*, std::size_t, std::size_t, const std::uint8_t*) noexcept {}
 std::size_t gatherDigitsBytes(std::string_view, char*, bool&) noexcept { return 0; }
 void scatterDigitsBytes(std::string_view, const char*, std::size_t, char*) noexcept {}
 #endif
-
-// The longest text the byte road gathers and scatters in one register.
-constexpr std::size_t kByteRoadText = 64;
-
-bool byteRoad(DigitsRoad road) noexcept {
-  static const bool available = cpuHasByteCompress();
-  return road == DigitsRoad::automatic && available;
-}
 
 // The digits a run of n draws are R[i mod r] for i < n: once the stream has
 // given max(n, 1) of them, the rest of it cannot change a digit (nor the
@@ -300,9 +271,9 @@ Outcome<Text> maskDigitsText(const KeyedHash& keyedHash, std::string_view text, 
 }
 
 void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts, std::uint64_t keepLeading,
-                     std::uint64_t keepTrailing, Outcome<Text>* out, DigitsRoad road) {
+                     std::uint64_t keepTrailing, Outcome<Text>* out, ByteRoad road) {
   constexpr std::size_t kBatch = 16;
-  const bool bytes = byteRoad(road);
+  const bool bytes = takesByteRoad(road);
   for (std::size_t from = 0; from < texts.size(); from += kBatch) {
     const std::size_t n = std::min(kBatch, texts.size() - from);
     std::size_t total = 0;

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "bigint.h"
+#include "byte_road.h"
 #include "keyed_hash.h"
 #include "outcome.h"
 
@@ -18,15 +19,10 @@ inline constexpr std::string_view kDefaultMailDomain = "example.test";
 // keepTrailing digits; declines a run that would be kept whole.
 Outcome<Text> maskDigitRun(const KeyedHash& keyedHash, std::string_view digits, std::uint64_t keepLeading,
                            std::uint64_t keepTrailing);
-// Which instructions the digit maskers of texts take: automatic uses
-// AVX-512's byte compress and expand (VBMI2) where the CPU has them, portable
-// the plain loops everywhere. Both give the same bytes; tests hold the one to
-// the other.
-enum class DigitsRoad { automatic, portable };
 // Masks the digits of an ASCII text in place of the originals; declines non-ASCII text.
 // out[i] = maskDigitsText(texts[i], ...) for every i, the streams in one batch.
 void maskDigitsTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts, std::uint64_t keepLeading,
-                     std::uint64_t keepTrailing, Outcome<Text>* out, DigitsRoad road = DigitsRoad::automatic);
+                     std::uint64_t keepTrailing, Outcome<Text>* out, ByteRoad road = ByteRoad::automatic);
 Outcome<Text> maskDigitsText(const KeyedHash& keyedHash, std::string_view text, std::uint64_t keepLeading,
                              std::uint64_t keepTrailing);
 // Masks an integer's digits, keeping its digit count and sign.

@@ -101,8 +101,8 @@ TEST(Cheap, DigitRoadsAgree) {
   const std::pair<std::uint64_t, std::uint64_t> keeps[] = {{0, 0}, {3, 0}, {0, 4}, {70, 1}, {~0ULL, 0}};
   for (const auto& [leading, trailing] : keeps) {
     std::vector<Outcome<Text>> bytes(texts.size()), portable(texts.size());
-    maskDigitsTexts(lanes, views, leading, trailing, bytes.data(), DigitsRoad::automatic);
-    maskDigitsTexts(lanes, views, leading, trailing, portable.data(), DigitsRoad::portable);
+    maskDigitsTexts(lanes, views, leading, trailing, bytes.data(), ByteRoad::automatic);
+    maskDigitsTexts(lanes, views, leading, trailing, portable.data(), ByteRoad::portable);
     for (std::size_t i = 0; i < texts.size(); ++i) {
       EXPECT_EQ(bytes[i].index(), portable[i].index()) << texts[i];
       EXPECT_EQ(text(bytes[i]), text(portable[i])) << texts[i] << " keeping " << leading << ", " << trailing;

@@ -187,7 +187,8 @@ void cbcHardware(const std::uint8_t*, std::uint8_t*, const std::uint8_t*, std::s
 // Numerals to NUM in the given radix (square = radix^2), first numeral most
 // significant, two numerals a step: the chain of dependent multiplications
 // is half as long. Any wrap-around cancels, as the result is below 2^64.
-std::uint64_t numMachine(const std::uint32_t* x, std::size_t count, std::uint64_t radix, std::uint64_t square) noexcept {
+std::uint64_t numMachine(const std::uint32_t* x, std::size_t count, std::uint64_t radix,
+                         std::uint64_t square) noexcept {
   std::uint64_t v = 0;
   std::size_t i = 0;
   if (count % 2 != 0) v = x[i++];
@@ -489,6 +490,10 @@ inline void finishWide(WideLane& lane, std::uint8_t round, std::uint64_t r0, std
   lane.bNum = (u128(z1) << 64) | z0;
 }
 
+// The lane kernels below start on 64-byte lines of their own: their unrolled
+// rounds are long runs of long instructions, whose speed must not hang on
+// where the code linked before them happens to end (the SHA-256 kernels ran
+// at half speed at some offsets).
 // Lanes of a batch on the 128-bit AES road: as many as its sixteen
 // registers hold beside the round keys.
 constexpr std::size_t kLanes = 8;
@@ -498,8 +503,8 @@ constexpr std::size_t kGroupLanes = 2 * kSetLanes;
 
 #if defined(__x86_64__)
 template <std::size_t L>
-__attribute__((target("aes,sse2"))) void lanesHardware(const std::uint8_t* roundKeys, const std::uint8_t (*states)[16],
-                                                       Lane* lanes) {
+__attribute__((target("aes,sse2"), aligned(64))) void lanesHardware(const std::uint8_t* roundKeys,
+                                                                    const std::uint8_t (*states)[16], Lane* lanes) {
   const __m128i k0 = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys));
   __m128i starts[L];
   for (std::size_t l = 0; l < L; ++l)
@@ -511,8 +516,9 @@ __attribute__((target("aes,sse2"))) void lanesHardware(const std::uint8_t* round
 }
 
 template <std::size_t L>
-__attribute__((target("aes,sse2"))) void wideLanesHardware(const std::uint8_t* roundKeys,
-                                                           const std::uint8_t (*states)[16], WideLane* lanes) {
+__attribute__((target("aes,sse2"), aligned(64))) void wideLanesHardware(const std::uint8_t* roundKeys,
+                                                                        const std::uint8_t (*states)[16],
+                                                                        WideLane* lanes) {
   const __m128i k0 = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys));
   __m128i starts[L];
   for (std::size_t l = 0; l < L; ++l)
@@ -544,8 +550,9 @@ __attribute__((target("aes,sse2"), always_inline)) inline void encryptLanes(cons
 }
 
 template <std::size_t L>
-__attribute__((target("aes,sse2"))) void longLanesHardware(const std::uint8_t* roundKeys,
-                                                           const std::uint8_t (*states)[16], LongLane* lanes) {
+__attribute__((target("aes,sse2"), aligned(64))) void longLanesHardware(const std::uint8_t* roundKeys,
+                                                                        const std::uint8_t (*states)[16],
+                                                                        LongLane* lanes) {
   __m128i k[15];
   for (int i = 0; i < 15; ++i) k[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys + 16 * i));
   __m128i starts[L];
@@ -651,8 +658,10 @@ ZORVA_VECTOR_TARGET void vectorRemaindersOn(const std::uint64_t* y, std::size_t 
 // that is where unpacking B's words against zeros puts them, and unpacking
 // the results' first words puts them back in order.
 template <std::size_t G>
-ZORVA_VECTOR_TARGET void vectorRounds(const std::uint8_t* roundKeys, const std::uint8_t (*bases)[16], std::uint64_t* a,
-                                      std::uint64_t* bNum, std::uint64_t mu, std::uint64_t mv, unsigned b) {
+ZORVA_VECTOR_TARGET __attribute__((aligned(64))) void vectorRounds(const std::uint8_t* roundKeys,
+                                                                   const std::uint8_t (*bases)[16], std::uint64_t* a,
+                                                                   std::uint64_t* bNum, std::uint64_t mu,
+                                                                   std::uint64_t mv, unsigned b) {
   constexpr std::size_t kBlocks = 4 * G, kWords = 2 * G;
   __m512i k[15];
   for (int i = 0; i < 15; ++i)
@@ -877,7 +886,8 @@ void Ff1::runLongLanes(Batch& batch) const {
         std::memcpy(t, r, 16);
         t[15] ^= 1;
         AES_encrypt(t, t, &softwareKey_);
-        finishLong(lane, round, (u128(loadBE64(r)) << 64) | loadBE64(r + 8), static_cast<std::uint32_t>(loadBE64(t) >> 32));
+        finishLong(lane, round, (u128(loadBE64(r)) << 64) | loadBE64(r + 8),
+                   static_cast<std::uint32_t>(loadBE64(t) >> 32));
       }
     }
   }

@@ -22,6 +22,13 @@
 #endif
 
 namespace zorva::sha256 {
+// Where a kernel starts within a 64-byte line must not depend on the code
+// linked before it: the unrolled rounds are long runs of long instructions,
+// and at some offsets (seen on an AMD Zen 5, an unrelated change moving the
+// sixteen-lane HMAC by 16 bytes) they ran at half their speed. Each kernel
+// starts on a line of its own, so its speed is its own code's.
+#define ZORVA_KERNEL_ALIGN __attribute__((aligned(64)))
+
 namespace {
 
 alignas(16) constexpr std::uint32_t kRound[64] = {
@@ -221,14 +228,16 @@ ZORVA_SHA_TARGET inline void hmacShaNi(const State& inner, const State& outer, c
 // sha256rnds2 throughput (one per ~3 cycles, against a latency of 4), which
 // two lanes already nearly reach; four lanes need more than the 16 xmm
 // registers, spill, and measured 2-3% slower than pairs there.
-ZORVA_SHA_TARGET void compressShaNiBatch(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept {
+ZORVA_SHA_TARGET ZORVA_KERNEL_ALIGN void compressShaNiBatch(State* states, const std::uint8_t* const* blocks,
+                                                            std::size_t count) noexcept {
   std::size_t i = 0;
   for (; i + 2 <= count; i += 2) compressShaNi<2>(states + i, blocks + i);
   if (i < count) compressShaNi<1>(states + i, blocks + i);
 }
 
-ZORVA_SHA_TARGET void hmacShaNiBatch(const State& inner, const State& outer, const std::uint8_t* const* blocks,
-                                     std::uint8_t* const* tags, std::size_t count) noexcept {
+ZORVA_SHA_TARGET ZORVA_KERNEL_ALIGN void hmacShaNiBatch(const State& inner, const State& outer,
+                                                        const std::uint8_t* const* blocks, std::uint8_t* const* tags,
+                                                        std::size_t count) noexcept {
   std::size_t i = 0;
   for (; i + 2 <= count; i += 2) hmacShaNi<2>(inner, outer, blocks + i, tags + i);
   if (i < count) hmacShaNi<1>(inner, outer, blocks + i, tags + i);
@@ -240,8 +249,8 @@ ZORVA_SHA_TARGET void hmacShaNiBatch(const State& inner, const State& outer, con
 // issues about once a cycle against a latency of four), but the message
 // schedule's sha256msg1/sha256msg2 share the SHA unit with them: whole
 // compressions measured 23 ns each in fours against 21 ns in pairs.
-ZORVA_SHA_TARGET void compressShaNiQuadBatch(State* states, const std::uint8_t* const* blocks,
-                                             std::size_t count) noexcept {
+ZORVA_SHA_TARGET ZORVA_KERNEL_ALIGN void compressShaNiQuadBatch(State* states, const std::uint8_t* const* blocks,
+                                                                std::size_t count) noexcept {
   std::size_t i = 0;
   for (; i + 4 <= count; i += 4) compressShaNi<4>(states + i, blocks + i);
   switch (count - i) {
@@ -252,8 +261,9 @@ ZORVA_SHA_TARGET void compressShaNiQuadBatch(State* states, const std::uint8_t* 
   }
 }
 
-ZORVA_SHA_TARGET void hmacShaNiQuadBatch(const State& inner, const State& outer, const std::uint8_t* const* blocks,
-                                         std::uint8_t* const* tags, std::size_t count) noexcept {
+ZORVA_SHA_TARGET ZORVA_KERNEL_ALIGN void hmacShaNiQuadBatch(const State& inner, const State& outer,
+                                                            const std::uint8_t* const* blocks,
+                                                            std::uint8_t* const* tags, std::size_t count) noexcept {
   std::size_t i = 0;
   for (; i + 4 <= count; i += 4) hmacShaNi<4>(inner, outer, blocks + i, tags + i);
   switch (count - i) {
@@ -610,8 +620,10 @@ std::optional<Road> forcedRoad() noexcept {
 #else
   const char* name = std::getenv("ZORVA_SHA256_ROAD");
   if (name == nullptr) return std::nullopt;
-  constexpr std::pair<std::string_view, Road> kNames[] = {{"portable", Road::portable},   {"shaNi", Road::shaNi},
-                                                          {"avx512", Road::avx512},       {"avx2", Road::avx2},
+  constexpr std::pair<std::string_view, Road> kNames[] = {{"portable", Road::portable},
+                                                          {"shaNi", Road::shaNi},
+                                                          {"avx512", Road::avx512},
+                                                          {"avx2", Road::avx2},
                                                           {"shaNiQuad", Road::shaNiQuad}};
   for (const auto& [text, road] : kNames)
     if (text == name && available(road)) return road;

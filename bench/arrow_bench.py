@@ -114,7 +114,8 @@ def main() -> None:
     commit = args.commit or commit_name()
     out = Path(args.out) if args.out else root / f"bench/results/arrow-{datetime.date.today().isoformat()}-{commit}.json"
     road = roads()
-    print(f"CPU {road['cpu']}; SHA-256 road: {road['sha256']}; AES road: {road['aes']}")
+    print(f"CPU {road['cpu']}; SHA-256 road: {road['sha256']}; AES road: {road['aes']}; "
+          f"digits: {road['digits']}")
     load_before = load()
 
     words = word_lists()

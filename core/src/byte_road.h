@@ -20,14 +20,14 @@ enum class ByteRoad { automatic, portable };
 inline constexpr std::size_t kByteRoadText = 64;
 
 #if defined(__x86_64__)
-#define ZORVA_BYTES_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2,popcnt")))
+#define ZORVA_BYTES_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi2,popcnt")))
 
 inline bool cpuHasByteRoad() noexcept {
   static const bool has = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
-           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
   }();
   return has;
 }

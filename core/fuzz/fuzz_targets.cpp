@@ -388,6 +388,11 @@ void checkReprRoads(double x) {
   Outcome<Text> batch[7];
   fpe.maskTexts(columnKey(), copies, batch);
   for (std::size_t i = 0; i < 7; ++i) CHECK(copies[i] == "-" || batch[i] == outcome);
+  // The characters mapped by the plain loops, against the byte road (where
+  // the CPU has it) that the calls above took.
+  Outcome<Text> plainLoops;
+  fpe.maskTexts(columnKey(), {&text, 1}, &plainLoops, ByteRoad::portable);
+  CHECK(plainLoops == outcome);
   if (!isAscii(text)) return CHECK(declined(outcome));
   if (text.size() > 256) return CHECK(refused(outcome, tooLong("fpe")));
   const std::size_t minimum = charset == Charset::digits ? 6 : charset == Charset::hex ? 5 : 4;

@@ -136,20 +136,6 @@ ZORVA_BYTES_TARGET void placeDigitsBytes(char* digits, std::size_t begin, std::s
 
 // A text of at most 64 bytes: its digits in order to run (count of them
 // returned), and whether it is ASCII.
-// A text of at most 64 bytes in a register, zeros past it, read with the
-// narrowest masked load that holds it. On the AMD Zen 5 this was measured
-// on, a masked load still fetches the cache lines of the bytes it leaves
-// out: 64 bytes loaded from a short text's address reached into a line of
-// memory that nothing else wanted, and nine tenths of the gathering's time
-// went to waiting for it. Phone numbers and the like fit 16 or 32 bytes.
-ZORVA_BYTES_TARGET inline __m512i loadText(std::string_view text) noexcept {
-  const std::size_t n = text.size();
-  if (n <= 16) return _mm512_zextsi128_si512(_mm_maskz_loadu_epi8(static_cast<__mmask16>(firstBytes(n)), text.data()));
-  if (n <= 32)
-    return _mm512_zextsi256_si512(_mm256_maskz_loadu_epi8(static_cast<__mmask32>(firstBytes(n)), text.data()));
-  return _mm512_maskz_loadu_epi8(firstBytes(n), text.data());
-}
-
 ZORVA_BYTES_TARGET std::size_t gatherDigitsBytes(std::string_view text, char* run, bool& ascii) noexcept {
   const __m512i v = loadText(text);
   ascii = _mm512_movepi8_mask(v) == 0;

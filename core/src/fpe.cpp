@@ -51,6 +51,77 @@ constexpr CharacterTable makeCharacters(std::string_view alphabet) {
 constexpr std::array<CharacterTable, 3> kCharacters = {makeCharacters(kAlphabets[0]), makeCharacters(kAlphabets[1]),
                                                        makeCharacters(kAlphabets[2])};
 
+#if defined(__x86_64__)
+// GCC 12's AVX-512 headers extract a quarter of a register and permute bytes
+// through a deliberately undefined operand, which their own
+// uninitialized-value warning then reports at every use.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+// The numerals of a text (each character's, by one two-register permute of
+// the table) and its separators.
+ZORVA_BYTES_TARGET inline __m512i numeralBytes(__m512i text, const NumeralTable& numeralOf) noexcept {
+  return _mm512_permutex2var_epi8(_mm512_loadu_si512(numeralOf.data()), text,
+                                  _mm512_loadu_si512(numeralOf.data() + 64));
+}
+
+// A text of at most 64 ASCII bytes on the byte road: its numerals compressed
+// past the separators and widened to words in own, its skeleton (separators
+// as they are, zeros elsewhere) in skeleton; returns the count of numerals.
+// Whole registers are stored, up to 15 words past the numerals and 64 bytes
+// from the skeleton's start: the buffers have that room, and what lands past
+// a value is written over by the next. A masked store would have the
+// cipher's first reads of these numerals wait for it to reach the cache.
+ZORVA_BYTES_TARGET std::size_t numeralsBytes(std::string_view text, const NumeralTable& numeralOf, std::uint32_t* own,
+                                             char* skeleton) noexcept {
+  const __mmask64 in = firstBytes(text.size());
+  const __m512i v = loadText(text);
+  const __m512i numerals = numeralBytes(v, numeralOf);
+  const __mmask64 separator = _mm512_cmpeq_epi8_mask(numerals, _mm512_set1_epi8(static_cast<char>(kSeparator))) & in;
+  _mm512_storeu_si512(skeleton, _mm512_maskz_mov_epi8(separator, v));
+  const __mmask64 kept = in & ~separator;
+  const auto n = static_cast<std::size_t>(_mm_popcnt_u64(kept));
+  const __m512i packed = _mm512_maskz_compress_epi8(kept, numerals);
+  const __m128i quarters[4] = {_mm512_castsi512_si128(packed), _mm512_extracti32x4_epi32(packed, 1),
+                               _mm512_extracti32x4_epi32(packed, 2), _mm512_extracti32x4_epi32(packed, 3)};
+  for (std::size_t q = 0; 16 * q < n; ++q) _mm512_storeu_si512(own + 16 * q, _mm512_cvtepu8_epi32(quarters[q]));
+  return n;
+}
+
+// Numerals 16q .. 16q + 15 of the n at m (each below 256) as bytes.
+ZORVA_BYTES_TARGET inline __m128i numeralQuarter(const std::uint32_t* m, std::size_t n, std::size_t q) noexcept {
+  return _mm512_cvtepi32_epi8(_mm512_maskz_loadu_epi32(static_cast<__mmask16>(firstBytes(n - 16 * q)), m + 16 * q));
+}
+
+// out = text (at most 64 ASCII bytes) with its n charset characters replaced,
+// in order, by the characters of the masked numerals m (each below 64).
+ZORVA_BYTES_TARGET void charactersBytes(std::string_view text, const std::uint32_t* m, std::size_t n,
+                                        const NumeralTable& numeralOf, const CharacterTable& characterOf,
+                                        char* out) noexcept {
+  __m512i numerals = _mm512_castsi128_si512(numeralQuarter(m, n, 0));
+  if (n > 16) numerals = _mm512_inserti32x4(numerals, numeralQuarter(m, n, 1), 1);
+  if (n > 32) numerals = _mm512_inserti32x4(numerals, numeralQuarter(m, n, 2), 2);
+  if (n > 48) numerals = _mm512_inserti32x4(numerals, numeralQuarter(m, n, 3), 3);
+  const __m512i characters = _mm512_permutexvar_epi8(numerals, _mm512_loadu_si512(characterOf.data()));
+  const __mmask64 in = firstBytes(text.size());
+  if (n == text.size()) {
+    _mm512_mask_storeu_epi8(out, in, characters);
+    return;
+  }
+  const __m512i v = loadText(text);
+  const __mmask64 kept =
+      in & ~_mm512_cmpeq_epi8_mask(numeralBytes(v, numeralOf), _mm512_set1_epi8(static_cast<char>(kSeparator)));
+  _mm512_mask_storeu_epi8(out, in, _mm512_mask_expand_epi8(v, kept, characters));
+}
+#pragma GCC diagnostic pop
+#else
+std::size_t numeralsBytes(std::string_view, const NumeralTable&, std::uint32_t*, char*) noexcept { return 0; }
+void charactersBytes(std::string_view, const std::uint32_t*, std::size_t, const NumeralTable&, const CharacterTable&,
+                     char*) noexcept {}
+#endif
+
 void appendNumber(Text& out, std::uint64_t n) {
   char buffer[20];
   std::size_t length = 0;
@@ -170,8 +241,13 @@ void FpeStrategy::maskIntegers(const KeyedHash& keyedHash, std::span<const BigIn
   }
 }
 
-void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts,
-                            Outcome<Text>* out) const {
+void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts, Outcome<Text>* out,
+                            ByteRoad road) const {
+  // Texts of up to 16 characters (passports, national ids) cost the plain
+  // loops less than a register's permutes and compresses; longer ones
+  // (cards, IBANs, UUIDs) go a register at a time.
+  const bool bytes = takesByteRoad(road);
+  const auto takesBytes = [bytes](std::size_t size) { return bytes && size > 16 && size <= kByteRoadText; };
   const auto charsetIndex = static_cast<std::size_t>(charset_);
   const NumeralTable& numeralOf = kNumerals[charsetIndex];
   const std::string_view name = charsetName(charset_);
@@ -184,9 +260,10 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
     const std::size_t count = std::min(kTextBatch, texts.size() - from);
     std::size_t total = 0;
     for (std::size_t i = 0; i < count; ++i) total += std::min(texts[from + i].size(), kMaxIdentifier);
-    // Room for one numeral past the last: the loops below read it unused.
-    Scratch<8192, std::uint32_t> numeralWords(2 * total + 1);
-    Scratch<4096> tweakBytes(count * kTweakHead + total);
+    // Room for one numeral past the last: the loops below read it unused;
+    // and for the byte road's whole-register stores past the last value.
+    Scratch<8192, std::uint32_t> numeralWords(2 * total + 1 + 16);
+    Scratch<4096> tweakBytes(count * kTweakHead + total + kByteRoadText);
     std::uint32_t* numerals = numeralWords.data();
     std::uint32_t* masked = numerals + total;
     char* tweaks = reinterpret_cast<char*>(tweakBytes.data());
@@ -223,7 +300,9 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
       // mostly share a shape, so the text before says whether to try that:
       // a separator (numeral 0xFF, the only one with its top bit) found on
       // the way sends the text on to the loop below.
-      if (!lastHadSeparators) {
+      if (takesBytes(text.size())) {
+        n = numeralsBytes(text, numeralOf, own, skeleton);
+      } else if (!lastHadSeparators) {
         std::uint8_t seen = 0;
         for (std::size_t k = 0; k < text.size(); ++k) {
           const std::uint8_t numeral = numeralOf[static_cast<unsigned char>(text[k])];
@@ -235,7 +314,7 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
           n = text.size();
         }
       }
-      if (n != text.size()) {
+      if (n != text.size() && !takesBytes(text.size())) {
         // Without branches: where separators fall differs from value to
         // value. A separator's numeral is written too, and overwritten by
         // the next one.
@@ -265,6 +344,10 @@ void FpeStrategy::maskTexts(const KeyedHash& keyedHash, std::span<const std::str
     for (std::size_t j = 0; j < jobCount; ++j) {
       Text& result = out[owner[j]].emplace<Text>(texts[owner[j]]);  // in its slot, never moved
       const std::uint32_t* m = jobs[j].out.data();
+      if (takesBytes(result.size())) {
+        charactersBytes(texts[owner[j]], m, jobs[j].out.size(), numeralOf, characterOf, result.data());
+        continue;
+      }
       if (jobs[j].out.size() == result.size()) {  // no separators
         // In locals: a store through a char pointer would otherwise make the
         // compiler reload the text's size and data at every step.

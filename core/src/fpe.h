@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "bigint.h"
+#include "byte_road.h"
 #include "ff1.h"
 #include "key.h"
 #include "keyed_hash.h"
@@ -26,7 +27,9 @@ class FpeStrategy {
   // maskText(texts[i]) answers, but the FF1 encryptions of many values run
   // together, their AES blocks interleaved.
   void maskIntegers(const KeyedHash& keyedHash, std::span<const BigInt* const> values, Outcome<BigInt>* out) const;
-  void maskTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts, Outcome<Text>* out) const;
+  // road: see ByteRoad (the mapping of characters to numerals and back).
+  void maskTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts, Outcome<Text>* out,
+                 ByteRoad road = ByteRoad::automatic) const;
 
  private:
   FpeStrategy(Digest ff1Key, Charset charset, bool strict);

@@ -21,6 +21,19 @@ enum class ByteRoad { automatic, portable };
 inline constexpr std::size_t kByteRoadText = 64;
 
 #if defined(__x86_64__)
+// GCC 12's AVX-512 headers build some intrinsics (byte permutes, quarter
+// extracts) on a deliberately undefined operand, which its own
+// uninitialized-value warning then reports at every use: the byte road's
+// code sits between these two.
+#ifdef __clang__
+#define ZORVA_BYTE_ROAD_BEGIN _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wuninitialized\"")
+#else
+#define ZORVA_BYTE_ROAD_BEGIN                                                          \
+  _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wuninitialized\"") \
+      _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
+#endif
+#define ZORVA_BYTE_ROAD_END _Pragma("GCC diagnostic pop")
+
 #define ZORVA_BYTES_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi2,popcnt")))
 
 inline bool cpuHasByteRoad() noexcept {

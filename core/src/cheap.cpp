@@ -89,14 +89,7 @@ std::size_t streamDigits(std::uint8_t* s, std::size_t length) noexcept {
 }
 
 #if defined(__x86_64__)
-// GCC 12's AVX-512 headers build the unmasked byte permutes on a
-// deliberately undefined operand, which its own uninitialized-value warning
-// then reports at every use.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#ifndef __clang__
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+ZORVA_BYTE_ROAD_BEGIN
 ZORVA_BYTES_TARGET inline __mmask64 digitBytes(__m512i v) noexcept {
   return _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8('0')), _mm512_set1_epi8(10));
 }
@@ -154,7 +147,7 @@ ZORVA_BYTES_TARGET void scatterDigitsBytes(std::string_view text, const char* di
   const __m512i masked = _mm512_maskz_loadu_epi8(firstBytes(count), digits);
   _mm512_mask_storeu_epi8(out, in, _mm512_mask_expand_epi8(v, digitBytes(v), masked));
 }
-#pragma GCC diagnostic pop
+ZORVA_BYTE_ROAD_END
 #else
 std::size_t streamDigitsBytes(std::uint8_t*, std::size_t) noexcept { return 0; }
 void placeDigitsBytes(char*, std::size_t, std::size_t, const std::uint8_t*) noexcept {}

@@ -52,14 +52,7 @@ constexpr std::array<CharacterTable, 3> kCharacters = {makeCharacters(kAlphabets
                                                        makeCharacters(kAlphabets[2])};
 
 #if defined(__x86_64__)
-// GCC 12's AVX-512 headers extract a quarter of a register and permute bytes
-// through a deliberately undefined operand, which their own
-// uninitialized-value warning then reports at every use.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#ifndef __clang__
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+ZORVA_BYTE_ROAD_BEGIN
 // The numerals of a text (each character's, by one two-register permute of
 // the table) and its separators.
 ZORVA_BYTES_TARGET inline __m512i numeralBytes(__m512i text, const NumeralTable& numeralOf) noexcept {
@@ -115,7 +108,7 @@ ZORVA_BYTES_TARGET void charactersBytes(std::string_view text, const std::uint32
       in & ~_mm512_cmpeq_epi8_mask(numeralBytes(v, numeralOf), _mm512_set1_epi8(static_cast<char>(kSeparator)));
   _mm512_mask_storeu_epi8(out, in, _mm512_mask_expand_epi8(v, kept, characters));
 }
-#pragma GCC diagnostic pop
+ZORVA_BYTE_ROAD_END
 #else
 std::size_t numeralsBytes(std::string_view, const NumeralTable&, std::uint32_t*, char*) noexcept { return 0; }
 void charactersBytes(std::string_view, const std::uint32_t*, std::size_t, const NumeralTable&, const CharacterTable&,

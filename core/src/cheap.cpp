@@ -170,13 +170,13 @@ void placeDigits(char* digits, std::size_t n, const std::uint8_t* s, std::size_t
   // The masked positions are one range, [keepLeading, n - keepTrailing).
   const std::size_t begin = keepLeading < n ? static_cast<std::size_t>(keepLeading) : n;
   const std::size_t end = keepTrailing < n ? n - static_cast<std::size_t>(keepTrailing) : 0;
-  if (r >= n && bytes) {
-    if (begin < end) placeDigitsBytes(digits, begin, end, s);
-    return;
-  }
   if (r >= n) {
     // Almost always: no digit of R is used twice, and no division is needed.
-    for (std::size_t i = begin; i < end; ++i) digits[i] = static_cast<char>('0' + s[i]);
+    if (bytes) {
+      if (begin < end) placeDigitsBytes(digits, begin, end, s);
+    } else {
+      for (std::size_t i = begin; i < end; ++i) digits[i] = static_cast<char>('0' + s[i]);
+    }
     return;
   }
   for (std::size_t i = begin; i < end; ++i) digits[i] = static_cast<char>('0' + s[i % r]);

@@ -494,6 +494,7 @@ inline void finishWide(WideLane& lane, std::uint8_t round, std::uint64_t r0, std
 // rounds are long runs of long instructions, whose speed must not hang on
 // where the code linked before them happens to end (the SHA-256 kernels ran
 // at half speed at some offsets).
+
 // Lanes of a batch on the 128-bit AES road: as many as its sixteen
 // registers hold beside the round keys.
 constexpr std::size_t kLanes = 8;

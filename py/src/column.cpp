@@ -160,7 +160,6 @@ void maskPending(const Masker& masker, const Vec<Input>& inputs, const Vec<Pendi
       [&](std::size_t begin, std::size_t end) {
         // The strategy's batch road takes the piece in groups: pointers to the
         // inputs and to their answer slots.
-        constexpr std::size_t kGroup = 256;
         const Input* group[kGroup];
         Output* slots[kGroup];
         for (std::size_t from = begin; from < end; from += kGroup) {

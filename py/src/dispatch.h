@@ -9,6 +9,7 @@
 
 #include "number.h"
 #include "outcome.h"
+#include "strategy.h"
 #include "values.h"
 
 namespace zorva::py {
@@ -45,13 +46,6 @@ Output maskAny(const S& strategy, const KeyedHash& keyedHash, const Input& input
   if (input.kind() == Input::Kind::Other) return Output::fallback();
   return strategy.maskWith(keyedHash, input);
 }
-
-// Values handed to a batch road at once; the core splits them further into
-// the lanes of its primitives. As many as the pool hands a piece of a column
-// at a time: a strategy whose values take different numbers of rounds (the
-// key permutations) keeps its sixteen lanes full only with several values
-// per lane to draw on.
-inline constexpr std::size_t kGroup = 256;
 
 // Texts go to maskTexts(texts, Outcome<Text>*) and integers to
 // maskIntegers(integers, Outcome<BigInt>*), a group at a time; every other

@@ -13,6 +13,12 @@
 
 namespace zorva::py {
 
+// Values the column driver hands maskMany at once (the pool's piece of a
+// column), and the group a batch road takes them in: a strategy whose values
+// take different numbers of rounds (the key permutations) keeps its sixteen
+// lanes full only with several values per lane to draw on.
+inline constexpr std::size_t kGroup = 256;
+
 class Strategy {
  public:
   virtual ~Strategy() = default;

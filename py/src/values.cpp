@@ -115,6 +115,16 @@ bool copyRendered(PyObject* rendered, PackedText& out) {
   return copyText(owned.get(), out);
 }
 
+// A str (known to be one) as an Input viewing its UTF-8 form where it lies;
+// false with UnicodeEncodeError set.
+bool viewText(PyObject* str, Input& out) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) return false;
+  out = Input::ofText(Input::Kind::Str, PackedText::borrowed(std::string_view(data, static_cast<std::size_t>(size))));
+  return true;
+}
+
 }  // namespace
 
 bool convert(PyObject* value, PyObject* decimalType, Input& out, bool borrowText) {
@@ -122,13 +132,7 @@ bool convert(PyObject* value, PyObject* decimalType, Input& out, bool borrowText
   PyTypeObject* type = Py_TYPE(value);
   // Most cells are an exact str: viewed where it lies, without the general
   // road's type tests and its detour through an empty Input.
-  if (type == &PyUnicode_Type && borrowText) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (data == nullptr) return false;
-    out = Input::ofText(Kind::Str, PackedText::borrowed(std::string_view(data, static_cast<std::size_t>(size))));
-    return true;
-  }
+  if (type == &PyUnicode_Type && borrowText) return viewText(value, out);
   out = Input();
   if (value == Py_None) return true;
   if (type == &PyBool_Type) {
@@ -137,14 +141,9 @@ bool convert(PyObject* value, PyObject* decimalType, Input& out, bool borrowText
   }
   unsigned long flags = PyType_GetFlags(type);
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+    if (borrowText) return viewText(value, out);
     PackedText text;
-    if (borrowText) {
-      std::string_view view;
-      if (!readText(value, view)) return false;
-      text = PackedText::borrowed(view);
-    } else if (!copyText(value, text)) {
-      return false;
-    }
+    if (!copyText(value, text)) return false;
     out = Input::ofText(Kind::Str, std::move(text));
     return true;
   }

@@ -306,6 +306,17 @@ Ff1::WideModulus::WideModulus(u128 m) : m_(m) {
   mpz_add_ui(divisor, divisor, d0_);
   mpz_tdiv_q(all, all, divisor);
   reciprocal_ = mpz_getlimbn(all, 0);  // the quotient is in [2^64, 2^65): its low word is v
+  // s = 127 - shift; from 2^126 on, 3m would not fit 128 bits.
+  barrett_ = shift_ >= 2;
+  if (barrett_) {
+    mpz_ui_pow_ui(all, 2, 127 - shift_ + 64);
+    mpz_sub_ui(all, all, 1);
+    mpz_set_ui(divisor, hi);
+    mpz_mul_2exp(divisor, divisor, 64);
+    mpz_add_ui(divisor, divisor, static_cast<std::uint64_t>(m));
+    mpz_tdiv_q(all, all, divisor);
+    mu_ = mpz_getlimbn(all, 0);  // below 2^64, as m >= 2^s
+  }
 }
 
 Ff1::Ff1(const Digest& key, std::uint32_t radix) : Ff1(key, radix, AesEngine::automatic) {}

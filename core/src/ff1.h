@@ -88,6 +88,13 @@ class Ff1 {
     std::uint64_t d1_ = 0, d0_ = 0, reciprocal_ = 0;
     unsigned shift_ = 0;
     bool wide_ = false;
+    // For 2^64 < m < 2^126 (every modulus of the one-block rounds) a 128-bit
+    // y takes Barrett's one-word estimate instead: y / m is below 2^64, so
+    // q = ((y >> s) mu) >> 64 with 2^s <= m < 2^(s+1) and
+    // mu = floor((2^(s+64) - 1) / m) is at most two below it, and y - q m,
+    // below 3m, needs no more than two subtractions.
+    bool barrett_ = false;
+    std::uint64_t mu_ = 0;
   };
   // The two-word rounds take radix^v below 2^kWideBits. Up to 2^96 (b <= 12)
   // a round is one AES block, y (R's first 12 or 16 bytes) one 128-bit word;
@@ -187,6 +194,19 @@ inline std::uint64_t shiftIn(std::uint64_t high, std::uint64_t low, unsigned s) 
 inline u128 Ff1::WideModulus::reduce(u128 y) const noexcept {
   const auto hi = static_cast<std::uint64_t>(y >> 64);
   const auto lo = static_cast<std::uint64_t>(y);
+  if (barrett_) {
+    // y >> s is hi >> (s - 64), and s - 64 = 63 - shift.
+    const auto q = static_cast<std::uint64_t>((u128(hi >> (63 - shift_)) * mu_) >> 64);
+    const auto m0 = static_cast<std::uint64_t>(m_), m1 = static_cast<std::uint64_t>(m_ >> 64);
+    const u128 low = u128(q) * m0;
+    // q m <= y < 2^128, so q m1 fits a word.
+    std::uint64_t r0, r1;
+    const bool borrow = __builtin_sub_overflow(lo, static_cast<std::uint64_t>(low), &r0);
+    r1 = hi - static_cast<std::uint64_t>(low >> 64) - q * m1 - static_cast<std::uint64_t>(borrow);
+    subtractIfAtLeast(r0, r1, m0, m1);
+    subtractIfAtLeast(r0, r1, m0, m1);
+    return (u128(r1) << 64) | r0;
+  }
   if (!wide_) return narrow_.reduce(hi, lo);
   // y << shift as three words; the top one is below 2^shift <= d1.
   const u128 r = step(shiftIn(0, hi, shift_), shiftIn(hi, lo, shift_), lo << shift_);

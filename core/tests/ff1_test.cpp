@@ -231,14 +231,15 @@ TEST(Ff1, VectorRemaindersAreExact) {
 
 // The two-word remainders against the compiler's 128-bit division, and the
 // 160-bit ones against BigInt: moduli at the ends of each road (exactly 2^64,
-// just past it, 2^96, 2^128 - 1) and powers of several radices, on
-// multiples and their neighbours.
+// just past it, 2^96, the one-word quotient estimate's last below 2^126,
+// 2^128 - 1) and powers of several radices, on multiples and their neighbours.
 TEST(Ff1, WideRemaindersAreExact) {
   std::mt19937_64 rng(5);
   const u128 all = ~u128(0);
-  std::vector<u128> moduli = {u128(1) << 64,       (u128(1) << 64) + 1, (u128(1) << 64) - 1, u128(1) << 96,
-                              (u128(1) << 96) - 1, (u128(1) << 96) + 1, all,                 all - 1,
-                              (u128(1) << 127),    12157665459056928801u};
+  std::vector<u128> moduli = {u128(1) << 64,        (u128(1) << 64) + 1, (u128(1) << 64) - 1, u128(1) << 96,
+                              (u128(1) << 96) - 1,  (u128(1) << 96) + 1, (u128(1) << 126) - 1, u128(1) << 126,
+                              (u128(1) << 126) + 1, all,                 all - 1,              (u128(1) << 127),
+                              12157665459056928801u};
   for (std::uint32_t radix : {3u, 10u, 26u, 36u, 62u, 65535u}) {
     for (u128 m = radix; !__builtin_mul_overflow(m, u128{radix}, &m);) moduli.push_back(m);
   }

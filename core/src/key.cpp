@@ -105,10 +105,11 @@ void decodeText128(const ClassTable& classes, u128 x, Text& out) {
 }
 
 // Values per permutation batch. Values leave their lanes after different
-// numbers of rounds, so the lanes empty out towards a batch's end; with
-// eight values per lane of the widest road (sixteen lanes) that tail is a
-// small part of the batch, where at two per lane it was most of it.
-constexpr std::size_t kBatch = 128;
+// numbers of rounds, so the lanes empty out towards a batch's end and its
+// last HMACs run on narrower roads; with 32 values per lane of the widest
+// road (sixteen lanes) that tail costs a key column about 1%, at eight per
+// lane it cost 4-5%.
+constexpr std::size_t kBatch = 512;
 
 // Arbitrary-precision path. Characters are packed into 64-bit chunks so that
 // the big integer is touched once per chunk, not once per character.

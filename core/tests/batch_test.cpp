@@ -235,7 +235,8 @@ TEST(Batch, Ff1ManyMatchesOneAtATimeOnEveryRoad) {
 TEST(Batch, KeyManyMatchesOneAtATimeAcrossBatches) {
   const std::string pieces[] = {"AB-12", "x", "2024-01-31", "é1", "--", "Q9Z", std::string(40, '7'), "ab12cd34ef"};
   std::vector<std::string> texts;
-  for (int i = 0; i < 300; ++i) {
+  // Past two batches of 512.
+  for (int i = 0; i < 1100; ++i) {
     std::string text = pieces[rng() % std::size(pieces)];
     for (std::uint64_t extra = rng() % 4; extra > 0; --extra) text += pieces[rng() % std::size(pieces)];
     texts.push_back(i == 77 ? std::string(300, 'a') : text);
@@ -248,7 +249,7 @@ TEST(Batch, KeyManyMatchesOneAtATimeAcrossBatches) {
       EXPECT_EQ(batch[i], KeyStrategy::maskText(charset, plain, views[i])) << views[i];
   }
   std::vector<BigInt> integers;
-  for (int i = 0; i < 300; ++i) {
+  for (int i = 0; i < 1100; ++i) {
     const std::uint64_t magnitude = rng() >> (rng() % 64);
     integers.push_back(i % 50 == 0 ? BigInt::fromDecimal(std::string(45, '9'), false) : BigInt::fromU64(magnitude));
     if (i % 3 == 0) integers.back() = integers.back().negated();

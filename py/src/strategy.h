@@ -17,7 +17,7 @@ namespace zorva::py {
 // column), and the group a batch road takes them in: a strategy whose values
 // take different numbers of rounds (the key permutations) keeps its sixteen
 // lanes full only with several values per lane to draw on.
-inline constexpr std::size_t kGroup = 256;
+inline constexpr std::size_t kGroup = 512;
 
 class Strategy {
  public:

@@ -21,6 +21,11 @@ inline void putBE32(std::uint8_t* out, std::uint32_t v) noexcept {
   std::memcpy(out, &v, 4);
 }
 
+inline void putBE64(std::uint8_t* out, std::uint64_t v) noexcept {
+  v = __builtin_bswap64(v);
+  std::memcpy(out, &v, 8);
+}
+
 inline std::uint64_t loadBE64(const std::uint8_t* in) noexcept {
   std::uint64_t v;
   std::memcpy(&v, in, 8);

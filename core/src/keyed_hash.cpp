@@ -99,6 +99,10 @@ struct FeistelShape {
   unsigned h, dropBits;
   std::size_t hb, roundAt, rightAt, length;
   std::uint64_t mask;
+  // The eight message bytes that end with R, as a big-endian word without
+  // R: they start hb - 1 bytes past the round byte, so for hb <= 2 they hold
+  // the 0x23 mark (and at hb = 1 the round byte, rewritten after them).
+  std::uint64_t frame;
 
   FeistelShape(u128 m, std::size_t labelLength, std::size_t sizeLength) noexcept {
     const unsigned w = std::max(2u, bitLength128(m));
@@ -109,6 +113,7 @@ struct FeistelShape {
     roundAt = labelLength + 1 + sizeLength;
     rightAt = roundAt + 7;
     length = rightAt + hb;
+    frame = hb <= 2 ? std::uint64_t{0x23} << (8 * (5 + hb)) : 0;
   }
   // Writes everything but the round byte and R into msg (length bytes).
   void lay(std::uint8_t* msg, std::string_view label, const std::uint8_t* sizeBytes,
@@ -117,9 +122,11 @@ struct FeistelShape {
     std::memcpy(msg + label.size() + 1, sizeBytes, sizeLength);
     std::memset(msg + roundAt + 2, 0, 5);  // counter 0 and the digest separator
   }
+  // One word store for R rather than a byte loop: the round's message is
+  // hashed straight after, and its loads wait on these stores.
   void patch(std::uint8_t* msg, std::uint8_t round, std::uint64_t right) const noexcept {
+    putBE64(msg + rightAt + hb - 8, frame | right);
     msg[roundAt] = round;
-    putBE(msg + rightAt, right, hb);
   }
   // The round function's value from the tag's first 8 bytes, big-endian.
   std::uint64_t roundValue(std::uint64_t head) const noexcept { return (head >> dropBits) & mask; }

@@ -44,6 +44,9 @@ class Ff1 {
   std::uint64_t minLength() const noexcept { return minLength_; }
   bool usesAesInstructions() const noexcept { return hardware_; }
   bool usesVectorRounds() const noexcept { return vector_; }
+  // Whether the rounds of radix^v past 2^64 run in vector lanes too (AVX-512
+  // with IFMA's 52-bit products).
+  bool usesWideVectorRounds() const noexcept { return wideVector_; }
 
   // Encrypts numerals (each below radix, at least minLength of them) under the
   // tweak into out, which has the same size and does not alias numerals.
@@ -105,11 +108,13 @@ class Ff1 {
  private:
   struct Batch;
   struct Group;
+  struct WideGroup;
   void runLanes(Batch& batch) const;
   void runWideLanes(Batch& batch) const;
   void runLongLanes(Batch& batch) const;
-  void addWide(Batch& batch, const Ff1Job& job) const;
+  void addWide(Batch& batch, const Ff1Job& job, bool vector) const;
   void runGroup(Group& group) const;
+  void runWideGroup(WideGroup& group) const;
   void writeNumerals(const Ff1Job& job, u128 a, u128 bNum) const;
   // v (below radix^count) as count numerals into out.
   void numerals(u128 v, std::uint32_t* out, std::size_t count) const noexcept;
@@ -123,6 +128,10 @@ class Ff1 {
   // which every value of one shape (n, tweak) shares: kept per thread for the
   // last few shapes, so a column of like values skips those AES blocks.
   void prefixState(std::size_t n, std::string_view tweak, std::size_t pad, std::uint8_t* state) const;
+  // A vector lane's constant part: that state xor head, the last partial
+  // block of T || 0^pad.
+  void layBase(std::size_t n, std::string_view tweak, std::size_t pad, const std::uint8_t* head,
+               std::uint8_t* base) const;
 
   alignas(16) std::uint8_t roundKeys_[240];  // AES-256 schedule for the AES instructions
   // radix^k below 2^64 for k < powerCount_ with the reciprocals that let the
@@ -147,6 +156,7 @@ class Ff1 {
   std::uint64_t identity_;
   bool hardware_;
   bool vector_;
+  bool wideVector_;
 };
 
 // (r1 r0) - (d1 d0) where that is not negative, else (r1 r0) unchanged: a
@@ -231,5 +241,8 @@ inline u128 Ff1::WideModulus::reduceLong(u128 y, std::uint32_t low) const noexce
 // y[i] mod m for 2^8 <= m <= 2^32, by the vector rounds' own reduction.
 // Precondition: some cipher's usesVectorRounds(); exposed for tests.
 void vectorRemainders(const std::uint64_t* y, std::size_t count, std::uint64_t m, std::uint64_t* out);
+// y[i] mod m for 2^64 < m <= 2^96, by the wide vector rounds' reduction.
+// Precondition: some cipher's usesWideVectorRounds(); exposed for tests.
+void vectorWideRemainders(const u128* y, std::size_t count, u128 m, u128* out);
 
 }  // namespace zorva

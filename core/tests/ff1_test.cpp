@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -263,6 +264,32 @@ TEST(Ff1, WideRemaindersAreExact) {
   }
 }
 
+// The wide vector rounds' reduction against the compiler's division: radix
+// powers past 2^64 up to 2^96 and the ends of that range, on multiples and
+// their neighbours, where the quotient estimates fall either side.
+TEST(Ff1, WideVectorRemaindersAreExact) {
+  if (!Ff1(kKey, 10).usesWideVectorRounds()) GTEST_SKIP() << "no wide vector road on this CPU";
+  std::mt19937_64 rng(7);
+  const u128 all = ~u128(0), top = u128(1) << 96;
+  std::vector<u128> moduli = {(u128(1) << 64) + 1, top, top - 1, (top >> 1) + 12345};
+  for (std::uint32_t radix : {3u, 10u, 22u, 26u, 36u, 62u, 65535u}) {
+    for (u128 m = radix; m <= top; m *= radix)
+      if (m > (u128(1) << 64)) moduli.push_back(m);
+  }
+  for (int i = 0; i < 8; ++i) moduli.push_back((u128(rng() >> (32 + rng() % 32)) << 64 | rng()) + 2);
+  for (const u128 m : moduli) {
+    std::vector<u128> y = {0, all, all / m * m, all / m * m - 1, m - 1, m, m + 1, 2 * m - 1};
+    for (int i = 0; i < 1000; ++i) {
+      const u128 r = (u128(rng()) << 64) | rng();
+      y.push_back(r >> (rng() % 64));
+      y.push_back(r % (all / m) * m + rng() % 3 - 1);
+    }
+    std::vector<u128> out(y.size());
+    vectorWideRemainders(y.data(), y.size(), m, out.data());
+    for (std::size_t i = 0; i < y.size(); ++i) ASSERT_TRUE(out[i] == y[i] % m) << static_cast<double>(m);
+  }
+}
+
 // Lengths from the last one-word shape to past the two-word road's end
 // (radix^v around 2^64, 2^96, 2^120 and 2^128), every AES road, batches of mixed lengths
 // and single jobs: each result is the arbitrary-precision road's.
@@ -274,7 +301,7 @@ TEST(Ff1, TwoWordRoundsMatchArbitraryPrecision) {
     const double bitsPerNumeral = std::log2(static_cast<double>(radix));
     const auto first = static_cast<std::size_t>(std::max<double>(fast.minLength(), 2 * (62 / bitsPerNumeral) - 2));
     const auto last = static_cast<std::size_t>(2 * (130 / bitsPerNumeral) + 3);
-    for (std::size_t batchSize : {1, 3, 8, 13}) {
+    for (std::size_t batchSize : {1, 3, 8, 13, 40}) {
       std::vector<Numerals> in, out;
       std::vector<std::string> tweaks;
       for (std::size_t n = first; n <= last; ++n) {
@@ -301,6 +328,21 @@ TEST(Ff1, TwoWordRoundsMatchArbitraryPrecision) {
         }
         for (std::size_t i = 0; i < in.size(); ++i)
           ASSERT_EQ(out[i], expected[i]) << "radix " << radix << " n " << in[i].size() << " batch " << batchSize;
+        if (batchSize != 40) continue;
+        // Every length in one call, in a random order: more shapes than the
+        // vector roads keep groups open for.
+        std::vector<std::size_t> order(in.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::shuffle(order.begin(), order.end(), rng);
+        out.assign(in.size(), {});
+        std::vector<Ff1Job> jobs;
+        for (std::size_t i : order) {
+          out[i].resize(in[i].size());
+          jobs.push_back({in[i], tweaks[i], out[i]});
+        }
+        cipher->encryptMany(jobs);
+        for (std::size_t i = 0; i < in.size(); ++i)
+          ASSERT_EQ(out[i], expected[i]) << "radix " << radix << " n " << in[i].size() << " shuffled";
       }
     }
     // And once against the step-by-step reference, on either side of 2^64, 2^96 and 2^120.

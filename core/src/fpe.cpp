@@ -167,8 +167,11 @@ namespace {
 // Values per FF1 batch: enough lanes to keep the AES unit busy (the vector
 // road runs 32 of one shape at once), few enough that the numeral buffers
 // stay on the stack; an integer's buffers are sized for its longest form.
+// Texts go in larger batches: a column of several lengths (IBANs of four
+// countries) must still fill the vector roads' groups of 32 per shape; their
+// buffers are allocated once per batch.
 constexpr std::size_t kBatch = 16;
-constexpr std::size_t kTextBatch = 64;
+constexpr std::size_t kTextBatch = 256;
 }  // namespace
 
 void FpeStrategy::maskIntegers(const KeyedHash& keyedHash, std::span<const BigInt* const> values,

@@ -659,6 +659,35 @@ ZORVA_VECTOR_TARGET void vectorRemaindersOn(const std::uint64_t* y, std::size_t 
   }
 }
 
+// The vector rounds' round keys, one per register lane, and each lane's
+// constant block xor k0: lanes 0, 2, 4, 6 of a set in block register 0,
+// 1, 3, 5, 7 in register 1 (8-15 likewise in 2 and 3).
+template <std::size_t kBlocks>
+ZORVA_VECTOR_TARGET __attribute__((always_inline)) inline void layVectorBlocks(const std::uint8_t* roundKeys,
+                                                                               const std::uint8_t (*bases)[16],
+                                                                               __m512i* k, __m512i* base) {
+  for (int i = 0; i < 15; ++i)
+    k[i] = _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys + 16 * i)));
+  for (std::size_t z = 0; z < kBlocks; ++z) {
+    alignas(64) std::uint8_t laid[4][16];
+    for (std::size_t j = 0; j < 4; ++j) std::memcpy(laid[j], bases[(z / 2) * 8 + 2 * j + (z & 1)], 16);
+    base[z] = _mm512_xor_si512(_mm512_load_si512(laid), k[0]);
+  }
+}
+
+// AES-256's thirteen middle rounds and the last over the block registers,
+// all in flight (k0 is already in them).
+template <std::size_t kBlocks>
+ZORVA_VECTOR_TARGET __attribute__((always_inline)) inline void encryptVectorBlocks(const __m512i* k, __m512i* s) {
+#pragma GCC unroll 13
+  for (int i = 1; i < 14; ++i) {
+#pragma GCC unroll 8
+    for (std::size_t z = 0; z < kBlocks; ++z) s[z] = _mm512_aesenc_epi128(s[z], k[i]);
+  }
+#pragma GCC unroll 8
+  for (std::size_t z = 0; z < kBlocks; ++z) s[z] = _mm512_aesenclast_epi128(s[z], k[14]);
+}
+
 // Sixteen encryptions of one shape per set (G sets side by side, so that
 // the rounds of one set fill the others' waits on the AES chain) on 512-bit
 // registers, their ten rounds and all their arithmetic in vector lanes: the
@@ -678,15 +707,8 @@ ZORVA_VECTOR_TARGET __attribute__((aligned(64))) void vectorRounds(const std::ui
                                                                    std::uint64_t* bNum, std::uint64_t mu,
                                                                    std::uint64_t mv, unsigned b) {
   constexpr std::size_t kBlocks = 4 * G, kWords = 2 * G;
-  __m512i k[15];
-  for (int i = 0; i < 15; ++i)
-    k[i] = _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys + 16 * i)));
-  __m512i base[kBlocks];
-  for (std::size_t z = 0; z < kBlocks; ++z) {
-    alignas(64) std::uint8_t laid[4][16];
-    for (std::size_t j = 0; j < 4; ++j) std::memcpy(laid[j], bases[(z / 2) * 8 + 2 * j + (z & 1)], 16);
-    base[z] = _mm512_xor_si512(_mm512_load_si512(laid), k[0]);
-  }
+  __m512i k[15], base[kBlocks];
+  layVectorBlocks<kBlocks>(roundKeys, bases, k, base);
   // Reverses the bytes of each 64-bit word: NUM(B) and y are big-endian.
   const __m512i swap = _mm512_broadcast_i32x4(_mm_set_epi8(8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7));
   const __m512i zero = _mm512_setzero_si512();
@@ -710,13 +732,7 @@ ZORVA_VECTOR_TARGET __attribute__((aligned(64))) void vectorRounds(const std::ui
       s[2 * h] = _mm512_ternarylogic_epi64(_mm512_unpacklo_epi64(zero, swapped), base[2 * h], roundByte, 0x96);
       s[2 * h + 1] = _mm512_ternarylogic_epi64(_mm512_unpackhi_epi64(zero, swapped), base[2 * h + 1], roundByte, 0x96);
     }
-#pragma GCC unroll 13
-    for (int i = 1; i < 14; ++i) {
-#pragma GCC unroll 8
-      for (std::size_t z = 0; z < kBlocks; ++z) s[z] = _mm512_aesenc_epi128(s[z], k[i]);
-    }
-#pragma GCC unroll 8
-    for (std::size_t z = 0; z < kBlocks; ++z) s[z] = _mm512_aesenclast_epi128(s[z], k[14]);
+    encryptVectorBlocks<kBlocks>(k, s);
 #pragma GCC unroll 4
     for (std::size_t h = 0; h < kWords; ++h) {
       const __m512i y = _mm512_shuffle_epi8(_mm512_unpacklo_epi64(s[2 * h], s[2 * h + 1]), swap);
@@ -859,15 +875,8 @@ ZORVA_WIDE_VECTOR_TARGET __attribute__((aligned(64))) void wideVectorRounds(
     const std::uint8_t* roundKeys, const std::uint8_t (*bases)[16], std::uint64_t (*a)[kGroupLanes],
     std::uint64_t (*bNum)[kGroupLanes], u128 mu, u128 mv, unsigned b) {
   constexpr std::size_t kBlocks = 4 * G, kWords = 2 * G;
-  __m512i k[15];
-  for (int i = 0; i < 15; ++i)
-    k[i] = _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys + 16 * i)));
-  __m512i base[kBlocks];
-  for (std::size_t z = 0; z < kBlocks; ++z) {
-    alignas(64) std::uint8_t laid[4][16];
-    for (std::size_t j = 0; j < 4; ++j) std::memcpy(laid[j], bases[(z / 2) * 8 + 2 * j + (z & 1)], 16);
-    base[z] = _mm512_xor_si512(_mm512_load_si512(laid), k[0]);
-  }
+  __m512i k[15], base[kBlocks];
+  layVectorBlocks<kBlocks>(roundKeys, bases, k, base);
   const __m512i swap = _mm512_broadcast_i32x4(_mm_set_epi8(8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7));
   const VectorModulus moduli[2] = {vectorModulus(mu), vectorModulus(mv)};
   Limbs as[kWords], bs[kWords];
@@ -887,13 +896,7 @@ ZORVA_WIDE_VECTOR_TARGET __attribute__((aligned(64))) void wideVectorRounds(
       s[2 * h] = _mm512_ternarylogic_epi64(_mm512_unpacklo_epi64(high, low), base[2 * h], roundByte, 0x96);
       s[2 * h + 1] = _mm512_ternarylogic_epi64(_mm512_unpackhi_epi64(high, low), base[2 * h + 1], roundByte, 0x96);
     }
-#pragma GCC unroll 13
-    for (int i = 1; i < 14; ++i) {
-#pragma GCC unroll 8
-      for (std::size_t z = 0; z < kBlocks; ++z) s[z] = _mm512_aesenc_epi128(s[z], k[i]);
-    }
-#pragma GCC unroll 8
-    for (std::size_t z = 0; z < kBlocks; ++z) s[z] = _mm512_aesenclast_epi128(s[z], k[14]);
+    encryptVectorBlocks<kBlocks>(k, s);
 #pragma GCC unroll 4
     for (std::size_t h = 0; h < kWords; ++h) {
       const __m512i yHigh = _mm512_shuffle_epi8(_mm512_unpacklo_epi64(s[2 * h], s[2 * h + 1]), swap);
@@ -929,6 +932,11 @@ struct Ff1::Group {
   alignas(64) std::uint8_t bases[kGroupLanes][16];
   std::uint64_t a[kGroupLanes], bNum[kGroupLanes];
   const Ff1Job* owners[kGroupLanes];
+
+  void clear(std::size_t l) noexcept {
+    std::memset(bases[l], 0, 16);
+    a[l] = bNum[l] = 0;
+  }
 };
 
 // The same for the two-word shapes the vector rounds take: A and B as low
@@ -938,7 +946,28 @@ struct Ff1::WideGroup {
   alignas(64) std::uint8_t bases[kGroupLanes][16];
   std::uint64_t a[2][kGroupLanes], bNum[2][kGroupLanes];
   const Ff1Job* owners[kGroupLanes];
+
+  void clear(std::size_t l) noexcept {
+    std::memset(bases[l], 0, 16);
+    a[0][l] = a[1][l] = bNum[0][l] = bNum[1][l] = 0;
+  }
 };
+
+namespace {
+
+// The lanes a group runs on, one set or two: idle ones compute on zeros and
+// are not read.
+template <class G>
+std::size_t setLanes(G& group) noexcept {
+#ifdef ZORVA_COUNTING
+  countAesBlocks(10 * group.count);
+#endif
+  const std::size_t lanes = group.count <= kSetLanes ? kSetLanes : kGroupLanes;
+  for (std::size_t l = group.count; l < lanes; ++l) group.clear(l);
+  return lanes;
+}
+
+}  // namespace
 
 struct Ff1::Batch {
   static constexpr std::size_t kOpenGroups = 4;
@@ -1114,17 +1143,9 @@ void Ff1::runLongLanes(Batch& batch) const {
 
 void Ff1::runGroup(Group& group) const {
   if (group.count == 0) return;
-#ifdef ZORVA_COUNTING
-  countAesBlocks(10 * group.count);
-#endif
 #if defined(__x86_64__)
   const std::size_t u = group.n / 2, v = group.n - u;
-  // Idle lanes compute on zeros and are not read.
-  const std::size_t lanes = group.count <= kSetLanes ? kSetLanes : kGroupLanes;
-  for (std::size_t l = group.count; l < lanes; ++l) {
-    std::memset(group.bases[l], 0, 16);
-    group.a[l] = group.bNum[l] = 0;
-  }
+  const std::size_t lanes = setLanes(group);
   const auto b = static_cast<unsigned>((std::bit_width(powers_[v].value() - 1) + 7) / 8);
   (lanes == kSetLanes ? &vectorRounds<1> : &vectorRounds<2>)(roundKeys_, group.bases, group.a, group.bNum,
                                                              powers_[u].value(), powers_[v].value(), b);
@@ -1228,16 +1249,9 @@ void Ff1::encryptMany(std::span<const Ff1Job> jobs) const {
 
 void Ff1::runWideGroup(WideGroup& group) const {
   if (group.count == 0) return;
-#ifdef ZORVA_COUNTING
-  countAesBlocks(10 * group.count);
-#endif
 #if defined(__x86_64__)
   const std::size_t u = group.n / 2, v = group.n - u;
-  const std::size_t lanes = group.count <= kSetLanes ? kSetLanes : kGroupLanes;
-  for (std::size_t l = group.count; l < lanes; ++l) {
-    std::memset(group.bases[l], 0, 16);
-    group.a[0][l] = group.a[1][l] = group.bNum[0][l] = group.bNum[1][l] = 0;
-  }
+  const std::size_t lanes = setLanes(group);
   const u128 mu = widePowers_[u + 1 - powerCount_].value(), mv = widePowers_[v + 1 - powerCount_].value();
   const auto top = static_cast<std::uint64_t>((mv - 1) >> 64);
   const auto b = static_cast<unsigned>((128 - std::countl_zero(top) + 7) / 8);

@@ -115,7 +115,7 @@ def main() -> None:
     out = Path(args.out) if args.out else root / f"bench/results/arrow-{datetime.date.today().isoformat()}-{commit}.json"
     road = roads()
     print(f"CPU {road['cpu']}; SHA-256 road: {road['sha256']}; AES road: {road['aes']}; "
-          f"digits: {road['digits']}")
+          f"digits: {road['digits']}; FF1: {road['ff1']}")
     load_before = load()
 
     words = word_lists()

@@ -361,10 +361,18 @@ def roads() -> dict[str, str]:
     forced = os.environ.get("ZORVA_SHA256_ROAD")
     if forced:
         sha += f" (ZORVA_SHA256_ROAD={forced} where the CPU has it)"
-    # The digit masker's byte road: AVX-512's byte compress and expand.
+    # The digits' and FPE characters' byte road: AVX-512's byte compress and expand.
     byte_road = {"avx512f", "avx512bw", "avx512vbmi", "avx512_vbmi2", "bmi2", "popcnt"} <= flags
     digits = "AVX-512 byte compress and expand (VBMI2)" if byte_road else "plain loops"
-    return {"sha256": sha, "aes": aes, "digits": digits, "cpu": model}
+    # FF1's rounds: vector lanes up to radix^v = 2^32, and past 2^64 with IFMA.
+    if aes.startswith("VAES"):
+        wide = ", IFMA past 2^64" if "avx512ifma" in flags else "; two-word rounds on AES-NI lanes"
+        ff1 = "vector rounds" + wide
+    elif "aes" in flags:
+        ff1 = "AES-NI lanes"
+    else:
+        ff1 = "OpenSSL"
+    return {"sha256": sha, "aes": aes, "digits": digits, "ff1": ff1, "cpu": model}
 
 
 def judge(result: dict) -> list[str]:
@@ -377,7 +385,8 @@ def judge(result: dict) -> list[str]:
     scaling = result.get("machineScaling", float("nan"))
     lines = [
         f"CPU {result['roads']['cpu']}; SHA-256 road: {result['roads']['sha256']}; "
-        f"AES road: {result['roads']['aes']}; digits: {result['roads'].get('digits', '-')}",
+        f"AES road: {result['roads']['aes']}; digits: {result['roads'].get('digits', '-')}; "
+        f"FF1: {result['roads'].get('ff1', '-')}",
         f"commit {result['commit']}; load {result['loadBefore']} -> {result['loadAfter']}; {costs}",
         (f"2 threads of plain native work got {scaling:.2f}x the CPU of 1 (below 1.8x the 2-thread target "
          f"cannot be judged) and did {result.get('machineThroughputScaling', float('nan')):.2f}x its work"),

@@ -17,6 +17,7 @@
 #endif
 
 #include "big_endian.h"
+#include "kernel_align.h"
 #include "scratch.h"
 
 // AES_set_encrypt_key/AES_encrypt are deprecated in OpenSSL 3, but the EVP
@@ -504,11 +505,6 @@ inline void finishWide(WideLane& lane, std::uint8_t round, std::uint64_t r0, std
   lane.bNum = (u128(z1) << 64) | z0;
 }
 
-// The lane kernels below start on 64-byte lines of their own: their unrolled
-// rounds are long runs of long instructions, whose speed must not hang on
-// where the code linked before them happens to end (the SHA-256 kernels ran
-// at half speed at some offsets).
-
 // Lanes of a batch on the 128-bit AES road: as many as its sixteen
 // registers hold beside the round keys.
 constexpr std::size_t kLanes = 8;
@@ -518,7 +514,7 @@ constexpr std::size_t kGroupLanes = 2 * kSetLanes;
 
 #if defined(__x86_64__)
 template <std::size_t L>
-__attribute__((target("aes,sse2"), aligned(64))) void lanesHardware(const std::uint8_t* roundKeys,
+__attribute__((target("aes,sse2"))) ZORVA_KERNEL_ALIGN void lanesHardware(const std::uint8_t* roundKeys,
                                                                     const std::uint8_t (*states)[16], Lane* lanes) {
   const __m128i k0 = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys));
   __m128i starts[L];
@@ -531,7 +527,7 @@ __attribute__((target("aes,sse2"), aligned(64))) void lanesHardware(const std::u
 }
 
 template <std::size_t L>
-__attribute__((target("aes,sse2"), aligned(64))) void wideLanesHardware(const std::uint8_t* roundKeys,
+__attribute__((target("aes,sse2"))) ZORVA_KERNEL_ALIGN void wideLanesHardware(const std::uint8_t* roundKeys,
                                                                         const std::uint8_t (*states)[16],
                                                                         WideLane* lanes) {
   const __m128i k0 = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys));
@@ -565,7 +561,7 @@ __attribute__((target("aes,sse2"), always_inline)) inline void encryptLanes(cons
 }
 
 template <std::size_t L>
-__attribute__((target("aes,sse2"), aligned(64))) void longLanesHardware(const std::uint8_t* roundKeys,
+__attribute__((target("aes,sse2"))) ZORVA_KERNEL_ALIGN void longLanesHardware(const std::uint8_t* roundKeys,
                                                                         const std::uint8_t (*states)[16],
                                                                         LongLane* lanes) {
   __m128i k[15];
@@ -702,7 +698,7 @@ ZORVA_VECTOR_TARGET __attribute__((always_inline)) inline void encryptVectorBloc
 // that is where unpacking B's words against zeros puts them, and unpacking
 // the results' first words puts them back in order.
 template <std::size_t G>
-ZORVA_VECTOR_TARGET __attribute__((aligned(64))) void vectorRounds(const std::uint8_t* roundKeys,
+ZORVA_VECTOR_TARGET ZORVA_KERNEL_ALIGN void vectorRounds(const std::uint8_t* roundKeys,
                                                                    const std::uint8_t (*bases)[16], std::uint64_t* a,
                                                                    std::uint64_t* bNum, std::uint64_t mu,
                                                                    std::uint64_t mv, unsigned b) {
@@ -871,7 +867,7 @@ ZORVA_WIDE_VECTOR_TARGET void vectorWideRemaindersOn(const u128* y, std::size_t 
 // block's two halves (its high word's bytes after the head, as b > 8). a and
 // b hold each lane's A and B as low and high words, in and out.
 template <std::size_t G>
-ZORVA_WIDE_VECTOR_TARGET __attribute__((aligned(64))) void wideVectorRounds(
+ZORVA_WIDE_VECTOR_TARGET ZORVA_KERNEL_ALIGN void wideVectorRounds(
     const std::uint8_t* roundKeys, const std::uint8_t (*bases)[16], std::uint64_t (*a)[kGroupLanes],
     std::uint64_t (*bNum)[kGroupLanes], u128 mu, u128 mv, unsigned b) {
   constexpr std::size_t kBlocks = 4 * G, kWords = 2 * G;

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <utility>
 
+#include "kernel_align.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #define ZORVA_X86 1
 // GCC 12's AVX-512 headers build their "undefined" vectors by self-assignment,
@@ -22,15 +24,6 @@
 #endif
 
 namespace zorva::sha256 {
-// Where a kernel starts within a 64-byte line must not depend on the code
-// linked before it: the unrolled rounds are long runs of long instructions,
-// and at some offsets (seen on an AMD Zen 5, an unrelated change moving the
-// sixteen-lane HMAC by 16 bytes) they ran at half their speed. Each kernel
-// starts on a line of its own, so its speed is its own code's; never
-// inlined, or its caller's placement would decide it again (one build of the
-// benches lost half its HMAC speed so).
-#define ZORVA_KERNEL_ALIGN __attribute__((aligned(64), noinline))
-
 namespace {
 
 alignas(16) constexpr std::uint32_t kRound[64] = {

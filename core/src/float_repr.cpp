@@ -33,57 +33,80 @@ constexpr auto kPowersOfFive = [] {
   return powers;
 }();
 
+// x / 10^k and whether it is exact, for k < 20: x is a multiple of 10^k
+// exactly when rotating x 5^-k (mod 2^64) right by k leaves at most
+// (2^64 - 1) / 10^k, and that rotation is then the quotient.
+struct ExactTen {
+  std::uint64_t inverse;  // 5^-k mod 2^64
+  std::uint64_t limit;
+  int k;
+};
+
+constexpr ExactTen exactTen(int k) {
+  std::uint64_t five = 1;
+  for (int i = 0; i < k; ++i) five *= 5;
+  std::uint64_t inverse = five;  // right to 3 bits, as any odd number is its own inverse mod 8
+  for (int i = 0; i < 5; ++i) inverse *= 2 - five * inverse;
+  return ExactTen{inverse, ~std::uint64_t{0} / (five << k), k};
+}
+
+// Removes x's trailing decimal zeros (x nonzero) and returns their count.
+unsigned stripZeros(std::uint64_t& x) {
+  static constexpr ExactTen kSteps[] = {exactTen(16), exactTen(8), exactTen(4), exactTen(2), exactTen(1)};
+  unsigned zeros = 0;
+  for (const ExactTen& step : kSteps) {
+    const std::uint64_t r = std::rotr(x * step.inverse, step.k);
+    const bool divides = r <= step.limit;
+    x = divides ? r : x;
+    zeros += divides ? static_cast<unsigned>(step.k) : 0;
+  }
+  return zeros;
+}
+
 // The shortest digits by exact integer arithmetic, for doubles in
 // [2^-10, 2^49) with a fraction (where repr never uses the exponent form).
 // v = m 2^e reads back from any number strictly inside (v - 2^e / 2,
-// v + 2^e / 2); with n fraction digits the grid points in it are the
-// integers inside ((2m - 1) 5^n, (2m + 1) 5^n) / 2^(1 - e - n). The shortest
-// digits lie on the coarsest grid with a point inside, the nearest such
-// point. Powers of two (a narrower lower half), whole numbers and ties
-// between two nearest points are left to the general conversion: false.
+// v + 2^e / 2). Counted in units of 10^-n, n = floor(-e log10 2) + 1 (the
+// finest grid needed: 10^-n < 2^e <= 10^(1-n)), that interval is
+// ((2m - 1) 5^n, (2m + 1) 5^n) / 2^s for s = 1 - e - n >= 2, longer than
+// one unit and shorter than ten; its ends are never whole (an odd number
+// over a power of two), and every integer in it lies in [L, U], with U - L
+// at most 9. Grid 10^-k is the multiples of 10^j for j = n - k, and the
+// coarsest with a point wants the largest j for which U mod 10^j <= U - L:
+// for j >= 1 that is U's last digit at most U - L and the j - 1 digits
+// before it zero, and such a multiple is then the only one inside. With no
+// multiple of ten inside, the nearest integer to the middle is the answer.
+// Powers of two (a narrower lower half), whole numbers and ties between two
+// nearest points are left to the general conversion: false.
 bool shortestByIntegers(double v, Shortest& out) {
   const auto bits = std::bit_cast<std::uint64_t>(v);
   const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
   const int e = static_cast<int>(bits >> 52) - 1075;
   if (fraction == 0 || e < -62 || e > -4) return false;
   const std::uint64_t m = fraction | (std::uint64_t{1} << 52);
-  // The finest grid needed: 10^-n below 2^e, n = floor(-e log10 2) + 1 <= 19,
-  // so (2m + 1) 5^n stays below 2^99; n < -e keeps the shifts positive.
-  int n = ((-e * 78913) >> 18) + 1;
-  // Whether the grid of k fraction digits has a point inside, for k < n.
-  // (2m - 1) 5^k is odd and the shift at least 2: never on a point, so the
-  // first point above it is the floor plus one.
-  auto hasPoint = [&](int k) {
-    const unsigned s = static_cast<unsigned>(1 - e - k);
-    const u128 p = kPowersOfFive[k];
-    return (((2 * m - 1) * p) >> s) + 1 <= (((2 * m + 1) * p) >> s);
-  };
-  // Full-length values stop within two grids of the finest, short ones
-  // (cents and the like) far below it: the first two are looked at together,
-  // without a branch between them.
-  // n >= 2 here, as e <= -4.
-  const bool one = hasPoint(n - 1), two = hasPoint(n - 2);
-  n -= static_cast<int>(one) + static_cast<int>(one && two);
-  if (one && two) {
-    // The coarsest grid with a point, by halving [0, n]: having one is
-    // monotone, as every coarser grid's points are the finer one's.
-    int low = 0;
-    while (low < n) {
-      const int middle = (low + n) / 2;
-      if (hasPoint(middle)) {
-        n = middle;
-      } else {
-        low = middle + 1;
-      }
-    }
+  // n <= 19 and (2m + 1) 5^n < 2^99; the interval's ends lie below
+  // 10 2^53, so U and L take one word.
+  const int n = ((-e * 78913) >> 18) + 1;
+  const auto s = static_cast<unsigned>(1 - e - n);
+  const u128 five = kPowersOfFive[n];
+  const u128 middle = m * five;  // the middle of the interval is middle / 2^(s - 1)
+  const auto upper = static_cast<std::uint64_t>((2 * middle + five) >> s);
+  const auto lower = static_cast<std::uint64_t>((2 * middle - five) >> s) + 1;
+  std::uint64_t q = upper / 10;
+  const std::uint64_t last = upper - 10 * q;
+  if (last <= upper - lower) {
+    // A multiple of 10^j, j = 1 + the zeros ending q: q over them.
+    const unsigned j = 1 + stripZeros(q);
+    if (j >= static_cast<unsigned>(n)) return false;  // a whole number would do
+    out.digits = q;
+    out.exponent = static_cast<int>(j) - n;
+    return true;
   }
-  if (n == 0) return false;  // a whole number would do
-  const unsigned t = static_cast<unsigned>(-e - n);
-  const u128 exact = m * static_cast<u128>(kPowersOfFive[n]);
+  const unsigned t = s - 1;
   const u128 half = static_cast<u128>(1) << (t - 1);
-  const u128 rest = exact & ((static_cast<u128>(1) << t) - 1);
+  const u128 rest = middle & ((static_cast<u128>(1) << t) - 1);
   if (rest == half) return false;
-  out.digits = static_cast<std::uint64_t>(exact >> t) + (rest > half ? 1 : 0);
+  out.digits = static_cast<std::uint64_t>(middle >> t) + (rest > half ? 1 : 0);
   out.exponent = -n;
   return true;
 }

@@ -531,29 +531,33 @@ void NumberStrategy::Run::maskBatches(const NumberStrategy& strategy, const Keye
         const bool isFloat = in.kind == NumberInput::Kind::Float;
         if (isFloat && (!std::isfinite(in.real) || in.real == 0)) continue;
         std::string_view text = in.text;
-        std::optional<ShortValue> shortValue;
+        // The short value goes straight into p: copying one whose fields were
+        // just stored one by one stalls the loads that copy it.
+        bool haveShort = false;
         if (isFloat && text.empty()) {
           // The repr written here gives the number it reads as with it: at
           // most 17 digits and an exponent within [-340, 308], short.
           ReprNumber number;
           text = std::string_view(p.repr, floatRepr(in.real, p.repr, &number));
-          if (self.short_) shortValue = ShortValue{number.coefficient, number.exponent, in.real < 0};
+          p.value.coefficient = number.coefficient;
+          p.value.exponent = number.exponent;
+          p.value.negative = in.real < 0;
+          haveShort = self.short_.has_value();
         } else if (self.short_) {
-          shortValue = parseShort(text);
-        }
-        const std::optional<std::string_view> repr = isFloat ? std::optional<std::string_view>(text) : std::nullopt;
-        std::optional<std::int64_t> exponent;
-        if (shortValue) {
-          if (std::optional<std::string_view> hashed = writeHashData(*shortValue, repr, p.room)) {
-            p.isShort = true;
-            p.value = *shortValue;
-            p.data = *hashed;
-            exponent = shortValue->exponent;
+          if (std::optional<ShortValue> parsed = parseShort(text)) {
+            p.value = *parsed;
+            haveShort = true;
           }
+        }
+        std::int64_t exponent = 0;
+        if (haveShort && writeHashData(p.value, isFloat ? &text : nullptr, p.room, p.data)) {
+          p.isShort = true;
+          exponent = p.value.exponent;
         }
         if (!p.isShort) {
           std::optional<Dec> dec = Dec::parse(text);
           if (!dec || !withinValueLimits(*dec)) continue;
+          const std::optional<std::string_view> repr = isFloat ? std::optional<std::string_view>(text) : std::nullopt;
           std::optional<Text> hashed = NumberStrategy::hashData(*dec, repr);
           if (!hashed) continue;
           exponent = dec->exponent;
@@ -564,7 +568,7 @@ void NumberStrategy::Run::maskBatches(const NumberStrategy& strategy, const Keye
         if (self.decimals_) {
           p.grid = -static_cast<std::int64_t>(*self.decimals_);
         } else {
-          p.grid = isFloat ? std::nullopt : std::optional<std::int64_t>(std::min<std::int64_t>(*exponent, 0));
+          p.grid = isFloat ? std::nullopt : std::optional<std::int64_t>(std::min<std::int64_t>(exponent, 0));
         }
       }
       data[count] = p.isShort ? p.data : std::string_view(general[count]->data);

@@ -333,9 +333,9 @@ struct BinaryTarget {
   bool negative = false;
 };
 
-// Nothing when 1 + m reaches 10^60 (then it is not exact) or c J passes 2^128.
-std::optional<BinaryTarget> binaryTarget(std::uint64_t c, std::int64_t e, bool negative, std::uint64_t u,
-                                         std::uint64_t variance, std::int64_t gap, bool varianceNegative) {
+// False when 1 + m reaches 10^60 (then it is not exact) or c J passes 2^128.
+bool binaryTarget(std::uint64_t c, std::int64_t e, bool negative, std::uint64_t u, std::uint64_t variance,
+                  std::int64_t gap, bool varianceNegative, BinaryTarget& out) {
   const std::int64_t s = static_cast<std::int64_t>(2 * u) - (std::int64_t{1} << 53);
   const bool mNegative = (s < 0) != varianceNegative;  // s = 0 counts as positive
   const u128 sv = static_cast<u128>(s < 0 ? -s : s) * variance;
@@ -351,12 +351,11 @@ std::optional<BinaryTarget> binaryTarget(std::uint64_t c, std::int64_t e, bool n
     j = one - sv;
   }
   // 5^53 J < 10^60 = 5^53 10^7 2^53.
-  if (j >= (static_cast<u128>(10000000) << 53)) return std::nullopt;
-  BinaryTarget out;
-  if (__builtin_mul_overflow(static_cast<u128>(c), j, &out.n)) return std::nullopt;
+  if (j >= (static_cast<u128>(10000000) << 53)) return false;
+  if (__builtin_mul_overflow(static_cast<u128>(c), j, &out.n)) return false;
   out.exponent = e + 53 - gap;
   out.negative = negative != kNegative;
-  return out;
+  return true;
 }
 
 int n128LeadingZeros(u128 x) {
@@ -405,8 +404,8 @@ std::optional<double> binaryToF64(const Tables& t, const BinaryTarget& b) {
 // steps is below 10^-20 / D for D = 5^a 2^(a+53), while a target off a
 // midpoint lies at least 1 / (2 D) from it: the two roundings agree but at an
 // exact midpoint, which goes to the general road.
-std::optional<ShortResult> binaryOnGrid(const Tables& t, const BinaryTarget& b, std::int64_t grid) {
-  if (grid < b.exponent || grid - b.exponent > static_cast<std::int64_t>(kMaxFivePower)) return std::nullopt;
+bool binaryOnGrid(const Tables& t, const BinaryTarget& b, std::int64_t grid, ShortResult& out) {
+  if (grid < b.exponent || grid - b.exponent > static_cast<std::int64_t>(kMaxFivePower)) return false;
   const auto a = static_cast<unsigned>(grid - b.exponent);
   const unsigned s = a + 53;
   // n = (q 5^a + r) 2^s + low.
@@ -418,15 +417,14 @@ std::optional<ShortResult> binaryOnGrid(const Tables& t, const BinaryTarget& b, 
   bool up = 2 * r > five;
   if (2 * r + 1 == five) {
     const u128 half = static_cast<u128>(1) << (s - 1);
-    if (low == half) return std::nullopt;
+    if (low == half) return false;
     up = low > half;
   }
-  ShortResult out;
   out.kind = ShortResult::Kind::number;
   out.coefficient = q + (up ? 1 : 0);
   out.exponent = grid;
   out.negative = b.negative;
-  return out;
+  return true;
 }
 
 // A signed coefficient on Words with its exponent, as the sums are formed.
@@ -440,26 +438,25 @@ struct Wide {
 // quotient A = floor(s / 10^T) for T = grid - exponent and its remainder R,
 // which decides both roundings in turn except in a band of width 2 10^k
 // around the midpoint (k digits dropped by the first rounding).
-ShortResult quantized(const Tables& t, const Wide& s, std::int64_t grid) {
-  ShortResult out;
+void quantized(const Tables& t, const Wide& s, std::int64_t grid, ShortResult& out) {
   out.exponent = grid;
   out.negative = s.negative;
-  if (compare(s.coefficient, t.pow[kTopPower - 1]) >= 0) return out;  // general
+  if (compare(s.coefficient, t.pow[kTopPower - 1]) >= 0) return;  // general
   const std::uint64_t n = digitsOf(t, s.coefficient);
   const std::uint64_t k = n > kPrecision ? n - kPrecision : 0;
   const std::int64_t total = grid - s.exponent;
   if (isZero(s.coefficient) || total > static_cast<std::int64_t>(n)) {
     // Zero, or below a tenth of the grid step: quantizes to zero.
     out.kind = ShortResult::Kind::number;
-    return out;
+    return;
   }
   // The grid at or below the 60-digit target's last place: either exact
   // scaling to 60 digits or more, or a refusal; both for the general road.
-  if (total <= static_cast<std::int64_t>(k) || k > 19) return out;
+  if (total <= static_cast<std::int64_t>(k) || k > 19) return;
   const auto places = static_cast<unsigned>(total);
   std::uint64_t a = 0;
   Words r;
-  if (!divPow10(t, s.coefficient, places, a, r)) return out;
+  if (!divPow10(t, s.coefficient, places, a, r)) return;
   bool up = false;
   if (k == 0) {
     const int c = compare(r, t.half[places]);
@@ -474,13 +471,12 @@ ShortResult quantized(const Tables& t, const Wide& s, std::int64_t grid) {
     if (compare(r, add(midpoint, unit)) >= 0) {
       up = true;
     } else if (compare(r, sub(midpoint, unit)) >= 0) {
-      return out;
+      return;
     }
   }
-  if (up && a == std::numeric_limits<std::uint64_t>::max()) return out;
+  if (up && a == std::numeric_limits<std::uint64_t>::max()) return;
   out.kind = ShortResult::Kind::number;
   out.coefficient = a + (up ? 1 : 0);
-  return out;
 }
 
 // The top 53 bits of a digest.
@@ -658,37 +654,45 @@ std::optional<ShortValue> parseShort(std::string_view text) {
   return v;
 }
 
-std::optional<std::string_view> writeHashData(const ShortValue& v, std::optional<std::string_view> floatRepr,
-                                              char* out) {
+bool writeHashData(const ShortValue& v, const std::string_view* floatRepr, char* out, std::string_view& data) {
   if (v.coefficient == 0) {
     out[0] = '0';
-    return std::string_view(out, 1);
+    data = std::string_view(out, 1);
+    return true;
   }
   // A float's shortest repr ends in a nonzero digit unless it is integral:
   // a last digit that is not 0 after the point makes a fraction, whose hash
   // data is the repr itself, known without writing the digits out.
-  if (floatRepr && v.exponent < 0 && v.coefficient % 10 != 0) return *floatRepr;
+  if (floatRepr && v.exponent < 0 && v.coefficient % 10 != 0) {
+    data = *floatRepr;
+    return true;
+  }
   char digits[24];
   const auto n = static_cast<std::size_t>(writeDigits64(digits, v.coefficient) - digits);
   char* end = out;
   if (v.negative) *end++ = '-';
   if (v.exponent >= 0) {
     const auto zeros = static_cast<std::size_t>(v.exponent);
-    if (1 + n + zeros > kShortDataRoom) return std::nullopt;
+    if (1 + n + zeros > kShortDataRoom) return false;
     std::memcpy(end, digits, n);
     std::memset(end + n, '0', zeros);
-    return std::string_view(out, static_cast<std::size_t>(end - out) + n + zeros);
+    data = std::string_view(out, static_cast<std::size_t>(end - out) + n + zeros);
+    return true;
   }
   const auto k = static_cast<std::size_t>(-v.exponent);
   std::size_t kept = n;
   while (digits[kept - 1] == '0') --kept;
   if (k <= n - kept) {  // the fraction digits are all zeros: integral
     std::memcpy(end, digits, n - k);
-    return std::string_view(out, static_cast<std::size_t>(end - out) + n - k);
+    data = std::string_view(out, static_cast<std::size_t>(end - out) + n - k);
+    return true;
   }
-  if (floatRepr) return *floatRepr;
+  if (floatRepr) {
+    data = *floatRepr;
+    return true;
+  }
   if (k >= n) {
-    if (1 + 2 + (k - n) + kept > kShortDataRoom) return std::nullopt;
+    if (1 + 2 + (k - n) + kept > kShortDataRoom) return false;
     *end++ = '0';
     *end++ = '.';
     std::memset(end, '0', k - n);
@@ -703,7 +707,8 @@ std::optional<std::string_view> writeHashData(const ShortValue& v, std::optional
     std::memcpy(end, digits + p, kept - p);
     end += kept - p;
   }
-  return std::string_view(out, static_cast<std::size_t>(end - out));
+  data = std::string_view(out, static_cast<std::size_t>(end - out));
+  return true;
 }
 
 std::optional<ShortRoad> ShortRoad::make(const std::optional<Dec>& min, const std::optional<Dec>& max,
@@ -735,30 +740,33 @@ std::optional<ShortRoad> ShortRoad::make(const std::optional<Dec>& min, const st
 ShortResult ShortRoad::mask(const ShortValue& value, std::uint64_t u, std::optional<std::int64_t> grid,
                             const KeyedHash& keyedHash, std::string_view data) const {
   const Tables& t = tables();
-  const ShortResult general;
-  ShortResult z;
+  // Every return gives this one object, built in the caller's slot: copying
+  // a result whose flags were just stored byte by byte stalls the loads that
+  // copy it.
+  ShortResult out;  // Kind::general until settled
   bool onGrid = false;
   if (!bounded_ && gap_ >= 53) {
     // A variance exponent of at most 0: the target on two words.
-    if (std::optional<BinaryTarget> b =
-            binaryTarget(value.coefficient, value.exponent, value.negative, u, variance_, gap_, varianceNegative_)) {
+    BinaryTarget b;
+    if (binaryTarget(value.coefficient, value.exponent, value.negative, u, variance_, gap_, varianceNegative_, b)) {
       if (!grid) {
-        if (b->n == 0) return ShortResult{ShortResult::Kind::fallback};
-        if (std::optional<double> y = binaryToF64(t, *b)) {
-          ShortResult out;
+        if (b.n == 0) {
+          out.kind = ShortResult::Kind::fallback;
+          return out;
+        }
+        if (std::optional<double> y = binaryToF64(t, b)) {
           out.kind = ShortResult::Kind::real;
           out.real = *y;
           return out;
         }
-      } else if (std::optional<ShortResult> q = binaryOnGrid(t, *b, *grid)) {
-        z = *q;
-        onGrid = true;
+      } else {
+        onGrid = binaryOnGrid(t, b, *grid, out);
       }
     }
   }
-  // The target on five words, then (with a grid) quantized: Kind::number,
-  // or an answer or a hand-over to return.
-  auto wideTarget = [&]() -> ShortResult {
+  // The target on five words, then (with a grid) quantized into out: false
+  // when out is then an answer or a hand-over to return.
+  auto wideTarget = [&]() -> bool {
     Wide target;  // before its rounding to 60 digits
     if (!bounded_) {
       // With f = u / 2^53 = u 5^53 10^-53, 2f - 1 = s 5^53 10^-53 for
@@ -778,7 +786,7 @@ ShortResult ShortRoad::mask(const ShortValue& value, std::uint64_t u, std::optio
       } else {
         k = sub(one, m);
       }
-      if (compare(k, t.pow[kPrecision]) >= 0 || value.coefficient >= kPowersOfTen64[19]) return general;
+      if (compare(k, t.pow[kPrecision]) >= 0 || value.coefficient >= kPowersOfTen64[19]) return false;
       target.coefficient = mulWord(k, value.coefficient);
       target.exponent = value.exponent - gap_;
       target.negative = value.negative != kNegative;
@@ -805,56 +813,59 @@ ShortResult ShortRoad::mask(const ShortValue& value, std::uint64_t u, std::optio
       }
       const Wide lowest{fromU128(min_.coefficient), min_.exponent, min_.negative};
       std::optional<Wide> sum = addSigned(t, lowest, scaled, scaled.negative);
-      if (!sum) return general;
+      if (!sum) return false;
       target = *sum;
     }
 
     if (!grid) {
       // A float without decimals: the target converted directly.
-      if (compare(target.coefficient, t.pow[kTopPower - 1]) >= 0) return general;
-      if (isZero(target.coefficient)) return ShortResult{ShortResult::Kind::fallback};
+      if (compare(target.coefficient, t.pow[kTopPower - 1]) >= 0) return false;
+      if (isZero(target.coefficient)) {
+        out.kind = ShortResult::Kind::fallback;
+        return false;
+      }
       const std::optional<double> y =
           targetToF64(t, target.coefficient, digitsOf(t, target.coefficient), target.exponent, target.negative);
-      if (!y) return general;
-      ShortResult out;
+      if (!y) return false;
       out.kind = ShortResult::Kind::real;
       out.real = *y;
-      return out;
+      return false;
     }
 
-    return quantized(t, target, *grid);
+    quantized(t, target, *grid, out);
+    return out.kind == ShortResult::Kind::number;
   };
-  if (!onGrid) {
-    z = wideTarget();
-    if (z.kind != ShortResult::Kind::number) return z;
-  }
+  if (!onGrid && !wideTarget()) return out;
   if (bounded_) {
     // clamp: lo = quantize(min, grid, ceiling), hi = quantize(max, grid, floor).
     const std::optional<std::uint64_t> lo =
         quantizeBound(t, min_.coefficient, min_.exponent, min_.negative, *grid, true);
     const std::optional<std::uint64_t> hi =
         quantizeBound(t, max_.coefficient, max_.exponent, max_.negative, *grid, false);
-    if (!lo || !hi) return general;
-    if (signedOf(*lo, min_.negative) > signedOf(z.coefficient, z.negative)) {
-      z.coefficient = *lo;
-      z.negative = min_.negative;
+    if (!lo || !hi) {
+      out = ShortResult{};
+      return out;
     }
-    if (signedOf(*hi, max_.negative) < signedOf(z.coefficient, z.negative)) {
-      z.coefficient = *hi;
-      z.negative = max_.negative;
+    if (signedOf(*lo, min_.negative) > signedOf(out.coefficient, out.negative)) {
+      out.coefficient = *lo;
+      out.negative = min_.negative;
     }
-    return z;
+    if (signedOf(*hi, max_.negative) < signedOf(out.coefficient, out.negative)) {
+      out.coefficient = *hi;
+      out.negative = max_.negative;
+    }
+    return out;
   }
 
   // moved: a nonzero value equal to its quantized target steps off it.
-  if (value.coefficient == 0 || z.coefficient == 0 || z.negative != value.negative) return z;
+  if (value.coefficient == 0 || out.coefficient == 0 || out.negative != value.negative) return out;
   const std::int64_t e = value.exponent;
   const std::int64_t d = *grid >= e ? *grid - e : e - *grid;
-  if (d > 19) return z;  // one side has 20 digits more than the other: unequal
+  if (d > 19) return out;  // one side has 20 digits more than the other: unequal
   const u128 scale = kPowersOfTen64[d];
   const bool equal =
-      *grid >= e ? z.coefficient * scale == value.coefficient : z.coefficient == value.coefficient * scale;
-  if (!equal) return z;
+      *grid >= e ? out.coefficient * scale == value.coefficient : out.coefficient == value.coefficient * scale;
+  if (!equal) return out;
   const bool upward = unitOf(keyedHash.digest(data, "step")) >= (std::uint64_t{1} << 52);
   // value + step or value - step, the step 10^grid: the general road's
   // addSigned, here with a coefficient below 10^39 and nothing to round.
@@ -864,7 +875,6 @@ ShortResult ShortRoad::mask(const ShortValue& value, std::uint64_t u, std::optio
   const u128 loMagnitude = valueHi ? 1 : value.coefficient;
   const bool hiNegative = valueHi ? value.negative : stepNegative;
   const bool loNegative = valueHi ? stepNegative : value.negative;
-  ShortResult out;
   out.kind = ShortResult::Kind::number;
   out.exponent = valueHi ? *grid : e;
   if (hiNegative == loNegative) {

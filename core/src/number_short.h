@@ -30,10 +30,9 @@ std::optional<ShortValue> parseShort(std::string_view text);
 inline constexpr std::size_t kShortDataRoom = 64;
 
 // The hash data of v exactly as NumberStrategy::hashData gives it, written at
-// out (kShortDataRoom bytes) or borrowed from floatRepr; nothing when it does
-// not fit the room.
-std::optional<std::string_view> writeHashData(const ShortValue& v, std::optional<std::string_view> floatRepr,
-                                              char* out);
+// out (kShortDataRoom bytes) or borrowed from floatRepr (null for a value that
+// is not a float) into data; false when it does not fit the room.
+bool writeHashData(const ShortValue& v, const std::string_view* floatRepr, char* out, std::string_view& data);
 
 // A masked number on the short road: at most 128 bits of coefficient.
 struct ShortResult {

@@ -373,22 +373,25 @@ TEST(NumberStrategyTest, ReprNumberIsWhatTheReprReads) {
 }
 
 // floatRepr's integer road against the library's: random bits, real tables' uniform draws and cents, short
-// decimals (ties between two nearest points), neighbours of powers of two and of whole numbers.
+// decimals (ties between two nearest points) and their neighbours, neighbours of powers of two and of whole
+// numbers.
 TEST(NumberStrategyTest, ReprIntegerRoadIsTheLibraryRoad) {
   std::mt19937_64 rng(20261207);
   auto draw = [&](int shape) -> double {
     const double unit = static_cast<double>(rng() >> 11) * 0x1p-53, towards = rng() % 2 ? 0.0 : 1e300;
+    const double decimal = static_cast<double>(rng() % 100000000) / std::pow(10.0, static_cast<double>(rng() % 8));
     switch (shape) {
       case 0: return std::bit_cast<double>(rng());
       case 1: return 0.01 + unit * 40;
       case 2: return unit * std::ldexp(1.0, static_cast<int>(rng() % 80) - 20);
-      case 3: return static_cast<double>(rng() % 100000000) / std::pow(10.0, static_cast<double>(rng() % 8));
+      case 3: return decimal;
       case 4: return std::nextafter(std::ldexp(1.0, static_cast<int>(rng() % 70) - 15), towards);
-      default: return std::nextafter(static_cast<double>(rng() % 1000000), towards);
+      case 5: return std::nextafter(static_cast<double>(rng() % 1000000), towards);
+      default: return std::nextafter(decimal, towards);
     }
   };
   for (int i = 0; i < 400000; ++i) {
-    const double x = (rng() % 2 ? -1 : 1) * draw(i % 6);
+    const double x = (rng() % 2 ? -1 : 1) * draw(i % 7);
     char a[kFloatReprRoom], b[kFloatReprRoom];
     ReprNumber na, nb;
     ASSERT_EQ(std::string(a, floatRepr(x, a, &na)), std::string(b, floatReprByLibraryForTesting(x, b, &nb)));

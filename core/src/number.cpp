@@ -542,6 +542,7 @@ void NumberStrategy::Run::maskBatches(const NumberStrategy& strategy, const Keye
           p.value.coefficient = number.coefficient;
           p.value.exponent = number.exponent;
           p.value.negative = in.real < 0;
+          p.value.plain = false;
           haveShort = self.short_.has_value();
         } else if (self.short_) {
           if (std::optional<ShortValue> parsed = parseShort(text)) {
@@ -550,7 +551,9 @@ void NumberStrategy::Run::maskBatches(const NumberStrategy& strategy, const Keye
           }
         }
         std::int64_t exponent = 0;
-        if (haveShort && writeHashData(p.value, isFloat ? &text : nullptr, p.room, p.data)) {
+        // A float's repr, or a plain Decimal text, is the hash data of a
+        // value with a fraction: borrowed, not written again.
+        if (haveShort && writeHashData(p.value, isFloat || p.value.plain ? &text : nullptr, p.room, p.data)) {
           p.isShort = true;
           exponent = p.value.exponent;
         }

@@ -615,13 +615,15 @@ std::optional<ShortValue> parseShort(std::string_view text) {
   const char* p = text.data();
   const char* const end = p + text.size();
   ShortValue v;
+  const bool plus = p != end && *p == '+';
   if (p != end && (*p == '+' || *p == '-')) v.negative = *p++ == '-';
   // The digits before the point, then (after one point) those after it;
   // leading zeros count as digits but not as significant ones.
   const char* const start = p;
   std::uint64_t coefficient = 0;
   p = readDigits(text.data(), p, end, coefficient);
-  std::size_t mantissaDigits = static_cast<std::size_t>(p - start);
+  const auto wholeDigits = static_cast<std::size_t>(p - start);
+  std::size_t mantissaDigits = wholeDigits;
   std::int64_t fraction = 0;
   if (p != end && *p == '.') {
     const char* const fractionStart = ++p;
@@ -634,6 +636,8 @@ std::optional<ShortValue> parseShort(std::string_view text) {
   for (const char* q = start; q != p && (*q == '0' || *q == '.'); ++q) zeros += *q == '0';
   if (mantissaDigits - zeros > 19) return std::nullopt;
   std::int64_t exponent = 0;
+  v.plain = p == end && !plus && fraction > 0 && end[-1] != '0' && wholeDigits > 0 &&
+            (*start != '0' || wholeDigits == 1);
   if (p != end) {
     if (*p != 'e' && *p != 'E') return std::nullopt;
     ++p;

@@ -20,6 +20,10 @@ struct ShortValue {
   std::uint64_t coefficient = 0;
   std::int64_t exponent = 0;
   bool negative = false;
+  // Read from a text that is its own hash data: digits with a point, the
+  // last a nonzero one, no leading zero but the one before the point, no
+  // exponent and no plus sign ("12.5", "-0.05").
+  bool plain = false;
 };
 
 // What Dec::parse gives for text, when that is a ShortValue (leading zeros

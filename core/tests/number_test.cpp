@@ -399,6 +399,42 @@ TEST(NumberStrategyTest, ReprIntegerRoadIsTheLibraryRoad) {
   }
 }
 
+// Decimal texts as str() writes them are their own hash data and are hashed as
+// read; every other spelling of a number (a sign, leading or trailing zeros,
+// no digit before the point, an exponent) is hashed as the general road
+// hashes its value. Compared through the masked values, which the hash data
+// decides.
+TEST(NumberStrategyTest, ShortRoadHashesDecimalTextsAsTheGeneralRoad) {
+  std::mt19937_64 rng(20261208);
+  auto pick = [&](std::uint64_t n) { return rng() % n; };
+  auto digits = [&](std::uint64_t n) {
+    std::string out;
+    while (out.size() < n) out.push_back(static_cast<char>('0' + pick(10)));
+    return out;
+  };
+  static const char* const signs[] = {"", "", "-", "+"};
+  static const char* const wholes[] = {"0", "00", "", "7", "10"};
+  static const char* const exponents[] = {"", "", "", "E+2", "e-3", "E0"};
+  const NumberStrategy fast = strategy(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+  const NumberStrategy general = fast.generalOnlyForTesting();
+  std::vector<std::string> texts;
+  for (int i = 0; i < 20000; ++i) {
+    std::string whole = pick(2) ? wholes[pick(std::size(wholes))] : digits(1 + pick(8));
+    std::string text = signs[pick(std::size(signs))] + whole;
+    if (pick(6) != 0) text += "." + digits(pick(8)) + (pick(3) == 0 ? "0" : "");
+    text += exponents[pick(std::size(exponents))];
+    if (!Dec::parse(text)) continue;
+    texts.push_back(text);
+  }
+  std::vector<NumberInput> inputs(texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) inputs[i] = {NumberInput::Kind::Decimal, nullptr, 0, texts[i]};
+  std::vector<NumberResult> a(texts.size()), b(texts.size());
+  fast.maskMany(kh(), inputs, a.data());
+  general.maskMany(kh(), inputs, b.data());
+  for (std::size_t i = 0; i < texts.size(); ++i) ASSERT_EQ(masked(a[i]), masked(b[i])) << texts[i];
+  EXPECT_GT(texts.size(), 15000u);
+}
+
 // The short road (values of up to 19 digits under short settings) against the
 // general road it hands over to, on random settings of both modes (the
 // variances of real tables among them) and ints, floats and Decimals of many

@@ -179,10 +179,19 @@ void maskPending(const Masker& masker, const Vec<Input>& inputs, const Vec<Pendi
 }  // namespace
 
 MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues) {
+  MaskedValues result;
+  maskInputsInto(masker, inputs, callValues, result);
+  return result;
+}
+
+void maskInputsInto(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues, MaskedValues& result) {
   const std::size_t n = inputs.size();
   ResultCache* cache = masker.cache();
-  MaskedValues result;
-  result.at.resize(n);
+  // This block's positions follow those already in result; its answers go
+  // after the earlier blocks' answers.
+  const std::size_t base = result.at.size();
+  result.at.resize(base + n);
+  std::size_t* const at = result.at.data() + base;
   Vec<Pending> pending;
   // Each keyed value hashes once, with the cache's seed, for both the call's
   // table and the cache. The lists are sized for the worst case (every value
@@ -190,7 +199,8 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
   // masking of cheap strategies.
   const KeyHash hasher = cache != nullptr ? cache->hasher() : KeyHash();
   SeenTable seen(n);
-  result.answers.reserve(n);
+  if (result.answers.capacity() - result.answers.size() < n)
+    result.answers.reserve(std::max(result.answers.size() + n, 2 * result.answers.capacity()));
   pending.reserve(n);
 
   {
@@ -230,23 +240,23 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
       if (!key) {
         if (input.kind() == Input::Kind::None) {
           if (noneAnswer != SIZE_MAX) {
-            result.at[i] = noneAnswer;
+            at[i] = noneAnswer;
             continue;
           }
           noneAnswer = result.answers.size();
         }
         // Key-less values (None, bool, unsupported) are masked on their own, here.
-        result.at[i] = result.answers.size();
+        at[i] = result.answers.size();
         result.answers.push_back(masker.maskOne(inputs[i]));
         continue;
       }
       const std::size_t earlier =
           seen.findOrAdd(hash, i, [&](std::size_t q) { return *KeyView::of(inputs[q]) == *key; });
       if (earlier != SeenTable::kNew) {
-        result.at[i] = result.at[earlier];
+        at[i] = at[earlier];
         continue;
       }
-      result.at[i] = result.answers.size();
+      at[i] = result.answers.size();
       if (lookIn != nullptr) {
         if (const Output* hit = lookIn->find(*key, hash)) {
           result.answers.push_back(*hit);
@@ -288,7 +298,6 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
     }
     if (cache->size() >= ResultCache::kCapacity) cache->full.store(true, std::memory_order_relaxed);
   }
-  return result;
 }
 
 namespace {

@@ -263,6 +263,11 @@ class AnswerObjects {
 // many values the whole call masks, when the inputs are one block of it: the
 // cache then grows once for all of them rather than once per block.
 MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues = 0);
+// maskInputs for the next block of a longer run of values: the block's
+// positions and answers are appended to into's, and only the block's values
+// are de-duplicated with each other, so a block's tables stay the size of
+// the block.
+void maskInputsInto(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues, MaskedValues& into);
 
 // Masker.maskColumn(values) -> (masked, problems); requires the interpreter
 // lock, which it releases only around maskInputs.

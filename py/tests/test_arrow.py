@@ -221,6 +221,27 @@ def test_problems_in_chunk_order_across_batches_and_carried_columns():
     assert out.num_rows == rows
 
 
+def test_columns_longer_than_a_read_block():
+    """A column is read and masked some 16,000 inputs at a time: values repeated across those blocks, problems
+    and a dictionary's entries on both sides of their ends, batches that do not line up with them."""
+    rng = random.Random(11)
+    rows = 40000
+    pool = [f"user{k}@example.org" for k in range(8000)] + ["no-at-sign", None]
+    mails = [rng.choice(pool) for _ in range(rows)]
+    ids = [rng.choice([None, "", "x" * 300, str(rng.randrange(10**12)), "CUST-0042"]) for _ in range(rows)]
+    bounds = [0, 7000, 27001, rows]
+    batches = [pa.record_batch([pa.array(ids[a:b]), pa.array(mails[a:b]), pa.array(mails[a:b]).dictionary_encode()],
+                               ["id", "mail", "dict"]) for a, b in zip(bounds, bounds[1:])]
+    assert sum(len(batch.column(2).dictionary) for batch in batches) > 16384
+    configs = [("key", {}), ("email", {}), ("hash", {"length": 12})]
+    out, problems = zorva_arrow.maskBatch([zorva_arrow.Masker(KEY, *c) for c in configs],
+                                          pa.Table.from_batches(batches))
+    expected_rows, expected = zorva_rs.maskChunk([zorva_rs.Masker(KEY, *c) for c in configs],
+                                                 list(zip(ids, mails, mails)))
+    assert problems == expected
+    assert [tuple(r.values()) for r in pa.table(out).to_pylist()] == expected_rows
+
+
 def test_thread_counts_agree(restore_threads_arrow):
     rng = random.Random(3)
     table = pa.table({"s": [random_text(rng) for _ in range(20000)], "i": [rng.randrange(10**9) for _ in range(20000)]})

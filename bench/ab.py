@@ -14,15 +14,22 @@ maskColumn in 10,000-value calls) twice and reports the faster pass: CPU of
 the calling thread at 1 thread, wall time at more. The report gives each
 round's pair, and the median of the rounds' new/base ratios with their
 range: a change is real when the range stays on one side of 1.
+
+Each process loads a fresh copy of its build's module files: two copies of
+the same bytes have run one column 1.7x apart on this VM for as long as
+their pages stayed cached (where the code lies in memory, it seems), a bias
+that a copy per process turns into noise the median can see through.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -53,11 +60,14 @@ def measure(args: argparse.Namespace) -> float:
 
 
 def run(module: str, args: argparse.Namespace) -> float:
-    command = [sys.executable, str(Path(__file__).resolve()), "--worker", module,
-               "--table", args.table, "--rows", str(args.rows), "--threads", str(args.threads)]
-    if args.column:
-        command += ["--column", args.column]
-    done = subprocess.run(command, capture_output=True, text=True, check=False)
+    with tempfile.TemporaryDirectory(prefix="zorva-ab-") as fresh:
+        for built in Path(module).glob("zorva_*.so"):
+            shutil.copy2(built, fresh)
+        command = [sys.executable, str(Path(__file__).resolve()), "--worker", fresh,
+                   "--table", args.table, "--rows", str(args.rows), "--threads", str(args.threads)]
+        if args.column:
+            command += ["--column", args.column]
+        done = subprocess.run(command, capture_output=True, text=True, check=False)
     if done.returncode != 0:
         raise SystemExit(f"{module}: {done.stderr.strip()}")
     return float(json.loads(done.stdout)["ns"])

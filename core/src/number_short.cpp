@@ -658,17 +658,18 @@ std::optional<ShortValue> parseShort(std::string_view text) {
   return v;
 }
 
-bool writeHashData(const ShortValue& v, const std::string_view* floatRepr, char* out, std::string_view& data) {
+bool writeHashData(const ShortValue& v, const std::string_view* ownText, char* out, std::string_view& data) {
   if (v.coefficient == 0) {
     out[0] = '0';
     data = std::string_view(out, 1);
     return true;
   }
-  // A float's shortest repr ends in a nonzero digit unless it is integral:
-  // a last digit that is not 0 after the point makes a fraction, whose hash
-  // data is the repr itself, known without writing the digits out.
-  if (floatRepr && v.exponent < 0 && v.coefficient % 10 != 0) {
-    data = *floatRepr;
+  // A float's shortest repr (and a plain Decimal text) ends in a nonzero
+  // digit unless it is integral: a last digit that is not 0 after the point
+  // makes a fraction, whose hash data is the text itself, known without
+  // writing the digits out.
+  if (ownText && v.exponent < 0 && v.coefficient % 10 != 0) {
+    data = *ownText;
     return true;
   }
   char digits[24];
@@ -691,8 +692,8 @@ bool writeHashData(const ShortValue& v, const std::string_view* floatRepr, char*
     data = std::string_view(out, static_cast<std::size_t>(end - out) + n - k);
     return true;
   }
-  if (floatRepr) {
-    data = *floatRepr;
+  if (ownText) {
+    data = *ownText;
     return true;
   }
   if (k >= n) {

@@ -33,10 +33,12 @@ std::optional<ShortValue> parseShort(std::string_view text);
 // Room for the hash data writeHashData writes.
 inline constexpr std::size_t kShortDataRoom = 64;
 
-// The hash data of v exactly as NumberStrategy::hashData gives it, written at
-// out (kShortDataRoom bytes) or borrowed from floatRepr (null for a value that
-// is not a float) into data; false when it does not fit the room.
-bool writeHashData(const ShortValue& v, const std::string_view* floatRepr, char* out, std::string_view& data);
+// The hash data of v exactly as NumberStrategy::hashData gives it, into
+// data: written at out (kShortDataRoom bytes), or for a value with a
+// fraction borrowed from ownText, the text v was read from when that is its
+// hash data there (a float's repr, a plain Decimal text; null otherwise).
+// False when it does not fit the room.
+bool writeHashData(const ShortValue& v, const std::string_view* ownText, char* out, std::string_view& data);
 
 // A masked number on the short road: at most 128 bits of coefficient.
 struct ShortResult {

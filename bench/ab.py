@@ -63,6 +63,9 @@ def run(module: str, args: argparse.Namespace) -> float:
     with tempfile.TemporaryDirectory(prefix="zorva-ab-") as fresh:
         for built in Path(module).glob("zorva_*.so"):
             shutil.copy2(built, fresh)
+        # An installed wheel's modules find their bundled libraries beside them.
+        for bundled in Path(module).glob("*.libs"):
+            (Path(fresh) / bundled.name).symlink_to(bundled.resolve(), target_is_directory=True)
         command = [sys.executable, str(Path(__file__).resolve()), "--worker", fresh,
                    "--table", args.table, "--rows", str(args.rows), "--threads", str(args.threads)]
         if args.column:

@@ -76,8 +76,10 @@ inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) noexcept {
 // depends on the length (a mispredicted branch per text when the lengths of
 // a column vary) and no chain of dependent steps through the words.
 inline std::uint64_t hashText(std::string_view text, std::uint64_t seed) noexcept {
-  constexpr std::uint64_t k0 = 0xa0761d6478bd642fULL, k1 = 0xe7037ed1a0b428dbULL, k2 = 0x8ebc6af09c88c6e3ULL,
-                          k3 = 0x589965cc75374cc3ULL;
+  // The fractional bits of the golden ratio and of the square roots of 2,
+  // 3 and 5: constants with no structure of their own.
+  constexpr std::uint64_t k0 = 0x9e3779b97f4a7c15ULL, k1 = 0x6a09e667f3bcc908ULL, k2 = 0xbb67ae8584caa73bULL,
+                          k3 = 0x3c6ef372fe94f82bULL;
   const char* p = text.data();
   const std::size_t n = text.size();
   auto word = [](const char* at) {

@@ -63,7 +63,7 @@ inline std::uint64_t mix(std::uint64_t x) noexcept {
   return x ^ (x >> 31);
 }
 
-// a 64 x 64-bit product folded to 64 bits: the short-text hash's mixing step.
+// A 64 x 64-bit product folded to 64 bits: the text hash's mixing step.
 inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) noexcept {
   const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
   return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);

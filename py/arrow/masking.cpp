@@ -509,7 +509,7 @@ bool maskBatches(const std::vector<InColumn>& columns, const std::shared_ptr<For
       // column finds the repeats before the cache is consulted.
       const py::Masker& masker = *jobs[k].column->masker;
       const std::size_t total = inputCount(jobs[k]);
-      const std::size_t block = masker.cache() != nullptr ? std::max<std::size_t>(total, 1) : kBlock;
+      const std::size_t block = masker.cache() != nullptr ? total : kBlock;
       MaskedValues masked;
       masked.at.reserve(total);
       masked.answers.reserve(total);

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "big_endian.h"
+#include "bytes.h"
 #include "cheap.h"
 #include "fake.h"
 #include "ff1.h"

@@ -22,6 +22,7 @@
 #include "key.h"
 #include "number.h"
 #include "sha256_lanes.h"
+#include "sha256_lanes_testing.h"
 
 namespace {
 

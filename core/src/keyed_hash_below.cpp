@@ -1,15 +1,15 @@
 // KeyedHash::below: a keyed draw below a bound, one at a time or many at once.
+#include "keyed_hash.h"
+
 #include <bit>
 #include <stdexcept>
 
 #include "bytes.h"
 #include "divide.h"
-#include "keyed_hash.h"
 #include "keyed_hash_blocks.h"
 #include "scratch.h"
 
 namespace zorva {
-
 namespace {
 
 // Stream bytes below draws for a machine-integer bound: bytelen(bound) + 32, at most 40.

@@ -27,8 +27,8 @@ void countHmacs(std::uint64_t count, std::size_t length) noexcept;
 
 // Internal linkage on purpose: these are the hot callers' helpers, and each
 // file that includes this keeps its own copies for the compiler to inline, as
-// when they all shared one file (and, as then, only those declared inline are
-// hinted so; the others are left to the compiler, unused in some files).
+// when they all shared one file. Those not declared inline are left to the
+// compiler's judgement as they were, and may go unused in a file.
 namespace {
 
 // Messages in flight at once on the lanes road.

@@ -1,10 +1,11 @@
 // KeyedHash's batched HMACs over interleaved SHA-256 lanes: hmacMany, and
 // digestMany and expandMany, which lay their messages into its batches.
+#include "keyed_hash.h"
+
 #include <algorithm>
 #include <cstring>
 
 #include "bytes.h"
-#include "keyed_hash.h"
 #include "keyed_hash_blocks.h"
 #include "scratch.h"
 #include "sha256_lanes.h"

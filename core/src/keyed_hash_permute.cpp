@@ -1,6 +1,8 @@
 // KeyedHash::permute: the keyed bijection of [0, size), a 10-round Feistel
 // network with cycle-walking, on machine integers (one at a time or many in
 // lanes) and on arbitrary-precision integers.
+#include "keyed_hash.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -8,7 +10,6 @@
 #include <utility>
 
 #include "bytes.h"
-#include "keyed_hash.h"
 #include "keyed_hash_blocks.h"
 #include "scratch.h"
 #include "sha256_lanes.h"

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "sha256_lanes.h"
+#include "sha256_lanes_testing.h"
 
 namespace {
 

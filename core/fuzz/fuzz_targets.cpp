@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "big_endian.h"
+#include "bytes.h"
 #include "cheap.h"
 #include "fake.h"
 #include "ff1.h"
@@ -22,6 +22,7 @@
 #include "key.h"
 #include "number.h"
 #include "sha256_lanes.h"
+#include "sha256_lanes_testing.h"
 
 namespace {
 

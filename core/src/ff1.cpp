@@ -16,7 +16,7 @@
 #include <immintrin.h>
 #endif
 
-#include "big_endian.h"
+#include "bytes.h"
 #include "kernel_align.h"
 #include "scratch.h"
 

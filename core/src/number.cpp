@@ -12,7 +12,7 @@
 
 #include "big_ops.h"
 #include "decimal_algorithms.h"
-#include "big_endian.h"
+#include "bytes.h"
 #include "decimal_text.h"
 #include "digits.h"
 #include "float_repr.h"

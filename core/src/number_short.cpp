@@ -12,7 +12,7 @@
 #include <limits>
 #include <system_error>
 
-#include "big_endian.h"
+#include "bytes.h"
 #include "decimal_text.h"
 #include "digits.h"
 #include "divide.h"

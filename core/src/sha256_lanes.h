@@ -14,28 +14,13 @@ struct State {
   std::uint32_t h[8];
 };
 
-// Which implementation compresses: the plain C++ road (the reference, always
-// present), the SHA instructions two lanes at a time, lanes side by side in
-// vector registers (sixteen or eight with AVX-512, eight with AVX2), and the
-// SHA instructions four lanes at a time (for benches and tests: see
-// compressShaNiQuadBatch). In builds with ZORVA_ROAD_SWITCH, ZORVA_SHA256_ROAD
-// in the environment may name the road bestRoad() returns, for tests that run
-// the whole engine on each road.
-enum class Road : std::uint8_t { portable, shaNi, avx512, avx2, shaNiQuad };
-
-// The road compress() uses for large batches on this CPU (checked once per
-// process); smaller batches and remainders may mix in other roads.
-Road bestRoad() noexcept;
 // Whether compress() beats the portable road here, i.e. lanes are worth batching.
 bool fastRoad() noexcept;
-bool available(Road road) noexcept;
 
 // Compresses blocks[i] (64 bytes each, any alignment) into states[i] for every
 // i < count, with whichever roads are fastest for a batch of that size here,
 // interleaving independent lanes. Lanes must not alias one another.
 void compress(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;
-// The same on a given road (precondition: available(road)); for tests and benches.
-void compress(Road road, State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;
 
 // HMAC-SHA-256 of messages that end within their first block after the key
 // block: blocks[i] is that whole block (message, 0x80, zeros and the bit
@@ -45,8 +30,5 @@ void compress(Road road, State* states, const std::uint8_t* const* blocks, std::
 // Tags must not overlap blocks or one another.
 void hmacOneBlock(const State& inner, const State& outer, const std::uint8_t* const* blocks, std::uint8_t* const* tags,
                   std::size_t count) noexcept;
-// The same on a given road (precondition: available(road)); for tests and benches.
-void hmacOneBlock(Road road, const State& inner, const State& outer, const std::uint8_t* const* blocks,
-                  std::uint8_t* const* tags, std::size_t count) noexcept;
 
 }  // namespace zorva::sha256

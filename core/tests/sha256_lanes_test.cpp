@@ -1,5 +1,6 @@
 // Every SHA-256 road against OpenSSL and against the portable road, on every batch count.
 #include "sha256_lanes.h"
+#include "sha256_lanes_testing.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

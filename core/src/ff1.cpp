@@ -1,4 +1,4 @@
-// Ff1: the cipher itself: its radix tables and AES-256 key schedules, the
+// The Ff1 cipher object: its radix tables and AES-256 key schedules, the
 // AES block and CBC-MAC chain on either road, and the checks and door of
 // every encryption. The rounds live beside it: ff1_batch.cpp schedules them
 // onto ff1_aes_lanes.cpp, ff1_vector_rounds.cpp and ff1_wide_rounds.cpp,

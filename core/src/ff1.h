@@ -115,7 +115,8 @@ class Ff1 {
   void addWide(Batch& batch, const Ff1Job& job, bool vector) const;
   void runGroup(Group& group) const;
   void runWideGroup(WideGroup& group) const;
-  // The job's result from A and B (inline: the rounds of every road call it per value).
+  // The job's result from A and B; inline in ff1_internal.h, as every road's
+  // rounds call it per value.
   inline void writeNumerals(const Ff1Job& job, u128 a, u128 bNum) const;
   // v (below radix^count) as count numerals into out.
   void numerals(u128 v, std::uint32_t* out, std::size_t count) const noexcept;

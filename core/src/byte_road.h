@@ -13,6 +13,8 @@
 #include <immintrin.h>
 #endif
 
+#include "cpu_features.h"
+
 namespace zorva {
 
 enum class ByteRoad { automatic, portable };
@@ -38,10 +40,8 @@ inline constexpr std::size_t kByteRoadText = 64;
 
 inline bool cpuHasByteRoad() noexcept {
   static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
-           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+    const CpuFeatures& f = cpuFeatures();
+    return f.avx512f && f.avx512bw && f.avx512vl && f.avx512vbmi && f.avx512vbmi2 && f.bmi2 && f.popcnt;
   }();
   return has;
 }

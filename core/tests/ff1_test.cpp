@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "ff1_testing.h"
 #include "vectors.h"
 
 namespace zorva {

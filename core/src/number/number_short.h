@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "bigint.h"
-#include "dec.h"
+#include "number/dec.h"
 #include "keyed_hash.h"
 
 namespace zorva::number_detail {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 
+#include "digits.h"
 #include "divide.h"
 
 namespace zorva::number_detail {
@@ -13,12 +14,11 @@ namespace zorva::number_detail {
 inline constexpr double kExactPowers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-// 10^0 .. 10^19 with their reciprocals, for dividing by a power of ten a
+// 10^0 .. 10^19 (kPowersOfTen64) with their reciprocals, for dividing by a power of ten a
 // word at a time without the divide instruction.
 inline constexpr std::array<Modulus, 20> kPow10Moduli = [] {
   std::array<Modulus, 20> t{};
-  std::uint64_t p = 1;
-  for (std::size_t j = 0; j < t.size(); ++j, p *= 10) t[j] = Modulus(p);
+  for (std::size_t j = 0; j < t.size(); ++j) t[j] = Modulus(kPowersOfTen64[j]);
   return t;
 }();
 

@@ -142,9 +142,9 @@ struct Tables {
     unsigned d = 1;
     for (unsigned b = 1; b <= kWords * 64; ++b) {
       // 2^(b-1) against 10^d.
-      Words p;
-      p.w[(b - 1) / 64] = std::uint64_t{1} << ((b - 1) % 64);
-      while (d <= kTopPower && compare(p, pow[d]) >= 0) ++d;
+      Words low;
+      low.w[(b - 1) / 64] = std::uint64_t{1} << ((b - 1) % 64);
+      while (d <= kTopPower && compare(low, pow[d]) >= 0) ++d;
       digitsAtBits[b] = static_cast<std::uint8_t>(d);
     }
   }

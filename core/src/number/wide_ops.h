@@ -1,6 +1,6 @@
 // Arithmetic on the fixed-width integers of wide.h: small multipliers and
 // divisors, division by powers of ten without the divide instruction, the
-// tables of powers of ten, the coefficient arithmetic WideOps for the decimal
+// tables of powers of ten in each width, the coefficient arithmetic WideOps for the decimal
 // algorithms, and conversions from BigInt and Dec and back to BigInt, to
 // decimal digits and to double.
 #pragma once
@@ -24,8 +24,8 @@
 namespace zorva::number_detail {
 
 // Internal linkage on purpose, as for the decimal algorithms: the strategy's
-// file, the one file that includes this, owns its copies for the compiler to
-// specialise.
+// file, the one file that includes this (through number_steps.h), owns its
+// copies for the compiler to specialise.
 namespace {
 
 inline constexpr std::uint64_t kPow10Limb = 10000000000000000000ULL;  // 10^19

@@ -18,10 +18,10 @@
 #include "fake.h"
 #include "ff1.h"
 #include "number/float_repr.h"
-#include "number/number_testing.h"
 #include "fpe.h"
 #include "key.h"
 #include "number/number.h"
+#include "number/number_testing.h"
 #include "sha256_lanes.h"
 
 namespace {

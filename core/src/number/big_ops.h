@@ -7,9 +7,9 @@
 #include <new>
 
 #include "bigint.h"
+#include "digits.h"
 #include "number/dec.h"
 #include "number/limits.h"
-#include "digits.h"
 
 namespace zorva::number_detail {
 

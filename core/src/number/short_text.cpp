@@ -1,5 +1,7 @@
 // The short road's text: reading a value of at most 19 digits, writing its
 // hash data, and writing a masked number as text and as a double.
+#include "number/number_short.h"
+
 #include <bit>
 #include <charconv>
 #include <cstring>
@@ -7,7 +9,6 @@
 #include "digits.h"
 #include "number/decimal_text.h"
 #include "number/limits.h"
-#include "number/number_short.h"
 #include "number/powers.h"
 
 namespace zorva::number_detail {

@@ -17,6 +17,7 @@ namespace zorva::number_detail {
 
 namespace {
 
+// Exponents of the bounded settings the road takes, at most, either way.
 constexpr std::int64_t kMaxSettingExponent = 1000;
 // An addend this many places below the other is handled by the general road
 // (its negligible-operand rule).

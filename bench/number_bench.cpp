@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "number.h"
+#include "number/number.h"
 
 namespace zorva {
 namespace {
@@ -70,7 +70,8 @@ BENCHMARK(BM_MaskDecimal)->Arg(0)->Arg(1);
 // fee), 2: full-length doubles on a grid of 6 places (a rate).
 void BM_MaskFloatBatch(benchmark::State& state) {
   KeyedHash kh(kSubkey);
-  NumberStrategy s = make(std::nullopt, std::nullopt, state.range(0) == 2 ? std::optional<std::uint32_t>(6) : std::nullopt);
+  NumberStrategy s =
+      make(std::nullopt, std::nullopt, state.range(0) == 2 ? std::optional<std::uint32_t>(6) : std::nullopt);
   std::mt19937_64 rng(5);
   std::vector<NumberInput> values(512);
   for (NumberInput& v : values) {

@@ -16,7 +16,7 @@
 #include "fake.h"
 #include "fpe.h"
 #include "key.h"
-#include "number.h"
+#include "number/number.h"
 
 namespace zorva {
 namespace {

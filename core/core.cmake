@@ -22,7 +22,8 @@ find_path(GMP_INCLUDE_DIR gmp.h REQUIRED)
 find_library(GMP_LIBRARY gmp REQUIRED)
 find_path(MIMALLOC_INCLUDE_DIR mimalloc.h REQUIRED)
 
-file(GLOB ZORVA_CORE_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/src/*.cpp)
+file(GLOB ZORVA_CORE_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/src/*.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/src/number/*.cpp)
 
 # zorva_core_library(name): the core as a static library called name.
 function(zorva_core_library name)

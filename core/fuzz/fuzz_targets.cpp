@@ -17,10 +17,11 @@
 #include "cheap.h"
 #include "fake.h"
 #include "ff1.h"
-#include "float_repr.h"
+#include "number/float_repr.h"
 #include "fpe.h"
 #include "key.h"
-#include "number.h"
+#include "number/number.h"
+#include "number/number_testing.h"
 #include "sha256_lanes.h"
 #include "sha256_lanes_testing.h"
 
@@ -320,7 +321,7 @@ void checkReprRoads(double x) {
   auto made = NumberStrategy::make(settings[0], settings[1], settings[2], decimals);
   if (!std::holds_alternative<NumberStrategy>(made)) return;
   const NumberStrategy& fast = std::get<NumberStrategy>(made);
-  const NumberStrategy general = fast.generalOnlyForTesting();
+  const NumberStrategy general = NumberStrategyTestPeer::generalOnly(fast);
   // Deques: the inputs view their texts and integers, which must not move.
   std::deque<std::string> texts;
   std::deque<BigInt> ints;
@@ -361,8 +362,8 @@ void checkReprRoads(double x) {
   }
   std::vector<NumberResult> a(values.size()), b(values.size());
   if (chosenUnits) {
-    fast.maskManyWithUnitsForTesting(columnKey(), unwritten, units.data(), a.data());
-    general.maskManyWithUnitsForTesting(columnKey(), values, units.data(), b.data());
+    NumberStrategyTestPeer::maskManyWithUnits(fast, columnKey(), unwritten, units.data(), a.data());
+    NumberStrategyTestPeer::maskManyWithUnits(general, columnKey(), values, units.data(), b.data());
   } else {
     fast.maskMany(columnKey(), unwritten, a.data());
     general.maskMany(columnKey(), values, b.data());

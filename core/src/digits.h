@@ -20,6 +20,12 @@ std::uint64_t decimalDigits(const BigInt& n);
 const Vec<BigInt>& powersOfTen();
 // 10^k: from the table when k <= 920, computed otherwise.
 BigInt powerOfTen(std::uint64_t k);
+// 10^k, borrowed from the table when it is there, else formed in scratch.
+inline const BigInt& pow10(std::uint64_t k, BigInt& scratch) {
+  if (k < kPowersOfTen) return powersOfTen()[k];
+  scratch = powerOfTen(k);
+  return scratch;
+}
 // 10^k for k <= 19: the powers of ten that fit 64 bits.
 inline constexpr std::uint64_t kPowersOfTen64[20] = {
     1ULL,

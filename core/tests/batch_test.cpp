@@ -13,7 +13,7 @@
 #include "ff1.h"
 #include "key.h"
 #include "keyed_hash.h"
-#include "number.h"
+#include "number/number.h"
 #include "vectors.h"
 
 namespace zorva {

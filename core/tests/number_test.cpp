@@ -1,6 +1,6 @@
 // Dec and NumberStrategy: exact arithmetic, rounding, and the machine-integer path against the BigInt one.
-#include "number.h"
-#include "float_repr.h"
+#include "number/number.h"
+#include "number/number_testing.h"
 
 #include <gtest/gtest.h>
 
@@ -92,7 +92,7 @@ std::pair<std::string, std::string> evaluate(const std::string& line) {
   if (op == "quantize") return {str(Dec::quantize(dec(f[1]), std::stoll(f[2]), Rounding(std::stoi(f[3])))), f[4]};
   if (op == "int") return {str(dec(f[1]).toBigInt().toDecimal()), f[2]};
   if (op == "f64") return {bits(dec(f[1]).toF64()), bits(std::strtod(f[2].c_str(), nullptr))};
-  if (op == "unit") return {str(Dec::fromUnit(std::stoull(f[1])).toText()), f[2]};
+  if (op == "unit") return {str(NumberStrategyTestPeer::unit(std::stoull(f[1])).toText()), f[2]};
   if (op == "compare") {
     const auto c = Dec::compare(dec(f[1]), dec(f[2]));
     return {c < 0 ? "-1" : c == 0 ? "0" : "1", f[3]};
@@ -247,7 +247,7 @@ TEST(NumberStrategyTest, MaskedValuesPerSetting) {
                                   ? masked(s.maskInteger(kh(), BigInt::fromDecimal(value.substr(negative), negative)))
                               : c.kind == 'd' ? masked(s.maskDecimal(kh(), value))
                               : c.kind == 'f' ? masked(s.maskFloat(kh(), std::strtod(value.c_str(), nullptr), value))
-                                              : str(s.target(dec(value), kh(), value));
+                                              : str(NumberStrategyTestPeer::target(s, dec(value), kh(), value));
       const bool matches = expected.ends_with('*') ? got.starts_with(expected.substr(0, expected.size() - 1))
                                                    : got == either || got == expected.substr(expected.find('|') + 1);
       EXPECT_TRUE(matches) << c.kind << " " << value << ": " << got << ", expected " << expected;
@@ -321,7 +321,7 @@ TEST(NumberStrategyTest, MachinePathsMatchBigInt) {
       if (pick(4) != 0 && Dec::compare(dec(*s[1]), dec(*s[0])) == std::strong_ordering::less) std::swap(s[0], s[1]);
     }
     if (!wide && pick(3) != 0) decimals = static_cast<std::uint32_t>(pick(4) == 0 ? 20 : pick(7));
-    const NumberStrategy fast = strategy(s[0], s[1], s[2], decimals), exact = fast.exactOnlyForTesting();
+    const NumberStrategy fast = strategy(s[0], s[1], s[2], decimals), exact = NumberStrategyTestPeer::exactOnly(fast);
     const std::string where = "min " + s[0].value_or("-") + " max " + s[1].value_or("-") + " variance " +
                               s[2].value_or("-") + " decimals " + (decimals ? std::to_string(*decimals) : "-");
     for (int i = 0; i < (wide ? 60 : 25); ++i) {
@@ -347,7 +347,8 @@ TEST(NumberStrategyTest, MachinePathsMatchBigInt) {
       EXPECT_EQ(masked(fast.maskFloat(kh(), real, repr.str())), masked(exact.maskFloat(kh(), real, repr.str())))
           << repr.str() << " " << where;
       const Dec value = dec(decText);
-      EXPECT_EQ(str(fast.targetForTesting(value, kh(), decText)), str(exact.target(value, kh(), decText)))
+      EXPECT_EQ(str(NumberStrategyTestPeer::runTarget(fast, value, kh(), decText)),
+                str(NumberStrategyTestPeer::target(exact, value, kh(), decText)))
           << decText << " " << where;
     }
   }
@@ -416,7 +417,7 @@ TEST(NumberStrategyTest, ShortRoadHashesDecimalTextsAsTheGeneralRoad) {
   static const char* const wholes[] = {"0", "00", "", "7", "10"};
   static const char* const exponents[] = {"", "", "", "E+2", "e-3", "E0"};
   const NumberStrategy fast = strategy(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
-  const NumberStrategy general = fast.generalOnlyForTesting();
+  const NumberStrategy general = NumberStrategyTestPeer::generalOnly(fast);
   std::vector<std::string> texts;
   for (int i = 0; i < 20000; ++i) {
     std::string whole = pick(2) ? wholes[pick(std::size(wholes))] : digits(1 + pick(8));
@@ -455,7 +456,7 @@ TEST(NumberStrategyTest, ShortRoadMatchesGeneralRoad) {
     const std::string d = pick(12) == 0 ? "0" : digits(1 + pick(n)) + (pick(6) == 0 ? "000" : "");
     return sign + d + "E" + std::to_string(lo + static_cast<int>(pick(static_cast<std::uint64_t>(hi - lo + 1))));
   };
-  static const char* const variances[] = {"9.999999", "-0.5", "1E-6", "9999999E-6", "0",   "1E52",
+  static const char* const variances[] = {"9.999999",    "-0.5", "1E-6", "9999999E-6", "0",   "1E52",
                                           "12345678E-3", "1E-7", "0.2",  "0.02",       "0.25"};
   const std::optional<std::string> _;
   std::size_t answered = 0, total = 0;
@@ -471,7 +472,8 @@ TEST(NumberStrategyTest, ShortRoadMatchesGeneralRoad) {
     }
     std::optional<std::uint32_t> decimals;
     if (pick(3) != 0) decimals = static_cast<std::uint32_t>(pick(8) == 0 ? 20 + pick(30) : pick(7));
-    const NumberStrategy fast = strategy(min, max, variance, decimals), general = fast.generalOnlyForTesting();
+    const NumberStrategy fast = strategy(min, max, variance, decimals),
+                         general = NumberStrategyTestPeer::generalOnly(fast);
     std::vector<std::string> texts(200);
     std::vector<BigInt> ints(texts.size());
     std::vector<NumberInput> inputs(texts.size());
@@ -517,11 +519,11 @@ TEST(NumberStrategyTest, ShortRoadMatchesGeneralRoad) {
                              : rng() >> 11;
     }
     std::vector<NumberResult> a(texts.size()), b(texts.size()), c(texts.size());
-    fast.maskManyWithUnitsForTesting(kh(), inputs, units.data(), a.data());
-    general.maskManyWithUnitsForTesting(kh(), inputs, units.data(), b.data());
+    NumberStrategyTestPeer::maskManyWithUnits(fast, kh(), inputs, units.data(), a.data());
+    NumberStrategyTestPeer::maskManyWithUnits(general, kh(), inputs, units.data(), b.data());
     for (std::size_t i = 0; i < texts.size(); ++i)
       if (unwritten[i]) inputs[i].text = {};
-    fast.maskManyWithUnitsForTesting(kh(), inputs, units.data(), c.data());
+    NumberStrategyTestPeer::maskManyWithUnits(fast, kh(), inputs, units.data(), c.data());
     for (std::size_t i = 0; i < texts.size(); ++i) {
       ASSERT_EQ(masked(c[i]), masked(b[i])) << texts[i] << " written by the strategy";
       ASSERT_EQ(masked(a[i]), masked(b[i]))

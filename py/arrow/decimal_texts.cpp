@@ -9,7 +9,7 @@
 #include "bigint.h"
 #include "columns.h"
 #include "digits.h"
-#include "number_short.h"
+#include "number/number_short.h"
 
 namespace zorva::arrow {
 namespace {

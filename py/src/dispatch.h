@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "number.h"
+#include "number/number.h"
 #include "outcome.h"
 #include "strategy.h"
 #include "values.h"

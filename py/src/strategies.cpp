@@ -11,7 +11,7 @@
 #include "fake.h"
 #include "fpe.h"
 #include "key.h"
-#include "number.h"
+#include "number/number.h"
 #include "options.h"
 #include "quote.h"
 #include "strategy.h"

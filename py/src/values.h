@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "bigint.h"
-#include "float_repr.h"
+#include "number/float_repr.h"
 #include "capi.h"
 #include "tagged.h"
 

@@ -1,5 +1,5 @@
 // repr() of a double as CPython writes it.
-#include "float_repr.h"
+#include "number/float_repr.h"
 
 #include "digits.h"
 
@@ -229,10 +229,9 @@ std::size_t reprOf(double value, bool fast, char* out, ReprNumber* number) {
 
 }  // namespace
 
-std::size_t floatRepr(double value, char* out, ReprNumber* number) noexcept {
-  return reprOf(value, true, out, number);
-}
+std::size_t floatRepr(double value, char* out, ReprNumber* number) noexcept { return reprOf(value, true, out, number); }
 
+// The tests' road (declared in number_testing.h).
 std::size_t floatReprByLibraryForTesting(double value, char* out, ReprNumber* number) noexcept {
   return reprOf(value, false, out, number);
 }

@@ -10,10 +10,10 @@
 
 #include "alloc.h"
 #include "bigint.h"
-#include "dec.h"
 #include "keyed_hash.h"
-#include "number_short.h"
-#include "wide.h"
+#include "number/dec.h"
+#include "number/number_short.h"
+#include "number/wide.h"
 
 namespace zorva {
 
@@ -69,35 +69,15 @@ class NumberStrategy {
   // the value digests of many values run together, interleaved.
   void maskMany(const KeyedHash& keyedHash, std::span<const NumberInput> values, NumberResult* out) const;
 
-  // The steps of the per-value treatment, exposed for tests. Nothing means the
-  // value is not masked natively (a fallback).
-  std::optional<Dec> target(const Dec& value, const KeyedHash& keyedHash, std::string_view data) const;
-  std::optional<Dec> clamp(const Dec& q, std::int64_t exponent) const;
-  std::optional<Dec> moved(const Dec& value, const Dec& z, const Dec& step, const KeyedHash& keyedHash,
-                           std::string_view data) const;
   // The hash data of a value: the integer text when it is integral, else the
   // float's repr text when given, else the plain decimal text (nothing when
   // that needs more than 28 significant digits).
   static std::optional<Text> hashData(const Dec& value, std::optional<std::string_view> floatRepr);
 
-  // The per-value steps run in 512-bit machine integers when the operands fit
-  // and on BigInt otherwise, with identical results; this copy always takes
-  // the BigInt path, so tests can compare the two.
-  NumberStrategy exactOnlyForTesting() const;
-  // Values of up to 19 digits under short settings take the short road
-  // (number_short.h) first; this copy never does, so tests can compare it
-  // with the general road.
-  NumberStrategy generalOnlyForTesting() const;
-  // maskMany with units[i] in place of the unit of values[i]'s value digest,
-  // so that tests can choose the draws (ties, the ends of [0, 1)).
-  void maskManyWithUnitsForTesting(const KeyedHash& keyedHash, std::span<const NumberInput> values,
-                                   const std::uint64_t* units, NumberResult* out) const;
-  // target as the per-value run computes it (on machine integers where they
-  // apply), for comparison with target.
-  std::optional<Dec> targetForTesting(const Dec& value, const KeyedHash& keyedHash, std::string_view data) const;
-
  private:
   struct Run;
+  // The tests' view of the roads (number_testing.h).
+  friend struct NumberStrategyTestPeer;
   NumberStrategy() = default;
   std::optional<std::uint32_t> decimals_;
   // The settings as parsed, and the same in 512 and in 256 bits, converted

@@ -14,8 +14,9 @@
 #include <optional>
 #include <utility>
 
-#include "dec.h"
 #include "digits.h"
+#include "number/dec.h"
+#include "number/limits.h"
 
 namespace zorva::number_detail {
 
@@ -25,9 +26,6 @@ namespace zorva::number_detail {
 // fixed-width path than with copies shared between files).
 namespace {
 
-inline constexpr std::uint64_t kPrecision = 60;
-// Largest coefficient, in digits, that add or toBigInt forms by scaling.
-inline constexpr std::uint64_t kMaxScaledDigits = std::uint64_t{1} << 20;
 // A negligible addend is replaced by a unit this many places below the other
 // operand's exponent (see add).
 inline constexpr std::uint64_t kStandInPlaces = 62;

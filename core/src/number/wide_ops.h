@@ -1,12 +1,11 @@
 // Arithmetic on the fixed-width integers of wide.h: small multipliers and
 // divisors, division by powers of ten without the divide instruction, the
-// tables of powers of ten, the coefficient arithmetic WideOps for the decimal
+// tables of powers of ten in each width, the coefficient arithmetic WideOps for the decimal
 // algorithms, and conversions from BigInt and Dec and back to BigInt, to
 // decimal digits and to double.
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <charconv>
 #include <compare>
@@ -16,16 +15,17 @@
 
 #include "alloc.h"
 #include "bigint.h"
-#include "dec.h"
-#include "decimal_text.h"
 #include "divide.h"
-#include "wide.h"
+#include "number/dec.h"
+#include "number/decimal_text.h"
+#include "number/powers.h"
+#include "number/wide.h"
 
 namespace zorva::number_detail {
 
 // Internal linkage on purpose, as for the decimal algorithms: the strategy's
-// file, the one file that includes this, owns its copies for the compiler to
-// specialise.
+// file, the one file that includes this (through number_steps.h), owns its
+// copies for the compiler to specialise.
 namespace {
 
 inline constexpr std::uint64_t kPow10Limb = 10000000000000000000ULL;  // 10^19
@@ -70,18 +70,6 @@ std::uint64_t divSmall(WideT<L>& x, const Modulus& d) {
   for (int i = x.size - 1; i >= 0; --i) x.limb[i] = d.divide(rem, x.limb[i], rem);
   x.trim();
   return rem;
-}
-
-// 10^0 .. 10^19 with their reciprocals, for dividing by a power of ten a
-// word at a time without the divide instruction.
-inline const Modulus& pow10Modulus(std::uint64_t k) {
-  static constexpr auto table = [] {
-    std::array<Modulus, 20> t{};
-    std::uint64_t p = 1;
-    for (std::size_t j = 0; j < t.size(); ++j, p *= 10) t[j] = Modulus(p);
-    return t;
-  }();
-  return table[k];
 }
 
 // x = x / 10^19, returning the remainder. 10^19 has its top bit set, so each
@@ -383,8 +371,6 @@ inline BigInt toBig(const Wide& w) {
 // or multiplication rounds the exact value once, correctly; anything else
 // goes through the text.
 double fastToF64(const FastDec& d) {
-  static constexpr double kExactPowers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   const Wide& c = d.coefficient;
   if (c.size <= 1 && c.limb[0] < (std::uint64_t{1} << 53) && d.exponent >= -22 && d.exponent <= 22) {
     const auto mantissa = static_cast<double>(c.limb[0]);

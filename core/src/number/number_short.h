@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "bigint.h"
-#include "dec.h"
 #include "keyed_hash.h"
+#include "number/dec.h"
 
 namespace zorva::number_detail {
 

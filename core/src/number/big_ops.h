@@ -7,8 +7,9 @@
 #include <new>
 
 #include "bigint.h"
-#include "dec.h"
 #include "digits.h"
+#include "number/dec.h"
+#include "number/limits.h"
 
 namespace zorva::number_detail {
 
@@ -16,15 +17,8 @@ namespace zorva::number_detail {
 // built once and never destroyed, since masking threads may still use it
 // while the process exits.
 inline const BigInt& fivePow53() {
-  static const BigInt* const value = new (memAlloc(sizeof(BigInt))) BigInt(BigInt::pow(BigInt::fromU64(5), 53));
+  static const BigInt* const value = new (memAlloc(sizeof(BigInt))) BigInt(BigInt::fromU128(kFivePow53));
   return *value;
-}
-
-// 10^k, borrowed from the shared table when it is there.
-inline const BigInt& pow10(std::uint64_t k, BigInt& scratch) {
-  if (k < kPowersOfTen) return powersOfTen()[k];
-  scratch = powerOfTen(k);
-  return scratch;
 }
 
 struct BigOps {

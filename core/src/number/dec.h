@@ -1,6 +1,6 @@
 // Exact decimals: the Dec type and its public operations (parsing, text,
 // conversion to double and to an integer, comparison, and the 60-digit
-// arithmetic the number strategy is defined in).
+// arithmetic the number strategy is defined in, which big_ops.cpp defines).
 #pragma once
 
 #include <compare>
@@ -47,7 +47,6 @@ struct Dec {
   // Nothing when the result would have more than 60 digits; decided from
   // digit counts before any power of ten is formed.
   static std::optional<Dec> quantize(const Dec& d, std::int64_t target, Rounding mode);
-  static Dec fromUnit(std::uint64_t u);  // u / 2^53, u < 2^53
 };
 
 }  // namespace zorva

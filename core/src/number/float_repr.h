@@ -25,9 +25,4 @@ inline constexpr std::size_t kFloatReprRoom = 32;
 // receives the magnitude the text reads as.
 std::size_t floatRepr(double value, char* out, ReprNumber* number = nullptr) noexcept;
 
-// floatRepr with every digit string taken from the standard library's
-// shortest conversion, never from the integer road that usually finds it:
-// for tests, which hold the two to the same text.
-std::size_t floatReprByLibraryForTesting(double value, char* out, ReprNumber* number = nullptr) noexcept;
-
 }  // namespace zorva

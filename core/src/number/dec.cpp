@@ -1,28 +1,18 @@
-// Dec: parsing, text, conversions, and the decimal algorithms instantiated on
-// BigInt coefficients.
-#include "dec.h"
+// Dec: parsing, text, and conversions to double and to an integer. The
+// arithmetic is the decimal algorithms on BigInt coefficients (big_ops.cpp).
+#include "number/dec.h"
 
 #include <limits>
 #include <stdexcept>
-#include <utility>
 
-#include "big_ops.h"
-#include "decimal_algorithms.h"
-#include "decimal_text.h"
 #include "digits.h"
+#include "number/decimal_text.h"
+#include "number/limits.h"
 
 namespace zorva {
 
-using number_detail::addSigned;
 using number_detail::appendInt;
-using number_detail::BigOps;
-using number_detail::compareT;
-using number_detail::fivePow53;
 using number_detail::kMaxScaledDigits;
-using number_detail::multiplyT;
-using number_detail::pow10;
-using number_detail::quantizeT;
-using number_detail::roundedT;
 
 namespace {
 
@@ -141,37 +131,5 @@ BigInt Dec::toBigInt() const {
   }
   return negative ? magnitude.negated() : magnitude;
 }
-
-std::strong_ordering Dec::compare(const Dec& a, const Dec& b) {
-  BigOps ops;
-  return compareT(ops, a, b);
-}
-
-std::optional<Dec> Dec::add(const Dec& a, const Dec& b) {
-  BigOps ops;
-  return addSigned(ops, a, b, b.negative);
-}
-
-std::optional<Dec> Dec::subtract(const Dec& a, const Dec& b) {
-  BigOps ops;
-  return addSigned(ops, a, b, !b.negative);
-}
-
-std::optional<Dec> Dec::multiply(const Dec& a, const Dec& b) {
-  BigOps ops;
-  return multiplyT(ops, a, b);
-}
-
-std::optional<Dec> Dec::rounded(Dec d) {
-  BigOps ops;
-  return roundedT(ops, std::move(d));
-}
-
-std::optional<Dec> Dec::quantize(const Dec& d, std::int64_t target, Rounding mode) {
-  BigOps ops;
-  return quantizeT(ops, d, target, mode);
-}
-
-Dec Dec::fromUnit(std::uint64_t u) { return Dec{BigInt::fromU64(u) * fivePow53(), -53, false}; }
 
 }  // namespace zorva

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "column.h"
-#include "entry.h"
+#include "exports.h"
 #include "masker.h"
 #include "pool.h"
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "capi.h"
-#include "entry.h"
+#include "exports.h"
 
 namespace zorva::py {
 namespace {

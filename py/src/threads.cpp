@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "capi.h"
-#include "entry.h"
+#include "exports.h"
 #include "cores.h"
 #include "pool.h"
 

@@ -9,6 +9,7 @@
 #include "masker.h"
 #include "pool.h"
 #include "result_cache.h"
+#include "sequence.h"
 
 namespace zorva::py {
 
@@ -253,23 +254,6 @@ void prefetchObject(PyObject* object) noexcept {
   __builtin_prefetch(reinterpret_cast<const char*>(object) + 64);
 }
 
-// Appends the converted values of a list, re-reading its length at every
-// step: a value's repr() may shrink the list while it is read.
-bool readList(PyObject* list, PyObject* decimalType, Vec<Input>& inputs, Vec<Ref>& kept) {
-  const Py_ssize_t start = PyList_Size(list);
-  inputs.reserve(static_cast<std::size_t>(start));
-  kept.reserve(static_cast<std::size_t>(start));
-  for (Py_ssize_t i = 0; i < start; ++i) {
-    const Py_ssize_t size = PyList_Size(list);
-    if (i >= size) break;
-    // Only fetched, never read: the item may be gone by its turn.
-    if (i + kItemsAhead < size) prefetchObject(PyList_GetItem(list, i + kItemsAhead));
-    Ref item = Ref::borrow(PyList_GetItem(list, i));
-    if (!item || !readOne(item.get(), decimalType, inputs, kept)) return false;
-  }
-  return true;
-}
-
 // Drops the strs that the inputs viewed, fetching each one's header ahead:
 // by now they have left the caches again.
 void releaseKept(Vec<Ref>& kept) noexcept {
@@ -279,26 +263,22 @@ void releaseKept(Vec<Ref>& kept) noexcept {
   }
 }
 
+// Appends the converted values: a list by index (a value's repr() may shrink
+// it while it is read), a tuple by index, anything else through iter().
 bool readValues(PyObject* values, PyObject* decimalType, Vec<Input>& inputs, Vec<Ref>& kept) {
-  if (PyList_Check(values)) return readList(values, decimalType, inputs, kept);
-  if (PyTuple_Check(values)) {
-    const Py_ssize_t size = PyTuple_Size(values);
+  if (PyList_Check(values) || PyTuple_Check(values)) {
+    const Py_ssize_t size = PyList_Check(values) ? PyList_Size(values) : PyTuple_Size(values);
     inputs.reserve(static_cast<std::size_t>(size));
     kept.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      if (i + kItemsAhead < size) prefetchObject(PyTuple_GetItem(values, i + kItemsAhead));
-      Ref item = Ref::borrow(PyTuple_GetItem(values, i));
-      if (!item || !readOne(item.get(), decimalType, inputs, kept)) return false;
-    }
-    return true;
+  } else {
+    inputs.reserve(lengthHint(values));
   }
-  inputs.reserve(lengthHint(values));
-  Ref iterator = Ref::steal(PyObject_GetIter(values));
-  if (!iterator) return false;
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (!readOne(item.get(), decimalType, inputs, kept)) return false;
-  }
-  return !PyErr_Occurred();
+  return readItems(
+      values, ByIndex::ListsAndTuples, [&](PyObject* item) { return readOne(item, decimalType, inputs, kept); },
+      [](Py_ssize_t i, Py_ssize_t size, const auto& itemAt) noexcept {
+        // Only fetched, never read: the item may be gone by its turn.
+        if (i + kItemsAhead < size) prefetchObject(itemAt(i + kItemsAhead));
+      });
 }
 
 }  // namespace

@@ -17,10 +17,11 @@ namespace {
 
 // Fewer distinct values than this stay on the calling thread.
 constexpr std::size_t kParallelThreshold = 256;
-// Values per pool task: a whole group of the strategies' batch roads. At 64
-// the key permutations ran four values per lane and spent much of each task
-// draining its lanes on narrower HMAC roads; a task of 512 values still
-// takes well under a millisecond, so two threads share a column evenly.
+// Values per pool task: a whole group of the strategies' batch roads. A
+// smaller task (64 values) gives the key permutations only four values per
+// lane, and much of it goes on draining its lanes on narrower HMAC roads; a
+// task of 512 values still takes well under a millisecond, so two threads
+// share a column evenly.
 constexpr std::size_t kBatchGrain = kGroup;
 
 void prefetchText(const Input& input) noexcept {

@@ -55,7 +55,8 @@ std::optional<S> madeOrRaised(std::variant<S, Text>&& made) {
   return std::get<S>(std::move(made));
 }
 
-// Each descriptor is a StrategyDescriptor (descriptor.h).
+// Each descriptor is a StrategyDescriptor (descriptor.h), asserted right
+// after it so that a missing or mistyped member names the descriptor.
 
 // The cached strategies keep their integer and text results, never a
 // problem marker.
@@ -93,6 +94,7 @@ struct Key {
 
   Charset charset = Charset::alphanumeric;
 };
+static_assert(StrategyDescriptor<Key>);
 
 struct Fpe {
   static constexpr bool kCached = true;
@@ -125,6 +127,7 @@ struct Fpe {
 
   FpeStrategy core;
 };
+static_assert(StrategyDescriptor<Fpe>);
 
 struct Hash {
   static constexpr bool kCached = false;
@@ -154,6 +157,7 @@ struct Hash {
   std::uint64_t length = 16;
   Text prefix;
 };
+static_assert(StrategyDescriptor<Hash>);
 
 struct Email {
   static constexpr bool kCached = false;
@@ -182,6 +186,7 @@ struct Email {
   Text mailDomain;
   bool keepDomain = false;
 };
+static_assert(StrategyDescriptor<Email>);
 
 struct Digits {
   static constexpr bool kCached = false;
@@ -211,6 +216,7 @@ struct Digits {
   std::uint64_t keepLeading = 0;
   std::uint64_t keepTrailing = 0;
 };
+static_assert(StrategyDescriptor<Digits>);
 
 struct Number {
   static constexpr bool kCached = false;
@@ -248,6 +254,7 @@ struct Number {
 
   NumberStrategy core;
 };
+static_assert(StrategyDescriptor<Number>);
 
 struct Fake {
   static constexpr bool kCached = true;
@@ -299,6 +306,7 @@ struct Fake {
 
   FakeStrategy core;
 };
+static_assert(StrategyDescriptor<Fake>);
 
 // Builds the descriptor D when it answers to name; whether it does.
 template <StrategyDescriptor D>

@@ -21,7 +21,6 @@ namespace {
 
 using Body = std::function<void(std::size_t, std::size_t)>;
 
-constexpr std::size_t kMaxThreads = 65535;
 // Linux thread names hold 15 bytes; longer ones are refused, so they are cut.
 constexpr std::size_t kMaxNameBytes = 15;
 // A waiting worker runs any pending work, which may itself wait and run more:

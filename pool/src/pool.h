@@ -12,11 +12,14 @@
 
 namespace zorva {
 
+// The most workers a pool runs: a larger request starts this many.
+inline constexpr std::size_t kMaxThreads = 65535;
+
 class Pool {
  public:
-  // Starts min(threads, 65535) workers (at least 1) named "zorva-mask-{index}",
-  // cut to the 15 bytes Linux allows. On failure
-  // the threads already started are stopped and the reason is returned.
+  // Starts min(threads, kMaxThreads) workers (at least 1) named
+  // "zorva-mask-{index}", cut to the 15 bytes Linux allows. On failure the
+  // threads already started are stopped and the reason is returned.
   static std::variant<std::shared_ptr<Pool>, std::string> start(std::size_t threads);
 
   // Telling the workers to stop; they finish what they run and exit on their

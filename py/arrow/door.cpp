@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "masking.h"
+#include "sequence.h"
 
 namespace zorva::arrow {
 namespace {
@@ -113,31 +114,28 @@ bool readMaskers(PyObject* maskers, std::vector<Ref>& out) {
     py::addParameterNote("maskers");
     return false;
   }
+  // A failure of iter() itself is raised as it is; one of the items, or of
+  // next(), is noted as the parameter's.
   Ref iterator = Ref::steal(PyObject_GetIter(maskers));
   if (!iterator) return false;
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (item.get() != Py_None && !py::isMasker(item.get())) {
-      py::raiseNotInstance(item.get(), "Masker");
-      py::addParameterNote("maskers");
+  const bool read = py::readIterator(iterator.get(), [&](PyObject* item) {
+    if (item != Py_None && !py::isMasker(item)) {
+      py::raiseNotInstance(item, "Masker");
       return false;
     }
-    out.push_back(std::move(item));
-  }
-  if (PyErr_Occurred()) {
-    py::addParameterNote("maskers");
-    return false;
-  }
-  return true;
+    out.push_back(Ref::borrow(item));
+    return true;
+  });
+  if (!read) py::addParameterNote("maskers");
+  return read;
 }
 
 // Reads decimalTexts: an iterable of column positions.
 bool readDecimalTexts(PyObject* value, std::size_t width, std::vector<bool>& out) {
   out.assign(width, false);
   if (value == nullptr) return true;
-  Ref iterator = Ref::steal(PyObject_GetIter(value));
-  if (!iterator) return false;
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    Ref index = Ref::steal(PyNumber_Index(item.get()));
+  return py::readItems(value, py::ByIndex::Never, [&](PyObject* item) {
+    Ref index = Ref::steal(PyNumber_Index(item));
     if (!index) return false;
     const Py_ssize_t j = PyLong_AsSsize_t(index.get());
     if (j == -1 && PyErr_Occurred()) return false;
@@ -146,8 +144,8 @@ bool readDecimalTexts(PyObject* value, std::size_t width, std::vector<bool>& out
       return false;
     }
     out[static_cast<std::size_t>(j)] = true;
-  }
-  return !PyErr_Occurred();
+    return true;
+  });
 }
 
 std::string boundedText(const char* text) {
@@ -447,17 +445,16 @@ bool createResultTypes(PyObject* module) {
          PyModule_AddObjectRef(module, "MaskedStream", gStreamType) == 0;
 }
 
-PyMethodDef kMaskBatchDef = {
-    "maskBatch", ZORVA_METHOD(maskBatch), METH_VARARGS | METH_KEYWORDS,
-    "maskBatch(maskers, data, *, decimalTexts=())\n--\n\n"
-    "Masks Arrow data: a record batch, a table or a stream, anything with\n"
-    "__arrow_c_array__ or __arrow_c_stream__. maskers has one entry per column,\n"
-    "None for a column carried through as the very buffers. Returns (masked,\n"
-    "problems): masked exports __arrow_c_stream__ (and __arrow_c_array__ for one\n"
-    "batch); problems lists (column, row, FALLBACK or (REFUSED, message)) in row\n"
-    "order, rows counted across the whole input, each such position null.\n"
-    "decimalTexts names text columns whose values are read as decimal.Decimal(text).\n\n"
-    "The interpreter lock is released once, for the reading, the masking of every\n"
-    "column at once on the pool, and the writing of the output buffers."};
+PyMethodDef kMaskBatchDef = {"maskBatch", ZORVA_METHOD(maskBatch), METH_VARARGS | METH_KEYWORDS,
+                             "maskBatch(maskers, data, *, decimalTexts=())\n--\n\n"
+                             "Masks Arrow data: a record batch, a table or a stream, anything with\n"
+                             "__arrow_c_array__ or __arrow_c_stream__. maskers has one entry per column,\n"
+                             "None for a column carried through as the very buffers. Returns (masked,\n"
+                             "problems): masked exports __arrow_c_stream__ (and __arrow_c_array__ for one\n"
+                             "batch); problems lists (column, row, FALLBACK or (REFUSED, message)) in row\n"
+                             "order, rows counted across the whole input, each such position null.\n"
+                             "decimalTexts names text columns whose values are read as decimal.Decimal(text).\n\n"
+                             "The interpreter lock is released once, for the reading, the masking of every\n"
+                             "column at once on the pool, and the writing of the output buffers."};
 
 }  // namespace zorva::arrow

@@ -2,7 +2,7 @@
 // module has its own Masker type, caches and pool), and maskBatch.
 #include "capi.h"
 #include "door.h"
-#include "entry.h"
+#include "exports.h"
 
 // Its own type, not zorva_rs's: the two modules are separate files that
 // never import each other, and a panic names the module that raised it.

@@ -5,7 +5,9 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <exception>
 #include <initializer_list>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -103,8 +105,18 @@ bool readText(PyObject* str, std::string_view& out);
 // (std::bad_alloc into MemoryError). f returns a new reference or null with an
 // exception set.
 template <class F>
-PyObject* guarded(F&& f) noexcept;
+PyObject* guarded(F&& f) noexcept {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raisePanic(e.what());
+    return nullptr;
+  } catch (...) {
+    raisePanic("internal error: unknown exception");
+    return nullptr;
+  }
+}
 
 }  // namespace zorva::py
-
-#include "capi_inl.h"

@@ -10,9 +10,10 @@
 #include <thread>
 
 #include "column.h"
-#include "entry.h"
+#include "exports.h"
 #include "masker.h"
 #include "pool.h"
+#include "sequence.h"
 
 namespace zorva::py {
 namespace {
@@ -99,20 +100,18 @@ bool readMaskers(PyObject* maskers, Vec<Column>& columns) {
     return failMaskers();
   }
   columns.reserve(lengthHint(maskers));
-  Ref iterator = Ref::steal(PyObject_GetIter(maskers));
-  if (!iterator) return failMaskers();
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+  const bool read = readItems(maskers, ByIndex::Never, [&](PyObject* item) {
     Column& column = columns.emplace_back();
-    if (item.get() == Py_None) continue;
-    if (!isMasker(item.get())) {
-      raiseNotInstance(item.get(), "Masker");
-      return failMaskers();
+    if (item == Py_None) return true;
+    if (!isMasker(item)) {
+      raiseNotInstance(item, "Masker");
+      return false;
     }
-    column.native = &maskerOf(item.get());
-    column.masker = std::move(item);
-  }
-  if (PyErr_Occurred()) return failMaskers();
-  return true;
+    column.native = &maskerOf(item);
+    column.masker = Ref::borrow(item);
+    return true;
+  });
+  return read || failMaskers();
 }
 
 bool raiseWidth(std::size_t width, Py_ssize_t cells) {
@@ -172,15 +171,17 @@ void prefetchCells(PyObject* row, const Vec<std::size_t>& which) noexcept {
   }
 }
 
-// The reading's fetches: row i + 2 kRowsAhead's tuple, and row i +
-// kRowsAhead's masked cells when it is a tuple of the policy's width (any
-// other row is converted, or refused, in its turn).
-void prefetchAhead(PyObject* rows, Py_ssize_t i, std::size_t width, const Vec<std::size_t>& masked) noexcept {
-  const Py_ssize_t size = PyList_Size(rows);
+// The reading's fetches, before row i of size rows is read: row i + 2
+// kRowsAhead's tuple, and row i + kRowsAhead's masked cells when it is a
+// tuple of the policy's width (any other row is converted, or refused, in
+// its turn).
+template <class RowAt>
+void prefetchAhead(Py_ssize_t i, Py_ssize_t size, const RowAt& rowAt, std::size_t width,
+                   const Vec<std::size_t>& masked) noexcept {
   const auto ahead = static_cast<Py_ssize_t>(kRowsAhead);
-  if (i + 2 * ahead < size) prefetchRow(PyList_GetItem(rows, i + 2 * ahead));
+  if (i + 2 * ahead < size) prefetchRow(rowAt(i + 2 * ahead));
   if (i + ahead >= size) return;
-  PyObject* near = PyList_GetItem(rows, i + ahead);
+  PyObject* near = rowAt(i + ahead);
   if (PyTuple_Check(near) && PyTuple_Size(near) == static_cast<Py_ssize_t>(width)) prefetchCells<0>(near, masked);
 }
 
@@ -191,25 +192,19 @@ bool readRows(PyObject* rows, Blocks& blocks, Vec<Ref>& kept) {
   blocks.expectedRows = reserve;
   blocks.blockRows = blocks.pool ? std::max(kMinBlockRows, (reserve + 7) / 8) : SIZE_MAX;
 
+  // The masked columns, whose cells a list's rows ahead have fetched.
+  Vec<std::size_t> masked;
   if (PyList_Check(rows)) {
-    Vec<std::size_t> masked;
     for (std::size_t j = 0; j < blocks.columns.size(); ++j)
       if (blocks.columns[j].native != nullptr) masked.push_back(j);
-    // By index, re-reading the length: a cell's repr() may shrink the list.
-    const Py_ssize_t start = PyList_Size(rows);
-    for (Py_ssize_t i = 0; i < start && i < PyList_Size(rows); ++i) {
-      prefetchAhead(rows, i, blocks.columns.size(), masked);
-      Ref row = Ref::borrow(PyList_GetItem(rows, i));
-      if (!row || !readRow(row.get(), blocks, kept)) return false;
-    }
-    return true;
   }
-  Ref iterator = Ref::steal(PyObject_GetIter(rows));
-  if (!iterator) return false;
-  while (Ref row = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (!readRow(row.get(), blocks, kept)) return false;
-  }
-  return !PyErr_Occurred();
+  // A list by index (a cell's repr() may shrink it while it is read),
+  // anything else, a tuple too, through iter().
+  return readItems(
+      rows, ByIndex::Lists, [&](PyObject* row) { return readRow(row, blocks, kept); },
+      [&](Py_ssize_t i, Py_ssize_t size, const auto& rowAt) noexcept {
+        prefetchAhead(i, size, rowAt, blocks.columns.size(), masked);
+      });
 }
 
 // Masks what is left (the last block, or the whole chunk without a pool),

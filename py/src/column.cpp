@@ -6,89 +6,22 @@
 #include <functional>
 #include <stdexcept>
 
-#include <sys/random.h>
-
 #include "masker.h"
 #include "pool.h"
+#include "result_cache.h"
+#include "sequence.h"
 
 namespace zorva::py {
-
-// A full cache holds 65,536 of these per Masker.
-static_assert(sizeof(CacheKey) <= 40);
-
-namespace {
-
-std::uint64_t randomSeed() {
-  // One OS draw per thread; each map then takes the next value of a cheap
-  // generator, so a call does not pay a system call for its map.
-  // getrandom, not std::random_device: the latter pulls in a C library entry
-  // point newer than the platforms the wheel is built for. A failed draw (no
-  // such system call) leaves a per-thread address, which still varies.
-  thread_local std::uint64_t state = [] {
-    std::uint64_t seed = 0;
-    if (getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed)) {
-      seed = reinterpret_cast<std::uintptr_t>(&seed);
-    }
-    return seed;
-  }();
-  state += 0x9e3779b97f4a7c15ULL;
-  return mix(state);
-}
-
-}  // namespace
-
-KeyHash::KeyHash() : seed(randomSeed()) {}
-
-void ResultCache::rebuild(std::size_t slots) {
-  slots_.assign(slots, 0);
-  mask_ = slots - 1;
-  for (std::size_t k = 0; k < entries_.size(); ++k) {
-    const std::size_t hash = entries_[k].key.hash();
-    std::size_t p = hash & mask_;
-    while (slots_[p] != 0) p = (p + 1) & mask_;
-    slots_[p] = (hash & ~kIndexBits) | (k + 1);
-  }
-}
-
-void ResultCache::reserve(std::size_t count) {
-  const std::size_t target = std::min(kCapacity, entries_.size() + count);
-  // Geometric, or every block of a chunk that asks for its chunk's worth
-  // would move all the entries once more.
-  if (target > entries_.capacity()) entries_.reserve(std::max(target, std::min(kCapacity, 2 * entries_.capacity())));
-  // At most half full: the index of a full cache has 2^17 slots, one MiB.
-  const std::size_t slots = std::bit_ceil(std::max<std::size_t>(64, 2 * target));
-  if (slots > slots_.size()) rebuild(slots);
-}
-
-void ResultCache::insertOrAssign(CacheKey&& key, const Output& answer) {
-  if (2 * (entries_.size() + 1) > slots_.size()) reserve(std::max<std::size_t>(1, entries_.size()));
-  const std::size_t hash = key.hash();
-  const KeyView view = key.view();
-  for (std::size_t p = hash & mask_;; p = (p + 1) & mask_) {
-    const std::uint64_t slot = slots_[p];
-    if (slot == 0) {
-      if (entries_.size() >= kCapacity) return;
-      entries_.push_back(Entry{std::move(key), answer});
-      slots_[p] = (hash & ~kIndexBits) | entries_.size();
-      return;
-    }
-    if ((slot >> 32) != (hash >> 32)) continue;
-    Entry& entry = entries_[(slot & kIndexBits) - 1];
-    if (entry.key.view() == view) {
-      entry.answer = answer;
-      return;
-    }
-  }
-}
 
 namespace {
 
 // Fewer distinct values than this stay on the calling thread.
 constexpr std::size_t kParallelThreshold = 256;
-// Values per pool task: a whole group of the strategies' batch roads. At 64
-// the key permutations ran four values per lane and spent much of each task
-// draining its lanes on narrower HMAC roads; a task of 512 values still
-// takes well under a millisecond, so two threads share a column evenly.
+// Values per pool task: a whole group of the strategies' batch roads. A
+// smaller task (64 values) gives the key permutations only four values per
+// lane, and much of it goes on draining its lanes on narrower HMAC roads; a
+// task of 512 values still takes well under a millisecond, so two threads
+// share a column evenly.
 constexpr std::size_t kBatchGrain = kGroup;
 
 void prefetchText(const Input& input) noexcept {
@@ -322,23 +255,6 @@ void prefetchObject(PyObject* object) noexcept {
   __builtin_prefetch(reinterpret_cast<const char*>(object) + 64);
 }
 
-// Appends the converted values of a list, re-reading its length at every
-// step: a value's repr() may shrink the list while it is read.
-bool readList(PyObject* list, PyObject* decimalType, Vec<Input>& inputs, Vec<Ref>& kept) {
-  const Py_ssize_t start = PyList_Size(list);
-  inputs.reserve(static_cast<std::size_t>(start));
-  kept.reserve(static_cast<std::size_t>(start));
-  for (Py_ssize_t i = 0; i < start; ++i) {
-    const Py_ssize_t size = PyList_Size(list);
-    if (i >= size) break;
-    // Only fetched, never read: the item may be gone by its turn.
-    if (i + kItemsAhead < size) prefetchObject(PyList_GetItem(list, i + kItemsAhead));
-    Ref item = Ref::borrow(PyList_GetItem(list, i));
-    if (!item || !readOne(item.get(), decimalType, inputs, kept)) return false;
-  }
-  return true;
-}
-
 // Drops the strs that the inputs viewed, fetching each one's header ahead:
 // by now they have left the caches again.
 void releaseKept(Vec<Ref>& kept) noexcept {
@@ -348,26 +264,22 @@ void releaseKept(Vec<Ref>& kept) noexcept {
   }
 }
 
+// Appends the converted values: a list by index (a value's repr() may shrink
+// it while it is read), a tuple by index, anything else through iter().
 bool readValues(PyObject* values, PyObject* decimalType, Vec<Input>& inputs, Vec<Ref>& kept) {
-  if (PyList_Check(values)) return readList(values, decimalType, inputs, kept);
-  if (PyTuple_Check(values)) {
-    const Py_ssize_t size = PyTuple_Size(values);
+  if (PyList_Check(values) || PyTuple_Check(values)) {
+    const Py_ssize_t size = PyList_Check(values) ? PyList_Size(values) : PyTuple_Size(values);
     inputs.reserve(static_cast<std::size_t>(size));
     kept.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      if (i + kItemsAhead < size) prefetchObject(PyTuple_GetItem(values, i + kItemsAhead));
-      Ref item = Ref::borrow(PyTuple_GetItem(values, i));
-      if (!item || !readOne(item.get(), decimalType, inputs, kept)) return false;
-    }
-    return true;
+  } else {
+    inputs.reserve(lengthHint(values));
   }
-  inputs.reserve(lengthHint(values));
-  Ref iterator = Ref::steal(PyObject_GetIter(values));
-  if (!iterator) return false;
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (!readOne(item.get(), decimalType, inputs, kept)) return false;
-  }
-  return !PyErr_Occurred();
+  return readItems(
+      values, ByIndex::ListsAndTuples, [&](PyObject* item) { return readOne(item, decimalType, inputs, kept); },
+      [](Py_ssize_t i, Py_ssize_t size, const auto& itemAt) noexcept {
+        // Only fetched, never read: the item may be gone by its turn.
+        if (i + kItemsAhead < size) prefetchObject(itemAt(i + kItemsAhead));
+      });
 }
 
 }  // namespace

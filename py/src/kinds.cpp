@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "capi.h"
-#include "entry.h"
+#include "exports.h"
 
 namespace zorva::py {
 namespace {
@@ -97,8 +97,8 @@ PyMethodDef kColumnKindsDef = {
     "column fits in 64 bits. Returns None where rows is not a list of tuples of\n"
     "one width; the caller then reads the chunk itself.\n\n"
     "It masks nothing: it is the per-value walk that the interpreter lock makes\n"
-    "slow in Python. zorva.database.values.ValuePreparer finds the columns a\n"
-    "driver takes differently from these.",
+    "slow in Python. A loader picks each target column's type from these (as\n"
+    "examples/mask_sqlite.py does).",
 };
 
 }  // namespace zorva::py

@@ -1,6 +1,6 @@
-// The module object: its definition and the exec step that adds the surface.
+// The zorva_rs module: its definition and the exec step that adds its exports.
 #include "capi.h"
-#include "entry.h"
+#include "exports.h"
 #ifdef ZORVA_COUNTING
 #include "keyed_hash.h"
 #endif

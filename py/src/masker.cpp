@@ -5,7 +5,8 @@
 #include <new>
 #include <string_view>
 
-#include "entry.h"
+#include "column.h"
+#include "exports.h"
 
 namespace zorva::py {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "column.h"
 #include "keyed_hash.h"
+#include "result_cache.h"
 #include "strategy.h"
 #include "values.h"
 

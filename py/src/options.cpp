@@ -1,6 +1,8 @@
 // Readers of a Masker's options dict.
 #include "options.h"
 
+#include "sequence.h"
+
 namespace zorva::py {
 namespace {
 
@@ -143,18 +145,16 @@ bool Options::words(const char* key, WordList& out) const {
     return false;
   }
   out.reserve(lengthHint(list), 0);
-  Ref iterator = Ref::steal(PyObject_GetIter(list));
-  if (!iterator) return false;
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (!PyUnicode_Check(item.get())) {
-      raiseNotInstance(item.get(), "str");
+  return readItems(list, ByIndex::Never, [&](PyObject* item) {
+    if (!PyUnicode_Check(item)) {
+      raiseNotInstance(item, "str");
       return false;
     }
     std::string_view word;
-    if (!readText(item.get(), word)) return false;
+    if (!readText(item, word)) return false;
     out.add(word);
-  }
-  return !PyErr_Occurred();
+    return true;
+  });
 }
 
 void raiseValueError(std::string_view message) {

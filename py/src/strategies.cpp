@@ -1,13 +1,15 @@
-// The strategies as the module knows them, one description each: its names,
+// The strategies as the module knows them, one descriptor each: its names,
 // its options in the order they are read, whether it has a result cache,
 // whether it reads floats and Decimals, and how each kind of input reaches
 // its core masker.
 #include <optional>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "cheap.h"
-#include "dispatch.h"
+#include "batching.h"
+#include "descriptor.h"
 #include "fake.h"
 #include "fpe.h"
 #include "key.h"
@@ -53,10 +55,8 @@ std::optional<S> madeOrRaised(std::variant<S, Text>&& made) {
   return std::get<S>(std::move(made));
 }
 
-// Each description: kCached (and, when set, caches(output): which outputs
-// enter the cache), kReadsDecimals, names(name) (whether it answers to the
-// name), read(name, options, keyedHash), maskWith(keyedHash, input) for every
-// kind but None and Other, and maskMany where it has a batch road.
+// Each descriptor is a StrategyDescriptor (descriptor.h), asserted right
+// after it so that a missing or mistyped member names the descriptor.
 
 // The cached strategies keep their integer and text results, never a
 // problem marker.
@@ -83,16 +83,18 @@ struct Key {
       default: return Output::fallback();
     }
   }
-  void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
-                std::size_t count) const {
-    maskTextsAndIntegers(
-        *this, keyedHash, inputs, outputs, count,
-        [&](auto texts, Outcome<Text>* out) { KeyStrategy::maskTexts(charset, keyedHash, texts, out); },
-        [&](auto integers, Outcome<BigInt>* out) { KeyStrategy::maskIntegers(keyedHash, integers, out); });
+  auto roads() const {
+    return std::tuple{TextRoad{[this](const KeyedHash& keyedHash, auto texts, Outcome<Text>* out) {
+                        KeyStrategy::maskTexts(charset, keyedHash, texts, out);
+                      }},
+                      IntegerRoad{[](const KeyedHash& keyedHash, auto integers, Outcome<BigInt>* out) {
+                        KeyStrategy::maskIntegers(keyedHash, integers, out);
+                      }}};
   }
 
   Charset charset = Charset::alphanumeric;
 };
+static_assert(StrategyDescriptor<Key>);
 
 struct Fpe {
   static constexpr bool kCached = true;
@@ -114,16 +116,18 @@ struct Fpe {
       default: return Output::fallback();
     }
   }
-  void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
-                std::size_t count) const {
-    maskTextsAndIntegers(
-        *this, keyedHash, inputs, outputs, count,
-        [&](auto texts, Outcome<Text>* out) { core.maskTexts(keyedHash, texts, out); },
-        [&](auto integers, Outcome<BigInt>* out) { core.maskIntegers(keyedHash, integers, out); });
+  auto roads() const {
+    return std::tuple{TextRoad{[this](const KeyedHash& keyedHash, auto texts, Outcome<Text>* out) {
+                        core.maskTexts(keyedHash, texts, out);
+                      }},
+                      IntegerRoad{[this](const KeyedHash& keyedHash, auto integers, Outcome<BigInt>* out) {
+                        core.maskIntegers(keyedHash, integers, out);
+                      }}};
   }
 
   FpeStrategy core;
 };
+static_assert(StrategyDescriptor<Fpe>);
 
 struct Hash {
   static constexpr bool kCached = false;
@@ -144,15 +148,16 @@ struct Hash {
       default: return Output::fallback();
     }
   }
-  void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
-                std::size_t count) const {
-    maskTextsOrDecimals(*this, keyedHash, inputs, outputs, count,
-                        [&](auto data, Text* answers) { maskHashes(keyedHash, data, length, prefix, answers); });
+  auto roads() const {
+    return std::tuple{TextOrDecimalRoad{[this](const KeyedHash& keyedHash, auto data, Text* answers) {
+      maskHashes(keyedHash, data, length, prefix, answers);
+    }}};
   }
 
   std::uint64_t length = 16;
   Text prefix;
 };
+static_assert(StrategyDescriptor<Hash>);
 
 struct Email {
   static constexpr bool kCached = false;
@@ -171,17 +176,17 @@ struct Email {
     if (input.kind() != Kind::Str) return Output::fallback();
     return fromOutcome(maskEmail(keyedHash, input.text(), length, mailDomain, keepDomain));
   }
-  void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
-                std::size_t count) const {
-    maskTexts(*this, keyedHash, inputs, outputs, count, [&](auto texts, Outcome<Text>* out) {
+  auto roads() const {
+    return std::tuple{TextRoad{[this](const KeyedHash& keyedHash, auto texts, Outcome<Text>* out) {
       maskEmails(keyedHash, texts, length, mailDomain, keepDomain, out);
-    });
+    }}};
   }
 
   std::uint64_t length = 12;
   Text mailDomain;
   bool keepDomain = false;
 };
+static_assert(StrategyDescriptor<Email>);
 
 struct Digits {
   static constexpr bool kCached = false;
@@ -202,16 +207,16 @@ struct Digits {
       default: return Output::fallback();
     }
   }
-  void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
-                std::size_t count) const {
-    maskTexts(*this, keyedHash, inputs, outputs, count, [&](auto texts, Outcome<Text>* out) {
+  auto roads() const {
+    return std::tuple{TextRoad{[this](const KeyedHash& keyedHash, auto texts, Outcome<Text>* out) {
       maskDigitsTexts(keyedHash, texts, keepLeading, keepTrailing, out);
-    });
+    }}};
   }
 
   std::uint64_t keepLeading = 0;
   std::uint64_t keepTrailing = 0;
 };
+static_assert(StrategyDescriptor<Digits>);
 
 struct Number {
   static constexpr bool kCached = false;
@@ -241,36 +246,15 @@ struct Number {
     }
   }
   // Ints, floats and Decimals in groups, their digests interleaved.
-  void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
-                std::size_t count) const {
-    for (std::size_t from = 0; from < count; from += kGroup) {
-      const std::size_t end = std::min(count, from + kGroup);
-      NumberInput numbers[kGroup];
-      Output* targets[kGroup];
-      std::size_t n = 0;
-      for (std::size_t k = from; k < end; ++k) {
-        const Input& input = *inputs[k];
-        if (input.kind() == Kind::Int) {
-          numbers[n] = NumberInput{NumberInput::Kind::Int, &input.integer(), 0, {}};
-        } else if (input.kind() == Kind::Float) {
-          numbers[n] = NumberInput{NumberInput::Kind::Float, nullptr, input.real(), input.text()};
-        } else if (input.kind() == Kind::Decimal) {
-          numbers[n] = NumberInput{NumberInput::Kind::Decimal, nullptr, 0, input.text()};
-        } else {
-          *outputs[k] = maskAny(*this, keyedHash, input);
-          continue;
-        }
-        targets[n++] = outputs[k];
-      }
-      NumberResult answers[kGroup];
-      core.maskMany(keyedHash, {numbers, n}, answers);
-      for (std::size_t i = 0; i < n; ++i)
-        emplaceOutput(targets[i], [&]() noexcept { return fromNumber(std::move(answers[i])); });
-    }
+  auto roads() const {
+    return std::tuple{NumberRoad{[this](const KeyedHash& keyedHash, auto numbers, NumberResult* answers) {
+      core.maskMany(keyedHash, numbers, answers);
+    }}};
   }
 
   NumberStrategy core;
 };
+static_assert(StrategyDescriptor<Number>);
 
 struct Fake {
   static constexpr bool kCached = true;
@@ -315,47 +299,17 @@ struct Fake {
       default: return Output::fallback();
     }
   }
-  void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
-                std::size_t count) const {
-    maskTextsOrDecimals(*this, keyedHash, inputs, outputs, count,
-                        [&](auto data, Text* answers) { core.maskMany(keyedHash, data, answers); });
+  auto roads() const {
+    return std::tuple{TextOrDecimalRoad{
+        [this](const KeyedHash& keyedHash, auto data, Text* answers) { core.maskMany(keyedHash, data, answers); }}};
   }
 
   FakeStrategy core;
 };
+static_assert(StrategyDescriptor<Fake>);
 
-// A description as a Strategy. One without a batch road masks value by value.
-template <class D>
-class Described final : public Strategy {
- public:
-  explicit Described(D description) : d_(std::move(description)) {}
-  bool cached() const noexcept override { return D::kCached; }
-  bool caches(const Output& output) const noexcept override {
-    if constexpr (D::kCached) {
-      return D::caches(output);
-    } else {
-      return false;
-    }
-  }
-  bool readsDecimals() const noexcept override { return D::kReadsDecimals; }
-  Output maskOne(const KeyedHash& keyedHash, const Input& input) const override {
-    return maskAny(d_, keyedHash, input);
-  }
-  void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
-                std::size_t count) const override {
-    if constexpr (requires { d_.maskMany(keyedHash, inputs, outputs, count); }) {
-      d_.maskMany(keyedHash, inputs, outputs, count);
-    } else {
-      for (std::size_t k = 0; k < count; ++k) *outputs[k] = maskAny(d_, keyedHash, *inputs[k]);
-    }
-  }
-
- private:
-  D d_;
-};
-
-// Builds the description D when it answers to name; whether it does.
-template <class D>
+// Builds the descriptor D when it answers to name; whether it does.
+template <StrategyDescriptor D>
 bool buildIf(std::string_view name, const Options& options, const KeyedHash& keyedHash,
              std::unique_ptr<const Strategy>& out) {
   if (!D::names(name)) return false;
@@ -363,7 +317,7 @@ bool buildIf(std::string_view name, const Options& options, const KeyedHash& key
   return true;
 }
 
-template <class... D>
+template <StrategyDescriptor... D>
 bool buildNamed(std::string_view name, const Options& options, const KeyedHash& keyedHash,
                 std::unique_ptr<const Strategy>& out) {
   return (buildIf<D>(name, options, keyedHash, out) || ...);

@@ -6,14 +6,12 @@
 #include <variant>
 
 #include "capi.h"
-#include "entry.h"
+#include "exports.h"
 #include "cores.h"
 #include "pool.h"
 
 namespace zorva::py {
 namespace {
-
-constexpr unsigned long long kMaxThreads = 65535;
 
 // Reads threads as an unsigned 64-bit int: TypeError for a non-integer,
 // OverflowError for a negative or too large one.
@@ -39,7 +37,7 @@ PyObject* setThreads(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     }
     std::shared_ptr<Pool> pool;
     if (count > 1) {
-      auto started = Pool::start(static_cast<std::size_t>(std::min(count, kMaxThreads)));
+      auto started = Pool::start(static_cast<std::size_t>(std::min<unsigned long long>(count, kMaxThreads)));
       if (auto* reason = std::get_if<std::string>(&started)) {
         // The platform's reason text is not promised to be UTF-8.
         Ref text = Ref::steal(PyUnicode_DecodeUTF8(reason->data(), static_cast<Py_ssize_t>(reason->size()), "replace"));

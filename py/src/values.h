@@ -192,7 +192,8 @@ class Output {
 
   Output() noexcept = default;
   // Each payload is moved once, straight into place: a short Text moves by
-  // copying its bytes, and an answer used to take five such moves.
+  // copying its bytes, so every move through a temporary on the way would
+  // cost each answer another copy.
   static Output fallback() noexcept { return Output(Value(Kind::Fallback)); }
   static Output ofInt(BigInt&& v) noexcept { return Output(Kind::Int, std::in_place_type<BigInt>, std::move(v)); }
   static Output ofText(Text&& t) noexcept { return Output(Kind::Str, std::in_place_type<Text>, std::move(t)); }

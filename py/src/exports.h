@@ -1,5 +1,5 @@
-// The exported surface, each piece defined beside what it does; lib.cpp
-// assembles the module from them.
+// The module's exports (its functions and the Masker type), each defined
+// beside what it does; lib.cpp and py/arrow/module.cpp assemble the modules.
 #pragma once
 
 #include "capi.h"

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "sha256_cpu.h"
+#include "cpu_features.h"
 #include "sha256_kernels.h"
 #include "sha256_lanes.h"
 #include "sha256_lanes_testing.h"
@@ -44,12 +44,14 @@ void hmacMixed(const State& inner, const State& outer, const std::uint8_t* const
 #endif  // ZORVA_X86
 
 bool available(Road road) noexcept {
-  static const CpuRoads cpu = detectCpuRoads();
+  const CpuFeatures& cpu = cpuFeatures();
   switch (road) {
     case Road::portable: return true;
+    // The SHA-NI kernels also use SSSE3 and SSE4.1 shuffles and blends; the
+    // sixteen-lane road needs AVX-512's byte and 256-bit forms beside F.
     case Road::shaNi:
-    case Road::shaNiQuad: return cpu.shaNi;
-    case Road::avx512: return cpu.avx512;
+    case Road::shaNiQuad: return cpu.shaNi && cpu.ssse3 && cpu.sse41;
+    case Road::avx512: return cpu.avx512f && cpu.avx512bw && cpu.avx512vl;
     case Road::avx2: return cpu.avx2;
   }
   return false;

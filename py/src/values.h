@@ -11,34 +11,12 @@
 #include <utility>
 
 #include "bigint.h"
+#include "bytes.h"
 #include "number/float_repr.h"
 #include "capi.h"
 #include "tagged.h"
 
 namespace zorva::py {
-
-// Copies n <= 16 bytes with two overlapping loads and stores of the widest
-// size that fits: a text that stays inline is short, and a call into the
-// C library's memcpy for it costs more than the copy.
-inline void copyShort(unsigned char* to, const char* from, std::size_t n) noexcept {
-  if (n >= 8) {
-    std::uint64_t head, tail;
-    std::memcpy(&head, from, 8);
-    std::memcpy(&tail, from + n - 8, 8);
-    std::memcpy(to, &head, 8);
-    std::memcpy(to + n - 8, &tail, 8);
-  } else if (n >= 4) {
-    std::uint32_t head, tail;
-    std::memcpy(&head, from, 4);
-    std::memcpy(&tail, from + n - 4, 4);
-    std::memcpy(to, &head, 4);
-    std::memcpy(to + n - 4, &tail, 4);
-  } else if (n > 0) {
-    to[0] = static_cast<unsigned char>(from[0]);
-    to[n / 2] = static_cast<unsigned char>(from[n / 2]);
-    to[n - 1] = static_cast<unsigned char>(from[n - 1]);
-  }
-}
 
 // UTF-8 text in 16 bytes: up to 15 bytes inline (as Text holds them, so
 // short texts still cost no allocation), longer ones on the engine's

@@ -86,6 +86,8 @@ PyObject* columnKinds(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 }  // namespace
 
+// The docstring names the masking tool's own loader class, which calls this
+// function from the tool's Python layer; that layer is not in this repository.
 PyMethodDef kColumnKindsDef = {
     "columnKinds",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&columnKinds)),
@@ -97,8 +99,8 @@ PyMethodDef kColumnKindsDef = {
     "column fits in 64 bits. Returns None where rows is not a list of tuples of\n"
     "one width; the caller then reads the chunk itself.\n\n"
     "It masks nothing: it is the per-value walk that the interpreter lock makes\n"
-    "slow in Python. A loader picks each target column's type from these (as\n"
-    "examples/mask_sqlite.py does).",
+    "slow in Python. zorva.database.values.ValuePreparer finds the columns a\n"
+    "driver takes differently from these.",
 };
 
 }  // namespace zorva::py

@@ -261,6 +261,7 @@ def measureStrategy(probe: LockProbe, name: str, count: int, repeat: int) -> dic
     gc.collect()
     gc.disable()
     try:
+
         def column(values: list[object]) -> Callable[[], Callable[[], object]]:
             def make() -> Callable[[], object]:
                 # a fresh masker per run: an empty result cache, as at a job's start
@@ -456,7 +457,9 @@ def runPeers(peerValues: int, fakerValues: int, repeat: int) -> dict[str, dict[s
     texts = [hashValue(i) for i in range(peerValues)]
     hp = peers.HashPeer(SUBKEY, 16, "h_")
     ns = cpuPerValue(lambda: [hp.mask(v) for v in texts], peerValues, repeat)
-    agree = zorva_rs.Masker(SUBKEY, "hash", STRATEGIES["hash"][0]).maskColumn(texts[:2000])[0] == [hp.mask(v) for v in texts[:2000]]
+    agree = zorva_rs.Masker(SUBKEY, "hash", STRATEGIES["hash"][0]).maskColumn(texts[:2000])[0] == [
+        hp.mask(v) for v in texts[:2000]
+    ]
     out["hash"] = {"values": peerValues, "nsPerValue": ns, "sameOutputs": agree}
 
     names = [nameValue(i) for i in range(fakerValues)]
@@ -491,12 +494,16 @@ def report(result: dict) -> str:
     # independent values keep the SHA and AES units busy.
     hmacLaneNs = core.get("BM_HmacMany/64/1", {}).get("cpuNs", float("nan")) / 64
     aesLaneNs = core.get("BM_AesLanes", {}).get("cpuNs", float("nan")) / 8
-    lines.append(f"load {result['loadBefore']} -> {result['loadAfter']}; commit {result['commit']}; "
-                 f"HMAC floor {hmacNs or float('nan'):.0f} ns serial, {hmacLaneNs:.0f} ns interleaved; "
-                 f"AES block {aesNs or float('nan'):.1f} ns serial, {aesLaneNs:.2f} ns interleaved (CPU)")
+    lines.append(
+        f"load {result['loadBefore']} -> {result['loadAfter']}; commit {result['commit']}; "
+        f"HMAC floor {hmacNs or float('nan'):.0f} ns serial, {hmacLaneNs:.0f} ns interleaved; "
+        f"AES block {aesNs or float('nan'):.1f} ns serial, {aesLaneNs:.2f} ns interleaved (CPU)"
+    )
     lines.append("")
-    head = (f"{'strategy':18} {'ns/val':>7} {'held':>6} {'base':>6} {'mask':>7} {'core':>7} "
-            f"{'path':>6} {'prims':>11} {'floor':>6} {'ilv':>6} {'core x':>6} {'x floor':>8} {'x ilv':>6} {'tgt':>5} {'rep ns':>7} {'rep x':>6}")
+    head = (
+        f"{'strategy':18} {'ns/val':>7} {'held':>6} {'base':>6} {'mask':>7} {'core':>7} "
+        f"{'path':>6} {'prims':>11} {'floor':>6} {'ilv':>6} {'core x':>6} {'x floor':>8} {'x ilv':>6} {'tgt':>5} {'rep ns':>7} {'rep x':>6}"
+    )
     lines.append(head)
     lines.append("-" * len(head))
     targets = result["targets"]
@@ -528,17 +535,23 @@ def report(result: dict) -> str:
             f"{s['repeatedNsPerValue']:7.0f} {s['repeatedSpeedup']:6.1f}"
         )
     lines.append("  ns/val = CPU per value of maskColumn, distinct values, timed without the lock probe; held =")
-    lines.append("  lock-held part (convert, toPython), from a probed run; base = CPython round trip of the same values;")
+    lines.append(
+        "  lock-held part (convert, toPython), from a probed run; base = CPython round trip of the same values;"
+    )
     lines.append("  mask = ns/val - held (lock released); core = core_bench per value;")
     lines.append("  path = mask - core: grouping, cache and dispatch around the core masker;")
-    lines.append("  prims = HMACs (h) and AES blocks (a) per value; floor = prims x serial primitive cost, ilv = prims x")
+    lines.append(
+        "  prims = HMACs (h) and AES blocks (a) per value; floor = prims x serial primitive cost, ilv = prims x"
+    )
     lines.append("  interleaved cost; core x = core / floor; x ilv = ns/val / ilv;")
     lines.append("  x floor = ns/val / floor, the target's measure (number: floor + base); rep = 90% repeated values,")
     lines.append("  rep x = speed-up over distinct.")
     lines.append("")
     chunks = result["chunks"]
     if chunks:
-        lines.append(f"{'maskChunk':18} {'rows/s':>9} {'rows/cpu-s':>10} {'cpu s':>7} {'held %':>7} {'held cpu/cell':>13} {'in MB':>6} {'out MB':>7} {'peak MB':>7} {'peak x':>7} {'warm-up MB':>9}")
+        lines.append(
+            f"{'maskChunk':18} {'rows/s':>9} {'rows/cpu-s':>10} {'cpu s':>7} {'held %':>7} {'held cpu/cell':>13} {'in MB':>6} {'out MB':>7} {'peak MB':>7} {'peak x':>7} {'warm-up MB':>9}"
+        )
         for ch in chunks:
             lines.append(
                 f"{str(ch['threads']) + ' thread(s)':18} {ch['rowsPerSecond']:9.0f} {ch['rowsPerCpuSecond']:10.0f} {ch['cpuSeconds']:7.2f} "
@@ -553,11 +566,16 @@ def report(result: dict) -> str:
             capacity = chunks[1].get("machineCapacity", 0.0) / chunks[0].get("machineCapacity", 1.0)
             result["machineScaling"] = capacity
             targets["maskChunk 2 threads >= 1.7x 1 thread"] = scaling >= 1.7 if capacity >= 1.8 else None
-            control = (f"the machine gave 2 threads of plain native work {capacity:.2f}x the CPU of 1 at the time"
-                       if "machineCapacity" in chunks[0] else "no control measured")
+            control = (
+                f"the machine gave 2 threads of plain native work {capacity:.2f}x the CPU of 1 at the time"
+                if "machineCapacity" in chunks[0]
+                else "no control measured"
+            )
             lines.append(f"  scaling 1 -> 2 threads: {scaling:.2f}x wall; {control} (below 1.8x it cannot be judged)")
         lines.append("  held = share of wall time holding the interpreter lock, and its CPU per cell; peak MB = the")
-        lines.append("  job's VmHWM above the warmed-up process (caches full), set against one chunk's objects in + out;")
+        lines.append(
+            "  job's VmHWM above the warmed-up process (caches full), set against one chunk's objects in + out;"
+        )
         lines.append("  warm-up MB = growth while the pool, arenas and result caches (65,536 entries each) fill.")
         lines.append("")
     goals = {"key": 15.0, "hash": 4.0, "fakeName": 50.0}
@@ -569,11 +587,15 @@ def report(result: dict) -> str:
         p["engineSpeedup"] = speedup
         targets[f"{name}: >= {goals[name]:.0f}x its peer"] = speedup >= goals[name]
         same = {True: "same outputs", False: "OUTPUTS DIFFER", None: "other outputs"}[p["sameOutputs"]]
-        lines.append(f"peer {name:14} {p['nsPerValue']:9.0f} ns/value; engine {speedup:6.1f}x faster (goal {goals[name]:.0f}x; {same})")
+        lines.append(
+            f"peer {name:14} {p['nsPerValue']:9.0f} ns/value; engine {speedup:6.1f}x faster (goal {goals[name]:.0f}x; {same})"
+        )
     lines.append("")
     misses = [k for k, v in targets.items() if v is False]
-    lines.append(f"targets: {sum(v is True for v in targets.values())} hold, {len(misses)} missed"
-                 + (": " + "; ".join(misses) if misses else ""))
+    lines.append(
+        f"targets: {sum(v is True for v in targets.values())} hold, {len(misses)} missed"
+        + (": " + "; ".join(misses) if misses else "")
+    )
     return "\n".join(lines)
 
 

@@ -65,12 +65,12 @@ def manyDigitsFloat(r: random.Random) -> float:
 
 
 def moneyFloat(r: random.Random) -> float:
-    return r.randrange(-10**7, 10**7) / 100
+    return r.randrange(-(10**7), 10**7) / 100
 
 
 def decimalValue(r: random.Random) -> decimal.Decimal:
     scale = r.choice((0, 2, 4))
-    return decimal.Decimal(r.randrange(-10**9, 10**9)).scaleb(-scale)
+    return decimal.Decimal(r.randrange(-(10**9), 10**9)).scaleb(-scale)
 
 
 # name -> (strategy, options, value maker, AES blocks per value or None)

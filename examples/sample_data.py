@@ -42,10 +42,14 @@ COLUMNS = [
 
 # The same columns in PostgreSQL. company is bounded like its masker
 # (maxLength 40 in policy.toml), as a real schema would be.
-PG_TYPES = {"INTEGER PRIMARY KEY": "integer PRIMARY KEY", "INTEGER": "integer", "TEXT": "text",
-            "DECIMAL TEXT": "numeric(12,2)", "REAL": "double precision"}
-PG_COLUMNS = [(name, "varchar(40)" if name == "company" else PG_TYPES[decl])
-              for name, decl in COLUMNS]
+PG_TYPES = {
+    "INTEGER PRIMARY KEY": "integer PRIMARY KEY",
+    "INTEGER": "integer",
+    "TEXT": "text",
+    "DECIMAL TEXT": "numeric(12,2)",
+    "REAL": "double precision",
+}
+PG_COLUMNS = [(name, "varchar(40)" if name == "company" else PG_TYPES[decl]) for name, decl in COLUMNS]
 
 ADDRESS_TEMPLATE = "{number} {street} {kind}"
 
@@ -110,13 +114,25 @@ def customer_rows(count: int, seed: int = 7, words: dict | None = None):
         # relative band) and finished by the fallback rule.
         balance = 0.0 if rng.random() < 0.005 else round(rng.uniform(-2_000, 150_000), 2)
         yield (
-            i + 1, f, l, f"{f} {l}", email, phone, rng.choice(cities), street, company,
-            account, username, salary, balance, rng.randrange(1940, 2006), rng.choice(SEGMENTS),
+            i + 1,
+            f,
+            l,
+            f"{f} {l}",
+            email,
+            phone,
+            rng.choice(cities),
+            street,
+            company,
+            account,
+            username,
+            salary,
+            balance,
+            rng.randrange(1940, 2006),
+            rng.choice(SEGMENTS),
         )
 
 
-def create_database(path: str | Path, rows: int, seed: int = 7, table: str = TABLE,
-                    words: dict | None = None) -> None:
+def create_database(path: str | Path, rows: int, seed: int = 7, table: str = TABLE, words: dict | None = None) -> None:
     """Creates `table` in the sqlite file `path` with `rows` sample customers."""
     columns = ", ".join(f'"{name}" {decl}' for name, decl in COLUMNS)
     marks = ", ".join("?" for _ in COLUMNS)
@@ -128,15 +144,13 @@ def create_database(path: str | Path, rows: int, seed: int = 7, table: str = TAB
             conn.executemany(
                 f'INSERT INTO "{table}" VALUES ({marks})',
                 # sqlite3 cannot bind a Decimal: its exact text goes in.
-                (r[:11] + (None if r[11] is None else str(r[11]),) + r[12:]
-                 for r in customer_rows(rows, seed, words)),
+                (r[:11] + (None if r[11] is None else str(r[11]),) + r[12:] for r in customer_rows(rows, seed, words)),
             )
     finally:
         conn.close()
 
 
-def create_postgres_table(conn, rows: int, seed: int = 7, table: str = TABLE,
-                          words: dict | None = None) -> None:
+def create_postgres_table(conn, rows: int, seed: int = 7, table: str = TABLE, words: dict | None = None) -> None:
     """Creates `table` with the same customers over a psycopg connection, in one transaction."""
     columns = ", ".join(f'"{name}" {decl}' for name, decl in PG_COLUMNS)
     with conn.transaction(), conn.cursor() as cursor:

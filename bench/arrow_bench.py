@@ -37,7 +37,6 @@ from pathlib import Path
 import polars as pl
 import polars_hash  # noqa: F401  (registers the chash namespace)
 import pyarrow as pa
-
 import zorva_arrow
 import zorva_rs
 
@@ -204,7 +203,7 @@ def main() -> None:
     hasher = lambda: [
         zorva_arrow.Masker(
             derive_subkey(DEMO_KEY, "username"),
-            "hash",  # noqa: E731
+            "hash",
             {"prefix": "user_", "length": 12},
         )
     ]

@@ -44,7 +44,7 @@ from pathlib import Path
 import zorva_rs
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import peers  # noqa: E402
+import peers
 
 SUBKEY = bytes(range(32))
 STEP = 2654435761  # prime: i * STEP is a bijection modulo each modulus used

@@ -143,9 +143,8 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def postgres(args, policy, columnar_policy, words, sqlite_result) -> str | None:
-    import psycopg
-
     import mask_postgres
+    import psycopg
 
     try:
         with mask_postgres.connect(args.postgres, "sample") as conn:

@@ -76,7 +76,7 @@ class ChunkMasker:
     engine_seconds: float = field(default=0.0)
 
     @classmethod
-    def build(cls, policy: Policy, names: list[str], master: bytes, words: dict | None) -> "ChunkMasker":
+    def build(cls, policy: Policy, names: list[str], master: bytes, words: dict | None) -> ChunkMasker:
         maskers, subkeys = build_maskers(policy, names, master, words, zorva_rs.Masker)
         return cls(names, maskers, subkeys)
 

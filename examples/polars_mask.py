@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import polars as pl
 import zorva_arrow
-
 from zorva_job.policy import DEMO_KEY, derive_subkey
 
 POLICY = {

@@ -18,13 +18,12 @@ from pathlib import Path
 from types import SimpleNamespace
 from urllib.parse import urlencode
 
-import psycopg
-import pytest
-from psycopg.conninfo import conninfo_to_dict, make_conninfo
-
 import mask_postgres
 import mask_sqlite
+import psycopg
+import pytest
 import sample_data
+from psycopg.conninfo import conninfo_to_dict, make_conninfo
 
 HERE = Path(__file__).resolve().parent
 POLICY = HERE / "policy.toml"
@@ -222,7 +221,7 @@ def test_bad_policy_connection_or_table_is_a_clear_error_and_writes_nothing(
             *(a.format(**pg) for a in args),
         ]
         written = lambda: (
-            pg_rows(pg["dst"], "SELECT to_regclass('fresh')") != [(None,)]  # noqa
+            pg_rows(pg["dst"], "SELECT to_regclass('fresh')") != [(None,)]
             or pg_rows(pg["src"], "SELECT count(*) FROM customers") != [(ROWS,)]
         )
     result = run(script_of(door or "row", backend), *args, policy=policy if body else POLICY)

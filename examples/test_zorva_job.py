@@ -9,12 +9,11 @@ import threading
 from contextlib import closing
 from decimal import Decimal
 
+import mask_sqlite
 import pyarrow as pa
 import pytest
 import zorva_arrow
 import zorva_rs
-
-import mask_sqlite
 from zorva_job.__main__ import main
 from zorva_job.columnar import BatchMasker
 from zorva_job.job import rechunk

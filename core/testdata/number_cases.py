@@ -33,7 +33,7 @@ MODES = [decimal.ROUND_HALF_EVEN, decimal.ROUND_CEILING, decimal.ROUND_FLOOR]
 
 def text(d):
     sign, digits, exp = d.as_tuple()
-    return "%s%sE%d" % ("-" if sign else "", int("".join(map(str, digits)) or "0"), exp)
+    return f"{'-' if sign else ''}{int(''.join(map(str, digits)) or '0')}E{exp:d}"
 
 
 def coefficient(rng):
@@ -66,7 +66,7 @@ def pair(rng):
         b = number(rng, a.as_tuple().exponent - gap)
         return (a, b) if rng.random() < 0.5 else (b, a)
     if far < 0.25:  # equal magnitude, opposite signs: zero results
-        return a, Decimal((not a.as_tuple().sign,) + a.as_tuple()[1:])
+        return a, Decimal((not a.as_tuple().sign, *a.as_tuple()[1:]))
     return a, number(rng)
 
 
@@ -74,13 +74,13 @@ def cases(rng):
     out = []
     for _ in range(900):
         a, b = pair(rng)
-        out.append("add|%s|%s|%s" % (text(a), text(b), text(CTX.add(a, b))))
+        out.append(f"add|{text(a)}|{text(b)}|{text(CTX.add(a, b))}")
     for _ in range(500):
         a, b = pair(rng)
-        out.append("subtract|%s|%s|%s" % (text(a), text(b), text(CTX.subtract(a, b))))
+        out.append(f"subtract|{text(a)}|{text(b)}|{text(CTX.subtract(a, b))}")
     for _ in range(300):
         a, b = pair(rng)
-        out.append("compare|%s|%s|%d" % (text(a), text(b), int(a.compare(b))))
+        out.append(f"compare|{text(a)}|{text(b)}|{int(a.compare(b)):d}")
     for _ in range(300):
         a = Decimal(
             (
@@ -89,7 +89,7 @@ def cases(rng):
                 rng.randint(-90, 90),
             )
         )
-        out.append("rounded|%s|%s" % (text(a), text(CTX.create_decimal(a))))
+        out.append(f"rounded|{text(a)}|{text(CTX.create_decimal(a))}")
     for _ in range(700):
         a = number(rng)
         target = a.as_tuple().exponent + rng.choice([-61, -60, -59, -3, -1, 0, 1, 2, 5, 30, 61, 62, 200])
@@ -98,15 +98,15 @@ def cases(rng):
             r = text(a.quantize(Decimal((0, (1,), target)), rounding=MODES[mode], context=CTX))
         except decimal.InvalidOperation:
             r = "none"
-        out.append("quantize|%s|%d|%d|%s" % (text(a), target, mode, r))
+        out.append(f"quantize|{text(a)}|{target:d}|{mode:d}|{r}")
     for _ in range(400):
         a = number(rng, rng.choice([-330, -310, -20, 0, 20, 290, 300]))
-        out.append("f64|%s|%r" % (text(a), float(a)))
+        out.append(f"f64|{text(a)}|{float(a)!r}")
     for _ in range(200):
         a = number(rng)
         if a.as_tuple().exponent > 60:
             continue
-        out.append("int|%s|%d" % (text(a), int(a)))
+        out.append(f"int|{text(a)}|{int(a):d}")
     return out
 
 

@@ -6,7 +6,6 @@ import sys
 
 import numpy
 import pytest
-
 import zorva_rs
 from conftest import FAKES, KEY, WORDS
 from test_hostile import Index

@@ -14,7 +14,6 @@ from decimal import Context, Decimal
 import polars as pl
 import pyarrow as pa
 import pytest
-
 import zorva_arrow
 import zorva_rs
 from conftest import KEY, WORDS

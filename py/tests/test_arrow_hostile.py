@@ -11,7 +11,6 @@ import struct
 
 import pyarrow as pa
 import pytest
-
 import zorva_arrow
 from conftest import KEY
 

@@ -7,7 +7,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 pytest.importorskip("peers")
-from bench import freeStretch  # noqa: E402
+from bench import freeStretch
 
 STEP = 100_000  # ns
 

@@ -6,7 +6,6 @@ import subprocess
 import sys
 
 import pytest
-
 import zorva_arrow
 import zorva_rs
 from conftest import KEY

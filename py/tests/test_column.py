@@ -9,7 +9,6 @@ import threading
 from decimal import Decimal
 
 import pytest
-
 import zorva_rs
 from conftest import KEY, WORDS, pool_threads
 from zorva_rs import Masker, columnKinds, maskChunk

@@ -12,11 +12,10 @@ from decimal import Decimal
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
-
 import zorva_rs
 from conftest import FAKES, KEY, WORDS
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 FUZZ = settings(
     max_examples=int(os.environ.get("ZORVA_HYPOTHESIS_EXAMPLES", "60")),
@@ -231,8 +230,8 @@ def check_column(name, items, masked, problems):
     for p, marker in problems.items():
         assert masked[p] is None
         assert (
-            marker == zorva_rs.FALLBACK
-            and type(marker) is str
+            (marker == zorva_rs.FALLBACK
+            and type(marker) is str)
             or (
                 type(marker) is tuple
                 and len(marker) == 2
@@ -252,8 +251,8 @@ def check_column(name, items, masked, problems):
         elif (
             type(v) in (bytes, bytearray, list, tuple, dict, object, complex, Trap)
             or not finite
-            or (real or isinstance(v, str))
-            and real != (name == "number")
+            or ((real or isinstance(v, str))
+            and real != (name == "number"))
         ):
             assert problems[p] == "fallback", (v, problems.get(p))  # only numbers reach the number strategy
         elif p in problems:

@@ -7,7 +7,6 @@ import weakref
 from decimal import Decimal
 
 import pytest
-
 import zorva_rs
 from conftest import KEY, SANITIZED, WORDS, settle
 from test_hostile import CONFIGS, Hostile, ReprRaisesFloat

@@ -6,11 +6,10 @@ import os
 import subprocess
 import sys
 import textwrap
-import types
 import tomllib
+import types
 
 import pytest
-
 import zorva_rs
 from conftest import SANITIZED, pool_threads, settle
 

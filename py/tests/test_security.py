@@ -12,7 +12,6 @@ import weakref
 from decimal import Decimal
 
 import pytest
-
 import zorva_rs
 from conftest import KEY, WORDS
 from test_hostile import CONFIGS

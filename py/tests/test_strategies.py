@@ -9,11 +9,11 @@ import struct
 import sys
 from decimal import Decimal
 
-import pytest
-from hypothesis import example, given, settings, strategies as st
-
 import model
+import pytest
 from conftest import FAKES, KEY, WORDS
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 from test_hostile import BitLengthNegative, BitLengthRaises, BitLengthStr, ToBytesShort
 from zorva_rs import Masker, maskChunk
 

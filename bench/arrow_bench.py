@@ -200,13 +200,16 @@ def main() -> None:
     # The hash strategy against polars-hash's unkeyed SHA-256, one string column.
     emails = pa.table({"email": pa.array(list(columns[names.index("email")]), pa.string())})
     frame = pl.DataFrame(emails)
-    hasher = lambda: [
-        zorva_arrow.Masker(
-            derive_subkey(DEMO_KEY, "username"),
-            "hash",
-            {"prefix": "user_", "length": 12},
-        )
-    ]
+
+    def hasher():
+        return [
+            zorva_arrow.Masker(
+                derive_subkey(DEMO_KEY, "username"),
+                "hash",
+                {"prefix": "user_", "length": 12},
+            )
+        ]
+
     ours = best(lambda ms: zorva_arrow.maskBatch(ms, emails), args.repeat, setup=hasher)
     peer = best(lambda _: frame.select(pl.col("email").chash.sha2_256()), args.repeat)
     print(

@@ -30,6 +30,7 @@ import argparse
 import datetime
 import gc
 import hashlib
+import itertools
 import json
 import os
 import platform
@@ -133,7 +134,7 @@ def freeStretch(ticks: list[tuple[int, int]], step: int) -> tuple[int, int]:
     than three usual steps (at least two STEPs) is dropped. The lock is
     released once per call, so such a silence at an end is the caller holding
     it; one inside the window is only the probe waiting for a core."""
-    steps = sorted(b[0] - a[0] for a, b in zip(ticks, ticks[1:]))
+    steps = sorted(b[0] - a[0] for a, b in itertools.pairwise(ticks))
     gap = max(3 * steps[len(steps) // 2], 2 * step) if steps else 0
     first, last = 0, len(ticks) - 1
     if last - first >= 1 and ticks[first + 1][0] - ticks[first][0] > gap:
@@ -357,7 +358,7 @@ def chunkWorker(threads: int, rows: int, chunk: int) -> dict[str, float]:
     for start in range(0, rows, chunk):
         data = chunkRows(start, min(chunk, rows - start))  # not timed
         p0 = time.process_time()
-        (out, problems), t = probe.measure(lambda: zorva_rs.maskChunk(maskers, data))
+        (out, problems), t = probe.measure(lambda: zorva_rs.maskChunk(maskers, data))  # noqa: B023, F821 (called at once)
         cpu += time.process_time() - p0
         if problems:
             raise RuntimeError(f"chunk at row {start}: {len(problems)} values not masked natively")
@@ -502,7 +503,8 @@ def report(result: dict) -> str:
     lines.append("")
     head = (
         f"{'strategy':18} {'ns/val':>7} {'held':>6} {'base':>6} {'mask':>7} {'core':>7} "
-        f"{'path':>6} {'prims':>11} {'floor':>6} {'ilv':>6} {'core x':>6} {'x floor':>8} {'x ilv':>6} {'tgt':>5} {'rep ns':>7} {'rep x':>6}"
+        f"{'path':>6} {'prims':>11} {'floor':>6} {'ilv':>6} {'core x':>6} {'x floor':>8} {'x ilv':>6} "
+        f"{'tgt':>5} {'rep ns':>7} {'rep x':>6}"
     )
     lines.append(head)
     lines.append("-" * len(head))
@@ -550,12 +552,14 @@ def report(result: dict) -> str:
     chunks = result["chunks"]
     if chunks:
         lines.append(
-            f"{'maskChunk':18} {'rows/s':>9} {'rows/cpu-s':>10} {'cpu s':>7} {'held %':>7} {'held cpu/cell':>13} {'in MB':>6} {'out MB':>7} {'peak MB':>7} {'peak x':>7} {'warm-up MB':>9}"
+            f"{'maskChunk':18} {'rows/s':>9} {'rows/cpu-s':>10} {'cpu s':>7} {'held %':>7} {'held cpu/cell':>13} "
+            f"{'in MB':>6} {'out MB':>7} {'peak MB':>7} {'peak x':>7} {'warm-up MB':>9}"
         )
         for ch in chunks:
             lines.append(
-                f"{str(ch['threads']) + ' thread(s)':18} {ch['rowsPerSecond']:9.0f} {ch['rowsPerCpuSecond']:10.0f} {ch['cpuSeconds']:7.2f} "
-                f"{100 * ch['lockHeldShare']:6.1f}% {ch['lockHeldCpuNsPerCell']:13.0f} {ch['chunkInBytes'] / 2**20:6.1f} "
+                f"{str(ch['threads']) + ' thread(s)':18} {ch['rowsPerSecond']:9.0f} {ch['rowsPerCpuSecond']:10.0f} "
+                f"{ch['cpuSeconds']:7.2f} {100 * ch['lockHeldShare']:6.1f}% {ch['lockHeldCpuNsPerCell']:13.0f} "
+                f"{ch['chunkInBytes'] / 2**20:6.1f} "
                 f"{ch['chunkOutBytes'] / 2**20:7.1f} {ch['jobPeakGrowth'] / 2**20:7.1f} {ch['peakRatio']:7.2f} "
                 f"{ch['warmupGrowth'] / 2**20:9.1f}"
             )
@@ -588,7 +592,8 @@ def report(result: dict) -> str:
         targets[f"{name}: >= {goals[name]:.0f}x its peer"] = speedup >= goals[name]
         same = {True: "same outputs", False: "OUTPUTS DIFFER", None: "other outputs"}[p["sameOutputs"]]
         lines.append(
-            f"peer {name:14} {p['nsPerValue']:9.0f} ns/value; engine {speedup:6.1f}x faster (goal {goals[name]:.0f}x; {same})"
+            f"peer {name:14} {p['nsPerValue']:9.0f} ns/value; "
+            f"engine {speedup:6.1f}x faster (goal {goals[name]:.0f}x; {same})"
         )
     lines.append("")
     misses = [k for k, v in targets.items() if v is False]

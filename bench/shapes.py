@@ -41,7 +41,8 @@ def ssn(r: random.Random) -> str:
 
 
 def account(r: random.Random) -> str:
-    return f"{r.choice(string.ascii_uppercase)}{r.choice(string.ascii_uppercase)}-{r.randrange(10**4):04d}-{r.randrange(10**4):04d}"
+    letters = f"{r.choice(string.ascii_uppercase)}{r.choice(string.ascii_uppercase)}"
+    return f"{letters}-{r.randrange(10**4):04d}-{r.randrange(10**4):04d}"
 
 
 def reference(r: random.Random) -> str:

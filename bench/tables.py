@@ -467,7 +467,10 @@ def judge(result: dict) -> list[str]:
         targets[f"{name}: lock-held <= 1.3x objects"] = held <= 1.3 * objects
         judgeable = result.get("machineScaling", 2.0) >= 1.8
         targets[f"{name}: 2 threads >= 0.9x bound"] = t["rowsPerSecond2"] >= 0.9 * bound if judgeable else None
-        head = f"  {'column':18} {'strategy':18} {'ns/val':>7} {'10k':>6} {'x10k':>5} {'obj':>5} {'prims':>14} {'floor':>6} {'x fl':>5} {'distinct':>8}"
+        head = (
+            f"  {'column':18} {'strategy':18} {'ns/val':>7} {'10k':>6} {'x10k':>5} {'obj':>5} {'prims':>14} "
+            f"{'floor':>6} {'x fl':>5} {'distinct':>8}"
+        )
         lines.append(head)
         for col, c in t["columns"].items():
             cc = counts["columns"].get(col) if counts else None

@@ -99,16 +99,16 @@ def customer_rows(count: int, seed: int = 7, words: dict | None = None):
     first, last = words["firstNames"], words["lastNames"]
     cities, streets, kinds = words["cities"], words["streets"], words["streetKinds"]
     company_words, company_suffixes = words["companyWords"], words["companySuffixes"]
-    domains = list(Internet.free_email_domains) + ["example.com", "mail.example.org"]
+    domains = [*Internet.free_email_domains, "example.com", "mail.example.org"]
     for i in range(count):
         f = rng.choice(ACCENTED_FIRST_NAMES) if rng.random() < 0.002 else rng.choice(first)
-        l = rng.choice(last)
-        email = f"{f}.{l}{rng.randrange(100)}@{rng.choice(domains)}".lower()
+        surname = rng.choice(last)
+        email = f"{f}.{surname}{rng.randrange(100)}@{rng.choice(domains)}".lower()
         phone = f"+1 ({rng.randrange(200, 1000)}) {rng.randrange(200, 1000)}-{rng.randrange(10000):04d}"
         street = f"{rng.randrange(1, 10000)} {rng.choice(streets)} {rng.choice(kinds)}"
         company = f"{rng.choice(company_words)} {rng.choice(company_suffixes)}"
         account = f"AC-{rng.randrange(10000):04d}-{rng.randrange(10000):04d}"
-        username = f"{f[0]}{l}{rng.randrange(1000)}".lower()
+        username = f"{f[0]}{surname}{rng.randrange(1000)}".lower()
         salary = None if rng.random() < 0.01 else Decimal(rng.randrange(2_800_000, 25_000_000)).scaleb(-2)
         # Zero balances are declined by the number strategy (a zero has no
         # relative band) and finished by the fallback rule.
@@ -116,8 +116,8 @@ def customer_rows(count: int, seed: int = 7, words: dict | None = None):
         yield (
             i + 1,
             f,
-            l,
-            f"{f} {l}",
+            surname,
+            f"{f} {surname}",
             email,
             phone,
             rng.choice(cities),
@@ -144,7 +144,7 @@ def create_database(path: str | Path, rows: int, seed: int = 7, table: str = TAB
             conn.executemany(
                 f'INSERT INTO "{table}" VALUES ({marks})',
                 # sqlite3 cannot bind a Decimal: its exact text goes in.
-                (r[:11] + (None if r[11] is None else str(r[11]),) + r[12:] for r in customer_rows(rows, seed, words)),
+                ((*r[:11], None if r[11] is None else str(r[11]), *r[12:]) for r in customer_rows(rows, seed, words)),
             )
     finally:
         conn.close()

@@ -220,10 +220,12 @@ def test_bad_policy_connection_or_table_is_a_clear_error_and_writes_nothing(
             sample / "words.json",
             *(a.format(**pg) for a in args),
         ]
-        written = lambda: (
-            pg_rows(pg["dst"], "SELECT to_regclass('fresh')") != [(None,)]
-            or pg_rows(pg["src"], "SELECT count(*) FROM customers") != [(ROWS,)]
-        )
+
+        def written():
+            return pg_rows(pg["dst"], "SELECT to_regclass('fresh')") != [(None,)] or pg_rows(
+                pg["src"], "SELECT count(*) FROM customers"
+            ) != [(ROWS,)]
+
     result = run(script_of(door or "row", backend), *args, policy=policy if body else POLICY)
     assert result.returncode == 2 and "Traceback" not in result.stderr
     assert message in result.stderr and not written()

@@ -127,7 +127,7 @@ FAILURES = [
     # The core's own construction messages.
     # Only the lists a kind reads must be non-empty, checked in table order and before the template.
     *[
-        (new(kind, words(address="{x}", **dict.fromkeys(emptied, []))), ValueError, f"{emptied[0]} is empty", None)
+        (new(kind, words(address="{x}", **{key: [] for key in emptied})), ValueError, f"{emptied[0]} is empty", None)
         for kind, emptied in [
             ("fakeFirstName", ["firstNames"]),
             ("fakeLastName", ["lastNames"]),

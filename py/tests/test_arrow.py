@@ -6,6 +6,7 @@ markers must agree, except where the row door's answer does not fit the column's
 type, which the columnar door reports as a refusal.
 """
 
+import itertools
 import math
 import random
 import threading
@@ -63,7 +64,10 @@ def random_values(arrow_type, rng, n=120):
         low, high = (
             (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if pa.types.is_signed_integer(arrow_type) else (0, 2**bits - 1)
         )
-        pick = lambda: rng.choice([low, high, 0, -1 if low else 1, rng.randint(low, high), rng.randint(-999, 999)])
+
+        def pick():
+            return rng.choice([low, high, 0, -1 if low else 1, rng.randint(low, high), rng.randint(-999, 999)])
+
         values = [min(max(pick(), low), high) for _ in range(n)]
     elif pa.types.is_floating(arrow_type):
         specials = [0.0, -0.0, math.inf, -math.inf, math.nan, 1e300, 5e-324, 0.1]
@@ -292,7 +296,7 @@ def test_columns_longer_than_a_read_block():
         pa.record_batch(
             [pa.array(ids[a:b]), pa.array(mails[a:b]), pa.array(mails[a:b]).dictionary_encode()], ["id", "mail", "dict"]
         )
-        for a, b in zip(bounds, bounds[1:])
+        for a, b in itertools.pairwise(bounds)
     ]
     assert sum(len(batch.column(2).dictionary) for batch in batches) > 16384
     configs = [("key", {}), ("email", {}), ("hash", {"length": 12})]

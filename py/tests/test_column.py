@@ -148,7 +148,7 @@ def test_rows_read_while_earlier_rows_mask_give_the_single_thread_answer(restore
     assert maskChunk(shared, shape(rows)) == expected  # now from the caches
     # A bad row after several blocks went to the pool fails the whole call.
     with pytest.raises(ValueError, match="the policy covers 5 column"):
-        maskChunk(shared, shape(rows[:6000] + [(1,)]))
+        maskChunk(shared, shape([*rows[:6000], (1,)]))
 
 
 def test_a_cache_filling_up_under_concurrent_readers(restore_threads):

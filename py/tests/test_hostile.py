@@ -229,16 +229,12 @@ def check_column(name, items, masked, problems):
     assert list(problems) == sorted(problems) and all(type(p) is int and 0 <= p < len(items) for p in problems)
     for p, marker in problems.items():
         assert masked[p] is None
-        assert (
-            (marker == zorva_rs.FALLBACK
-            and type(marker) is str)
-            or (
-                type(marker) is tuple
-                and len(marker) == 2
-                and marker[0] == zorva_rs.REFUSED
-                and type(marker[1]) is str
-                and marker[1]
-            )
+        assert (marker == zorva_rs.FALLBACK and type(marker) is str) or (
+            type(marker) is tuple
+            and len(marker) == 2
+            and marker[0] == zorva_rs.REFUSED
+            and type(marker[1]) is str
+            and marker[1]
         ), marker
     for p, (v, out) in enumerate(zip(items, masked)):
         real = isinstance(v, (float, Decimal))
@@ -251,8 +247,7 @@ def check_column(name, items, masked, problems):
         elif (
             type(v) in (bytes, bytearray, list, tuple, dict, object, complex, Trap)
             or not finite
-            or ((real or isinstance(v, str))
-            and real != (name == "number"))
+            or ((real or isinstance(v, str)) and real != (name == "number"))
         ):
             assert problems[p] == "fallback", (v, problems.get(p))  # only numbers reach the number strategy
         elif p in problems:

@@ -526,8 +526,7 @@ def main() -> None:
 
     zorva_rs = importEngine(args.module)
     import table_data
-
-    from bench import LockProbe, parallelCapacity, parallelThroughput
+    from lock_probe import LockProbe, parallelCapacity, parallelThroughput
 
     result: dict = {
         "date": datetime.datetime.now().isoformat(timespec="seconds"),

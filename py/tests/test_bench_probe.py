@@ -6,8 +6,8 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-pytest.importorskip("peers")
-from bench import freeStretch
+pytest.importorskip("lock_probe")
+from lock_probe import freeStretch
 
 STEP = 100_000  # ns
 

@@ -69,13 +69,7 @@ for interpreter in "${interpreters[@]}"; do
   fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$wheel"
   # Tests import the installed wheel, never the source tree.
-  (cd /tmp && "$venv/bin/python" - <<PY
-import zorva_rs, zorva_arrow
-for module in (zorva_rs, zorva_arrow):
-    assert module.__file__.startswith("$venv/"), module.__file__
-    print("testing", module.__file__)
-PY
-  )
+  (cd /tmp && "$venv/bin/python" "$root/py/tests/module_check.py" from "$venv" zorva_rs zorva_arrow)
   (cd /tmp && "$venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir="$root" -c "$root/pyproject.toml" \
     "$root/py/tests" "$root/examples")
   if [ "$interpreter" = "$primary" ]; then

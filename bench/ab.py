@@ -66,8 +66,18 @@ def run(module: str, args: argparse.Namespace) -> float:
         # An installed wheel's modules find their bundled libraries beside them.
         for bundled in Path(module).glob("*.libs"):
             (Path(fresh) / bundled.name).symlink_to(bundled.resolve(), target_is_directory=True)
-        command = [sys.executable, str(Path(__file__).resolve()), "--worker", fresh,
-                   "--table", args.table, "--rows", str(args.rows), "--threads", str(args.threads)]
+        command = [
+            sys.executable,
+            str(Path(__file__).resolve()),
+            "--worker",
+            fresh,
+            "--table",
+            args.table,
+            "--rows",
+            str(args.rows),
+            "--threads",
+            str(args.threads),
+        ]
         if args.column:
             command += ["--column", args.column]
         done = subprocess.run(command, capture_output=True, text=True, check=False)
@@ -96,17 +106,17 @@ def main(argv: list[str] | None = None) -> int:
     what = f"{args.table}.{args.column}" if args.column else args.table
     unit = "ns/value" if args.column else "ns/row"
     clock = "CPU" if args.threads == 1 else "wall"
-    print(f"{what}, {args.rows} rows, {args.threads} thread(s), {clock} {unit}: "
-          f"base {args.base}, new {args.new}")
+    print(f"{what}, {args.rows} rows, {args.threads} thread(s), {clock} {unit}: base {args.base}, new {args.new}")
     ratios = []
     for r in range(args.rounds):
         order = ("base", "new") if r % 2 == 0 else ("new", "base")
         got = {which: run(getattr(args, which), args) for which in order}
         ratios.append(got["new"] / got["base"])
-        print(f"  round {r + 1}: base {got['base']:8.0f}  new {got['new']:8.0f}  "
-              f"new/base {ratios[-1]:.3f}")
-    print(f"new/base: median {statistics.median(ratios):.3f}, "
-          f"range {min(ratios):.3f}-{max(ratios):.3f} over {len(ratios)} rounds")
+        print(f"  round {r + 1}: base {got['base']:8.0f}  new {got['new']:8.0f}  new/base {ratios[-1]:.3f}")
+    print(
+        f"new/base: median {statistics.median(ratios):.3f}, "
+        f"range {min(ratios):.3f}-{max(ratios):.3f} over {len(ratios)} rounds"
+    )
     return 0
 
 

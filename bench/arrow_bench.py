@@ -37,7 +37,6 @@ from pathlib import Path
 import polars as pl
 import polars_hash  # noqa: F401  (registers the chash namespace)
 import pyarrow as pa
-
 import zorva_arrow
 import zorva_rs
 
@@ -49,8 +48,13 @@ from sample_data import COLUMNS, customer_rows, word_lists  # noqa: E402
 sys.path.insert(0, str(root / "bench"))
 from tables import countPrimitives, load, primitiveCosts, roads  # noqa: E402
 
-ARROW_TYPES = {"INTEGER PRIMARY KEY": pa.int64(), "INTEGER": pa.int64(), "TEXT": pa.string(),
-               "DECIMAL TEXT": pa.decimal128(12, 2), "REAL": pa.float64()}
+ARROW_TYPES = {
+    "INTEGER PRIMARY KEY": pa.int64(),
+    "INTEGER": pa.int64(),
+    "TEXT": pa.string(),
+    "DECIMAL TEXT": pa.decimal128(12, 2),
+    "REAL": pa.float64(),
+}
 
 
 def maskers(module, policy, names, words):
@@ -91,8 +95,10 @@ def latest_floors(path: str | None) -> dict[str, float]:
 
 def commit_name() -> str:
     """The short commit, marked dirty when the engine's sources differ from it (as bench/run.sh names it)."""
+
     def git(*args: str) -> subprocess.CompletedProcess:
         return subprocess.run(["git", *args], cwd=root, capture_output=True, text=True, check=False)
+
     head = git("rev-parse", "--short", "HEAD")
     if head.returncode != 0:
         return "unknown"
@@ -112,10 +118,14 @@ def main() -> None:
     ap.add_argument("--out", help="write the results JSON here (default: bench/results/arrow-<date>-<commit>.json)")
     args = ap.parse_args()
     commit = args.commit or commit_name()
-    out = Path(args.out) if args.out else root / f"bench/results/arrow-{datetime.date.today().isoformat()}-{commit}.json"
+    out = (
+        Path(args.out) if args.out else root / f"bench/results/arrow-{datetime.date.today().isoformat()}-{commit}.json"
+    )
     road = roads()
-    print(f"CPU {road['cpu']}; SHA-256 road: {road['sha256']}; AES road: {road['aes']}; "
-          f"digits: {road['digits']}; FF1: {road['ff1']}")
+    print(
+        f"CPU {road['cpu']}; SHA-256 road: {road['sha256']}; AES road: {road['aes']}; "
+        f"digits: {road['digits']}; FF1: {road['ff1']}"
+    )
     load_before = load()
 
     words = word_lists()
@@ -125,7 +135,7 @@ def main() -> None:
     columns = list(zip(*rows))
     table = pa.table({name: pa.array(list(col), ARROW_TYPES[decl]) for (name, decl), col in zip(COLUMNS, columns)})
     table = pa.Table.from_batches(table.to_batches(max_chunksize=args.chunk))
-    chunks = [rows[i:i + args.chunk] for i in range(0, len(rows), args.chunk)]
+    chunks = [rows[i : i + args.chunk] for i in range(0, len(rows), args.chunk)]
     masked_columns = [name for name in names if name in policy.columns]
 
     # Fresh maskers per run, built untimed: the result caches would otherwise
@@ -151,47 +161,67 @@ def main() -> None:
     batch_wall1, batch_wall2 = min(walls[1]), min(walls[2])
 
     if args.counting_module and args.core_bench:
-        counts = countPrimitives(argparse.Namespace(counting_module=args.counting_module, rows=args.rows,
-                                                    tables="customers"))["customers"]
+        counts = countPrimitives(
+            argparse.Namespace(counting_module=args.counting_module, rows=args.rows, tables="customers")
+        )["customers"]
         costs = primitiveCosts(args.core_bench)
         floor_row = counts["sha2"] * costs["hmacNs"] + counts["aes"] * costs["aesNs"]
-        floor_source = (f"this run: {counts['hmac']:.1f} HMACs of {counts['sha2'] * 2:.1f} compressions at "
-                        f"{costs['hmacNs'] / 2:.1f} ns each, "
-                        f"{counts['aes']:.1f} AES blocks at {costs['aesNs']:.2f} ns per row")
+        floor_source = (
+            f"this run: {counts['hmac']:.1f} HMACs of {counts['sha2'] * 2:.1f} compressions at "
+            f"{costs['hmacNs'] / 2:.1f} ns each, "
+            f"{counts['aes']:.1f} AES blocks at {costs['aesNs']:.2f} ns per row"
+        )
     else:
         floors = latest_floors(args.floors)
         floor_source = args.floors or "latest bench/results"
         floor_row = sum(floors.get(policy.columns[name][0], float("nan")) for name in masked_columns)
     bound = 1.5 * (floor_row + 10 * len(masked_columns))
     n = args.rows
-    print(f"customers table: {n} rows, {len(masked_columns)} masked columns of {len(names)}, "
-          f"batches of {args.chunk}; CPU: {os.cpu_count()} cores")
+    print(
+        f"customers table: {n} rows, {len(masked_columns)} masked columns of {len(names)}, "
+        f"batches of {args.chunk}; CPU: {os.cpu_count()} cores"
+    )
     print(f"  maskChunk  1 thread : {chunk_cpu / n * 1e9:8.0f} ns CPU/row  ({n / chunk_cpu:10.0f} rows/cpu-s)")
-    print(f"  maskBatch  1 thread : {batch_cpu / n * 1e9:8.0f} ns CPU/row  ({n / batch_cpu:10.0f} rows/cpu-s)"
-          f"  = {chunk_cpu / batch_cpu:.2f}x maskChunk")
+    print(
+        f"  maskBatch  1 thread : {batch_cpu / n * 1e9:8.0f} ns CPU/row  ({n / batch_cpu:10.0f} rows/cpu-s)"
+        f"  = {chunk_cpu / batch_cpu:.2f}x maskChunk"
+    )
     print(f"  floor               : {floor_source}")
-    print(f"  floor + 10 ns/value : {floor_row + 10 * len(masked_columns):8.0f} ns/row; target <= 1.5x = {bound:.0f}: "
-          f"{'holds' if batch_cpu / n * 1e9 <= bound else 'MISSED'} ({batch_cpu / n * 1e9 / (bound / 1.5):.2f}x)")
+    print(
+        f"  floor + 10 ns/value : {floor_row + 10 * len(masked_columns):8.0f} ns/row; target <= 1.5x = {bound:.0f}: "
+        f"{'holds' if batch_cpu / n * 1e9 <= bound else 'MISSED'} ({batch_cpu / n * 1e9 / (bound / 1.5):.2f}x)"
+    )
     scaling = batch_wall1 / batch_wall2
-    print(f"  maskBatch  2 threads: {n / batch_wall2:10.0f} rows/s wall vs {n / batch_wall1:10.0f} at 1 thread: "
-          f"{scaling:.2f}x (target >= 1.8x: {'holds' if scaling >= 1.8 else 'MISSED'})")
+    print(
+        f"  maskBatch  2 threads: {n / batch_wall2:10.0f} rows/s wall vs {n / batch_wall1:10.0f} at 1 thread: "
+        f"{scaling:.2f}x (target >= 1.8x: {'holds' if scaling >= 1.8 else 'MISSED'})"
+    )
 
     # The hash strategy against polars-hash's unkeyed SHA-256, one string column.
     emails = pa.table({"email": pa.array(list(columns[names.index("email")]), pa.string())})
     frame = pl.DataFrame(emails)
-    hasher = lambda: [zorva_arrow.Masker(derive_subkey(DEMO_KEY, "username"), "hash",  # noqa: E731
-                                         {"prefix": "user_", "length": 12})]
+
+    def hasher():
+        return [
+            zorva_arrow.Masker(
+                derive_subkey(DEMO_KEY, "username"),
+                "hash",
+                {"prefix": "user_", "length": 12},
+            )
+        ]
+
     ours = best(lambda ms: zorva_arrow.maskBatch(ms, emails), args.repeat, setup=hasher)
     peer = best(lambda _: frame.select(pl.col("email").chash.sha2_256()), args.repeat)
-    print(f"hash, {n} e-mail texts: maskBatch {ours / n * 1e9:6.0f} ns CPU/value, "
-          f"polars-hash sha256 {peer / n * 1e9:6.0f} ns CPU/value "
-          f"(target: not slower: {'holds' if ours <= peer else 'MISSED'}, {peer / ours:.2f}x)")
+    print(
+        f"hash, {n} e-mail texts: maskBatch {ours / n * 1e9:6.0f} ns CPU/value, "
+        f"polars-hash sha256 {peer / n * 1e9:6.0f} ns CPU/value "
+        f"(target: not slower: {'holds' if ours <= peer else 'MISSED'}, {peer / ours:.2f}x)"
+    )
 
     result = {
         "date": datetime.datetime.now().isoformat(timespec="seconds"),
         "commit": commit,
-        "machine": {"python": platform.python_version(), "cpus": os.cpu_count(),
-                    "cores": zorva_arrow.availableCores()},
+        "machine": {"python": platform.python_version(), "cpus": os.cpu_count(), "cores": zorva_arrow.availableCores()},
         "roads": road,
         "loadBefore": load_before,
         "loadAfter": load(),

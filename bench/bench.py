@@ -6,22 +6,6 @@ Timings are CPU time of the measured threads wherever one thread does the
 work, because these machines are shared and wall time follows the load;
 scaling across threads is necessarily wall time. Only ratios within one run
 are meant to be compared.
-
-How one maskColumn call is split: the call releases the interpreter lock
-exactly once, around the masking. A probe thread sleeps in short steps and,
-each time it wakes, takes the lock and reads the calling thread's CPU clock.
-While the caller holds the lock (convert, toPython) the probe cannot run, so
-its first reading inside the call is taken at the release and its last one
-just before the caller takes the lock back: the caller's CPU time between
-them is masking, the rest of the call is lock-held time. One more reading
-may fall at each end of the call's timing: when the call returns, the
-interpreter hands the lock to the waiting probe before the caller reads its
-clocks, after the lock-held build of the results; and one may come at the
-call's start, before the lock-held reading of the values. A reading that
-stands apart from the rest at either end by more than three usual steps is
-such a one, and is left out of the window. The error is one probe step
-(100 us) at each end, per call. The probe's own wake-ups slow the call by
-several percent, so a call's whole cost is timed in runs without it.
 """
 
 from __future__ import annotations
@@ -29,14 +13,12 @@ from __future__ import annotations
 import argparse
 import datetime
 import gc
-import hashlib
 import json
 import os
 import platform
 import random
 import subprocess
 import sys
-import threading
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -44,7 +26,8 @@ from pathlib import Path
 import zorva_rs
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import peers  # noqa: E402
+import peers
+from lock_probe import LockProbe, parallelCapacity
 
 SUBKEY = bytes(range(32))
 STEP = 2654435761  # prime: i * STEP is a bijection modulo each modulus used
@@ -126,69 +109,6 @@ def roundTrip(values: list[object]) -> list[object]:
     return [float(repr(v)) for v in values]
 
 
-def freeStretch(ticks: list[tuple[int, int]], step: int) -> tuple[int, int]:
-    """The wall and caller-CPU nanoseconds of the lock-free window among a
-    call's probe readings (wall, caller CPU): from the first reading to the
-    last, once a reading at either end that stands apart from the rest by more
-    than three usual steps (at least two STEPs) is dropped. The lock is
-    released once per call, so such a silence at an end is the caller holding
-    it; one inside the window is only the probe waiting for a core."""
-    steps = sorted(b[0] - a[0] for a, b in zip(ticks, ticks[1:]))
-    gap = max(3 * steps[len(steps) // 2], 2 * step) if steps else 0
-    first, last = 0, len(ticks) - 1
-    if last - first >= 1 and ticks[first + 1][0] - ticks[first][0] > gap:
-        first += 1
-    if last - first >= 1 and ticks[last][0] - ticks[last - 1][0] > gap:
-        last -= 1
-    if last - first < 1:
-        return 0, 0
-    return ticks[last][0] - ticks[first][0], ticks[last][1] - ticks[first][1]
-
-
-class LockProbe:
-    """Finds the stretch of a call during which the interpreter lock is free
-    (see the module docstring)."""
-
-    STEP = 0.0001
-
-    def __init__(self) -> None:
-        self._clock = time.pthread_getcpuclockid(threading.get_ident())
-        self._armed = False
-        self._ticks: list[tuple[int, int]] = []
-        self._stop = False
-        self._thread = threading.Thread(target=self._run, name="lock-probe", daemon=True)
-        self._thread.start()
-
-    def _run(self) -> None:
-        clock, ticks = self._clock, self._ticks
-        while not self._stop:
-            time.sleep(self.STEP)
-            if self._armed:
-                ticks.append((time.perf_counter_ns(), time.clock_gettime_ns(clock)))
-
-    def measure(self, call: Callable[[], object]) -> tuple[object, dict[str, float]]:
-        """Runs call; returns its result and wall/cpu seconds, total and
-        with the lock released, of the calling thread."""
-        self._ticks.clear()
-        self._armed = True
-        wall0, cpu0 = time.perf_counter_ns(), time.thread_time_ns()
-        result = call()
-        wall1, cpu1 = time.perf_counter_ns(), time.thread_time_ns()
-        self._armed = False
-        inside = [t for t in self._ticks if wall0 < t[0] < wall1]
-        freeWall, freeCpu = freeStretch(inside, int(self.STEP * 1e9))
-        return result, {
-            "wall": (wall1 - wall0) / 1e9,
-            "cpu": (cpu1 - cpu0) / 1e9,
-            "freeWall": freeWall / 1e9,
-            "freeCpu": freeCpu / 1e9,
-        }
-
-    def close(self) -> None:
-        self._stop = True
-        self._thread.join()
-
-
 def cpuPerValue(fn: Callable[[], object], count: int, repeat: int = 1) -> float:
     best = float("inf")
     for _ in range(repeat):
@@ -261,6 +181,7 @@ def measureStrategy(probe: LockProbe, name: str, count: int, repeat: int) -> dic
     gc.collect()
     gc.disable()
     try:
+
         def column(values: list[object]) -> Callable[[], Callable[[], object]]:
             def make() -> Callable[[], object]:
                 # a fresh masker per run: an empty result cache, as at a job's start
@@ -356,7 +277,7 @@ def chunkWorker(threads: int, rows: int, chunk: int) -> dict[str, float]:
     for start in range(0, rows, chunk):
         data = chunkRows(start, min(chunk, rows - start))  # not timed
         p0 = time.process_time()
-        (out, problems), t = probe.measure(lambda: zorva_rs.maskChunk(maskers, data))
+        (out, problems), t = probe.measure(lambda: zorva_rs.maskChunk(maskers, data))  # noqa: B023, F821 (called at once)
         cpu += time.process_time() - p0
         if problems:
             raise RuntimeError(f"chunk at row {start}: {len(problems)} values not masked natively")
@@ -382,50 +303,6 @@ def chunkWorker(threads: int, rows: int, chunk: int) -> dict[str, float]:
         "jobPeakGrowth": peak,
         "peakRatio": peak / (inBytes + outBytes),
     }
-
-
-def parallelCapacity(threads: int, seconds: float = 1.0) -> float:
-    """CPU seconds per wall second that this machine gives threads threads of
-    pure native work right now (sha256 of large buffers, lock released): the
-    control that says whether a scaling figure means anything."""
-    data = b"x" * 20_000_000
-
-    def work() -> None:
-        end = time.perf_counter() + seconds
-        while time.perf_counter() < end:
-            hashlib.sha256(data).digest()
-
-    workers = [threading.Thread(target=work) for _ in range(threads)]
-    wall0, cpu0 = time.perf_counter(), time.process_time()
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    return (time.process_time() - cpu0) / (time.perf_counter() - wall0)
-
-
-def parallelThroughput(threads: int, seconds: float = 1.0) -> float:
-    """Work per wall second (sha256 of large buffers, lock released) that
-    threads threads get done right now. Two vCPUs that give two threads twice
-    the CPU time may still share one physical core's units, and then twice
-    the CPU does not do twice the work: the ratio of this at 2 and 1 threads
-    is what two threads can gain on compute-bound masking at best."""
-    data = b"x" * 20_000_000
-    done = [0] * threads
-
-    def work(k: int) -> None:
-        end = time.perf_counter() + seconds
-        while time.perf_counter() < end:
-            hashlib.sha256(data).digest()
-            done[k] += 1
-
-    workers = [threading.Thread(target=work, args=(k,)) for k in range(threads)]
-    wall0 = time.perf_counter()
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    return sum(done) / (time.perf_counter() - wall0)
 
 
 def runChunks(rows: int, chunk: int) -> list[dict[str, float]]:
@@ -456,7 +333,9 @@ def runPeers(peerValues: int, fakerValues: int, repeat: int) -> dict[str, dict[s
     texts = [hashValue(i) for i in range(peerValues)]
     hp = peers.HashPeer(SUBKEY, 16, "h_")
     ns = cpuPerValue(lambda: [hp.mask(v) for v in texts], peerValues, repeat)
-    agree = zorva_rs.Masker(SUBKEY, "hash", STRATEGIES["hash"][0]).maskColumn(texts[:2000])[0] == [hp.mask(v) for v in texts[:2000]]
+    agree = zorva_rs.Masker(SUBKEY, "hash", STRATEGIES["hash"][0]).maskColumn(texts[:2000])[0] == [
+        hp.mask(v) for v in texts[:2000]
+    ]
     out["hash"] = {"values": peerValues, "nsPerValue": ns, "sameOutputs": agree}
 
     names = [nameValue(i) for i in range(fakerValues)]
@@ -491,12 +370,17 @@ def report(result: dict) -> str:
     # independent values keep the SHA and AES units busy.
     hmacLaneNs = core.get("BM_HmacMany/64/1", {}).get("cpuNs", float("nan")) / 64
     aesLaneNs = core.get("BM_AesLanes", {}).get("cpuNs", float("nan")) / 8
-    lines.append(f"load {result['loadBefore']} -> {result['loadAfter']}; commit {result['commit']}; "
-                 f"HMAC floor {hmacNs or float('nan'):.0f} ns serial, {hmacLaneNs:.0f} ns interleaved; "
-                 f"AES block {aesNs or float('nan'):.1f} ns serial, {aesLaneNs:.2f} ns interleaved (CPU)")
+    lines.append(
+        f"load {result['loadBefore']} -> {result['loadAfter']}; commit {result['commit']}; "
+        f"HMAC floor {hmacNs or float('nan'):.0f} ns serial, {hmacLaneNs:.0f} ns interleaved; "
+        f"AES block {aesNs or float('nan'):.1f} ns serial, {aesLaneNs:.2f} ns interleaved (CPU)"
+    )
     lines.append("")
-    head = (f"{'strategy':18} {'ns/val':>7} {'held':>6} {'base':>6} {'mask':>7} {'core':>7} "
-            f"{'path':>6} {'prims':>11} {'floor':>6} {'ilv':>6} {'core x':>6} {'x floor':>8} {'x ilv':>6} {'tgt':>5} {'rep ns':>7} {'rep x':>6}")
+    head = (
+        f"{'strategy':18} {'ns/val':>7} {'held':>6} {'base':>6} {'mask':>7} {'core':>7} "
+        f"{'path':>6} {'prims':>11} {'floor':>6} {'ilv':>6} {'core x':>6} {'x floor':>8} {'x ilv':>6} "
+        f"{'tgt':>5} {'rep ns':>7} {'rep x':>6}"
+    )
     lines.append(head)
     lines.append("-" * len(head))
     targets = result["targets"]
@@ -528,21 +412,29 @@ def report(result: dict) -> str:
             f"{s['repeatedNsPerValue']:7.0f} {s['repeatedSpeedup']:6.1f}"
         )
     lines.append("  ns/val = CPU per value of maskColumn, distinct values, timed without the lock probe; held =")
-    lines.append("  lock-held part (convert, toPython), from a probed run; base = CPython round trip of the same values;")
+    lines.append(
+        "  lock-held part (convert, toPython), from a probed run; base = CPython round trip of the same values;"
+    )
     lines.append("  mask = ns/val - held (lock released); core = core_bench per value;")
     lines.append("  path = mask - core: grouping, cache and dispatch around the core masker;")
-    lines.append("  prims = HMACs (h) and AES blocks (a) per value; floor = prims x serial primitive cost, ilv = prims x")
+    lines.append(
+        "  prims = HMACs (h) and AES blocks (a) per value; floor = prims x serial primitive cost, ilv = prims x"
+    )
     lines.append("  interleaved cost; core x = core / floor; x ilv = ns/val / ilv;")
     lines.append("  x floor = ns/val / floor, the target's measure (number: floor + base); rep = 90% repeated values,")
     lines.append("  rep x = speed-up over distinct.")
     lines.append("")
     chunks = result["chunks"]
     if chunks:
-        lines.append(f"{'maskChunk':18} {'rows/s':>9} {'rows/cpu-s':>10} {'cpu s':>7} {'held %':>7} {'held cpu/cell':>13} {'in MB':>6} {'out MB':>7} {'peak MB':>7} {'peak x':>7} {'warm-up MB':>9}")
+        lines.append(
+            f"{'maskChunk':18} {'rows/s':>9} {'rows/cpu-s':>10} {'cpu s':>7} {'held %':>7} {'held cpu/cell':>13} "
+            f"{'in MB':>6} {'out MB':>7} {'peak MB':>7} {'peak x':>7} {'warm-up MB':>9}"
+        )
         for ch in chunks:
             lines.append(
-                f"{str(ch['threads']) + ' thread(s)':18} {ch['rowsPerSecond']:9.0f} {ch['rowsPerCpuSecond']:10.0f} {ch['cpuSeconds']:7.2f} "
-                f"{100 * ch['lockHeldShare']:6.1f}% {ch['lockHeldCpuNsPerCell']:13.0f} {ch['chunkInBytes'] / 2**20:6.1f} "
+                f"{str(ch['threads']) + ' thread(s)':18} {ch['rowsPerSecond']:9.0f} {ch['rowsPerCpuSecond']:10.0f} "
+                f"{ch['cpuSeconds']:7.2f} {100 * ch['lockHeldShare']:6.1f}% {ch['lockHeldCpuNsPerCell']:13.0f} "
+                f"{ch['chunkInBytes'] / 2**20:6.1f} "
                 f"{ch['chunkOutBytes'] / 2**20:7.1f} {ch['jobPeakGrowth'] / 2**20:7.1f} {ch['peakRatio']:7.2f} "
                 f"{ch['warmupGrowth'] / 2**20:9.1f}"
             )
@@ -553,11 +445,16 @@ def report(result: dict) -> str:
             capacity = chunks[1].get("machineCapacity", 0.0) / chunks[0].get("machineCapacity", 1.0)
             result["machineScaling"] = capacity
             targets["maskChunk 2 threads >= 1.7x 1 thread"] = scaling >= 1.7 if capacity >= 1.8 else None
-            control = (f"the machine gave 2 threads of plain native work {capacity:.2f}x the CPU of 1 at the time"
-                       if "machineCapacity" in chunks[0] else "no control measured")
+            control = (
+                f"the machine gave 2 threads of plain native work {capacity:.2f}x the CPU of 1 at the time"
+                if "machineCapacity" in chunks[0]
+                else "no control measured"
+            )
             lines.append(f"  scaling 1 -> 2 threads: {scaling:.2f}x wall; {control} (below 1.8x it cannot be judged)")
         lines.append("  held = share of wall time holding the interpreter lock, and its CPU per cell; peak MB = the")
-        lines.append("  job's VmHWM above the warmed-up process (caches full), set against one chunk's objects in + out;")
+        lines.append(
+            "  job's VmHWM above the warmed-up process (caches full), set against one chunk's objects in + out;"
+        )
         lines.append("  warm-up MB = growth while the pool, arenas and result caches (65,536 entries each) fill.")
         lines.append("")
     goals = {"key": 15.0, "hash": 4.0, "fakeName": 50.0}
@@ -569,11 +466,16 @@ def report(result: dict) -> str:
         p["engineSpeedup"] = speedup
         targets[f"{name}: >= {goals[name]:.0f}x its peer"] = speedup >= goals[name]
         same = {True: "same outputs", False: "OUTPUTS DIFFER", None: "other outputs"}[p["sameOutputs"]]
-        lines.append(f"peer {name:14} {p['nsPerValue']:9.0f} ns/value; engine {speedup:6.1f}x faster (goal {goals[name]:.0f}x; {same})")
+        lines.append(
+            f"peer {name:14} {p['nsPerValue']:9.0f} ns/value; "
+            f"engine {speedup:6.1f}x faster (goal {goals[name]:.0f}x; {same})"
+        )
     lines.append("")
     misses = [k for k, v in targets.items() if v is False]
-    lines.append(f"targets: {sum(v is True for v in targets.values())} hold, {len(misses)} missed"
-                 + (": " + "; ".join(misses) if misses else ""))
+    lines.append(
+        f"targets: {sum(v is True for v in targets.values())} hold, {len(misses)} missed"
+        + (": " + "; ".join(misses) if misses else "")
+    )
     return "\n".join(lines)
 
 

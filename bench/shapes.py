@@ -41,7 +41,8 @@ def ssn(r: random.Random) -> str:
 
 
 def account(r: random.Random) -> str:
-    return f"{r.choice(string.ascii_uppercase)}{r.choice(string.ascii_uppercase)}-{r.randrange(10**4):04d}-{r.randrange(10**4):04d}"
+    letters = f"{r.choice(string.ascii_uppercase)}{r.choice(string.ascii_uppercase)}"
+    return f"{letters}-{r.randrange(10**4):04d}-{r.randrange(10**4):04d}"
 
 
 def reference(r: random.Random) -> str:
@@ -65,12 +66,12 @@ def manyDigitsFloat(r: random.Random) -> float:
 
 
 def moneyFloat(r: random.Random) -> float:
-    return r.randrange(-10**7, 10**7) / 100
+    return r.randrange(-(10**7), 10**7) / 100
 
 
 def decimalValue(r: random.Random) -> decimal.Decimal:
     scale = r.choice((0, 2, 4))
-    return decimal.Decimal(r.randrange(-10**9, 10**9)).scaleb(-scale)
+    return decimal.Decimal(r.randrange(-(10**9), 10**9)).scaleb(-scale)
 
 
 # name -> (strategy, options, value maker, AES blocks per value or None)

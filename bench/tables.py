@@ -67,13 +67,14 @@ def buildMaskers(zorva_rs, table, words: dict) -> list:
     out = []
     for name in table.columns:
         entry = table.policy.get(name)
-        out.append(None if entry is None
-                   else zorva_rs.Masker(subkey(name), entry[0], optionsOf(entry[0], entry[1], words)))
+        out.append(
+            None if entry is None else zorva_rs.Masker(subkey(name), entry[0], optionsOf(entry[0], entry[1], words))
+        )
     return out
 
 
 def chunksOf(rows: list, size: int = CHUNK) -> list[list]:
-    return [rows[i:i + size] for i in range(0, len(rows), size)]
+    return [rows[i : i + size] for i in range(0, len(rows), size)]
 
 
 def maskTable(zorva_rs, maskers: list, chunks: list[list], timer=time.thread_time_ns) -> tuple[float, int, list]:
@@ -93,13 +94,12 @@ def maskTable(zorva_rs, maskers: list, chunks: list[list], timer=time.thread_tim
     return spent / 1e9, problems, out
 
 
-def maskColumnCalls(masker, values: list, size: int = CHUNK,
-                    timer=time.thread_time_ns) -> tuple[float, list]:
+def maskColumnCalls(masker, values: list, size: int = CHUNK, timer=time.thread_time_ns) -> tuple[float, list]:
     """Seconds (CPU by default) of maskColumn over values in calls of size, and the answers."""
     spent = 0
     answers: list = []
     for i in range(0, len(values), size):
-        part = values[i:i + size]
+        part = values[i : i + size]
         t0 = timer()
         masked, _ = masker.maskColumn(part)
         spent += timer() - t0
@@ -153,9 +153,22 @@ def perValue(before: tuple, after: tuple, n: int) -> dict[str, float]:
 def countPrimitives(args: argparse.Namespace) -> dict:
     if not args.counting_module:
         return {}
-    proc = subprocess.run([sys.executable, __file__, "--count-worker", "--counting-module", args.counting_module,
-                           "--rows", str(args.rows), "--tables", args.tables],
-                          check=True, capture_output=True, text=True)
+    proc = subprocess.run(
+        [
+            sys.executable,
+            __file__,
+            "--count-worker",
+            "--counting-module",
+            args.counting_module,
+            "--rows",
+            str(args.rows),
+            "--tables",
+            args.tables,
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
@@ -167,9 +180,18 @@ def primitiveCosts(coreBench: str | None) -> dict[str, float]:
     core_bench in this run."""
     if not coreBench or not os.path.exists(coreBench):
         return {}
-    proc = subprocess.run([coreBench, "--benchmark_filter=^(BM_HmacFloor|BM_AesBlock|BM_AesLanes|BM_HmacMany/64/1)$",
-                           "--benchmark_min_time=0.2", "--benchmark_repetitions=3", "--benchmark_format=json"],
-                          check=True, capture_output=True, text=True)
+    proc = subprocess.run(
+        [
+            coreBench,
+            "--benchmark_filter=^(BM_HmacFloor|BM_AesBlock|BM_AesLanes|BM_HmacMany/64/1)$",
+            "--benchmark_min_time=0.2",
+            "--benchmark_repetitions=3",
+            "--benchmark_format=json",
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     best: dict[str, float] = {}
     for b in json.loads(proc.stdout)["benchmarks"]:
         if b.get("run_type") == "aggregate":
@@ -379,17 +401,22 @@ def judge(result: dict) -> list[str]:
     """Fills in floors and targets; returns the report's lines."""
     prims = result["primitives"]
     hmacNs, aesNs = prims.get("hmacNs"), prims.get("aesNs")
-    costs = (f"HMAC {hmacNs:.1f} ns, AES block {aesNs:.2f} ns interleaved "
-             f"({prims['hmacSerialNs']:.0f} / {prims['aesSerialNs']:.1f} ns serial)" if hmacNs
-             else "no core_bench: floors unknown")
+    costs = (
+        f"HMAC {hmacNs:.1f} ns, AES block {aesNs:.2f} ns interleaved "
+        f"({prims['hmacSerialNs']:.0f} / {prims['aesSerialNs']:.1f} ns serial)"
+        if hmacNs
+        else "no core_bench: floors unknown"
+    )
     scaling = result.get("machineScaling", float("nan"))
     lines = [
         f"CPU {result['roads']['cpu']}; SHA-256 road: {result['roads']['sha256']}; "
         f"AES road: {result['roads']['aes']}; digits: {result['roads'].get('digits', '-')}; "
         f"FF1: {result['roads'].get('ff1', '-')}",
         f"commit {result['commit']}; load {result['loadBefore']} -> {result['loadAfter']}; {costs}",
-        (f"2 threads of plain native work got {scaling:.2f}x the CPU of 1 (below 1.8x the 2-thread target "
-         f"cannot be judged) and did {result.get('machineThroughputScaling', float('nan')):.2f}x its work"),
+        (
+            f"2 threads of plain native work got {scaling:.2f}x the CPU of 1 (below 1.8x the 2-thread target "
+            f"cannot be judged) and did {result.get('machineThroughputScaling', float('nan')):.2f}x its work"
+        ),
         "",
     ]
     targets = result["targets"]
@@ -408,27 +435,42 @@ def judge(result: dict) -> list[str]:
         if counts and hmacNs:
             floor = counts["sha2"] * hmacNs + counts["aes"] * aesNs + objects
         t["rowFloorNs"] = floor
-        lines.append(f"{name}: {n} rows, {t['maskedColumns']} masked columns, {t['problems']} values left to "
-                     f"the fallback rule")
-        lines.append(f"  CPU/row 1 thread {total / 1e3:.2f} us; floor {'-' if floor is None else f'{floor / 1e3:.2f} us'}"
-                     + (f" ({counts['hmac']:.1f} HMACs of {counts['sha2'] * 2:.1f} compressions, "
-                        f"{counts['aes']:.1f} AES blocks, objects {objects / 1e3:.2f} us of which the row "
-                        f"tuple {objects - t['objectNsPerRow']:.0f} ns); ratio {total / floor:.2f}x" if floor else ""))
+        lines.append(
+            f"{name}: {n} rows, {t['maskedColumns']} masked columns, {t['problems']} values left to the fallback rule"
+        )
+        lines.append(
+            f"  CPU/row 1 thread {total / 1e3:.2f} us; floor {'-' if floor is None else f'{floor / 1e3:.2f} us'}"
+            + (
+                f" ({counts['hmac']:.1f} HMACs of {counts['sha2'] * 2:.1f} compressions, "
+                f"{counts['aes']:.1f} AES blocks, objects {objects / 1e3:.2f} us of which the row "
+                f"tuple {objects - t['objectNsPerRow']:.0f} ns); ratio {total / floor:.2f}x"
+                if floor
+                else ""
+            )
+        )
         if floor:
             cells = floor - (objects - t["objectNsPerRow"])
-            lines.append(f"  without the row tuples: floor {cells / 1e3:.2f} us, ratio {total / cells:.2f}x; "
-                         f"lock held {held / t['objectNsPerRow']:.2f}x the cells' objects (information)")
-        lines.append(f"  rows/s {t['rowsPerSecond1']:,.0f} at 1 thread, {t['rowsPerSecond2']:,.0f} at 2 "
-                     f"({t['rowsPerSecond2'] / t['rowsPerSecond1']:.2f}x); bound from the lock-held share "
-                     f"{bound:,.0f} ({t['rowsPerSecond2'] / bound:.2f}x of it)")
-        lines.append(f"  lock held {held:.0f} ns/row = {held / total:.0%} of CPU; "
-                     f"{held / objects:.2f}x the object part")
+            lines.append(
+                f"  without the row tuples: floor {cells / 1e3:.2f} us, ratio {total / cells:.2f}x; "
+                f"lock held {held / t['objectNsPerRow']:.2f}x the cells' objects (information)"
+            )
+        lines.append(
+            f"  rows/s {t['rowsPerSecond1']:,.0f} at 1 thread, {t['rowsPerSecond2']:,.0f} at 2 "
+            f"({t['rowsPerSecond2'] / t['rowsPerSecond1']:.2f}x); bound from the lock-held share "
+            f"{bound:,.0f} ({t['rowsPerSecond2'] / bound:.2f}x of it)"
+        )
+        lines.append(
+            f"  lock held {held:.0f} ns/row = {held / total:.0%} of CPU; {held / objects:.2f}x the object part"
+        )
         if floor:
             targets[f"{name}: CPU/row <= 1.5x floor"] = total <= 1.5 * floor
         targets[f"{name}: lock-held <= 1.3x objects"] = held <= 1.3 * objects
         judgeable = result.get("machineScaling", 2.0) >= 1.8
         targets[f"{name}: 2 threads >= 0.9x bound"] = t["rowsPerSecond2"] >= 0.9 * bound if judgeable else None
-        head = f"  {'column':18} {'strategy':18} {'ns/val':>7} {'10k':>6} {'x10k':>5} {'obj':>5} {'prims':>14} {'floor':>6} {'x fl':>5} {'distinct':>8}"
+        head = (
+            f"  {'column':18} {'strategy':18} {'ns/val':>7} {'10k':>6} {'x10k':>5} {'obj':>5} {'prims':>14} "
+            f"{'floor':>6} {'x fl':>5} {'distinct':>8}"
+        )
         lines.append(head)
         for col, c in t["columns"].items():
             cc = counts["columns"].get(col) if counts else None
@@ -439,11 +481,13 @@ def judge(result: dict) -> list[str]:
             if cfloor:
                 targets[f"{name}.{col}: <= 2x floor"] = c["nsPerValue"] <= 2 * cfloor
             targets[f"{name}.{col}: {n} values <= 1.15x 10k"] = growth <= 1.15
-            lines.append(f"  {col:18} {c['strategy']:18} {c['nsPerValue']:7.0f} {c['nsPerValueFirst10k']:6.0f} "
-                         f"{growth:5.2f} {c['objectNsPerValue']:5.0f} "
-                         f"{primText:>14} "
-                         f"{cfloor or float('nan'):6.0f} {c['nsPerValue'] / (cfloor or float('nan')):5.2f} "
-                         f"{c['distinct']:8}")
+            lines.append(
+                f"  {col:18} {c['strategy']:18} {c['nsPerValue']:7.0f} {c['nsPerValueFirst10k']:6.0f} "
+                f"{growth:5.2f} {c['objectNsPerValue']:5.0f} "
+                f"{primText:>14} "
+                f"{cfloor or float('nan'):6.0f} {c['nsPerValue'] / (cfloor or float('nan')):5.2f} "
+                f"{c['distinct']:8}"
+            )
         lines.append("")
     lines.append("  ns/val = CPU per value, all rows through maskColumn in 10,000-value calls; 10k = the first 10,000")
     lines.append("  in one call, from cold caches; obj = CPython's cost of the output objects; prims = HMACs (h),")
@@ -452,8 +496,10 @@ def judge(result: dict) -> list[str]:
     lines.append("  floor = compressions x half an HMAC's interleaved cost + AES blocks x theirs + obj;")
     lines.append("  x fl = ns/val / floor.")
     misses = [k for k, v in targets.items() if v is False]
-    lines.append(f"targets: {sum(v is True for v in targets.values())} hold, {len(misses)} missed"
-                 + (": " + "; ".join(misses) if misses else ""))
+    lines.append(
+        f"targets: {sum(v is True for v in targets.values())} hold, {len(misses)} missed"
+        + (": " + "; ".join(misses) if misses else "")
+    )
     return lines
 
 
@@ -480,8 +526,7 @@ def main() -> None:
 
     zorva_rs = importEngine(args.module)
     import table_data
-
-    from bench import LockProbe, parallelCapacity, parallelThroughput
+    from lock_probe import LockProbe, parallelCapacity, parallelThroughput
 
     result: dict = {
         "date": datetime.datetime.now().isoformat(timespec="seconds"),

@@ -43,15 +43,18 @@ from zorva_job.policy import Policy, PolicyError, RefusedValue  # noqa: E402
 def doors(row, columnar: JobResult, copy: JobResult, same: bool) -> str:
     """The two doors side by side, and the copy-only rate."""
     print(f"row door:      {row.rows_per_second:>11,.0f} rows/s end to end")
-    print(f"columnar door: {columnar.rows_per_second:>11,.0f} rows/s end to end "
-          f"(read {columnar.times.read:.2f} s, mask {columnar.times.mask:.2f} s, "
-          f"write {columnar.times.write:.2f} s, side by side)")
-    print(f"copy only:     {copy.rows_per_second:>11,.0f} rows/s (the columnar reader and "
-          "writer, no masking)")
+    print(
+        f"columnar door: {columnar.rows_per_second:>11,.0f} rows/s end to end "
+        f"(read {columnar.times.read:.2f} s, mask {columnar.times.mask:.2f} s, "
+        f"write {columnar.times.write:.2f} s, side by side)"
+    )
+    print(f"copy only:     {copy.rows_per_second:>11,.0f} rows/s (the columnar reader and writer, no masking)")
     print("target tables identical" if same else "TARGET TABLES DIFFER")
-    return (f"columnar {columnar.rows_per_second:,.0f} rows/s, row {row.rows_per_second:,.0f} "
-            f"rows/s, {columnar.rows_per_second / row.rows_per_second:.2f}x, copy-only "
-            f"{copy.rows_per_second:,.0f} rows/s")
+    return (
+        f"columnar {columnar.rows_per_second:,.0f} rows/s, row {row.rows_per_second:,.0f} "
+        f"rows/s, {columnar.rows_per_second / row.rows_per_second:.2f}x, copy-only "
+        f"{copy.rows_per_second:,.0f} rows/s"
+    )
 
 
 def sqlite_tables_equal(a: Path, b: Path) -> bool:
@@ -60,8 +63,11 @@ def sqlite_tables_equal(a: Path, b: Path) -> bool:
 
     def content(path):
         with closing(sqlite3.connect(path)) as conn:
-            return (conn.execute("SELECT sql FROM sqlite_master").fetchall(),
-                    conn.execute("SELECT * FROM customers").fetchall())
+            return (
+                conn.execute("SELECT sql FROM sqlite_master").fetchall(),
+                conn.execute("SELECT * FROM customers").fetchall(),
+            )
+
     return content(a) == content(b)
 
 
@@ -70,10 +76,18 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rows", type=int, default=200_000, help="sample customers to create")
     parser.add_argument("--keep", help="write the databases here instead of a temporary folder")
     parser.add_argument("--key", help="master key in hex (default: the public demo key)")
-    parser.add_argument("--threads", type=int, help="masking threads (default: the available "
-                        "cores less one for the reader and writer, at least one)")
-    parser.add_argument("--postgres", nargs="?", const="", metavar="URL",
-                        help="also run the job on PostgreSQL (default: libpq's PG* variables)")
+    parser.add_argument(
+        "--threads",
+        type=int,
+        help="masking threads (default: the available cores less one for the reader and writer, at least one)",
+    )
+    parser.add_argument(
+        "--postgres",
+        nargs="?",
+        const="",
+        metavar="URL",
+        help="also run the job on PostgreSQL (default: libpq's PG* variables)",
+    )
     args = parser.parse_args(argv)
 
     print(f"zorva_rs {zorva_rs.__version__}: {zorva_rs.availableCores()} core(s) available")
@@ -85,13 +99,14 @@ def main(argv: list[str] | None = None) -> int:
         start = time.perf_counter()
         words = sample_data.write_words(words_file)
         sample_data.create_database(source, args.rows, words=words)
-        print(f"created {args.rows:,} sample customers in {source} "
-              f"({time.perf_counter() - start:.1f} s)")
+        print(f"created {args.rows:,} sample customers in {source} ({time.perf_counter() - start:.1f} s)")
 
         policy = mask_sqlite.Policy.load(HERE / "policy.toml")
         strategies = sorted({s for s, _ in policy.columns.values()})
-        print(f"policy {HERE / 'policy.toml'}: {len(policy.columns)} masked column(s), "
-              f"{len(strategies)} strategies: {', '.join(strategies)}")
+        print(
+            f"policy {HERE / 'policy.toml'}: {len(policy.columns)} masked column(s), "
+            f"{len(strategies)} strategies: {', '.join(strategies)}"
+        )
         zorva_rs.setThreads(max(1, args.threads or mask_sqlite.masking_threads()))
         zorva_arrow.setThreads(max(1, args.threads or zorva_job.job.masking_threads()))
         key = mask_sqlite.parse_key(args.key)
@@ -101,21 +116,23 @@ def main(argv: list[str] | None = None) -> int:
             result = mask_sqlite.mask_table(source, target, policy, key, words, replace=True)
             mask_sqlite.report(result)
             print("\nthe columnar door (ADBC, maskBatch):")
-            columnar = zorva_job.sqlite.mask_table(source, folder / "masked_columnar.db",
-                                                   columnar_policy, key, words, replace=True,
-                                                   sample=0)
+            columnar = zorva_job.sqlite.mask_table(
+                source, folder / "masked_columnar.db", columnar_policy, key, words, replace=True, sample=0
+            )
             report(columnar)
-            copy = zorva_job.sqlite.mask_table(source, folder / "copied.db", columnar_policy, key,
-                                               words, replace=True, sample=0, copy_only=True)
-        except (mask_sqlite.PolicyError, mask_sqlite.RefusedValue, PolicyError,
-                RefusedValue) as e:
+            copy = zorva_job.sqlite.mask_table(
+                source, folder / "copied.db", columnar_policy, key, words, replace=True, sample=0, copy_only=True
+            )
+        except (mask_sqlite.PolicyError, mask_sqlite.RefusedValue, PolicyError, RefusedValue) as e:
             print(f"demo: {e}", file=sys.stderr)
             return 1
-        print(f"masked tables written to {target} and {folder / 'masked_columnar.db'}"
-              if args.keep else "(pass --keep DIR to keep the databases)")
+        print(
+            f"masked tables written to {target} and {folder / 'masked_columnar.db'}"
+            if args.keep
+            else "(pass --keep DIR to keep the databases)"
+        )
         print()
-        line = doors(result, columnar, copy,
-                     sqlite_tables_equal(target, folder / "masked_columnar.db"))
+        line = doors(result, columnar, copy, sqlite_tables_equal(target, folder / "masked_columnar.db"))
     if args.postgres is not None:
         pg_line = postgres(args, policy, columnar_policy, words, result)
         if pg_line is None:
@@ -126,38 +143,57 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def postgres(args, policy, columnar_policy, words, sqlite_result) -> str | None:
-    import psycopg
-
     import mask_postgres
+    import psycopg
 
     try:
         with mask_postgres.connect(args.postgres, "sample") as conn:
             start = time.perf_counter()
             sample_data.create_postgres_table(conn, args.rows, words=words)
-            print(f"\nloaded the {args.rows:,} customers into PostgreSQL database "
-                  f"{conn.info.dbname!r} ({time.perf_counter() - start:.1f} s)")
+            print(
+                f"\nloaded the {args.rows:,} customers into PostgreSQL database "
+                f"{conn.info.dbname!r} ({time.perf_counter() - start:.1f} s)"
+            )
         key = mask_sqlite.parse_key(args.key)
-        result = mask_postgres.mask_table(args.postgres, None, policy, key, words, replace=True,
-                                          target_table="customers_masked", sample=0)
+        result = mask_postgres.mask_table(
+            args.postgres, None, policy, key, words, replace=True, target_table="customers_masked", sample=0
+        )
         mask_sqlite.report(result)
-        print(f"PostgreSQL job: {result.rows_per_second:,.0f} rows/s end to end, "
-              f"{result.rows_per_second / sqlite_result.rows_per_second:.2f}x the SQLite job's "
-              f"{sqlite_result.rows_per_second:,.0f} rows/s")
+        print(
+            f"PostgreSQL job: {result.rows_per_second:,.0f} rows/s end to end, "
+            f"{result.rows_per_second / sqlite_result.rows_per_second:.2f}x the SQLite job's "
+            f"{sqlite_result.rows_per_second:,.0f} rows/s"
+        )
         print("\nthe columnar door on PostgreSQL (ADBC, maskBatch):")
-        columnar = zorva_job.postgres.mask_table(args.postgres, None, columnar_policy, key, words,
-                                                 replace=True, sample=0,
-                                                 target_table="customers_masked_columnar")
+        columnar = zorva_job.postgres.mask_table(
+            args.postgres,
+            None,
+            columnar_policy,
+            key,
+            words,
+            replace=True,
+            sample=0,
+            target_table="customers_masked_columnar",
+        )
         report(columnar)
-        copy = zorva_job.postgres.mask_table(args.postgres, None, columnar_policy, key, words,
-                                             replace=True, sample=0, copy_only=True,
-                                             target_table="customers_copied")
+        copy = zorva_job.postgres.mask_table(
+            args.postgres,
+            None,
+            columnar_policy,
+            key,
+            words,
+            replace=True,
+            sample=0,
+            copy_only=True,
+            target_table="customers_copied",
+        )
         with mask_postgres.connect(args.postgres, "sample") as conn:
-            same = [conn.execute(f"SELECT * FROM {t} ORDER BY id").fetchall()
-                    for t in ("customers_masked", "customers_masked_columnar")]
-            types = [mask_postgres.describe(conn, t)[1]
-                     for t in ("customers_masked", "customers_masked_columnar")]
-    except (mask_sqlite.PolicyError, mask_sqlite.RefusedValue, psycopg.Error, PolicyError,
-            RefusedValue) as e:
+            same = [
+                conn.execute(f"SELECT * FROM {t} ORDER BY id").fetchall()
+                for t in ("customers_masked", "customers_masked_columnar")
+            ]
+            types = [mask_postgres.describe(conn, t)[1] for t in ("customers_masked", "customers_masked_columnar")]
+    except (mask_sqlite.PolicyError, mask_sqlite.RefusedValue, psycopg.Error, PolicyError, RefusedValue) as e:
         print(f"demo: postgres: {e}", file=sys.stderr)
         return None
     print()

@@ -41,8 +41,15 @@ if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
 from mask_sqlite import (  # noqa: E402
-    EPILOG, ChunkMasker, JobResult, Policy, PolicyError, RefusedValue, add_job_arguments,
-    run_cli, run_timed,
+    EPILOG,
+    ChunkMasker,
+    JobResult,
+    Policy,
+    PolicyError,
+    RefusedValue,
+    add_job_arguments,
+    run_cli,
+    run_timed,
 )
 from zorva_job.policy import check_target  # noqa: E402
 
@@ -52,8 +59,12 @@ TYPED = {"int2", "int4", "int8", "numeric", "float4", "float8", "bool"}
 TEXT_OID = 25
 # Output settings of the source session that make text COPY exact and
 # readable by any target server.
-SOURCE_SETTINGS = {"extra_float_digits": "3", "datestyle": "ISO, YMD", "intervalstyle": "postgres",
-                   "bytea_output": "hex"}
+SOURCE_SETTINGS = {
+    "extra_float_digits": "3",
+    "datestyle": "ISO, YMD",
+    "intervalstyle": "postgres",
+    "bytea_output": "hex",
+}
 
 
 def connect(conninfo: str, role: str) -> psycopg.Connection:
@@ -78,7 +89,8 @@ def describe(conn: psycopg.Connection, name: str) -> tuple[int, list[tuple[str, 
         "SELECT a.attname, format_type(a.atttypid, a.atttypmod), a.atttypid::int, t.typname"
         " FROM pg_attribute a JOIN pg_type t ON t.oid = a.atttypid"
         " WHERE a.attrelid = %s AND a.attnum > 0 AND NOT a.attisdropped ORDER BY a.attnum",
-        (row[0],)).fetchall()
+        (row[0],),
+    ).fetchall()
     return row[0], columns
 
 
@@ -86,10 +98,20 @@ def server_identity(conn: psycopg.Connection) -> tuple:
     return conn.execute("SELECT pg_postmaster_start_time(), current_database()").fetchone()
 
 
-def mask_table(source: str, target: str | None, policy: Policy, master: bytes,
-               words: dict | None = None, chunk_size: int = 10_000, replace: bool = False,
-               progress: bool | None = None, sample: int = 3, table: str | None = None,
-               target_table: str | None = None, overlap: bool = True) -> JobResult:
+def mask_table(
+    source: str,
+    target: str | None,
+    policy: Policy,
+    master: bytes,
+    words: dict | None = None,
+    chunk_size: int = 10_000,
+    replace: bool = False,
+    progress: bool | None = None,
+    sample: int = 3,
+    table: str | None = None,
+    target_table: str | None = None,
+    overlap: bool = True,
+) -> JobResult:
     """Masks `table` (default: the policy's) of `source` into `target_table` of `target`.
 
     `source` and `target` are libpq connection strings ("" for the
@@ -112,16 +134,24 @@ def mask_table(source: str, target: str | None, policy: Policy, master: bytes,
         masker = ChunkMasker.build(policy, names, master, words)
         dst = connect(source if target is None else target, "target")
         existing = describe(dst, target_table)
-        check_target(None if existing is None else existing[0], source_oid,
-                     lambda: server_identity(src) == server_identity(dst), target_table, replace)
+        check_target(
+            None if existing is None else existing[0],
+            source_oid,
+            lambda: server_identity(src) == server_identity(dst),
+            target_table,
+            replace,
+        )
         total = src.execute(sql.SQL("SELECT count(*) FROM {}").format(table_name(table))).fetchone()[0]
         column_list = sql.SQL(", ").join(map(sql.Identifier, names))
         read_oids = [oid if typname in TYPED else TEXT_OID for _, _, oid, typname in columns]
-        copy_out = sql.SQL("COPY (SELECT {} FROM {}) TO STDOUT").format(column_list,
-                                                                       table_name(table))
+        copy_out = sql.SQL("COPY (SELECT {} FROM {}) TO STDOUT").format(column_list, table_name(table))
         copy_in = sql.SQL("COPY {} ({}) FROM STDIN").format(table_name(target_table), column_list)
-        create = sql.SQL("CREATE TABLE {} ({})").format(table_name(target_table), sql.SQL(", ").join(
-            sql.SQL("{} {}").format(sql.Identifier(n), sql.SQL(declared)) for n, declared, _, _ in columns))
+        create = sql.SQL("CREATE TABLE {} ({})").format(
+            table_name(target_table),
+            sql.SQL(", ").join(
+                sql.SQL("{} {}").format(sql.Identifier(n), sql.SQL(declared)) for n, declared, _, _ in columns
+            ),
+        )
         created = []
 
         def read():
@@ -151,33 +181,58 @@ def mask_table(source: str, target: str | None, policy: Policy, master: bytes,
                 raise RefusedValue(
                     f"the target refused a value of the chunk from row {first_row:,}: "
                     f"{e.diag.message_primary or e}{where} (the {first_row:,} rows before this chunk "
-                    "are written)") from None
+                    "are written)"
+                ) from None
             created.append(True)
 
-        done, before, after, seconds = run_timed(read(), masker, write, total, table, progress,
-                                                 overlap=overlap, sample=sample)
+        done, before, after, seconds = run_timed(
+            read(), masker, write, total, table, progress, overlap=overlap, sample=sample
+        )
     finally:
         src.close()
         if dst is not None:
             dst.close()
-    return JobResult(done, seconds, masker.engine_seconds, masker.fallbacks, names,
-                     [c[1] for c in columns], before, after)
+    return JobResult(
+        done, seconds, masker.engine_seconds, masker.fallbacks, names, [c[1] for c in columns], before, after
+    )
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         description="Mask a table from one PostgreSQL database into another, or into a new "
-                    "table, chunk by chunk, with COPY.", epilog=EPILOG)
-    parser.add_argument("--source", default="", help="source database: a postgresql:// URL or "
-                        "libpq key=value pairs (default: libpq's PG* environment variables)")
+        "table, chunk by chunk, with COPY.",
+        epilog=EPILOG,
+    )
+    parser.add_argument(
+        "--source",
+        default="",
+        help="source database: a postgresql:// URL or "
+        "libpq key=value pairs (default: libpq's PG* environment variables)",
+    )
     parser.add_argument("--target", help="target database, the same way (default: the source)")
-    parser.add_argument("--target-table", help="table to create in the target "
-                        "(default: the source table's name)")
+    parser.add_argument("--target-table", help="table to create in the target (default: the source table's name)")
     add_job_arguments(parser)
-    return run_cli("mask_postgres", parser, argv, lambda args, policy, master, words: mask_table(
-        args.source, args.target, policy, master, words, args.chunk_size, args.replace,
-        args.progress, args.sample, args.table, args.target_table, overlap=not args.serial),
-        (psycopg.Error,), "postgres")
+    return run_cli(
+        "mask_postgres",
+        parser,
+        argv,
+        lambda args, policy, master, words: mask_table(
+            args.source,
+            args.target,
+            policy,
+            master,
+            words,
+            args.chunk_size,
+            args.replace,
+            args.progress,
+            args.sample,
+            args.table,
+            args.target_table,
+            overlap=not args.serial,
+        ),
+        (psycopg.Error,),
+        "postgres",
+    )
 
 
 if __name__ == "__main__":

@@ -50,8 +50,18 @@ from zorva_job.cli import JobResult, report_sample, run_command, shorten  # noqa
 from zorva_job.cli import add_job_arguments as _add_job_arguments
 from zorva_job.pipeline import run_stages
 from zorva_job.policy import (  # noqa: F401
-    DEMO_KEY, FAKE_STRATEGIES, KEY_DERIVATION, WORD_OPTIONS, Policy, PolicyError, RefusedValue,
-    build_maskers, derive_subkey, fallback_text, load_words, parse_key,
+    DEMO_KEY,
+    FAKE_STRATEGIES,
+    KEY_DERIVATION,
+    WORD_OPTIONS,
+    Policy,
+    PolicyError,
+    RefusedValue,
+    build_maskers,
+    derive_subkey,
+    fallback_text,
+    load_words,
+    parse_key,
 )
 
 
@@ -66,8 +76,7 @@ class ChunkMasker:
     engine_seconds: float = field(default=0.0)
 
     @classmethod
-    def build(cls, policy: Policy, names: list[str], master: bytes,
-              words: dict | None) -> "ChunkMasker":
+    def build(cls, policy: Policy, names: list[str], master: bytes, words: dict | None) -> ChunkMasker:
         maskers, subkeys = build_maskers(policy, names, master, words, zorva_rs.Masker)
         return cls(names, maskers, subkeys)
 
@@ -174,10 +183,15 @@ def masking_threads(overlap: bool = True) -> int:
     return max(1, zorva_rs.availableCores() - (1 if overlap else 0))
 
 
-def run_chunks(chunks: Iterator[list[tuple]], masker: ChunkMasker,
-               write: Callable[[list[tuple], int], None], *, overlap: bool = True,
-               sample: int = 3, written: Callable[[int], object] = lambda n: None,
-               ) -> tuple[int, list[tuple], list[tuple]]:
+def run_chunks(
+    chunks: Iterator[list[tuple]],
+    masker: ChunkMasker,
+    write: Callable[[list[tuple], int], None],
+    *,
+    overlap: bool = True,
+    sample: int = 3,
+    written: Callable[[int], object] = lambda n: None,
+) -> tuple[int, list[tuple], list[tuple]]:
     """Reads, masks and writes chunk after chunk; returns (rows written, before, after).
 
     `chunks` yields the source rows chunk by chunk; `write(masked, first_row)`
@@ -218,10 +232,19 @@ def run_chunks(chunks: Iterator[list[tuple]], masker: ChunkMasker,
     return done, before, after
 
 
-def mask_table(source: str | Path, target: str | Path, policy: Policy, master: bytes,
-               words: dict | None = None, chunk_size: int = 10_000, replace: bool = False,
-               progress: bool | None = None, sample: int = 3, table: str | None = None,
-               overlap: bool = True) -> JobResult:
+def mask_table(
+    source: str | Path,
+    target: str | Path,
+    policy: Policy,
+    master: bytes,
+    words: dict | None = None,
+    chunk_size: int = 10_000,
+    replace: bool = False,
+    progress: bool | None = None,
+    sample: int = 3,
+    table: str | None = None,
+    overlap: bool = True,
+) -> JobResult:
     table = table or policy.table
     if not Path(source).is_file():
         raise PolicyError(f"no database {source}")
@@ -237,14 +260,11 @@ def mask_table(source: str | Path, target: str | Path, policy: Policy, master: b
         # leaves no trace there.
         masker = ChunkMasker.build(policy, names, master, words)
         dst = connect(target)
-        exists = dst.execute(
-            "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", (table,)
-        ).fetchone()
+        exists = dst.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", (table,)).fetchone()
         if exists and not replace:
             raise PolicyError(f"table {table!r} already exists in {target} (use --replace)")
         total = src.execute(f"SELECT COUNT(*) FROM {quote(table)}").fetchone()[0]
-        insert = (f"INSERT INTO {quote(table)} ({', '.join(map(quote, names))}) "
-                  f"VALUES ({', '.join('?' for _ in names)})")
+        insert = f"INSERT INTO {quote(table)} ({', '.join(map(quote, names))}) VALUES ({', '.join('?' for _ in names)})"
         types: list[str] = []
 
         def read():
@@ -270,23 +290,31 @@ def mask_table(source: str | Path, target: str | Path, policy: Policy, master: b
                 dst.execute("ROLLBACK")
                 raise
 
-        done, before, after, seconds = run_timed(read(), masker, write, total, table, progress,
-                                                 overlap=overlap, sample=sample)
+        done, before, after, seconds = run_timed(
+            read(), masker, write, total, table, progress, overlap=overlap, sample=sample
+        )
     finally:
         src.close()
         if dst is not None:
             dst.close()
-    return JobResult(done, seconds, masker.engine_seconds, masker.fallbacks, names, types,
-                     before, after)
+    return JobResult(done, seconds, masker.engine_seconds, masker.fallbacks, names, types, before, after)
 
 
-def run_timed(chunks: Iterator[list[tuple]], masker: ChunkMasker, write, total: int, table: str,
-              progress: bool | None, *, overlap: bool, sample: int):
+def run_timed(
+    chunks: Iterator[list[tuple]],
+    masker: ChunkMasker,
+    write,
+    total: int,
+    table: str,
+    progress: bool | None,
+    *,
+    overlap: bool,
+    sample: int,
+):
     """run_chunks under the progress bar; also returns the seconds it took."""
     start = time.perf_counter()
     with progress_bar(total, table, progress) as bar:
-        done, before, after = run_chunks(chunks, masker, write, overlap=overlap, sample=sample,
-                                         written=bar.update)
+        done, before, after = run_chunks(chunks, masker, write, overlap=overlap, sample=sample, written=bar.update)
     return done, before, after, time.perf_counter() - start
 
 
@@ -294,35 +322,49 @@ def progress_bar(total: int, table: str, show: bool | None):
     """The rows masked and written so far, and their rate; `show` None: on a terminal only."""
     from tqdm import tqdm
 
-    return tqdm(total=total, unit="rows", unit_scale=True, desc=f"masking {table}",
-                disable=None if show is None else not show)
+    return tqdm(
+        total=total, unit="rows", unit_scale=True, desc=f"masking {table}", disable=None if show is None else not show
+    )
 
 
 def report(result: JobResult, out=sys.stdout) -> None:
     report_sample(result, out)
     engine = result.rows / result.engine_seconds if result.engine_seconds else float("inf")
-    print(f"masked {result.rows:,} rows in {result.seconds:.2f} s: "
-          f"{result.rows_per_second:,.0f} rows/s end to end (read, mask, write), "
-          f"{engine:,.0f} rows/s in maskChunk; {result.fallbacks} fallback value(s) "
-          f"finished in Python; {zorva_rs.threads()} masking thread(s)", file=out)
+    print(
+        f"masked {result.rows:,} rows in {result.seconds:.2f} s: "
+        f"{result.rows_per_second:,.0f} rows/s end to end (read, mask, write), "
+        f"{engine:,.0f} rows/s in maskChunk; {result.fallbacks} fallback value(s) "
+        f"finished in Python; {zorva_rs.threads()} masking thread(s)",
+        file=out,
+    )
 
 
-EPILOG = ("Each masked column's 32-byte subkey is HMAC-SHA-256(master key, column name). "
-          "Fallback values are finished in Python: a str becomes 'fb_' + 16 hex of "
-          "HMAC-SHA-256(subkey, text), anything else NULL. A refused value stops the job "
-          "(exit 1); the chunk it is in is rolled back.")
+EPILOG = (
+    "Each masked column's 32-byte subkey is HMAC-SHA-256(master key, column name). "
+    "Fallback values are finished in Python: a str becomes 'fb_' + 16 hex of "
+    "HMAC-SHA-256(subkey, text), anything else NULL. A refused value stops the job "
+    "(exit 1); the chunk it is in is rolled back."
+)
 
 
 def add_job_arguments(parser: argparse.ArgumentParser) -> None:
     """The options every job of this kind takes, whatever it reads and writes."""
-    _add_job_arguments(parser, engine_call="maskChunk",
-                       replace_help="replace the table in the target",
-                       threads_help="masking threads (default: the available cores less one "
-                       "for the reader and writer, at least one)")
+    _add_job_arguments(
+        parser,
+        engine_call="maskChunk",
+        replace_help="replace the table in the target",
+        threads_help="masking threads (default: the available cores less one for the reader and writer, at least one)",
+    )
 
 
-def run_cli(prog: str, parser: argparse.ArgumentParser, argv: list[str] | None, job,
-            db_errors: tuple[type[Exception], ...], db_name: str) -> int:
+def run_cli(
+    prog: str,
+    parser: argparse.ArgumentParser,
+    argv: list[str] | None,
+    job,
+    db_errors: tuple[type[Exception], ...],
+    db_name: str,
+) -> int:
     """Parses the arguments and runs `job(args, policy, master key, words)`: exit 0, 1 or 2."""
     args = parser.parse_args(argv)
     if args.chunk_size < 1:
@@ -338,15 +380,31 @@ def run_cli(prog: str, parser: argparse.ArgumentParser, argv: list[str] | None, 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
-        description="Mask a table from one SQLite database into another, chunk by chunk.",
-        epilog=EPILOG)
+        description="Mask a table from one SQLite database into another, chunk by chunk.", epilog=EPILOG
+    )
     parser.add_argument("source", help="SQLite database to read")
     parser.add_argument("target", help="SQLite database to write (created if missing)")
     add_job_arguments(parser)
-    return run_cli("mask_sqlite", parser, argv, lambda args, policy, master, words: mask_table(
-        args.source, args.target, policy, master, words, args.chunk_size, args.replace,
-        args.progress, args.sample, args.table, overlap=not args.serial),
-        (sqlite3.Error,), "sqlite")
+    return run_cli(
+        "mask_sqlite",
+        parser,
+        argv,
+        lambda args, policy, master, words: mask_table(
+            args.source,
+            args.target,
+            policy,
+            master,
+            words,
+            args.chunk_size,
+            args.replace,
+            args.progress,
+            args.sample,
+            args.table,
+            overlap=not args.serial,
+        ),
+        (sqlite3.Error,),
+        "sqlite",
+    )
 
 
 if __name__ == "__main__":

@@ -42,10 +42,14 @@ COLUMNS = [
 
 # The same columns in PostgreSQL. company is bounded like its masker
 # (maxLength 40 in policy.toml), as a real schema would be.
-PG_TYPES = {"INTEGER PRIMARY KEY": "integer PRIMARY KEY", "INTEGER": "integer", "TEXT": "text",
-            "DECIMAL TEXT": "numeric(12,2)", "REAL": "double precision"}
-PG_COLUMNS = [(name, "varchar(40)" if name == "company" else PG_TYPES[decl])
-              for name, decl in COLUMNS]
+PG_TYPES = {
+    "INTEGER PRIMARY KEY": "integer PRIMARY KEY",
+    "INTEGER": "integer",
+    "TEXT": "text",
+    "DECIMAL TEXT": "numeric(12,2)",
+    "REAL": "double precision",
+}
+PG_COLUMNS = [(name, "varchar(40)" if name == "company" else PG_TYPES[decl]) for name, decl in COLUMNS]
 
 ADDRESS_TEMPLATE = "{number} {street} {kind}"
 
@@ -95,28 +99,40 @@ def customer_rows(count: int, seed: int = 7, words: dict | None = None):
     first, last = words["firstNames"], words["lastNames"]
     cities, streets, kinds = words["cities"], words["streets"], words["streetKinds"]
     company_words, company_suffixes = words["companyWords"], words["companySuffixes"]
-    domains = list(Internet.free_email_domains) + ["example.com", "mail.example.org"]
+    domains = [*Internet.free_email_domains, "example.com", "mail.example.org"]
     for i in range(count):
         f = rng.choice(ACCENTED_FIRST_NAMES) if rng.random() < 0.002 else rng.choice(first)
-        l = rng.choice(last)
-        email = f"{f}.{l}{rng.randrange(100)}@{rng.choice(domains)}".lower()
+        surname = rng.choice(last)
+        email = f"{f}.{surname}{rng.randrange(100)}@{rng.choice(domains)}".lower()
         phone = f"+1 ({rng.randrange(200, 1000)}) {rng.randrange(200, 1000)}-{rng.randrange(10000):04d}"
         street = f"{rng.randrange(1, 10000)} {rng.choice(streets)} {rng.choice(kinds)}"
         company = f"{rng.choice(company_words)} {rng.choice(company_suffixes)}"
         account = f"AC-{rng.randrange(10000):04d}-{rng.randrange(10000):04d}"
-        username = f"{f[0]}{l}{rng.randrange(1000)}".lower()
+        username = f"{f[0]}{surname}{rng.randrange(1000)}".lower()
         salary = None if rng.random() < 0.01 else Decimal(rng.randrange(2_800_000, 25_000_000)).scaleb(-2)
         # Zero balances are declined by the number strategy (a zero has no
         # relative band) and finished by the fallback rule.
         balance = 0.0 if rng.random() < 0.005 else round(rng.uniform(-2_000, 150_000), 2)
         yield (
-            i + 1, f, l, f"{f} {l}", email, phone, rng.choice(cities), street, company,
-            account, username, salary, balance, rng.randrange(1940, 2006), rng.choice(SEGMENTS),
+            i + 1,
+            f,
+            surname,
+            f"{f} {surname}",
+            email,
+            phone,
+            rng.choice(cities),
+            street,
+            company,
+            account,
+            username,
+            salary,
+            balance,
+            rng.randrange(1940, 2006),
+            rng.choice(SEGMENTS),
         )
 
 
-def create_database(path: str | Path, rows: int, seed: int = 7, table: str = TABLE,
-                    words: dict | None = None) -> None:
+def create_database(path: str | Path, rows: int, seed: int = 7, table: str = TABLE, words: dict | None = None) -> None:
     """Creates `table` in the sqlite file `path` with `rows` sample customers."""
     columns = ", ".join(f'"{name}" {decl}' for name, decl in COLUMNS)
     marks = ", ".join("?" for _ in COLUMNS)
@@ -128,15 +144,13 @@ def create_database(path: str | Path, rows: int, seed: int = 7, table: str = TAB
             conn.executemany(
                 f'INSERT INTO "{table}" VALUES ({marks})',
                 # sqlite3 cannot bind a Decimal: its exact text goes in.
-                (r[:11] + (None if r[11] is None else str(r[11]),) + r[12:]
-                 for r in customer_rows(rows, seed, words)),
+                ((*r[:11], None if r[11] is None else str(r[11]), *r[12:]) for r in customer_rows(rows, seed, words)),
             )
     finally:
         conn.close()
 
 
-def create_postgres_table(conn, rows: int, seed: int = 7, table: str = TABLE,
-                          words: dict | None = None) -> None:
+def create_postgres_table(conn, rows: int, seed: int = 7, table: str = TABLE, words: dict | None = None) -> None:
     """Creates `table` with the same customers over a psycopg connection, in one transaction."""
     columns = ", ".join(f'"{name}" {decl}' for name, decl in PG_COLUMNS)
     with conn.transaction(), conn.cursor() as cursor:

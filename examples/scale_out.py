@@ -33,13 +33,19 @@ from zorva_job.policy import Policy, load_words, parse_key  # noqa: E402
 def arrow_schema():
     import pyarrow as pa
 
-    types = {"INTEGER PRIMARY KEY": pa.int64(), "INTEGER": pa.int64(), "TEXT": pa.string(),
-             "REAL": pa.float64(), "DECIMAL TEXT": pa.decimal128(12, 2)}
+    types = {
+        "INTEGER PRIMARY KEY": pa.int64(),
+        "INTEGER": pa.int64(),
+        "TEXT": pa.string(),
+        "REAL": pa.float64(),
+        "DECIMAL TEXT": pa.decimal128(12, 2),
+    }
     return pa.schema([(name, types[decl]) for name, decl in sample_data.COLUMNS])
 
 
-def write_dataset(folder: str | Path, rows: int, partitions: int, words: dict | None = None,
-                  seed: int = 7) -> list[Path]:
+def write_dataset(
+    folder: str | Path, rows: int, partitions: int, words: dict | None = None, seed: int = 7
+) -> list[Path]:
     """Writes the sample customers as `partitions` Parquet files in `folder`."""
     import pyarrow as pa
     import pyarrow.parquet as pq
@@ -51,10 +57,13 @@ def write_dataset(folder: str | Path, rows: int, partitions: int, words: dict | 
     size = -(-rows // partitions)
     paths = []
     for p in range(partitions):
-        part = data[p * size:(p + 1) * size]
+        part = data[p * size : (p + 1) * size]
         table = pa.Table.from_arrays(
             [pa.array(list(col), type=f.type) for col, f in zip(zip(*part), schema)]
-            if part else [pa.array([], type=f.type) for f in schema], schema=schema)
+            if part
+            else [pa.array([], type=f.type) for f in schema],
+            schema=schema,
+        )
         path = folder / f"part-{p:04d}.parquet"
         pq.write_table(table, path)
         paths.append(path)
@@ -65,12 +74,10 @@ def write_dataset(folder: str | Path, rows: int, partitions: int, words: dict | 
 def _masker(key_hex: str, policy_path: str, words_path: str | None, names: tuple[str, ...]):
     # One set of Maskers per worker process: their result caches then serve
     # every partition the worker masks.
-    return BatchMasker.build(Policy.load(policy_path), names, bytes.fromhex(key_hex),
-                             load_words(words_path))
+    return BatchMasker.build(Policy.load(policy_path), names, bytes.fromhex(key_hex), load_words(words_path))
 
 
-def mask_file(source: str, target: str, key_hex: str, policy_path: str,
-              words_path: str | None) -> int:
+def mask_file(source: str, target: str, key_hex: str, policy_path: str, words_path: str | None) -> int:
     """Masks one Parquet file into another; returns its row count."""
     import pyarrow.parquet as pq
 
@@ -90,24 +97,31 @@ def run_local(sources: list[Path], folder: Path, key: bytes, policy: Path, words
     return targets
 
 
-def run_dask(sources: list[Path], folder: Path, key: bytes, policy: Path, words: Path | None,
-             workers: int = 2) -> list[Path]:
+def run_dask(
+    sources: list[Path], folder: Path, key: bytes, policy: Path, words: Path | None, workers: int = 2
+) -> list[Path]:
     from dask.distributed import Client, LocalCluster
 
     folder.mkdir(parents=True, exist_ok=True)
     targets = [folder / s.name for s in sources]
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
-        futures = client.map(mask_file, [str(s) for s in sources], [str(t) for t in targets],
-                             key_hex=key.hex(),
-                             policy_path=str(policy), words_path=str(words) if words else None)
+    with (
+        LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        Client(cluster) as client,
+    ):
+        futures = client.map(
+            mask_file,
+            [str(s) for s in sources],
+            [str(t) for t in targets],
+            key_hex=key.hex(),
+            policy_path=str(policy),
+            words_path=str(words) if words else None,
+        )
         client.gather(futures)
     return targets
 
 
 def same_bytes(left: list[Path], right: list[Path]) -> bool:
-    return len(left) == len(right) and all(a.read_bytes() == b.read_bytes()
-                                           for a, b in zip(left, right))
+    return len(left) == len(right) and all(a.read_bytes() == b.read_bytes() for a, b in zip(left, right))
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -133,8 +147,10 @@ def main(argv: list[str] | None = None) -> int:
         start = time.perf_counter()
         spread = run_dask(sources, tmp / "dask", key, Path(args.policy), words, args.workers)
         dask_s = time.perf_counter() - start
-        print(f"single process: {local_s:.2f} s; Dask, {args.workers} worker processes "
-              f"(cluster start-up included): {dask_s:.2f} s")
+        print(
+            f"single process: {local_s:.2f} s; Dask, {args.workers} worker processes "
+            f"(cluster start-up included): {dask_s:.2f} s"
+        )
         if not same_bytes(local, spread):
             print("the Dask output differs from the single-process output", file=sys.stderr)
             return 1

@@ -18,13 +18,12 @@ from pathlib import Path
 from types import SimpleNamespace
 from urllib.parse import urlencode
 
-import psycopg
-import pytest
-from psycopg.conninfo import conninfo_to_dict, make_conninfo
-
 import mask_postgres
 import mask_sqlite
+import psycopg
+import pytest
 import sample_data
+from psycopg.conninfo import conninfo_to_dict, make_conninfo
 
 HERE = Path(__file__).resolve().parent
 POLICY = HERE / "policy.toml"
@@ -37,8 +36,20 @@ def run(script, *args, policy=POLICY, key=KEY_A, chunk=1000, env=None):  # args 
     """Runs mask_<backend>.py, or `python -m zorva_job <backend>` for "columnar-<backend>"."""
     door, _, backend = script.rpartition("-")
     program = ["-m", "zorva_job", backend] if door else [str(HERE / script)]
-    command = [sys.executable, *program, "--policy", str(policy), "--key", key,
-               "--chunk-size", str(chunk), "--no-progress", "--threads", "2", *map(str, args)]
+    command = [
+        sys.executable,
+        *program,
+        "--policy",
+        str(policy),
+        "--key",
+        key,
+        "--chunk-size",
+        str(chunk),
+        "--no-progress",
+        "--threads",
+        "2",
+        *map(str, args),
+    ]
     return subprocess.run(command, capture_output=True, text=True, timeout=300, env=env, cwd=HERE)
 
 
@@ -71,8 +82,15 @@ def sample(tmp_path_factory):
 
 
 def mask_sample(sample, target, *args, door="row", **options):
-    result = run(script_of(door, "sqlite"), sample / "customers.db", sample / target, "--words",
-                 sample / "words.json", *args, **options)
+    result = run(
+        script_of(door, "sqlite"),
+        sample / "customers.db",
+        sample / target,
+        "--words",
+        sample / "words.json",
+        *args,
+        **options,
+    )
     assert result.returncode == 0, result.stderr
     return dump(sample / target), result
 
@@ -110,11 +128,14 @@ def job(request, tmp_path):
     def make(columns, rows):
         with closing(connect()) as conn:
             conn.execute(f"CREATE TABLE t ({columns})")
-            conn.cursor().executemany(f"INSERT INTO t VALUES ({', '.join([mark] * len(rows[0]))})",
-                                      rows)
+            conn.cursor().executemany(f"INSERT INTO t VALUES ({', '.join([mark] * len(rows[0]))})", rows)
             conn.commit()
-    return SimpleNamespace(make=make, read=read, run=lambda policy, chunk=1000: run(
-        script_of(door or "row", backend), *args, policy=policy, chunk=chunk))
+
+    return SimpleNamespace(
+        make=make,
+        read=read,
+        run=lambda policy, chunk=1000: run(script_of(door or "row", backend), *args, policy=policy, chunk=chunk),
+    )
 
 
 def test_same_key_same_output_other_key_differs_shapes_kept(sample):
@@ -130,8 +151,7 @@ def test_same_key_same_output_other_key_differs_shapes_kept(sample):
         changed_src = sum(x[j] != y[j] for x, y in zip(source, a))
         # Word lists are finite and years bounded, so a few equal draws are
         # expected; most values must change.
-        assert (changed_ab > ROWS // 2 and changed_src > ROWS // 2 if name in policy.columns
-                else changed_src == 0), name
+        assert changed_ab > ROWS // 2 and changed_src > ROWS // 2 if name in policy.columns else changed_src == 0, name
     assert len({r[0] for r in a}) == ROWS  # id: the key strategy is a bijection
     i = [n for n, _ in sample_data.COLUMNS].index("salary")
     for s, m in ((s[i], m[i]) for s, m in zip(source, a) if s[i] is not None):
@@ -154,28 +174,34 @@ def test_postgres_job_gives_the_sqlite_values_and_keeps_the_types(sample, pg):
     assert ("salary", "numeric(12,2)") in [t[:2] for t in types]
 
 
-@pytest.mark.parametrize("script, body, args, message", [
-    ("sqlite", '[columns.email]\nstrategy = "shuffle"\n', [], 'masker for strategy "shuffle"'),
-    ("sqlite", '[columns.city]\nstrategy = "fakeCity"\n', [], "needs word lists"),
-    ("sqlite", '[columns.nope]\nstrategy = "hash"\n', [], "policy columns not in table"),
-    ("postgres", "", ["--source", "{src} dbname=zorva_nosuch"], '"zorva_nosuch" does not exist'),
-    ("postgres", "", ["--source", "postgresql://localhost:port/db"], "cannot connect to the source"),
-    ("postgres", "", ["--target", "{dst} nonsense=1"], 'invalid connection option "nonsense"'),
-    ("postgres", "", ["--table", "nosuch"], "no table 'nosuch' in the source database"),
-    ("postgres", "", ["--target", "{src}", "--target-table", "customers", "--replace"],
-     "is the source table"),
-    ("columnar-sqlite", '[columns.nope]\nstrategy = "hash"\n', [], "policy columns not in table"),
-    ("columnar-sqlite", "", ["--table", "nosuch"], "no table 'nosuch' in"),
-    ("columnar-sqlite", '[columns.city]\nstrategy = "fakeCity"\n', [], "needs word lists"),
-    ("columnar-postgres", "", ["--source", "{src} dbname=zorva_nosuch"],
-     '"zorva_nosuch" does not exist'),
-    ("columnar-postgres", "", ["--target", "{dst} nonsense=1"], 'invalid connection option'),
-    ("columnar-postgres", "", ["--table", "nosuch"], "no table 'nosuch' in the source database"),
-    ("columnar-postgres", "", ["--target", "{src}", "--target-table", "customers", "--replace"],
-     "is the source table"),
-])
+@pytest.mark.parametrize(
+    "script, body, args, message",
+    [
+        ("sqlite", '[columns.email]\nstrategy = "shuffle"\n', [], 'masker for strategy "shuffle"'),
+        ("sqlite", '[columns.city]\nstrategy = "fakeCity"\n', [], "needs word lists"),
+        ("sqlite", '[columns.nope]\nstrategy = "hash"\n', [], "policy columns not in table"),
+        ("postgres", "", ["--source", "{src} dbname=zorva_nosuch"], '"zorva_nosuch" does not exist'),
+        ("postgres", "", ["--source", "postgresql://localhost:port/db"], "cannot connect to the source"),
+        ("postgres", "", ["--target", "{dst} nonsense=1"], 'invalid connection option "nonsense"'),
+        ("postgres", "", ["--table", "nosuch"], "no table 'nosuch' in the source database"),
+        ("postgres", "", ["--target", "{src}", "--target-table", "customers", "--replace"], "is the source table"),
+        ("columnar-sqlite", '[columns.nope]\nstrategy = "hash"\n', [], "policy columns not in table"),
+        ("columnar-sqlite", "", ["--table", "nosuch"], "no table 'nosuch' in"),
+        ("columnar-sqlite", '[columns.city]\nstrategy = "fakeCity"\n', [], "needs word lists"),
+        ("columnar-postgres", "", ["--source", "{src} dbname=zorva_nosuch"], '"zorva_nosuch" does not exist'),
+        ("columnar-postgres", "", ["--target", "{dst} nonsense=1"], "invalid connection option"),
+        ("columnar-postgres", "", ["--table", "nosuch"], "no table 'nosuch' in the source database"),
+        (
+            "columnar-postgres",
+            "",
+            ["--target", "{src}", "--target-table", "customers", "--replace"],
+            "is the source table",
+        ),
+    ],
+)
 def test_bad_policy_connection_or_table_is_a_clear_error_and_writes_nothing(
-        request, sample, tmp_path, script, body, args, message):
+    request, sample, tmp_path, script, body, args, message
+):
     policy = write_policy(tmp_path / "p.toml", body, table="customers")
     door, _, backend = script.rpartition("-")
     if backend == "sqlite":
@@ -183,21 +209,40 @@ def test_bad_policy_connection_or_table_is_a_clear_error_and_writes_nothing(
         written = (tmp_path / "m.db").exists
     else:
         pg = request.getfixturevalue("pg")
-        args = ["--source", pg["src"], "--target", pg["dst"], "--target-table", "fresh", "--words",
-                sample / "words.json", *(a.format(**pg) for a in args)]
-        written = lambda: (pg_rows(pg["dst"], "SELECT to_regclass('fresh')") != [(None,)]  # noqa
-                           or pg_rows(pg["src"], "SELECT count(*) FROM customers") != [(ROWS,)])
+        args = [
+            "--source",
+            pg["src"],
+            "--target",
+            pg["dst"],
+            "--target-table",
+            "fresh",
+            "--words",
+            sample / "words.json",
+            *(a.format(**pg) for a in args),
+        ]
+
+        def written():
+            return pg_rows(pg["dst"], "SELECT to_regclass('fresh')") != [(None,)] or pg_rows(
+                pg["src"], "SELECT count(*) FROM customers"
+            ) != [(ROWS,)]
+
     result = run(script_of(door or "row", backend), *args, policy=policy if body else POLICY)
     assert result.returncode == 2 and "Traceback" not in result.stderr
     assert message in result.stderr and not written()
 
 
 def test_fallbacks_follow_the_documented_rule_and_ints_beyond_64_bits_fit(job, tmp_path):
-    job.make("email TEXT, balance REAL, n NUMERIC",
-             [("zoë@example.com", 0.0, 10**18), ("ann@example.com", 12.5, 10**18 + 1)])
-    result = job.run(write_policy(tmp_path / "p.toml", '[columns.email]\nstrategy = "email"\n'
-                                  '[columns.balance]\nstrategy = "number"\n[columns.n]\nstrategy = '
-                                  '"number"\noptions = { min = "2e19", max = "3e19" }\n'))
+    job.make(
+        "email TEXT, balance REAL, n NUMERIC", [("zoë@example.com", 0.0, 10**18), ("ann@example.com", 12.5, 10**18 + 1)]
+    )
+    result = job.run(
+        write_policy(
+            tmp_path / "p.toml",
+            '[columns.email]\nstrategy = "email"\n'
+            '[columns.balance]\nstrategy = "number"\n[columns.n]\nstrategy = '
+            '"number"\noptions = { min = "2e19", max = "3e19" }\n',
+        )
+    )
     assert result.returncode == 0, result.stderr  # SQLite stores such ints as text
     (email0, balance0, n0), (email1, balance1, n1) = job.read()
     assert 2 * 10**19 <= int(n0) <= 3 * 10**19 and 2 * 10**19 <= int(n1) <= 3 * 10**19
@@ -208,26 +253,31 @@ def test_fallbacks_follow_the_documented_rule_and_ints_beyond_64_bits_fit(job, t
     assert "2 fallback value(s)" in result.stdout
 
 
-@pytest.mark.parametrize("job, flag, value, code, strategy, message", [
-    # Column by column, each in row order: flag's refusal comes first.
-    ("sqlite", "BOOLEAN", True, True, "key", "column 'flag', row 2600: the key strategy cannot"),
-    ("postgres", "BOOLEAN", True, True, "key", "column 'flag', row 2600: the key strategy cannot"),
-    # A masked value the target's column cannot hold: the server refuses it.
-    ("postgres", "VARCHAR(12)", "x", None, "hash", "chunk from row 2,000: value too long for"),
-    ("columnar-sqlite", "BOOLEAN", True, True, "key",
-     "column 'flag', row 2600: the key strategy cannot"),
-    ("columnar-postgres", "BOOLEAN", True, True, "key",
-     "column 'flag', row 2600: the key strategy cannot"),
-    ("columnar-postgres", "VARCHAR(12)", "x", None, "hash",
-     "chunk from row 2,000: value too long for"),
-], indirect=["job"])
-def test_refusal_stops_the_job_without_a_half_written_chunk(job, tmp_path, flag, value, code,
-                                                            strategy, message):
+@pytest.mark.parametrize(
+    "job, flag, value, code, strategy, message",
+    [
+        # Column by column, each in row order: flag's refusal comes first.
+        ("sqlite", "BOOLEAN", True, True, "key", "column 'flag', row 2600: the key strategy cannot"),
+        ("postgres", "BOOLEAN", True, True, "key", "column 'flag', row 2600: the key strategy cannot"),
+        # A masked value the target's column cannot hold: the server refuses it.
+        ("postgres", "VARCHAR(12)", "x", None, "hash", "chunk from row 2,000: value too long for"),
+        ("columnar-sqlite", "BOOLEAN", True, True, "key", "column 'flag', row 2600: the key strategy cannot"),
+        ("columnar-postgres", "BOOLEAN", True, True, "key", "column 'flag', row 2600: the key strategy cannot"),
+        ("columnar-postgres", "VARCHAR(12)", "x", None, "hash", "chunk from row 2,000: value too long for"),
+    ],
+    indirect=["job"],
+)
+def test_refusal_stops_the_job_without_a_half_written_chunk(job, tmp_path, flag, value, code, strategy, message):
     # digits refuses a bool too, but in a later column (code) and an earlier row.
-    job.make(f"id INTEGER, flag {flag}, code BOOLEAN",
-             [(i, value if i == 2600 else None, code if i == 2100 else None) for i in range(3000)])
-    result = job.run(write_policy(tmp_path / "p.toml", f'[columns.flag]\nstrategy = "{strategy}"\n'
-                                  '[columns.code]\nstrategy = "digits"\n'))
+    job.make(
+        f"id INTEGER, flag {flag}, code BOOLEAN",
+        [(i, value if i == 2600 else None, code if i == 2100 else None) for i in range(3000)],
+    )
+    result = job.run(
+        write_policy(
+            tmp_path / "p.toml", f'[columns.flag]\nstrategy = "{strategy}"\n[columns.code]\nstrategy = "digits"\n'
+        )
+    )
     assert result.returncode == 1 and "Traceback" not in result.stderr
     assert message in result.stderr
     assert sorted(r[0] for r in job.read()) == list(range(2000))
@@ -240,8 +290,10 @@ def test_columnar_job_writes_the_row_jobs_sqlite_table_and_copies_exactly(sample
         assert columnar == row, args
         assert f"masked {ROWS:,} rows" in result.stdout and "fallback value(s)" in result.stdout
     schema = "SELECT sql FROM sqlite_master"
-    with closing(sqlite3.connect(sample / "masked_row.db")) as r, \
-            closing(sqlite3.connect(sample / "masked_col.db")) as c:
+    with (
+        closing(sqlite3.connect(sample / "masked_row.db")) as r,
+        closing(sqlite3.connect(sample / "masked_col.db")) as c,
+    ):
         assert r.execute(schema).fetchall() == c.execute(schema).fetchall()
     copied, _ = mask_sample(sample, "copied.db", "--copy-only", door="columnar")
     assert copied == dump(sample / "customers.db")
@@ -249,23 +301,33 @@ def test_columnar_job_writes_the_row_jobs_sqlite_table_and_copies_exactly(sample
 
 def test_columnar_job_writes_the_row_jobs_postgres_table(sample, pg):
     for door in ("row", "columnar"):
-        result = run(script_of(door, "postgres"), "--source", pg["src"], "--target", pg["dst"],
-                     "--target-table", f"masked_{door}", "--words", sample / "words.json")
+        result = run(
+            script_of(door, "postgres"),
+            "--source",
+            pg["src"],
+            "--target",
+            pg["dst"],
+            "--target-table",
+            f"masked_{door}",
+            "--words",
+            sample / "words.json",
+        )
         assert result.returncode == 0, result.stderr
-    tables = [pg_rows(pg["dst"], f"SELECT * FROM masked_{door} ORDER BY id")
-              for door in ("row", "columnar")]
+    tables = [pg_rows(pg["dst"], f"SELECT * FROM masked_{door} ORDER BY id") for door in ("row", "columnar")]
     assert tables[0] == tables[1] and len(tables[0]) == ROWS
     with mask_postgres.connect(pg["dst"], "") as d:
-        assert (mask_postgres.describe(d, "masked_row")[1]
-                == mask_postgres.describe(d, "masked_columnar")[1])
+        assert mask_postgres.describe(d, "masked_row")[1] == mask_postgres.describe(d, "masked_columnar")[1]
 
 
-@pytest.mark.parametrize("job, kind, value, message", [
-    ("columnar-sqlite", "BLOB", b"\x00", "the Arrow type 'z' cannot be masked"),
-    ("columnar-postgres", "POINT", "(1,2)", "cannot read: v (point)"),
-], indirect=["job"])
-def test_columns_the_columnar_job_cannot_take_are_clear_errors_and_write_nothing(
-        job, tmp_path, kind, value, message):
+@pytest.mark.parametrize(
+    "job, kind, value, message",
+    [
+        ("columnar-sqlite", "BLOB", b"\x00", "the Arrow type 'z' cannot be masked"),
+        ("columnar-postgres", "POINT", "(1,2)", "cannot read: v (point)"),
+    ],
+    indirect=["job"],
+)
+def test_columns_the_columnar_job_cannot_take_are_clear_errors_and_write_nothing(job, tmp_path, kind, value, message):
     job.make(f"id INTEGER, v {kind}", [(1, value)])
     result = job.run(write_policy(tmp_path / "p.toml", '[columns.v]\nstrategy = "hash"\n'))
     assert result.returncode == 2 and "Traceback" not in result.stderr
@@ -281,11 +343,18 @@ def test_polars_example_masks_as_the_row_door():
     from zorva_job.policy import derive_subkey
 
     key = bytes.fromhex(KEY_A)
-    frame = pl.DataFrame({"id": list(range(300)), "email": [f"p{i}@example.com" for i in range(300)],
-                          "phone": [f"+1 555 {i:04d}" for i in range(300)],
-                          "salary": [1000.5 + 37 * i for i in range(300)]})
-    maskers = [zorva_rs.Masker(derive_subkey(key, n), *polars_mask.POLICY[n])
-               if n in polars_mask.POLICY else None for n in frame.columns]
+    frame = pl.DataFrame(
+        {
+            "id": list(range(300)),
+            "email": [f"p{i}@example.com" for i in range(300)],
+            "phone": [f"+1 555 {i:04d}" for i in range(300)],
+            "salary": [1000.5 + 37 * i for i in range(300)],
+        }
+    )
+    maskers = [
+        zorva_rs.Masker(derive_subkey(key, n), *polars_mask.POLICY[n]) if n in polars_mask.POLICY else None
+        for n in frame.columns
+    ]
     rows, problems = zorva_rs.maskChunk(maskers, frame.rows())
     assert not problems and polars_mask.mask_frame(frame, key).rows() == rows
 

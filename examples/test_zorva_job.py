@@ -9,12 +9,11 @@ import threading
 from contextlib import closing
 from decimal import Decimal
 
+import mask_sqlite
 import pyarrow as pa
 import pytest
 import zorva_arrow
 import zorva_rs
-
-import mask_sqlite
 from zorva_job.__main__ import main
 from zorva_job.columnar import BatchMasker
 from zorva_job.job import rechunk
@@ -30,8 +29,7 @@ class Boom(Exception):
 
 
 @pytest.mark.parametrize("overlap", [True, False])
-@pytest.mark.parametrize("fail_at, stage", [(None, None), (5, "mask"), (5, "refuse"),
-                                            (5, "write"), (5, "read")])
+@pytest.mark.parametrize("fail_at, stage", [(None, None), (5, "mask"), (5, "refuse"), (5, "write"), (5, "read")])
 def test_stages_keep_order_stop_at_the_failing_chunk_and_stay_bounded(overlap, fail_at, stage):
     read, written, ahead = [], [], []
     lock = threading.Lock()
@@ -83,15 +81,20 @@ def test_rechunk_gives_exact_chunks_of_any_batches_without_losing_a_row():
         size = rng.choice([1, 5, 10, 64])
         chunks = list(rechunk(batches, size))
         assert [c.num_rows for c in chunks[:-1]] == [size] * (len(chunks) - 1)
-        assert sum((c.column(0).to_pylist() for c in chunks), []) == list(range(start))
+        assert [v for c in chunks for v in c.column(0).to_pylist()] == list(range(start))
 
 
 def random_table(rng, rows):
     def texts():
-        return [None if rng.random() < 0.1 else rng.choice(["zoë@example.com", "a@b.c", "x",
-                f"u{rng.randrange(99)}@example.org", ""]) for _ in range(rows)]
+        return [
+            None
+            if rng.random() < 0.1
+            else rng.choice(["zoë@example.com", "a@b.c", "x", f"u{rng.randrange(99)}@example.org", ""])
+            for _ in range(rows)
+        ]
+
     return {
-        "id": [rng.randrange(-10**6, 10**6) if rng.random() > 0.05 else None for _ in range(rows)],
+        "id": [rng.randrange(-(10**6), 10**6) if rng.random() > 0.05 else None for _ in range(rows)],
         "email": texts(),
         "note": texts(),
         "amount": [rng.choice([0.0, 1.5, -3.25, 1e6]) for _ in range(rows)],
@@ -101,12 +104,18 @@ def random_table(rng, rows):
     }
 
 
-POLICY = Policy("t", {
-    "id": ("key", {}), "email": ("email", {"mailDomain": "example.test"}),
-    "note": ("number", {}), "amount": ("number", {"variance": "0.2", "decimals": 2}),
-    "big": ("number", {"min": "2e19", "max": "3e19"}), "gate": ("key", {}),
-    "flag": ("digits", {}),
-})
+POLICY = Policy(
+    "t",
+    {
+        "id": ("key", {}),
+        "email": ("email", {"mailDomain": "example.test"}),
+        "note": ("number", {}),
+        "amount": ("number", {"variance": "0.2", "decimals": 2}),
+        "big": ("number", {"min": "2e19", "max": "3e19"}),
+        "gate": ("key", {}),
+        "flag": ("digits", {}),
+    },
+)
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -119,11 +128,9 @@ def test_batch_masker_writes_what_the_row_job_writes(seed):
         columns["flag"][rng.randrange(400)] = True
         columns["gate"][rng.randrange(400)] = rng.choice([True, None])
     names = list(columns)
-    chunk = pa.table({n: pa.array(v, pa.bool_() if n in ("gate", "flag") else None)
-                      for n, v in columns.items()})
+    chunk = pa.table({n: pa.array(v, pa.bool_() if n in ("gate", "flag") else None) for n, v in columns.items()})
     rows = list(zip(*columns.values(), strict=True))
-    row_job = mask_sqlite.ChunkMasker.build(mask_sqlite.Policy("t", POLICY.columns), names, KEY,
-                                            None)
+    row_job = mask_sqlite.ChunkMasker.build(mask_sqlite.Policy("t", POLICY.columns), names, KEY, None)
     columnar = BatchMasker.build(POLICY, names, KEY, None, widen_ints=True)
     if refuse:
         with pytest.raises(mask_sqlite.RefusedValue) as expected:
@@ -135,8 +142,7 @@ def test_batch_masker_writes_what_the_row_job_writes(seed):
     expected = row_job.mask(rows, 0)
     got = columnar.mask(chunk, 0)
     assert columnar.widened == {names.index("big")}
-    as_text = [tuple(str(v) if j == names.index("big") else v for j, v in enumerate(row))
-               for row in expected]
+    as_text = [tuple(str(v) if j == names.index("big") else v for j, v in enumerate(row)) for row in expected]
     assert list(zip(*got.to_pydict().values(), strict=True)) == as_text
     assert columnar.fallbacks == row_job.fallbacks > 0
 
@@ -146,8 +152,7 @@ def test_decimal_texts_are_masked_as_the_row_jobs_decimals_and_bad_texts_hashed(
     policy = Policy("t", {"d": ("number", {"variance": "0.1", "decimals": 2})})
     columnar = BatchMasker.build(policy, ["d"], KEY, None, decimal_columns={0})
     got = columnar.mask(pa.table({"d": texts}), 0).column(0).to_pylist()
-    row_job = mask_sqlite.ChunkMasker.build(mask_sqlite.Policy("t", policy.columns), ["d"], KEY,
-                                            None)
+    row_job = mask_sqlite.ChunkMasker.build(mask_sqlite.Policy("t", policy.columns), ["d"], KEY, None)
     values = [mask_sqlite._decimal(t.encode()) if t else None for t in texts]
     expected = [v[0] for v in row_job.mask([(v,) for v in values], 0)]
     assert got == [None if v is None else str(v) for v in expected]
@@ -155,11 +160,17 @@ def test_decimal_texts_are_masked_as_the_row_jobs_decimals_and_bad_texts_hashed(
     assert subkey and got[5] == fallback_text(subkey, "abc") and got[4] is None  # zero: NULL
 
 
-@pytest.mark.parametrize("declared, stored", [
-    ("BOOLEAN", [1, 0, None, 5]), ("BOOLEAN", ["true", " FALSE ", "0", "", "yes", None]),
-    ("decimal(10, 2)", [12, 3.5, None, -0.25]), ("DECIMAL TEXT", ["1.10", "", None]),
-    ("TEXT", ["a", None]), ("INTEGER", [1, None]),
-])
+@pytest.mark.parametrize(
+    "declared, stored",
+    [
+        ("BOOLEAN", [1, 0, None, 5]),
+        ("BOOLEAN", ["true", " FALSE ", "0", "", "yes", None]),
+        ("decimal(10, 2)", [12, 3.5, None, -0.25]),
+        ("DECIMAL TEXT", ["1.10", "", None]),
+        ("TEXT", ["a", None]),
+        ("INTEGER", [1, None]),
+    ],
+)
 def test_sqlite_columns_read_as_the_row_jobs_converters_read_them(tmp_path, declared, stored):
     path = tmp_path / "t.db"
     with closing(sqlite3.connect(path)) as conn:
@@ -174,19 +185,23 @@ def test_sqlite_columns_read_as_the_row_jobs_converters_read_them(tmp_path, decl
     assert [Decimal(v) if decimal and v is not None else v for v in got] == expected
 
 
-@pytest.mark.parametrize("args, code, message", [
-    (["--key", "zz"], 2, "--key is not hex"),
-    (["--key", "00" * 8], 2, "at least 16 bytes"),
-    (["--policy", "/nonexistent.toml"], 2, "cannot read policy"),
-    (["--door", "row", "--copy-only"], 2, "columnar door only"),
-    (["--chunk-size", "0"], 2, "at least 1"),
-])
+@pytest.mark.parametrize(
+    "args, code, message",
+    [
+        (["--key", "zz"], 2, "--key is not hex"),
+        (["--key", "00" * 8], 2, "at least 16 bytes"),
+        (["--policy", "/nonexistent.toml"], 2, "cannot read policy"),
+        (["--door", "row", "--copy-only"], 2, "columnar door only"),
+        (["--chunk-size", "0"], 2, "at least 1"),
+    ],
+)
 def test_bad_arguments_are_clear_errors(tmp_path, capsys, args, code, message):
     policy = tmp_path / "p.toml"
     policy.write_text('table = "t"\n', encoding="utf-8")
     try:
-        result = main(["sqlite", str(tmp_path / "s.db"), str(tmp_path / "m.db"),
-                       "--policy", str(policy), "--no-progress", *args])
+        result = main(
+            ["sqlite", str(tmp_path / "s.db"), str(tmp_path / "m.db"), "--policy", str(policy), "--no-progress", *args]
+        )
     except SystemExit as e:
         result = e.code
     assert result == code and message in capsys.readouterr().err
@@ -197,13 +212,26 @@ def test_a_column_that_changes_type_after_the_first_chunk_is_a_clear_error(tmp_p
     source = tmp_path / "s.db"
     with closing(sqlite3.connect(source)) as conn:
         conn.execute("CREATE TABLE t (a TEXT, b INTEGER)")
-        conn.executemany("INSERT INTO t VALUES (?, ?)", [(None, i) for i in range(5)]
-                         + [("x", i) for i in range(5)])
+        conn.executemany("INSERT INTO t VALUES (?, ?)", [(None, i) for i in range(5)] + [("x", i) for i in range(5)])
         conn.commit()
     policy = tmp_path / "p.toml"
     policy.write_text('table = "t"\n[columns.b]\nstrategy = "key"\n', encoding="utf-8")
-    assert main(["sqlite", str(source), str(tmp_path / "m.db"), "--policy", str(policy),
-                 "--no-progress", "--chunk-size", "4", "--serial"]) == 2
+    assert (
+        main(
+            [
+                "sqlite",
+                str(source),
+                str(tmp_path / "m.db"),
+                "--policy",
+                str(policy),
+                "--no-progress",
+                "--chunk-size",
+                "4",
+                "--serial",
+            ]
+        )
+        == 2
+    )
     assert "than in its first 4 rows" in capsys.readouterr().err
     with closing(sqlite3.connect(tmp_path / "m.db")) as conn:  # the first chunk stays
         assert conn.execute("SELECT count(*) FROM t").fetchone() == (4,)
@@ -216,8 +244,10 @@ def test_an_empty_table_is_masked_and_reported_through_both_doors(tmp_path, door
         conn.execute("CREATE TABLE t (a TEXT)")
     policy = tmp_path / "p.toml"
     policy.write_text('table = "t"\n[columns.a]\nstrategy = "key"\n', encoding="utf-8")
-    assert main(["sqlite", str(source), str(tmp_path / "m.db"), "--policy", str(policy),
-                 "--no-progress", "--door", door]) == 0  # the report has no types to show
+    assert (
+        main(["sqlite", str(source), str(tmp_path / "m.db"), "--policy", str(policy), "--no-progress", "--door", door])
+        == 0
+    )  # the report has no types to show
 
 
 def test_the_row_door_gets_the_same_arguments_less_the_door(tmp_path, monkeypatch):

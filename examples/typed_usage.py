@@ -40,9 +40,7 @@ def main() -> None:
     master = bytes(32)
     rows: list[tuple[object, ...]] = [(1, "Ann@Example.com", "kept"), (2, 3.5, None)]
     print(mask_rows(master, rows))
-    values, problems = zorva_rs.Masker(subkey(master, "code"), "hash", {"length": 8}).maskColumn(
-        ["a", "b", 42]
-    )
+    values, problems = zorva_rs.Masker(subkey(master, "code"), "hash", {"length": 8}).maskColumn(["a", "b", 42])
     print(values, sorted(problems))
     kinds = zorva_rs.columnKinds(rows)
     if kinds is not None:

@@ -10,12 +10,12 @@ REFUSED: Final = "refused"
 _Problem: TypeAlias = Literal["fallback"] | tuple[Literal["refused"], str]
 
 __all__ = [
-    "__version__",
     "FALLBACK",
     "REFUSED",
     "Masker",
-    "maskBatch",
+    "__version__",
     "availableCores",
+    "maskBatch",
     "setThreads",
     "threads",
 ]

@@ -10,13 +10,13 @@ REFUSED: Final = "refused"
 _Problem: TypeAlias = Literal["fallback"] | tuple[Literal["refused"], str]
 
 __all__ = [
-    "__version__",
     "FALLBACK",
     "REFUSED",
     "Masker",
-    "maskChunk",
-    "columnKinds",
+    "__version__",
     "availableCores",
+    "columnKinds",
+    "maskChunk",
     "setThreads",
     "threads",
 ]

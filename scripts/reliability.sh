@@ -33,13 +33,10 @@ build/asan/pool_tests --gtest_brief=1
 
 stage "ASan+UBSan: Python tests"
 asan_env=(env LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc
-          PYTHONPATH="$root/build/asan" ZORVA_EXPECT_MODULE="$root/build/asan/zorva_rs.abi3.so"
-          ZORVA_ROAD_SWITCH=1
+          PYTHONPATH="$root/build/asan" ZORVA_ROAD_SWITCH=1
           ZORVA_HYPOTHESIS_EXAMPLES="${ZORVA_HYPOTHESIS_EXAMPLES:-25}")
-(cd /tmp && "${asan_env[@]}" "$python" -c '
-import os, zorva_rs
-assert zorva_rs.__file__ == os.environ["ZORVA_EXPECT_MODULE"], zorva_rs.__file__
-print("testing", zorva_rs.__file__)')
+(cd /tmp && "${asan_env[@]}" "$python" "$root/py/tests/module_check.py" from \
+  "$root/build/asan/zorva_rs.abi3.so" zorva_rs)
 (cd /tmp && "${asan_env[@]}" "$python" -m pytest -q -p no:cacheprovider --rootdir="$root" \
   -c "$root/pyproject.toml" --ignore="$root/py/tests/test_build.py" "$root/py/tests")
 

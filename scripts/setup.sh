@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 debs=(build-essential cmake ninja-build pkg-config binutils libssl-dev libgmp-dev libmimalloc-dev
-      libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
+      libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format)
 missing=()
 for p in "${debs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

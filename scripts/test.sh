@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test:
-#   1. the GoogleTest suites of the core and the pool;
+#   0. the habits, first because they are quick: clang-format over the C++
+#      (scripts/check_format.sh), ruff check and ruff format over all the
+#      Python (settings in pyproject.toml), no source file over 600 lines
+#      (scripts/check_lengths.sh);
+#   1. the GoogleTest suites of the core and the pool, built with warnings
+#      as errors;
 #   2. the package as users get it: the manylinux wheel of scripts/wheel.sh
 #      (built from the sdist and checked there), installed into a fresh
 #      virtual environment of every CPython 3.11+ on the machine, where the
 #      Python tests run against it, the example tests against a throwaway
 #      PostgreSQL server (scripts/pg_cluster.sh); mypy --strict and stubtest,
-#      and mypy --strict and ruff over the columnar job (examples/zorva_job),
-#      once, in the venv of the interpreter scripts/setup.sh equipped;
+#      and mypy --strict over the columnar job (examples/zorva_job), once, in
+#      the venv of the interpreter scripts/setup.sh equipped;
 #   3. the reliability stage: sanitizer builds and fuzzing (scripts/reliability.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +20,12 @@ root=$(pwd)
 scripts/setup.sh
 jobs=$(nproc)
 export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
+
+echo "== habits"
+scripts/check_format.sh
+python3 -m ruff check --no-cache .
+python3 -m ruff format --check --no-cache .
+scripts/check_lengths.sh
 
 echo "== native tests"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -69,13 +80,7 @@ for interpreter in "${interpreters[@]}"; do
   fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$wheel"
   # Tests import the installed wheel, never the source tree.
-  (cd /tmp && "$venv/bin/python" - <<PY
-import zorva_rs, zorva_arrow
-for module in (zorva_rs, zorva_arrow):
-    assert module.__file__.startswith("$venv/"), module.__file__
-    print("testing", module.__file__)
-PY
-  )
+  (cd /tmp && "$venv/bin/python" "$root/py/tests/module_check.py" from "$venv" zorva_rs zorva_arrow)
   (cd /tmp && "$venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir="$root" -c "$root/pyproject.toml" \
     "$root/py/tests" "$root/examples")
   if [ "$interpreter" = "$primary" ]; then
@@ -83,10 +88,10 @@ PY
     # for every version.
     (cd /tmp && "$venv/bin/python" -m mypy --strict --no-incremental "$root/examples/typed_usage.py" &&
       "$venv/bin/python" -m mypy.stubtest zorva_rs zorva_arrow)
-    # The columnar job's package, typed and linted (settings in pyproject.toml).
+    # The columnar job's package, typed (settings in pyproject.toml; ruff
+    # checked it with the rest of the Python at the start).
     (cd "$root/examples" && "$venv/bin/python" -m mypy --strict --no-incremental \
-      --config-file "$root/pyproject.toml" zorva_job &&
-      "$venv/bin/python" -m ruff check --no-cache --config "$root/pyproject.toml" zorva_job)
+      --config-file "$root/pyproject.toml" zorva_job)
   fi
   ran+=("$version")
   echo "CPython $version: $((SECONDS - started)) s"

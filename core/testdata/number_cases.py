@@ -11,6 +11,7 @@ Line formats ('|'-separated; decimals in "{sign}{coefficient}E{exponent}" form):
   quantize|a|target|mode|result or none   (mode 0 half-even, 1 ceiling, 2 floor)
   f64|a|repr of the nearest double        int|a|integer truncated toward zero
 """
+
 import decimal
 import hashlib
 import hmac
@@ -19,15 +20,20 @@ import random
 import sys
 from decimal import Decimal
 
-CTX = decimal.Context(prec=60, rounding=decimal.ROUND_HALF_EVEN, Emax=decimal.MAX_EMAX,
-                      Emin=decimal.MIN_EMIN, traps=[decimal.InvalidOperation])
+CTX = decimal.Context(
+    prec=60,
+    rounding=decimal.ROUND_HALF_EVEN,
+    Emax=decimal.MAX_EMAX,
+    Emin=decimal.MIN_EMIN,
+    traps=[decimal.InvalidOperation],
+)
 EXACT = decimal.Context(prec=decimal.MAX_PREC, Emax=decimal.MAX_EMAX, Emin=decimal.MIN_EMIN)
 MODES = [decimal.ROUND_HALF_EVEN, decimal.ROUND_CEILING, decimal.ROUND_FLOOR]
 
 
 def text(d):
     sign, digits, exp = d.as_tuple()
-    return "%s%sE%d" % ("-" if sign else "", int("".join(map(str, digits)) or "0"), exp)
+    return f"{'-' if sign else ''}{int(''.join(map(str, digits)) or '0')}E{exp:d}"
 
 
 def coefficient(rng):
@@ -42,8 +48,8 @@ def coefficient(rng):
     if shape < 0.38:
         return rng.randrange(0, 10) * 10 ** rng.randrange(0, n)
     if shape < 0.46:
-        return int(str(rng.randrange(10 ** (n - 1), 10 ** n)) + "5" + "0" * rng.randrange(0, 4))
-    return rng.randrange(10 ** (n - 1), 10 ** n)
+        return int(str(rng.randrange(10 ** (n - 1), 10**n)) + "5" + "0" * rng.randrange(0, 4))
+    return rng.randrange(10 ** (n - 1), 10**n)
 
 
 def number(rng, exponent_center=0):
@@ -56,11 +62,11 @@ def pair(rng):
     a = number(rng)
     far = rng.random()
     if far < 0.15:
-        gap = rng.choice([61, 62, 63, 64, 65, 120, 125, 130, 140, 500, 10 ** 6, 10 ** 15])
+        gap = rng.choice([61, 62, 63, 64, 65, 120, 125, 130, 140, 500, 10**6, 10**15])
         b = number(rng, a.as_tuple().exponent - gap)
         return (a, b) if rng.random() < 0.5 else (b, a)
     if far < 0.25:  # equal magnitude, opposite signs: zero results
-        return a, Decimal((not a.as_tuple().sign,) + a.as_tuple()[1:])
+        return a, Decimal((not a.as_tuple().sign, *a.as_tuple()[1:]))
     return a, number(rng)
 
 
@@ -68,16 +74,22 @@ def cases(rng):
     out = []
     for _ in range(900):
         a, b = pair(rng)
-        out.append("add|%s|%s|%s" % (text(a), text(b), text(CTX.add(a, b))))
+        out.append(f"add|{text(a)}|{text(b)}|{text(CTX.add(a, b))}")
     for _ in range(500):
         a, b = pair(rng)
-        out.append("subtract|%s|%s|%s" % (text(a), text(b), text(CTX.subtract(a, b))))
+        out.append(f"subtract|{text(a)}|{text(b)}|{text(CTX.subtract(a, b))}")
     for _ in range(300):
         a, b = pair(rng)
-        out.append("compare|%s|%s|%d" % (text(a), text(b), int(a.compare(b))))
+        out.append(f"compare|{text(a)}|{text(b)}|{int(a.compare(b)):d}")
     for _ in range(300):
-        a = Decimal((rng.random() < 0.5, tuple(map(int, str(coefficient(rng) * 10 ** rng.randrange(0, 30) + rng.randrange(0, 2)))), rng.randint(-90, 90)))
-        out.append("rounded|%s|%s" % (text(a), text(CTX.create_decimal(a))))
+        a = Decimal(
+            (
+                rng.random() < 0.5,
+                tuple(map(int, str(coefficient(rng) * 10 ** rng.randrange(0, 30) + rng.randrange(0, 2)))),
+                rng.randint(-90, 90),
+            )
+        )
+        out.append(f"rounded|{text(a)}|{text(CTX.create_decimal(a))}")
     for _ in range(700):
         a = number(rng)
         target = a.as_tuple().exponent + rng.choice([-61, -60, -59, -3, -1, 0, 1, 2, 5, 30, 61, 62, 200])
@@ -86,15 +98,15 @@ def cases(rng):
             r = text(a.quantize(Decimal((0, (1,), target)), rounding=MODES[mode], context=CTX))
         except decimal.InvalidOperation:
             r = "none"
-        out.append("quantize|%s|%d|%d|%s" % (text(a), target, mode, r))
+        out.append(f"quantize|{text(a)}|{target:d}|{mode:d}|{r}")
     for _ in range(400):
         a = number(rng, rng.choice([-330, -310, -20, 0, 20, 290, 300]))
-        out.append("f64|%s|%r" % (text(a), float(a)))
+        out.append(f"f64|{text(a)}|{float(a)!r}")
     for _ in range(200):
         a = number(rng)
         if a.as_tuple().exponent > 60:
             continue
-        out.append("int|%s|%d" % (text(a), int(a)))
+        out.append(f"int|{text(a)}|{int(a):d}")
     return out
 
 
@@ -113,7 +125,7 @@ def exact_mul(a, b):
 
 
 def target(value, data, bounds, variance):
-    f = Decimal((0, tuple(map(int, str(unit(data, b"") * 5 ** 53))), -53))
+    f = Decimal((0, tuple(map(int, str(unit(data, b"") * 5**53))), -53))
     if bounds:
         lo, hi = bounds
         return CTX.add(lo, CTX.create_decimal(exact_mul(CTX.subtract(hi, lo), f)))
@@ -134,7 +146,7 @@ def mask(value, data, e, bounds, variance):
         return t, (hi if hi < x else x)
     if q == value and value != 0:
         step = Decimal((0, (1,), e))
-        return t, (CTX.add(value, step) if unit(data, b"step") >= 2 ** 52 else CTX.subtract(value, step))
+        return t, (CTX.add(value, step) if unit(data, b"step") >= 2**52 else CTX.subtract(value, step))
     return t, q
 
 
@@ -155,7 +167,16 @@ def model():
         value = Decimal(text_)
         e = -decimals if decimals is not None else (0 if kind == "int" else min(value.as_tuple().exponent, 0))
         t, m = mask(value, data, e, bounds, variance)
-        print(kind, text_, "target", text(t), "masked", text(m), "float" if kind == "float" else "", float(m) if decimals is not None else float(t))
+        print(
+            kind,
+            text_,
+            "target",
+            text(t),
+            "masked",
+            text(m),
+            "float" if kind == "float" else "",
+            float(m) if decimals is not None else float(t),
+        )
 
 
 if __name__ == "__main__":

@@ -33,29 +33,35 @@ class JobResult:
         return self.rows / self.seconds if self.seconds else float("inf")
 
 
-def add_job_arguments(parser: argparse.ArgumentParser, *, engine_call: str, threads_help: str,
-                      replace_help: str) -> None:
+def add_job_arguments(
+    parser: argparse.ArgumentParser, *, engine_call: str, threads_help: str, replace_help: str
+) -> None:
     """The options every job takes, whatever it reads and writes; the help of three of
     them names what differs between the doors."""
     parser.add_argument("--policy", required=True, help="masking policy (TOML)")
     parser.add_argument("--words", help="JSON word lists for the fake strategies")
-    parser.add_argument("--key", help="master key in hex, at least 16 bytes "
-                        "(default: a fixed public demo key)")
+    parser.add_argument("--key", help="master key in hex, at least 16 bytes (default: a fixed public demo key)")
     parser.add_argument("--table", help="table to mask (default: the policy's)")
-    parser.add_argument("--chunk-size", type=int, default=10_000,
-                        help=f"rows per chunk: one {engine_call} call and one transaction")
+    parser.add_argument(
+        "--chunk-size", type=int, default=10_000, help=f"rows per chunk: one {engine_call} call and one transaction"
+    )
     parser.add_argument("--threads", type=int, help=threads_help)
     parser.add_argument("--replace", action="store_true", help=replace_help)
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
     parser.add_argument("--sample", type=int, default=3, help="rows shown before/after")
-    parser.add_argument("--serial", action="store_true",
-                        help="read, mask and write one after the other, not side by side")
+    parser.add_argument(
+        "--serial", action="store_true", help="read, mask and write one after the other, not side by side"
+    )
 
 
-def run_command(prog: str, args: argparse.Namespace,
-                job: Callable[[Policy, bytes, Options | None], Result],
-                report: Callable[[Result], None], db_errors: tuple[type[Exception], ...],
-                db_error: Callable[[Exception], str]) -> int:
+def run_command(
+    prog: str,
+    args: argparse.Namespace,
+    job: Callable[[Policy, bytes, Options | None], Result],
+    report: Callable[[Result], None],
+    db_errors: tuple[type[Exception], ...],
+    db_error: Callable[[Exception], str],
+) -> int:
     """Runs `job(policy, master key, words)` as `args` name them and reports its result:
     exit 0; 2 for what cannot be masked as asked; 1 for a refusal or a database error."""
     try:

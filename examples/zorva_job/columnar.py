@@ -45,8 +45,15 @@ class BatchMasker:
     widened: set[int] = field(default_factory=set)
 
     @classmethod
-    def build(cls, policy: Policy, names: Sequence[str], master: bytes, words: Options | None,
-              decimal_columns: Collection[int] = (), widen_ints: bool = False) -> BatchMasker:
+    def build(
+        cls,
+        policy: Policy,
+        names: Sequence[str],
+        master: bytes,
+        words: Options | None,
+        decimal_columns: Collection[int] = (),
+        widen_ints: bool = False,
+    ) -> BatchMasker:
         maskers, subkeys = build_maskers(policy, names, master, words, zorva_arrow.Masker)
         texts = [j for j in sorted(decimal_columns) if maskers[j] is not None]
         return cls(list(names), maskers, subkeys, texts, widen_ints)
@@ -55,8 +62,7 @@ class BatchMasker:
         """Masks one chunk; `first_row` is its offset, for messages. Raises the first refusal."""
         start = time.perf_counter()
         try:
-            masked, problems = zorva_arrow.maskBatch(self.maskers, chunk,
-                                                     decimalTexts=self.decimal_texts)
+            masked, problems = zorva_arrow.maskBatch(self.maskers, chunk, decimalTexts=self.decimal_texts)
         except (TypeError, ValueError) as e:
             raise PolicyError(str(e)) from e
         self.engine_seconds += time.perf_counter() - start
@@ -69,8 +75,11 @@ class BatchMasker:
         for c, r, problem in problems:
             if not isinstance(problem, tuple):
                 fallbacks.setdefault(c, []).append(r)
-            elif (self.widen_ints and problem[1].startswith(NOT_FITTING)
-                  and pa.types.is_integer(chunk.schema.field(c).type)):
+            elif (
+                self.widen_ints
+                and problem[1].startswith(NOT_FITTING)
+                and pa.types.is_integer(chunk.schema.field(c).type)
+            ):
                 widen.add(c)
             else:
                 refused.append((c, r, problem[1]))
@@ -84,8 +93,7 @@ class BatchMasker:
                 table = table.set_column(c, table.field(c), self._finish(chunk, table, c, rows))
                 self.fallbacks += len(rows)
         for c in sorted(widen):
-            table = table.set_column(c, pa.field(table.field(c).name, pa.string()),
-                                     self._widen(chunk, c, first_row))
+            table = table.set_column(c, pa.field(table.field(c).name, pa.string()), self._widen(chunk, c, first_row))
             self.widened.add(c)
         return table
 
@@ -98,13 +106,14 @@ class BatchMasker:
             return column  # maskBatch left NULL there already
         source = chunk.column(c).take(pa.array(rows, pa.int64())).to_pylist()
         decimals = c in self.decimal_texts
-        patch = [fallback_text(subkey, v) if isinstance(v, str)
-                 and not (decimals and _is_decimal(v)) else None for v in source]
+        patch = [
+            fallback_text(subkey, v) if isinstance(v, str) and not (decimals and _is_decimal(v)) else None
+            for v in source
+        ]
         where = [False] * len(column)
         for r in rows:
             where[r] = True
-        return pc.replace_with_mask(column, pa.array(where, pa.bool_()),
-                                   pa.array(patch, column.type))
+        return pc.replace_with_mask(column, pa.array(where, pa.bool_()), pa.array(patch, column.type))
 
     def _widen(self, chunk: pa.Table, c: int, first_row: int) -> pa.Array:
         """Column `c` masked value by value, every int written as its text."""
@@ -116,5 +125,4 @@ class BatchMasker:
                 raise RefusedValue(f"column {self.names[c]!r}, row {first_row + r}: {problem[1]}")
             values[r] = None  # an int column's fallbacks are NULL
             self.fallbacks += 1
-        return pa.array([v if v is None or isinstance(v, str) else str(v) for v in values],
-                        pa.string())
+        return pa.array([v if v is None or isinstance(v, str) else str(v) for v in values], pa.string())

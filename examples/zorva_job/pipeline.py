@@ -67,9 +67,16 @@ class Bounded(Generic[In]):
         raise _Stopped
 
 
-def run_stages(chunks: Iterator[In], mask: Callable[[In], Out], write: Callable[[Out], int], *,
-               overlap: bool = True, depth: int = 2, times: StageTimes | None = None,
-               written: Callable[[int], object] = lambda n: None) -> None:
+def run_stages(
+    chunks: Iterator[In],
+    mask: Callable[[In], Out],
+    write: Callable[[Out], int],
+    *,
+    overlap: bool = True,
+    depth: int = 2,
+    times: StageTimes | None = None,
+    written: Callable[[int], object] = lambda n: None,
+) -> None:
     """Reads `chunks`, masks each with `mask` and stores it with `write` (one transaction,
     answering its rows); `written(rows)` follows every stored chunk.
 
@@ -118,7 +125,7 @@ def run_stages(chunks: Iterator[In], mask: Callable[[In], Out], write: Callable[
             close()
         return
 
-    failed = threading.Event()   # every stage stops
+    failed = threading.Event()  # every stage stops
     no_more = threading.Event()  # the reader stops; the writer drains its queue
     errors: list[BaseException] = []
     to_mask: Bounded[In] = Bounded(depth)
@@ -150,8 +157,10 @@ def run_stages(chunks: Iterator[In], mask: Callable[[In], Out], write: Callable[
         except BaseException as e:
             fail(e)
 
-    threads = [threading.Thread(target=read, name="zorva-read", daemon=True),
-               threading.Thread(target=store, name="zorva-write", daemon=True)]
+    threads = [
+        threading.Thread(target=read, name="zorva-read", daemon=True),
+        threading.Thread(target=store, name="zorva-write", daemon=True),
+    ]
     for t in threads:
         t.start()
     refusal: RefusedValue | None = None

@@ -13,12 +13,25 @@ from typing import TypeVar
 
 DEMO_KEY = bytes.fromhex("5a6f72766120646f206e6f7420757365207468697320666f72207265616c2121")
 KEY_DERIVATION = "hmac-sha256(master key, column name)"
-FAKE_STRATEGIES = frozenset({
-    "fakeFirstName", "fakeLastName", "fakeName", "fakeCity", "fakeCompany", "fakeStreetAddress",
-})
+FAKE_STRATEGIES = frozenset(
+    {
+        "fakeFirstName",
+        "fakeLastName",
+        "fakeName",
+        "fakeCity",
+        "fakeCompany",
+        "fakeStreetAddress",
+    }
+)
 WORD_OPTIONS = (
-    "firstNames", "lastNames", "cities", "streets", "streetKinds", "address",
-    "companySuffixes", "companyWords",
+    "firstNames",
+    "lastNames",
+    "cities",
+    "streets",
+    "streetKinds",
+    "address",
+    "companySuffixes",
+    "companyWords",
 )
 Options = dict[str, object]
 M = TypeVar("M")
@@ -70,9 +83,13 @@ class Policy:
         return strategy, options
 
 
-def build_maskers(policy: Policy, names: Sequence[str], master: bytes, words: Options | None,
-                  masker: Callable[[bytes, str, Options], M],
-                  ) -> tuple[list[M | None], list[bytes | None]]:
+def build_maskers(
+    policy: Policy,
+    names: Sequence[str],
+    master: bytes,
+    words: Options | None,
+    masker: Callable[[bytes, str, Options], M],
+) -> tuple[list[M | None], list[bytes | None]]:
     """One `masker(subkey, strategy, options)` per column of `names` and its subkey, None
     for the columns the policy leaves alone; every column the policy names must be there."""
     unknown = sorted(set(policy.columns) - set(names))
@@ -128,8 +145,9 @@ def parse_key(text: str | None) -> bytes:
     return key
 
 
-def check_target(existing: object | None, source: object, same_server: Callable[[], bool],
-                 table: str, replace: bool) -> None:
+def check_target(
+    existing: object | None, source: object, same_server: Callable[[], bool], table: str, replace: bool
+) -> None:
     """Stops a job whose target table (of relation id `existing`, None: absent) is its
     source table, or exists and is not to be replaced."""
     if existing is None:
@@ -137,5 +155,4 @@ def check_target(existing: object | None, source: object, same_server: Callable[
     if existing == source and same_server():
         raise PolicyError(f"the target table {table!r} is the source table")
     if not replace:
-        raise PolicyError(f"table {table!r} already exists in the target database "
-                          "(use --replace)")
+        raise PolicyError(f"table {table!r} already exists in the target database (use --replace)")

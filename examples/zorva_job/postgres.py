@@ -28,8 +28,22 @@ from .policy import Options, Policy, PolicyError, RefusedValue, check_target
 
 Error = adbc.Error
 # The types both ADBC directions carry exactly.
-READ = {"int2", "int4", "int8", "float4", "float8", "numeric", "bool", "text", "varchar", "bpchar",
-        "date", "timestamp", "timestamptz", "bytea"}
+READ = {
+    "int2",
+    "int4",
+    "int8",
+    "float4",
+    "float8",
+    "numeric",
+    "bool",
+    "text",
+    "varchar",
+    "bpchar",
+    "date",
+    "timestamp",
+    "timestamptz",
+    "bytea",
+}
 # (name, type as declared, type name, type modifier)
 Column = tuple[str, str, str, int]
 
@@ -67,10 +81,13 @@ def describe(conn: adbc.Connection, name: str) -> tuple[int, list[Column]] | Non
     if not rows or rows[0][0] is None:
         return None
     oid = int(str(rows[0][0]))
-    columns = fetch(conn, "SELECT a.attname, format_type(a.atttypid, a.atttypmod), t.typname,"
-                    " a.atttypmod FROM pg_attribute a JOIN pg_type t ON t.oid = a.atttypid"
-                    f" WHERE a.attrelid = {oid} AND a.attnum > 0 AND NOT a.attisdropped"
-                    " ORDER BY a.attnum")
+    columns = fetch(
+        conn,
+        "SELECT a.attname, format_type(a.atttypid, a.atttypmod), t.typname,"
+        " a.atttypmod FROM pg_attribute a JOIN pg_type t ON t.oid = a.atttypid"
+        f" WHERE a.attrelid = {oid} AND a.attnum > 0 AND NOT a.attisdropped"
+        " ORDER BY a.attnum",
+    )
     return oid, [(str(n), str(d), str(t), int(str(m))) for n, d, t, m in columns]
 
 
@@ -92,11 +109,21 @@ def as_text(batch: pa.RecordBatch) -> pa.RecordBatch:
     return pa.RecordBatch.from_arrays(columns, names=batch.schema.names)
 
 
-def mask_table(source: str, target: str | None, policy: Policy, master: bytes,
-               words: Options | None = None, chunk_size: int = 10_000, replace: bool = False,
-               progress: bool | None = None, sample: int = 3, table: str | None = None,
-               target_table: str | None = None, overlap: bool = True,
-               copy_only: bool = False) -> JobResult:
+def mask_table(
+    source: str,
+    target: str | None,
+    policy: Policy,
+    master: bytes,
+    words: Options | None = None,
+    chunk_size: int = 10_000,
+    replace: bool = False,
+    progress: bool | None = None,
+    sample: int = 3,
+    table: str | None = None,
+    target_table: str | None = None,
+    overlap: bool = True,
+    copy_only: bool = False,
+) -> JobResult:
     """Masks `table` (default: the policy's) of `source` into `target_table` of `target`
     (None: the source database); `copy_only` copies it unmasked."""
     table = table or policy.table
@@ -111,20 +138,27 @@ def mask_table(source: str, target: str | None, policy: Policy, master: bytes,
         names = [c[0] for c in columns]
         unread = [f"{n} ({d})" for n, d, t, _ in columns if t not in READ]
         if unread:
-            raise PolicyError(f"column type(s) the columnar job cannot read: {', '.join(unread)}"
-                              " (--door row reads them as text)")
+            raise PolicyError(
+                f"column type(s) the columnar job cannot read: {', '.join(unread)} (--door row reads them as text)"
+            )
         numeric = {j for j, c in enumerate(columns) if c[2] == "numeric"}
         decimals = {j: decimal_type(columns[j][3]) for j in numeric}
         # Every Masker is built before the target is touched.
         masker = BatchMasker.build(policy, names, master, words, numeric)
         dst = connect(source if target is None else target, "target")
         existing = describe(dst, target_table)
-        check_target(None if existing is None else existing[0], source_oid,
-                     lambda: server_identity(src) == server_identity(dst), target_table, replace)
+        check_target(
+            None if existing is None else existing[0],
+            source_oid,
+            lambda: server_identity(src) == server_identity(dst),
+            target_table,
+            replace,
+        )
         dst.commit()
         total = int(str(fetch(src, f"SELECT count(*) FROM {table_name(table)}")[0][0]))
-        create = (f"CREATE TABLE {table_name(target_table)} ("
-                  + ", ".join(f"{quote(n)} {d}" for n, d, _, _ in columns) + ")")
+        create = (
+            f"CREATE TABLE {table_name(target_table)} (" + ", ".join(f"{quote(n)} {d}" for n, d, _, _ in columns) + ")"
+        )
         created: list[bool] = []
         reading = src.cursor()
 
@@ -163,16 +197,28 @@ def mask_table(source: str, target: str | None, policy: Policy, master: bytes,
                 message = str(e).split("ERROR:", 1)[-1].strip().replace("\n", " ")
                 raise RefusedValue(
                     f"the target refused a value of the chunk from row {first_row:,}: {message} "
-                    f"(the {first_row:,} rows before this chunk are written)") from None
+                    f"(the {first_row:,} rows before this chunk are written)"
+                ) from None
             except BaseException:
                 dst.rollback()
                 raise
             created.append(True)
 
         with closing(reading):
-            return run_job(read(), masker, copy_only, prepare, write, columns=names,
-                           types=[c[1] for c in columns], total=total, table=table,
-                           progress=progress, overlap=overlap, sample=sample)
+            return run_job(
+                read(),
+                masker,
+                copy_only,
+                prepare,
+                write,
+                columns=names,
+                types=[c[1] for c in columns],
+                total=total,
+                table=table,
+                progress=progress,
+                overlap=overlap,
+                sample=sample,
+            )
     finally:
         src.close()
         if dst is not None:

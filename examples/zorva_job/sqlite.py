@@ -46,9 +46,11 @@ def read_as(batch: pa.RecordBatch, converters: list[str]) -> pa.RecordBatch:
             if pa.types.is_string(kind):
                 text = pc.utf8_lower(pc.utf8_trim_whitespace(column))
                 truth = pc.invert(pc.is_in(text, pa.array(["0", "false", ""])))
-                columns[j] = pc.if_else(pc.equal(column, ""), pa.scalar(None, pa.bool_()),
-                                        pc.if_else(pc.is_valid(column), truth,
-                                                   pa.scalar(None, pa.bool_())))
+                columns[j] = pc.if_else(
+                    pc.equal(column, ""),
+                    pa.scalar(None, pa.bool_()),
+                    pc.if_else(pc.is_valid(column), truth, pa.scalar(None, pa.bool_())),
+                )
             else:
                 columns[j] = pc.not_equal(column, pa.scalar(0, kind))
         elif name == "DECIMAL" and pa.types.is_string(kind):
@@ -80,10 +82,20 @@ def connect(path: str | Path) -> adbc.Connection:
     return adbc.connect(str(path))
 
 
-def mask_table(source: str | Path, target: str | Path, policy: Policy, master: bytes,
-               words: Options | None = None, chunk_size: int = 10_000, replace: bool = False,
-               progress: bool | None = None, sample: int = 3, table: str | None = None,
-               overlap: bool = True, copy_only: bool = False) -> JobResult:
+def mask_table(
+    source: str | Path,
+    target: str | Path,
+    policy: Policy,
+    master: bytes,
+    words: Options | None = None,
+    chunk_size: int = 10_000,
+    replace: bool = False,
+    progress: bool | None = None,
+    sample: int = 3,
+    table: str | None = None,
+    overlap: bool = True,
+    copy_only: bool = False,
+) -> JobResult:
     """Masks `table` (default: the policy's) of the SQLite file `source` into `target`;
     `copy_only` copies it with the same reader and writer, unmasked."""
     table = table or policy.table
@@ -106,8 +118,7 @@ def mask_table(source: str | Path, target: str | Path, policy: Policy, master: b
         masker = BatchMasker.build(policy, names, master, words, decimals, widen_ints=True)
         dst = connect(target)
         with dst.cursor() as cursor:
-            cursor.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?",
-                           (table,))
+            cursor.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", (table,))
             exists = cursor.fetchone() is not None
         dst.commit()
         if exists and not replace:
@@ -129,9 +140,11 @@ def mask_table(source: str | Path, target: str | Path, policy: Policy, master: b
                 if "Type mismatch" not in str(e):
                     raise
                 # The driver types each column by its values in the first chunk.
-                raise PolicyError(f"{str(e).strip()}: a column holds values of another type "
-                                  f"than in its first {chunk_size:,} rows (all NULL there, "
-                                  "say); the row job (--door row) reads such columns") from None
+                raise PolicyError(
+                    f"{str(e).strip()}: a column holds values of another type "
+                    f"than in its first {chunk_size:,} rows (all NULL there, "
+                    "say); the row job (--door row) reads such columns"
+                ) from None
 
         def write(chunk: pa.Table, first_row: int) -> None:
             assert dst is not None
@@ -140,7 +153,8 @@ def mask_table(source: str | Path, target: str | Path, policy: Policy, master: b
                     if not types:
                         types.extend(
                             declared_type(chunk.column(j), j in decimals, j in masker.widened, s)
-                            for j, s in enumerate(source_types))
+                            for j, s in enumerate(source_types)
+                        )
                         if exists:
                             cursor.execute(f"DROP TABLE {quote(table)}")
                         typed = zip(names, types, strict=True)
@@ -155,9 +169,20 @@ def mask_table(source: str | Path, target: str | Path, policy: Policy, master: b
                 raise
 
         with closing(reading):
-            return run_job(read(), masker, copy_only, lambda t: t, write, columns=names,
-                           types=types, total=total, table=table, progress=progress,
-                           overlap=overlap, sample=sample)
+            return run_job(
+                read(),
+                masker,
+                copy_only,
+                lambda t: t,
+                write,
+                columns=names,
+                types=types,
+                total=total,
+                table=table,
+                progress=progress,
+                overlap=overlap,
+                sample=sample,
+            )
     finally:
         src.close()
         if dst is not None:

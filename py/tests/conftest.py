@@ -4,7 +4,6 @@ import os
 import time
 
 import pytest
-
 import zorva_rs
 
 KEY = bytes(range(32))

@@ -61,9 +61,13 @@ def mask_digits_int(subkey, value, lead=0, trail=0):
 
 
 # The words each fake kind picks, and the label of each pick.
-PICKS = {"fakeFirstName": [("firstNames", b"first")], "fakeLastName": [("lastNames", b"last")],
-         "fakeName": [("firstNames", b"first"), ("lastNames", b"last")], "fakeCity": [("cities", b"city")],
-         "fakeCompany": [("companyWords", b"company"), ("companySuffixes", b"suffix")]}
+PICKS = {
+    "fakeFirstName": [("firstNames", b"first")],
+    "fakeLastName": [("lastNames", b"last")],
+    "fakeName": [("firstNames", b"first"), ("lastNames", b"last")],
+    "fakeCity": [("cities", b"city")],
+    "fakeCompany": [("companyWords", b"company"), ("companySuffixes", b"suffix")],
+}
 
 
 def mask_fake(subkey, kind, lists, data, max_length=None):

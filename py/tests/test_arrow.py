@@ -6,6 +6,7 @@ markers must agree, except where the row door's answer does not fit the column's
 type, which the columnar door reports as a refusal.
 """
 
+import itertools
 import math
 import random
 import threading
@@ -14,7 +15,6 @@ from decimal import Context, Decimal
 import polars as pl
 import pyarrow as pa
 import pytest
-
 import zorva_arrow
 import zorva_rs
 from conftest import KEY, WORDS
@@ -22,11 +22,26 @@ from test_hostile import CONFIG_IDS, CONFIGS
 
 INTS = {pa.int8(): 8, pa.int16(): 16, pa.int32(): 32, pa.int64(): 64}
 UINTS = {pa.uint8(): 8, pa.uint16(): 16, pa.uint32(): 32, pa.uint64(): 64}
-DECIMALS = [pa.decimal128(5, 2), pa.decimal128(38, 10), pa.decimal128(3, -2), pa.decimal256(76, 40),
-            pa.decimal256(12, 0)]
+DECIMALS = [
+    pa.decimal128(5, 2),
+    pa.decimal128(38, 10),
+    pa.decimal128(3, -2),
+    pa.decimal256(76, 40),
+    pa.decimal256(12, 0),
+]
 TEXTS = [pa.string(), pa.large_string(), pa.string_view()]
-TYPES = [*INTS, *UINTS, *TEXTS, pa.float32(), pa.float64(), *DECIMALS, pa.bool_(), pa.null(),
-         pa.dictionary(pa.int32(), pa.string()), pa.dictionary(pa.uint8(), pa.large_string())]
+TYPES = [
+    *INTS,
+    *UINTS,
+    *TEXTS,
+    pa.float32(),
+    pa.float64(),
+    *DECIMALS,
+    pa.bool_(),
+    pa.null(),
+    pa.dictionary(pa.int32(), pa.string()),
+    pa.dictionary(pa.uint8(), pa.large_string()),
+]
 
 
 def random_text(rng):
@@ -46,9 +61,13 @@ def random_values(arrow_type, rng, n=120):
     """Values of the type, boundaries and repeats included, about a tenth None."""
     if pa.types.is_integer(arrow_type):
         bits = arrow_type.bit_width
-        low, high = (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if pa.types.is_signed_integer(arrow_type) else (
-            0, 2**bits - 1)
-        pick = lambda: rng.choice([low, high, 0, -1 if low else 1, rng.randint(low, high), rng.randint(-999, 999)])
+        low, high = (
+            (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if pa.types.is_signed_integer(arrow_type) else (0, 2**bits - 1)
+        )
+
+        def pick():
+            return rng.choice([low, high, 0, -1 if low else 1, rng.randint(low, high), rng.randint(-999, 999)])
+
         values = [min(max(pick(), low), high) for _ in range(n)]
     elif pa.types.is_floating(arrow_type):
         specials = [0.0, -0.0, math.inf, -math.inf, math.nan, 1e300, 5e-324, 0.1]
@@ -57,8 +76,10 @@ def random_values(arrow_type, rng, n=120):
             values = pa.array(values, pa.float32()).to_pylist()
     elif pa.types.is_decimal(arrow_type):
         p, s = arrow_type.precision, arrow_type.scale
-        values = [Decimal(f"{rng.choice([0, 10**p - 1, -(10**p) + 1, rng.randrange(-(10**p) + 1, 10**p)])}E{-s}")
-                  for _ in range(n)]
+        values = [
+            Decimal(f"{rng.choice([0, 10**p - 1, -(10**p) + 1, rng.randrange(-(10**p) + 1, 10**p)])}E{-s}")
+            for _ in range(n)
+        ]
     elif pa.types.is_boolean(arrow_type):
         values = [rng.random() < 0.5 for _ in range(n)]
     elif pa.types.is_null(arrow_type):
@@ -100,15 +121,25 @@ def both_doors(name, options, arrow_type, values):
     """(expected values, expected problems, got values, got problems, got Arrow type)."""
     column = pa.array(values, arrow_type)
     masked, problems = zorva_rs.Masker(KEY, name, options).maskColumn(column.to_pylist())
-    out, got_problems = zorva_arrow.maskBatch([zorva_arrow.Masker(KEY, name, options)], pa.record_batch([column], ["c"]))
+    out, got_problems = zorva_arrow.maskBatch(
+        [zorva_arrow.Masker(KEY, name, options)], pa.record_batch([column], ["c"])
+    )
     got = pa.record_batch(out).column(0)
     return masked, problems, got.to_pylist(), got_problems, got.type
 
 
 def written_format(arrow_type, got_type):
     """The Arrow format string of a written type, as the misfit message shows it."""
-    names = {pa.int8(): "c", pa.int16(): "s", pa.int32(): "i", pa.int64(): "l", pa.uint8(): "C",
-             pa.uint16(): "S", pa.uint32(): "I", pa.uint64(): "L"}
+    names = {
+        pa.int8(): "c",
+        pa.int16(): "s",
+        pa.int32(): "i",
+        pa.int64(): "l",
+        pa.uint8(): "C",
+        pa.uint16(): "S",
+        pa.uint32(): "I",
+        pa.uint64(): "L",
+    }
     if got_type in names:
         return names[got_type]
     if pa.types.is_decimal(got_type):
@@ -135,7 +166,9 @@ def check_doors_agree(name, options, arrow_type, values):
             assert got[row] is None
         elif value is not None and not fits(value, got_type if pa.types.is_integer(got_type) else arrow_type):
             fmt = written_format(arrow_type, got_type)
-            expected_problems.append((0, row, ("refused", f"the masked value does not fit the column's Arrow type '{fmt}'")))
+            expected_problems.append(
+                (0, row, ("refused", f"the masked value does not fit the column's Arrow type '{fmt}'"))
+            )
             assert got[row] is None
         else:
             assert same(value, got[row]), (row, values[row], value, got[row])
@@ -145,42 +178,70 @@ def check_doors_agree(name, options, arrow_type, values):
 # Unscaled values read and written on 64-bit integers where they fit and on
 # big integers past that: both sides of each edge, with masked values of more
 # places than the column keeps (refused unless they end in zeros).
-EDGE_DECIMALS = [pa.decimal128(38, 0), pa.decimal128(38, 4), pa.decimal128(18, 2),
-                 pa.decimal256(40, 3), pa.decimal128(19, 0)]
+EDGE_DECIMALS = [
+    pa.decimal128(38, 0),
+    pa.decimal128(38, 4),
+    pa.decimal128(18, 2),
+    pa.decimal256(40, 3),
+    pa.decimal128(19, 0),
+]
 
 
 @pytest.mark.parametrize("arrow_type", EDGE_DECIMALS, ids=str)
-@pytest.mark.parametrize("options", [{}, {"decimals": 6}, {"decimals": 0}, {"variance": "0.5"}],
-                         ids=str)
+@pytest.mark.parametrize("options", [{}, {"decimals": 6}, {"decimals": 0}, {"variance": "0.5"}], ids=str)
 def test_decimals_at_the_machine_word_edges(arrow_type, options):
     s, p = arrow_type.scale, arrow_type.precision
-    edges = [2**63 - 1, 2**63, 2**63 + 1, 2**64 - 1, 2**64 + 5, 2**72,
-             10**18 - 1, 10**18, 10**17 + 7, 10 ** (p - 1), 10**p - 1, 1, 0, 5 * 10**s]
+    edges = [
+        2**63 - 1,
+        2**63,
+        2**63 + 1,
+        2**64 - 1,
+        2**64 + 5,
+        2**72,
+        10**18 - 1,
+        10**18,
+        10**17 + 7,
+        10 ** (p - 1),
+        10**p - 1,
+        1,
+        0,
+        5 * 10**s,
+    ]
     units = [u for e in edges for u in (e, -e) if abs(u) < 10**p]
     values = [Decimal(f"{u}E{-s}") for u in units] + [Decimal("-0").scaleb(-s), None]
     check_doors_agree("number", options, arrow_type, values)
 
 
-@pytest.mark.parametrize(("arrow_type", "name", "options", "written"), [
-    (pa.float32(), "number", {}, pa.float64()),  # doubles come back
-    (pa.int16(), "key", {}, pa.int16()),
-    (pa.uint32(), "hash", {}, pa.string()),  # an int hashed through its decimal text
-    (pa.large_string(), "key", {}, pa.large_string()),
-    (pa.string_view(), "hash", {}, pa.large_string()),
-    (pa.decimal128(10, 3), "number", {}, pa.decimal128(10, 3)),
-    (pa.decimal256(40, 3), "number", {}, pa.decimal256(40, 3)),
-    (pa.dictionary(pa.int16(), pa.string()), "key", {}, pa.dictionary(pa.int16(), pa.string())),
-    (pa.bool_(), "hash", {}, pa.bool_()),  # every position a problem: the type stays
-    (pa.null(), "key", {}, pa.null()),
-])
+@pytest.mark.parametrize(
+    ("arrow_type", "name", "options", "written"),
+    [
+        (pa.float32(), "number", {}, pa.float64()),  # doubles come back
+        (pa.int16(), "key", {}, pa.int16()),
+        (pa.uint32(), "hash", {}, pa.string()),  # an int hashed through its decimal text
+        (pa.large_string(), "key", {}, pa.large_string()),
+        (pa.string_view(), "hash", {}, pa.large_string()),
+        (pa.decimal128(10, 3), "number", {}, pa.decimal128(10, 3)),
+        (pa.decimal256(40, 3), "number", {}, pa.decimal256(40, 3)),
+        (pa.dictionary(pa.int16(), pa.string()), "key", {}, pa.dictionary(pa.int16(), pa.string())),
+        (pa.bool_(), "hash", {}, pa.bool_()),  # every position a problem: the type stays
+        (pa.null(), "key", {}, pa.null()),
+    ],
+)
 def test_written_types(arrow_type, name, options, written):
     values = random_values(arrow_type, random.Random(1), 40)
     assert both_doors(name, options, arrow_type, values)[4] == written
 
 
-@pytest.mark.parametrize(("name", "arrow_type", "values"), [
-    ("hash", pa.int32(), [1, 2]), ("key", pa.uint8(), [1, 2]), ("number", pa.float32(), [1.5, 2.0]),
-    ("fakeCity", pa.string_view(), ["a", "b"]), ("number", pa.decimal128(7, 2), [Decimal("1.25")])])
+@pytest.mark.parametrize(
+    ("name", "arrow_type", "values"),
+    [
+        ("hash", pa.int32(), [1, 2]),
+        ("key", pa.uint8(), [1, 2]),
+        ("number", pa.float32(), [1.5, 2.0]),
+        ("fakeCity", pa.string_view(), ["a", "b"]),
+        ("number", pa.decimal128(7, 2), [Decimal("1.25")]),
+    ],
+)
 def test_an_empty_or_all_null_batch_has_the_schema_of_a_full_one(name, arrow_type, values):
     masker = zorva_arrow.Masker(KEY, name, WORDS if name.startswith("fake") else {})
     full = zorva_arrow.maskBatch([masker], pa.table({"c": pa.array(values, arrow_type)}))[0]
@@ -212,8 +273,9 @@ def test_problems_in_chunk_order_across_batches_and_carried_columns():
     table = pa.concat_tables([table.slice(0, 1000), table.slice(1000, 1500), table.slice(2500)])
     configs = [("key", {}), None, ("email", {})]
     out, problems = zorva_arrow.maskBatch([c and zorva_arrow.Masker(KEY, *c) for c in configs], table)
-    expected_rows, expected = zorva_rs.maskChunk([c and zorva_rs.Masker(KEY, *c) for c in configs],
-                                                 list(zip(id_texts, keep, mail_texts)))
+    expected_rows, expected = zorva_rs.maskChunk(
+        [c and zorva_rs.Masker(KEY, *c) for c in configs], list(zip(id_texts, keep, mail_texts))
+    )
     assert problems == expected
     result = pa.table(out)
     assert result.column("keep").chunks[1].buffers()[1].address == table.column("keep").chunks[1].buffers()[1].address
@@ -230,14 +292,20 @@ def test_columns_longer_than_a_read_block():
     mails = [rng.choice(pool) for _ in range(rows)]
     ids = [rng.choice([None, "", "x" * 300, str(rng.randrange(10**12)), "CUST-0042"]) for _ in range(rows)]
     bounds = [0, 7000, 27001, rows]
-    batches = [pa.record_batch([pa.array(ids[a:b]), pa.array(mails[a:b]), pa.array(mails[a:b]).dictionary_encode()],
-                               ["id", "mail", "dict"]) for a, b in zip(bounds, bounds[1:])]
+    batches = [
+        pa.record_batch(
+            [pa.array(ids[a:b]), pa.array(mails[a:b]), pa.array(mails[a:b]).dictionary_encode()], ["id", "mail", "dict"]
+        )
+        for a, b in itertools.pairwise(bounds)
+    ]
     assert sum(len(batch.column(2).dictionary) for batch in batches) > 16384
     configs = [("key", {}), ("email", {}), ("hash", {"length": 12})]
-    out, problems = zorva_arrow.maskBatch([zorva_arrow.Masker(KEY, *c) for c in configs],
-                                          pa.Table.from_batches(batches))
-    expected_rows, expected = zorva_rs.maskChunk([zorva_rs.Masker(KEY, *c) for c in configs],
-                                                 list(zip(ids, mails, mails)))
+    out, problems = zorva_arrow.maskBatch(
+        [zorva_arrow.Masker(KEY, *c) for c in configs], pa.Table.from_batches(batches)
+    )
+    expected_rows, expected = zorva_rs.maskChunk(
+        [zorva_rs.Masker(KEY, *c) for c in configs], list(zip(ids, mails, mails))
+    )
     assert problems == expected
     assert [tuple(r.values()) for r in pa.table(out).to_pylist()] == expected_rows
 
@@ -256,8 +324,12 @@ def test_thread_counts_agree(restore_threads_arrow):
     # Columns masked at once on a pool that is replaced under them: the
     # running calls finish on the pool they started on, with the same bytes.
     outputs = []
-    callers = [threading.Thread(target=lambda: outputs.extend(
-        pa.table(zorva_arrow.maskBatch(maskers, table)[0]) for _ in range(3))) for _ in range(2)]
+    callers = [
+        threading.Thread(
+            target=lambda: outputs.extend(pa.table(zorva_arrow.maskBatch(maskers, table)[0]) for _ in range(3))
+        )
+        for _ in range(2)
+    ]
     for caller in callers:
         caller.start()
     for threads in (1, 3, 2, 1, 2) * 4:
@@ -286,11 +358,16 @@ def test_readers_of_the_output():
     assert pa.table(polars_out).column("s").to_pylist() == pa.table(out).column("s").to_pylist()
 
 
-@pytest.mark.parametrize(("texts", "arrow_type"), [
-    (["1.50", "-0", "1E+3", "0.0000001", " 12 ", "nan", "-Infinity", "1e-7", "abc", "007.5", None, "5.", ".5"],
-     pa.string()),
-    (["123.45", "-9.99", "0.00", "1e400", None], pa.string_view()),
-])
+@pytest.mark.parametrize(
+    ("texts", "arrow_type"),
+    [
+        (
+            ["1.50", "-0", "1E+3", "0.0000001", " 12 ", "nan", "-Infinity", "1e-7", "abc", "007.5", None, "5.", ".5"],
+            pa.string(),
+        ),
+        (["123.45", "-9.99", "0.00", "1e400", None], pa.string_view()),
+    ],
+)
 def test_decimal_texts_mask_as_the_decimals(texts, arrow_type):
     options = {"min": "-1e3", "max": "1e3", "decimals": 2}
     decimals = []
@@ -300,8 +377,9 @@ def test_decimal_texts_mask_as_the_decimals(texts, arrow_type):
         except ArithmeticError:
             decimals.append(object())  # not a Decimal: the row door falls back
     masked, problems = zorva_rs.Masker(KEY, "number", options).maskColumn(decimals)
-    out, got_problems = zorva_arrow.maskBatch([zorva_arrow.Masker(KEY, "number", options)],
-                                              pa.table({"v": pa.array(texts, arrow_type)}), decimalTexts=[0])
+    out, got_problems = zorva_arrow.maskBatch(
+        [zorva_arrow.Masker(KEY, "number", options)], pa.table({"v": pa.array(texts, arrow_type)}), decimalTexts=[0]
+    )
     got = pa.table(out).column("v").to_pylist()
     assert [None if v is None else str(v) for v in masked] == got
     assert got_problems == [(0, row, marker) for row, marker in problems.items()]

@@ -11,7 +11,6 @@ import struct
 
 import pyarrow as pa
 import pytest
-
 import zorva_arrow
 from conftest import KEY
 
@@ -30,21 +29,40 @@ class Stream(ctypes.Structure):
 
 SchemaRelease = ctypes.CFUNCTYPE(None, ctypes.POINTER(Schema))
 ArrayRelease = ctypes.CFUNCTYPE(None, ctypes.POINTER(Array))
-Schema._fields_ = [("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_void_p),
-                   ("flags", ctypes.c_int64), ("n_children", ctypes.c_int64),
-                   ("children", ctypes.POINTER(ctypes.POINTER(Schema))), ("dictionary", ctypes.POINTER(Schema)),
-                   ("release", SchemaRelease), ("private_data", ctypes.c_void_p)]
-Array._fields_ = [("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
-                  ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64),
-                  ("buffers", ctypes.POINTER(ctypes.c_void_p)), ("children", ctypes.POINTER(ctypes.POINTER(Array))),
-                  ("dictionary", ctypes.POINTER(Array)), ("release", ArrayRelease),
-                  ("private_data", ctypes.c_void_p)]
+Schema._fields_ = [
+    ("format", ctypes.c_char_p),
+    ("name", ctypes.c_char_p),
+    ("metadata", ctypes.c_void_p),
+    ("flags", ctypes.c_int64),
+    ("n_children", ctypes.c_int64),
+    ("children", ctypes.POINTER(ctypes.POINTER(Schema))),
+    ("dictionary", ctypes.POINTER(Schema)),
+    ("release", SchemaRelease),
+    ("private_data", ctypes.c_void_p),
+]
+Array._fields_ = [
+    ("length", ctypes.c_int64),
+    ("null_count", ctypes.c_int64),
+    ("offset", ctypes.c_int64),
+    ("n_buffers", ctypes.c_int64),
+    ("n_children", ctypes.c_int64),
+    ("buffers", ctypes.POINTER(ctypes.c_void_p)),
+    ("children", ctypes.POINTER(ctypes.POINTER(Array))),
+    ("dictionary", ctypes.POINTER(Array)),
+    ("release", ArrayRelease),
+    ("private_data", ctypes.c_void_p),
+]
 StreamSchema = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(Stream), ctypes.POINTER(Schema))
 StreamNext = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(Stream), ctypes.POINTER(Array))
 StreamError = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.POINTER(Stream))
 StreamRelease = ctypes.CFUNCTYPE(None, ctypes.POINTER(Stream))
-Stream._fields_ = [("get_schema", StreamSchema), ("get_next", StreamNext), ("get_last_error", StreamError),
-                   ("release", StreamRelease), ("private_data", ctypes.c_void_p)]
+Stream._fields_ = [
+    ("get_schema", StreamSchema),
+    ("get_next", StreamNext),
+    ("get_last_error", StreamError),
+    ("release", StreamRelease),
+    ("private_data", ctypes.c_void_p),
+]
 
 capsule_new = ctypes.pythonapi.PyCapsule_New
 capsule_new.restype = ctypes.py_object
@@ -68,12 +86,27 @@ def release_array(p):
 class Built:
     """A batch of one column built field by field; keeps every piece alive."""
 
-    def __init__(self, fmt, length, buffers, null_count=0, offset=0, dictionary=None, n_buffers=None,
-                 children=None, column_length=None):
+    def __init__(
+        self,
+        fmt,
+        length,
+        buffers,
+        null_count=0,
+        offset=0,
+        dictionary=None,
+        n_buffers=None,
+        children=None,
+        column_length=None,
+    ):
         self.keep = []
         self.field = Schema(format=fmt.encode(), name=b"col", flags=2, release=release_schema)
-        self.column = Array(length=length if column_length is None else column_length, null_count=null_count, offset=offset,
-                            n_buffers=len(buffers) if n_buffers is None else n_buffers, release=release_array)
+        self.column = Array(
+            length=length if column_length is None else column_length,
+            null_count=null_count,
+            offset=offset,
+            n_buffers=len(buffers) if n_buffers is None else n_buffers,
+            release=release_array,
+        )
         pointers = (ctypes.c_void_p * max(len(buffers), 1))(*[self.buffer(b) for b in buffers])
         self.keep.append(pointers)
         self.column.buffers = ctypes.cast(pointers, ctypes.POINTER(ctypes.c_void_p))
@@ -85,8 +118,7 @@ class Built:
         self.schema.children = (ctypes.POINTER(Schema) * 1)(ctypes.pointer(self.field))
         self.batch = Array(length=length, n_buffers=1, n_children=1, release=release_array)
         self.batch.buffers = (ctypes.c_void_p * 1)()
-        self.batch.children = (ctypes.POINTER(Array) * 1)(ctypes.pointer(self.column) if children is None
-                                                          else children)
+        self.batch.children = (ctypes.POINTER(Array) * 1)(ctypes.pointer(self.column) if children is None else children)
 
     def buffer(self, data):
         if data is None:
@@ -96,8 +128,10 @@ class Built:
         return ctypes.addressof(raw)
 
     def capsules(self):
-        return (capsule_new(ctypes.addressof(self.schema), b"arrow_schema", None),
-                capsule_new(ctypes.addressof(self.batch), b"arrow_array", None))
+        return (
+            capsule_new(ctypes.addressof(self.schema), b"arrow_schema", None),
+            capsule_new(ctypes.addressof(self.batch), b"arrow_array", None),
+        )
 
     def __arrow_c_array__(self, requested_schema=None):
         return self.capsules()
@@ -133,24 +167,45 @@ MALFORMED = [
     (lambda: Built("l", 1, [None, b"\0" * 8], column_length=-1), ValueError, "negative"),
     (lambda: Built("l", 2, [None, b"\0" * 16], offset=-3), ValueError, "negative"),
     (lambda: Built("l", 2, [None, b"\0" * 16], n_buffers=-1), ValueError, "negative"),
-    (lambda: Built("vu", 1, [None, views((20, b"abcd", 0, 0)), b"x" * 10, struct.pack("<q", 10)]), ValueError,
-     "points outside the data buffers"),
-    (lambda: Built("vu", 1, [None, views((20, b"abcd", 3, 0)), b"x" * 30, struct.pack("<q", 30)]), ValueError,
-     "points outside the data buffers"),
+    (
+        lambda: Built("vu", 1, [None, views((20, b"abcd", 0, 0)), b"x" * 10, struct.pack("<q", 10)]),
+        ValueError,
+        "points outside the data buffers",
+    ),
+    (
+        lambda: Built("vu", 1, [None, views((20, b"abcd", 3, 0)), b"x" * 30, struct.pack("<q", 30)]),
+        ValueError,
+        "points outside the data buffers",
+    ),
     (lambda: Built("vu", 1, [None, views((-1, b"")), b""]), ValueError, "negative length"),
-    (lambda: Built("vu", 1, [None, views((20, b"abcd", 0, 0)), b"x" * 30, struct.pack("<q", -30)]), ValueError,
-     "size is negative"),
-    (lambda: Built("i", 2, [None, struct.pack("<2i", 0, 5)], dictionary=valid_utf8()), ValueError,
-     "the dictionary index at row 1 is outside the dictionary of 2 value(s)"),
-    (lambda: Built("C", 1, [None, b"\1"], dictionary=Built("u", 2, [None, offsets32(0, 2, 1), b"ab"])), ValueError,
-     "in the dictionary: the offsets decrease"),
+    (
+        lambda: Built("vu", 1, [None, views((20, b"abcd", 0, 0)), b"x" * 30, struct.pack("<q", -30)]),
+        ValueError,
+        "size is negative",
+    ),
+    (
+        lambda: Built("i", 2, [None, struct.pack("<2i", 0, 5)], dictionary=valid_utf8()),
+        ValueError,
+        "the dictionary index at row 1 is outside the dictionary of 2 value(s)",
+    ),
+    (
+        lambda: Built("C", 1, [None, b"\1"], dictionary=Built("u", 2, [None, offsets32(0, 2, 1), b"ab"])),
+        ValueError,
+        "in the dictionary: the offsets decrease",
+    ),
     (lambda: Built("+l", 1, [None, offsets32(0, 1)]), TypeError, "the Arrow type '+l' cannot be masked"),
     (lambda: Built("z", 1, [None, offsets32(0, 1), b"a"]), TypeError, "the Arrow type 'z' cannot be masked"),
     (lambda: Built("d:40,2", 1, [None, b"\0" * 16]), TypeError, "the Arrow type 'd:40,2' cannot be masked"),
-    (lambda: Built("u", 1, [None, b"\0" * 8], dictionary=valid_utf8()), ValueError,
-     "the dictionary index type 'u' is not an integer"),
-    (lambda: Built("l", 1, [None, b"\0" * 8], children=ctypes.POINTER(Array)()), ValueError,
-     "the column's array is missing"),
+    (
+        lambda: Built("u", 1, [None, b"\0" * 8], dictionary=valid_utf8()),
+        ValueError,
+        "the dictionary index type 'u' is not an integer",
+    ),
+    (
+        lambda: Built("l", 1, [None, b"\0" * 8], children=ctypes.POINTER(Array)()),
+        ValueError,
+        "the column's array is missing",
+    ),
 ]
 
 
@@ -174,16 +229,19 @@ def test_a_capsule_is_used_once():
         mask(holder)
 
 
-@pytest.mark.parametrize(("tamper", "error", "message"), [
-    (lambda b: setattr(b.schema, "release", SchemaRelease()), ValueError, "'arrow_schema' capsule was already"),
-    (lambda b: setattr(b.batch, "release", ArrayRelease()), ValueError, "'arrow_array' capsule was already"),
-    (lambda b: setattr(b.column, "release", ArrayRelease()), ValueError, "the array was released"),
-    (lambda b: setattr(b.schema, "format", b"+l"), TypeError, "not a record batch"),
-    (lambda b: setattr(b.schema, "n_children", 2), ValueError, "covers 1 column\\(s\\) and the batch has 2"),
-    (lambda b: setattr(b.batch, "n_children", 3), ValueError, "a batch has 3 column\\(s\\) and its schema 1"),
-    (lambda b: setattr(b.batch, "length", 5), ValueError, "holds 2 row\\(s\\), fewer than its batch's 5"),
-    (lambda b: setattr(b.batch, "n_buffers", 0), ValueError, "a batch is a struct array"),
-])
+@pytest.mark.parametrize(
+    ("tamper", "error", "message"),
+    [
+        (lambda b: setattr(b.schema, "release", SchemaRelease()), ValueError, "'arrow_schema' capsule was already"),
+        (lambda b: setattr(b.batch, "release", ArrayRelease()), ValueError, "'arrow_array' capsule was already"),
+        (lambda b: setattr(b.column, "release", ArrayRelease()), ValueError, "the array was released"),
+        (lambda b: setattr(b.schema, "format", b"+l"), TypeError, "not a record batch"),
+        (lambda b: setattr(b.schema, "n_children", 2), ValueError, "covers 1 column\\(s\\) and the batch has 2"),
+        (lambda b: setattr(b.batch, "n_children", 3), ValueError, "a batch has 3 column\\(s\\) and its schema 1"),
+        (lambda b: setattr(b.batch, "length", 5), ValueError, "holds 2 row\\(s\\), fewer than its batch's 5"),
+        (lambda b: setattr(b.batch, "n_buffers", 0), ValueError, "a batch is a struct array"),
+    ],
+)
 def test_broken_batches_are_refused(tamper, error, message):
     built = valid_utf8()
     tamper(built)
@@ -239,6 +297,7 @@ def test_argument_errors():
         zorva_arrow.maskBatch([key], table)
     with pytest.raises(TypeError, match="'Masker' object is not an instance of 'Masker'"):
         import zorva_rs
+
         zorva_arrow.maskBatch([zorva_rs.Masker(KEY, "key", {}), None], table)
     with pytest.raises(TypeError, match="decimalTexts reads text columns, not the Arrow type 'l'"):
         zorva_arrow.maskBatch([zorva_arrow.Masker(KEY, "number", {}), None], table, decimalTexts=[0])
@@ -263,13 +322,16 @@ def carried(built):
     return zorva_arrow.maskBatch([None], built)
 
 
-@pytest.mark.parametrize(("tamper", "message"), [
-    # Sums of these with the batch's offset would pass 64 bits.
-    (lambda b: setattr(b.batch, "offset", 2**63 - 1), "a batch is a struct array"),
-    (lambda b: setattr(b.batch, "length", HUGE), "a batch is a struct array"),
-    (lambda b: setattr(b.column, "offset", HUGE), "huge length, offset"),
-    (lambda b: setattr(b.column, "length", HUGE), "huge length, offset"),
-])
+@pytest.mark.parametrize(
+    ("tamper", "message"),
+    [
+        # Sums of these with the batch's offset would pass 64 bits.
+        (lambda b: setattr(b.batch, "offset", 2**63 - 1), "a batch is a struct array"),
+        (lambda b: setattr(b.batch, "length", HUGE), "a batch is a struct array"),
+        (lambda b: setattr(b.column, "offset", HUGE), "huge length, offset"),
+        (lambda b: setattr(b.column, "length", HUGE), "huge length, offset"),
+    ],
+)
 @pytest.mark.parametrize("masked", [False, True], ids=["carried", "masked"])
 def test_lengths_and_offsets_past_64_bit_sums_are_refused(tamper, message, masked):
     built = valid_utf8()
@@ -360,12 +422,15 @@ def test_a_moved_out_child_outlives_its_parent_and_keeps_the_producers_data(stra
     assert sorted(releases) == ["array", "schema"]
 
 
-@pytest.mark.parametrize(("tamper", "message"), [
-    (lambda b: setattr(b.field, "n_children", 1), "the children are missing"),
-    (lambda b: setattr(b.field, "n_children", -2), "a negative or huge count of children"),
-    (lambda b: setattr(b.field, "metadata", ctypes.addressof(NEGATIVE_METADATA)), "metadata has a negative size"),
-    (lambda b: setattr(b.field, "format", None), "the schema has no format"),
-])
+@pytest.mark.parametrize(
+    ("tamper", "message"),
+    [
+        (lambda b: setattr(b.field, "n_children", 1), "the children are missing"),
+        (lambda b: setattr(b.field, "n_children", -2), "a negative or huge count of children"),
+        (lambda b: setattr(b.field, "metadata", ctypes.addressof(NEGATIVE_METADATA)), "metadata has a negative size"),
+        (lambda b: setattr(b.field, "format", None), "the schema has no format"),
+    ],
+)
 @pytest.mark.parametrize("batches", [0, 1])
 def test_a_carried_field_is_checked_even_without_batches(tamper, message, batches):
     # With no batch, nothing but the field itself stands between it and the copy made for the output.

@@ -6,8 +6,8 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-pytest.importorskip("peers")
-from bench import freeStretch  # noqa: E402
+pytest.importorskip("lock_probe")
+from lock_probe import freeStretch
 
 STEP = 100_000  # ns
 
@@ -42,8 +42,7 @@ def test_ab_turns_and_reports(capsys):
     from ab import main
 
     module = str(Path(zorva_rs.__file__).resolve().parent)
-    assert main([module, module, "--table", "people", "--column", "tax_ref", "--rows", "3000",
-                 "--rounds", "2"]) == 0
+    assert main([module, module, "--table", "people", "--column", "tax_ref", "--rows", "3000", "--rounds", "2"]) == 0
     out = capsys.readouterr().out.splitlines()
     assert [line.split(":")[0].strip() for line in out[1:3]] == ["round 1", "round 2"]
     median = float(out[-1].split("median ")[1].split(",")[0])

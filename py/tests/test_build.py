@@ -6,7 +6,6 @@ import subprocess
 import sys
 
 import pytest
-
 import zorva_arrow
 import zorva_rs
 from conftest import KEY
@@ -17,8 +16,9 @@ def test_one_stable_abi_file_exporting_only_its_init_function(module):
     name = module.__name__
     assert os.path.basename(module.__file__) == f"{name}.abi3.so"
     assert os.path.dirname(module.__file__) == os.path.dirname(zorva_rs.__file__)  # one wheel
-    listing = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True,
-                             check=True).stdout
+    listing = subprocess.run(
+        ["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True, check=True
+    ).stdout
     assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == [f"PyInit_{name}"]
     needed = needed_libraries(module)
     assert needed and not [lib for lib in needed if "mimalloc" in lib]
@@ -40,8 +40,10 @@ def test_the_process_keeps_the_c_runtime_allocator():
     # The wheel links libstdc++ in: the engine's operator new is then a local
     # copy of its own (over the malloc checked here) that nothing outside sees.
     shared_cxx = any(name.startswith("libstdc++") for name in needed_libraries())
-    for library, symbols in [("libc.so.6", (b"malloc", b"free", b"calloc", b"realloc")),
-                             ("libstdc++.so.6", (b"_Znwm", b"_ZdlPv"))]:
+    for library, symbols in [
+        ("libc.so.6", (b"malloc", b"free", b"calloc", b"realloc")),
+        ("libstdc++.so.6", (b"_Znwm", b"_ZdlPv")),
+    ]:
         try:
             handle = ctypes.CDLL(library, mode=os.RTLD_NOLOAD | os.RTLD_LAZY)._handle
         except OSError:
@@ -64,15 +66,20 @@ assert len(masked) == len(rows)
 """
 
 
-@pytest.mark.parametrize("code", [
-    "zorva_rs.setThreads(4)\n",
-    "zorva_rs.setThreads(4)\nzorva_rs.setThreads(1)\n",
-    "zorva_rs.setThreads(3)\n" + JOB,
-    "zorva_rs.setThreads(2)\n" + JOB + JOB,  # the freeing threads of the last chunks are still at work at exit
-    "zorva_rs.setThreads(2)\n" + JOB + "del masked\n",
-    JOB,
-], ids=["pool", "replaced pool", "after a job", "two jobs", "results dropped", "no pool"])
+@pytest.mark.parametrize(
+    "code",
+    [
+        "zorva_rs.setThreads(4)\n",
+        "zorva_rs.setThreads(4)\nzorva_rs.setThreads(1)\n",
+        "zorva_rs.setThreads(3)\n" + JOB,
+        "zorva_rs.setThreads(2)\n" + JOB + JOB,  # the freeing threads of the last chunks are still at work at exit
+        "zorva_rs.setThreads(2)\n" + JOB + "del masked\n",
+        JOB,
+    ],
+    ids=["pool", "replaced pool", "after a job", "two jobs", "results dropped", "no pool"],
+)
 def test_the_interpreter_exits_cleanly(code):
-    result = subprocess.run([sys.executable, "-X", "dev", "-c", "import zorva_rs\n" + code], capture_output=True,
-                            text=True, timeout=600)
+    result = subprocess.run(
+        [sys.executable, "-X", "dev", "-c", "import zorva_rs\n" + code], capture_output=True, text=True, timeout=600
+    )
     assert (result.returncode, result.stderr) == (0, "")

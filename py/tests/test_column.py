@@ -9,7 +9,6 @@ import threading
 from decimal import Decimal
 
 import pytest
-
 import zorva_rs
 from conftest import KEY, WORDS, pool_threads
 from zorva_rs import Masker, columnKinds, maskChunk
@@ -46,11 +45,14 @@ def test_only_rows_that_can_hold_a_cycle_stay_tracked_by_the_collector():
     assert alive() is None
 
 
-@pytest.mark.parametrize("strategy,values", [
-    ("hash", ["x", "y", "x", None, "x"]),
-    ("number", [Decimal("1.50"), 2.5, Decimal("1.50"), 7, 2.5, 7]),
-    ("key", [12, "ab-1", 12, "ab-1", "é", "é"]),  # "é" falls back: None in both places
-])
+@pytest.mark.parametrize(
+    "strategy,values",
+    [
+        ("hash", ["x", "y", "x", None, "x"]),
+        ("number", [Decimal("1.50"), 2.5, Decimal("1.50"), 7, 2.5, 7]),
+        ("key", [12, "ab-1", 12, "ab-1", "é", "é"]),  # "é" falls back: None in both places
+    ],
+)
 def test_equal_values_of_one_call_share_one_masked_object(strategy, values):
     masker = Masker(KEY, strategy, {})
     masked, problems = masker.maskColumn(values)
@@ -78,8 +80,13 @@ def test_every_iterable_is_read_and_lists_and_tuples_by_index():
     values = ["a1", 5, None, "a1", True]
     expected = masker.maskColumn(values)
     by_index = {"__iter__": lambda s: pytest.fail("read by index"), "__getitem__": lambda s, i: pytest.fail("read")}
-    for form in (tuple(values), iter(values), (v for v in values), type("L", (list,), by_index)(values),
-                 type("T", (tuple,), {"__iter__": by_index["__iter__"]})(values)):
+    for form in (
+        tuple(values),
+        iter(values),
+        (v for v in values),
+        type("L", (list,), by_index)(values),
+        type("T", (tuple,), {"__iter__": by_index["__iter__"]})(values),
+    ):
         assert masker.maskColumn(form) == expected
     assert masker.maskColumn(dict.fromkeys(values).keys()) == masker.maskColumn(["a1", 5, None, True])
     assert masker.maskColumn("abca") == masker.maskColumn(["a", "b", "c", "a"])
@@ -93,8 +100,9 @@ def test_every_iterable_is_read_and_lists_and_tuples_by_index():
 
 
 def test_problems_in_row_then_column_order():
-    masked, problems = maskChunk(maskers("key", "email", None, "digits"),
-                                 [(True, 1, "x", "12"), ("a", "b@c.d", None, False), (b"", 2, 3, 4)])
+    masked, problems = maskChunk(
+        maskers("key", "email", None, "digits"), [(True, 1, "x", "12"), ("a", "b@c.d", None, False), (b"", 2, 3, 4)]
+    )
     assert problems == [
         (0, 0, ("refused", "the key strategy cannot mask a bool")),
         (1, 0, "fallback"),
@@ -130,8 +138,9 @@ def test_rows_read_while_earlier_rows_mask_give_the_single_thread_answer(restore
     # Long enough that, with a pool, earlier blocks of rows mask while later
     # ones are read: values repeat across blocks, problems fall in every block.
     names = ("key", None, "digits", "number", "fakeName")
-    rows = [(i % 2500, f"c{i}", "12-34" if i % 7 else True, 1.5 * i if i % 11 else b"x", f"n{i % 900}")
-            for i in range(9000)]
+    rows = [
+        (i % 2500, f"c{i}", "12-34" if i % 7 else True, 1.5 * i if i % 11 else b"x", f"n{i % 900}") for i in range(9000)
+    ]
     expected = maskChunk(maskers(*names), rows)
     zorva_rs.setThreads(2)
     shared = maskers(*names)
@@ -139,7 +148,7 @@ def test_rows_read_while_earlier_rows_mask_give_the_single_thread_answer(restore
     assert maskChunk(shared, shape(rows)) == expected  # now from the caches
     # A bad row after several blocks went to the pool fails the whole call.
     with pytest.raises(ValueError, match="the policy covers 5 column"):
-        maskChunk(shared, shape(rows[:6000] + [(1,)]))
+        maskChunk(shared, shape([*rows[:6000], (1,)]))
 
 
 def test_a_cache_filling_up_under_concurrent_readers(restore_threads):
@@ -151,7 +160,7 @@ def test_a_cache_filling_up_under_concurrent_readers(restore_threads):
 
     def reader(offset):
         for lo in range(offset, 70_000, 7_000):
-            if masker.maskColumn(values[lo:lo + 3_000])[0] != reference[lo:lo + 3_000]:
+            if masker.maskColumn(values[lo : lo + 3_000])[0] != reference[lo : lo + 3_000]:
                 failures.append(lo)
 
     zorva_rs.setThreads(2)
@@ -169,14 +178,17 @@ Rows = type("Rows", (list,), {})
 Row = type("Row", (tuple,), {})
 
 
-@pytest.mark.parametrize("rows, expected", [
-    ([], ([], [])),
-    ([(), ()], ([], [])),
-    ([(2**64, True), (1, Flag(2**80))], ([[int], [bool, Flag]], [False, True])),  # subclasses never clear it
-    (Rows([Row((1, None))]), ([[int], [type(None)]], [True, True])),
-    # Other shapes give None; test_hostile draws many more rows of both kinds.
-    *[(rows, None) for rows in [((1, 2), (3, 4)), [[1, 2]], [(), (1,)], [(1,), None], {(1,): 2}, iter([(1,)])]],
-])
+@pytest.mark.parametrize(
+    "rows, expected",
+    [
+        ([], ([], [])),
+        ([(), ()], ([], [])),
+        ([(2**64, True), (1, Flag(2**80))], ([[int], [bool, Flag]], [False, True])),  # subclasses never clear it
+        (Rows([Row((1, None))]), ([[int], [type(None)]], [True, True])),
+        # Other shapes give None; test_hostile draws many more rows of both kinds.
+        *[(rows, None) for rows in [((1, 2), (3, 4)), [[1, 2]], [(), (1,)], [(1,), None], {(1,): 2}, iter([(1,)])]],
+    ],
+)
 def test_column_kinds(rows, expected):
     assert columnKinds(rows) == columnKinds(rows=rows) == expected
 

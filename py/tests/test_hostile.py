@@ -12,21 +12,30 @@ from decimal import Decimal
 
 import numpy as np
 import pytest
+import zorva_rs
+from conftest import FAKES, KEY, WORDS
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import zorva_rs
-from conftest import FAKES, KEY, WORDS
-
-FUZZ = settings(max_examples=int(os.environ.get("ZORVA_HYPOTHESIS_EXAMPLES", "60")), deadline=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+FUZZ = settings(
+    max_examples=int(os.environ.get("ZORVA_HYPOTHESIS_EXAMPLES", "60")),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 # One valid configuration per native strategy, with options that stress it.
 CONFIGS = [
-    ("key", {}), ("key", {"charset": "hex"}), ("fpe", {"charset": "digits", "strict": True}),
-    ("fpe", {"charset": "alphanumeric"}), ("number", {}), ("number", {"min": "-1e3", "max": "1e3", "decimals": 2}),
-    ("number", {"variance": "1e-30", "decimals": 0}), ("hash", {"length": 2**64 - 1, "prefix": "h\x00\xe9"}),
-    ("email", {"length": 0, "keepDomain": True}), ("digits", {"keepLeading": 2**64 - 1, "keepTrailing": 1}),
-    ("digits", {}), *[(name, dict(WORDS, maxLength=3)) for name in FAKES],
+    ("key", {}),
+    ("key", {"charset": "hex"}),
+    ("fpe", {"charset": "digits", "strict": True}),
+    ("fpe", {"charset": "alphanumeric"}),
+    ("number", {}),
+    ("number", {"min": "-1e3", "max": "1e3", "decimals": 2}),
+    ("number", {"variance": "1e-30", "decimals": 0}),
+    ("hash", {"length": 2**64 - 1, "prefix": "h\x00\xe9"}),
+    ("email", {"length": 0, "keepDomain": True}),
+    ("digits", {"keepLeading": 2**64 - 1, "keepTrailing": 1}),
+    ("digits", {}),
+    *[(name, dict(WORDS, maxLength=3)) for name in FAKES],
 ]
 CONFIG_IDS = [f"{name}-{i}" for i, (name, _) in enumerate(CONFIGS)]
 
@@ -40,16 +49,35 @@ def boom(*_args, **_kwargs):
 
 
 # Every dunder a reader might touch raises.
-Trap = type("Trap", (), dict.fromkeys(["__repr__", "__str__", "__index__", "__int__", "__float__", "__bool__",
-                                       "__len__", "__iter__", "__lt__", "__format__"], boom))
+Trap = type(
+    "Trap",
+    (),
+    dict.fromkeys(
+        [
+            "__repr__",
+            "__str__",
+            "__index__",
+            "__int__",
+            "__float__",
+            "__bool__",
+            "__len__",
+            "__iter__",
+            "__lt__",
+            "__format__",
+        ],
+        boom,
+    ),
+)
 
 
 def answering(base, method):
     """A subclass of base whose method answers any text given: readers must not trust it."""
+
     def new(cls, value, text):
         obj = base.__new__(cls, value)
         obj.text = text
         return obj
+
     return type(f"{base.__name__}Shown", (base,), {"__new__": new, method: lambda self: self.text})
 
 
@@ -66,14 +94,32 @@ ReprNotStrFloat = type("ReprNotStrFloat", (float,), {"__repr__": lambda self: 12
 StrRaisesDecimal = type("StrRaisesDecimal", (Decimal,), {"__str__": boom})
 StrSub = type("StrSub", (str,), {"__str__": boom, "__repr__": boom})
 ReprTextFloat, StrTextDecimal = answering(float, "__repr__"), answering(Decimal, "__str__")
-SHOWN = st.one_of(st.sampled_from(["1e99999999999999999999", "1e-9223372036854775809", "١٢٣", "1_000", " 1", "nan",
-                                   "-0", "", ".", "1e", "9" * 400, "0." + "0" * 500 + "1"]), st.text(max_size=20))
+SHOWN = st.one_of(
+    st.sampled_from(
+        [
+            "1e99999999999999999999",
+            "1e-9223372036854775809",
+            "١٢٣",
+            "1_000",
+            " 1",
+            "nan",
+            "-0",
+            "",
+            ".",
+            "1e",
+            "9" * 400,
+            "0." + "0" * 500 + "1",
+        ]
+    ),
+    st.text(max_size=20),
+)
 
 ints = st.one_of(
     st.integers(),
     st.integers(min_value=-(2**70), max_value=2**70),
-    st.sampled_from([0, -1, 2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 2**64, -(2**71), 10**38, 10**39,
-                     10**256 - 1, 10**256]),
+    st.sampled_from(
+        [0, -1, 2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 2**64, -(2**71), 10**38, 10**39, 10**256 - 1, 10**256]
+    ),
     # Beyond the interpreter's digit limit for str(int), which stays on so that
     # nothing in the engine may rely on it; a digit run of n digits costs about
     # n^2/16 bytes of hashing, so the truly huge values have a test of their own.
@@ -87,28 +133,71 @@ texts = st.one_of(
 )
 floats = st.one_of(
     st.floats(allow_nan=True, allow_infinity=True),
-    st.sampled_from([0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
-                     float(2**53 + 1), 1e23, 0.1, math.nan, -math.inf]),
+    st.sampled_from(
+        [
+            0.0,
+            -0.0,
+            5e-324,
+            -5e-324,
+            2.2250738585072014e-308,
+            1.7976931348623157e308,
+            float(2**53 + 1),
+            1e23,
+            0.1,
+            math.nan,
+            -math.inf,
+        ]
+    ),
 )
 decimals = st.one_of(
     st.decimals(allow_nan=True, allow_infinity=True),
-    st.sampled_from([Decimal("NaN"), Decimal("-sNaN"), Decimal("Infinity"), Decimal("-0"), Decimal("1.50"),
-                     Decimal("1E+999999"), Decimal("-1E-999999"), Decimal("9" * 60), Decimal("0E-1000000")]),
+    st.sampled_from(
+        [
+            Decimal("NaN"),
+            Decimal("-sNaN"),
+            Decimal("Infinity"),
+            Decimal("-0"),
+            Decimal("1.50"),
+            Decimal("1E+999999"),
+            Decimal("-1E-999999"),
+            Decimal("9" * 60),
+            Decimal("0E-1000000"),
+        ]
+    ),
 )
 hostile = st.one_of(
     st.builds(Trap),
-    st.builds(lambda c, v: c(v),
-              st.sampled_from([BitLengthRaises, BitLengthStr, BitLengthHuge, BitLengthNegative, ToBytesStr,
-                               ToBytesShort, ToBytesRaises]),
-              st.one_of(st.integers(), st.sampled_from([2**64, -(2**100)]), st.just(5000).map(lambda e: 10**e))),
+    st.builds(
+        lambda c, v: c(v),
+        st.sampled_from(
+            [BitLengthRaises, BitLengthStr, BitLengthHuge, BitLengthNegative, ToBytesStr, ToBytesShort, ToBytesRaises]
+        ),
+        st.one_of(st.integers(), st.sampled_from([2**64, -(2**100)]), st.just(5000).map(lambda e: 10**e)),
+    ),
     st.builds(ReprRaisesFloat, floats),
     st.builds(ReprNotStrFloat, floats),
     st.builds(ReprTextFloat, floats, SHOWN),
     st.builds(StrRaisesDecimal, decimals),
     st.builds(StrTextDecimal, decimals, SHOWN),
     st.builds(StrSub, st.text(max_size=10)),
-    st.sampled_from([True, False, np.bool_(True), b"bytes", bytearray(b"x"), [], (1,), {}, object(),
-                     1j, np.int64(5), np.float64(1.5), "\ud800", "a\udfffb"]),
+    st.sampled_from(
+        [
+            True,
+            False,
+            np.bool_(True),
+            b"bytes",
+            bytearray(b"x"),
+            [],
+            (1,),
+            {},
+            object(),
+            1j,
+            np.int64(5),
+            np.float64(1.5),
+            "\ud800",
+            "a\udfffb",
+        ]
+    ),
 )
 values = st.one_of(st.none(), ints, texts, floats, decimals, hostile)
 
@@ -127,8 +216,11 @@ def typed(values):
     return [(type(v), v) for v in values]  # answers are never NaN: those are fallbacks
 
 
-REFUSALS = {"key": "the key strategy cannot mask a bool", "fpe": "the fpe strategy cannot mask a bool",
-            "digits": "the digits strategy needs text or an integer, got bool"}
+REFUSALS = {
+    "key": "the key strategy cannot mask a bool",
+    "fpe": "the fpe strategy cannot mask a bool",
+    "digits": "the digits strategy needs text or an integer, got bool",
+}
 
 
 def check_column(name, items, masked, problems):
@@ -137,9 +229,13 @@ def check_column(name, items, masked, problems):
     assert list(problems) == sorted(problems) and all(type(p) is int and 0 <= p < len(items) for p in problems)
     for p, marker in problems.items():
         assert masked[p] is None
-        assert marker == zorva_rs.FALLBACK and type(marker) is str or (
-            type(marker) is tuple and len(marker) == 2 and marker[0] == zorva_rs.REFUSED and type(marker[1]) is str
-            and marker[1]), marker
+        assert (marker == zorva_rs.FALLBACK and type(marker) is str) or (
+            type(marker) is tuple
+            and len(marker) == 2
+            and marker[0] == zorva_rs.REFUSED
+            and type(marker[1]) is str
+            and marker[1]
+        ), marker
     for p, (v, out) in enumerate(zip(items, masked)):
         real = isinstance(v, (float, Decimal))
         # Subclasses may show another number than they hold: readers need not trust either.
@@ -148,8 +244,11 @@ def check_column(name, items, masked, problems):
             assert out is None and p not in problems
         elif type(v) is bool:
             assert problems[p] == (("refused", REFUSALS[name]) if name in REFUSALS else "fallback")
-        elif type(v) in (bytes, bytearray, list, tuple, dict, object, complex, Trap) or not finite or (
-                real or isinstance(v, str)) and real != (name == "number"):
+        elif (
+            type(v) in (bytes, bytearray, list, tuple, dict, object, complex, Trap)
+            or not finite
+            or ((real or isinstance(v, str)) and real != (name == "number"))
+        ):
             assert problems[p] == "fallback", (v, problems.get(p))  # only numbers reach the number strategy
         elif p in problems:
             continue
@@ -220,8 +319,15 @@ def test_values_that_empty_the_list_being_read(entry, method, value, answer):
 def bad_len(items, length):
     """A sequence whose len() raises or lies: a length is only a hint to the readers."""
     items = list(items)
-    return type("BadLen", (), {"__len__": lambda self: boom() if isinstance(length, Exception) else length,
-                               "__iter__": lambda self: iter(items), "__getitem__": lambda self, i: items[i]})()
+    return type(
+        "BadLen",
+        (),
+        {
+            "__len__": lambda self: boom() if isinstance(length, Exception) else length,
+            "__iter__": lambda self: iter(items),
+            "__getitem__": lambda self, i: items[i],
+        },
+    )()
 
 
 @pytest.mark.parametrize("length", [Hostile("len"), -1, 2**62, 0, "x"])
@@ -244,11 +350,13 @@ BadSequence = type("BadSequence", (), {"__len__": lambda self: 1, "__getitem__":
 @pytest.mark.parametrize("after", [0, 3, 300])
 def test_errors_raised_by_iteration_come_back_unchanged(after):
     masker = zorva_rs.Masker(KEY, "key", {})
-    for call in (lambda: masker.maskColumn(failing(after)),
-                 lambda: zorva_rs.maskChunk([masker], ((i,) for i in failing(after))),
-                 lambda: zorva_rs.maskChunk([masker], [(1,), failing(1)]),
-                 lambda: zorva_rs.maskChunk(BadSequence(), [(1,)]),
-                 lambda: zorva_rs.maskChunk([masker, masker], [Trap()])):
+    for call in (
+        lambda: masker.maskColumn(failing(after)),
+        lambda: zorva_rs.maskChunk([masker], ((i,) for i in failing(after))),
+        lambda: zorva_rs.maskChunk([masker], [(1,), failing(1)]),
+        lambda: zorva_rs.maskChunk(BadSequence(), [(1,)]),
+        lambda: zorva_rs.maskChunk([masker, masker], [Trap()]),
+    ):
         with pytest.raises(Hostile):
             call()
 
@@ -264,18 +372,48 @@ class Index:
 
 
 # Options: random and hostile values for every key every strategy reads.
-OPTION_KEYS = ["charset", "strict", "length", "prefix", "mailDomain", "keepDomain", "keepLeading",
-               "keepTrailing", "decimals", "min", "max", "variance", *WORDS, "maxLength"]
+OPTION_KEYS = [
+    "charset",
+    "strict",
+    "length",
+    "prefix",
+    "mailDomain",
+    "keepDomain",
+    "keepLeading",
+    "keepTrailing",
+    "decimals",
+    "min",
+    "max",
+    "variance",
+    *WORDS,
+    "maxLength",
+]
 option_values = st.one_of(
     st.none(),
     st.booleans(),
-    st.sampled_from([np.bool_(False), np.bool_(True), type("NotABool", (), {"__bool__": boom})(), Trap(), 1.5,
-                     Decimal(1), b"x"]),
+    st.sampled_from(
+        [np.bool_(False), np.bool_(True), type("NotABool", (), {"__bool__": boom})(), Trap(), 1.5, Decimal(1), b"x"]
+    ),
     st.integers(min_value=-(2**65), max_value=2**65),
     st.builds(Index, st.one_of(st.integers(min_value=-(2**65), max_value=2**65), st.just(Hostile("i")))),
     st.text(max_size=12),
-    st.sampled_from(["alphanumeric", "digits", "hex", "{number}", "{", "}", "{x}", "a\udc80", "1e-400",
-                     "9e9223372036854775807", "-0", "NaN", " 1"]),
+    st.sampled_from(
+        [
+            "alphanumeric",
+            "digits",
+            "hex",
+            "{number}",
+            "{",
+            "}",
+            "{x}",
+            "a\udc80",
+            "1e-400",
+            "9e9223372036854775807",
+            "-0",
+            "NaN",
+            " 1",
+        ]
+    ),
     st.lists(st.text(max_size=6), max_size=3),
     st.lists(st.one_of(st.text(max_size=3), st.integers(), st.just("\ud800")), max_size=3).map(tuple),
     st.builds(type("WordsIterRaises", (list,), {"__iter__": boom}), st.lists(st.text(max_size=3), max_size=2)),
@@ -284,9 +422,13 @@ option_values = st.one_of(
 
 
 @FUZZ
-@given(name=st.sampled_from(["key", "fpe", "number", "hash", "email", "digits", *FAKES, "Key", "redact", "null", "",
-                             "\x00\n\"\\"]),
-       base=st.booleans(), options=st.dictionaries(st.sampled_from(OPTION_KEYS), option_values, max_size=6))
+@given(
+    name=st.sampled_from(
+        ["key", "fpe", "number", "hash", "email", "digits", *FAKES, "Key", "redact", "null", "", '\x00\n"\\']
+    ),
+    base=st.booleans(),
+    options=st.dictionaries(st.sampled_from(OPTION_KEYS), option_values, max_size=6),
+)
 def test_random_and_hostile_options(name, base, options):
     try:
         masker = zorva_rs.Masker(KEY, name, {**WORDS, **options} if base else options)
@@ -296,12 +438,14 @@ def test_random_and_hostile_options(name, base, options):
 
 
 @FUZZ
-@given(rows=st.one_of(
-    st.lists(st.tuples(values, values), max_size=6),
-    st.lists(st.one_of(st.tuples(values), st.tuples(values, values), st.lists(values, max_size=2)), max_size=4),
-    st.tuples(st.tuples(values)),
-    st.sampled_from([None, Trap(), "rows", [Trap()], [(Trap(),) * 3]]),
-))
+@given(
+    rows=st.one_of(
+        st.lists(st.tuples(values, values), max_size=6),
+        st.lists(st.one_of(st.tuples(values), st.tuples(values, values), st.lists(values, max_size=2)), max_size=4),
+        st.tuples(st.tuples(values)),
+        st.sampled_from([None, Trap(), "rows", [Trap()], [(Trap(),) * 3]]),
+    )
+)
 def test_column_kinds_never_runs_caller_code(rows):
     result = zorva_rs.columnKinds(rows)
     shaped = type(rows) is list and all(type(r) is tuple and len(r) == len(rows[0]) for r in rows)
@@ -309,8 +453,9 @@ def test_column_kinds_never_runs_caller_code(rows):
     if shaped and rows:
         kinds, fits = result
         assert kinds == [list(dict.fromkeys(type(row[j]) for row in rows)) for j in range(len(rows[0]))]
-        assert fits == [all(-(2**63) <= row[j] < 2**63 for row in rows if type(row[j]) is int)
-                        for j in range(len(rows[0]))]
+        assert fits == [
+            all(-(2**63) <= row[j] < 2**63 for row in rows if type(row[j]) is int) for j in range(len(rows[0]))
+        ]
 
 
 def test_deep_recursion_in_a_value_is_not_followed():

@@ -6,23 +6,37 @@ import os
 import subprocess
 import sys
 import textwrap
-import types
 import tomllib
+import types
 
 import pytest
-
 import zorva_rs
 from conftest import SANITIZED, pool_threads, settle
 
-NAMES = ["__version__", "FALLBACK", "REFUSED", "Masker", "maskChunk", "columnKinds", "availableCores", "setThreads",
-         "threads"]
+NAMES = [
+    "__version__",
+    "FALLBACK",
+    "REFUSED",
+    "Masker",
+    "maskChunk",
+    "columnKinds",
+    "availableCores",
+    "setThreads",
+    "threads",
+]
 
 
 def run(code, *flags):
     """Runs code in a new interpreter that can import the shared helpers."""
     path = os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")])
-    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          check=True, timeout=600, env={**os.environ, "PYTHONPATH": path})
+    return subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        check=True,
+        timeout=600,
+        env={**os.environ, "PYTHONPATH": path},
+    )
 
 
 def test_names_values_and_order():
@@ -34,8 +48,13 @@ def test_names_values_and_order():
     assert (zorva_rs.FALLBACK, zorva_rs.REFUSED, zorva_rs.__doc__) == ("fallback", "refused", "")
     assert isinstance(zorva_rs.Masker, type) and zorva_rs.Masker.__name__ == zorva_rs.Masker.__qualname__ == "Masker"
     functions = [getattr(zorva_rs, name) for name in NAMES[4:]]
-    assert all(type(f) is types.BuiltinFunctionType and (f.__module__, f.__self__) == ("zorva_rs", zorva_rs)
-               for f in functions) and [f.__name__ for f in functions] == NAMES[4:]
+    assert (
+        all(
+            type(f) is types.BuiltinFunctionType and (f.__module__, f.__self__) == ("zorva_rs", zorva_rs)
+            for f in functions
+        )
+        and [f.__name__ for f in functions] == NAMES[4:]
+    )
     for callable_ in [getattr(zorva_rs, name) for name in NAMES[3:]] + [zorva_rs.Masker.maskColumn]:
         # The signature line is not repeated in the documentation text; stubtest holds the signatures.
         assert callable_.__doc__ and not callable_.__doc__.startswith(callable_.__name__)
@@ -81,14 +100,17 @@ def test_masking_whatever_becomes_of_the_allocator_reservation(limit):
     assert result.stdout.strip() == hashlib.sha256(repr(masked).encode()).hexdigest()
 
 
-@pytest.mark.parametrize(("strategy", "option", "value"),
-                         [("key", "charset", "digits"), ("hash", "prefix", "h-"), ("email", "mailDomain", "mail.test")])
+@pytest.mark.parametrize(
+    ("strategy", "option", "value"),
+    [("key", "charset", "digits"), ("hash", "prefix", "h-"), ("email", "mailDomain", "mail.test")],
+)
 def test_arguments_survive_their_keywords_being_emptied(strategy, option, value):
     # functools.partial hands its own keywords dict to the callable; Python code
     # run while the options are read empties it, dropping the only references
     # to the subkey and the strategy name. Debug memory hooks make a use after
     # free visible.
-    run(f"""
+    run(
+        f"""
         import functools, zorva_rs
 
         class Key(str):
@@ -104,7 +126,10 @@ def test_arguments_survive_their_keywords_being_emptied(strategy, option, value)
         assert call.keywords == {{}}
         masked, problems = masker.maskColumn(["ab12", 1234])
         assert len(masked) == 2
-        """, "-X", "dev")
+        """,
+        "-X",
+        "dev",
+    )
 
 
 def test_pool_threads_are_named_replaced_and_released(restore_threads):

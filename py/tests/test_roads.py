@@ -57,19 +57,23 @@ SCRIPT = textwrap.dedent("""
 
 def masked(road, seed):
     here = os.path.dirname(__file__)
-    env = {**os.environ, "ZORVA_SHA256_ROAD": road,
-           "PYTHONPATH": os.pathsep.join([here, os.environ.get("PYTHONPATH", "")])}
-    done = subprocess.run([sys.executable, "-c", SCRIPT, str(seed)], capture_output=True, text=True, env=env,
-                          timeout=600, check=False)
+    env = {
+        **os.environ,
+        "ZORVA_SHA256_ROAD": road,
+        "PYTHONPATH": os.pathsep.join([here, os.environ.get("PYTHONPATH", "")]),
+    }
+    done = subprocess.run(
+        [sys.executable, "-c", SCRIPT, str(seed)], capture_output=True, text=True, env=env, timeout=600, check=False
+    )
     assert done.returncode == 0, done.stderr
     return done.stdout.strip()
 
 
-@pytest.mark.skipif(os.environ.get("ZORVA_ROAD_SWITCH") != "1",
-                    reason="the module under test is a shipped build, which forces no road")
+@pytest.mark.skipif(
+    os.environ.get("ZORVA_ROAD_SWITCH") != "1", reason="the module under test is a shipped build, which forces no road"
+)
 @pytest.mark.parametrize("seed", [1, 2])
 def test_every_road_masks_alike(seed):
     plain = masked("portable", seed)
     assert len(plain) == 64
     assert {road: masked(road, seed) for road in ROADS[1:]} == dict.fromkeys(ROADS[1:], plain)
-

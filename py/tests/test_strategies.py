@@ -9,11 +9,11 @@ import struct
 import sys
 from decimal import Decimal
 
-import pytest
-from hypothesis import example, given, settings, strategies as st
-
 import model
+import pytest
 from conftest import FAKES, KEY, WORDS
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 from test_hostile import BitLengthNegative, BitLengthRaises, BitLengthStr, ToBytesShort
 from zorva_rs import Masker, maskChunk
 
@@ -22,16 +22,37 @@ subkeys = st.binary(min_size=32, max_size=32)
 texts = st.text(st.characters(blacklist_categories=["Cs"]), max_size=40)
 printable = st.text(string.printable, max_size=40)
 # Both ways across the 64-bit edge and through bit_length/to_bytes beyond it.
-EDGE_INTS = [0, -1, 2**63 - 1, -2**63, 2**63, -2**63 - 1, 2**64 - 1, 2**64, -2**64, -2**71, 2**71 - 1, -129, 256,
-             10**100, -10**100]
-ints = st.one_of(st.integers(min_value=-10**40, max_value=10**40), st.sampled_from(EDGE_INTS))
-EMAILS = ["Jane.Doe@Example.COM", " \tjane.doe@example.com\n\x1c", "a@b@Sub.Example", "no-at-sign", "trailing@",
-          " \r\n ", "j\xe9@example.com"]
+EDGE_INTS = [
+    0,
+    -1,
+    2**63 - 1,
+    -(2**63),
+    2**63,
+    -(2**63) - 1,
+    2**64 - 1,
+    2**64,
+    -(2**64),
+    -(2**71),
+    2**71 - 1,
+    -129,
+    256,
+    10**100,
+    -(10**100),
+]
+ints = st.one_of(st.integers(min_value=-(10**40), max_value=10**40), st.sampled_from(EDGE_INTS))
+EMAILS = [
+    "Jane.Doe@Example.COM",
+    " \tjane.doe@example.com\n\x1c",
+    "a@b@Sub.Example",
+    "no-at-sign",
+    "trailing@",
+    " \r\n ",
+    "j\xe9@example.com",
+]
 
 
 @MODEL
-@given(subkeys, st.lists(st.one_of(texts, ints), max_size=8), st.one_of(st.integers(0, 80), st.just(2**64 - 1)),
-       texts)
+@given(subkeys, st.lists(st.one_of(texts, ints), max_size=8), st.one_of(st.integers(0, 80), st.just(2**64 - 1)), texts)
 @example(KEY, EDGE_INTS, 16, "")
 def test_hash(subkey, values, length, prefix):
     masked, problems = Masker(subkey, "hash", {"length": length, "prefix": prefix}).maskColumn(values)
@@ -40,8 +61,13 @@ def test_hash(subkey, values, length, prefix):
 
 
 @MODEL
-@given(subkeys, st.lists(st.one_of(texts, printable, st.emails(), st.sampled_from(EMAILS), ints), max_size=6),
-       st.one_of(st.integers(0, 70), st.just(2**64 - 1)), st.booleans(), st.booleans())
+@given(
+    subkeys,
+    st.lists(st.one_of(texts, printable, st.emails(), st.sampled_from(EMAILS), ints), max_size=6),
+    st.one_of(st.integers(0, 70), st.just(2**64 - 1)),
+    st.booleans(),
+    st.booleans(),
+)
 def test_email(subkey, values, length, keep, defaults):
     options = {} if defaults else {"length": length, "keepDomain": keep, "mailDomain": "m.test"}
     masked, problems = Masker(subkey, "email", options).maskColumn(values)
@@ -51,8 +77,12 @@ def test_email(subkey, values, length, keep, defaults):
 
 
 @MODEL
-@given(subkeys, st.lists(st.one_of(ints, printable, texts), max_size=6),
-       st.sampled_from([0, 1, 2, 3, 4, 2**64 - 1]), st.integers(0, 4))
+@given(
+    subkeys,
+    st.lists(st.one_of(ints, printable, texts), max_size=6),
+    st.sampled_from([0, 1, 2, 3, 4, 2**64 - 1]),
+    st.integers(0, 4),
+)
 @example(KEY, EDGE_INTS, 0, 0)
 def test_digits(subkey, values, lead, trail):
     masked, problems = Masker(subkey, "digits", {"keepLeading": lead, "keepTrailing": trail}).maskColumn(values)
@@ -79,10 +109,11 @@ def test_fakes(kind, max_length):
     rng = random.Random(kind)
     for _ in range(5):
         subkey = rng.randbytes(32)
-        values = [rng.choice([str(rng.randint(-10**6, 10**6)), "".join(rng.choices("aé b", k=5))]) for _ in range(20)]
+        values = [rng.choice([str(rng.randint(-(10**6), 10**6)), "".join(rng.choices("aé b", k=5))]) for _ in range(20)]
         numbers = [v for v in values if v.lstrip("-").isdigit()]
         masked, problems = Masker(subkey, kind, {**WORDS, "maxLength": max_length}).maskColumn(
-            values + [int(v) for v in numbers])
+            values + [int(v) for v in numbers]
+        )
         assert problems == {}
         # An int masks through its decimal text.
         assert masked == [model.mask_fake(subkey, kind, WORDS, v.encode(), max_length) for v in values + numbers]
@@ -104,7 +135,9 @@ def test_subclasses_are_read_through_their_own_methods():
     # A float hashes by its repr text; a Decimal subclass is a Decimal; an
     # isinstance that raises makes the value unsupported, the error dropped.
     assert number.maskColumn([Shown(2.5), type("Dec", (Decimal,), {})("3.25"), Raiser()]) == (
-        number.maskColumn([2.5, Decimal("3.25")])[0] + [None], {2: "fallback"})
+        number.maskColumn([2.5, Decimal("3.25")])[0] + [None],
+        {2: "fallback"},
+    )
 
 
 def test_exact_floats_render_as_repr_does():
@@ -117,8 +150,13 @@ def test_exact_floats_render_as_repr_does():
     values += [0.0, -0.0, 5e-324, 1.7976931348623157e308, 1e16, 1e-5, 1e-4, math.nan, math.inf, -math.inf]
     values += [rng.uniform(0.01, 40.0) for _ in range(5000)] + [-rng.random() * 0.3 for _ in range(5000)]
     Sub = type("Sub", (float,), {})
-    for options in ({}, {"decimals": 2}, {"variance": "0.2"}, {"variance": "0.02", "decimals": 6},
-                    {"min": "-5", "max": "1e6", "decimals": 3}):
+    for options in (
+        {},
+        {"decimals": 2},
+        {"variance": "0.2"},
+        {"variance": "0.02", "decimals": 6},
+        {"min": "-5", "max": "1e6", "decimals": 3},
+    ):
         masker = Masker(KEY, "number", options)
         assert masker.maskColumn(values) == masker.maskColumn([Sub(v) for v in values])
     # A subclass whose repr() is empty reads as no number.
@@ -130,6 +168,7 @@ def test_decimal_results_are_made_as_calling_the_type_makes_them(monkeypatch):
     # By the module's Decimal as found per call: its __init__ runs; a __new__ that raises (a misfit
     # method) raises through.
     import decimal
+
     texts, inits = ["12.50", "-0.003", "98765.4321"], []
     plain = Masker(KEY, "number", {}).maskColumn([Decimal(t) for t in texts])
     for body in ({}, {"__init__": lambda self, text: inits.append(text)}, {"__new__": Decimal.__truediv__}):

@@ -51,17 +51,29 @@ def arrow(module) -> str:
     import pyarrow as pa
 
     module.setThreads(2)
-    shared = [module.Masker(KEY, "key", {}), module.Masker(KEY, "hash", {}), None,
-              module.Masker(KEY, "number", {"min": "0", "max": "100"})]
+    shared = [
+        module.Masker(KEY, "key", {}),
+        module.Masker(KEY, "hash", {}),
+        None,
+        module.Masker(KEY, "number", {"min": "0", "max": "100"}),
+    ]
     n = 3000
-    table = pa.table({"id": [f"id-{i:06d}" for i in range(n)], "n": list(range(n)), "keep": list(range(n)),
-                      "f": [i / 7 for i in range(n)]})
+    table = pa.table(
+        {
+            "id": [f"id-{i:06d}" for i in range(n)],
+            "n": list(range(n)),
+            "keep": list(range(n)),
+            "f": [i / 7 for i in range(n)],
+        }
+    )
     table = pa.concat_tables([table.slice(0, 1000), table.slice(1000)])
     # The threads' input: two batches held in the engine's own buffers, every
     # column masked once here so that no buffer or release callback of
     # pyarrow's is reached from a thread.
-    source = module.maskBatch([module.Masker(KEY, "key", {}) for _ in range(3)]
-                              + [module.Masker(KEY, "number", {"min": "0", "max": "1"})], table)[0]
+    source = module.maskBatch(
+        [module.Masker(KEY, "key", {}) for _ in range(3)] + [module.Masker(KEY, "number", {"min": "0", "max": "1"})],
+        table,
+    )[0]
     reference = pa.table(module.maskBatch(shared, source)[0])
     results = []
 

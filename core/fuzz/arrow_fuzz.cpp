@@ -48,10 +48,10 @@ struct Reader {
   }
 };
 
-const char* const kFormats[] = {"n",    "b",        "c",         "C",           "s",         "S",          "i",
-                                "I",    "l",        "L",         "f",           "g",         "u",          "U",
-                                "vu",   "d:5,2",    "d:38,10",   "d:76,3,256",  "d:9,-2,32", "d:18,0,64",  "e",
-                                "+s",   "d:0,1",    "d:5,2,512", "d:5",         "z",         "d:38,2,128x"};
+const char* const kFormats[] = {"n",  "b",     "c",         "C",          "s",         "S",          "i",
+                                "I",  "l",     "L",         "f",          "g",         "u",          "U",
+                                "vu", "d:5,2", "d:38,10",   "d:76,3,256", "d:9,-2,32", "d:18,0,64",  "e",
+                                "+s", "d:0,1", "d:5,2,512", "d:5",        "z",         "d:38,2,128x"};
 const char* const kIndexFormats[] = {"c", "C", "s", "S", "i", "I", "l", "L", "u"};
 const char* const kValueFormats[] = {"u", "U", "vu", "l"};
 
@@ -197,7 +197,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // and then at the edges of 64 bits, where sums of offsets overflow.
   static constexpr std::int64_t kEdges[] = {kMaxRows, kMaxRows + 1, std::int64_t{1} << 62, INT64_MAX, -1};
   std::int64_t offset = slice % 4;
-  std::int64_t length = slice & 0x80 ? column.array.length + 1 : std::max<std::int64_t>(0, column.array.length - offset);
+  std::int64_t length =
+      slice & 0x80 ? column.array.length + 1 : std::max<std::int64_t>(0, column.array.length - offset);
   if ((slice & 0x70) == 0x70) ((slice & 8) ? offset : length) = kEdges[(slice >> 1) % 5];
   ArrowArray* children[] = {&column.array};
   const void* batchBuffers[] = {nullptr};

@@ -24,7 +24,7 @@ struct Allocator {
 // takes that away, for at most a few 2 MiB pages more per thread. Defaults
 // only: MIMALLOC_* settings in the environment still win. The option numbers
 // are those of every mimalloc 2 release.
-void tune(void* handle) noexcept {
+[[maybe_unused]] void tune(void* handle) noexcept {
   auto setDefault = reinterpret_cast<void (*)(mi_option_t, long)>(dlsym(handle, "mi_option_set_default"));
   auto version = reinterpret_cast<int (*)()>(dlsym(handle, "mi_version"));
   if (setDefault == nullptr || version == nullptr || version() / 100 != 2) return;

@@ -103,7 +103,7 @@ std::optional<Vec<FakeStrategy::Piece>> parseAddress(std::string_view address) {
   auto addText = [&](std::string_view text) {
     if (text.empty()) return true;
     if (text.find('}') != std::string_view::npos) return false;
-    pieces.push_back(Piece{Piece::Kind::Text, Text(text)});
+    pieces.push_back(Piece{Piece::Kind::Literal, Text(text)});
     return true;
   };
   std::size_t at = 0;
@@ -241,7 +241,7 @@ Text FakeStrategy::assemble(const std::uint64_t* results) const {
       [&](auto&& f) {
         for (const Piece& piece : pieces_) {
           switch (piece.kind) {
-            case Piece::Kind::Text: f(std::string_view(piece.text)); break;
+            case Piece::Kind::Literal: f(std::string_view(piece.text)); break;
             case Piece::Kind::Number: f(number); break;
             case Piece::Kind::Street: f(street); break;
             case Piece::Kind::Kind: f(kind); break;

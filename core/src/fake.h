@@ -66,8 +66,8 @@ class FakeStrategy {
 
   // One element of a parsed address template.
   struct Piece {
-    enum class Kind : std::uint8_t { Text, Number, Street, Kind } kind;
-    Text text;  // for Kind::Text
+    enum class Kind : std::uint8_t { Literal, Number, Street, Kind } kind;
+    Text text;  // for Kind::Literal
   };
 
  private:

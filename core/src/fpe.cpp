@@ -219,9 +219,9 @@ void FpeStrategy::maskIntegers(const KeyedHash& keyedHash, std::span<const BigIn
         const std::size_t j = walking[w];
         if (jobs[w].out[0] != 0) continue;
         const std::size_t n = jobs[w].numerals.size();
-        const std::size_t from = written[j];
-        written[j] = 1 - from;
-        jobs[again] = Ff1Job{{numerals[j][from], n}, jobs[w].tweak, {numerals[j][1 - from], n}};
+        const std::size_t side = written[j];
+        written[j] = 1 - side;
+        jobs[again] = Ff1Job{{numerals[j][side], n}, jobs[w].tweak, {numerals[j][1 - side], n}};
         walking[again++] = j;
       }
       walkCount = again;

@@ -238,9 +238,18 @@ TEST(Ff1, VectorRemaindersAreExact) {
 TEST(Ff1, WideRemaindersAreExact) {
   std::mt19937_64 rng(5);
   const u128 all = ~u128(0);
-  std::vector<u128> moduli = {u128(1) << 64,        (u128(1) << 64) + 1, (u128(1) << 64) - 1, u128(1) << 96,
-                              (u128(1) << 96) - 1,  (u128(1) << 96) + 1, (u128(1) << 126) - 1, u128(1) << 126,
-                              (u128(1) << 126) + 1, all,                 all - 1,              (u128(1) << 127),
+  std::vector<u128> moduli = {u128(1) << 64,
+                              (u128(1) << 64) + 1,
+                              (u128(1) << 64) - 1,
+                              u128(1) << 96,
+                              (u128(1) << 96) - 1,
+                              (u128(1) << 96) + 1,
+                              (u128(1) << 126) - 1,
+                              u128(1) << 126,
+                              (u128(1) << 126) + 1,
+                              all,
+                              all - 1,
+                              (u128(1) << 127),
                               12157665459056928801u};
   for (std::uint32_t radix : {3u, 10u, 26u, 36u, 62u, 65535u}) {
     for (u128 m = radix; !__builtin_mul_overflow(m, u128{radix}, &m);) moduli.push_back(m);

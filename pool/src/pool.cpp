@@ -90,8 +90,8 @@ std::size_t pieceBegin(std::size_t n, std::size_t pieces, std::size_t j) noexcep
 }  // namespace
 
 struct Pool::State {
-  explicit State(std::size_t count) : count(count), workers(new Worker[count]) {
-    for (std::size_t i = 0; i < count; ++i) {
+  explicit State(std::size_t workerCount) : count(workerCount), workers(new Worker[workerCount]) {
+    for (std::size_t i = 0; i < workerCount; ++i) {
       workers[i].state = this;
       workers[i].index = i;
       workers[i].seed = 0x9E3779B97F4A7C15ull * (i + 1);

@@ -50,11 +50,11 @@ bool readPlain(std::string_view format, ColumnType& out) {
     int width;
   };
   static constexpr Entry kTable[] = {
-      {"n", TypeKind::Null, 0},      {"b", TypeKind::Bool, 0},      {"c", TypeKind::Int, 1},
-      {"C", TypeKind::UInt, 1},      {"s", TypeKind::Int, 2},       {"S", TypeKind::UInt, 2},
-      {"i", TypeKind::Int, 4},       {"I", TypeKind::UInt, 4},      {"l", TypeKind::Int, 8},
-      {"L", TypeKind::UInt, 8},      {"f", TypeKind::Float32, 4},   {"g", TypeKind::Float64, 8},
-      {"u", TypeKind::Utf8, 4},      {"U", TypeKind::LargeUtf8, 8}, {"vu", TypeKind::Utf8View, 16},
+      {"n", TypeKind::Null, 0}, {"b", TypeKind::Bool, 0},      {"c", TypeKind::Int, 1},
+      {"C", TypeKind::UInt, 1}, {"s", TypeKind::Int, 2},       {"S", TypeKind::UInt, 2},
+      {"i", TypeKind::Int, 4},  {"I", TypeKind::UInt, 4},      {"l", TypeKind::Int, 8},
+      {"L", TypeKind::UInt, 8}, {"f", TypeKind::Float32, 4},   {"g", TypeKind::Float64, 8},
+      {"u", TypeKind::Utf8, 4}, {"U", TypeKind::LargeUtf8, 8}, {"vu", TypeKind::Utf8View, 16},
   };
   for (const Entry& e : kTable) {
     if (format == e.format) {
@@ -155,8 +155,7 @@ Problem checkViews(const ColumnView& view) {
     if (size > 12) {
       std::memcpy(&index, item + 8, 4);
       std::memcpy(&offset, item + 12, 4);
-      if (index < 0 || index >= v.count || offset < 0 ||
-          static_cast<std::int64_t>(offset) + size > v.sizes[index])
+      if (index < 0 || index >= v.count || offset < 0 || static_cast<std::int64_t>(offset) + size > v.sizes[index])
         return malformed("the view at " + rowText(r) + " points outside the data buffers");
     }
     if (!isUtf8(view.textAt(r))) return malformed("the text at " + rowText(r) + " is not UTF-8");
@@ -233,8 +232,7 @@ Problem viewColumn(const ArrowArray& array, const ColumnType& type, std::int64_t
   out.validity = static_cast<const std::uint8_t*>(array.buffers[0]);
   if (out.validity == nullptr && array.null_count > 0) return malformed("nulls without a validity buffer");
   out.values = array.buffers[1];
-  if (out.values == nullptr && length > 0)
-    return malformed("the values buffer is missing");
+  if (out.values == nullptr && length > 0) return malformed("the values buffer is missing");
   switch (type.kind) {
     case TypeKind::Utf8:
     case TypeKind::LargeUtf8:
@@ -267,7 +265,8 @@ Problem checkBatch(const ArrowArray& batch, std::int64_t width) {
   if (batch.release == nullptr) return malformed("a batch was released");
   if (batch.length < 0 || batch.offset < 0 || batch.length > kMaxRows || batch.offset > kMaxRows ||
       batch.n_buffers != 1 || batch.buffers == nullptr)
-    return malformed("a batch is a struct array of one buffer with a length and offset of at least 0 (and at most 2^56)");
+    return malformed(
+        "a batch is a struct array of one buffer with a length and offset of at least 0 (and at most 2^56)");
   if (batch.null_count != 0 && batch.buffers[0] != nullptr) return malformed("a batch's rows cannot be null");
   if (batch.n_children != width || (width > 0 && batch.children == nullptr))
     return malformed("a batch has " + std::to_string(batch.n_children) + " column(s) and its schema " +

@@ -22,8 +22,8 @@ namespace zorva::arrow {
 enum class TypeKind : std::uint8_t {
   Null,
   Bool,
-  Int,      // signed, 1, 2, 4 or 8 bytes
-  UInt,     // unsigned, 1, 2, 4 or 8 bytes
+  Int,   // signed, 1, 2, 4 or 8 bytes
+  UInt,  // unsigned, 1, 2, 4 or 8 bytes
   Float32,
   Float64,
   Decimal,  // 4, 8, 16 or 32 bytes, two's complement, little-endian
@@ -37,7 +37,7 @@ struct ColumnType {
   TypeKind kind = TypeKind::Null;
   int width = 0;  // bytes per value of Int, UInt, Decimal and of the indices
   int precision = 0, scale = 0;
-  bool indexSigned = true;  // Dictionary: the index type
+  bool indexSigned = true;              // Dictionary: the index type
   TypeKind valueKind = TypeKind::Utf8;  // Dictionary: the dictionary's type
 };
 

@@ -26,8 +26,8 @@ enum class Written : std::uint8_t { Null, Bool, Int, Float, Decimal, Text, Decim
 struct ColumnJob {
   const InColumn* column = nullptr;
   std::size_t index = 0;
-  std::vector<const ColumnView*> views;  // per batch
-  std::vector<std::int64_t> firstRow;    // per batch: the batch's first row of the call
+  std::vector<const ColumnView*> views;      // per batch
+  std::vector<std::int64_t> firstRow;        // per batch: the batch's first row of the call
   std::vector<OutArray>* outputs = nullptr;  // per batch, written here
   std::vector<ProblemAt> problems;
   std::string format, dictionaryFormat;
@@ -83,9 +83,9 @@ void readInputs(const ColumnJob& job, std::size_t from, std::size_t to, Vec<Inpu
           }
           break;
         case TypeKind::Decimal:
-          in = numbers ? Input::ofText(Input::Kind::Decimal,
-                                       PackedText(decimalValueString(view.decimalBytes(r), view.type.width,
-                                                                     view.type.scale)))
+          in = numbers ? Input::ofText(
+                             Input::Kind::Decimal,
+                             PackedText(decimalValueString(view.decimalBytes(r), view.type.width, view.type.scale)))
                        : Input(Input::Kind::Other);
           break;
         default:
@@ -307,7 +307,8 @@ class ColumnWriter {
     for (const ColumnView* view : job_.views) {
       const std::int64_t count = source(*view).length;
       std::size_t bytes = 0;
-      for (std::int64_t r = 0; r < count; ++r) bytes += ready_[masked_.at[static_cast<std::size_t>(position + r)]].text.size();
+      for (std::int64_t r = 0; r < count; ++r)
+        bytes += ready_[masked_.at[static_cast<std::size_t>(position + r)]].text.size();
       position += count;
       if (bytes > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         formFormat_ = "U";
@@ -390,7 +391,8 @@ class ColumnWriter {
     out.length = view.length;
     Buffer validity((n + 7) / 8);
     Buffer indices(n * width);
-    if (n > 0) std::memcpy(indices.data(), static_cast<const std::uint8_t*>(view.values) + view.first * width, n * width);
+    if (n > 0)
+      std::memcpy(indices.data(), static_cast<const std::uint8_t*>(view.values) + view.first * width, n * width);
     std::int64_t nulls = 0;
     for (std::size_t r = 0; r < n; ++r) {
       const auto row = static_cast<std::int64_t>(r);
@@ -454,8 +456,7 @@ bool maskBatches(const std::vector<InColumn>& columns, const std::shared_ptr<For
     const ArrowArray& batch = batches[b]->value;
     Problem p = checkBatch(batch, static_cast<std::int64_t>(width));
     // Rows are counted across the whole input: the count must stay in range.
-    if (!p && batch.length > kMaxRows - rows)
-      p = {Refusal::Malformed, "the batches hold more than 2^56 rows in all"};
+    if (!p && batch.length > kMaxRows - rows) p = {Refusal::Malformed, "the batches hold more than 2^56 rows in all"};
     if (p) {
       error = refuse(nullptr, 0, p);
       return false;

@@ -111,6 +111,11 @@ class Ff1 {
   struct WideGroup;
   void runLanes(Batch& batch) const;
   void runWideLanes(Batch& batch) const;
+  // The narrow and two-word lanes, whose rounds are one AES block each, run
+  // and are written back alike.
+  template <class Lane>
+  void runOneBlockLanes(std::size_t& filled, Lane* lanes, const std::uint8_t (*states)[16],
+                        const Ff1Job* const* owners) const;
   void runLongLanes(Batch& batch) const;
   void addWide(Batch& batch, const Ff1Job& job, bool vector) const;
   void runGroup(Group& group) const;

@@ -26,7 +26,7 @@ namespace {
 
 // Completes round `round` of a lane from R given as two big-endian words:
 // y = the first d bytes of R (8 or 12), z = (NUM(A) + y) mod radix^m.
-inline void finishRound(Ff1Lane& lane, std::uint8_t round, std::uint64_t r0, std::uint64_t r1) noexcept {
+inline void finishLane(Ff1Lane& lane, std::uint8_t round, std::uint64_t r0, std::uint64_t r1) noexcept {
   const Modulus& mod = *lane.moduli[round & 1];
   const std::uint64_t y = lane.wide ? mod.reduce(r0 >> 32, (r0 << 32) | (r1 >> 32)) : mod.reduce(r0);
   // a < m, so one conditional subtraction finishes the reduction; it is done
@@ -39,7 +39,7 @@ inline void finishRound(Ff1Lane& lane, std::uint8_t round, std::uint64_t r0, std
   lane.bNum = z;
 }
 
-inline void finishWide(Ff1WideLane& lane, std::uint8_t round, std::uint64_t r0, std::uint64_t r1) noexcept {
+inline void finishLane(Ff1WideLane& lane, std::uint8_t round, std::uint64_t r0, std::uint64_t r1) noexcept {
   const Ff1::WideModulus& mod = *lane.moduli[round & 1];
   // y = R >> yShift (yShift is 0 or 32), on words.
   const unsigned shift = lane.yShift;
@@ -98,31 +98,19 @@ __attribute__((target("aes,sse2"), always_inline)) inline void roundsHardware(co
   }
 }
 
-template <std::size_t L>
-__attribute__((target("aes,sse2"))) ZORVA_KERNEL_ALIGN void lanesHardware(const std::uint8_t* roundKeys,
-                                                                          const std::uint8_t (*states)[16],
-                                                                          Ff1Lane* lanes) {
+// The narrow and the two-word lanes: one AES block a round, finished by the
+// lane type's own step.
+template <std::size_t L, class Lane>
+__attribute__((target("aes,sse2"))) ZORVA_KERNEL_ALIGN void oneBlockLanesHardware(const std::uint8_t* roundKeys,
+                                                                                  const std::uint8_t (*states)[16],
+                                                                                  Lane* lanes) {
   const __m128i k0 = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys));
   __m128i starts[L];
   for (std::size_t l = 0; l < L; ++l)
     starts[l] = _mm_xor_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(states[l])), k0);
   roundsHardware<L>(roundKeys, starts, lanes,
                     [lanes](std::size_t l, std::uint8_t round, std::uint64_t r0, std::uint64_t r1) {
-                      finishRound(lanes[l], round, r0, r1);
-                    });
-}
-
-template <std::size_t L>
-__attribute__((target("aes,sse2"))) ZORVA_KERNEL_ALIGN void wideLanesHardware(const std::uint8_t* roundKeys,
-                                                                              const std::uint8_t (*states)[16],
-                                                                              Ff1WideLane* lanes) {
-  const __m128i k0 = _mm_load_si128(reinterpret_cast<const __m128i*>(roundKeys));
-  __m128i starts[L];
-  for (std::size_t l = 0; l < L; ++l)
-    starts[l] = _mm_xor_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(states[l])), k0);
-  roundsHardware<L>(roundKeys, starts, lanes,
-                    [lanes](std::size_t l, std::uint8_t round, std::uint64_t r0, std::uint64_t r1) {
-                      finishWide(lanes[l], round, r0, r1);
+                      finishLane(lanes[l], round, r0, r1);
                     });
 }
 
@@ -191,16 +179,20 @@ constexpr auto longLaneTable(std::index_sequence<Ls...>) {
 template <std::size_t... Ls>
 constexpr auto laneTable(std::index_sequence<Ls...>) {
   using Run = void (*)(const std::uint8_t*, const std::uint8_t(*)[16], Ff1Lane*);
-  return std::array<Run, sizeof...(Ls)>{&lanesHardware<Ls + 1>...};
+  return std::array<Run, sizeof...(Ls)>{&oneBlockLanesHardware<Ls + 1, Ff1Lane>...};
 }
 constexpr auto kLaneRuns = laneTable(std::make_index_sequence<kLanes>());
 template <std::size_t... Ls>
 constexpr auto wideLaneTable(std::index_sequence<Ls...>) {
   using Run = void (*)(const std::uint8_t*, const std::uint8_t(*)[16], Ff1WideLane*);
-  return std::array<Run, sizeof...(Ls)>{&wideLanesHardware<Ls + 1>...};
+  return std::array<Run, sizeof...(Ls)>{&oneBlockLanesHardware<Ls + 1, Ff1WideLane>...};
 }
 constexpr auto kWideLaneRuns = wideLaneTable(std::make_index_sequence<kLanes>());
 constexpr auto kLongLaneRuns = longLaneTable(std::make_index_sequence<kLanes>());
+
+// The kernels of a batch's one-block lanes, by lane type.
+constexpr const auto& laneRuns(const Ff1Lane*) { return kLaneRuns; }
+constexpr const auto& laneRuns(const Ff1WideLane*) { return kWideLaneRuns; }
 #endif
 
 }  // namespace
@@ -213,58 +205,38 @@ void Ff1::softwareStep(std::uint8_t* state, u128 block) const {
   AES_encrypt(state, state, &softwareKey_);
 }
 
-void Ff1::runLanes(Batch& batch) const {
-  const std::size_t filled = batch.filled;
-  if (filled == 0) return;
+template <class Lane>
+void Ff1::runOneBlockLanes(std::size_t& filled, Lane* lanes, const std::uint8_t (*states)[16],
+                           const Ff1Job* const* owners) const {
+  const std::size_t count = filled;
+  if (count == 0) return;
 #ifdef ZORVA_COUNTING
-  countAesBlocks(10 * filled);
+  countAesBlocks(10 * count);
 #endif
-  Ff1Lane* lanes = batch.lanes;
 #if defined(__x86_64__)
   if (hardware_) {
-    kLaneRuns[filled - 1](roundKeys_, batch.states, lanes);
+    laneRuns(lanes)[count - 1](roundKeys_, states, lanes);
   } else
 #endif
   {
-    for (std::size_t l = 0; l < filled; ++l) {
-      Ff1Lane& lane = lanes[l];
+    for (std::size_t l = 0; l < count; ++l) {
       for (std::uint8_t round = 0; round < 10; ++round) {
         // P || Q's last block is the tail; the blocks before it are in the state.
         std::uint8_t r[16];
-        std::memcpy(r, batch.states[l], 16);
-        softwareStep(r, lane.tail(round));
-        finishRound(lane, round, loadBE64(r), loadBE64(r + 8));
+        std::memcpy(r, states[l], 16);
+        softwareStep(r, lanes[l].tail(round));
+        finishLane(lanes[l], round, loadBE64(r), loadBE64(r + 8));
       }
     }
   }
-  for (std::size_t l = 0; l < filled; ++l) writeNumerals(*batch.owners[l], lanes[l].a, lanes[l].bNum);
-  batch.filled = 0;
+  for (std::size_t l = 0; l < count; ++l) writeNumerals(*owners[l], lanes[l].a, lanes[l].bNum);
+  filled = 0;
 }
 
+void Ff1::runLanes(Batch& batch) const { runOneBlockLanes(batch.filled, batch.lanes, batch.states, batch.owners); }
+
 void Ff1::runWideLanes(Batch& batch) const {
-  const std::size_t filled = batch.wideFilled;
-  if (filled == 0) return;
-#ifdef ZORVA_COUNTING
-  countAesBlocks(10 * filled);
-#endif
-  Ff1WideLane* lanes = batch.wideLanes;
-#if defined(__x86_64__)
-  if (hardware_) {
-    kWideLaneRuns[filled - 1](roundKeys_, batch.wideStates, lanes);
-  } else
-#endif
-  {
-    for (std::size_t l = 0; l < filled; ++l) {
-      for (std::uint8_t round = 0; round < 10; ++round) {
-        std::uint8_t r[16];
-        std::memcpy(r, batch.wideStates[l], 16);
-        softwareStep(r, lanes[l].tail(round));
-        finishWide(lanes[l], round, loadBE64(r), loadBE64(r + 8));
-      }
-    }
-  }
-  for (std::size_t l = 0; l < filled; ++l) writeNumerals(*batch.wideOwners[l], lanes[l].a, lanes[l].bNum);
-  batch.wideFilled = 0;
+  runOneBlockLanes(batch.wideFilled, batch.wideLanes, batch.wideStates, batch.wideOwners);
 }
 
 void Ff1::runLongLanes(Batch& batch) const {

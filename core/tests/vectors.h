@@ -23,7 +23,7 @@ inline std::string trimmed(const std::string& s) {
   return begin == std::string::npos ? "" : s.substr(begin, s.find_last_not_of(" \t\r") - begin + 1);
 }
 
-// Reads ZORVA_VECTORS_DIR/name (CMake points it at core/tests/vectors, the
+// Reads ZORVA_VECTORS_DIR/name (CMake points it at core/testdata/vectors, the
 // copies kept in the repository); an unreadable file or line fails the test.
 inline std::vector<VectorCase> readVectors(const std::string& name) {
   std::vector<VectorCase> cases(1);

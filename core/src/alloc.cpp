@@ -12,8 +12,15 @@ namespace {
 
 struct Allocator {
   void* (*allocate)(std::size_t);
+  void* (*allocateAligned)(std::size_t, std::size_t);
   void (*free)(void*);
 };
+
+// The C runtime's aligned allocation takes the size first and a multiple of
+// the alignment; its memory is freed by free().
+void* runtimeAligned(std::size_t size, std::size_t alignment) noexcept {
+  return std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+}
 
 // Every masking call allocates its maps and answer lists afresh, a few
 // hundred kilobytes per column, and a masker's result cache grows to a few
@@ -60,13 +67,14 @@ Allocator load() noexcept {
     void* handle = dlopen(name, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (handle == nullptr) continue;
     auto allocate = reinterpret_cast<void* (*)(std::size_t)>(dlsym(handle, "mi_malloc"));
+    auto aligned = reinterpret_cast<void* (*)(std::size_t, std::size_t)>(dlsym(handle, "mi_malloc_aligned"));
     auto release = reinterpret_cast<void (*)(void*)>(dlsym(handle, "mi_free"));
-    if (allocate == nullptr || release == nullptr) continue;
+    if (allocate == nullptr || aligned == nullptr || release == nullptr) continue;
     tune(handle);
-    return {allocate, release};
+    return {allocate, aligned, release};
   }
 #endif
-  return {std::malloc, std::free};
+  return {std::malloc, runtimeAligned, std::free};
 }
 
 // Never destroyed: detached threads may free engine memory during shutdown.
@@ -79,6 +87,12 @@ const Allocator& allocator() noexcept {
 
 void* memAlloc(std::size_t size) {
   void* p = allocator().allocate(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void* memAllocAligned(std::size_t size, std::size_t alignment) {
+  void* p = allocator().allocateAligned(size == 0 ? 1 : size, alignment);
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }

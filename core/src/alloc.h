@@ -18,7 +18,10 @@ namespace zorva {
 
 // Allocates size bytes from the engine's allocator; throws std::bad_alloc.
 void* memAlloc(std::size_t size);
-// Frees memory from memAlloc; null is ignored.
+// Allocates size bytes aligned to alignment (a power of two) from the engine's
+// allocator; throws std::bad_alloc. Freed by memFree.
+void* memAllocAligned(std::size_t size, std::size_t alignment);
+// Frees memory from memAlloc or memAllocAligned; null is ignored.
 void memFree(void* p) noexcept;
 
 // STL allocator over memAlloc/memFree.

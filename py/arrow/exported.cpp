@@ -9,11 +9,18 @@
 
 namespace zorva::arrow {
 
-Buffer::Buffer(std::size_t bytes) : size_(bytes) {
-  const std::size_t rounded = (bytes + 63) / 64 * 64;
-  auto* p = static_cast<std::uint8_t*>(std::aligned_alloc(64, rounded == 0 ? 64 : rounded));
-  if (p == nullptr) throw std::bad_alloc();
-  std::memset(p, 0, rounded == 0 ? 64 : rounded);
+Buffer::Buffer(std::size_t bytes, Fill fill) : size_(bytes) {
+  const std::size_t rounded = bytes == 0 ? 64 : (bytes + 63) / 64 * 64;
+  // The engine's allocator keeps freed memory for the next call: a
+  // column's buffers are megabytes, which the C runtime would map afresh for
+  // each call and the kernel clear page by page at their first touch.
+  auto* p = static_cast<std::uint8_t*>(memAllocAligned(rounded, 64));
+  // The padding is cleared either way: no byte of an exported buffer is
+  // left as the allocator found it.
+  if (fill == kZeroed)
+    std::memset(p, 0, rounded);
+  else
+    std::memset(p + bytes, 0, rounded - bytes);
   data_.reset(p);
 }
 

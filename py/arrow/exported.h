@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "alloc.h"
 #include "c_data.h"
 
 namespace zorva::arrow {
@@ -32,14 +33,17 @@ using ForeignSchema = Foreign<ArrowSchema>;
 // A 64-byte aligned, zero-padded buffer of the engine's.
 class Buffer {
  public:
+  // A buffer that its writer fills whole: only its padding is cleared.
+  enum Fill : bool { kZeroed = true, kUninitialized = false };
   Buffer() = default;
-  explicit Buffer(std::size_t bytes);
+  // bytes zeroed (up to the next multiple of 64), or left to the writer.
+  explicit Buffer(std::size_t bytes, Fill fill = kZeroed);
   std::uint8_t* data() const noexcept { return data_.get(); }
   std::size_t size() const noexcept { return size_; }
 
  private:
   struct Free {
-    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+    void operator()(std::uint8_t* p) const noexcept { memFree(p); }
   };
   std::unique_ptr<std::uint8_t, Free> data_;
   std::size_t size_ = 0;

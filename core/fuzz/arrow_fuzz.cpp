@@ -168,6 +168,11 @@ void readAll(const ColumnView& view) {
         const std::string text = decimalValueString(view.decimalBytes(r), view.type.width, view.type.scale);
         DecimalParts parts;
         CHECK(parseDecimal(text, parts) && canonicalOf(parts) == text);
+        // The reader's allocation-free road writes the same text where it answers.
+        char shortText[kShortDecimalText];
+        const std::size_t size =
+            shortDecimalValueText(view.decimalBytes(r), view.type.width, view.type.scale, shortText);
+        CHECK(size == 0 || std::string_view(shortText, size) == text);
         break;
       }
       case TypeKind::Utf8:

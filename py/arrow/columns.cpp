@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "bigint.h"
 #include "digits.h"
@@ -453,16 +454,59 @@ std::string decimalString(std::string_view digits, bool negative, std::int64_t e
   return out;
 }
 
+namespace {
+
+// The unscaled value, when it fits 64 bits.
+std::optional<std::int64_t> unscaled64(const std::uint8_t* bytes, int width) noexcept {
+  if (width < 8) return std::nullopt;
+  std::int64_t low;
+  std::memcpy(&low, bytes, 8);
+  const std::uint8_t fill = low < 0 ? 0xff : 0;
+  if (!std::all_of(bytes + 8, bytes + width, [fill](std::uint8_t b) { return b == fill; })) return std::nullopt;
+  return low;
+}
+
+std::uint64_t magnitudeOf(std::int64_t v) noexcept {
+  return v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+}
+
+}  // namespace
+
+std::size_t shortDecimalValueText(const std::uint8_t* bytes, int width, int scale, char (&out)[kShortDecimalText]) {
+  const std::optional<std::int64_t> value = unscaled64(bytes, width);
+  if (!value || scale < 0) return 0;
+  char digits[24];
+  const auto count = static_cast<int>(writeDigits64(digits, magnitudeOf(*value)) - digits);
+  // The digits before the point; six zeros after it and no more before
+  // str() turns to exponent notation.
+  const int left = count - scale;
+  if (left <= -6) return 0;
+  char* p = out;
+  if (*value < 0) *p++ = '-';
+  if (left <= 0) {
+    *p++ = '0';
+    *p++ = '.';
+    for (int k = left; k < 0; ++k) *p++ = '0';
+    std::memcpy(p, digits, static_cast<std::size_t>(count));
+    p += count;
+  } else {
+    std::memcpy(p, digits, static_cast<std::size_t>(left));
+    p += left;
+    if (scale > 0) {
+      *p++ = '.';
+      std::memcpy(p, digits + left, static_cast<std::size_t>(scale));
+      p += scale;
+    }
+  }
+  return static_cast<std::size_t>(p - out);
+}
+
 std::string decimalValueString(const std::uint8_t* bytes, int width, int scale) {
   // Most values fit 64 bits: their digits without a big integer.
-  std::int64_t low = 0;
-  if (width >= 8) std::memcpy(&low, bytes, 8);
-  const std::uint8_t fill = low < 0 ? 0xff : 0;
-  if (width >= 8 && std::all_of(bytes + 8, bytes + width, [fill](std::uint8_t b) { return b == fill; })) {
-    const std::uint64_t magnitude = low < 0 ? 0 - static_cast<std::uint64_t>(low) : static_cast<std::uint64_t>(low);
+  if (const std::optional<std::int64_t> value = unscaled64(bytes, width)) {
     char digits[24];
-    const char* end = writeDigits64(digits, magnitude);
-    return decimalString(std::string_view(digits, static_cast<std::size_t>(end - digits)), low < 0, -scale);
+    const char* end = writeDigits64(digits, magnitudeOf(*value));
+    return decimalString(std::string_view(digits, static_cast<std::size_t>(end - digits)), *value < 0, -scale);
   }
   const BigInt value = BigInt::fromTwosComplementLE(bytes, static_cast<std::size_t>(width));
   Text magnitude;

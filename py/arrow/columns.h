@@ -134,4 +134,10 @@ std::string decimalString(std::string_view digits, bool negative, std::int64_t e
 // value of width bytes and the scale.
 std::string decimalValueString(const std::uint8_t* bytes, int width, int scale);
 
+// decimalValueString written into out, without an allocation, for the values
+// most columns hold: an unscaled value that fits 64 bits, a scale of at least
+// 0 and plain notation. Returns the text's length, or 0 for any other value.
+inline constexpr std::size_t kShortDecimalText = 48;
+std::size_t shortDecimalValueText(const std::uint8_t* bytes, int width, int scale, char (&out)[kShortDecimalText]);
+
 }  // namespace zorva::arrow

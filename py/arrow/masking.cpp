@@ -30,57 +30,97 @@ std::size_t inputCount(const ColumnJob& job) {
   return total;
 }
 
+// An input built straight in its list's slot: emplace_back constructs the
+// element from this, and the conversion's result initialises it in place
+// instead of being moved in from a temporary.
+template <class Make>
+struct InPlace {
+  Make make;
+  operator Input() const { return make(); }  // NOLINT: the conversion is the point
+};
+template <class Make>
+InPlace(Make) -> InPlace<Make>;
+
+// Appends rows [first, last) of view: each valid row's input from
+// make(row), None for a null row. One loop per kind of column, so that the
+// per-row work is the value's own.
+template <class Make>
+void appendRows(const ColumnView& view, std::int64_t first, std::int64_t last, Vec<Input>& inputs, Make&& make) {
+  if (view.validity == nullptr) {
+    for (std::int64_t r = first; r < last; ++r) inputs.emplace_back(InPlace{[&] { return make(r); }});
+    return;
+  }
+  for (std::int64_t r = first; r < last; ++r) {
+    if (view.valid(r))
+      inputs.emplace_back(InPlace{[&] { return make(r); }});
+    else
+      inputs.emplace_back();
+  }
+}
+
+// Rows [first, last) of one view as inputs.
+void appendInputs(const InColumn& column, bool numbers, const ColumnView& view, std::int64_t first, std::int64_t last,
+                  Vec<Input>& inputs) {
+  switch (view.type.kind) {
+    case TypeKind::Null:
+      for (std::int64_t r = first; r < last; ++r) inputs.emplace_back();
+      return;
+    case TypeKind::Bool:
+      return appendRows(view, first, last, inputs, [](std::int64_t) { return Input(Input::Kind::Bool); });
+    case TypeKind::Int:
+      return appendRows(view, first, last, inputs,
+                        [&](std::int64_t r) { return Input::ofInt(BigInt::fromI64(view.signedInt(r))); });
+    case TypeKind::UInt:
+      return appendRows(view, first, last, inputs,
+                        [&](std::int64_t r) { return Input::ofInt(BigInt::fromU64(view.unsignedInt(r))); });
+    case TypeKind::Float32:
+    case TypeKind::Float64:
+      if (!numbers)
+        return appendRows(view, first, last, inputs, [](std::int64_t) { return Input(Input::Kind::Other); });
+      // The repr as the exact float type's: left for the strategy to write.
+      return appendRows(view, first, last, inputs,
+                        [&](std::int64_t r) { return Input::ofText(Input::Kind::Float, PackedText(), view.real(r)); });
+    case TypeKind::Decimal:
+      if (!numbers)
+        return appendRows(view, first, last, inputs, [](std::int64_t) { return Input(Input::Kind::Other); });
+      return appendRows(view, first, last, inputs, [&](std::int64_t r) {
+        char text[kShortDecimalText];
+        const std::uint8_t* bytes = view.decimalBytes(r);
+        const std::size_t size = shortDecimalValueText(bytes, view.type.width, view.type.scale, text);
+        if (size != 0) return Input::ofText(Input::Kind::Decimal, PackedText(std::string_view(text, size)));
+        return Input::ofText(Input::Kind::Decimal,
+                             PackedText(decimalValueString(bytes, view.type.width, view.type.scale)));
+      });
+    default:
+      if (!column.decimalTexts) {
+        // The batch outlives the inputs: its text is viewed, not copied.
+        return appendRows(view, first, last, inputs, [&](std::int64_t r) {
+          return Input::ofText(Input::Kind::Str, PackedText::borrowed(view.textAt(r)));
+        });
+      }
+      return appendRows(view, first, last, inputs, [&](std::int64_t r) {
+        DecimalParts parts;
+        if (numbers && parseDecimal(view.textAt(r), parts))
+          return Input::ofText(Input::Kind::Decimal, PackedText(canonicalOf(parts)));
+        return Input(Input::Kind::Other);
+      });
+  }
+}
+
 // Inputs [from, to) of the column, its batches' inputs one after another.
 void readInputs(const ColumnJob& job, std::size_t from, std::size_t to, Vec<Input>& inputs) {
-  const InColumn& column = *job.column;
-  const bool numbers = column.masker->strategy().readsDecimals();
+  const bool numbers = job.column->masker->strategy().readsDecimals();
   inputs.clear();
   inputs.reserve(to - from);
-  std::string text;
-  DecimalParts parts;
   std::size_t start = 0;  // the view's first input among the column's
   for (const ColumnView* whole : job.views) {
     const ColumnView& view = source(*whole);
-    const TypeKind kind = view.type.kind;
     const std::size_t viewStart = start;
     start += static_cast<std::size_t>(view.length);
     if (to <= viewStart || start <= from) continue;
     const auto first = static_cast<std::int64_t>(std::max(from, viewStart) - viewStart);
     const auto last = static_cast<std::int64_t>(std::min(to, start) - viewStart);
-    for (std::int64_t r = first; r < last; ++r) {
-      Input& in = inputs.emplace_back();
-      if (kind == TypeKind::Null || !view.valid(r)) continue;
-      switch (kind) {
-        case TypeKind::Bool: in = Input(Input::Kind::Bool); break;
-        case TypeKind::Int: in = Input::ofInt(BigInt::fromI64(view.signedInt(r))); break;
-        case TypeKind::UInt: in = Input::ofInt(BigInt::fromU64(view.unsignedInt(r))); break;
-        case TypeKind::Float32:
-        case TypeKind::Float64:
-          if (!numbers) {
-            in = Input(Input::Kind::Other);
-          } else {
-            // The repr as the exact float type's: left for the strategy to write.
-            in = Input::ofText(Input::Kind::Float, PackedText(), view.real(r));
-          }
-          break;
-        case TypeKind::Decimal:
-          in = numbers ? Input::ofText(
-                             Input::Kind::Decimal,
-                             PackedText(decimalValueString(view.decimalBytes(r), view.type.width, view.type.scale)))
-                       : Input(Input::Kind::Other);
-          break;
-        default:
-          if (!column.decimalTexts) {
-            // The batch outlives the inputs: its text is viewed, not copied.
-            in = Input::ofText(Input::Kind::Str, PackedText::borrowed(view.textAt(r)));
-          } else if (numbers && parseDecimal(view.textAt(r), parts)) {
-            in = Input::ofText(Input::Kind::Decimal, PackedText(canonicalOf(parts)));
-          } else {
-            in = Input(Input::Kind::Other);
-          }
-          break;
-      }
-    }
+    appendInputs(*job.column, numbers, view, first, last, inputs);
   }
 }
 

@@ -204,30 +204,27 @@ void maskInputsInto(const Masker& masker, const Vec<Input>& inputs, std::size_t 
   maskPending(masker, inputs, pending, result.answers);
 
   if (cache != nullptr && !pending.empty() && !cache->full.load(std::memory_order_relaxed)) {
-    // The keys are built before the lock is taken (their texts copied, off
-    // the lock's time) and moved in long after their stores, which a move
-    // right after building would stall on.
-    Vec<CacheKey> keys;
-    Vec<const Output*> answers;
-    keys.reserve(std::min(pending.size(), ResultCache::kCapacity));
-    answers.reserve(keys.capacity());
+    // Each key and answer is copied once, straight into its cache entry: a
+    // key built apart and moved in would cost each entry a second write of
+    // both, and the first pass held the lock for longer than this anyway.
+    std::lock_guard<std::mutex> lock(cache->mutex);
+    // One growth to what this call can add, not a move at every doubling.
+    cache->reserve(std::max(std::min(pending.size(), ResultCache::kCapacity), callValues));
+    std::size_t offered = 0;  // keys offered to the cache, full or not
     for (std::size_t k = 0; k < pending.size(); ++k) {
-      if (keys.size() == ResultCache::kCapacity) break;
-      // The key copies the text, last read before the masking: fetched ahead.
-      if (k + kAhead < pending.size()) prefetchText(inputs[pending[k + kAhead].position]);
+      if (offered == ResultCache::kCapacity || cache->size() >= ResultCache::kCapacity) break;
+      // The key copies the text, last read before the masking, and the
+      // insertion reads the cache slot: both fetched ahead.
+      if (k + kAhead < pending.size()) {
+        prefetchText(inputs[pending[k + kAhead].position]);
+        cache->prefetchSlot(pending[k + kAhead].hash);
+      }
       const Pending& p = pending[k];
       const KeyView key = *KeyView::of(inputs[p.position]);
       const Output& answer = result.answers[p.slot];
       if (!cacheableKey(key) || !masker.strategy().caches(answer)) continue;
-      keys.emplace_back(key, p.hash);
-      answers.push_back(&answer);
-    }
-    std::lock_guard<std::mutex> lock(cache->mutex);
-    // One growth to what this call can add, not a move at every doubling.
-    cache->reserve(std::max(keys.size(), callValues));
-    for (std::size_t k = 0; k < keys.size() && cache->size() < ResultCache::kCapacity; ++k) {
-      if (k + kAhead < keys.size()) cache->prefetchSlot(keys[k + kAhead].hash());
-      cache->insertOrAssign(std::move(keys[k]), *answers[k]);
+      ++offered;
+      cache->insertOrAssign(key, p.hash, answer);
     }
     if (cache->size() >= ResultCache::kCapacity) cache->full.store(true, std::memory_order_relaxed);
   }

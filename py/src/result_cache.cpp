@@ -54,21 +54,20 @@ void ResultCache::reserve(std::size_t count) {
   if (slots > slots_.size()) rebuild(slots);
 }
 
-void ResultCache::insertOrAssign(CacheKey&& key, const Output& answer) {
+void ResultCache::insertOrAssign(const KeyView& key, std::size_t hash, const Output& answer) {
   if (2 * (entries_.size() + 1) > slots_.size()) reserve(std::max<std::size_t>(1, entries_.size()));
-  const std::size_t hash = key.hash();
-  const KeyView view = key.view();
   for (std::size_t p = hash & mask_;; p = (p + 1) & mask_) {
     const std::uint64_t slot = slots_[p];
     if (slot == 0) {
       if (entries_.size() >= kCapacity) return;
-      entries_.push_back(Entry{std::move(key), answer});
+      // Built in place: the key's text and the answer are each copied once.
+      entries_.emplace_back(key, hash, answer);
       slots_[p] = (hash & ~kIndexBits) | entries_.size();
       return;
     }
     if ((slot >> 32) != (hash >> 32)) continue;
     Entry& entry = entries_[(slot & kIndexBits) - 1];
-    if (entry.key.view() == view) {
+    if (entry.key.view() == key) {
       entry.answer = answer;
       return;
     }

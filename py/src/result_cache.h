@@ -229,13 +229,16 @@ class ResultCache {
 
   // Room for count more entries (up to the capacity) in one growth.
   void reserve(std::size_t count);
-  // Adds key -> a copy of answer, or replaces the output of an equal key
-  // (added meanwhile by another call). Nothing is added once full.
-  void insertOrAssign(CacheKey&& key, const Output& answer);
+  // Adds copies of key (whose hash is hash) and answer, or replaces the
+  // output of an equal key (added meanwhile by another call). Nothing is
+  // added once full.
+  void insertOrAssign(const KeyView& key, std::size_t hash, const Output& answer);
 
  private:
   static constexpr std::uint64_t kIndexBits = 0xffffffffULL;
   struct Entry {
+    // The key's payload and the answer built in the entry itself.
+    Entry(const KeyView& view, std::size_t hash, const Output& output) : key(view, hash), answer(output) {}
     CacheKey key;
     Output answer;
   };

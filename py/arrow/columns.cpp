@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
-#include <optional>
 
 #include "bigint.h"
 #include "digits.h"
@@ -456,14 +455,26 @@ std::string decimalString(std::string_view digits, bool negative, std::int64_t e
 
 namespace {
 
-// The unscaled value, when it fits 64 bits.
-std::optional<std::int64_t> unscaled64(const std::uint8_t* bytes, int width) noexcept {
-  if (width < 8) return std::nullopt;
+// Whether the unscaled value fits 64 bits, and then the value. (A bool and an
+// out-parameter: an optional returned in two registers is stored and
+// reloaded in pieces, a stall on every value.)
+bool unscaled64(const std::uint8_t* bytes, int width, std::int64_t& out) noexcept {
+  if (width == 4) {
+    std::int32_t v;
+    std::memcpy(&v, bytes, 4);
+    out = v;
+    return true;
+  }
   std::int64_t low;
   std::memcpy(&low, bytes, 8);
-  const std::uint8_t fill = low < 0 ? 0xff : 0;
-  if (!std::all_of(bytes + 8, bytes + width, [fill](std::uint8_t b) { return b == fill; })) return std::nullopt;
-  return low;
+  const std::uint64_t fill = low < 0 ? ~std::uint64_t{0} : 0;
+  for (int at = 8; at < width; at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + at, 8);
+    if (word != fill) return false;
+  }
+  out = low;
+  return true;
 }
 
 std::uint64_t magnitudeOf(std::int64_t v) noexcept {
@@ -473,16 +484,16 @@ std::uint64_t magnitudeOf(std::int64_t v) noexcept {
 }  // namespace
 
 std::size_t shortDecimalValueText(const std::uint8_t* bytes, int width, int scale, char (&out)[kShortDecimalText]) {
-  const std::optional<std::int64_t> value = unscaled64(bytes, width);
-  if (!value || scale < 0) return 0;
+  std::int64_t value;
+  if (!unscaled64(bytes, width, value) || scale < 0) return 0;
   char digits[24];
-  const auto count = static_cast<int>(writeDigits64(digits, magnitudeOf(*value)) - digits);
+  const auto count = static_cast<int>(writeDigits64(digits, magnitudeOf(value)) - digits);
   // The digits before the point; six zeros after it and no more before
   // str() turns to exponent notation.
   const int left = count - scale;
   if (left <= -6) return 0;
   char* p = out;
-  if (*value < 0) *p++ = '-';
+  if (value < 0) *p++ = '-';
   if (left <= 0) {
     *p++ = '0';
     *p++ = '.';
@@ -503,10 +514,10 @@ std::size_t shortDecimalValueText(const std::uint8_t* bytes, int width, int scal
 
 std::string decimalValueString(const std::uint8_t* bytes, int width, int scale) {
   // Most values fit 64 bits: their digits without a big integer.
-  if (const std::optional<std::int64_t> value = unscaled64(bytes, width)) {
+  if (std::int64_t value; unscaled64(bytes, width, value)) {
     char digits[24];
-    const char* end = writeDigits64(digits, magnitudeOf(*value));
-    return decimalString(std::string_view(digits, static_cast<std::size_t>(end - digits)), *value < 0, -scale);
+    const char* end = writeDigits64(digits, magnitudeOf(value));
+    return decimalString(std::string_view(digits, static_cast<std::size_t>(end - digits)), value < 0, -scale);
   }
   const BigInt value = BigInt::fromTwosComplementLE(bytes, static_cast<std::size_t>(width));
   Text magnitude;

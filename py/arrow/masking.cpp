@@ -2,13 +2,10 @@
 #include "masking.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cstring>
-#include <limits>
 
 #include "column.h"
-#include "decimal_texts.h"
 #include "pool.h"
+#include "reading.h"
 #include "writer.h"
 
 namespace zorva::arrow {
@@ -16,112 +13,51 @@ namespace {
 
 using py::Input;
 using py::MaskedValues;
-using py::Output;
-using py::PackedText;
 
 // Inputs per maskInputs call for a masker without a result cache: like the
 // row door's chunks, each block is de-duplicated on its own.
 constexpr std::size_t kBlock = 16384;
 
-// The number of inputs a column gives: its rows, or its dictionaries' entries.
-std::size_t inputCount(const ColumnJob& job) {
-  std::size_t total = 0;
-  for (const ColumnView* view : job.views) total += static_cast<std::size_t>(source(*view).length);
-  return total;
-}
-
-// An input built straight in its list's slot: emplace_back constructs the
-// element from this, and the conversion's result initialises it in place
-// instead of being moved in from a temporary.
-template <class Make>
-struct InPlace {
-  Make make;
-  operator Input() const { return make(); }  // NOLINT: the conversion is the point
-};
-template <class Make>
-InPlace(Make) -> InPlace<Make>;
-
-// Appends rows [first, last) of view: each valid row's input from
-// make(row), None for a null row. One loop per kind of column, so that the
-// per-row work is the value's own.
-template <class Make>
-void appendRows(const ColumnView& view, std::int64_t first, std::int64_t last, Vec<Input>& inputs, Make&& make) {
-  if (view.validity == nullptr) {
-    for (std::int64_t r = first; r < last; ++r) inputs.emplace_back(InPlace{[&] { return make(r); }});
-    return;
+// The answers of a column, one per input: its rows (or its dictionaries'
+// entries) read, grouped and masked.
+MaskedValues maskValues(const ColumnJob& job) {
+  const py::Masker& masker = *job.column->masker;
+  const std::size_t total = inputCount(job);
+  MaskedValues masked;
+  Vec<Input> inputs;
+  // A cached column whose values repeat (first names, cities) is grouped
+  // here, on the bytes in its buffers: only each distinct value becomes an
+  // input, and the rows point at its answer. The first rows show whether
+  // the values do repeat: where they are mostly distinct, the grouping
+  // only adds a pass, and what it read is dropped (nothing is masked yet).
+  // Without a cache, blocks of the column are masked apart, and each
+  // block's table stays small anyway.
+  if (masker.cache() != nullptr && readsDistinct(job)) {
+    masked.at.resize(total);
+    const std::size_t sample = std::min(total, kBlock);
+    readDistinct(job, 0, sample, inputs, masked.at.data(), 0);
+    if (2 * inputs.size() <= sample) {
+      readDistinct(job, 0, total, inputs, masked.at.data(), 0);
+      py::maskDistinctInto(masker, inputs, total, masked.answers);
+      return masked;
+    }
+    masked.at.clear();
   }
-  for (std::int64_t r = first; r < last; ++r) {
-    if (view.valid(r))
-      inputs.emplace_back(InPlace{[&] { return make(r); }});
-    else
-      inputs.emplace_back();
+  // Read and masked in blocks of kBlock inputs: a block's inputs, its
+  // de-duplication table and its strategy's passes stay in the core's own
+  // caches, where a whole column's would not (at 200,000 values every one
+  // of them was a load from memory). Not a masker with a result cache: each
+  // later block would look every value up in the cache, a load from memory
+  // of its own, where one table for the whole column finds the repeats
+  // before the cache is consulted.
+  const std::size_t block = masker.cache() != nullptr ? total : kBlock;
+  masked.at.reserve(total);
+  masked.answers.reserve(total);
+  for (std::size_t from = 0; from < total; from += block) {
+    readInputs(job, from, std::min(total, from + block), inputs);
+    py::maskInputsInto(masker, inputs, total, masked);
   }
-}
-
-// Rows [first, last) of one view as inputs.
-void appendInputs(const InColumn& column, bool numbers, const ColumnView& view, std::int64_t first, std::int64_t last,
-                  Vec<Input>& inputs) {
-  switch (view.type.kind) {
-    case TypeKind::Null:
-      for (std::int64_t r = first; r < last; ++r) inputs.emplace_back();
-      return;
-    case TypeKind::Bool:
-      return appendRows(view, first, last, inputs, [](std::int64_t) { return Input(Input::Kind::Bool); });
-    case TypeKind::Int:
-      return appendRows(view, first, last, inputs,
-                        [&](std::int64_t r) { return Input::ofInt(BigInt::fromI64(view.signedInt(r))); });
-    case TypeKind::UInt:
-      return appendRows(view, first, last, inputs,
-                        [&](std::int64_t r) { return Input::ofInt(BigInt::fromU64(view.unsignedInt(r))); });
-    case TypeKind::Float32:
-    case TypeKind::Float64:
-      if (!numbers)
-        return appendRows(view, first, last, inputs, [](std::int64_t) { return Input(Input::Kind::Other); });
-      // The repr as the exact float type's: left for the strategy to write.
-      return appendRows(view, first, last, inputs,
-                        [&](std::int64_t r) { return Input::ofText(Input::Kind::Float, PackedText(), view.real(r)); });
-    case TypeKind::Decimal:
-      if (!numbers)
-        return appendRows(view, first, last, inputs, [](std::int64_t) { return Input(Input::Kind::Other); });
-      return appendRows(view, first, last, inputs, [&](std::int64_t r) {
-        char text[kShortDecimalText];
-        const std::uint8_t* bytes = view.decimalBytes(r);
-        const std::size_t size = shortDecimalValueText(bytes, view.type.width, view.type.scale, text);
-        if (size != 0) return Input::ofText(Input::Kind::Decimal, PackedText(std::string_view(text, size)));
-        return Input::ofText(Input::Kind::Decimal,
-                             PackedText(decimalValueString(bytes, view.type.width, view.type.scale)));
-      });
-    default:
-      if (!column.decimalTexts) {
-        // The batch outlives the inputs: its text is viewed, not copied.
-        return appendRows(view, first, last, inputs, [&](std::int64_t r) {
-          return Input::ofText(Input::Kind::Str, PackedText::borrowed(view.textAt(r)));
-        });
-      }
-      return appendRows(view, first, last, inputs, [&](std::int64_t r) {
-        DecimalParts parts;
-        if (numbers && parseDecimal(view.textAt(r), parts))
-          return Input::ofText(Input::Kind::Decimal, PackedText(canonicalOf(parts)));
-        return Input(Input::Kind::Other);
-      });
-  }
-}
-
-// Inputs [from, to) of the column, its batches' inputs one after another.
-void readInputs(const ColumnJob& job, std::size_t from, std::size_t to, Vec<Input>& inputs) {
-  const bool numbers = job.column->masker->strategy().readsDecimals();
-  inputs.clear();
-  inputs.reserve(to - from);
-  std::size_t start = 0;  // the view's first input among the column's
-  for (const ColumnView* whole : job.views) {
-    const ColumnView& view = source(*whole);
-    const std::size_t viewStart = start;
-    start += static_cast<std::size_t>(view.length);
-    if (to <= viewStart || start <= from) continue;
-    const auto first = static_cast<std::int64_t>(std::max(from, viewStart) - viewStart);
-    const auto last = static_cast<std::int64_t>(std::min(to, start) - viewStart);
-    appendInputs(*job.column, numbers, view, first, last, inputs);
-  }
+  return masked;
 }
 
 BatchError refuse(const InColumn* column, std::size_t j, const Problem& p) {
@@ -197,25 +133,7 @@ bool maskBatches(const std::vector<InColumn>& columns, const std::shared_ptr<For
   // inputs and answers of a column go as soon as it is written.
   parallelFor(currentPool(), jobs.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) {
-      // Read and masked in blocks of kBlock inputs: a block's inputs, its
-      // de-duplication table and its strategy's passes stay in the core's
-      // own caches, where a whole column's would not (at 200,000 values
-      // every one of them was a load from memory). Not a masker with a
-      // result cache: each later block would look every value up in the
-      // cache, a load from memory of its own, where one table for the whole
-      // column finds the repeats before the cache is consulted.
-      const py::Masker& masker = *jobs[k].column->masker;
-      const std::size_t total = inputCount(jobs[k]);
-      const std::size_t block = masker.cache() != nullptr ? total : kBlock;
-      MaskedValues masked;
-      masked.at.reserve(total);
-      masked.answers.reserve(total);
-      Vec<Input> inputs;
-      for (std::size_t from = 0; from < total; from += block) {
-        readInputs(jobs[k], from, std::min(total, from + block), inputs);
-        py::maskInputsInto(masker, inputs, total, masked);
-      }
-      Vec<Input>().swap(inputs);
+      MaskedValues masked = maskValues(jobs[k]);
       writeColumn(jobs[k], masked);
     }
   });

@@ -109,6 +109,37 @@ void maskPending(const Masker& masker, const Vec<Input>& inputs, const Vec<Pendi
       kBatchGrain);
 }
 
+// Adds the new answers of the pending values to the masker's result cache,
+// in order of first occurrence, while it has room.
+void fillCache(const Masker& masker, const Vec<Input>& inputs, const Vec<Pending>& pending, const Vec<Output>& answers,
+               std::size_t callValues) {
+  ResultCache* cache = masker.cache();
+  if (cache == nullptr || pending.empty() || cache->full.load(std::memory_order_relaxed)) return;
+  // Each key and answer is copied once, straight into its cache entry: a
+  // key built apart and moved in would cost each entry a second write of
+  // both, and the first pass held the lock for longer than this anyway.
+  std::lock_guard<std::mutex> lock(cache->mutex);
+  // One growth to what this call can add, not a move at every doubling.
+  cache->reserve(std::max(std::min(pending.size(), ResultCache::kCapacity), callValues));
+  std::size_t offered = 0;  // keys offered to the cache, full or not
+  for (std::size_t k = 0; k < pending.size(); ++k) {
+    if (offered == ResultCache::kCapacity || cache->size() >= ResultCache::kCapacity) break;
+    // The key copies the text, last read before the masking, and the
+    // insertion reads the cache slot: both fetched ahead.
+    if (k + kAhead < pending.size()) {
+      prefetchText(inputs[pending[k + kAhead].position]);
+      cache->prefetchSlot(pending[k + kAhead].hash);
+    }
+    const Pending& p = pending[k];
+    const KeyView key = *KeyView::of(inputs[p.position]);
+    const Output& answer = answers[p.slot];
+    if (!cacheableKey(key) || !masker.strategy().caches(answer)) continue;
+    ++offered;
+    cache->insertOrAssign(key, p.hash, answer);
+  }
+  if (cache->size() >= ResultCache::kCapacity) cache->full.store(true, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues) {
@@ -203,31 +234,40 @@ void maskInputsInto(const Masker& masker, const Vec<Input>& inputs, std::size_t 
 
   maskPending(masker, inputs, pending, result.answers);
 
-  if (cache != nullptr && !pending.empty() && !cache->full.load(std::memory_order_relaxed)) {
-    // Each key and answer is copied once, straight into its cache entry: a
-    // key built apart and moved in would cost each entry a second write of
-    // both, and the first pass held the lock for longer than this anyway.
-    std::lock_guard<std::mutex> lock(cache->mutex);
-    // One growth to what this call can add, not a move at every doubling.
-    cache->reserve(std::max(std::min(pending.size(), ResultCache::kCapacity), callValues));
-    std::size_t offered = 0;  // keys offered to the cache, full or not
-    for (std::size_t k = 0; k < pending.size(); ++k) {
-      if (offered == ResultCache::kCapacity || cache->size() >= ResultCache::kCapacity) break;
-      // The key copies the text, last read before the masking, and the
-      // insertion reads the cache slot: both fetched ahead.
-      if (k + kAhead < pending.size()) {
-        prefetchText(inputs[pending[k + kAhead].position]);
-        cache->prefetchSlot(pending[k + kAhead].hash);
+  fillCache(masker, inputs, pending, result.answers, callValues);
+}
+
+void maskDistinctInto(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues, Vec<Output>& answers) {
+  const std::size_t n = inputs.size();
+  ResultCache* cache = masker.cache();
+  Vec<Pending> pending;
+  pending.reserve(n);
+  if (answers.capacity() - answers.size() < n) answers.reserve(std::max(answers.size() + n, 2 * answers.capacity()));
+  const KeyHash hasher = cache != nullptr ? cache->hasher() : KeyHash();
+  {
+    std::unique_lock<std::mutex> lock;
+    if (cache != nullptr) lock = std::unique_lock<std::mutex>(cache->mutex);
+    const ResultCache* lookIn = cache != nullptr && !cache->empty() ? cache : nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto key = KeyView::of(inputs[i]);
+      if (!key) {
+        answers.push_back(masker.maskOne(inputs[i]));
+        continue;
       }
-      const Pending& p = pending[k];
-      const KeyView key = *KeyView::of(inputs[p.position]);
-      const Output& answer = result.answers[p.slot];
-      if (!cacheableKey(key) || !masker.strategy().caches(answer)) continue;
-      ++offered;
-      cache->insertOrAssign(key, p.hash, answer);
+      // The hash serves the cache alone: the values are grouped already.
+      const std::size_t hash = cache != nullptr ? hasher(*key) : 0;
+      if (lookIn != nullptr) {
+        if (const Output* hit = lookIn->find(*key, hash)) {
+          answers.push_back(*hit);
+          continue;
+        }
+      }
+      pending.push_back(Pending{i, answers.size(), hash});
+      answers.emplace_back();
     }
-    if (cache->size() >= ResultCache::kCapacity) cache->full.store(true, std::memory_order_relaxed);
   }
+  maskPending(masker, inputs, pending, answers);
+  fillCache(masker, inputs, pending, answers, callValues);
 }
 
 namespace {

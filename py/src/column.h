@@ -61,6 +61,12 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
 // are de-duplicated with each other, so a block's tables stay the size of
 // the block.
 void maskInputsInto(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues, MaskedValues& into);
+// maskInputsInto for inputs that are distinct already (no two with equal
+// keys, at most one None), as a caller that grouped its values itself hands
+// them over: no de-duplication table, and input i's answer is appended as
+// answers[answers.size() + i] (with the result cache consulted and filled
+// as ever).
+void maskDistinctInto(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues, Vec<Output>& answers);
 
 // Masker.maskColumn(values) -> (masked, problems); requires the interpreter
 // lock, which it releases only around maskInputs.

@@ -1,0 +1,291 @@
+// Reading Arrow columns as inputs: row by row, or each distinct value once.
+#include "reading.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+
+#include "decimal_texts.h"
+#include "masker.h"
+#include "result_cache.h"
+
+namespace zorva::arrow {
+namespace {
+
+using py::Input;
+using py::PackedText;
+
+bool readsNumbers(const ColumnJob& job) { return job.column->masker->strategy().readsDecimals(); }
+
+// A decimal's input: the str() of the Decimal, written without an
+// allocation where it is short.
+Input decimalInput(const ColumnView& view, std::int64_t r) {
+  char text[kShortDecimalText];
+  const std::uint8_t* bytes = view.decimalBytes(r);
+  const std::size_t size = shortDecimalValueText(bytes, view.type.width, view.type.scale, text);
+  if (size != 0) return Input::ofText(Input::Kind::Decimal, PackedText(std::string_view(text, size)));
+  return Input::ofText(Input::Kind::Decimal, PackedText(decimalValueString(bytes, view.type.width, view.type.scale)));
+}
+
+// A text read as decimal.Decimal(text) reads it.
+Input decimalTextInput(bool numbers, const ColumnView& view, std::int64_t r) {
+  DecimalParts parts;
+  if (numbers && parseDecimal(view.textAt(r), parts))
+    return Input::ofText(Input::Kind::Decimal, PackedText(canonicalOf(parts)));
+  return Input(Input::Kind::Other);
+}
+
+// A text's input: the batch outlives the inputs, so its text is viewed, not
+// copied.
+Input textInput(const ColumnView& view, std::int64_t r) {
+  return Input::ofText(Input::Kind::Str, PackedText::borrowed(view.textAt(r)));
+}
+
+// An input built straight in its list's slot: emplace_back constructs the
+// element from this, and the conversion's result initialises it in place
+// instead of being moved in from a temporary.
+template <class Make>
+struct InPlace {
+  Make make;
+  operator Input() const { return make(); }  // NOLINT: the conversion is the point
+};
+template <class Make>
+InPlace(Make) -> InPlace<Make>;
+
+// Appends rows [first, last) of view: each valid row's input from
+// make(row), None for a null row. One loop per kind of column, so that the
+// per-row work is the value's own.
+template <class Make>
+void appendRows(const ColumnView& view, std::int64_t first, std::int64_t last, Vec<Input>& inputs, Make&& make) {
+  if (view.validity == nullptr) {
+    for (std::int64_t r = first; r < last; ++r) inputs.emplace_back(InPlace{[&] { return make(r); }});
+    return;
+  }
+  for (std::int64_t r = first; r < last; ++r) {
+    if (view.valid(r))
+      inputs.emplace_back(InPlace{[&] { return make(r); }});
+    else
+      inputs.emplace_back();
+  }
+}
+
+// Rows [first, last) of one view as inputs.
+void appendInputs(const InColumn& column, bool numbers, const ColumnView& view, std::int64_t first, std::int64_t last,
+                  Vec<Input>& inputs) {
+  switch (view.type.kind) {
+    case TypeKind::Null:
+      for (std::int64_t r = first; r < last; ++r) inputs.emplace_back();
+      return;
+    case TypeKind::Bool:
+      return appendRows(view, first, last, inputs, [](std::int64_t) { return Input(Input::Kind::Bool); });
+    case TypeKind::Int:
+      return appendRows(view, first, last, inputs,
+                        [&](std::int64_t r) { return Input::ofInt(BigInt::fromI64(view.signedInt(r))); });
+    case TypeKind::UInt:
+      return appendRows(view, first, last, inputs,
+                        [&](std::int64_t r) { return Input::ofInt(BigInt::fromU64(view.unsignedInt(r))); });
+    case TypeKind::Float32:
+    case TypeKind::Float64:
+      if (!numbers)
+        return appendRows(view, first, last, inputs, [](std::int64_t) { return Input(Input::Kind::Other); });
+      // The repr as the exact float type's: left for the strategy to write.
+      return appendRows(view, first, last, inputs,
+                        [&](std::int64_t r) { return Input::ofText(Input::Kind::Float, PackedText(), view.real(r)); });
+    case TypeKind::Decimal:
+      if (!numbers)
+        return appendRows(view, first, last, inputs, [](std::int64_t) { return Input(Input::Kind::Other); });
+      return appendRows(view, first, last, inputs, [&](std::int64_t r) { return decimalInput(view, r); });
+    default:
+      if (!column.decimalTexts)
+        return appendRows(view, first, last, inputs, [&](std::int64_t r) { return textInput(view, r); });
+      return appendRows(view, first, last, inputs, [&](std::int64_t r) { return decimalTextInput(numbers, view, r); });
+  }
+}
+
+// Row r of view as the input the row door reads for the same cell: what
+// appendInputs appends, one row at a time.
+Input inputAt(const InColumn& column, bool numbers, const ColumnView& view, std::int64_t r) {
+  if (view.type.kind == TypeKind::Null || !view.valid(r)) return Input();
+  switch (view.type.kind) {
+    case TypeKind::Bool: return Input(Input::Kind::Bool);
+    case TypeKind::Int: return Input::ofInt(BigInt::fromI64(view.signedInt(r)));
+    case TypeKind::UInt: return Input::ofInt(BigInt::fromU64(view.unsignedInt(r)));
+    case TypeKind::Float32:
+    case TypeKind::Float64:
+      return numbers ? Input::ofText(Input::Kind::Float, PackedText(), view.real(r)) : Input(Input::Kind::Other);
+    case TypeKind::Decimal: return numbers ? decimalInput(view, r) : Input(Input::Kind::Other);
+    default: return column.decimalTexts ? decimalTextInput(numbers, view, r) : textInput(view, r);
+  }
+}
+
+// Calls each(view, first, last) with the rows [first, last) of every view
+// that fall in the column's rows [from, to).
+template <class Each>
+void forRange(const ColumnJob& job, std::size_t from, std::size_t to, Each&& each) {
+  std::size_t start = 0;  // the view's first row among the column's
+  for (const ColumnView* whole : job.views) {
+    const ColumnView& view = source(*whole);
+    const std::size_t viewStart = start;
+    start += static_cast<std::size_t>(view.length);
+    if (to <= viewStart || start <= from) continue;
+    each(view, static_cast<std::int64_t>(std::max(from, viewStart) - viewStart),
+         static_cast<std::int64_t>(std::min(to, start) - viewStart));
+  }
+}
+
+bool isText(TypeKind kind) {
+  return kind == TypeKind::Utf8 || kind == TypeKind::LargeUtf8 || kind == TypeKind::Utf8View;
+}
+
+// A row's value as the bytes it is stored in: its text, or its width bytes.
+std::string_view keyAt(const ColumnView& view, std::int64_t r, std::size_t width) noexcept {
+  if (width == 0) return view.textAt(r);
+  return {static_cast<const char*>(view.values) + (view.first + r) * static_cast<std::int64_t>(width), width};
+}
+
+// Whether two keys hold the same bytes: the short ones, most of them, in
+// two overlapping word compares rather than a library call.
+bool sameBytes(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  if (n >= 8 && n <= 16) {
+    std::uint64_t w[4];
+    std::memcpy(&w[0], p, 8);
+    std::memcpy(&w[1], q, 8);
+    std::memcpy(&w[2], p + n - 8, 8);
+    std::memcpy(&w[3], q + n - 8, 8);
+    return ((w[0] ^ w[1]) | (w[2] ^ w[3])) == 0;
+  }
+  return n == 0 || std::memcmp(p, q, n) == 0;
+}
+
+// The distinct values of a range of rows: open addressing with linear
+// probing, one word per slot (the hash's top 24 bits beside the value's
+// input index plus one, so that zero marks an empty slot), at most half full.
+// A slot is found from the hash alone, so it is fetched a chunk of rows
+// ahead; a hit compares the bytes themselves.
+class DistinctTable {
+ public:
+  explicit DistinctTable(std::size_t rows)
+      : slots_(std::bit_ceil(std::max<std::size_t>(16, 2 * checked(rows))), 0), mask_(slots_.size() - 1) {}
+
+  void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(&slots_[hash & mask_]); }
+
+  // The index among keys of the value key, whose hash is hash: an earlier
+  // one, or keys.size() once key is appended as a new one.
+  std::size_t findOrAdd(std::uint64_t hash, std::string_view key, Vec<std::string_view>& keys) {
+    const std::uint64_t tag = hash & kTagBits;
+    for (std::size_t p = hash & mask_;; p = (p + 1) & mask_) {
+      const std::uint64_t slot = slots_[p];
+      if (slot == 0) {
+        slots_[p] = tag | (keys.size() + 1);
+        keys.push_back(key);
+        return keys.size() - 1;
+      }
+      if ((slot & kTagBits) != tag) continue;
+      const std::size_t k = (slot & ~kTagBits) - 1;
+      if (sameBytes(keys[k], key)) return k;
+    }
+  }
+
+ private:
+  // 40 bits of index: ranges of up to a trillion rows.
+  static constexpr std::uint64_t kTagBits = ~((std::uint64_t{1} << 40) - 1);
+  static std::size_t checked(std::size_t rows) {
+    if (rows >= (std::size_t{1} << 40) - 1) throw std::length_error("too many values for one call");
+    return rows;
+  }
+  Vec<std::uint64_t> slots_;
+  std::size_t mask_;
+};
+
+}  // namespace
+
+std::size_t inputCount(const ColumnJob& job) {
+  std::size_t total = 0;
+  for (const ColumnView* view : job.views) total += static_cast<std::size_t>(source(*view).length);
+  return total;
+}
+
+void readInputs(const ColumnJob& job, std::size_t from, std::size_t to, Vec<Input>& inputs) {
+  const bool numbers = readsNumbers(job);
+  inputs.clear();
+  inputs.reserve(to - from);
+  forRange(job, from, to, [&](const ColumnView& view, std::int64_t first, std::int64_t last) {
+    appendInputs(*job.column, numbers, view, first, last, inputs);
+  });
+}
+
+bool readsDistinct(const ColumnJob& job) {
+  switch (job.column->type.kind) {
+    case TypeKind::Int:
+    case TypeKind::UInt:
+    case TypeKind::Utf8:
+    case TypeKind::LargeUtf8:
+    case TypeKind::Utf8View: return true;
+    // Read as the number strategy's numbers; for any other strategy they
+    // have no key, and each is answered on its own.
+    case TypeKind::Float32:
+    case TypeKind::Float64:
+    case TypeKind::Decimal: return readsNumbers(job);
+    default: return false;
+  }
+}
+
+void readDistinct(const ColumnJob& job, std::size_t from, std::size_t to, Vec<Input>& inputs, std::size_t* at,
+                  std::size_t base) {
+  const InColumn& column = *job.column;
+  const bool numbers = readsNumbers(job);
+  const TypeKind kind = column.type.kind;
+  const std::size_t width = isText(kind)                ? 0
+                            : kind == TypeKind::Float32 ? 4
+                            : kind == TypeKind::Float64 ? 8
+                                                        : static_cast<std::size_t>(column.type.width);
+  const py::KeyHash hasher;  // a seed of its own: no input can pick the rows' slots
+  DistinctTable table(to - from);
+  // keys[k] is input k's stored bytes (empty for the None of the null rows,
+  // which is never looked up).
+  Vec<std::string_view> keys;
+  keys.reserve(to - from);
+  inputs.clear();
+  inputs.reserve(to - from);
+  std::size_t none = SIZE_MAX;
+  forRange(job, from, to, [&](const ColumnView& view, std::int64_t first, std::int64_t last) {
+    // A chunk of rows at a time: their hashes first, their slots fetched,
+    // then their lookups.
+    constexpr std::int64_t kChunk = 16;
+    std::string_view chunk[kChunk];
+    std::uint64_t hashes[kChunk];
+    bool valid[kChunk];
+    for (std::int64_t start = first; start < last; start += kChunk) {
+      const auto count = static_cast<int>(std::min(kChunk, last - start));
+      for (int i = 0; i < count; ++i) {
+        valid[i] = view.valid(start + i);
+        if (!valid[i]) continue;
+        chunk[i] = keyAt(view, start + i, width);
+        hashes[i] = py::mix(py::hashText(chunk[i], hasher.seed));
+        table.prefetch(hashes[i]);
+      }
+      for (int i = 0; i < count; ++i) {
+        if (!valid[i]) {
+          if (none == SIZE_MAX) {
+            none = inputs.size();
+            inputs.emplace_back();
+            keys.emplace_back();
+          }
+          *at++ = base + none;
+          continue;
+        }
+        const std::size_t k = table.findOrAdd(hashes[i], chunk[i], keys);
+        if (k == inputs.size()) inputs.push_back(inputAt(column, numbers, view, start + i));
+        *at++ = base + k;
+      }
+    }
+  });
+}
+
+}  // namespace zorva::arrow

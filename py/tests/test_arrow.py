@@ -310,6 +310,36 @@ def test_columns_longer_than_a_read_block():
     assert [tuple(r.values()) for r in pa.table(out).to_pylist()] == expected_rows
 
 
+@pytest.mark.parametrize(
+    ("name", "options", "arrow_type", "pool"),
+    [
+        ("key", {}, pa.int64(), [-123456, -7, 0, 42, 10**12]),
+        ("key", {}, pa.uint16(), [0, 9, 65535]),
+        ("fpe", {"charset": "digits"}, pa.large_string(), ["0042", "12345678", "7", "", "x" * 80]),
+        ("fakeCity", WORDS, pa.string_view(), ["Oslo", "a city name longer than twelve bytes", "É"]),
+        ("key", {}, pa.string(), ["CUST-1", "CUST-2", "x" * 300]),
+    ],
+    ids=["int64", "uint16", "large_string", "string_view", "string"],
+)
+def test_repeating_values_of_a_cached_masker(name, options, arrow_type, pool):
+    """A cached masker's column whose values repeat is grouped on its stored bytes: every row gets its value's
+    answer, nulls and problems included, and a second call (the cache holding the values) agrees too."""
+    rng = random.Random(str(arrow_type))
+    values = [rng.choice([*pool, None]) for _ in range(20000)]
+    table = pa.Table.from_batches(
+        [pa.record_batch([pa.array(values[a:b], arrow_type)], ["c"]) for a, b in [(0, 5000), (5000, 20000)]]
+    )
+    row_masker = zorva_rs.Masker(KEY, name, options)
+    arrow_masker = zorva_arrow.Masker(KEY, name, options)
+    for _ in range(2):
+        expected, expected_problems = row_masker.maskColumn(values)
+        out, problems = zorva_arrow.maskBatch([arrow_masker], table)
+        assert pa.table(out).column(0).to_pylist() == [
+            None if r in expected_problems else v for r, v in enumerate(expected)
+        ]
+        assert problems == [(0, r, p) for r, p in expected_problems.items()]
+
+
 def test_thread_counts_agree(restore_threads_arrow):
     rng = random.Random(3)
     table = pa.table({"s": [random_text(rng) for _ in range(20000)], "i": [rng.randrange(10**9) for _ in range(20000)]})

@@ -2,6 +2,7 @@
 #include "masking.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "column.h"
 #include "pool.h"
@@ -18,6 +19,18 @@ using py::MaskedValues;
 // row door's chunks, each block is de-duplicated on its own.
 constexpr std::size_t kBlock = 16384;
 
+// The share of repeated values to expect among the first rows of a column
+// when the first sample of them hold distinct values: as if drawn evenly
+// from a set whose size the sample's repeats tell (s^2 / 2 repeats, the
+// first collisions of a birthday count).
+double repeatShare(std::size_t sample, std::size_t distinct, std::size_t rows) {
+  const double repeats = static_cast<double>(sample - distinct);
+  if (repeats == 0 || rows == 0) return 0;
+  const double values = static_cast<double>(sample) * static_cast<double>(sample) / (2 * repeats);
+  const double n = static_cast<double>(rows);
+  return 1 - values * -std::expm1(-n / values) / n;
+}
+
 // The answers of a column, one per input: its rows (or its dictionaries'
 // entries) read, grouped and masked.
 MaskedValues maskValues(const ColumnJob& job) {
@@ -25,20 +38,37 @@ MaskedValues maskValues(const ColumnJob& job) {
   const std::size_t total = inputCount(job);
   MaskedValues masked;
   Vec<Input> inputs;
-  // A cached column whose values repeat (first names, cities) is grouped
-  // here, on the bytes in its buffers: only each distinct value becomes an
-  // input, and the rows point at its answer. The first rows show whether
-  // the values do repeat: where they are mostly distinct, the grouping
-  // only adds a pass, and what it read is dropped (nothing is masked yet).
-  // Without a cache, blocks of the column are masked apart, and each
-  // block's table stays small anyway.
-  if (masker.cache() != nullptr && readsDistinct(job)) {
-    masked.at.resize(total);
+  // How the values are grouped follows from the first rows' bytes (a
+  // grouping only saves work: masking is deterministic, so no choice here
+  // changes an answer):
+  // - nearly all distinct (identifiers, e-mail addresses, amounts): not at
+  //   all. A table would find next to nothing, for a pass over every value
+  //   that costs as much as the rest of the door's own work on it.
+  // - a cached column whose values repeat (first names, cities): here, on
+  //   the bytes in the buffers, so that only each distinct value becomes an
+  //   input and the rows point at its answer.
+  // - anything else: by maskInputs, block by block.
+  if (readsDistinct(job)) {
     const std::size_t sample = std::min(total, kBlock);
-    readDistinct(job, 0, sample, inputs, masked.at.data(), 0);
-    if (2 * inputs.size() <= sample) {
+    const std::size_t distinct = countDistinct(job, sample);
+    masked.at.resize(total);
+    if (repeatShare(sample, distinct, masker.cache() != nullptr ? total : sample) <= 1.0 / 32) {
+      masked.answers.reserve(total);
+      // With a result cache, in one piece: a later block would look every
+      // value up in the cache that the earlier ones filled.
+      const std::size_t block = masker.cache() != nullptr ? total : kBlock;
+      for (std::size_t from = 0; from < total; from += block) {
+        const std::size_t to = std::min(total, from + block);
+        readInputs(job, from, to, inputs);
+        const std::size_t base = masked.answers.size();
+        py::maskEachInto(masker, inputs, total, masked.answers);
+        for (std::size_t r = from; r < to; ++r) masked.at[r] = base + (r - from);
+      }
+      return masked;
+    }
+    if (masker.cache() != nullptr && 2 * distinct <= sample) {
       readDistinct(job, 0, total, inputs, masked.at.data(), 0);
-      py::maskDistinctInto(masker, inputs, total, masked.answers);
+      py::maskEachInto(masker, inputs, total, masked.answers);
       return masked;
     }
     masked.at.clear();

@@ -236,24 +236,26 @@ bool readsDistinct(const ColumnJob& job) {
   }
 }
 
-void readDistinct(const ColumnJob& job, std::size_t from, std::size_t to, Vec<Input>& inputs, std::size_t* at,
-                  std::size_t base) {
-  const InColumn& column = *job.column;
-  const bool numbers = readsNumbers(job);
-  const TypeKind kind = column.type.kind;
-  const std::size_t width = isText(kind)                ? 0
-                            : kind == TypeKind::Float32 ? 4
-                            : kind == TypeKind::Float64 ? 8
-                                                        : static_cast<std::size_t>(column.type.width);
+namespace {
+
+// Groups rows [from, to) of a column that readsDistinct by their stored
+// bytes: add(view, row) for the first row of each group (the null rows are
+// one group, add's row then null), then each row's group number to
+// grouped. Returns the number of groups.
+template <class Add, class Grouped>
+std::size_t groupRows(const ColumnJob& job, std::size_t from, std::size_t to, Add&& add, Grouped&& grouped) {
+  const ColumnType& type = job.column->type;
+  const std::size_t width = isText(type.kind)                ? 0
+                            : type.kind == TypeKind::Float32 ? 4
+                            : type.kind == TypeKind::Float64 ? 8
+                                                             : static_cast<std::size_t>(type.width);
   const py::KeyHash hasher;  // a seed of its own: no input can pick the rows' slots
   DistinctTable table(to - from);
-  // keys[k] is input k's stored bytes (empty for the None of the null rows,
+  // keys[k] is group k's stored bytes (empty for the null rows' group,
   // which is never looked up).
   Vec<std::string_view> keys;
   keys.reserve(to - from);
-  inputs.clear();
-  inputs.reserve(to - from);
-  std::size_t none = SIZE_MAX;
+  std::size_t nulls = SIZE_MAX;
   forRange(job, from, to, [&](const ColumnView& view, std::int64_t first, std::int64_t last) {
     // A chunk of rows at a time: their hashes first, their slots fetched,
     // then their lookups.
@@ -271,21 +273,42 @@ void readDistinct(const ColumnJob& job, std::size_t from, std::size_t to, Vec<In
         table.prefetch(hashes[i]);
       }
       for (int i = 0; i < count; ++i) {
+        std::size_t k;
         if (!valid[i]) {
-          if (none == SIZE_MAX) {
-            none = inputs.size();
-            inputs.emplace_back();
+          if (nulls == SIZE_MAX) {
+            nulls = keys.size();
             keys.emplace_back();
+            add(view, start + i);
           }
-          *at++ = base + none;
-          continue;
+          k = nulls;
+        } else {
+          const std::size_t before = keys.size();
+          k = table.findOrAdd(hashes[i], chunk[i], keys);
+          if (k == before) add(view, start + i);
         }
-        const std::size_t k = table.findOrAdd(hashes[i], chunk[i], keys);
-        if (k == inputs.size()) inputs.push_back(inputAt(column, numbers, view, start + i));
-        *at++ = base + k;
+        grouped(k);
       }
     }
   });
+  return keys.size();
+}
+
+}  // namespace
+
+std::size_t countDistinct(const ColumnJob& job, std::size_t rows) {
+  return groupRows(
+      job, 0, rows, [](const ColumnView&, std::int64_t) {}, [](std::size_t) {});
+}
+
+void readDistinct(const ColumnJob& job, std::size_t from, std::size_t to, Vec<Input>& inputs, std::size_t* at,
+                  std::size_t base) {
+  const bool numbers = readsNumbers(job);
+  inputs.clear();
+  inputs.reserve(to - from);
+  groupRows(
+      job, from, to,
+      [&](const ColumnView& view, std::int64_t row) { inputs.push_back(inputAt(*job.column, numbers, view, row)); },
+      [&](std::size_t k) { *at++ = base + k; });
 }
 
 }  // namespace zorva::arrow

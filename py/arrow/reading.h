@@ -20,6 +20,10 @@ void readInputs(const ColumnJob& job, std::size_t from, std::size_t to, Vec<py::
 // strategy reads), and no dictionary.
 bool readsDistinct(const ColumnJob& job);
 
+// The number of distinct values (the nulls counting as one) among the
+// first rows of such a column.
+std::size_t countDistinct(const ColumnJob& job, std::size_t rows);
+
 // Rows [from, to) of such a column with their de-duplication done here, on
 // the bytes the values are stored in: inputs gets each distinct value once
 // (and one None for all null rows), in order of first occurrence, and

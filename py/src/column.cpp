@@ -237,35 +237,59 @@ void maskInputsInto(const Masker& masker, const Vec<Input>& inputs, std::size_t 
   fillCache(masker, inputs, pending, result.answers, callValues);
 }
 
-void maskDistinctInto(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues, Vec<Output>& answers) {
+void maskEachInto(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues, Vec<Output>& answers) {
   const std::size_t n = inputs.size();
   ResultCache* cache = masker.cache();
-  Vec<Pending> pending;
-  pending.reserve(n);
+  // Sized for every input up front and cut to size after: an append per
+  // value was not inlined, a call for each.
+  Vec<Pending> pending(n);
+  std::size_t count = 0;
   if (answers.capacity() - answers.size() < n) answers.reserve(std::max(answers.size() + n, 2 * answers.capacity()));
-  const KeyHash hasher = cache != nullptr ? cache->hasher() : KeyHash();
-  {
-    std::unique_lock<std::mutex> lock;
-    if (cache != nullptr) lock = std::unique_lock<std::mutex>(cache->mutex);
-    const ResultCache* lookIn = cache != nullptr && !cache->empty() ? cache : nullptr;
+  if (cache == nullptr) {
+    // Nothing to look up: each keyed value is pending.
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!KeyView::of(inputs[i])) {
+        answers.push_back(masker.maskOne(inputs[i]));
+        continue;
+      }
+      pending[count++] = Pending{i, answers.size(), 0};
+      answers.emplace_back();
+    }
+  } else {
+    const KeyHash hasher = cache->hasher();
+    std::lock_guard<std::mutex> lock(cache->mutex);
+    const ResultCache* lookIn = cache->empty() ? nullptr : cache;
+    // The hashes serve the cache alone; its slots are fetched ahead, as in
+    // the grouping pass.
+    std::size_t hashes[kAhead] = {};
+    auto hashAhead = [&](std::size_t j) {
+      if (j >= n) return;
+      if (auto key = KeyView::of(inputs[j])) {
+        hashes[j % kAhead] = hasher(*key);
+        if (lookIn != nullptr) lookIn->prefetchSlot(hashes[j % kAhead]);
+      }
+    };
+    for (std::size_t j = 0; j < kAhead; ++j) hashAhead(j);
     for (std::size_t i = 0; i < n; ++i) {
       const auto key = KeyView::of(inputs[i]);
+      const std::size_t hash = hashes[i % kAhead];
+      hashAhead(i + kAhead);
+      if (lookIn != nullptr && i + kAhead / 2 < n) lookIn->prefetchEntry(hashes[(i + kAhead / 2) % kAhead]);
       if (!key) {
         answers.push_back(masker.maskOne(inputs[i]));
         continue;
       }
-      // The hash serves the cache alone: the values are grouped already.
-      const std::size_t hash = cache != nullptr ? hasher(*key) : 0;
       if (lookIn != nullptr) {
         if (const Output* hit = lookIn->find(*key, hash)) {
           answers.push_back(*hit);
           continue;
         }
       }
-      pending.push_back(Pending{i, answers.size(), hash});
+      pending[count++] = Pending{i, answers.size(), hash};
       answers.emplace_back();
     }
   }
+  pending.resize(count);
   maskPending(masker, inputs, pending, answers);
   fillCache(masker, inputs, pending, answers, callValues);
 }

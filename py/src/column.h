@@ -61,12 +61,12 @@ MaskedValues maskInputs(const Masker& masker, const Vec<Input>& inputs, std::siz
 // are de-duplicated with each other, so a block's tables stay the size of
 // the block.
 void maskInputsInto(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues, MaskedValues& into);
-// maskInputsInto for inputs that are distinct already (no two with equal
-// keys, at most one None), as a caller that grouped its values itself hands
-// them over: no de-duplication table, and input i's answer is appended as
-// answers[answers.size() + i] (with the result cache consulted and filled
-// as ever).
-void maskDistinctInto(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues, Vec<Output>& answers);
+// maskInputsInto without the grouping, for a caller that grouped its values
+// itself or found them distinct: each input is answered on its own, from
+// the result cache or masked (an input equal to another is masked again, to
+// the same answer), and input i's answer is appended as
+// answers[answers.size() + i]. The cache is consulted and filled as ever.
+void maskEachInto(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues, Vec<Output>& answers);
 
 // Masker.maskColumn(values) -> (masked, problems); requires the interpreter
 // lock, which it releases only around maskInputs.

@@ -111,8 +111,10 @@ void maskPending(const Masker& masker, const Vec<Input>& inputs, const Vec<Pendi
 
 // Adds the new answers of the pending values to the masker's result cache,
 // in order of first occurrence, while it has room.
+// Without hashed, the pending values' hashes are made here, for the values
+// that reach the cache only.
 void fillCache(const Masker& masker, const Vec<Input>& inputs, const Vec<Pending>& pending, const Vec<Output>& answers,
-               std::size_t callValues) {
+               std::size_t callValues, bool hashed = true) {
   ResultCache* cache = masker.cache();
   if (cache == nullptr || pending.empty() || cache->full.load(std::memory_order_relaxed)) return;
   // Each key and answer is copied once, straight into its cache entry: a
@@ -121,21 +123,29 @@ void fillCache(const Masker& masker, const Vec<Input>& inputs, const Vec<Pending
   std::lock_guard<std::mutex> lock(cache->mutex);
   // One growth to what this call can add, not a move at every doubling.
   cache->reserve(std::max(std::min(pending.size(), ResultCache::kCapacity), callValues));
+  const KeyHash hasher = cache->hasher();
+  auto hashOf = [&](std::size_t k) {
+    return hashed ? pending[k].hash : hasher(*KeyView::of(inputs[pending[k].position]));
+  };
+  std::size_t hashes[kAhead];
+  for (std::size_t k = 0; k < std::min(kAhead, pending.size()); ++k) hashes[k] = hashOf(k);
   std::size_t offered = 0;  // keys offered to the cache, full or not
   for (std::size_t k = 0; k < pending.size(); ++k) {
     if (offered == ResultCache::kCapacity || cache->size() >= ResultCache::kCapacity) break;
     // The key copies the text, last read before the masking, and the
     // insertion reads the cache slot: both fetched ahead.
+    const std::size_t hash = hashes[k % kAhead];
     if (k + kAhead < pending.size()) {
       prefetchText(inputs[pending[k + kAhead].position]);
-      cache->prefetchSlot(pending[k + kAhead].hash);
+      hashes[k % kAhead] = hashOf(k + kAhead);
+      cache->prefetchSlot(hashes[k % kAhead]);
     }
     const Pending& p = pending[k];
     const KeyView key = *KeyView::of(inputs[p.position]);
     const Output& answer = answers[p.slot];
     if (!cacheableKey(key) || !masker.strategy().caches(answer)) continue;
     ++offered;
-    cache->insertOrAssign(key, p.hash, answer);
+    cache->insertOrAssign(key, hash, answer);
   }
   if (cache->size() >= ResultCache::kCapacity) cache->full.store(true, std::memory_order_relaxed);
 }
@@ -245,8 +255,12 @@ void maskEachInto(const Masker& masker, const Vec<Input>& inputs, std::size_t ca
   Vec<Pending> pending(n);
   std::size_t count = 0;
   if (answers.capacity() - answers.size() < n) answers.reserve(std::max(answers.size() + n, 2 * answers.capacity()));
-  if (cache == nullptr) {
-    // Nothing to look up: each keyed value is pending.
+  std::unique_lock<std::mutex> lock;
+  if (cache != nullptr) lock = std::unique_lock<std::mutex>(cache->mutex);
+  const ResultCache* lookIn = cache != nullptr && !cache->empty() ? cache : nullptr;
+  if (lookIn == nullptr) {
+    // Nothing to look up: each keyed value is pending, and its hash is made
+    // only if it goes into the cache.
     for (std::size_t i = 0; i < n; ++i) {
       if (!KeyView::of(inputs[i])) {
         answers.push_back(masker.maskOne(inputs[i]));
@@ -257,8 +271,6 @@ void maskEachInto(const Masker& masker, const Vec<Input>& inputs, std::size_t ca
     }
   } else {
     const KeyHash hasher = cache->hasher();
-    std::lock_guard<std::mutex> lock(cache->mutex);
-    const ResultCache* lookIn = cache->empty() ? nullptr : cache;
     // The hashes serve the cache alone; its slots are fetched ahead, as in
     // the grouping pass.
     std::size_t hashes[kAhead] = {};
@@ -266,7 +278,7 @@ void maskEachInto(const Masker& masker, const Vec<Input>& inputs, std::size_t ca
       if (j >= n) return;
       if (auto key = KeyView::of(inputs[j])) {
         hashes[j % kAhead] = hasher(*key);
-        if (lookIn != nullptr) lookIn->prefetchSlot(hashes[j % kAhead]);
+        lookIn->prefetchSlot(hashes[j % kAhead]);
       }
     };
     for (std::size_t j = 0; j < kAhead; ++j) hashAhead(j);
@@ -274,24 +286,23 @@ void maskEachInto(const Masker& masker, const Vec<Input>& inputs, std::size_t ca
       const auto key = KeyView::of(inputs[i]);
       const std::size_t hash = hashes[i % kAhead];
       hashAhead(i + kAhead);
-      if (lookIn != nullptr && i + kAhead / 2 < n) lookIn->prefetchEntry(hashes[(i + kAhead / 2) % kAhead]);
+      if (i + kAhead / 2 < n) lookIn->prefetchEntry(hashes[(i + kAhead / 2) % kAhead]);
       if (!key) {
         answers.push_back(masker.maskOne(inputs[i]));
         continue;
       }
-      if (lookIn != nullptr) {
-        if (const Output* hit = lookIn->find(*key, hash)) {
-          answers.push_back(*hit);
-          continue;
-        }
+      if (const Output* hit = lookIn->find(*key, hash)) {
+        answers.push_back(*hit);
+        continue;
       }
       pending[count++] = Pending{i, answers.size(), hash};
       answers.emplace_back();
     }
   }
   pending.resize(count);
+  if (lock.owns_lock()) lock.unlock();
   maskPending(masker, inputs, pending, answers);
-  fillCache(masker, inputs, pending, answers, callValues);
+  fillCache(masker, inputs, pending, answers, callValues, lookIn != nullptr);
 }
 
 namespace {

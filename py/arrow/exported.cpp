@@ -1,6 +1,7 @@
 // The release callbacks and structure copies of exported Arrow data.
 #include "exported.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -9,19 +10,37 @@
 
 namespace zorva::arrow {
 
-Buffer::Buffer(std::size_t bytes, Fill fill) : size_(bytes) {
-  const std::size_t rounded = bytes == 0 ? 64 : (bytes + 63) / 64 * 64;
+namespace {
+
+std::size_t roundedUp(std::size_t bytes) noexcept { return bytes == 0 ? 64 : (bytes + 63) / 64 * 64; }
+
+}  // namespace
+
+Buffer::Buffer(std::size_t bytes, Fill fill) : size_(bytes), capacity_(roundedUp(bytes)) {
   // The engine's allocator keeps freed memory for the next call: a
   // column's buffers are megabytes, which the C runtime would map afresh for
   // each call and the kernel clear page by page at their first touch.
-  auto* p = static_cast<std::uint8_t*>(memAllocAligned(rounded, 64));
+  auto* p = static_cast<std::uint8_t*>(memAllocAligned(capacity_, 64));
   // The padding is cleared either way: no byte of an exported buffer is
   // left as the allocator found it.
   if (fill == kZeroed)
-    std::memset(p, 0, rounded);
+    std::memset(p, 0, capacity_);
   else
-    std::memset(p + bytes, 0, rounded - bytes);
+    std::memset(p + bytes, 0, capacity_ - bytes);
   data_.reset(p);
+}
+
+void Buffer::reallocate(std::size_t bytes, std::size_t keep) {
+  const std::size_t capacity = roundedUp(bytes);
+  auto* p = static_cast<std::uint8_t*>(memAllocAligned(capacity, 64));
+  if (keep > 0) std::memcpy(p, data_.get(), keep);
+  data_.reset(p);
+  capacity_ = capacity;
+}
+
+void Buffer::trim(std::size_t bytes) noexcept {
+  size_ = bytes;
+  std::memset(data_.get() + bytes, 0, std::min(capacity_, roundedUp(bytes)) - bytes);
 }
 
 namespace {

@@ -40,6 +40,13 @@ class Buffer {
   explicit Buffer(std::size_t bytes, Fill fill = kZeroed);
   std::uint8_t* data() const noexcept { return data_.get(); }
   std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  // Room for at least bytes, the first keep bytes kept and the rest left to
+  // the writer, who then sets the size with trim.
+  void reallocate(std::size_t bytes, std::size_t keep);
+  // Sets the size to bytes (at most the capacity) and clears the padding
+  // after them up to the next multiple of 64.
+  void trim(std::size_t bytes) noexcept;
 
  private:
   struct Free {
@@ -47,6 +54,7 @@ class Buffer {
   };
   std::unique_ptr<std::uint8_t, Free> data_;
   std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 // One array: built here (buffers, and a dictionary for a dictionary column)

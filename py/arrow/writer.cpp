@@ -70,6 +70,18 @@ class ColumnWriter {
     const bool dictionary = job_.column->type.kind == TypeKind::Dictionary;
     const Written form = dictionary ? dictionaryForm_ : form_;
     prepare(form);
+    if (direct_) {
+      // utf8 offsets are 32-bit: a batch whose masked texts pass 2 GiB makes
+      // the whole column large_utf8 (every batch of a stream has one
+      // schema), written again from the start.
+      if (!writeTexts(formFormat_ == "U")) {
+        job_.problems.clear();
+        formFormat_ = "U";
+        (dictionary ? job_.dictionaryFormat : job_.format) = "U";
+        writeTexts(true);
+      }
+      return;
+    }
     // Every batch's rows are scanned before any is written: a column's
     // texts past 2 GiB in one batch widen the offsets of all of them.
     const std::size_t batches = job_.views.size();
@@ -355,6 +367,76 @@ class ColumnWriter {
   std::size_t intWidth() const {
     const ColumnType& type = job_.column->type;
     return type.kind == TypeKind::Int || type.kind == TypeKind::UInt ? static_cast<std::size_t>(type.width) : 8;
+  }
+
+  // Texts straight from the answers, each batch in one pass: its validity,
+  // offsets and data written as the rows come, the data buffer grown when
+  // a guess from the rows before runs out. False, with nothing to keep, when
+  // 32-bit offsets would pass 2 GiB.
+  bool writeTexts(bool large) {
+    const bool dictionary = job_.column->type.kind == TypeKind::Dictionary;
+    std::size_t perRow = 24;  // a first guess of the bytes per row
+    std::int64_t position = 0;
+    for (std::size_t b = 0; b < job_.views.size(); ++b) {
+      const ColumnView& view = *job_.views[b];
+      const std::int64_t rows = source(view).length;
+      const auto n = static_cast<std::size_t>(rows);
+      const std::size_t* at = masked_.at.data() + position;
+      Buffer validity((n + 7) / 8);
+      Buffer offsets((n + 1) * (large ? 8 : 4), Buffer::kUninitialized);
+      // Below 2 GiB for 32-bit offsets, so that any text past them is seen
+      // when the buffer grows.
+      constexpr auto kMost32 = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+      Buffer data(large ? n * perRow : std::min(n * perRow, kMost32), Buffer::kUninitialized);
+      std::uint8_t* bits = validity.data();
+      auto* offsets32 = reinterpret_cast<std::int32_t*>(offsets.data());
+      auto* offsets64 = reinterpret_cast<std::int64_t*>(offsets.data());
+      std::size_t end = 0, values = 0;
+      for (std::size_t r = 0; r <= n; ++r) {
+        if (large)
+          offsets64[r] = static_cast<std::int64_t>(end);
+        else
+          offsets32[r] = static_cast<std::int32_t>(end);
+        if (r == n) break;
+        const std::size_t a = at[r];
+        const Output& answer = masked_.answers[a];
+        if (answer.kind() == Output::Kind::Str) {
+          const Text& t = answer.text();
+          if (end + t.size() > data.capacity()) {
+            if (!large && end + t.size() > kMost32) return false;
+            const std::size_t grown = std::max(2 * data.capacity(), end + t.size());
+            data.reallocate(large ? grown : std::min(grown, kMost32), end);
+          }
+          if (t.size() <= 64)
+            copyShort(data.data() + end, t.data(), t.size());
+          else
+            std::memcpy(data.data() + end, t.data(), t.size());
+          end += t.size();
+          bits[r >> 3] |= static_cast<std::uint8_t>(1u << (r & 7));
+          ++values;
+        } else if (const State state = stateOf(a); state >= kProblem && !dictionary) {
+          addProblem(job_.firstRow[b] + static_cast<std::int64_t>(r), a, state);
+        }
+      }
+      data.trim(end);
+      if (n > 0) perRow = end / n + 8;
+      OutArray array;
+      array.length = rows;
+      array.nullCount = rows - static_cast<std::int64_t>(values);
+      array.buffers.reserve(3);
+      array.buffers.push_back(values == n ? Buffer() : std::move(validity));
+      array.buffers.push_back(std::move(offsets));
+      array.buffers.push_back(std::move(data));
+      OutArray& out = (*job_.outputs)[b];
+      if (dictionary) {
+        out.dictionary = std::make_unique<OutArray>(std::move(array));
+        writeIndices(view, position, b, out);
+      } else {
+        out = std::move(array);
+      }
+      position += rows;
+    }
+    return true;
   }
 
   // The indices are kept; a row whose entry is null or a problem is null.

@@ -323,8 +323,20 @@ class ColumnWriter {
       case Written::Decimal: {
         const std::size_t width = form == Written::Decimal ? stride_ : form == Written::Float ? 8 : intWidth();
         Buffer values(n * width);  // zeroed: a null row's value is 0
-        for (std::size_t r = 0; r < n; ++r)
-          if (bitAt(bits, r)) std::memcpy(values.data() + r * width, bytes_.data() + at[r] * stride_, width);
+        // One loop per width: a copy of a constant size is a move or two,
+        // of a variable one a library call per value.
+        auto copy = [&]<std::size_t kWidth>() {
+          for (std::size_t r = 0; r < n; ++r)
+            if (bitAt(bits, r)) std::memcpy(values.data() + r * kWidth, bytes_.data() + at[r] * stride_, kWidth);
+        };
+        switch (width) {
+          case 1: copy.operator()<1>(); break;
+          case 2: copy.operator()<2>(); break;
+          case 4: copy.operator()<4>(); break;
+          case 8: copy.operator()<8>(); break;
+          case 16: copy.operator()<16>(); break;
+          default: copy.operator()<32>(); break;
+        }
         buffers.push_back(std::move(values));
         break;
       }

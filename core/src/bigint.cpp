@@ -187,17 +187,6 @@ u128 BigInt::magnitudeU128() const noexcept {
   return (u128(mpz_getlimbn(big_, 1)) << 64) | mpz_getlimbn(big_, 0);
 }
 
-std::optional<std::int64_t> BigInt::toI64() const noexcept {
-  if (big_ != nullptr) return std::nullopt;
-  constexpr auto limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  if (!negative_) {
-    if (small_ > limit) return std::nullopt;
-    return static_cast<std::int64_t>(small_);
-  }
-  if (small_ > limit + 1) return std::nullopt;
-  return static_cast<std::int64_t>(0 - small_);  // modular conversion, defined in C++20
-}
-
 void BigInt::magnitudeBytesBE(std::uint8_t* out, std::size_t len) const {
   std::memset(out, 0, len);
   if (big_ == nullptr) {

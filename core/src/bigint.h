@@ -10,6 +10,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string_view>
 
@@ -71,7 +72,17 @@ class BigInt {
   std::uint64_t magnitudeU64() const noexcept { return small_; }  // precondition: fits
   bool magnitudeFitsU128() const noexcept;
   u128 magnitudeU128() const noexcept;  // precondition: fits
-  std::optional<std::int64_t> toI64() const noexcept;
+  // Inline: the writers of integer columns call it once per value.
+  std::optional<std::int64_t> toI64() const noexcept {
+    if (big_ != nullptr) return std::nullopt;
+    constexpr auto limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (!negative_) {
+      if (small_ > limit) return std::nullopt;
+      return static_cast<std::int64_t>(small_);
+    }
+    if (small_ > limit + 1) return std::nullopt;
+    return static_cast<std::int64_t>(0 - small_);  // modular conversion, defined in C++20
+  }
 
   // The magnitude big-endian in exactly len bytes (precondition: len >= byteLength()).
   void magnitudeBytesBE(std::uint8_t* out, std::size_t len) const;

@@ -10,6 +10,7 @@
 #include "decimal_texts.h"
 #include "masker.h"
 #include "result_cache.h"
+#include "seen_table.h"
 
 namespace zorva::arrow {
 namespace {
@@ -171,46 +172,6 @@ bool sameBytes(std::string_view a, std::string_view b) noexcept {
   return n == 0 || std::memcmp(p, q, n) == 0;
 }
 
-// The distinct values of a range of rows: open addressing with linear
-// probing, one word per slot (the hash's top 24 bits beside the value's
-// input index plus one, so that zero marks an empty slot), at most half full.
-// A slot is found from the hash alone, so it is fetched a chunk of rows
-// ahead; a hit compares the bytes themselves.
-class DistinctTable {
- public:
-  explicit DistinctTable(std::size_t rows)
-      : slots_(std::bit_ceil(std::max<std::size_t>(16, 2 * checked(rows))), 0), mask_(slots_.size() - 1) {}
-
-  void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(&slots_[hash & mask_]); }
-
-  // The index among keys of the value key, whose hash is hash: an earlier
-  // one, or keys.size() once key is appended as a new one.
-  std::size_t findOrAdd(std::uint64_t hash, std::string_view key, Vec<std::string_view>& keys) {
-    const std::uint64_t tag = hash & kTagBits;
-    for (std::size_t p = hash & mask_;; p = (p + 1) & mask_) {
-      const std::uint64_t slot = slots_[p];
-      if (slot == 0) {
-        slots_[p] = tag | (keys.size() + 1);
-        keys.push_back(key);
-        return keys.size() - 1;
-      }
-      if ((slot & kTagBits) != tag) continue;
-      const std::size_t k = (slot & ~kTagBits) - 1;
-      if (sameBytes(keys[k], key)) return k;
-    }
-  }
-
- private:
-  // 40 bits of index: ranges of up to a trillion rows.
-  static constexpr std::uint64_t kTagBits = ~((std::uint64_t{1} << 40) - 1);
-  static std::size_t checked(std::size_t rows) {
-    if (rows >= (std::size_t{1} << 40) - 1) throw std::length_error("too many values for one call");
-    return rows;
-  }
-  Vec<std::uint64_t> slots_;
-  std::size_t mask_;
-};
-
 }  // namespace
 
 std::size_t inputCount(const ColumnJob& job) {
@@ -258,7 +219,7 @@ std::size_t groupRows(const ColumnJob& job, std::size_t from, std::size_t to, Ad
                             : type.kind == TypeKind::Float64 ? 8
                                                              : static_cast<std::size_t>(type.width);
   const py::KeyHash hasher;  // a seed of its own: no input can pick the rows' slots
-  DistinctTable table(to - from);
+  py::SeenTable table(to - from);
   // keys[k] is group k's stored bytes (empty for the null rows' group,
   // which is never looked up).
   Vec<std::string_view> keys;
@@ -290,9 +251,12 @@ std::size_t groupRows(const ColumnJob& job, std::size_t from, std::size_t to, Ad
           }
           k = nulls;
         } else {
-          const std::size_t before = keys.size();
-          k = table.findOrAdd(hashes[i], chunk[i], keys);
-          if (k == before) add(view, start + i);
+          k = table.findOrAdd(hashes[i], keys.size(), [&](std::size_t q) { return sameBytes(keys[q], chunk[i]); });
+          if (k == py::SeenTable::kNew) {
+            k = keys.size();
+            keys.push_back(chunk[i]);
+            add(view, start + i);
+          }
         }
         grouped(k);
       }

@@ -99,13 +99,7 @@ class ColumnWriter {
       const ColumnView& view = *job_.views[b];
       OutArray& out = (*job_.outputs)[b];
       const std::int64_t count = source(view).length;
-      OutArray values = write(position, count, form, scans[b]);
-      if (dictionary) {
-        out.dictionary = std::make_unique<OutArray>(std::move(values));
-        writeIndices(view, position, b, out);
-      } else {
-        out = std::move(values);
-      }
+      place(write(position, count, form, scans[b]), view, position, b, out);
       position += count;
     }
   }
@@ -439,16 +433,21 @@ class ColumnWriter {
       array.buffers.push_back(values == n ? Buffer() : std::move(validity));
       array.buffers.push_back(std::move(offsets));
       array.buffers.push_back(std::move(data));
-      OutArray& out = (*job_.outputs)[b];
-      if (dictionary) {
-        out.dictionary = std::make_unique<OutArray>(std::move(array));
-        writeIndices(view, position, b, out);
-      } else {
-        out = std::move(array);
-      }
+      place(std::move(array), view, position, b, (*job_.outputs)[b]);
       position += rows;
     }
     return true;
+  }
+
+  // A batch's written values as its output: the array itself, or for a
+  // dictionary column its dictionary, beside the indices.
+  void place(OutArray&& values, const ColumnView& view, std::int64_t position, std::size_t batch, OutArray& out) {
+    if (view.type.kind != TypeKind::Dictionary) {
+      out = std::move(values);
+      return;
+    }
+    out.dictionary = std::make_unique<OutArray>(std::move(values));
+    writeIndices(view, position, batch, out);
   }
 
   // The indices are kept; a row whose entry is null or a problem is null.

@@ -340,6 +340,22 @@ def test_repeating_values_of_a_cached_masker(name, options, arrow_type, pool):
         assert problems == [(0, r, p) for r, p in expected_problems.items()]
 
 
+@pytest.mark.parametrize(("name", "options"), [("key", {}), ("fakeCity", WORDS), ("email", {})])
+def test_distinct_values_over_calls(name, options):
+    """Nearly all distinct values (masked without a grouping table): a second and third call with the same masker,
+    its result cache full of the first call's values or of half of them, agree with the row door, repeats included."""
+    values = [f"{k:07d}" for k in range(30000)]
+    values[17] = values[29000] = None
+    values[123] = values[25000]  # a repeat, masked again to the same answer
+    row_masker = zorva_rs.Masker(KEY, name, options)
+    arrow_masker = zorva_arrow.Masker(KEY, name, options)
+    for part in (values, values, values[15000:] + values[:15000]):
+        expected, expected_problems = row_masker.maskColumn(part)
+        out, problems = zorva_arrow.maskBatch([arrow_masker], pa.table({"c": pa.array(part, pa.string())}))
+        assert pa.table(out).column(0).to_pylist() == expected
+        assert problems == [(0, r, p) for r, p in expected_problems.items()]
+
+
 def test_thread_counts_agree(restore_threads_arrow):
     rng = random.Random(3)
     table = pa.table({"s": [random_text(rng) for _ in range(20000)], "i": [rng.randrange(10**9) for _ in range(20000)]})

@@ -113,13 +113,17 @@ Problem checkOffsets(const ColumnView& view) {
   // to hold even the first.
   if (view.values == nullptr || view.length == 0) return {};
   const auto* offsets = static_cast<const Offset*>(view.values);
-  Offset previous = offsets[view.first];
-  if (previous < 0) return malformed("the offsets start below 0");
-  for (std::int64_t r = 0; r < view.length; ++r) {
-    const Offset next = offsets[view.first + r + 1];
-    if (next < previous) return malformed("the offsets decrease at " + rowText(r));
-    previous = next;
+  if (offsets[view.first] < 0) return malformed("the offsets start below 0");
+  // Without an early exit, so that the loop runs in vector lanes; the row
+  // is looked for only once something is wrong.
+  bool decreases = false;
+  for (std::int64_t r = 0; r < view.length; ++r) decreases |= offsets[view.first + r + 1] < offsets[view.first + r];
+  if (decreases) {
+    for (std::int64_t r = 0; r < view.length; ++r)
+      if (offsets[view.first + r + 1] < offsets[view.first + r])
+        return malformed("the offsets decrease at " + rowText(r));
   }
+  const Offset previous = offsets[view.first + view.length];
   const std::int64_t begin = offsets[view.first];
   if (previous != begin && view.text == nullptr) return malformed("the character data buffer is missing");
   if (previous == begin) return {};
@@ -129,9 +133,16 @@ Problem checkOffsets(const ColumnView& view) {
   // together, each row is UTF-8 on its own. Failing that, row by row, leaving
   // out null rows: what lies under a null is undefined, and never read.
   bool whole = isUtf8(all);
-  for (std::int64_t r = 1; whole && r < view.length; ++r) {
-    const std::int64_t at = offsets[view.first + r];
-    whole = at == previous || (view.text[at] & 0xc0) != 0x80;
+  if (whole) {
+    // A boundary at the end has no byte to look at: the last one is read
+    // in its place and not counted.
+    bool split = false;
+    for (std::int64_t r = 1; r < view.length; ++r) {
+      const std::int64_t at = offsets[view.first + r];
+      const std::int64_t read = at < previous ? at : previous - 1;
+      split |= at != previous && (view.text[read] & 0xc0) == 0x80;
+    }
+    whole = !split;
   }
   if (!whole) {
     for (std::int64_t r = 0; r < view.length; ++r)
@@ -391,8 +402,15 @@ const std::uint8_t* ColumnView::decimalBytes(std::int64_t row) const noexcept {
 bool isUtf8(std::string_view text) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
+  // Thirty-two ASCII bytes at a time while they last, then eight: most
+  // texts are ASCII throughout.
+  while (end - p >= 32) {
+    std::uint64_t words[4];
+    std::memcpy(words, p, 32);
+    if (((words[0] | words[1] | words[2] | words[3]) & 0x8080808080808080ULL) != 0) break;
+    p += 32;
+  }
   while (p < end) {
-    // Eight ASCII bytes at a time: most texts are ASCII throughout.
     if (end - p >= 8) {
       std::uint64_t word;
       std::memcpy(&word, p, 8);

@@ -211,11 +211,14 @@ void maskInputsInto(const Masker& masker, const Vec<Input>& inputs, std::size_t 
 void maskEachInto(const Masker& masker, const Vec<Input>& inputs, std::size_t callValues, Vec<Output>& answers) {
   const std::size_t n = inputs.size();
   ResultCache* cache = masker.cache();
-  // Sized for every input up front and cut to size after: an append per
-  // value was not inlined, a call for each.
+  // Sized for every input up front (and the pending list cut to size
+  // after): an append per value was not inlined, a call for each.
   Vec<Pending> pending(n);
   std::size_t count = 0;
-  if (answers.capacity() - answers.size() < n) answers.reserve(std::max(answers.size() + n, 2 * answers.capacity()));
+  const std::size_t base = answers.size();
+  if (answers.capacity() < base + n) answers.reserve(std::max(base + n, 2 * answers.capacity()));
+  answers.resize(base + n);
+  Output* const slots = answers.data() + base;
   std::unique_lock<std::mutex> lock;
   if (cache != nullptr) lock = std::unique_lock<std::mutex>(cache->mutex);
   const ResultCache* lookIn = cache != nullptr && !cache->empty() ? cache : nullptr;
@@ -224,11 +227,10 @@ void maskEachInto(const Masker& masker, const Vec<Input>& inputs, std::size_t ca
     // only if it goes into the cache.
     for (std::size_t i = 0; i < n; ++i) {
       if (!KeyView::of(inputs[i])) {
-        answers.push_back(masker.maskOne(inputs[i]));
+        slots[i] = masker.maskOne(inputs[i]);
         continue;
       }
-      pending[count++] = Pending{i, answers.size(), 0};
-      answers.emplace_back();
+      pending[count++] = Pending{i, base + i, 0};
     }
   } else {
     const KeyHash hasher = cache->hasher();
@@ -249,15 +251,14 @@ void maskEachInto(const Masker& masker, const Vec<Input>& inputs, std::size_t ca
       hashAhead(i + kAhead);
       if (i + kAhead / 2 < n) lookIn->prefetchEntry(hashes[(i + kAhead / 2) % kAhead]);
       if (!key) {
-        answers.push_back(masker.maskOne(inputs[i]));
+        slots[i] = masker.maskOne(inputs[i]);
         continue;
       }
       if (const Output* hit = lookIn->find(*key, hash)) {
-        answers.push_back(*hit);
+        slots[i] = *hit;
         continue;
       }
-      pending[count++] = Pending{i, answers.size(), hash};
-      answers.emplace_back();
+      pending[count++] = Pending{i, base + i, hash};
     }
   }
   pending.resize(count);

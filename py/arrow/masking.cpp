@@ -16,7 +16,8 @@ using py::Input;
 using py::MaskedValues;
 
 // Inputs per maskInputs call for a masker without a result cache: like the
-// row door's chunks, each block is de-duplicated on its own.
+// row door's chunks, each block is de-duplicated on its own. Also the size
+// of the sample of a column's first values that decides how it is grouped.
 constexpr std::size_t kBlock = 16384;
 
 // The share of repeated values to expect among the first rows of a column

@@ -1,6 +1,6 @@
-// The writer of masked columns: the written type, then two passes over a
-// column's positions (which rows hold a value and how many bytes, then the
-// buffers themselves).
+// The writer of masked columns: the written type, then the buffers of every
+// batch (texts in one pass over a batch's rows, other forms after each
+// distinct answer's bytes are made once).
 #include "writer.h"
 
 #include <cstring>

@@ -446,31 +446,6 @@ bool isUtf8(std::string_view text) noexcept {
   return true;
 }
 
-std::string decimalString(std::string_view digits, bool negative, std::int64_t exponent) {
-  const auto count = static_cast<std::int64_t>(digits.size());
-  const std::int64_t left = exponent + count;  // the digits before the point
-  const std::int64_t dot = exponent <= 0 && left > -6 ? left : 1;
-  std::string out = negative ? "-" : "";
-  if (dot <= 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-dot), '0');
-    out += digits;
-  } else if (dot >= count) {
-    out += digits;
-    out.append(static_cast<std::size_t>(dot - count), '0');
-  } else {
-    out += digits.substr(0, static_cast<std::size_t>(dot));
-    out += '.';
-    out += digits.substr(static_cast<std::size_t>(dot));
-  }
-  if (left != dot) {
-    const std::int64_t e = left - dot;
-    out += e < 0 ? "E-" : "E+";
-    out += std::to_string(e < 0 ? -e : e);
-  }
-  return out;
-}
-
 namespace {
 
 // Whether the unscaled value fits 64 bits, and then the value. (A bool and an
@@ -499,35 +474,65 @@ std::uint64_t magnitudeOf(std::int64_t v) noexcept {
   return v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
 }
 
-}  // namespace
-
-std::size_t shortDecimalValueText(const std::uint8_t* bytes, int width, int scale, char (&out)[kShortDecimalText]) {
-  std::int64_t value;
-  if (!unscaled64(bytes, width, value) || scale < 0) return 0;
-  char digits[24];
-  const auto count = static_cast<int>(writeDigits64(digits, magnitudeOf(value)) - digits);
-  // The digits before the point; six zeros after it and no more before
-  // str() turns to exponent notation.
-  const int left = count - scale;
-  if (left <= -6) return 0;
+// The digits (count of them, left before the point) in plain notation at
+// out, as str() writes a Decimal whose exponent is at most 0 and whose
+// adjusted exponent is at least -6: "0.000123", "123", "1.23". out has room
+// for the digits and 8 more bytes; returns the length.
+std::size_t writePlain(std::string_view digits, bool negative, std::int64_t left, char* out) noexcept {
+  const auto count = static_cast<std::int64_t>(digits.size());
   char* p = out;
-  if (value < 0) *p++ = '-';
+  if (negative) *p++ = '-';
   if (left <= 0) {
     *p++ = '0';
     *p++ = '.';
-    for (int k = left; k < 0; ++k) *p++ = '0';
-    std::memcpy(p, digits, static_cast<std::size_t>(count));
+    for (std::int64_t k = left; k < 0; ++k) *p++ = '0';
+    std::memcpy(p, digits.data(), digits.size());
     p += count;
   } else {
-    std::memcpy(p, digits, static_cast<std::size_t>(left));
+    std::memcpy(p, digits.data(), static_cast<std::size_t>(left));
     p += left;
-    if (scale > 0) {
+    if (left < count) {
       *p++ = '.';
-      std::memcpy(p, digits + left, static_cast<std::size_t>(scale));
-      p += scale;
+      std::memcpy(p, digits.data() + left, static_cast<std::size_t>(count - left));
+      p += count - left;
     }
   }
   return static_cast<std::size_t>(p - out);
+}
+
+// Whether str() writes the Decimal of count digits and that exponent in
+// plain notation.
+bool isPlain(std::int64_t count, std::int64_t exponent) noexcept { return exponent <= 0 && exponent + count > -6; }
+
+}  // namespace
+
+std::string decimalString(std::string_view digits, bool negative, std::int64_t exponent) {
+  const auto count = static_cast<std::int64_t>(digits.size());
+  if (isPlain(count, exponent)) {
+    std::string out(digits.size() + 8, '\0');
+    out.resize(writePlain(digits, negative, exponent + count, out.data()));
+    return out;
+  }
+  // Exponent notation: one digit before the point.
+  std::string out = negative ? "-" : "";
+  out += digits.substr(0, 1);
+  if (count > 1) {
+    out += '.';
+    out += digits.substr(1);
+  }
+  const std::int64_t e = exponent + count - 1;
+  out += e < 0 ? "E-" : "E+";
+  out += std::to_string(e < 0 ? -e : e);
+  return out;
+}
+
+std::size_t shortDecimalValueText(const std::uint8_t* bytes, int width, int scale, char (&out)[kShortDecimalText]) {
+  std::int64_t value;
+  if (!unscaled64(bytes, width, value)) return 0;
+  char digits[24];
+  const auto count = static_cast<std::int64_t>(writeDigits64(digits, magnitudeOf(value)) - digits);
+  if (!isPlain(count, -scale)) return 0;
+  return writePlain(std::string_view(digits, static_cast<std::size_t>(count)), value < 0, count - scale, out);
 }
 
 std::string decimalValueString(const std::uint8_t* bytes, int width, int scale) {

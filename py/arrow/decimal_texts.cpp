@@ -109,45 +109,9 @@ bool toUnscaled(const DecimalParts& parts, int precision, int scale, int width, 
   return true;
 }
 
-namespace {
-
-// What the number strategy's own reading gives the texts that masked
-// Decimals almost always are: an optional minus and at most 19 characters of
-// digits with at most one point between two of them. One pass, no words;
-// nothing for any other text.
-std::optional<number_detail::ShortValue> readPlain(std::string_view text) noexcept {
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  number_detail::ShortValue v;
-  if (p != end && *p == '-') {
-    v.negative = true;
-    ++p;
-  }
-  if (p == end || end - p > 19) return std::nullopt;
-  const char* const first = p;
-  const char* point = nullptr;
-  std::uint64_t coefficient = 0;
-  for (; p != end; ++p) {
-    const auto digit = static_cast<unsigned>(*p - '0');
-    if (digit <= 9) {
-      coefficient = coefficient * 10 + digit;
-    } else if (*p == '.' && point == nullptr && p != first && p + 1 != end) {
-      point = p;
-    } else {
-      return std::nullopt;
-    }
-  }
-  v.coefficient = coefficient;
-  v.exponent = point == nullptr ? 0 : -static_cast<std::int64_t>(end - point - 1);
-  return v;
-}
-
-}  // namespace
-
 std::optional<bool> plainToUnscaled(std::string_view text, int precision, int scale, int width, std::uint8_t* out) {
   if (width < 8 || scale < 0) return std::nullopt;
-  std::optional<number_detail::ShortValue> v = readPlain(text);
-  if (!v) v = number_detail::parseShort(text);
+  const std::optional<number_detail::ShortValue> v = number_detail::parseShort(text);
   if (!v) return std::nullopt;
   std::uint64_t unscaled = v->coefficient;
   if (unscaled != 0) {

@@ -20,105 +20,58 @@ using py::PackedText;
 
 bool readsNumbers(const ColumnJob& job) { return job.column->masker->strategy().readsDecimals(); }
 
-// A decimal's input: the str() of the Decimal, written without an
-// allocation where it is short.
-Input decimalInput(const ColumnView& view, std::int64_t r) {
-  char text[kShortDecimalText];
-  const std::uint8_t* bytes = view.decimalBytes(r);
-  const std::size_t size = shortDecimalValueText(bytes, view.type.width, view.type.scale, text);
-  if (size != 0) return Input::ofText(Input::Kind::Decimal, PackedText(std::string_view(text, size)));
-  return Input::ofText(Input::Kind::Decimal, PackedText(decimalValueString(bytes, view.type.width, view.type.scale)));
-}
-
-// A text read as decimal.Decimal(text) reads it.
-Input decimalTextInput(bool numbers, const ColumnView& view, std::int64_t r) {
-  DecimalParts parts;
-  if (numbers && parseDecimal(view.textAt(r), parts))
-    return Input::ofText(Input::Kind::Decimal, PackedText(canonicalOf(parts)));
-  return Input(Input::Kind::Other);
-}
-
-// A text's input: the batch outlives the inputs, so its text is viewed, not
-// copied.
-Input textInput(const ColumnView& view, std::int64_t r) {
-  return Input::ofText(Input::Kind::Str, PackedText::borrowed(view.textAt(r)));
-}
-
-// An input built straight in its list's slot: emplace_back constructs the
-// element from this, and the conversion's result initialises it in place
-// instead of being moved in from a temporary.
-template <class Make>
-struct InPlace {
-  Make make;
-  operator Input() const { return make(); }  // NOLINT: the conversion is the point
-};
-template <class Make>
-InPlace(Make) -> InPlace<Make>;
-
-// Appends rows [first, last) of view: each valid row's input from
-// make(row), None for a null row. One loop per kind of column, so that the
-// per-row work is the value's own.
-template <class Make>
-void appendRows(const ColumnView& view, std::int64_t first, std::int64_t last, Vec<Input>& inputs, Make&& make) {
-  if (view.validity == nullptr) {
-    for (std::int64_t r = first; r < last; ++r) inputs.emplace_back(InPlace{[&] { return make(r); }});
-    return;
-  }
-  for (std::int64_t r = first; r < last; ++r) {
-    if (view.valid(r))
-      inputs.emplace_back(InPlace{[&] { return make(r); }});
-    else
-      inputs.emplace_back();
-  }
-}
-
-// Rows [first, last) of one view as inputs.
-void appendInputs(const InColumn& column, bool numbers, const ColumnView& view, std::int64_t first, std::int64_t last,
-                  Vec<Input>& inputs) {
+// Calls use(make) with the function that makes a valid row's input of view
+// as the row door reads the same cell: chosen once per view, so that a loop
+// over its rows does the value's own work only.
+template <class Use>
+decltype(auto) withMaker(const InColumn& column, bool numbers, const ColumnView& view, Use&& use) {
   switch (view.type.kind) {
     case TypeKind::Null:
-      for (std::int64_t r = first; r < last; ++r) inputs.emplace_back();
-      return;
     case TypeKind::Bool:
-      return appendRows(view, first, last, inputs, [](std::int64_t) { return Input(Input::Kind::Bool); });
+      return use(
+          [&view](std::int64_t) { return view.type.kind == TypeKind::Bool ? Input(Input::Kind::Bool) : Input(); });
     case TypeKind::Int:
-      return appendRows(view, first, last, inputs,
-                        [&](std::int64_t r) { return Input::ofInt(BigInt::fromI64(view.signedInt(r))); });
+      return use([&view](std::int64_t r) { return Input::ofInt(BigInt::fromI64(view.signedInt(r))); });
     case TypeKind::UInt:
-      return appendRows(view, first, last, inputs,
-                        [&](std::int64_t r) { return Input::ofInt(BigInt::fromU64(view.unsignedInt(r))); });
+      return use([&view](std::int64_t r) { return Input::ofInt(BigInt::fromU64(view.unsignedInt(r))); });
     case TypeKind::Float32:
     case TypeKind::Float64:
-      if (!numbers)
-        return appendRows(view, first, last, inputs, [](std::int64_t) { return Input(Input::Kind::Other); });
       // The repr as the exact float type's: left for the strategy to write.
-      return appendRows(view, first, last, inputs,
-                        [&](std::int64_t r) { return Input::ofText(Input::Kind::Float, PackedText(), view.real(r)); });
+      return use([&view, numbers](std::int64_t r) {
+        return numbers ? Input::ofText(Input::Kind::Float, PackedText(), view.real(r)) : Input(Input::Kind::Other);
+      });
     case TypeKind::Decimal:
-      if (!numbers)
-        return appendRows(view, first, last, inputs, [](std::int64_t) { return Input(Input::Kind::Other); });
-      return appendRows(view, first, last, inputs, [&](std::int64_t r) { return decimalInput(view, r); });
+      // The str() of the Decimal, written without an allocation where it is
+      // short.
+      return use([&view, numbers](std::int64_t r) {
+        if (!numbers) return Input(Input::Kind::Other);
+        char text[kShortDecimalText];
+        const std::uint8_t* bytes = view.decimalBytes(r);
+        const std::size_t size = shortDecimalValueText(bytes, view.type.width, view.type.scale, text);
+        if (size != 0) return Input::ofText(Input::Kind::Decimal, PackedText(std::string_view(text, size)));
+        return Input::ofText(Input::Kind::Decimal,
+                             PackedText(decimalValueString(bytes, view.type.width, view.type.scale)));
+      });
     default:
-      if (!column.decimalTexts)
-        return appendRows(view, first, last, inputs, [&](std::int64_t r) { return textInput(view, r); });
-      return appendRows(view, first, last, inputs, [&](std::int64_t r) { return decimalTextInput(numbers, view, r); });
+      if (column.decimalTexts) {
+        // Read as decimal.Decimal(text) reads it.
+        return use([&view, numbers](std::int64_t r) {
+          DecimalParts parts;
+          if (numbers && parseDecimal(view.textAt(r), parts))
+            return Input::ofText(Input::Kind::Decimal, PackedText(canonicalOf(parts)));
+          return Input(Input::Kind::Other);
+        });
+      }
+      // The batch outlives the inputs: its text is viewed, not copied.
+      return use(
+          [&view](std::int64_t r) { return Input::ofText(Input::Kind::Str, PackedText::borrowed(view.textAt(r))); });
   }
 }
 
-// Row r of view as the input the row door reads for the same cell: what
-// appendInputs appends, one row at a time.
+// Row r of view as the input the row door reads for the same cell.
 Input inputAt(const InColumn& column, bool numbers, const ColumnView& view, std::int64_t r) {
   if (view.type.kind == TypeKind::Null || !view.valid(r)) return Input();
-  switch (view.type.kind) {
-    case TypeKind::Bool: return Input(Input::Kind::Bool);
-    case TypeKind::Int: return Input::ofInt(BigInt::fromI64(view.signedInt(r)));
-    case TypeKind::UInt: return Input::ofInt(BigInt::fromU64(view.unsignedInt(r)));
-    case TypeKind::Float32:
-    case TypeKind::Float64:
-      return numbers ? Input::ofText(Input::Kind::Float, PackedText(), view.real(r)) : Input(Input::Kind::Other);
-    case TypeKind::Decimal: return numbers ? decimalInput(view, r) : Input(Input::Kind::Other);
-    default: return column.decimalTexts ? decimalTextInput(numbers, view, r) : textInput(view, r);
-  }
+  return withMaker(column, numbers, view, [r](auto&& make) { return make(r); });
 }
 
 // Calls each(view, first, last) with the rows [first, last) of every view
@@ -185,7 +138,14 @@ void readInputs(const ColumnJob& job, std::size_t from, std::size_t to, Vec<Inpu
   inputs.clear();
   inputs.reserve(to - from);
   forRange(job, from, to, [&](const ColumnView& view, std::int64_t first, std::int64_t last) {
-    appendInputs(*job.column, numbers, view, first, last, inputs);
+    withMaker(*job.column, numbers, view, [&](auto&& make) {
+      for (std::int64_t r = first; r < last; ++r) {
+        if (view.type.kind != TypeKind::Null && view.valid(r))
+          inputs.push_back(make(r));
+        else
+          inputs.emplace_back();
+      }
+    });
   });
 }
 

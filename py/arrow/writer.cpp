@@ -51,12 +51,11 @@ std::string decimalFormat(const ColumnType& type) {
   return out;
 }
 
-// One batch's first pass: which rows hold a value, and the bytes of their
-// texts.
+// One batch's first pass, for the forms other than texts: which rows hold a
+// value.
 struct Scan {
   Buffer validity;
   std::int64_t nulls = 0;
-  std::size_t bytes = 0;
 };
 
 bool bitAt(const std::uint8_t* bits, std::size_t r) noexcept { return ((bits[r >> 3] >> (r & 7)) & 1) != 0; }
@@ -70,7 +69,7 @@ class ColumnWriter {
     const bool dictionary = job_.column->type.kind == TypeKind::Dictionary;
     const Written form = dictionary ? dictionaryForm_ : form_;
     prepare(form);
-    if (direct_) {
+    if (text_) {
       // utf8 offsets are 32-bit: a batch whose masked texts pass 2 GiB makes
       // the whole column large_utf8 (every batch of a stream has one
       // schema), written again from the start.
@@ -82,8 +81,6 @@ class ColumnWriter {
       }
       return;
     }
-    // Every batch's rows are scanned before any is written: a column's
-    // texts past 2 GiB in one batch widen the offsets of all of them.
     const std::size_t batches = job_.views.size();
     std::vector<Scan> scans(batches);
     std::int64_t position = 0;
@@ -93,7 +90,6 @@ class ColumnWriter {
       scans[b] = scan(position, count, dictionary ? -1 : job_.firstRow[b]);
       position += count;
     }
-    widenPastInt32(scans);
     position = 0;
     for (std::size_t b = 0; b < batches; ++b) {
       const ColumnView& view = *job_.views[b];
@@ -259,43 +255,27 @@ class ColumnWriter {
     return {t.data(), t.size()};
   }
 
-  // The rows [position, position + rows) of the column: which hold a value
-  // (and the size of their texts); the problems, numbered from firstRow,
-  // unless firstRow is negative.
+  // The rows [position, position + rows) of the column: which hold a value;
+  // the problems, numbered from firstRow, unless firstRow is negative.
   Scan scan(std::int64_t position, std::int64_t rows, std::int64_t firstRow) {
     Scan out;
     const auto n = static_cast<std::size_t>(rows);
     const std::size_t* at = masked_.at.data() + position;
     out.validity = Buffer((n + 7) / 8);
     std::uint8_t* bits = out.validity.data();
-    std::size_t values = 0, bytes = 0;
+    std::size_t values = 0;
     for (std::size_t r = 0; r < n; ++r) {
       const std::size_t a = at[r];
       const State state = stateOf(a);
       if (state == kValue) {
         bits[r >> 3] |= static_cast<std::uint8_t>(1u << (r & 7));
         ++values;
-        if (text_) bytes += textOf(a).size();
       } else if (state >= kProblem && firstRow >= 0) {
         addProblem(firstRow + static_cast<std::int64_t>(r), a, state);
       }
     }
     out.nulls = rows - static_cast<std::int64_t>(values);
-    out.bytes = bytes;
     return out;
-  }
-
-  // utf8 offsets are 32-bit: a batch whose masked texts pass 2 GiB makes
-  // the whole column large_utf8 (every batch of a stream has one schema).
-  void widenPastInt32(const std::vector<Scan>& scans) {
-    if (formFormat_ != "u") return;
-    for (const Scan& s : scans) {
-      if (s.bytes > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-        formFormat_ = "U";
-        (job_.column->type.kind == TypeKind::Dictionary ? job_.dictionaryFormat : job_.format) = "U";
-        return;
-      }
-    }
   }
 
   OutArray write(std::int64_t position, std::int64_t rows, Written form, Scan& scan) {
@@ -334,35 +314,7 @@ class ColumnWriter {
         buffers.push_back(std::move(values));
         break;
       }
-      default: {
-        const bool large = formFormat_ == "U";
-        Buffer offsets((n + 1) * (large ? 8 : 4), Buffer::kUninitialized);
-        Buffer data(scan.bytes, Buffer::kUninitialized);
-        std::uint8_t* to = data.data();
-        std::size_t end = 0;
-        auto* offsets32 = reinterpret_cast<std::int32_t*>(offsets.data());
-        auto* offsets64 = reinterpret_cast<std::int64_t*>(offsets.data());
-        if (large)
-          offsets64[0] = 0;
-        else
-          offsets32[0] = 0;
-        for (std::size_t r = 0; r < n; ++r) {
-          if (bitAt(bits, r)) {
-            const std::string_view t = textOf(at[r]);
-            if (t.size() <= 64)
-              copyShort(to + end, t.data(), t.size());
-            else
-              std::memcpy(to + end, t.data(), t.size());
-            end += t.size();
-          }
-          if (large)
-            offsets64[r + 1] = static_cast<std::int64_t>(end);
-          else
-            offsets32[r + 1] = static_cast<std::int32_t>(end);
-        }
-        buffers.push_back(std::move(offsets));
-        buffers.push_back(std::move(data));
-      }
+      default: break;
     }
     out.buffers.reserve(1 + buffers.size());
     out.buffers.push_back(scan.nulls == 0 ? Buffer() : std::move(scan.validity));
@@ -375,7 +327,8 @@ class ColumnWriter {
     return type.kind == TypeKind::Int || type.kind == TypeKind::UInt ? static_cast<std::size_t>(type.width) : 8;
   }
 
-  // Texts straight from the answers, each batch in one pass: its validity,
+  // Texts (straight from the answers, or the canonical decimal texts made
+  // once per answer), each batch in one pass: its validity,
   // offsets and data written as the rows come, the data buffer grown when
   // a guess from the rows before runs out. False, with nothing to keep, when
   // 32-bit offsets would pass 2 GiB.
@@ -405,9 +358,9 @@ class ColumnWriter {
           offsets32[r] = static_cast<std::int32_t>(end);
         if (r == n) break;
         const std::size_t a = at[r];
-        const Output& answer = masked_.answers[a];
-        if (answer.kind() == Output::Kind::Str) {
-          const Text& t = answer.text();
+        const State state = stateOf(a);
+        if (state == kValue) {
+          const std::string_view t = textOf(a);
           if (end + t.size() > data.capacity()) {
             if (!large && end + t.size() > kMost32) return false;
             const std::size_t grown = std::max(2 * data.capacity(), end + t.size());
@@ -420,7 +373,7 @@ class ColumnWriter {
           end += t.size();
           bits[r >> 3] |= static_cast<std::uint8_t>(1u << (r & 7));
           ++values;
-        } else if (const State state = stateOf(a); state >= kProblem && !dictionary) {
+        } else if (state >= kProblem && !dictionary) {
           addProblem(job_.firstRow[b] + static_cast<std::int64_t>(r), a, state);
         }
       }

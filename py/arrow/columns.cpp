@@ -448,28 +448,6 @@ bool isUtf8(std::string_view text) noexcept {
 
 namespace {
 
-// Whether the unscaled value fits 64 bits, and then the value. (A bool and an
-// out-parameter: an optional returned in two registers is stored and
-// reloaded in pieces, a stall on every value.)
-bool unscaled64(const std::uint8_t* bytes, int width, std::int64_t& out) noexcept {
-  if (width == 4) {
-    std::int32_t v;
-    std::memcpy(&v, bytes, 4);
-    out = v;
-    return true;
-  }
-  std::int64_t low;
-  std::memcpy(&low, bytes, 8);
-  const std::uint64_t fill = low < 0 ? ~std::uint64_t{0} : 0;
-  for (int at = 8; at < width; at += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes + at, 8);
-    if (word != fill) return false;
-  }
-  out = low;
-  return true;
-}
-
 std::uint64_t magnitudeOf(std::int64_t v) noexcept {
   return v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
 }

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -129,6 +130,29 @@ bool isUtf8(std::string_view text) noexcept;
 // exponent: plain notation while the exponent is at most 0 and the adjusted
 // exponent at least -6, scientific ("1.5E+3", "1E-7") otherwise.
 std::string decimalString(std::string_view digits, bool negative, std::int64_t exponent);
+
+// Whether a decimal's unscaled value (width bytes, two's complement,
+// little-endian) fits 64 bits, and then the value. (A bool and an
+// out-parameter: an optional returned in two registers is stored and
+// reloaded in pieces, a stall on every value.)
+inline bool unscaled64(const std::uint8_t* bytes, int width, std::int64_t& out) noexcept {
+  if (width == 4) {
+    std::int32_t v;
+    std::memcpy(&v, bytes, 4);
+    out = v;
+    return true;
+  }
+  std::int64_t low;
+  std::memcpy(&low, bytes, 8);
+  const std::uint64_t fill = low < 0 ? ~std::uint64_t{0} : 0;
+  for (int at = 8; at < width; at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + at, 8);
+    if (word != fill) return false;
+  }
+  out = low;
+  return true;
+}
 
 // The str() of the Decimal with the two's-complement little-endian unscaled
 // value of width bytes and the scale.

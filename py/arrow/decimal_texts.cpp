@@ -109,15 +109,14 @@ bool toUnscaled(const DecimalParts& parts, int precision, int scale, int width, 
   return true;
 }
 
-std::optional<bool> plainToUnscaled(std::string_view text, int precision, int scale, int width, std::uint8_t* out) {
-  if (width < 8 || scale < 0) return std::nullopt;
-  const std::optional<number_detail::ShortValue> v = number_detail::parseShort(text);
-  if (!v) return std::nullopt;
-  std::uint64_t unscaled = v->coefficient;
+std::optional<bool> shortToUnscaled(std::uint64_t coefficient, std::int64_t exponent, bool negative, int precision,
+                                    int scale, int width, std::uint8_t* out) {
+  if (width < 8 || scale < 0 || coefficient >= kPowersOfTen64[19]) return std::nullopt;
+  std::uint64_t unscaled = coefficient;
   if (unscaled != 0) {
     // The coefficient is below 10^19: a shift down past that would drop a
     // nonzero digit, and one up past it is left to the general road.
-    const std::int64_t shift = scale + v->exponent;
+    const std::int64_t shift = scale + exponent;
     if (shift > 19) return std::nullopt;
     if (shift >= 0) {
       if (__builtin_mul_overflow(unscaled, kPowersOfTen64[shift], &unscaled) || unscaled >> 63 != 0)
@@ -129,10 +128,23 @@ std::optional<bool> plainToUnscaled(std::string_view text, int precision, int sc
     }
     if (static_cast<int>(decimalDigits64(unscaled)) > precision) return false;
   }
-  const std::int64_t value = v->negative ? -static_cast<std::int64_t>(unscaled) : static_cast<std::int64_t>(unscaled);
+  const std::int64_t value = negative ? -static_cast<std::int64_t>(unscaled) : static_cast<std::int64_t>(unscaled);
   std::memcpy(out, &value, 8);
   std::memset(out + 8, value < 0 ? 0xff : 0, static_cast<std::size_t>(width) - 8);
   return true;
+}
+
+std::optional<bool> plainToUnscaled(std::string_view text, int precision, int scale, int width, std::uint8_t* out) {
+  if (width < 8 || scale < 0) return std::nullopt;
+  const std::optional<number_detail::ShortValue> v = number_detail::parseShort(text);
+  if (!v) return std::nullopt;
+  return shortToUnscaled(v->coefficient, v->exponent, v->negative, precision, scale, width, out);
+}
+
+bool textToUnscaled(std::string_view text, int precision, int scale, int width, std::uint8_t* out) {
+  if (std::optional<bool> fits = plainToUnscaled(text, precision, scale, width, out)) return *fits;
+  DecimalParts parts;
+  return parseDecimal(text, parts) && toUnscaled(parts, precision, scale, width, out);
 }
 
 }  // namespace zorva::arrow

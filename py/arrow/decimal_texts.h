@@ -40,4 +40,15 @@ bool toUnscaled(const DecimalParts& parts, int precision, int scale, int width, 
 // the general road.
 std::optional<bool> plainToUnscaled(std::string_view text, int precision, int scale, int width, std::uint8_t* out);
 
+// toUnscaled of (-1)^negative * coefficient * 10^exponent, on machine
+// integers: nothing when that is not enough (a coefficient of 10^19 or more,
+// a shift up past 19 places, a width below 8 bytes, a negative scale).
+std::optional<bool> shortToUnscaled(std::uint64_t coefficient, std::int64_t exponent, bool negative, int precision,
+                                    int scale, int width, std::uint8_t* out);
+
+// A decimal text's unscaled value at scale, by whichever of the above takes
+// it; false when it needs rounding, more digits than precision, or is not a
+// finite decimal.
+bool textToUnscaled(std::string_view text, int precision, int scale, int width, std::uint8_t* out);
+
 }  // namespace zorva::arrow

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "column.h"
+#include "number_columns.h"
 #include "pool.h"
 #include "reading.h"
 #include "writer.h"
@@ -32,47 +33,56 @@ double repeatShare(std::size_t sample, std::size_t distinct, std::size_t rows) {
   return 1 - values * -std::expm1(-n / values) / n;
 }
 
+// How a column's values are grouped, from its first rows' bytes (a
+// grouping only saves work: masking is deterministic, so no choice here
+// changes an answer):
+// - each: nearly all distinct (identifiers, e-mail addresses, amounts), so
+//   not at all. A table would find next to nothing, for a pass over every
+//   value that costs as much as the rest of the door's own work on it.
+// - distinct: a cached column whose values repeat (first names, cities):
+//   here, on the bytes in the buffers, so that only each distinct value
+//   becomes an input and the rows point at its answer.
+// - blocks: anything else, by maskInputs, block by block.
+enum class Grouping : std::uint8_t { each, distinct, blocks };
+
+Grouping groupingOf(const ColumnJob& job) {
+  if (!readsDistinct(job)) return Grouping::blocks;
+  const bool cached = job.column->masker->cache() != nullptr;
+  const std::size_t total = inputCount(job);
+  const std::size_t sample = std::min(total, kBlock);
+  const std::size_t distinct = countDistinct(job, sample);
+  if (repeatShare(sample, distinct, cached ? total : sample) <= 1.0 / 32) return Grouping::each;
+  if (cached && 2 * distinct <= sample) return Grouping::distinct;
+  return Grouping::blocks;
+}
+
 // The answers of a column, one per input: its rows (or its dictionaries'
 // entries) read, grouped and masked.
-MaskedValues maskValues(const ColumnJob& job) {
+MaskedValues maskValues(const ColumnJob& job, Grouping grouping) {
   const py::Masker& masker = *job.column->masker;
   const std::size_t total = inputCount(job);
   MaskedValues masked;
   Vec<Input> inputs;
-  // How the values are grouped follows from the first rows' bytes (a
-  // grouping only saves work: masking is deterministic, so no choice here
-  // changes an answer):
-  // - nearly all distinct (identifiers, e-mail addresses, amounts): not at
-  //   all. A table would find next to nothing, for a pass over every value
-  //   that costs as much as the rest of the door's own work on it.
-  // - a cached column whose values repeat (first names, cities): here, on
-  //   the bytes in the buffers, so that only each distinct value becomes an
-  //   input and the rows point at its answer.
-  // - anything else: by maskInputs, block by block.
-  if (readsDistinct(job)) {
-    const std::size_t sample = std::min(total, kBlock);
-    const std::size_t distinct = countDistinct(job, sample);
+  if (grouping == Grouping::each) {
     masked.at.resize(total);
-    if (repeatShare(sample, distinct, masker.cache() != nullptr ? total : sample) <= 1.0 / 32) {
-      masked.answers.reserve(total);
-      // With a result cache, in one piece: a later block would look every
-      // value up in the cache that the earlier ones filled.
-      const std::size_t block = masker.cache() != nullptr ? total : kBlock;
-      for (std::size_t from = 0; from < total; from += block) {
-        const std::size_t to = std::min(total, from + block);
-        readInputs(job, from, to, inputs);
-        const std::size_t base = masked.answers.size();
-        py::maskEachInto(masker, inputs, total, masked.answers);
-        for (std::size_t r = from; r < to; ++r) masked.at[r] = base + (r - from);
-      }
-      return masked;
-    }
-    if (masker.cache() != nullptr && 2 * distinct <= sample) {
-      readDistinct(job, 0, total, inputs, masked.at.data(), 0);
+    masked.answers.reserve(total);
+    // With a result cache, in one piece: a later block would look every
+    // value up in the cache that the earlier ones filled.
+    const std::size_t block = masker.cache() != nullptr ? total : kBlock;
+    for (std::size_t from = 0; from < total; from += block) {
+      const std::size_t to = std::min(total, from + block);
+      readInputs(job, from, to, inputs);
+      const std::size_t base = masked.answers.size();
       py::maskEachInto(masker, inputs, total, masked.answers);
-      return masked;
+      for (std::size_t r = from; r < to; ++r) masked.at[r] = base + (r - from);
     }
-    masked.at.clear();
+    return masked;
+  }
+  if (grouping == Grouping::distinct) {
+    masked.at.resize(total);
+    readDistinct(job, 0, total, inputs, masked.at.data(), 0);
+    py::maskEachInto(masker, inputs, total, masked.answers);
+    return masked;
   }
   // Read and masked in blocks of kBlock inputs: a block's inputs, its
   // de-duplication table and its strategy's passes stay in the core's own
@@ -89,6 +99,19 @@ MaskedValues maskValues(const ColumnJob& job) {
     py::maskInputsInto(masker, inputs, total, masked);
   }
   return masked;
+}
+
+// Reads, masks and writes one column.
+void maskColumn(ColumnJob& job) {
+  const Grouping grouping = groupingOf(job);
+  // Amounts under the number strategy go as numbers: no text read or
+  // written, no input or output object made.
+  if (const NumberStrategy* numbers = numberColumn(job); numbers != nullptr && grouping == Grouping::each) {
+    maskNumbers(job, *numbers);
+    return;
+  }
+  MaskedValues masked = maskValues(job, grouping);
+  writeColumn(job, masked);
 }
 
 BatchError refuse(const InColumn* column, std::size_t j, const Problem& p) {
@@ -163,10 +186,7 @@ bool maskBatches(const std::vector<InColumn>& columns, const std::shared_ptr<For
   // so a long column is shared by the workers that run out of columns. The
   // inputs and answers of a column go as soon as it is written.
   parallelFor(currentPool(), jobs.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k) {
-      MaskedValues masked = maskValues(jobs[k]);
-      writeColumn(jobs[k], masked);
-    }
+    for (std::size_t k = begin; k < end; ++k) maskColumn(jobs[k]);
   });
 
   for (std::size_t j = 0; j < width; ++j) {

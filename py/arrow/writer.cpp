@@ -45,11 +45,19 @@ std::string intFormat(TypeKind kind, int width) {
   return (kind == TypeKind::UInt ? kUnsigned : kSigned)[width - 1];
 }
 
+}  // namespace
+
 std::string decimalFormat(const ColumnType& type) {
   std::string out = "d:" + std::to_string(type.precision) + "," + std::to_string(type.scale);
   if (type.width != 16) out += "," + std::to_string(type.width * 8);
   return out;
 }
+
+std::string misfitMessage(const std::string& format) {
+  return "the masked value does not fit the column's Arrow type '" + format + "'";
+}
+
+namespace {
 
 // One batch's first pass, for the forms other than texts: which rows hold a
 // value.
@@ -147,7 +155,7 @@ class ColumnWriter {
       job_.format = format;
     }
     formFormat_ = format;
-    misfit_ = Output::refused(Text("the masked value does not fit the column's Arrow type '" + formFormat_ + "'"));
+    misfit_ = Output::refused(Text(misfitMessage(formFormat_)));
   }
 
   // With no masked value to go by (every row null or a problem), the kind
@@ -222,9 +230,7 @@ class ColumnWriter {
         }
         case Written::Decimal: {
           const std::string_view t(answer.text().data(), answer.text().size());
-          std::optional<bool> fits = plainToUnscaled(t, type.precision, type.scale, type.width, bytes);
-          if (!fits) fits = parseDecimal(t, parts) && toUnscaled(parts, type.precision, type.scale, type.width, bytes);
-          if (!*fits) continue;
+          if (!textToUnscaled(t, type.precision, type.scale, type.width, bytes)) continue;
           break;
         }
         case Written::DecimalText: {

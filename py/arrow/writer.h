@@ -31,6 +31,13 @@ inline const ColumnView& source(const ColumnView& view) {
   return view.type.kind == TypeKind::Dictionary ? *view.dictionary : view;
 }
 
+// The format of a decimal column of this type ("d:12,2", "d:40,5,256").
+std::string decimalFormat(const ColumnType& type);
+
+// The message of a masked value that the column's type (of this format)
+// cannot hold.
+std::string misfitMessage(const std::string& format);
+
 // Writes the column's masked values (one per input, in the order the
 // batches give them) into job.outputs, sets job.format (and
 // job.dictionaryFormat) and appends the problem positions to job.problems.

@@ -40,7 +40,8 @@ concept BatchRoads = descriptor_detail::RoadTuple<T>::value;
 //   in the strategy's fixed order, or nullopt with a Python exception set;
 // - maskWith(keyedHash, input): one value of any kind but None and Other;
 // - roads(): its batch roads (batching.h), each input going to the first
-//   that takes it and the rest to maskWith; an empty tuple for none.
+//   that takes it and the rest to maskWith; an empty tuple for none;
+// - optionally numbers(): its core NumberStrategy (the number strategy only).
 template <class D>
 concept StrategyDescriptor = std::is_move_constructible_v<D> &&
     requires(const D& d, std::string_view name, const Options& options, const KeyedHash& keyedHash,
@@ -79,6 +80,15 @@ class Described final : public Strategy {
                 std::size_t count) const override {
     std::apply([&](const auto&... roads) { maskInGroups(d_, keyedHash, inputs, outputs, count, roads...); },
                d_.roads());
+  }
+  const NumberStrategy* numbers() const noexcept override {
+    if constexpr (requires(const D& d) {
+                    { d.numbers() } -> std::same_as<const NumberStrategy&>;
+                  }) {
+      return &d_.numbers();
+    } else {
+      return nullptr;
+    }
   }
 
  private:

@@ -251,6 +251,7 @@ struct Number {
       core.maskMany(keyedHash, numbers, answers);
     }}};
   }
+  const NumberStrategy& numbers() const noexcept { return core; }
 
   NumberStrategy core;
 };

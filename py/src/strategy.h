@@ -11,6 +11,10 @@
 #include "keyed_hash.h"
 #include "values.h"
 
+namespace zorva {
+class NumberStrategy;
+}
+
 namespace zorva::py {
 
 // Values the column driver hands maskMany at once (the pool's piece of a
@@ -42,6 +46,9 @@ class Strategy {
   // work of many values run together where the strategy has a batch road.
   virtual void maskMany(const KeyedHash& keyedHash, const Input* const* inputs, Output* const* outputs,
                         std::size_t count) const = 0;
+  // The number strategy's core masker, for a caller that holds numbers
+  // rather than inputs; null for every other strategy.
+  virtual const NumberStrategy* numbers() const noexcept = 0;
 };
 
 }  // namespace zorva::py

@@ -189,7 +189,8 @@ EDGE_DECIMALS = [
 
 @pytest.mark.parametrize("arrow_type", EDGE_DECIMALS, ids=str)
 @pytest.mark.parametrize("options", [{}, {"decimals": 6}, {"decimals": 0}, {"variance": "0.5"}], ids=str)
-def test_decimals_at_the_machine_word_edges(arrow_type, options):
+@pytest.mark.parametrize("distinct", [False, True], ids=["repeats", "distinct"])
+def test_decimals_at_the_machine_word_edges(arrow_type, options, distinct):
     s, p = arrow_type.scale, arrow_type.precision
     edges = [
         2**63 - 1,
@@ -209,7 +210,57 @@ def test_decimals_at_the_machine_word_edges(arrow_type, options):
     ]
     units = [u for e in edges for u in (e, -e) if abs(u) < 10**p]
     values = [Decimal(f"{u}E{-s}") for u in units] + [Decimal("-0").scaleb(-s), None]
+    if distinct:
+        # Values that never repeat are masked row by row, as numbers: a road
+        # of its own beside the grouped one.
+        values = [Decimal(f"{u}E{-s}") for u in sorted(set(units))] + [None]
     check_doors_agree("number", options, arrow_type, values)
+
+
+@pytest.mark.parametrize(
+    ("arrow_type", "options"),
+    [
+        (pa.decimal128(12, 2), {"variance": "0.15", "decimals": 2}),
+        (pa.decimal128(12, 2), {"decimals": 3}),  # more places than the column keeps: most refused
+        (pa.decimal128(9, 4), {"min": "-5", "max": "5"}),  # a fallback, a misfit or a value per row
+        (pa.decimal256(30, 2), {}),
+        (pa.float64(), {"variance": "0.25", "decimals": 2}),
+        (pa.float32(), {}),
+    ],
+    ids=str,
+)
+def test_a_long_amounts_column_in_batches(arrow_type, options):
+    # Distinct amounts over batches longer than the pool's pieces, as numbers
+    # on a road of their own: every row masked as the row door masks it,
+    # problems counted across the batches.
+    rng = random.Random(str(arrow_type) + str(options))
+    if pa.types.is_decimal(arrow_type):
+        p, s = arrow_type.precision, arrow_type.scale
+        units = rng.sample(range(-(10 ** min(p, 15)) + 1, 10 ** min(p, 15)), 21000)
+        values = [Decimal(f"{u}E{-s}") for u in units]
+        written = arrow_type
+    else:
+        values = [rng.uniform(-1e6, 1e6) for _ in range(21000)] + [0.0, math.inf, math.nan, 5e-324]
+        if arrow_type == pa.float32():
+            values = pa.array(values, pa.float32()).to_pylist()
+        written = pa.float64()
+    values = [None if k % 997 == 5 else v for k, v in enumerate(values)]
+    masked, problems = zorva_rs.Masker(KEY, "number", options).maskColumn(values)
+    table = pa.Table.from_batches(pa.table({"c": pa.array(values, arrow_type)}).to_batches(max_chunksize=9000))
+    out, got_problems = zorva_arrow.maskBatch([zorva_arrow.Masker(KEY, "number", options)], table)
+    got = pa.table(out).column(0)
+    assert got.type == written
+    expected_problems, expected = [], list(masked)
+    for row, value in enumerate(masked):
+        if row in problems:
+            expected_problems.append((0, row, problems[row]))
+        elif value is not None and not fits(value, arrow_type):
+            expected_problems.append((0, row, misfit(written_format(arrow_type, arrow_type))))
+        else:
+            continue
+        expected[row] = None
+    assert got_problems == expected_problems
+    assert [a is b is None or same(a, b) for a, b in zip(got.to_pylist(), expected, strict=True)] == [True] * len(got)
 
 
 @pytest.mark.parametrize(

@@ -254,7 +254,9 @@ void answer(NumberInput::Kind kind, const Masked& m, NumberResult& result) {
 }
 
 // The same from the short road; false hands the value to the general road.
-bool answerShort(NumberInput::Kind kind, const ShortResult& r, NumberResult& result) {
+// A preset Decimal's answer keeps the number rather than its text.
+bool answerShort(const NumberInput& input, const ShortResult& r, NumberResult& result) {
+  const NumberInput::Kind kind = input.kind;
   if (r.kind == ShortResult::Kind::general) return false;
   if (r.kind == ShortResult::Kind::fallback) return true;
   switch (kind) {
@@ -274,7 +276,14 @@ bool answerShort(NumberInput::Kind kind, const ShortResult& r, NumberResult& res
       if (r.kind != ShortResult::Kind::number) return false;
       if (r.coefficient == 0) break;
       result.kind = NumberResult::Kind::Decimal;
-      result.text = ShortRoad::toText(r);
+      if (input.preset) {
+        result.hasNumber = true;
+        result.coefficient = r.coefficient;
+        result.exponent = r.exponent;
+        result.negative = r.negative;
+      } else {
+        result.text = ShortRoad::toText(r);
+      }
       break;
   }
   return true;
@@ -357,6 +366,10 @@ void NumberStrategy::Run::maskBatches(const NumberStrategy& strategy, const Keye
           p.value.negative = in.real < 0;
           p.value.plain = false;
           haveShort = self.short_.has_value();
+        } else if (in.preset) {
+          p.value = in.value;
+          p.value.plain = false;  // no text to borrow: the hash data is written
+          haveShort = self.short_.has_value();
         } else if (self.short_) {
           if (std::optional<ShortValue> parsed = parseShort(text)) {
             p.value = *parsed;
@@ -371,7 +384,10 @@ void NumberStrategy::Run::maskBatches(const NumberStrategy& strategy, const Keye
           exponent = p.value.exponent;
         }
         if (!p.isShort) {
-          std::optional<Dec> dec = Dec::parse(text);
+          std::optional<Dec> dec =
+              in.preset
+                  ? std::optional<Dec>(Dec{BigInt::fromU64(in.value.coefficient), in.value.exponent, in.value.negative})
+                  : Dec::parse(text);
           if (!dec || !withinValueLimits(*dec)) continue;
           const std::optional<std::string_view> repr = isFloat ? std::optional<std::string_view>(text) : std::nullopt;
           std::optional<Text> hashed = NumberStrategy::hashData(*dec, repr);
@@ -397,7 +413,7 @@ void NumberStrategy::Run::maskBatches(const NumberStrategy& strategy, const Keye
       NumberResult& result = out[p.index];
       const std::uint64_t u = units ? units[p.index] : unitOf(digests[k]);
       if (p.isShort) {
-        if (answerShort(kind, self.short_->mask(p.value, u, p.grid, keyedHash, p.data), result)) continue;
+        if (answerShort(values[p.index], self.short_->mask(p.value, u, p.grid, keyedHash, p.data), result)) continue;
         // Handed over: the general road from the same value.
         const Dec value{BigInt::fromU64(p.value.coefficient), p.value.exponent, p.value.negative};
         answer(kind, steps(self, value, keyedHash, p.data, u, p.grid, self.exactOnly_), result);

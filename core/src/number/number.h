@@ -37,18 +37,41 @@ struct NumberResult {
   enum class Kind : std::uint8_t { Int, Float, Decimal, Fallback } kind = Kind::Fallback;
   BigInt integer;   // Kind::Int
   double real = 0;  // Kind::Float
-  Text text;        // Kind::Decimal: Dec::toText form
+  Text text;        // Kind::Decimal: Dec::toText form, unless hasNumber
+  // Kind::Decimal of a preset input (NumberInput::preset) that the short road
+  // settled: the number itself, (-1)^negative * coefficient * 10^exponent
+  // with a nonzero coefficient, and no text.
+  bool hasNumber = false;
+  bool negative = false;
+  std::int64_t exponent = 0;
+  u128 coefficient = 0;
 };
 
 // A value of a number column as the batch road takes it.
 struct NumberInput {
-  enum class Kind : std::uint8_t { Int, Float, Decimal } kind = Kind::Int;
+  enum class Kind : std::uint8_t { Int, Float, Decimal };
+  NumberInput() noexcept = default;
+  NumberInput(Kind k, const BigInt* i, double r, std::string_view t) noexcept : kind(k), integer(i), real(r), text(t) {}
+  // A Decimal given as its value (see preset).
+  static NumberInput ofDecimal(const number_detail::ShortValue& v) noexcept {
+    NumberInput in(Kind::Decimal, nullptr, 0, {});
+    in.preset = true;
+    in.value = v;
+    return in;
+  }
+
+  Kind kind = Kind::Int;
   const BigInt* integer = nullptr;  // Int
   double real = 0;                  // Float
   // Float: its repr() text, or empty for the repr of real as floatRepr
   // (float_repr.h) writes it, which the strategy then writes itself;
   // Decimal: its str() text.
   std::string_view text;
+  // Decimal: the value itself, for a caller that holds its digits rather
+  // than its text (text is then not read). Its answer comes as a number
+  // where the short road settles it (NumberResult::hasNumber).
+  bool preset = false;
+  number_detail::ShortValue value;
 };
 
 class NumberStrategy {

@@ -71,7 +71,9 @@ std::string masked(const NumberResult& r) {
   switch (r.kind) {
     case NumberResult::Kind::Int: return "int " + str(r.integer.toDecimal());
     case NumberResult::Kind::Float: return "float " + show(r.real);
-    case NumberResult::Kind::Decimal: return "decimal " + str(r.text);
+    case NumberResult::Kind::Decimal:
+      if (r.hasNumber) return "decimal " + str(Dec{BigInt::fromU128(r.coefficient), r.exponent, r.negative}.toText());
+      return "decimal " + str(r.text);
     case NumberResult::Kind::Fallback: return "fallback";
   }
   return "?";
@@ -524,7 +526,19 @@ TEST(NumberStrategyTest, ShortRoadMatchesGeneralRoad) {
     for (std::size_t i = 0; i < texts.size(); ++i)
       if (unwritten[i]) inputs[i].text = {};
     NumberStrategyTestPeer::maskManyWithUnits(fast, kh(), inputs, units.data(), c.data());
+    // The Decimals again, given as their values rather than their texts (as
+    // a caller that holds their digits gives them): the same numbers.
     for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (inputs[i].kind != NumberInput::Kind::Decimal) continue;
+      if (const std::optional<number_detail::ShortValue> v = number_detail::parseShort(texts[i]))
+        inputs[i] = NumberInput::ofDecimal(*v);
+    }
+    std::vector<NumberResult> d(texts.size()), e(texts.size());
+    NumberStrategyTestPeer::maskManyWithUnits(fast, kh(), inputs, units.data(), d.data());
+    NumberStrategyTestPeer::maskManyWithUnits(general, kh(), inputs, units.data(), e.data());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      ASSERT_EQ(masked(d[i]), masked(b[i])) << texts[i] << " given as its value";
+      ASSERT_EQ(masked(e[i]), masked(b[i])) << texts[i] << " given as its value, general road";
       ASSERT_EQ(masked(c[i]), masked(b[i])) << texts[i] << " written by the strategy";
       ASSERT_EQ(masked(a[i]), masked(b[i]))
           << texts[i] << " u " << units[i] << " min " << min.value_or("-") << " max " << max.value_or("-")

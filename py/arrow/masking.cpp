@@ -6,6 +6,7 @@
 
 #include "column.h"
 #include "number_columns.h"
+#include "text_columns.h"
 #include "pool.h"
 #include "reading.h"
 #include "writer.h"
@@ -108,6 +109,11 @@ void maskColumn(ColumnJob& job) {
   // written, no input or output object made.
   if (const NumberStrategy* numbers = numberColumn(job); numbers != nullptr && grouping == Grouping::each) {
     maskNumbers(job, *numbers);
+    return;
+  }
+  // So do texts under the strategies of text answers without a result cache.
+  if (grouping == Grouping::each && textColumn(job)) {
+    maskTexts(job);
     return;
   }
   MaskedValues masked = maskValues(job, grouping);

@@ -14,7 +14,7 @@
 #include "masker.h"
 #include "number/limits.h"
 #include "number/number.h"
-#include "pool.h"
+#include "row_pieces.h"
 
 namespace zorva::arrow {
 namespace {
@@ -22,31 +22,23 @@ namespace {
 // Rows per maskMany call: their inputs and answers stay in the core's own
 // cache between reading, masking and writing.
 constexpr std::size_t kRun = 128;
-// Rows per pool task: a multiple of 8, so that no two tasks write one
-// validity byte.
 constexpr std::int64_t kPiece = 8192;
-
-struct Piece {
-  std::size_t batch;
-  std::int64_t first, last;  // rows of the batch
-  std::vector<ProblemAt> problems;
-};
 
 // A batch's output buffers, filled by its pieces.
 struct BatchOut {
   Buffer validity;
   Buffer values;
-  std::int64_t nulls = 0;
 };
 
 class PieceMasker {
  public:
-  PieceMasker(const ColumnJob& job, const NumberStrategy& strategy, const std::string& misfit)
-      : job_(job), strategy_(strategy), keyedHash_(job.column->masker->keyedHash()), misfit_(misfit) {}
+  PieceMasker(const ColumnJob& job, const NumberStrategy& strategy, const std::string& misfit,
+              std::vector<BatchOut>& outs)
+      : job_(job), strategy_(strategy), keyedHash_(job.column->masker->keyedHash()), misfit_(misfit), outs_(outs) {}
 
-  // Masks rows [first, last) of the piece's batch into out; returns the
-  // count of rows left null (nulls and problems).
-  std::int64_t run(Piece& piece, BatchOut& out) {
+  // Masks the piece's rows into its batch's buffers.
+  void run(RowPiece& piece) {
+    BatchOut& out = outs_[piece.batch];
     const ColumnView& view = *job_.views[piece.batch];
     const ColumnType& type = view.type;
     const bool decimal = type.kind == TypeKind::Decimal;
@@ -101,7 +93,7 @@ class PieceMasker {
             {job_.firstRow[piece.batch] + r, job_.index, misfit, misfit ? misfit_ : std::string()});
       }
     }
-    return nulls;
+    piece.nulls = nulls;
   }
 
  private:
@@ -128,6 +120,7 @@ class PieceMasker {
   const NumberStrategy& strategy_;
   const KeyedHash& keyedHash_;
   const std::string& misfit_;
+  std::vector<BatchOut>& outs_;
   NumberInput inputs_[kRun];
   NumberResult answers_[kRun];
   std::int64_t rows_[kRun];
@@ -150,31 +143,22 @@ void maskNumbers(ColumnJob& job, const NumberStrategy& strategy) {
   const std::string misfit = misfitMessage(job.format);
   const std::size_t batches = job.views.size();
   std::vector<BatchOut> outs(batches);
-  std::vector<Piece> pieces;
   for (std::size_t b = 0; b < batches; ++b) {
     const auto n = static_cast<std::size_t>(job.views[b]->length);
     outs[b].validity = Buffer((n + 7) / 8);
     // Zeroed: a null row's value is 0.
     outs[b].values = Buffer(n * (decimal ? static_cast<std::size_t>(type.width) : 8));
-    for (std::int64_t first = 0; first < job.views[b]->length; first += kPiece)
-      pieces.push_back({b, first, std::min(job.views[b]->length, first + kPiece), {}});
   }
-  std::vector<std::int64_t> nulls(pieces.size());
-  parallelFor(currentPool(), pieces.size(), [&](std::size_t begin, std::size_t end) {
-    auto masker = std::make_unique<PieceMasker>(job, strategy, misfit);
-    for (std::size_t p = begin; p < end; ++p) nulls[p] = masker->run(pieces[p], outs[pieces[p].batch]);
-  });
-  for (std::size_t p = 0; p < pieces.size(); ++p) {
-    outs[pieces[p].batch].nulls += nulls[p];
-    job.problems.insert(job.problems.end(), std::make_move_iterator(pieces[p].problems.begin()),
-                        std::make_move_iterator(pieces[p].problems.end()));
-  }
+  const std::vector<RowPiece> pieces =
+      maskPieces(job, kPiece, [&] { return std::make_unique<PieceMasker>(job, strategy, misfit, outs); });
+  std::vector<std::int64_t> nulls(batches);
+  for (const RowPiece& piece : pieces) nulls[piece.batch] += piece.nulls;
   for (std::size_t b = 0; b < batches; ++b) {
     OutArray& out = (*job.outputs)[b];
     out.length = job.views[b]->length;
-    out.nullCount = outs[b].nulls;
+    out.nullCount = nulls[b];
     out.buffers.reserve(2);
-    out.buffers.push_back(outs[b].nulls == 0 ? Buffer() : std::move(outs[b].validity));
+    out.buffers.push_back(nulls[b] == 0 ? Buffer() : std::move(outs[b].validity));
     out.buffers.push_back(std::move(outs[b].values));
   }
 }

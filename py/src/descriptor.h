@@ -2,9 +2,11 @@
 // Described<D>, the Strategy a descriptor makes.
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -23,6 +25,14 @@ template <class T>
 struct RoadTuple : std::false_type {};
 template <class... R>
 struct RoadTuple<std::tuple<R...>> : std::bool_constant<(BatchRoad<R> && ...)> {};
+// Whether the first of a tuple of roads is one of text answers (a Str
+// input goes to the first road that takes it, and these take every one).
+template <class T>
+struct FirstTextRoad : std::false_type {};
+template <class R, class... Rest>
+struct FirstTextRoad<std::tuple<TextRoad<R>, Rest...>> : std::true_type {};
+template <class R, class... Rest>
+struct FirstTextRoad<std::tuple<TextOrDecimalRoad<R>, Rest...>> : std::true_type {};
 }  // namespace descriptor_detail
 
 // A std::tuple of batch roads (empty for a strategy without one).
@@ -81,6 +91,25 @@ class Described final : public Strategy {
     std::apply([&](const auto&... roads) { maskInGroups(d_, keyedHash, inputs, outputs, count, roads...); },
                d_.roads());
   }
+  bool masksTexts() const noexcept override { return kMasksTexts; }
+  void maskTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts,
+                 Outcome<Text>* out) const override {
+    if constexpr (kMasksTexts) {
+      const auto road = std::get<0>(d_.roads());
+      if constexpr (std::is_same_v<typename decltype(road)::Answer, Outcome<Text>>) {
+        road.run(keyedHash, texts, out);
+      } else {
+        // Answers that are always texts: made in a run of their own, then moved.
+        constexpr std::size_t kRun = 64;
+        Text answers[kRun];
+        for (std::size_t from = 0; from < texts.size(); from += kRun) {
+          const std::size_t n = std::min(kRun, texts.size() - from);
+          road.run(keyedHash, texts.subspan(from, n), answers);
+          for (std::size_t i = 0; i < n; ++i) out[from + i] = std::move(answers[i]);
+        }
+      }
+    }
+  }
   const NumberStrategy* numbers() const noexcept override {
     if constexpr (requires(const D& d) {
                     { d.numbers() } -> std::same_as<const NumberStrategy&>;
@@ -92,6 +121,8 @@ class Described final : public Strategy {
   }
 
  private:
+  static constexpr bool kMasksTexts =
+      !D::kCached && descriptor_detail::FirstTextRoad<decltype(std::declval<const D&>().roads())>::value;
   D d_;
 };
 

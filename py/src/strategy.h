@@ -5,10 +5,12 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #include "capi.h"
 #include "keyed_hash.h"
+#include "outcome.h"
 #include "values.h"
 
 namespace zorva {
@@ -49,6 +51,14 @@ class Strategy {
   // The number strategy's core masker, for a caller that holds numbers
   // rather than inputs; null for every other strategy.
   virtual const NumberStrategy* numbers() const noexcept = 0;
+  // Whether maskTexts serves: a strategy without a result cache whose texts
+  // all go to one batch road of text answers.
+  virtual bool masksTexts() const noexcept = 0;
+  // For such a strategy, out[i] = what maskMany answers for texts[i] as a
+  // Str input (the masked text, a decline or a refusal), for a caller that
+  // holds texts rather than inputs.
+  virtual void maskTexts(const KeyedHash& keyedHash, std::span<const std::string_view> texts,
+                         Outcome<Text>* out) const = 0;
 };
 
 }  // namespace zorva::py

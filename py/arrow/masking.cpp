@@ -40,9 +40,10 @@ double repeatShare(std::size_t sample, std::size_t distinct, std::size_t rows) {
 // - each: nearly all distinct (identifiers, e-mail addresses, amounts), so
 //   not at all. A table would find next to nothing, for a pass over every
 //   value that costs as much as the rest of the door's own work on it.
-// - distinct: a cached column whose values repeat (first names, cities):
-//   here, on the bytes in the buffers, so that only each distinct value
-//   becomes an input and the rows point at its answer.
+// - distinct: a cached column whose values repeat at all (first names,
+//   cities, full names): the whole column here, on the bytes in the buffers,
+//   so that only each distinct value becomes an input and the rows point at
+//   its answer (cheaper than grouping the inputs, even at a tenth repeats).
 // - blocks: anything else, by maskInputs, block by block.
 enum class Grouping : std::uint8_t { each, distinct, blocks };
 
@@ -53,7 +54,7 @@ Grouping groupingOf(const ColumnJob& job) {
   const std::size_t sample = std::min(total, kBlock);
   const std::size_t distinct = countDistinct(job, sample);
   if (repeatShare(sample, distinct, cached ? total : sample) <= 1.0 / 32) return Grouping::each;
-  if (cached && 2 * distinct <= sample) return Grouping::distinct;
+  if (cached) return Grouping::distinct;
   return Grouping::blocks;
 }
 

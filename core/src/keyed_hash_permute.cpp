@@ -150,6 +150,17 @@ struct PermuteLane {
   std::uint8_t fixed;        // its leading blocks that no round changes: they end before the round byte
   std::uint64_t head;        // the tag's first 8 bytes, big-endian
   sha256::State afterFixed;  // the inner state once the fixed blocks are absorbed
+  // A one-block message as its column of words across lanes: every word laid
+  // once, then per round only the word with the round byte and the three
+  // that end with R rewritten. R never shares a word with the round byte
+  // (seven bytes lie between), but those three may hold it, so it is written
+  // last. The bases are the words with the round byte and R zero.
+  u128 rightBase;           // the three words that end with R, as one big-endian number
+  std::uint32_t roundBase;  // the word with the round byte
+  std::uint8_t rightWord;   // the last of the three
+  std::uint8_t rightShift;  // bits after R in the last word
+  std::uint8_t roundWord;
+  std::uint8_t roundShift;  // bits after the round byte in its word
   alignas(16) std::uint8_t outerBlock[64];
   alignas(16) std::uint8_t message[kMessage];
 
@@ -172,6 +183,29 @@ struct PermuteLane {
     round = 0;
   }
   void patchRound() noexcept { shape.patch(message, round, right); }
+  // Lays the one-block message into column l of words (its stride kLanes),
+  // with the round byte and R zero.
+  template <std::size_t kLanes>
+  void layWords(std::uint32_t (*words)[kLanes], std::size_t l) noexcept {
+    message[shape.roundAt] = 0;
+    std::memset(message + shape.rightAt, 0, shape.hb);
+    for (std::size_t j = 0; j < 16; ++j) words[j][l] = loadBE32(message + 4 * j);
+    roundWord = static_cast<std::uint8_t>(shape.roundAt / 4);
+    roundShift = static_cast<std::uint8_t>(8 * (3 - shape.roundAt % 4));
+    roundBase = words[roundWord][l];
+    rightWord = static_cast<std::uint8_t>((shape.length - 1) / 4);
+    rightShift = static_cast<std::uint8_t>(8 * (4 * rightWord + 4 - shape.length));
+    rightBase = u128{words[rightWord - 2][l]} << 64 | u128{words[rightWord - 1][l]} << 32 | words[rightWord][l];
+  }
+  // The round's words in column l: a few 32-bit stores.
+  template <std::size_t kLanes>
+  void patchWords(std::uint32_t (*words)[kLanes], std::size_t l) const noexcept {
+    const u128 ending = rightBase | u128{right} << rightShift;
+    words[rightWord - 2][l] = static_cast<std::uint32_t>(ending >> 64);
+    words[rightWord - 1][l] = static_cast<std::uint32_t>(ending >> 32);
+    words[rightWord][l] = static_cast<std::uint32_t>(ending);
+    words[roundWord][l] = roundBase | std::uint32_t{round} << roundShift;
+  }
   // Finishes the round from its tag; true once the value is placed.
   bool finishRound() noexcept {
     const std::uint64_t next = left ^ shape.roundValue(head);
@@ -221,11 +255,14 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
     lastFixedBytes = bytes;
     lastFixed = lane.afterFixed;
   };
+  // The one-block messages of live[l] in column l, as the word-lane HMACs
+  // take them; a lane that moves to another slot takes its column along.
+  alignas(64) std::uint32_t words[16][kLanes];
   std::size_t active = 0;
   std::size_t next = 0;
   // Jobs the lanes cannot take (trivial sizes, labels too long for a lane's
   // message) are answered on their own as they come.
-  auto fill = [&](PermuteLane& lane) {
+  auto fill = [&](PermuteLane& lane, std::size_t slot) {
     while (next < jobs.size()) {
       const PermuteJob& j = jobs[next++];
       if (j.size > 1 && j.value >= j.size) outsideDomain();
@@ -235,40 +272,40 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
       }
       lane.start(j);
       absorbFixed(lane);
+      if (lane.blocks == 1) lane.layWords(words, slot);
       return true;
     }
     return false;
   };
-  while (active < kLanes && fill(*live[active])) ++active;
+  while (active < kLanes && fill(*live[active], active)) ++active;
   sha256::State states[kLanes];
   const std::uint8_t* blocks[kLanes];
-  alignas(16) std::uint8_t tags[kLanes][32];
-  std::uint8_t* tagOf[kLanes];
-  for (std::size_t l = 0; l < kLanes; ++l) tagOf[l] = tags[l];
+  alignas(64) std::uint64_t heads[kLanes];
   while (active > 0) {
 #ifdef ZORVA_COUNTING
     // Counted as the message requires, not as the absorbed prefix shortens it.
     for (std::size_t l = 0; l < active; ++l) countHmacs(1, live[l]->blocks * 64 - 9);
 #endif
-    std::size_t passes = 0;
-    bool even = true;
     bool oneBlock = true;
-    for (std::size_t l = 0; l < active; ++l) {
-      PermuteLane& lane = *live[l];
-      lane.patchRound();
-      const std::size_t rest = lane.blocks - lane.fixed;
-      even &= l == 0 || rest == passes;
-      passes = std::max(passes, rest);
-      oneBlock &= lane.blocks == 1;
-    }
+    for (std::size_t l = 0; l < active; ++l) oneBlock &= live[l]->blocks == 1;
     if (oneBlock) {
       // The common case (short labels, values of up to 64 bits): each round
       // message is one block after the key block, so the whole HMAC runs in
-      // the fused kernels, the inner tag never leaving the registers.
-      for (std::size_t l = 0; l < active; ++l) blocks[l] = live[l]->message;
-      sha256::hmacOneBlock(inner, outer, blocks, tagOf, active);
-      for (std::size_t l = 0; l < active; ++l) live[l]->head = loadBE64(tags[l]);
+      // the fused kernels, the inner tag never leaving the registers, and
+      // from the words as laid: no block is shuffled into lanes, no tag out.
+      for (std::size_t l = 0; l < active; ++l) live[l]->patchWords(words, l);
+      sha256::hmacOneBlockWords(inner, outer, &words[0][0], kLanes, heads, active);
+      for (std::size_t l = 0; l < active; ++l) live[l]->head = heads[l];
     } else {
+      std::size_t passes = 0;
+      bool even = true;
+      for (std::size_t l = 0; l < active; ++l) {
+        PermuteLane& lane = *live[l];
+        lane.patchRound();
+        const std::size_t rest = lane.blocks - lane.fixed;
+        even &= l == 0 || rest == passes;
+        passes = std::max(passes, rest);
+      }
       // One round of every lane, HMAC by hand over the laid blocks: the inner
       // hash from the state after the fixed blocks, then the outer block; only
       // the tag's first 8 bytes are read.
@@ -304,10 +341,12 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
       for (std::size_t l = 0; l < active; ++l) live[l]->head = (std::uint64_t{states[l].h[0]} << 32) | states[l].h[1];
     }
     for (std::size_t l = 0; l < active;) {
-      if (!live[l]->finishRound() || fill(*live[l])) {
+      if (!live[l]->finishRound() || fill(*live[l], l)) {
         ++l;
       } else {
         std::swap(live[l], live[--active]);
+        if (l < active)
+          for (std::size_t j = 0; j < 16; ++j) words[j][l] = words[j][active];
       }
     }
   }

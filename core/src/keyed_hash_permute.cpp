@@ -86,6 +86,52 @@ struct FeistelShape {
   std::uint64_t roundValue(std::uint64_t head) const noexcept { return (head >> dropBits) & mask; }
 };
 
+// A one-block round message as words across lanes: every word laid once,
+// then per round only the word with the round byte and the three that end
+// with R rewritten. R never shares a word with the round byte (seven bytes
+// lie between), but those three may hold it, so it is written last.
+struct RoundWords {
+  std::uint32_t base[16];   // the words with the round byte and R zero
+  std::uint64_t rightBase;  // the last two of the three words that end with R
+  std::uint32_t rightHigh;  // the first of them
+  std::uint32_t roundBase;  // the word with the round byte
+  std::uint8_t rightWord;   // the last of the three
+  std::uint8_t rightShift;  // bits after R in the last word
+  std::uint8_t roundWord;
+  std::uint8_t roundShift;  // bits after the round byte in its word
+
+  // From the laid and padded message (its round byte and R may hold anything).
+  void lay(const std::uint8_t* message, const FeistelShape& shape) noexcept {
+    for (std::size_t j = 0; j < 16; ++j) base[j] = loadBE32(message + 4 * j);
+    roundWord = static_cast<std::uint8_t>(shape.roundAt / 4);
+    roundShift = static_cast<std::uint8_t>(8 * (3 - shape.roundAt % 4));
+    base[roundWord] &= ~(std::uint32_t{0xFF} << roundShift);
+    rightWord = static_cast<std::uint8_t>((shape.length - 1) / 4);
+    rightShift = static_cast<std::uint8_t>(8 * (4 * rightWord + 4 - shape.length));
+    const u128 rightMask = ((u128{1} << (8 * shape.hb)) - 1) << rightShift;
+    const u128 ending = u128{base[rightWord - 2]} << 64 | u128{base[rightWord - 1]} << 32 | base[rightWord];
+    const u128 cleared = ending & ~rightMask;
+    base[rightWord - 2] = static_cast<std::uint32_t>(cleared >> 64);
+    base[rightWord - 1] = static_cast<std::uint32_t>(cleared >> 32);
+    base[rightWord] = static_cast<std::uint32_t>(cleared);
+    rightHigh = base[rightWord - 2];
+    rightBase = std::uint64_t{base[rightWord - 1]} << 32 | base[rightWord];
+    roundBase = base[roundWord];
+  }
+  template <std::size_t kLanes>
+  void layColumn(std::uint32_t (*column)[kLanes], std::size_t l) const noexcept {
+    for (std::size_t j = 0; j < 16; ++j) column[j][l] = base[j];
+  }
+  template <std::size_t kLanes>
+  void patch(std::uint32_t (*column)[kLanes], std::size_t l, std::uint8_t round, std::uint64_t right) const noexcept {
+    const std::uint64_t low = rightBase | right << rightShift;
+    column[rightWord - 2][l] = rightHigh | static_cast<std::uint32_t>(right >> 1 >> (63 - rightShift));
+    column[rightWord - 1][l] = static_cast<std::uint32_t>(low >> 32);
+    column[rightWord][l] = static_cast<std::uint32_t>(low);
+    column[roundWord][l] = roundBase | std::uint32_t{round} << roundShift;
+  }
+};
+
 // Pads a message of length bytes in place, as the blocks that follow the key
 // block: 0x80, zeros, and the bit length counting the key block. Returns the
 // padded length, a multiple of 64; the buffer must hold it.
@@ -150,17 +196,7 @@ struct PermuteLane {
   std::uint8_t fixed;        // its leading blocks that no round changes: they end before the round byte
   std::uint64_t head;        // the tag's first 8 bytes, big-endian
   sha256::State afterFixed;  // the inner state once the fixed blocks are absorbed
-  // A one-block message as its column of words across lanes: every word laid
-  // once, then per round only the word with the round byte and the three
-  // that end with R rewritten. R never shares a word with the round byte
-  // (seven bytes lie between), but those three may hold it, so it is written
-  // last. The bases are the words with the round byte and R zero.
-  u128 rightBase;           // the three words that end with R, as one big-endian number
-  std::uint32_t roundBase;  // the word with the round byte
-  std::uint8_t rightWord;   // the last of the three
-  std::uint8_t rightShift;  // bits after R in the last word
-  std::uint8_t roundWord;
-  std::uint8_t roundShift;  // bits after the round byte in its word
+  RoundWords words;          // for one-block messages
   alignas(16) std::uint8_t outerBlock[64];
   alignas(16) std::uint8_t message[kMessage];
 
@@ -183,28 +219,10 @@ struct PermuteLane {
     round = 0;
   }
   void patchRound() noexcept { shape.patch(message, round, right); }
-  // Lays the one-block message into column l of words (its stride kLanes),
-  // with the round byte and R zero.
-  template <std::size_t kLanes>
-  void layWords(std::uint32_t (*words)[kLanes], std::size_t l) noexcept {
-    message[shape.roundAt] = 0;
-    std::memset(message + shape.rightAt, 0, shape.hb);
-    for (std::size_t j = 0; j < 16; ++j) words[j][l] = loadBE32(message + 4 * j);
-    roundWord = static_cast<std::uint8_t>(shape.roundAt / 4);
-    roundShift = static_cast<std::uint8_t>(8 * (3 - shape.roundAt % 4));
-    roundBase = words[roundWord][l];
-    rightWord = static_cast<std::uint8_t>((shape.length - 1) / 4);
-    rightShift = static_cast<std::uint8_t>(8 * (4 * rightWord + 4 - shape.length));
-    rightBase = u128{words[rightWord - 2][l]} << 64 | u128{words[rightWord - 1][l]} << 32 | words[rightWord][l];
-  }
   // The round's words in column l: a few 32-bit stores.
   template <std::size_t kLanes>
-  void patchWords(std::uint32_t (*words)[kLanes], std::size_t l) const noexcept {
-    const u128 ending = rightBase | u128{right} << rightShift;
-    words[rightWord - 2][l] = static_cast<std::uint32_t>(ending >> 64);
-    words[rightWord - 1][l] = static_cast<std::uint32_t>(ending >> 32);
-    words[rightWord][l] = static_cast<std::uint32_t>(ending);
-    words[roundWord][l] = roundBase | std::uint32_t{round} << roundShift;
+  void patchWords(std::uint32_t (*column)[kLanes], std::size_t l) const noexcept {
+    words.patch(column, l, round, right);
   }
   // Finishes the round from its tag; true once the value is placed.
   bool finishRound() noexcept {
@@ -258,6 +276,8 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
   // The one-block messages of live[l] in column l, as the word-lane HMACs
   // take them; a lane that moves to another slot takes its column along.
   alignas(64) std::uint32_t words[16][kLanes];
+  RoundWords lastWords;
+  const PermuteJob* lastWordsOf = nullptr;
   std::size_t active = 0;
   std::size_t next = 0;
   // Jobs the lanes cannot take (trivial sizes, labels too long for a lane's
@@ -272,7 +292,17 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
       }
       lane.start(j);
       absorbFixed(lane);
-      if (lane.blocks == 1) lane.layWords(words, slot);
+      if (lane.blocks == 1) {
+        // A batch's messages mostly share their label and size, so they
+        // share their words too: laid from the message bytes just stored,
+        // they would wait for those stores to land.
+        if (!lastWordsOf || j.size != lastWordsOf->size || j.label != lastWordsOf->label) {
+          lastWords.lay(lane.message, lane.shape);
+          lastWordsOf = &j;
+        }
+        lane.words = lastWords;
+        lastWords.layColumn(words, slot);
+      }
       return true;
     }
     return false;

@@ -47,6 +47,11 @@ void hmacShaNiBatch(const State& inner, const State& outer, const std::uint8_t* 
 void compressShaNiQuadBatch(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;
 void hmacShaNiQuadBatch(const State& inner, const State& outer, const std::uint8_t* const* blocks,
                         std::uint8_t* const* tags, std::size_t count) noexcept;
+// And the HMACs from words across lanes (see hmacOneBlockWords).
+void hmacWordsShaNiBatch(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                         std::uint64_t* heads, std::size_t count) noexcept;
+void hmacWordsShaNiQuadBatch(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                             std::uint64_t* heads, std::size_t count) noexcept;
 
 // Lanes per call of the vector kernels: sixteen in zmm registers, eight in ymm.
 inline constexpr std::size_t kZmmLanes = 16;

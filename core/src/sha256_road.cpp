@@ -1,6 +1,5 @@
 // The SHA-256 road choice: which roads this CPU has, which one takes a batch
 // of a given size, and the door's compress and hmacOneBlock that follow it.
-#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
@@ -16,34 +15,16 @@ namespace zorva::sha256 {
 
 namespace {
 
-using HmacBlocks = void (*)(const State&, const State&, const std::uint8_t* const*, std::uint8_t* const*,
-                            std::size_t) noexcept;
-
-// HMACs from words across lanes on a road that takes byte blocks: each
-// lane's block stored back big-endian, and its tag's head read back.
-void hmacWordsByBlocks(HmacBlocks hmac, const State& inner, const State& outer, const std::uint32_t* words,
-                       std::size_t stride, std::uint64_t* heads, std::size_t count) noexcept {
-  constexpr std::size_t kGroup = 16;
-  alignas(64) std::uint8_t blocks[kGroup][64];
-  alignas(32) std::uint8_t tags[kGroup][32];
-  const std::uint8_t* blockOf[kGroup];
-  std::uint8_t* tagOf[kGroup];
-  for (std::size_t l = 0; l < kGroup; ++l) {
-    blockOf[l] = blocks[l];
-    tagOf[l] = tags[l];
+// The portable road from words across lanes: each lane's block stored back
+// big-endian, and its tag's head read back.
+void hmacWordsPortable(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                       std::uint64_t* heads, std::size_t count) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint8_t block[64], tag[32];
+    for (std::size_t j = 0; j < 16; ++j) putBE32(block + 4 * j, words[j * stride + i]);
+    hmacPortable(inner, outer, block, tag);
+    heads[i] = loadBE64(tag);
   }
-  for (std::size_t i = 0; i < count; i += kGroup) {
-    const std::size_t n = std::min(kGroup, count - i);
-    for (std::size_t l = 0; l < n; ++l)
-      for (std::size_t j = 0; j < 16; ++j) putBE32(blocks[l] + 4 * j, words[j * stride + i + l]);
-    hmac(inner, outer, blockOf, tagOf, n);
-    for (std::size_t l = 0; l < n; ++l) heads[i + l] = loadBE64(tags[l]);
-  }
-}
-
-void hmacPortableBatch(const State& inner, const State& outer, const std::uint8_t* const* blocks,
-                       std::uint8_t* const* tags, std::size_t count) noexcept {
-  for (std::size_t i = 0; i < count; ++i) hmacPortable(inner, outer, blocks[i], tags[i]);
 }
 
 }  // namespace
@@ -76,7 +57,7 @@ void hmacMixed(const State& inner, const State& outer, const std::uint8_t* const
   hmacShaNiBatch(inner, outer, blocks + wide + narrow, tags + wide + narrow, count - wide - narrow);
 }
 
-// The same split from words across lanes; the SHA lanes take byte blocks.
+// The same split from words across lanes.
 void hmacWordsMixed(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
                     std::uint64_t* heads, std::size_t count) noexcept {
   std::size_t wide = count / kZmmLanes * kZmmLanes;
@@ -85,7 +66,7 @@ void hmacWordsMixed(const State& inner, const State& outer, const std::uint32_t*
   std::size_t narrow = count - wide >= kYmmLanes ? kYmmLanes : 0;
   hmacWordsAvx512x8(inner, outer, words + wide, stride, heads + wide, narrow);
   const std::size_t done = wide + narrow;
-  hmacWordsByBlocks(hmacShaNiBatch, inner, outer, words + done, stride, heads + done, count - done);
+  hmacWordsShaNiBatch(inner, outer, words + done, stride, heads + done, count - done);
 }
 
 }  // namespace
@@ -209,13 +190,13 @@ void hmacOneBlock(const State& inner, const State& outer, const std::uint8_t* co
 void hmacOneBlockWords(Road road, const State& inner, const State& outer, const std::uint32_t* words,
                        std::size_t stride, std::uint64_t* heads, std::size_t count) noexcept {
 #ifdef ZORVA_X86
-  if (road == Road::shaNi) return hmacWordsByBlocks(hmacShaNiBatch, inner, outer, words, stride, heads, count);
-  if (road == Road::shaNiQuad) return hmacWordsByBlocks(hmacShaNiQuadBatch, inner, outer, words, stride, heads, count);
+  if (road == Road::shaNi) return hmacWordsShaNiBatch(inner, outer, words, stride, heads, count);
+  if (road == Road::shaNiQuad) return hmacWordsShaNiQuadBatch(inner, outer, words, stride, heads, count);
   if (road == Road::avx512) return hmacWordsAvx512(inner, outer, words, stride, heads, count);
   if (road == Road::avx2) return hmacWordsAvx2(inner, outer, words, stride, heads, count);
 #endif
   (void)road;
-  hmacWordsByBlocks(hmacPortableBatch, inner, outer, words, stride, heads, count);
+  hmacWordsPortable(inner, outer, words, stride, heads, count);
 }
 
 void hmacOneBlockWords(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
@@ -229,7 +210,7 @@ void hmacOneBlockWords(const State& inner, const State& outer, const std::uint32
     case Road::avx2:
       if (count % kYmmLanes == 1) {
         --count;
-        hmacWordsByBlocks(hmacPortableBatch, inner, outer, words + count, stride, heads + count, 1);
+        hmacWordsPortable(inner, outer, words + count, stride, heads + count, 1);
       }
       return hmacWordsAvx2(inner, outer, words, stride, heads, count);
     default: break;

@@ -143,6 +143,11 @@ std::size_t padMessage(std::uint8_t* message, std::size_t length) noexcept {
   return padded;
 }
 
+// Labels of a batch mostly point at one string: equal without a look.
+bool sameLabel(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && (a.data() == b.data() || a == b);
+}
+
 [[noreturn]] void outsideDomain() { throw std::logic_error("permute called with a value outside [0, size)"); }
 
 }  // namespace
@@ -192,6 +197,7 @@ struct PermuteLane {
   FeistelShape shape{0, 0, 0};
   std::uint64_t left, right;
   std::uint8_t round;
+  bool laid;                 // whether message and outerBlock hold the bytes (see layBytes)
   std::uint8_t blocks;       // the padded message's SHA-256 blocks
   std::uint8_t fixed;        // its leading blocks that no round changes: they end before the round byte
   std::uint64_t head;        // the tag's first 8 bytes, big-endian
@@ -200,18 +206,28 @@ struct PermuteLane {
   alignas(16) std::uint8_t outerBlock[64];
   alignas(16) std::uint8_t message[kMessage];
 
-  // Lays the message; the caller sets afterFixed.
+  // Takes the job, its message not yet laid; the caller lays it (or its
+  // words) and sets afterFixed.
   void start(const PermuteJob& j) noexcept {
     job = &j;
     m = j.size - 1;
-    std::uint8_t sizeBytes[16];
-    const std::size_t sizeLen = minimalBE128(j.size, sizeBytes);
-    shape = FeistelShape(m, j.label.size(), sizeLen);
-    shape.lay(message, j.label, sizeBytes, sizeLen);
-    blocks = static_cast<std::uint8_t>(padMessage(message, shape.length) / 64);
+    shape = FeistelShape(m, j.label.size(), (bitLength128(j.size) + 7) / 8);
+    blocks = static_cast<std::uint8_t>((shape.length + 9 + 63) / 64);  // as padMessage pads it
     fixed = static_cast<std::uint8_t>(shape.roundAt / 64);
-    padLastBlock(outerBlock, 32);
+    laid = false;
     enter(j.value);
+  }
+  // Lays the message and its padding, and the outer block's padding. A
+  // one-block message whose words are copied from an earlier lane's needs
+  // its bytes only if a round of longer messages in the batch takes it by
+  // hand, so it is laid then, if ever.
+  void layBytes() noexcept {
+    std::uint8_t sizeBytes[16];
+    const std::size_t sizeLen = minimalBE128(job->size, sizeBytes);
+    shape.lay(message, job->label, sizeBytes, sizeLen);
+    padMessage(message, shape.length);
+    padLastBlock(outerBlock, 32);
+    laid = true;
   }
   void enter(u128 x) noexcept {
     right = static_cast<std::uint64_t>(x) & shape.mask;
@@ -291,18 +307,21 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
         continue;
       }
       lane.start(j);
-      absorbFixed(lane);
       if (lane.blocks == 1) {
         // A batch's messages mostly share their label and size, so they
         // share their words too: laid from the message bytes just stored,
         // they would wait for those stores to land.
-        if (!lastWordsOf || j.size != lastWordsOf->size || j.label != lastWordsOf->label) {
+        if (!lastWordsOf || j.size != lastWordsOf->size || !sameLabel(j.label, lastWordsOf->label)) {
+          lane.layBytes();
           lastWords.lay(lane.message, lane.shape);
           lastWordsOf = &j;
         }
         lane.words = lastWords;
         lastWords.layColumn(words, slot);
+      } else {
+        lane.layBytes();
       }
+      absorbFixed(lane);
       return true;
     }
     return false;
@@ -331,6 +350,7 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
       bool even = true;
       for (std::size_t l = 0; l < active; ++l) {
         PermuteLane& lane = *live[l];
+        if (!lane.laid) lane.layBytes();
         lane.patchRound();
         const std::size_t rest = lane.blocks - lane.fixed;
         even &= l == 0 || rest == passes;

@@ -200,7 +200,6 @@ struct PermuteLane {
   bool laid;                 // whether message and outerBlock hold the bytes (see layBytes)
   std::uint8_t blocks;       // the padded message's SHA-256 blocks
   std::uint8_t fixed;        // its leading blocks that no round changes: they end before the round byte
-  std::uint64_t head;        // the tag's first 8 bytes, big-endian
   sha256::State afterFixed;  // the inner state once the fixed blocks are absorbed
   RoundWords words;          // for one-block messages
   alignas(16) std::uint8_t outerBlock[64];
@@ -240,8 +239,9 @@ struct PermuteLane {
   void patchWords(std::uint32_t (*column)[kLanes], std::size_t l) const noexcept {
     words.patch(column, l, round, right);
   }
-  // Finishes the round from its tag; true once the value is placed.
-  bool finishRound() noexcept {
+  // Finishes the round from its tag's first 8 bytes (big-endian); true once
+  // the value is placed.
+  bool finishRound(std::uint64_t head) noexcept {
     const std::uint64_t next = left ^ shape.roundValue(head);
     left = right;
     right = next;
@@ -295,6 +295,7 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
   RoundWords lastWords;
   const PermuteJob* lastWordsOf = nullptr;
   std::size_t active = 0;
+  std::size_t longLanes = 0;  // lanes in flight whose messages take more than one block
   std::size_t next = 0;
   // Jobs the lanes cannot take (trivial sizes, labels too long for a lane's
   // message) are answered on their own as they come.
@@ -318,8 +319,10 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
         }
         lane.words = lastWords;
         lastWords.layColumn(words, slot);
+        lane.patchWords(words, slot);
       } else {
         lane.layBytes();
+        ++longLanes;
       }
       absorbFixed(lane);
       return true;
@@ -335,16 +338,13 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
     // Counted as the message requires, not as the absorbed prefix shortens it.
     for (std::size_t l = 0; l < active; ++l) countHmacs(1, live[l]->blocks * 64 - 9);
 #endif
-    bool oneBlock = true;
-    for (std::size_t l = 0; l < active; ++l) oneBlock &= live[l]->blocks == 1;
-    if (oneBlock) {
+    if (longLanes == 0) {
       // The common case (short labels, values of up to 64 bits): each round
       // message is one block after the key block, so the whole HMAC runs in
       // the fused kernels, the inner tag never leaving the registers, and
-      // from the words as laid: no block is shuffled into lanes, no tag out.
-      for (std::size_t l = 0; l < active; ++l) live[l]->patchWords(words, l);
+      // from the words as laid and patched for this round when the last
+      // finished: no block is shuffled into lanes, no tag out.
       sha256::hmacOneBlockWords(inner, outer, &words[0][0], kLanes, heads, active);
-      for (std::size_t l = 0; l < active; ++l) live[l]->head = heads[l];
     } else {
       std::size_t passes = 0;
       bool even = true;
@@ -388,13 +388,24 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
         blocks[l] = live[l]->outerBlock;
       }
       sha256::compress(states, blocks, active);
-      for (std::size_t l = 0; l < active; ++l) live[l]->head = (std::uint64_t{states[l].h[0]} << 32) | states[l].h[1];
+      for (std::size_t l = 0; l < active; ++l) heads[l] = (std::uint64_t{states[l].h[0]} << 32) | states[l].h[1];
     }
+    // Each lane's words are patched for its next round as soon as it has
+    // one, while the lane is at hand.
     for (std::size_t l = 0; l < active;) {
-      if (!live[l]->finishRound() || fill(*live[l], l)) {
+      PermuteLane& lane = *live[l];
+      if (!lane.finishRound(heads[l])) {
+        if (lane.blocks == 1) lane.patchWords(words, l);
+        ++l;
+        continue;
+      }
+      longLanes -= lane.blocks > 1;
+      if (fill(lane, l)) {
         ++l;
       } else {
+        // The last lane takes the slot, with its tag and its column.
         std::swap(live[l], live[--active]);
+        heads[l] = heads[active];
         if (l < active)
           for (std::size_t j = 0; j < 16; ++j) words[j][l] = words[j][active];
       }

@@ -1,5 +1,6 @@
 // The SHA-256 road choice: which roads this CPU has, which one takes a batch
-// of a given size, and the door's compress and hmacOneBlock that follow it.
+// of a given size, and the door's compress, hmacOneBlock and
+// hmacOneBlockWords that follow it.
 #include <cstdlib>
 #include <optional>
 #include <string_view>

@@ -1,6 +1,7 @@
 // Internal to the eight-lane kernels (AVX2 and AVX-512VL): eight states,
 // blocks and tags moved between memory and ymm registers, transposed so that
-// each register holds one word of every lane.
+// each register holds one word of every lane, and words across lanes and
+// tag heads, which need no transposing.
 #pragma once
 
 #include "sha256_kernels.h"

@@ -86,6 +86,52 @@ struct FeistelShape {
   std::uint64_t roundValue(std::uint64_t head) const noexcept { return (head >> dropBits) & mask; }
 };
 
+// A one-block round message as words across lanes: every word laid once,
+// then per round only the word with the round byte and the three that end
+// with R rewritten. R never shares a word with the round byte (seven bytes
+// lie between), but those three may hold it, so it is written last.
+struct RoundWords {
+  std::uint32_t base[16];   // the words with the round byte and R zero
+  std::uint64_t rightBase;  // the last two of the three words that end with R
+  std::uint32_t rightHigh;  // the first of them
+  std::uint32_t roundBase;  // the word with the round byte
+  std::uint8_t rightWord;   // the last of the three
+  std::uint8_t rightShift;  // bits after R in the last word
+  std::uint8_t roundWord;
+  std::uint8_t roundShift;  // bits after the round byte in its word
+
+  // From the laid and padded message (its round byte and R may hold anything).
+  void lay(const std::uint8_t* message, const FeistelShape& shape) noexcept {
+    for (std::size_t j = 0; j < 16; ++j) base[j] = loadBE32(message + 4 * j);
+    roundWord = static_cast<std::uint8_t>(shape.roundAt / 4);
+    roundShift = static_cast<std::uint8_t>(8 * (3 - shape.roundAt % 4));
+    base[roundWord] &= ~(std::uint32_t{0xFF} << roundShift);
+    rightWord = static_cast<std::uint8_t>((shape.length - 1) / 4);
+    rightShift = static_cast<std::uint8_t>(8 * (4 * rightWord + 4 - shape.length));
+    const u128 rightMask = ((u128{1} << (8 * shape.hb)) - 1) << rightShift;
+    const u128 ending = u128{base[rightWord - 2]} << 64 | u128{base[rightWord - 1]} << 32 | base[rightWord];
+    const u128 cleared = ending & ~rightMask;
+    base[rightWord - 2] = static_cast<std::uint32_t>(cleared >> 64);
+    base[rightWord - 1] = static_cast<std::uint32_t>(cleared >> 32);
+    base[rightWord] = static_cast<std::uint32_t>(cleared);
+    rightHigh = base[rightWord - 2];
+    rightBase = std::uint64_t{base[rightWord - 1]} << 32 | base[rightWord];
+    roundBase = base[roundWord];
+  }
+  template <std::size_t kLanes>
+  void layColumn(std::uint32_t (*column)[kLanes], std::size_t l) const noexcept {
+    for (std::size_t j = 0; j < 16; ++j) column[j][l] = base[j];
+  }
+  template <std::size_t kLanes>
+  void patch(std::uint32_t (*column)[kLanes], std::size_t l, std::uint8_t round, std::uint64_t right) const noexcept {
+    const std::uint64_t low = rightBase | right << rightShift;
+    column[rightWord - 2][l] = rightHigh | static_cast<std::uint32_t>(right >> 1 >> (63 - rightShift));
+    column[rightWord - 1][l] = static_cast<std::uint32_t>(low >> 32);
+    column[rightWord][l] = static_cast<std::uint32_t>(low);
+    column[roundWord][l] = roundBase | std::uint32_t{round} << roundShift;
+  }
+};
+
 // Pads a message of length bytes in place, as the blocks that follow the key
 // block: 0x80, zeros, and the bit length counting the key block. Returns the
 // padded length, a multiple of 64; the buffer must hold it.
@@ -95,6 +141,11 @@ std::size_t padMessage(std::uint8_t* message, std::size_t length) noexcept {
   message[length] = 0x80;
   putBE(message + padded - 8, (64 + std::uint64_t{length}) * 8, 8);
   return padded;
+}
+
+// Labels of a batch mostly point at one string: equal without a look.
+bool sameLabel(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && (a.data() == b.data() || a == b);
 }
 
 [[noreturn]] void outsideDomain() { throw std::logic_error("permute called with a value outside [0, size)"); }
@@ -146,25 +197,36 @@ struct PermuteLane {
   FeistelShape shape{0, 0, 0};
   std::uint64_t left, right;
   std::uint8_t round;
+  bool laid;                 // whether message and outerBlock hold the bytes (see layBytes)
   std::uint8_t blocks;       // the padded message's SHA-256 blocks
   std::uint8_t fixed;        // its leading blocks that no round changes: they end before the round byte
-  std::uint64_t head;        // the tag's first 8 bytes, big-endian
   sha256::State afterFixed;  // the inner state once the fixed blocks are absorbed
+  RoundWords words;          // for one-block messages
   alignas(16) std::uint8_t outerBlock[64];
   alignas(16) std::uint8_t message[kMessage];
 
-  // Lays the message; the caller sets afterFixed.
+  // Takes the job, its message not yet laid; the caller lays it (or its
+  // words) and sets afterFixed.
   void start(const PermuteJob& j) noexcept {
     job = &j;
     m = j.size - 1;
-    std::uint8_t sizeBytes[16];
-    const std::size_t sizeLen = minimalBE128(j.size, sizeBytes);
-    shape = FeistelShape(m, j.label.size(), sizeLen);
-    shape.lay(message, j.label, sizeBytes, sizeLen);
-    blocks = static_cast<std::uint8_t>(padMessage(message, shape.length) / 64);
+    shape = FeistelShape(m, j.label.size(), (bitLength128(j.size) + 7) / 8);
+    blocks = static_cast<std::uint8_t>((shape.length + 9 + 63) / 64);  // as padMessage pads it
     fixed = static_cast<std::uint8_t>(shape.roundAt / 64);
-    padLastBlock(outerBlock, 32);
+    laid = false;
     enter(j.value);
+  }
+  // Lays the message and its padding, and the outer block's padding. A
+  // one-block message whose words are copied from an earlier lane's needs
+  // its bytes only if a round of longer messages in the batch takes it by
+  // hand, so it is laid then, if ever.
+  void layBytes() noexcept {
+    std::uint8_t sizeBytes[16];
+    const std::size_t sizeLen = minimalBE128(job->size, sizeBytes);
+    shape.lay(message, job->label, sizeBytes, sizeLen);
+    padMessage(message, shape.length);
+    padLastBlock(outerBlock, 32);
+    laid = true;
   }
   void enter(u128 x) noexcept {
     right = static_cast<std::uint64_t>(x) & shape.mask;
@@ -172,8 +234,14 @@ struct PermuteLane {
     round = 0;
   }
   void patchRound() noexcept { shape.patch(message, round, right); }
-  // Finishes the round from its tag; true once the value is placed.
-  bool finishRound() noexcept {
+  // The round's words in column l: a few 32-bit stores.
+  template <std::size_t kLanes>
+  void patchWords(std::uint32_t (*column)[kLanes], std::size_t l) const noexcept {
+    words.patch(column, l, round, right);
+  }
+  // Finishes the round from its tag's first 8 bytes (big-endian); true once
+  // the value is placed.
+  bool finishRound(std::uint64_t head) noexcept {
     const std::uint64_t next = left ^ shape.roundValue(head);
     left = right;
     right = next;
@@ -221,11 +289,17 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
     lastFixedBytes = bytes;
     lastFixed = lane.afterFixed;
   };
+  // The one-block messages of live[l] in column l, as the word-lane HMACs
+  // take them; a lane that moves to another slot takes its column along.
+  alignas(64) std::uint32_t words[16][kLanes];
+  RoundWords lastWords;
+  const PermuteJob* lastWordsOf = nullptr;
   std::size_t active = 0;
+  std::size_t longLanes = 0;  // lanes in flight whose messages take more than one block
   std::size_t next = 0;
   // Jobs the lanes cannot take (trivial sizes, labels too long for a lane's
   // message) are answered on their own as they come.
-  auto fill = [&](PermuteLane& lane) {
+  auto fill = [&](PermuteLane& lane, std::size_t slot) {
     while (next < jobs.size()) {
       const PermuteJob& j = jobs[next++];
       if (j.size > 1 && j.value >= j.size) outsideDomain();
@@ -234,41 +308,54 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
         continue;
       }
       lane.start(j);
+      if (lane.blocks == 1) {
+        // A batch's messages mostly share their label and size, so they
+        // share their words too: laid from the message bytes just stored,
+        // they would wait for those stores to land.
+        if (!lastWordsOf || j.size != lastWordsOf->size || !sameLabel(j.label, lastWordsOf->label)) {
+          lane.layBytes();
+          lastWords.lay(lane.message, lane.shape);
+          lastWordsOf = &j;
+        }
+        lane.words = lastWords;
+        lastWords.layColumn(words, slot);
+        lane.patchWords(words, slot);
+      } else {
+        lane.layBytes();
+        ++longLanes;
+      }
       absorbFixed(lane);
       return true;
     }
     return false;
   };
-  while (active < kLanes && fill(*live[active])) ++active;
+  while (active < kLanes && fill(*live[active], active)) ++active;
   sha256::State states[kLanes];
   const std::uint8_t* blocks[kLanes];
-  alignas(16) std::uint8_t tags[kLanes][32];
-  std::uint8_t* tagOf[kLanes];
-  for (std::size_t l = 0; l < kLanes; ++l) tagOf[l] = tags[l];
+  alignas(64) std::uint64_t heads[kLanes];
   while (active > 0) {
 #ifdef ZORVA_COUNTING
     // Counted as the message requires, not as the absorbed prefix shortens it.
     for (std::size_t l = 0; l < active; ++l) countHmacs(1, live[l]->blocks * 64 - 9);
 #endif
-    std::size_t passes = 0;
-    bool even = true;
-    bool oneBlock = true;
-    for (std::size_t l = 0; l < active; ++l) {
-      PermuteLane& lane = *live[l];
-      lane.patchRound();
-      const std::size_t rest = lane.blocks - lane.fixed;
-      even &= l == 0 || rest == passes;
-      passes = std::max(passes, rest);
-      oneBlock &= lane.blocks == 1;
-    }
-    if (oneBlock) {
+    if (longLanes == 0) {
       // The common case (short labels, values of up to 64 bits): each round
       // message is one block after the key block, so the whole HMAC runs in
-      // the fused kernels, the inner tag never leaving the registers.
-      for (std::size_t l = 0; l < active; ++l) blocks[l] = live[l]->message;
-      sha256::hmacOneBlock(inner, outer, blocks, tagOf, active);
-      for (std::size_t l = 0; l < active; ++l) live[l]->head = loadBE64(tags[l]);
+      // the fused kernels, the inner tag never leaving the registers, and
+      // from the words as laid and patched for this round when the last
+      // finished: no block is shuffled into lanes, no tag out.
+      sha256::hmacOneBlockWords(inner, outer, &words[0][0], kLanes, heads, active);
     } else {
+      std::size_t passes = 0;
+      bool even = true;
+      for (std::size_t l = 0; l < active; ++l) {
+        PermuteLane& lane = *live[l];
+        if (!lane.laid) lane.layBytes();
+        lane.patchRound();
+        const std::size_t rest = lane.blocks - lane.fixed;
+        even &= l == 0 || rest == passes;
+        passes = std::max(passes, rest);
+      }
       // One round of every lane, HMAC by hand over the laid blocks: the inner
       // hash from the state after the fixed blocks, then the outer block; only
       // the tag's first 8 bytes are read.
@@ -301,13 +388,26 @@ void KeyedHash::permuteMany(std::span<const PermuteJob> jobs) const {
         blocks[l] = live[l]->outerBlock;
       }
       sha256::compress(states, blocks, active);
-      for (std::size_t l = 0; l < active; ++l) live[l]->head = (std::uint64_t{states[l].h[0]} << 32) | states[l].h[1];
+      for (std::size_t l = 0; l < active; ++l) heads[l] = (std::uint64_t{states[l].h[0]} << 32) | states[l].h[1];
     }
+    // Each lane's words are patched for its next round as soon as it has
+    // one, while the lane is at hand.
     for (std::size_t l = 0; l < active;) {
-      if (!live[l]->finishRound() || fill(*live[l])) {
+      PermuteLane& lane = *live[l];
+      if (!lane.finishRound(heads[l])) {
+        if (lane.blocks == 1) lane.patchWords(words, l);
+        ++l;
+        continue;
+      }
+      longLanes -= lane.blocks > 1;
+      if (fill(lane, l)) {
         ++l;
       } else {
+        // The last lane takes the slot, with its tag and its column.
         std::swap(live[l], live[--active]);
+        heads[l] = heads[active];
+        if (l < active)
+          for (std::size_t j = 0; j < 16; ++j) words[j][l] = words[j][active];
       }
     }
   }

@@ -14,7 +14,7 @@ namespace {
 namespace a8 {
 #define ZORVA_LANES_TARGET __attribute__((target("avx2")))
 using Vec = __m256i;
-using y8::loadBlocks, y8::loadStates, y8::storeStates, y8::storeTags;
+using y8::loadBlocks, y8::loadStates, y8::storeStates, y8::storeTags, y8::loadWords, y8::storeHeads;
 constexpr std::size_t kLanes = kYmmLanes;
 
 ZORVA_LANES_TARGET inline Vec add(Vec x, Vec y) { return _mm256_add_epi32(x, y); }
@@ -48,6 +48,11 @@ void compressAvx2(State* states, const std::uint8_t* const* blocks, std::size_t 
 void hmacAvx2(const State& inner, const State& outer, const std::uint8_t* const* blocks, std::uint8_t* const* tags,
               std::size_t count) noexcept {
   hmacGroups<a8::kLanes, a8::hmacLanes>(inner, outer, blocks, tags, count);
+}
+
+void hmacWordsAvx2(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                   std::uint64_t* heads, std::size_t count) noexcept {
+  hmacWordGroups<a8::kLanes, a8::hmacWordLanes>(inner, outer, words, stride, heads, count);
 }
 
 }  // namespace zorva::sha256

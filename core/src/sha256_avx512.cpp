@@ -100,6 +100,25 @@ ZORVA_LANES_TARGET inline void storeTags(const Vec s[8], std::uint8_t* const* ta
                         _mm512_castsi512_si256(_mm512_shuffle_epi8(r[i], byteSwap)));
 }
 
+// Words across lanes load as they lie, one row per word; lanes past count
+// are masked off, so a short group reads nothing beyond its own words.
+ZORVA_LANES_TARGET inline void loadWords(const std::uint32_t* words, std::size_t stride, std::size_t count, Vec w[16]) {
+  const auto lanes = static_cast<__mmask16>(count >= kLanes ? 0xFFFF : (1u << count) - 1);
+#pragma GCC unroll 16
+  for (int j = 0; j < 16; ++j) w[j] = _mm512_maskz_loadu_epi32(lanes, words + j * stride);
+}
+
+// Each lane's h0 << 32 | h1: the unpacks pair them up as quadwords of lanes
+// 0,1,4,5,... and 2,3,6,7,..., which one permute each puts back in order.
+ZORVA_LANES_TARGET inline void storeHeads(Vec h0, Vec h1, std::uint64_t* heads, std::size_t count) {
+  const Vec low = _mm512_unpacklo_epi32(h1, h0), high = _mm512_unpackhi_epi32(h1, h0);
+  const Vec first = _mm512_permutex2var_epi64(low, _mm512_set_epi64(11, 10, 3, 2, 9, 8, 1, 0), high);
+  const Vec second = _mm512_permutex2var_epi64(low, _mm512_set_epi64(15, 14, 7, 6, 13, 12, 5, 4), high);
+  const unsigned lanes = count >= kLanes ? 0xFFFF : (1u << count) - 1;
+  _mm512_mask_storeu_epi64(heads, static_cast<__mmask8>(lanes), first);
+  _mm512_mask_storeu_epi64(heads + 8, static_cast<__mmask8>(lanes >> 8), second);
+}
+
 #include "sha256_lanes_rounds.inc"
 #undef ZORVA_LANES_TARGET
 }  // namespace x16
@@ -109,7 +128,7 @@ ZORVA_LANES_TARGET inline void storeTags(const Vec s[8], std::uint8_t* const* ta
 namespace x8 {
 #define ZORVA_LANES_TARGET __attribute__((target("avx512f,avx512bw,avx512vl")))
 using Vec = __m256i;
-using y8::loadBlocks, y8::loadStates, y8::storeStates, y8::storeTags;
+using y8::loadBlocks, y8::loadStates, y8::storeStates, y8::storeTags, y8::loadWords, y8::storeHeads;
 constexpr std::size_t kLanes = kYmmLanes;
 
 ZORVA_LANES_TARGET inline Vec add(Vec x, Vec y) { return _mm256_add_epi32(x, y); }
@@ -150,6 +169,16 @@ void hmacAvx512x8(const State& inner, const State& outer, const std::uint8_t* co
   hmacGroups<x8::kLanes, x8::hmacLanes>(inner, outer, blocks, tags, count);
 }
 
+void hmacWordsAvx512x16(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                        std::uint64_t* heads, std::size_t count) noexcept {
+  hmacWordGroups<x16::kLanes, x16::hmacWordLanes>(inner, outer, words, stride, heads, count);
+}
+
+void hmacWordsAvx512x8(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                       std::uint64_t* heads, std::size_t count) noexcept {
+  hmacWordGroups<x8::kLanes, x8::hmacWordLanes>(inner, outer, words, stride, heads, count);
+}
+
 // Sixteen at a time; a remainder of eight or fewer lanes goes to the ymm kernel.
 void compressAvx512(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept {
   std::size_t whole = count / x16::kLanes * x16::kLanes;
@@ -164,6 +193,14 @@ void hmacAvx512(const State& inner, const State& outer, const std::uint8_t* cons
   if (count - whole > x8::kLanes) whole = count;
   hmacGroups<x16::kLanes, x16::hmacLanes>(inner, outer, blocks, tags, whole);
   hmacGroups<x8::kLanes, x8::hmacLanes>(inner, outer, blocks + whole, tags + whole, count - whole);
+}
+
+void hmacWordsAvx512(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                     std::uint64_t* heads, std::size_t count) noexcept {
+  std::size_t whole = count / x16::kLanes * x16::kLanes;
+  if (count - whole > x8::kLanes) whole = count;
+  hmacWordGroups<x16::kLanes, x16::hmacWordLanes>(inner, outer, words, stride, heads, whole);
+  hmacWordGroups<x8::kLanes, x8::hmacWordLanes>(inner, outer, words + whole, stride, heads + whole, count - whole);
 }
 
 }  // namespace zorva::sha256

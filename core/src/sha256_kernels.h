@@ -47,6 +47,11 @@ void hmacShaNiBatch(const State& inner, const State& outer, const std::uint8_t* 
 void compressShaNiQuadBatch(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;
 void hmacShaNiQuadBatch(const State& inner, const State& outer, const std::uint8_t* const* blocks,
                         std::uint8_t* const* tags, std::size_t count) noexcept;
+// And the HMACs from words across lanes (see hmacOneBlockWords).
+void hmacWordsShaNiBatch(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                         std::uint64_t* heads, std::size_t count) noexcept;
+void hmacWordsShaNiQuadBatch(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                             std::uint64_t* heads, std::size_t count) noexcept;
 
 // Lanes per call of the vector kernels: sixteen in zmm registers, eight in ymm.
 inline constexpr std::size_t kZmmLanes = 16;
@@ -63,11 +68,20 @@ void hmacAvx512x8(const State& inner, const State& outer, const std::uint8_t* co
                   std::size_t count) noexcept;
 void hmacAvx512(const State& inner, const State& outer, const std::uint8_t* const* blocks, std::uint8_t* const* tags,
                 std::size_t count) noexcept;
+// And the HMACs from words across lanes (see hmacOneBlockWords).
+void hmacWordsAvx512x16(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                        std::uint64_t* heads, std::size_t count) noexcept;
+void hmacWordsAvx512x8(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                       std::uint64_t* heads, std::size_t count) noexcept;
+void hmacWordsAvx512(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                     std::uint64_t* heads, std::size_t count) noexcept;
 
 // AVX2 (sha256_avx2.cpp): eight lanes in ymm registers.
 void compressAvx2(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;
 void hmacAvx2(const State& inner, const State& outer, const std::uint8_t* const* blocks, std::uint8_t* const* tags,
               std::size_t count) noexcept;
+void hmacWordsAvx2(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                   std::uint64_t* heads, std::size_t count) noexcept;
 
 #endif  // ZORVA_X86
 
@@ -105,6 +119,17 @@ void hmacGroups(const State& inner, const State& outer, const std::uint8_t* cons
     paddedTags[l] = i + l < count ? tags[i + l] : scratch[l];
   }
   kernel(inner, outer, padded, paddedTags);
+}
+
+// And for HMACs from words across lanes: the kernels mask their loads and
+// stores to the lanes that exist, so a last group short of kLanes needs no
+// padding copies, only its count.
+template <std::size_t kLanes, void (*kernel)(const State&, const State&, const std::uint32_t*, std::size_t,
+                                             std::uint64_t*, std::size_t) noexcept>
+void hmacWordGroups(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                    std::uint64_t* heads, std::size_t count) noexcept {
+  for (std::size_t i = 0; i < count; i += kLanes)
+    kernel(inner, outer, words + i, stride, heads + i, std::min(kLanes, count - i));
 }
 
 }  // namespace zorva::sha256

@@ -31,4 +31,13 @@ void compress(State* states, const std::uint8_t* const* blocks, std::size_t coun
 void hmacOneBlock(const State& inner, const State& outer, const std::uint8_t* const* blocks, std::uint8_t* const* tags,
                   std::size_t count) noexcept;
 
+// The same HMACs for callers that keep their blocks as words across lanes
+// and read only the head of each tag: word j of lane i's block (big-endian
+// in the block, a host-order value here) is words[j * stride + i], as the
+// vector roads hold it, so they load it without shuffling or transposing.
+// heads[i] gets the tag's first 8 bytes as a big-endian number (h0 << 32 |
+// h1 of the outer state), for every i < count <= stride.
+void hmacOneBlockWords(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                       std::uint64_t* heads, std::size_t count) noexcept;
+
 }  // namespace zorva::sha256

@@ -29,5 +29,8 @@ void compress(Road road, State* states, const std::uint8_t* const* blocks, std::
 // hmacOneBlock() on a given road (precondition: available(road)).
 void hmacOneBlock(Road road, const State& inner, const State& outer, const std::uint8_t* const* blocks,
                   std::uint8_t* const* tags, std::size_t count) noexcept;
+// hmacOneBlockWords() on a given road (precondition: available(road)).
+void hmacOneBlockWords(Road road, const State& inner, const State& outer, const std::uint32_t* words,
+                       std::size_t stride, std::uint64_t* heads, std::size_t count) noexcept;
 
 }  // namespace zorva::sha256

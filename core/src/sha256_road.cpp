@@ -1,16 +1,34 @@
 // The SHA-256 road choice: which roads this CPU has, which one takes a batch
-// of a given size, and the door's compress and hmacOneBlock that follow it.
+// of a given size, and the door's compress, hmacOneBlock and
+// hmacOneBlockWords that follow it.
 #include <cstdlib>
 #include <optional>
 #include <string_view>
 #include <utility>
 
+#include "bytes.h"
 #include "cpu_features.h"
 #include "sha256_kernels.h"
 #include "sha256_lanes.h"
 #include "sha256_lanes_testing.h"
 
 namespace zorva::sha256 {
+
+namespace {
+
+// The portable road from words across lanes: each lane's block stored back
+// big-endian, and its tag's head read back.
+void hmacWordsPortable(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                       std::uint64_t* heads, std::size_t count) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint8_t block[64], tag[32];
+    for (std::size_t j = 0; j < 16; ++j) putBE32(block + 4 * j, words[j * stride + i]);
+    hmacPortable(inner, outer, block, tag);
+    heads[i] = loadBE64(tag);
+  }
+}
+
+}  // namespace
 
 #ifdef ZORVA_X86
 namespace {
@@ -38,6 +56,18 @@ void hmacMixed(const State& inner, const State& outer, const std::uint8_t* const
   std::size_t narrow = count - wide >= kYmmLanes ? kYmmLanes : 0;
   hmacAvx512x8(inner, outer, blocks + wide, tags + wide, narrow);
   hmacShaNiBatch(inner, outer, blocks + wide + narrow, tags + wide + narrow, count - wide - narrow);
+}
+
+// The same split from words across lanes.
+void hmacWordsMixed(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                    std::uint64_t* heads, std::size_t count) noexcept {
+  std::size_t wide = count / kZmmLanes * kZmmLanes;
+  if (count - wide >= 12) wide = count;
+  hmacWordsAvx512x16(inner, outer, words, stride, heads, wide);
+  std::size_t narrow = count - wide >= kYmmLanes ? kYmmLanes : 0;
+  hmacWordsAvx512x8(inner, outer, words + wide, stride, heads + wide, narrow);
+  const std::size_t done = wide + narrow;
+  hmacWordsShaNiBatch(inner, outer, words + done, stride, heads + done, count - done);
 }
 
 }  // namespace
@@ -156,6 +186,38 @@ void hmacOneBlock(const State& inner, const State& outer, const std::uint8_t* co
   }
 #endif
   hmacOneBlock(bestRoad(), inner, outer, blocks, tags, count);
+}
+
+void hmacOneBlockWords(Road road, const State& inner, const State& outer, const std::uint32_t* words,
+                       std::size_t stride, std::uint64_t* heads, std::size_t count) noexcept {
+#ifdef ZORVA_X86
+  if (road == Road::shaNi) return hmacWordsShaNiBatch(inner, outer, words, stride, heads, count);
+  if (road == Road::shaNiQuad) return hmacWordsShaNiQuadBatch(inner, outer, words, stride, heads, count);
+  if (road == Road::avx512) return hmacWordsAvx512(inner, outer, words, stride, heads, count);
+  if (road == Road::avx2) return hmacWordsAvx2(inner, outer, words, stride, heads, count);
+#endif
+  (void)road;
+  hmacWordsPortable(inner, outer, words, stride, heads, count);
+}
+
+void hmacOneBlockWords(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
+                       std::uint64_t* heads, std::size_t count) noexcept {
+#ifdef ZORVA_X86
+  static const bool shaNi = available(Road::shaNi);
+  switch (bestRoad()) {
+    case Road::avx512:
+      if (shaNi) return hmacWordsMixed(inner, outer, words, stride, heads, count);
+      return hmacWordsAvx512(inner, outer, words, stride, heads, count);
+    case Road::avx2:
+      if (count % kYmmLanes == 1) {
+        --count;
+        hmacWordsPortable(inner, outer, words + count, stride, heads + count, 1);
+      }
+      return hmacWordsAvx2(inner, outer, words, stride, heads, count);
+    default: break;
+  }
+#endif
+  hmacOneBlockWords(bestRoad(), inner, outer, words, stride, heads, count);
 }
 
 }  // namespace zorva::sha256

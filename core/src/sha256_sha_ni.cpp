@@ -90,21 +90,31 @@ ZORVA_SHA_TARGET inline void compressShaNi(State* states, const std::uint8_t* co
   }
 }
 
-// N one-block HMACs: the inner tag goes into the outer block's message words
-// in registers, never through memory.
+// Lane l's message words from words across lanes (word j at words[j *
+// stride + l]), four to a register. They load as the 32-bit values the
+// caller stored, so the loads take them straight from its stores.
+ZORVA_SHA_TARGET inline void loadWords(const std::uint32_t* words, std::size_t stride, __m128i* w) noexcept {
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i)
+    w[i] = _mm_set_epi32(static_cast<int>(words[(4 * i + 3) * stride]), static_cast<int>(words[(4 * i + 2) * stride]),
+                         static_cast<int>(words[(4 * i + 1) * stride]), static_cast<int>(words[4 * i * stride]));
+}
+
+// N one-block HMACs from their message words w to the outer states' final
+// words a..d and e..h: the inner tag goes into the outer block's message
+// words in registers, never through memory.
 template <int N>
-ZORVA_SHA_TARGET inline void hmacShaNi(const State& inner, const State& outer, const std::uint8_t* const* blocks,
-                                       std::uint8_t* const* tags) noexcept {
-  const __m128i byteSwap = byteSwapWords();
+ZORVA_SHA_TARGET __attribute__((always_inline)) inline void hmacRoundsShaNi(const State& inner, const State& outer,
+                                                                            __m128i (*w)[4], __m128i* low,
+                                                                            __m128i* high) noexcept {
   __m128i innerAbef, innerCdgh, outerAbef, outerCdgh;
   toAbefCdgh(inner, innerAbef, innerCdgh);
   toAbefCdgh(outer, outerAbef, outerCdgh);
-  __m128i abef[N], cdgh[N], w[N][4];
+  __m128i abef[N], cdgh[N];
 #pragma GCC unroll 4
   for (int l = 0; l < N; ++l) {
     abef[l] = innerAbef;
     cdgh[l] = innerCdgh;
-    loadMessage(blocks[l], byteSwap, w[l]);
   }
   roundsShaNi<N>(abef, cdgh, w);
 #pragma GCC unroll 4
@@ -118,12 +128,37 @@ ZORVA_SHA_TARGET inline void hmacShaNi(const State& inner, const State& outer, c
   }
   roundsShaNi<N>(abef, cdgh, w);
 #pragma GCC unroll 4
+  for (int l = 0; l < N; ++l)
+    fromAbefCdgh(_mm_add_epi32(abef[l], outerAbef), _mm_add_epi32(cdgh[l], outerCdgh), low[l], high[l]);
+}
+
+// N one-block HMACs from blocks to whole tags.
+template <int N>
+ZORVA_SHA_TARGET inline void hmacShaNi(const State& inner, const State& outer, const std::uint8_t* const* blocks,
+                                       std::uint8_t* const* tags) noexcept {
+  const __m128i byteSwap = byteSwapWords();
+  __m128i w[N][4], low[N], high[N];
+#pragma GCC unroll 4
+  for (int l = 0; l < N; ++l) loadMessage(blocks[l], byteSwap, w[l]);
+  hmacRoundsShaNi<N>(inner, outer, w, low, high);
+#pragma GCC unroll 4
   for (int l = 0; l < N; ++l) {
-    __m128i low, high;
-    fromAbefCdgh(_mm_add_epi32(abef[l], outerAbef), _mm_add_epi32(cdgh[l], outerCdgh), low, high);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(tags[l]), _mm_shuffle_epi8(low, byteSwap));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(tags[l] + 16), _mm_shuffle_epi8(high, byteSwap));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(tags[l]), _mm_shuffle_epi8(low[l], byteSwap));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(tags[l] + 16), _mm_shuffle_epi8(high[l], byteSwap));
   }
+}
+
+// N one-block HMACs from words across lanes to the heads of their tags.
+template <int N>
+ZORVA_SHA_TARGET inline void hmacWordsShaNi(const State& inner, const State& outer, const std::uint32_t* words,
+                                            std::size_t stride, std::uint64_t* heads) noexcept {
+  __m128i w[N][4], low[N], high[N];
+#pragma GCC unroll 4
+  for (int l = 0; l < N; ++l) loadWords(words + l, stride, w[l]);
+  hmacRoundsShaNi<N>(inner, outer, w, low, high);
+  // Words a, b swapped into one quadword: a << 32 | b.
+#pragma GCC unroll 4
+  for (int l = 0; l < N; ++l) heads[l] = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_shuffle_epi32(low[l], 0xB1)));
 }
 
 }  // namespace
@@ -174,6 +209,27 @@ ZORVA_SHA_TARGET ZORVA_KERNEL_ALIGN void hmacShaNiQuadBatch(const State& inner, 
     case 3: return hmacShaNi<3>(inner, outer, blocks + i, tags + i);
     case 2: return hmacShaNi<2>(inner, outer, blocks + i, tags + i);
     case 1: return hmacShaNi<1>(inner, outer, blocks + i, tags + i);
+    default: return;
+  }
+}
+
+ZORVA_SHA_TARGET ZORVA_KERNEL_ALIGN void hmacWordsShaNiBatch(const State& inner, const State& outer,
+                                                             const std::uint32_t* words, std::size_t stride,
+                                                             std::uint64_t* heads, std::size_t count) noexcept {
+  std::size_t i = 0;
+  for (; i + 2 <= count; i += 2) hmacWordsShaNi<2>(inner, outer, words + i, stride, heads + i);
+  if (i < count) hmacWordsShaNi<1>(inner, outer, words + i, stride, heads + i);
+}
+
+ZORVA_SHA_TARGET ZORVA_KERNEL_ALIGN void hmacWordsShaNiQuadBatch(const State& inner, const State& outer,
+                                                                 const std::uint32_t* words, std::size_t stride,
+                                                                 std::uint64_t* heads, std::size_t count) noexcept {
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) hmacWordsShaNi<4>(inner, outer, words + i, stride, heads + i);
+  switch (count - i) {
+    case 3: return hmacWordsShaNi<3>(inner, outer, words + i, stride, heads + i);
+    case 2: return hmacWordsShaNi<2>(inner, outer, words + i, stride, heads + i);
+    case 1: return hmacWordsShaNi<1>(inner, outer, words + i, stride, heads + i);
     default: return;
   }
 }

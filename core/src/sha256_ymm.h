@@ -1,6 +1,7 @@
 // Internal to the eight-lane kernels (AVX2 and AVX-512VL): eight states,
 // blocks and tags moved between memory and ymm registers, transposed so that
-// each register holds one word of every lane.
+// each register holds one word of every lane, and words across lanes and
+// tag heads, which need no transposing.
 #pragma once
 
 #include "sha256_kernels.h"
@@ -75,6 +76,32 @@ ZORVA_LANES_TARGET inline void storeTags(const Vec s[8], std::uint8_t* const* ta
 #pragma GCC unroll 8
   for (int i = 0; i < 8; ++i)
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(tags[i]), _mm256_shuffle_epi8(r[i], byteSwap));
+}
+
+// Words across lanes load as they lie, one row per word, masked to the lanes
+// that exist so a short group reads nothing beyond its own words.
+ZORVA_LANES_TARGET inline void loadWords(const std::uint32_t* words, std::size_t stride, std::size_t count, Vec w[16]) {
+  const Vec lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count < 8 ? count : 8)),
+                                       _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+#pragma GCC unroll 16
+  for (int j = 0; j < 16; ++j) w[j] = _mm256_maskload_epi32(reinterpret_cast<const int*>(words + j * stride), lanes);
+}
+
+// Each lane's h0 << 32 | h1: the unpacks pair them up as quadwords of lanes
+// 0,1,4,5 and 2,3,6,7, which two half swaps put back in order. Whole groups
+// store plainly: a masked store costs many times a plain one on some cores.
+ZORVA_LANES_TARGET inline void storeHeads(Vec h0, Vec h1, std::uint64_t* heads, std::size_t count) {
+  const Vec low = _mm256_unpacklo_epi32(h1, h0), high = _mm256_unpackhi_epi32(h1, h0);
+  const Vec first = _mm256_permute2x128_si256(low, high, 0x20), second = _mm256_permute2x128_si256(low, high, 0x31);
+  auto* out = reinterpret_cast<long long*>(heads);
+  if (count >= 8) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), first);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4), second);
+    return;
+  }
+  const Vec n = _mm256_set1_epi64x(static_cast<long long>(count));
+  _mm256_maskstore_epi64(out, _mm256_cmpgt_epi64(n, _mm256_setr_epi64x(0, 1, 2, 3)), first);
+  _mm256_maskstore_epi64(out + 4, _mm256_cmpgt_epi64(n, _mm256_setr_epi64x(4, 5, 6, 7)), second);
 }
 #undef ZORVA_LANES_TARGET
 }  // namespace y8

@@ -104,8 +104,7 @@ MaskedValues maskValues(const ColumnJob& job, Grouping grouping) {
 }
 
 // Reads, masks and writes one column.
-void maskColumn(ColumnJob& job) {
-  const Grouping grouping = groupingOf(job);
+void maskColumn(ColumnJob& job, Grouping grouping) {
   // Amounts under the number strategy go as numbers: no text read or
   // written, no input or output object made.
   if (const NumberStrategy* numbers = numberColumn(job); numbers != nullptr && grouping == Grouping::each) {
@@ -140,38 +139,60 @@ bool maskBatches(const std::vector<InColumn>& columns, const std::shared_ptr<For
       return false;
     }
   }
-  // Every batch is checked before anything is masked.
-  std::vector<std::vector<ColumnView>> views(batches.size());
+  // Every batch is checked before anything is masked, and the problem
+  // reported is the first in batch order, then column order: each batch's
+  // own structure first, then its columns' (in parallel, on the pool: the
+  // texts' UTF-8 is read whole), none of a batch at or past one whose own
+  // structure is refused.
+  const std::size_t count = batches.size();
+  std::vector<std::vector<ColumnView>> views(count);
   for (auto& batchViews : views) batchViews.resize(width);
-  std::vector<std::int64_t> firstRow(batches.size());
+  std::vector<std::int64_t> firstRow(count);
   std::int64_t rows = 0;
-  for (std::size_t b = 0; b < batches.size(); ++b) {
+  std::size_t sound = count;  // the batches before the first refused one
+  Problem refused;
+  for (std::size_t b = 0; b < count && sound == count; ++b) {
     const ArrowArray& batch = batches[b]->value;
-    Problem p = checkBatch(batch, static_cast<std::int64_t>(width));
+    refused = checkBatch(batch, static_cast<std::int64_t>(width));
     // Rows are counted across the whole input: the count must stay in range.
-    if (!p && batch.length > kMaxRows - rows) p = {Refusal::Malformed, "the batches hold more than 2^56 rows in all"};
-    if (p) {
-      error = refuse(nullptr, 0, p);
-      return false;
+    if (!refused && batch.length > kMaxRows - rows)
+      refused = {Refusal::Malformed, "the batches hold more than 2^56 rows in all"};
+    if (refused) {
+      sound = b;
+      break;
     }
     firstRow[b] = rows;
     rows += batch.length;
-    for (std::size_t j = 0; j < width; ++j) {
-      const ArrowArray* child = batch.children[j];
-      if (child == nullptr) {
-        p = {Refusal::Malformed, "the column's array is missing"};
-      } else if (columns[j].masker == nullptr) {
-        p = checkShape(*child, *columns[j].field);
-        if (!p && child->length < batch.offset + batch.length)
-          p = {Refusal::Malformed, "the array holds fewer rows than its batch"};
-      } else {
-        p = viewColumn(*child, columns[j].type, batch.offset, batch.length, views[b][j]);
-      }
-      if (p) {
-        error = refuse(&columns[j], j, p);
-        return false;
+  }
+  std::vector<Problem> problems(sound * width);
+  parallelFor(currentPool(), width, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t j = begin; j < end; ++j) {
+      for (std::size_t b = 0; b < sound; ++b) {
+        const ArrowArray& batch = batches[b]->value;
+        const ArrowArray* child = batch.children[j];
+        Problem& p = problems[b * width + j];
+        if (child == nullptr) {
+          p = {Refusal::Malformed, "the column's array is missing"};
+        } else if (columns[j].masker == nullptr) {
+          p = checkShape(*child, *columns[j].field);
+          if (!p && child->length < batch.offset + batch.length)
+            p = {Refusal::Malformed, "the array holds fewer rows than its batch"};
+        } else {
+          p = viewColumn(*child, columns[j].type, batch.offset, batch.length, views[b][j]);
+        }
+        if (p) break;  // a later batch's problem in this column is never the first
       }
     }
+  });
+  for (std::size_t k = 0; k < problems.size(); ++k) {
+    if (problems[k]) {
+      error = refuse(&columns[k % width], k % width, problems[k]);
+      return false;
+    }
+  }
+  if (refused) {
+    error = refuse(nullptr, 0, refused);
+    return false;
   }
 
   auto table = std::make_shared<OutTable>();
@@ -189,11 +210,25 @@ bool maskBatches(const std::vector<InColumn>& columns, const std::shared_ptr<For
     for (std::size_t b = 0; b < batches.size(); ++b) job.views.push_back(&views[b][j]);
   }
   // Every column at once on the pool, each read, masked and written by one
-  // task; maskInputs splits a column's distinct values again on the same pool,
-  // so a long column is shared by the workers that run out of columns. The
-  // inputs and answers of a column go as soon as it is written.
+  // task; a column's values are split again on the same pool, so a long
+  // column is shared by the workers that run out of columns. The inputs and
+  // answers of a column go as soon as it is written. The columns that split
+  // evenly (masked value by value, no result cache to fill) go last: the
+  // others have parts no second worker can take (a grouping pass, a cache
+  // filled in order), which then overlap with other columns rather than
+  // leave a worker idle at the end.
+  std::vector<Grouping> groupings(jobs.size());
   parallelFor(currentPool(), jobs.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k) maskColumn(jobs[k]);
+    for (std::size_t k = begin; k < end; ++k) groupings[k] = groupingOf(jobs[k]);
+  });
+  std::vector<std::size_t> order(jobs.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+  auto splitsEvenly = [&](std::size_t k) {
+    return groupings[k] == Grouping::each && jobs[k].column->masker->cache() == nullptr;
+  };
+  std::stable_partition(order.begin(), order.end(), [&](std::size_t k) { return !splitsEvenly(k); });
+  parallelFor(currentPool(), jobs.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) maskColumn(jobs[order[k]], groupings[order[k]]);
   });
 
   for (std::size_t j = 0; j < width; ++j) {

@@ -450,3 +450,29 @@ def test_bytes_under_a_null_text_are_not_read():
     assert problems == []
     column = pa.table(out).column(0).to_pylist()
     assert column[1] is None and column[0] is not None and column[2] is not None
+
+
+def test_the_first_problem_in_batch_then_column_order_is_reported():
+    # Columns are checked in parallel; the error is still the one met first
+    # when the batches are read in order, each batch's columns in order.
+    def texts(*values):
+        data = b"".join(values)
+        ends = [0]
+        for value in values:
+            ends.append(ends[-1] + len(value))
+        return pa.Array.from_buffers(
+            pa.string(), len(values), [None, pa.py_buffer(struct.pack(f"<{len(ends)}i", *ends)), pa.py_buffer(data)]
+        )
+
+    good, bad = texts(b"ok", b"fine"), texts(b"ok", b"\xff")
+    table = pa.Table.from_batches(
+        [
+            pa.record_batch([good, good, bad], ["a", "b", "c"]),
+            pa.record_batch([bad, bad, good], ["a", "b", "c"]),
+        ]
+    )
+    maskers = [zorva_arrow.Masker(KEY, "hash", {}) for _ in range(3)]
+    with pytest.raises(ValueError, match=r"^column 2 \('c'\): the text at row 1 is not UTF-8"):
+        zorva_arrow.maskBatch(maskers, table)
+    with pytest.raises(ValueError, match=r"^column 0 \('a'\): the text at row 1 is not UTF-8"):
+        zorva_arrow.maskBatch([*maskers[:2], None], table)

@@ -56,6 +56,7 @@ def arrow(module) -> str:
         module.Masker(KEY, "hash", {}),
         None,
         module.Masker(KEY, "number", {"min": "0", "max": "100"}),
+        module.Masker(KEY, "email", {}),
     ]
     n = 3000
     table = pa.table(
@@ -64,6 +65,7 @@ def arrow(module) -> str:
             "n": list(range(n)),
             "keep": list(range(n)),
             "f": [i / 7 for i in range(n)],
+            "e": [f"user{i}@example.org" for i in range(n)],
         }
     )
     table = pa.concat_tables([table.slice(0, 1000), table.slice(1000)])
@@ -71,7 +73,8 @@ def arrow(module) -> str:
     # column masked once here so that no buffer or release callback of
     # pyarrow's is reached from a thread.
     source = module.maskBatch(
-        [module.Masker(KEY, "key", {}) for _ in range(3)] + [module.Masker(KEY, "number", {"min": "0", "max": "1"})],
+        [module.Masker(KEY, "key", {}) for _ in range(3)]
+        + [module.Masker(KEY, "number", {"min": "0", "max": "1"}), module.Masker(KEY, "hash", {})],
         table,
     )[0]
     reference = pa.table(module.maskBatch(shared, source)[0])

@@ -101,24 +101,50 @@ TEST(Sha256Lanes, RoadsAgreeOnRandomStatesAndBlocks) {
   }
 }
 
+// A random 32-byte HMAC key and the states after its two pad blocks.
+struct KeyedStates {
+  std::uint8_t key[32];
+  State inner = kIv, outer = kIv;
+
+  explicit KeyedStates(std::mt19937_64& rng) {
+    std::uint8_t pads[2][64];
+    for (auto& b : key) b = static_cast<std::uint8_t>(rng());
+    for (int i = 0; i < 64; ++i) {
+      pads[0][i] = static_cast<std::uint8_t>((i < 32 ? key[i] : 0) ^ 0x36);
+      pads[1][i] = static_cast<std::uint8_t>((i < 32 ? key[i] : 0) ^ 0x5c);
+    }
+    const std::uint8_t* padBlocks[2] = {pads[0], pads[1]};
+    State keyed[2] = {kIv, kIv};
+    compress(Road::portable, keyed, padBlocks, 2);
+    inner = keyed[0];
+    outer = keyed[1];
+  }
+  // OpenSSL's tag of message.
+  void tag(const std::uint8_t* message, std::size_t length, std::uint8_t (&out)[32]) const {
+    unsigned written = 0;
+    HMAC(EVP_sha256(), key, 32, message, length, out, &written);
+  }
+};
+
+// Every road, and (as nullopt) the mix the door picks.
+std::vector<std::optional<Road>> roadsAndMix() {
+  std::vector<std::optional<Road>> out = {std::nullopt};
+  for (Road road : roads()) out.push_back(road);
+  return out;
+}
+
+// A message of length bytes (at most 55) padded as the one block after the key block.
+void padOneBlock(std::uint8_t* block, std::size_t length) {
+  block[length] = 0x80;
+  const std::uint64_t bits = 8 * (64 + length);
+  for (int k = 0; k < 8; ++k) block[63 - k] = static_cast<std::uint8_t>(bits >> (8 * k));
+}
+
 // One-block HMACs (messages of 0 to 55 bytes) against OpenSSL's HMAC, on
 // every road and through the mix compress() picks, on every batch count.
 TEST(Sha256Lanes, OneBlockHmacMatchesOpenSslOnEveryRoadAndCount) {
   std::mt19937_64 rng(13);
-  std::uint8_t key[32], pads[2][64] = {};
-  for (auto& b : key) b = static_cast<std::uint8_t>(rng());
-  State inner = kIv, outer = kIv;
-  for (int i = 0; i < 64; ++i) {
-    pads[0][i] = static_cast<std::uint8_t>((i < 32 ? key[i] : 0) ^ 0x36);
-    pads[1][i] = static_cast<std::uint8_t>((i < 32 ? key[i] : 0) ^ 0x5c);
-  }
-  const std::uint8_t* padBlocks[2] = {pads[0], pads[1]};
-  State keyed[2] = {kIv, kIv};
-  compress(Road::portable, keyed, padBlocks, 2);
-  inner = keyed[0];
-  outer = keyed[1];
-  std::vector<std::optional<Road>> roadsAndMix = {std::nullopt};
-  for (Road road : roads()) roadsAndMix.push_back(road);
+  const KeyedStates keyed(rng);
   for (std::size_t count = 0; count <= 40; ++count) {
     std::vector<std::uint8_t> bytes(64 * count + 1), tagBytes(32 * count + 1);
     std::vector<std::size_t> lengths(count);
@@ -129,22 +155,19 @@ TEST(Sha256Lanes, OneBlockHmacMatchesOpenSslOnEveryRoadAndCount) {
       std::uint8_t* block = bytes.data() + 1 + 64 * i;
       lengths[i] = (i * 7 + count) % 56;
       for (std::size_t k = 0; k < lengths[i]; ++k) block[k] = static_cast<std::uint8_t>(rng());
-      block[lengths[i]] = 0x80;
-      const std::uint64_t bits = 8 * (64 + lengths[i]);
-      for (int k = 0; k < 8; ++k) block[63 - k] = static_cast<std::uint8_t>(bits >> (8 * k));
+      padOneBlock(block, lengths[i]);
       blocks[i] = block;
       tags[i] = tagBytes.data() + 1 + 32 * i;
     }
-    for (const auto& road : roadsAndMix) {
+    for (const auto& road : roadsAndMix()) {
       std::fill(tagBytes.begin(), tagBytes.end(), 0);
       if (road)
-        hmacOneBlock(*road, inner, outer, blocks.data(), tags.data(), count);
+        hmacOneBlock(*road, keyed.inner, keyed.outer, blocks.data(), tags.data(), count);
       else
-        hmacOneBlock(inner, outer, blocks.data(), tags.data(), count);
+        hmacOneBlock(keyed.inner, keyed.outer, blocks.data(), tags.data(), count);
       for (std::size_t i = 0; i < count; ++i) {
         std::uint8_t expected[32];
-        unsigned length = 0;
-        HMAC(EVP_sha256(), key, 32, blocks[i], lengths[i], expected, &length);
+        keyed.tag(blocks[i], lengths[i], expected);
         EXPECT_EQ(0, std::memcmp(expected, tags[i], 32))
             << "road " << (road ? int(*road) : -1) << " count " << count << " lane " << i;
       }
@@ -156,17 +179,7 @@ TEST(Sha256Lanes, OneBlockHmacMatchesOpenSslOnEveryRoadAndCount) {
 // with a stride wider than the count so that no road reads past its lanes.
 TEST(Sha256Lanes, OneBlockHmacFromWordsMatchesOpenSslOnEveryRoadAndCount) {
   std::mt19937_64 rng(17);
-  std::uint8_t key[32], pads[2][64];
-  for (auto& b : key) b = static_cast<std::uint8_t>(rng());
-  for (int i = 0; i < 64; ++i) {
-    pads[0][i] = static_cast<std::uint8_t>((i < 32 ? key[i] : 0) ^ 0x36);
-    pads[1][i] = static_cast<std::uint8_t>((i < 32 ? key[i] : 0) ^ 0x5c);
-  }
-  const std::uint8_t* padBlocks[2] = {pads[0], pads[1]};
-  State keyed[2] = {kIv, kIv};
-  compress(Road::portable, keyed, padBlocks, 2);
-  std::vector<std::optional<Road>> roadsAndMix = {std::nullopt};
-  for (Road road : roads()) roadsAndMix.push_back(road);
+  const KeyedStates keyed(rng);
   for (std::size_t count = 0; count <= 40; ++count) {
     const std::size_t stride = count + 3;
     std::vector<std::uint32_t> words(16 * stride, 0xA5A5A5A5u);
@@ -176,24 +189,21 @@ TEST(Sha256Lanes, OneBlockHmacFromWordsMatchesOpenSslOnEveryRoadAndCount) {
       messages[i].resize(rng() % 56);
       for (auto& b : messages[i]) b = static_cast<std::uint8_t>(rng());
       std::copy(messages[i].begin(), messages[i].end(), block);
-      block[messages[i].size()] = 0x80;
-      const std::uint64_t bits = 8 * (64 + messages[i].size());
-      for (int k = 0; k < 8; ++k) block[63 - k] = static_cast<std::uint8_t>(bits >> (8 * k));
+      padOneBlock(block, messages[i].size());
       for (std::size_t j = 0; j < 16; ++j)
         words[j * stride + i] = std::uint32_t{block[4 * j]} << 24 | std::uint32_t{block[4 * j + 1]} << 16 |
                                 std::uint32_t{block[4 * j + 2]} << 8 | block[4 * j + 3];
     }
-    for (const auto& road : roadsAndMix) {
+    for (const auto& road : roadsAndMix()) {
       std::vector<std::uint64_t> heads(count + 1, 0);
       if (road)
-        hmacOneBlockWords(*road, keyed[0], keyed[1], words.data(), stride, heads.data(), count);
+        hmacOneBlockWords(*road, keyed.inner, keyed.outer, words.data(), stride, heads.data(), count);
       else
-        hmacOneBlockWords(keyed[0], keyed[1], words.data(), stride, heads.data(), count);
+        hmacOneBlockWords(keyed.inner, keyed.outer, words.data(), stride, heads.data(), count);
       EXPECT_EQ(heads[count], 0u) << "road " << (road ? int(*road) : -1) << " wrote past its lanes";
       for (std::size_t i = 0; i < count; ++i) {
         std::uint8_t expected[32];
-        unsigned length = 0;
-        HMAC(EVP_sha256(), key, 32, messages[i].data(), messages[i].size(), expected, &length);
+        keyed.tag(messages[i].data(), messages[i].size(), expected);
         std::uint64_t head = 0;
         for (int k = 0; k < 8; ++k) head = head << 8 | expected[k];
         EXPECT_EQ(head, heads[i]) << "road " << (road ? int(*road) : -1) << " count " << count << " lane " << i;

@@ -448,10 +448,6 @@ bool isUtf8(std::string_view text) noexcept {
 
 namespace {
 
-std::uint64_t magnitudeOf(std::int64_t v) noexcept {
-  return v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-}
-
 // The digits (count of them, left before the point) in plain notation at
 // out, as str() writes a Decimal whose exponent is at most 0 and whose
 // adjusted exponent is at least -6: "0.000123", "123", "1.23". out has room

@@ -154,6 +154,11 @@ inline bool unscaled64(const std::uint8_t* bytes, int width, std::int64_t& out) 
   return true;
 }
 
+// The magnitude of a signed value, INT64_MIN included.
+inline std::uint64_t magnitudeOf(std::int64_t v) noexcept {
+  return v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+}
+
 // The str() of the Decimal with the two's-complement little-endian unscaled
 // value of width bytes and the scale.
 std::string decimalValueString(const std::uint8_t* bytes, int width, int scale);

@@ -68,8 +68,7 @@ class PieceMasker {
         if (presetScale && unscaled64(bytes, type.width, unscaled)) {
           number_detail::ShortValue v;
           v.negative = unscaled < 0;
-          v.coefficient =
-              unscaled < 0 ? 0 - static_cast<std::uint64_t>(unscaled) : static_cast<std::uint64_t>(unscaled);
+          v.coefficient = magnitudeOf(unscaled);
           v.exponent = -type.scale;
           in = NumberInput::ofDecimal(v);
         } else {
@@ -149,8 +148,8 @@ void maskNumbers(ColumnJob& job, const NumberStrategy& strategy) {
     // Zeroed: a null row's value is 0.
     outs[b].values = Buffer(n * (decimal ? static_cast<std::size_t>(type.width) : 8));
   }
-  const std::vector<RowPiece> pieces =
-      maskPieces(job, kPiece, [&] { return std::make_unique<PieceMasker>(job, strategy, misfit, outs); });
+  std::vector<RowPiece> pieces = cutPieces(job, kPiece);
+  maskPieces(job, pieces, [&] { return std::make_unique<PieceMasker>(job, strategy, misfit, outs); });
   std::vector<std::int64_t> nulls(batches);
   for (const RowPiece& piece : pieces) nulls[piece.batch] += piece.nulls;
   for (std::size_t b = 0; b < batches; ++b) {

@@ -25,11 +25,8 @@ struct RowPiece {
 };
 
 // The column's batches cut into pieces of at most rows rows (a multiple of
-// 8, so that no two pieces write one validity byte); masks each piece with
-// a runner made per pool task (make(), whose run(RowPiece&) fills it), then
-// appends the problems to job.problems. The pieces stay for the caller.
-template <class Make>
-std::vector<RowPiece> maskPieces(ColumnJob& job, std::int64_t rows, Make&& make) {
+// 8, so that no two pieces write one validity byte).
+inline std::vector<RowPiece> cutPieces(const ColumnJob& job, std::int64_t rows) {
   std::vector<RowPiece> pieces;
   for (std::size_t b = 0; b < job.views.size(); ++b) {
     const std::int64_t length = job.views[b]->length;
@@ -41,6 +38,14 @@ std::vector<RowPiece> maskPieces(ColumnJob& job, std::int64_t rows, Make&& make)
       piece.last = std::min(length, first + rows);
     }
   }
+  return pieces;
+}
+
+// Masks each piece with a runner made per pool task (make(), whose
+// run(RowPiece&) fills it), then appends the problems to job.problems in
+// row order.
+template <class Make>
+void maskPieces(ColumnJob& job, std::vector<RowPiece>& pieces, Make&& make) {
   parallelFor(currentPool(), pieces.size(), [&](std::size_t begin, std::size_t end) {
     auto runner = make();
     for (std::size_t p = begin; p < end; ++p) runner->run(pieces[p]);
@@ -50,7 +55,6 @@ std::vector<RowPiece> maskPieces(ColumnJob& job, std::int64_t rows, Make&& make)
                         std::make_move_iterator(piece.problems.end()));
     piece.problems.clear();
   }
-  return pieces;
 }
 
 }  // namespace zorva::arrow

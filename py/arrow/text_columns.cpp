@@ -118,13 +118,9 @@ void maskTexts(ColumnJob& job) {
   std::vector<Buffer> validity(batches);
   for (std::size_t b = 0; b < batches; ++b)
     validity[b] = Buffer((static_cast<std::size_t>(job.views[b]->length) + 7) / 8);
-  std::vector<PieceTexts> texts;
-  std::size_t pieceCount = 0;
-  for (std::size_t b = 0; b < batches; ++b)
-    pieceCount += static_cast<std::size_t>((job.views[b]->length + kPiece - 1) / kPiece);
-  texts.resize(pieceCount);
-  const std::vector<RowPiece> pieces =
-      maskPieces(job, kPiece, [&] { return std::make_unique<PieceMasker>(job, validity, texts); });
+  std::vector<RowPiece> pieces = cutPieces(job, kPiece);
+  std::vector<PieceTexts> texts(pieces.size());
+  maskPieces(job, pieces, [&] { return std::make_unique<PieceMasker>(job, validity, texts); });
 
   // Each batch's pieces [pieceOf[b], pieceOf[b + 1]), and whether a batch's
   // text passes 32-bit offsets: every batch of a stream has one schema, so

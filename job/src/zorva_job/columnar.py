@@ -11,7 +11,17 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import zorva_arrow
 
-from .policy import Options, Policy, PolicyError, RefusedValue, build_maskers, fallback_text
+from .dbpolicy import Rule
+from .policy import (
+    FAKE_STRATEGIES,
+    Options,
+    Policy,
+    PolicyError,
+    RefusedValue,
+    build_maskers,
+    derive_subkey,
+    fallback_text,
+)
 
 # maskBatch's refusal of a masked value its column's Arrow type cannot hold.
 NOT_FITTING = "the masked value does not fit the column's Arrow type"
@@ -57,6 +67,39 @@ class BatchMasker:
         maskers, subkeys = build_maskers(policy, names, master, words, zorva_arrow.Masker)
         texts = [j for j in sorted(decimal_columns) if maskers[j] is not None]
         return cls(list(names), maskers, subkeys, texts, widen_ints)
+
+    @classmethod
+    def for_rules(
+        cls,
+        table: str,
+        names: Sequence[str],
+        rules: Sequence[Rule | None],
+        master: bytes,
+        words: Options | None,
+        decimal_columns: Collection[int] = (),
+        widen_ints: bool = False,
+    ) -> BatchMasker:
+        """One Masker per column that has a rule, its subkey drawn from the rule's key domain."""
+        maskers: list[zorva_arrow.Masker | None] = []
+        subkeys: list[bytes | None] = []
+        for name, rule in zip(names, rules, strict=True):
+            if rule is None:
+                maskers.append(None)
+                subkeys.append(None)
+                continue
+            options = rule.options
+            if rule.strategy in FAKE_STRATEGIES:
+                if words is None:
+                    raise PolicyError(f"column {table}.{name}: {rule.strategy} needs word lists")
+                options = {**words, **options}
+            subkey = derive_subkey(master, rule.domain)
+            try:
+                maskers.append(zorva_arrow.Masker(subkey, rule.strategy, options))
+            except (TypeError, ValueError, OverflowError) as e:
+                raise PolicyError(f"column {table}.{name} ({rule.strategy}): {e}") from None
+            subkeys.append(subkey)
+        texts = [j for j in sorted(decimal_columns) if maskers[j] is not None]
+        return cls([f"{table}.{n}" for n in names], maskers, subkeys, texts, widen_ints)
 
     def mask(self, chunk: pa.Table, first_row: int) -> pa.Table:
         """Masks one chunk; `first_row` is its offset, for messages. Raises the first refusal."""

@@ -9,8 +9,9 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TextIO, TypeVar
 
+from .masterkey import KEY_ENV, master_key
 from .pipeline import StageTimes
-from .policy import Options, Policy, PolicyError, RefusedValue, load_words, parse_key
+from .policy import Options, Policy, PolicyError, RefusedValue, load_words
 
 Row = tuple[object, ...]
 Result = TypeVar("Result")
@@ -40,7 +41,7 @@ def add_job_arguments(
     them names what differs between the doors."""
     parser.add_argument("--policy", required=True, help="masking policy (TOML)")
     parser.add_argument("--words", help="JSON word lists for the fake strategies")
-    parser.add_argument("--key", help="master key in hex, at least 16 bytes (default: a fixed public demo key)")
+    add_key_arguments(parser)
     parser.add_argument("--table", help="table to mask (default: the policy's)")
     parser.add_argument(
         "--chunk-size", type=int, default=10_000, help=f"rows per chunk: one {engine_call} call and one transaction"
@@ -54,6 +55,23 @@ def add_job_arguments(
     )
 
 
+def add_key_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--key-file", help=f"file holding the master key in hex, readable by its owner only (else ${KEY_ENV})"
+    )
+    # Taken only to be refused by name: a key given here is in the process list already.
+    parser.add_argument("--key", nargs="?", const="", help="refused: the key never goes on the command line")
+
+
+def take_key(args: argparse.Namespace) -> bytes:
+    if getattr(args, "key", None) is not None:
+        raise PolicyError(
+            f"--key is refused: a key on the command line shows in the process list; set ${KEY_ENV} "
+            "or pass --key-file (and consider that key known)"
+        )
+    return master_key(args.key_file)
+
+
 def run_command(
     prog: str,
     args: argparse.Namespace,
@@ -65,9 +83,7 @@ def run_command(
     """Runs `job(policy, master key, words)` as `args` name them and reports its result:
     exit 0; 2 for what cannot be masked as asked; 1 for a refusal or a database error."""
     try:
-        master = parse_key(args.key)
-        if args.key is None:
-            print("note: using the public demo key; pass --key for real data", file=sys.stderr)
+        master = take_key(args)
         policy = Policy.load(args.policy)
         words = load_words(args.words)
         result = job(policy, master, words)

@@ -11,7 +11,6 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TypeVar
 
-DEMO_KEY = bytes.fromhex("5a6f72766120646f206e6f7420757365207468697320666f72207265616c2121")
 KEY_DERIVATION = "hmac-sha256(master key, column name)"
 FAKE_STRATEGIES = frozenset(
     {
@@ -131,18 +130,6 @@ def load_words(path: str | Path | None) -> Options | None:
     if not isinstance(words, dict):
         raise PolicyError(f"word lists {path}: not a JSON object")
     return {k: words[k] for k in WORD_OPTIONS if k in words}
-
-
-def parse_key(text: str | None) -> bytes:
-    if text is None:
-        return DEMO_KEY
-    try:
-        key = bytes.fromhex(text)
-    except ValueError as e:
-        raise PolicyError(f"--key is not hex: {e}") from e
-    if len(key) < 16:
-        raise PolicyError("--key needs at least 16 bytes (32 hex digits)")
-    return key
 
 
 def check_target(

@@ -1,0 +1,203 @@
+"""The whole-database job: every table of the plan read, masked (or copied) and written,
+several tables side by side, under one progress display; then the target's keys,
+indexes and reference checks, and the target published whole.
+
+Every masker is built before the target is touched: a policy that cannot be
+masked as asked leaves no trace there.
+"""
+
+from __future__ import annotations
+
+import queue
+import threading
+import time
+from collections.abc import Callable
+from dataclasses import dataclass, field
+
+import pyarrow as pa
+from tqdm import tqdm
+
+from .backend import Source, Target
+from .columnar import BatchMasker
+from .pipeline import StageTimes, run_stages
+from .plan import Plan, TablePlan
+from .policy import Options, RefusedValue
+
+
+class _Stopped(Exception):
+    """Another table failed: this one stops at its next chunk."""
+
+
+@dataclass
+class TableResult:
+    name: str
+    action: str
+    rows: int = 0
+    seconds: float = 0.0
+    fallbacks: int = 0
+    resumed: bool = False  # finished by an earlier, stopped run
+
+
+@dataclass
+class DatabaseResult:
+    tables: list[TableResult]
+    seconds: float
+    bytes: int
+    times: StageTimes = field(default_factory=StageTimes)
+    warnings: list[str] = field(default_factory=list)
+    target: str = ""  # where it went, for the report
+
+    @property
+    def rows(self) -> int:
+        return sum(t.rows for t in self.tables if not t.resumed)
+
+    @property
+    def rows_per_second(self) -> float:
+        return self.rows / self.seconds if self.seconds else float("inf")
+
+
+def build_maskers(
+    plan: Plan, source: Source, target: Target, master: bytes, words: Options | None
+) -> dict[str, BatchMasker]:
+    out = {}
+    for t in plan.tables:
+        if t.action == "mask":
+            out[t.name] = BatchMasker.for_rules(
+                t.name,
+                t.table.names,
+                [c.rule for c in t.columns],
+                master,
+                words,
+                source.decimal_columns(t),
+                target.widen_ints,
+            )
+    return out
+
+
+def _add(total: StageTimes, part: StageTimes) -> None:
+    for name in ("read", "mask", "write", "read_cpu", "mask_cpu", "write_cpu"):
+        setattr(total, name, getattr(total, name) + getattr(part, name))
+
+
+def run_database(
+    plan: Plan,
+    source: Source,
+    target: Target,
+    maskers: dict[str, BatchMasker],
+    fingerprint: str,
+    *,
+    chunk_size: int = 10_000,
+    resume: bool = False,
+    tables_at_once: int = 2,
+    overlap: bool = True,
+    copy_only: bool = False,
+    progress: bool | None = None,
+    log: Callable[[str], object] = lambda line: None,
+) -> DatabaseResult:
+    """Runs the plan into `target`; `copy_only` copies masked tables unmasked (the reader
+    and writer alone, for measuring). Raises the first failure, the target left partial."""
+    start, cpu = time.perf_counter(), time.process_time()
+    finished = target.open(plan, fingerprint, resume)
+    results = {t.name: TableResult(t.name, t.action) for t in plan.tables}
+    for name in finished:
+        if name in results:
+            results[name].resumed = True
+            results[name].rows = next(t.table.rows for t in plan.tables if t.name == name)
+    todo = [t for t in plan.tables if t.name not in finished]
+    # The largest first: the tables running side by side end close together.
+    todo.sort(key=lambda t: -t.table.rows)
+    work: queue.SimpleQueue[TablePlan] = queue.SimpleQueue()
+    for t in todo:
+        work.put(t)
+    times = StageTimes()
+    lock = threading.Lock()
+    failed = threading.Event()
+    errors: list[BaseException] = []
+    total = sum(t.table.rows for t in todo if t.action != "skip")
+    bar = tqdm(
+        total=total, unit="rows", unit_scale=True, desc="database", disable=None if progress is None else not progress
+    )
+    done_tables = [len(finished)]
+
+    def advance(rows: int) -> None:
+        with lock:
+            bar.update(rows)
+
+    def one(t: TablePlan) -> None:
+        began = time.perf_counter()
+        result = results[t.name]
+        if t.action == "copy":
+            result.rows = target.copy_table(t)
+            advance(result.rows)
+        elif t.action == "skip":
+            target.begin_table(t)
+        else:
+            masker = maskers[t.name]
+            target.begin_table(t)
+            part = StageTimes()
+            fallbacks = masker.fallbacks
+            done = [0]
+
+            def mask(chunk: pa.Table) -> tuple[pa.Table, int]:
+                first = done[0]
+                done[0] += chunk.num_rows
+                if copy_only:
+                    return chunk, first
+                try:
+                    return masker.mask(chunk, first), first
+                except RefusedValue as e:
+                    raise RefusedValue(f"table {t.name!r}: {e}") from None
+
+            def write(item: tuple[pa.Table, int]) -> int:
+                if failed.is_set():
+                    raise _Stopped
+                target.write(t, item[0], item[1], masker.widened)
+                return int(item[0].num_rows)
+
+            run_stages(source.chunks(t, chunk_size), mask, write, overlap=overlap, times=part, written=advance)
+            result.rows = done[0]
+            result.fallbacks = masker.fallbacks - fallbacks
+            with lock:
+                _add(times, part)
+        target.end_table(t)
+        result.seconds = time.perf_counter() - began
+        with lock:
+            done_tables[0] += 1
+            bar.set_postfix_str(f"tables {done_tables[0]}/{len(plan.tables)}")
+            log(f"{t.name}: {t.action} {result.rows:,} rows in {result.seconds:.2f} s")
+
+    def worker() -> None:
+        while not failed.is_set():
+            try:
+                t = work.get_nowait()
+            except queue.Empty:
+                return
+            try:
+                one(t)
+            except _Stopped:
+                return
+            except BaseException as e:
+                with lock:
+                    errors.append(e)
+                failed.set()
+                return
+
+    threads = [
+        threading.Thread(target=worker, name=f"zorva-table-{i}", daemon=True)
+        for i in range(max(1, min(tables_at_once, len(todo))))
+    ]
+    try:
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        if errors:
+            # A refusal before other failures: it says what to change.
+            raise next((e for e in errors if isinstance(e, RefusedValue)), errors[0])
+        target.finish(plan)
+    finally:
+        bar.close()
+        target.close()
+    times.process_cpu = time.process_time() - cpu
+    ordered = [results[t.name] for t in plan.tables]
+    return DatabaseResult(ordered, time.perf_counter() - start, target.bytes, times, list(target.warnings))

@@ -1,13 +1,13 @@
 """Masks a table from one SQLite database into another, chunk by chunk.
 
     python3 examples/mask_sqlite.py SOURCE.db TARGET.db --policy examples/policy.toml \\
-        --words words.json [--key HEX]
+        --words words.json [--key-file FILE]
 
-Keys. One master key (--key, hex) masks the whole table; each masked column
-gets its own 32-byte subkey = HMAC-SHA-256(master key, UTF-8 column name), so
-the same key and policy always give the same output and no two columns share
-a subkey. Without --key a fixed, public demo key is used: fine for the sample,
-useless for real data.
+Keys. One master key masks the whole table, taken from $ZORVA_MASTER_KEY (hex)
+or from --key-file (a file its owner alone can read), never from the command
+line; each masked column gets its own 32-byte subkey = HMAC-SHA-256(master
+key, UTF-8 column name), so the same key and policy always give the same
+output and no two columns share a subkey.
 
 Fallback rule. The engine leaves a few values to the caller (FALLBACK): text
 it declines, such as a non-ASCII e-mail address, or a number it cannot move,
@@ -49,8 +49,8 @@ import zorva_rs
 from zorva_job.cli import JobResult, report_sample, run_command, shorten  # noqa: F401
 from zorva_job.cli import add_job_arguments as _add_job_arguments
 from zorva_job.pipeline import run_stages
+from demo_key import DEMO_KEY  # noqa: F401
 from zorva_job.policy import (  # noqa: F401
-    DEMO_KEY,
     FAKE_STRATEGIES,
     KEY_DERIVATION,
     WORD_OPTIONS,
@@ -61,7 +61,6 @@ from zorva_job.policy import (  # noqa: F401
     derive_subkey,
     fallback_text,
     load_words,
-    parse_key,
 )
 
 

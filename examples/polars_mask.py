@@ -8,7 +8,8 @@ from __future__ import annotations
 
 import polars as pl
 import zorva_arrow
-from zorva_job.policy import DEMO_KEY, derive_subkey
+from demo_key import DEMO_KEY
+from zorva_job.policy import derive_subkey
 
 POLICY = {
     "email": ("email", {"mailDomain": "example.test"}),

@@ -27,7 +27,8 @@ if str(HERE) not in sys.path:
 
 import sample_data  # noqa: E402
 from zorva_job.columnar import BatchMasker  # noqa: E402
-from zorva_job.policy import Policy, load_words, parse_key  # noqa: E402
+from demo_key import DEMO_KEY  # noqa: E402
+from zorva_job.policy import Policy, load_words  # noqa: E402
 
 
 def arrow_schema():
@@ -129,10 +130,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rows", type=int, default=100_000)
     parser.add_argument("--partitions", type=int, default=8)
     parser.add_argument("--workers", type=int, default=2)
-    parser.add_argument("--key", help="master key in hex (default: the public demo key)")
     parser.add_argument("--policy", default=str(HERE / "policy.toml"))
     args = parser.parse_args(argv)
-    key = parse_key(args.key)
+    key = DEMO_KEY  # sample data: the public demo key, handed over explicitly
 
     with tempfile.TemporaryDirectory(prefix="zorva-scale-") as tmp:
         tmp = Path(tmp)

@@ -1,6 +1,6 @@
 """Sample customers table and the word lists the fake strategies draw from.
 
-The word lists come from the Faker package's en_US providers. The rows are
+The word lists come from the Faker package's en_US providers (zorva_job.words). The rows are
 composed from the same lists with a seeded random generator rather than by
 calling Faker per row: 200,000 rows take a second instead of a minute, and the
 same seed always gives the same database.
@@ -59,29 +59,11 @@ ACCENTED_FIRST_NAMES = ["José", "Zoë", "Søren", "Chloé", "Łukasz", "Renée"
 SEGMENTS = ["retail", "business", "premium"]
 
 
-def word_lists() -> dict[str, list[str] | str]:
-    """The fake strategies' options, keyed as the engine reads them."""
-    from faker.providers.address.en_US import Provider as Address
-    from faker.providers.company.en_US import Provider as Company
-    from faker.providers.person.en_US import Provider as Person
+def word_lists() -> dict[str, object]:
+    """The fake strategies' options, keyed as the engine reads them: Faker's en_US lists."""
+    from zorva_job.words import faker_words
 
-    first = list(dict.fromkeys(Person.first_names))
-    last = list(dict.fromkeys(Person.last_names))
-    # en_US has no plain city list: Faker itself builds cities as a name
-    # plus a suffix ("{{last_name}}{{city_suffix}}"), and so do we.
-    suffixes = list(dict.fromkeys(Address.city_suffixes))
-    cities = [name + suffixes[i % len(suffixes)] for i, name in enumerate(last)]
-    return {
-        "firstNames": first,
-        "lastNames": last,
-        "cities": cities,
-        # Faker's street names are person names plus a kind.
-        "streets": last,
-        "streetKinds": list(dict.fromkeys(Address.street_suffixes)),
-        "address": ADDRESS_TEMPLATE,
-        "companySuffixes": list(dict.fromkeys(Company.company_suffixes)),
-        "companyWords": last,
-    }
+    return faker_words("en_US")
 
 
 def write_words(path: str | Path) -> dict:

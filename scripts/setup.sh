@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the engine needs to build, test and run on a fresh Debian
 # machine: native libraries from Debian, Python tools from PyPI. With
-# --engine it also builds and installs the engine into the current Python.
+# --engine it also builds and installs the engine and the job's package
+# (job/, the zorva-job command) into the current Python.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,4 +24,6 @@ python3 -m pip install -q --disable-pip-version-check -r scripts/requirements.tx
 if [ "${1:-}" = "--engine" ]; then
   CMAKE_BUILD_PARALLEL_LEVEL=$(nproc) python3 -m pip install -q --disable-pip-version-check \
     --no-build-isolation --force-reinstall --no-deps .
+  # The job's dependencies came with scripts/requirements.txt; the engine is the one just built.
+  python3 -m pip install -q --disable-pip-version-check --force-reinstall --no-deps ./job
 fi

@@ -10,9 +10,10 @@
 #      (built from the sdist and checked there), installed into a fresh
 #      virtual environment of every CPython 3.11+ on the machine, where the
 #      Python tests run against it, the example tests against a throwaway
-#      PostgreSQL server (scripts/pg_cluster.sh); mypy --strict and stubtest,
-#      and mypy --strict over the columnar job (examples/zorva_job), once, in
-#      the venv of the interpreter scripts/setup.sh equipped;
+#      PostgreSQL server (scripts/pg_cluster.sh), beside the wheel of the job
+#      package (job/: zorva-job); mypy --strict and stubtest, and mypy --strict
+#      over the job's package, once, in the venv of the interpreter
+#      scripts/setup.sh equipped;
 #   3. the reliability stage: sanitizer builds and fuzzing (scripts/reliability.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,6 +43,10 @@ done
 echo "== wheel (scripts/wheel.sh)"
 scripts/wheel.sh
 wheel=$root/$(ls dist/zorva_rs-*.whl)
+echo "== the job's wheel (job/)"
+rm -f dist/zorva_job-*.whl
+python3 -m pip wheel -q --disable-pip-version-check --no-deps -w dist job
+job_wheel=$root/$(ls dist/zorva_job-*.whl)
 
 # Every CPython from 3.11 up that the machine has, one interpreter per minor
 # version: pyenv's builds first, then what PATH offers. The interpreter that
@@ -78,7 +83,7 @@ for interpreter in "${interpreters[@]}"; do
     "$interpreter" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check -r scripts/requirements-suite.txt
   fi
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$wheel"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$wheel" "$job_wheel"
   # Tests import the installed wheel, never the source tree.
   (cd /tmp && "$venv/bin/python" "$root/py/tests/module_check.py" from "$venv" zorva_rs zorva_arrow)
   (cd /tmp && "$venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir="$root" -c "$root/pyproject.toml" \
@@ -88,9 +93,9 @@ for interpreter in "${interpreters[@]}"; do
     # for every version.
     (cd /tmp && "$venv/bin/python" -m mypy --strict --no-incremental "$root/examples/typed_usage.py" &&
       "$venv/bin/python" -m mypy.stubtest zorva_rs zorva_arrow)
-    # The columnar job's package, typed (settings in pyproject.toml; ruff
-    # checked it with the rest of the Python at the start).
-    (cd "$root/examples" && "$venv/bin/python" -m mypy --strict --no-incremental \
+    # The job's package, typed (settings in pyproject.toml; ruff checked it
+    # with the rest of the Python at the start).
+    (cd "$root/job/src" && "$venv/bin/python" -m mypy --strict --no-incremental \
       --config-file "$root/pyproject.toml" zorva_job)
   fi
   ran+=("$version")

@@ -127,6 +127,7 @@ def run_database(
         began = time.perf_counter()
         result = results[t.name]
         if t.action == "copy":
+            target.begin_table(t)
             result.rows = target.copy_table(t)
             advance(result.rows)
         elif t.action == "skip":

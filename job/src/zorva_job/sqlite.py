@@ -188,7 +188,8 @@ class SqliteTarget:
                 self._sql("ROLLBACK")
                 if first_row == 0:
                     self.created.discard(plan.name)
-                if isinstance(e, adbc.IntegrityError):
+                # The driver reports a constraint's failure as an internal error.
+                if isinstance(e, adbc.Error) and "constraint failed" in str(e):
                     raise RefusedValue(self._constraint_message(plan, chunk, str(e), first_row)) from None
                 raise
 
@@ -266,9 +267,14 @@ class SqliteTarget:
                 for index in plan.table.indexes:
                     self._sql(index.definition)
                 self._sql("COMMIT")
-            except adbc.IntegrityError as e:
+            except adbc.Error as e:
                 self._sql("ROLLBACK")
-                raise RefusedValue(f"an index of {plan.name!r} refused the masked values: {e}") from None
+                if "constraint failed" not in str(e):
+                    raise
+                raise RefusedValue(
+                    f"a unique index of {plan.name!r} refused the masked values: {str(e).strip().splitlines()[0]} "
+                    "(a hash cut short or a fake strategy cannot keep values unique: mask with key or fpe)"
+                ) from None
             except BaseException:
                 self._sql("ROLLBACK")
                 raise

@@ -17,17 +17,19 @@ import argparse
 import os
 import sys
 import traceback
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import NoReturn
 
 import adbc_driver_manager
 import zorva_arrow
 
+from .backend import Source, Target
 from .cli import add_key_arguments, take_key
 from .database import DatabaseResult, build_maskers, run_database
 from .dbpolicy import DatabasePolicy
 from .job import masking_threads
-from .plan import Plan, make_plan
+from .plan import Plan, TablePlan, make_plan
 from .policy import Options, PolicyError, RefusedValue, load_words
 from .report import check_report, job_report
 from .target_state import fingerprint
@@ -120,18 +122,37 @@ def _words(args: argparse.Namespace, plan: Plan) -> tuple[Options | None, bytes]
         raise PolicyError(str(e)) from None
 
 
-def _plan(args: argparse.Namespace, backend: str) -> tuple[Plan, object]:
-    policy = DatabasePolicy.load(args.policy)
-    source: object
-    if backend == "sqlite":
+@dataclass
+class Backend:
+    source: Source
+    target_types: Callable[[TablePlan], list[str]]
+    target: Callable[[], tuple[Target, str]]  # the target and where it is, for the report
+
+
+def _backend(args: argparse.Namespace, kind: str) -> Backend:
+    if kind == "sqlite":
         from . import sqlite
 
-        source = sqlite.SqliteSource(args.source)
-    else:
-        from . import postgres
+        lite = sqlite.SqliteSource(args.source)
+        return Backend(
+            lite,
+            lambda t: sqlite.target_types(t, lite),
+            lambda: (sqlite.SqliteTarget(args.target, lite, args.replace), str(args.target)),
+        )
+    from . import postgres
 
-        source = postgres.PostgresSource(args.source, args.source_schema)
-    db = source.describe()  # type: ignore[attr-defined]
+    pg = postgres.PostgresSource(args.source, args.source_schema)
+
+    def target() -> tuple[Target, str]:
+        t = postgres.PostgresTarget(args.target, args.target_schema, pg, args.replace)
+        return t, f"schema {t.schema}"
+
+    return Backend(pg, lambda t: postgres.target_types(t, pg), target)
+
+
+def _plan(args: argparse.Namespace, backend: Backend) -> Plan:
+    policy = DatabasePolicy.load(args.policy)
+    db = backend.source.describe()
     if args.table:
         unknown = sorted(set(args.table) - set(policy.tables))
         if unknown:
@@ -139,37 +160,29 @@ def _plan(args: argparse.Namespace, backend: str) -> tuple[Plan, object]:
     plan = make_plan(policy, db)
     if args.table:
         plan.tables = [t for t in plan.tables if t.name in args.table]
-    return plan, source
+    return plan
 
 
 def run(args: argparse.Namespace) -> DatabaseResult | str:
     if args.command == "check":
-        plan, source = _plan(args, args.backend)
+        backend = _backend(args, args.backend)
+        plan = _plan(args, backend)
         _words(args, plan)  # a locale or words file that fails, fails here too
-        mod = __import__(f"{__package__}.{args.backend}", fromlist=["target_types"])
-        return check_report(plan, lambda t: mod.target_types(t, source))
+        return check_report(plan, backend.target_types)
     key = take_key(args)
     if args.chunk_size < 1:
         raise PolicyError("--chunk-size must be at least 1")
-    plan, source = _plan(args, args.command)
+    backend = _backend(args, args.command)
+    plan = _plan(args, backend)
     words, words_id = _words(args, plan)
-    if args.command == "sqlite":
-        from . import sqlite
-
-        target: object = sqlite.SqliteTarget(args.target, source, args.replace)  # type: ignore[arg-type]
-        where = str(args.target)
-    else:
-        from . import postgres
-
-        target = postgres.PostgresTarget(args.target, args.target_schema, source, args.replace)  # type: ignore[arg-type]
-        where = f"schema {target.schema}"  # type: ignore[attr-defined]
-    maskers = build_maskers(plan, source, target, key, words)  # type: ignore[arg-type]
-    print_fp = fingerprint(
+    target, where = backend.target()
+    maskers = build_maskers(plan, backend.source, target, key, words)
+    job_id = fingerprint(
         key,
         args.command,
         DatabasePolicy.load(args.policy).text,
         words_id,
-        source.identity(),  # type: ignore[attr-defined]
+        backend.source.identity(),
         ",".join(t.name for t in plan.tables),
         str(args.chunk_size),
         str(args.copy_only),
@@ -177,10 +190,10 @@ def run(args: argparse.Namespace) -> DatabaseResult | str:
     zorva_arrow.setThreads(max(1, args.threads or masking_threads()))
     result = run_database(
         plan,
-        source,  # type: ignore[arg-type]
-        target,  # type: ignore[arg-type]
+        backend.source,
+        target,
         maskers,
-        print_fp,
+        job_id,
         chunk_size=args.chunk_size,
         resume=args.resume,
         tables_at_once=max(1, args.tables_at_once),

@@ -1,10 +1,13 @@
-"""The main job on the columnar door: ADBC in, Arrow masked with zorva_arrow, ADBC out.
+"""zorva-job: mask whole databases with the zorva_rs engine.
 
-    python -m zorva_job sqlite SOURCE.db TARGET.db --policy POLICY.toml [--words WORDS.json]
-    python -m zorva_job postgres --source URL [--target URL] --policy POLICY.toml
+    zorva-job sqlite SOURCE.db TARGET.db --policy POLICY.toml
+    zorva-job postgres --source URL --target URL --policy POLICY.toml
+    zorva-job check sqlite SOURCE.db --policy POLICY.toml
 
-The policy, the keys, the fallback rule, the refusals and the one transaction
-per chunk are those of the row-door job (mask_sqlite.py, mask_postgres.py),
-which gives the same target tables and takes them from here: policy.py,
-pipeline.py and cli.py import nothing of pyarrow. See also columnar.py.
+ADBC reads each table as Arrow batches, zorva_arrow masks them, ADBC bulk
+ingest writes them into a target that is published whole at the end. The
+policy (dbpolicy.py) is held against the source's schema (plan.py); the
+backends (sqlite.py, postgres.py) read and rebuild the schema around the data;
+database.py runs the tables side by side. policy.py, pipeline.py and cli.py
+import nothing of pyarrow: the row job of the examples shares them.
 """

@@ -1,11 +1,13 @@
-"""The main job through both doors on the sample customers: rows per second end to end of
-the row job, the columnar job and the columnar reader and writer alone (copy-only), on
-SQLite and, with ZORVA_PG_DSN set, on PostgreSQL; the columnar job's CPU per row per stage;
-its peak memory at two sizes. Each run is a process of its own, so each peak is its own.
+"""The whole-database job on the sample database (examples/sample_db.py, masked by
+examples/database.toml): rows per second end to end, the CPU its stages spend per row,
+the rate that CPU allows on this machine's cores and the ratio of the two; the
+copy-only run (the reader and writer alone) and the copy action (every table copied
+as it is) beside it; peak memory. SQLite always, PostgreSQL with ZORVA_PG_DSN set.
+Each run is a process of its own.
 
-    python3 bench/job_bench.py [--rows 200000] [--memory-rows 2000000] [--json OUT]
+    python3 bench/job_bench.py [--rows 200000] [--json OUT]
 
-Run with the engine importable and examples/ on PYTHONPATH (or installed and from examples/).
+Run with the engine and the job installed (scripts/setup.sh --engine).
 """
 
 from __future__ import annotations
@@ -24,10 +26,13 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
-import sample_data  # noqa: E402
+import sample_db  # noqa: E402
+from demo_key import DEMO_KEY  # noqa: E402
+
+POLICY = EXAMPLES / "database.toml"
 
 
-def serverSeconds() -> float:
+def server_seconds() -> float:
     """CPU seconds spent so far by this machine's PostgreSQL servers: each
     postmaster's own and that of its children which ended (the kernel adds
     those to it once it reaps them), plus the live backends' own."""
@@ -46,63 +51,71 @@ def serverSeconds() -> float:
     return ticks / os.sysconf("SC_CLK_TCK")
 
 
-def run(args: list[str], rows: int = 0) -> dict:
-    """One job in its own process: its rate, CPU line and peak resident memory;
-    with rows, also the database server's CPU per row (PostgreSQL's processes,
-    whose backends live through the job; SQLite has none)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(EXAMPLES), *filter(None, [os.environ.get("PYTHONPATH")])]))
-    server = serverSeconds()
+def run(args: list[str]) -> dict:
+    """One job in its own process: rows, wall seconds and CPU seconds of the run (its
+    own report), the database server's CPU over it, and its peak resident memory."""
+    env = dict(os.environ, ZORVA_MASTER_KEY=DEMO_KEY.hex())
+    server = server_seconds()
     with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
         child = subprocess.Popen(
-            [sys.executable, "-m", "zorva_job", *args, "--no-progress", "--sample", "0", "--replace"],
-            stdout=out,
-            stderr=err,
-            text=True,
-            env=env,
-            cwd=EXAMPLES,
+            [sys.executable, "-m", "zorva_job", *args, "--no-progress", "--replace"], stdout=out, stderr=err, env=env
         )
         # wait4 gives this child's own peak, where getrusage would give the largest child's.
         _, status, usage = os.wait4(child.pid, 0)
-        server = serverSeconds() - server
-        child.returncode = os.waitstatus_to_exitcode(status)
+        server = server_seconds() - server
         out.seek(0)
         err.seek(0)
-        out, err = out.read(), err.read()
-    if child.returncode:
-        raise SystemExit(f"{' '.join(args)}: {err}")
-    rate = re.search(r"([\d,]+) rows/s end to end", out)
-    cpu = re.search(r"CPU per row: (.*)", out)
-    result = {
-        "rowsPerSecond": float(rate.group(1).replace(",", "")) if rate else None,
-        "cpu": cpu.group(1) if cpu else None,
+        stdout, stderr = out.read(), err.read()
+    if os.waitstatus_to_exitcode(status):
+        raise SystemExit(f"{' '.join(args)}: {stderr}")
+    total = re.search(r"database: \d+ tables, ([\d,]+) rows", stdout)
+    cpu = re.search(r"CPU per row: (.*) \(process CPU ([\d.]+) s over ([\d.]+) s\)", stdout)
+    assert total and cpu, stdout
+    rows = int(total.group(1).replace(",", ""))
+    return {
+        "rows": rows,
+        "seconds": float(cpu.group(3)),
+        "cpuSeconds": float(cpu.group(2)),
+        "serverCpuSeconds": server,
+        "stages": cpu.group(1),
+        "rowsPerSecond": rows / float(cpu.group(3)),
         "peakKiB": usage.ru_maxrss,
     }
-    if rows:
-        result["serverCpuUsPerRow"] = server / rows * 1e6
-    return result
 
 
-def doors(backend: list[str], rows: int) -> dict:
-    row = run([*backend, "--door", "row"], rows)
-    columnar = run(backend, rows)
-    copy = run([*backend, "--copy-only"], rows)
+def copy_policy(folder: Path) -> Path:
+    """The sample's tables, every one copied as it is."""
+    path = folder / "copy.toml"
+    path.write_text("".join(f'[tables.{t}]\naction = "copy"\n' for t in sample_db.table_counts(1)), encoding="utf-8")
+    return path
+
+
+def measure(backend: list[str], folder: Path) -> dict:
+    cores = len(os.sched_getaffinity(0))
+    masked = run([*backend, "--policy", str(POLICY)])
+    copy_only = run([*backend, "--policy", str(POLICY), "--copy-only"])
+    copied = run([*backend, "--policy", str(copy_policy(folder))])
+    # The bound: the cores kept busy all the time by the CPU the job's stages
+    # (and the database server, where there is one) spend per row.
+    cpu_per_row = (masked["cpuSeconds"] + masked["serverCpuSeconds"]) / masked["rows"]
+    bound = cores / cpu_per_row
     return {
-        "row": row,
-        "columnar": columnar,
-        "copyOnly": copy,
-        "ratio": columnar["rowsPerSecond"] / row["rowsPerSecond"],
+        "cores": cores,
+        "masked": masked,
+        "copyOnly": copy_only,
+        "copied": copied,
+        "cpuUsPerRow": cpu_per_row * 1e6,
+        "boundRowsPerSecond": bound,
+        "ratio": masked["rowsPerSecond"] / bound,
+        "copiedOverCopyOnly": copied["rowsPerSecond"] / copy_only["rowsPerSecond"],
     }
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", type=int, default=200_000)
-    parser.add_argument(
-        "--memory-rows", type=int, default=2_000_000, help="the larger table of the memory comparison (0: skip it)"
-    )
+    parser.add_argument("--rows", type=int, default=200_000, help="sample customers (the other tables scale with it)")
     parser.add_argument("--json", help="write the results here")
     args = parser.parse_args(argv)
-    policy = str(EXAMPLES / "policy.toml")
     results: dict = {
         "date": time.strftime("%Y-%m-%dT%H:%M:%S"),
         "rows": args.rows,
@@ -110,51 +123,33 @@ def main(argv: list[str] | None = None) -> int:
     }
     with tempfile.TemporaryDirectory(prefix="zorva-job-bench-") as tmp:
         folder = Path(tmp)
-        words = sample_data.write_words(folder / "words.json")
-        common = ["--policy", policy, "--words", str(folder / "words.json")]
-        sizes = [args.rows] + ([args.memory_rows] if args.memory_rows else [])
-        for rows in sizes:
-            sample_data.create_database(folder / f"c{rows}.db", rows, words=words)
-        lite = ["sqlite", str(folder / f"c{args.rows}.db"), str(folder / "m.db"), *common]
-        results["sqlite"] = doors(lite, args.rows)
-        if len(sizes) > 1:
-            big = run(["sqlite", str(folder / f"c{sizes[1]}.db"), str(folder / "m.db"), *common])
-            small = results["sqlite"]["columnar"]["peakKiB"]
-            results["memory"] = {"rows": sizes, "peakKiB": [small, big["peakKiB"]], "ratio": big["peakKiB"] / small}
-        if os.environ.get("ZORVA_PG_DSN"):
+        sample_db.create_sqlite(folder / "shop.db", rows=args.rows)
+        results["sqlite"] = measure(["sqlite", str(folder / "shop.db"), str(folder / "masked.db")], folder)
+        dsn = os.environ.get("ZORVA_PG_DSN")
+        if dsn:
             import psycopg
 
-            with psycopg.connect(os.environ["ZORVA_PG_DSN"]) as conn:
-                sample_data.create_postgres_table(conn, args.rows, words=words)
-            results["postgres"] = doors(
-                ["postgres", "--source", os.environ["ZORVA_PG_DSN"], "--target-table", "customers_bench", *common],
-                args.rows,
-            )
-    for backend in ("sqlite", "postgres"):
-        if backend in results:
-            r = results[backend]
-            print(
-                f"{backend}: columnar {r['columnar']['rowsPerSecond']:,.0f} rows/s, row "
-                f"{r['row']['rowsPerSecond']:,.0f} rows/s, {r['ratio']:.2f}x, copy-only "
-                f"{r['copyOnly']['rowsPerSecond']:,.0f} rows/s; columnar CPU per row: "
-                f"{r['columnar']['cpu']}"
-            )
-            # The server's share of the machine: on two cores, the job's own CPU
-            # per row plus the server's, halved, bounds the wall time per row.
-            if backend == "postgres":
-                print(
-                    "  server CPU per row: "
-                    + ", ".join(
-                        f"{door} {r[door]['serverCpuUsPerRow']:.2f} us (wall {1e6 / r[door]['rowsPerSecond']:.2f} us)"
-                        for door in ("row", "columnar", "copyOnly")
-                    )
-                )
-    if "memory" in results:
-        m = results["memory"]
+            with psycopg.connect(dsn) as conn:
+                conn.execute("DROP SCHEMA IF EXISTS bench_src CASCADE")
+                conn.execute("CREATE SCHEMA bench_src")
+                conn.commit()
+                sample_db.create_postgres(conn, rows=args.rows, schema="bench_src")
+            backend = ["postgres", "--source", dsn, "--source-schema", "bench_src", "--target-schema", "bench_dst"]
+            results["postgres"] = measure(backend, folder)
+    for name in ("sqlite", "postgres"):
+        if name not in results:
+            continue
+        r = results[name]
+        m = r["masked"]
         print(
-            f"peak memory of the columnar job: {m['peakKiB'][0] / 1024:,.0f} MiB at "
-            f"{m['rows'][0]:,} rows, {m['peakKiB'][1] / 1024:,.0f} MiB at {m['rows'][1]:,} "
-            f"rows ({m['ratio']:.2f}x)"
+            f"{name}: {m['rows']:,} rows in {m['seconds']:.2f} s, {m['rowsPerSecond']:,.0f} rows/s; CPU per row "
+            f"{r['cpuUsPerRow']:.2f} us ({m['stages']}; server {m['serverCpuSeconds'] / m['rows'] * 1e6:.2f} us) "
+            f"allows {r['boundRowsPerSecond']:,.0f} rows/s on {r['cores']} cores: {r['ratio']:.2f} of the bound"
+        )
+        print(
+            f"  copy action {r['copied']['rowsPerSecond']:,.0f} rows/s, copy-only (reader and writer) "
+            f"{r['copyOnly']['rowsPerSecond']:,.0f} rows/s: {r['copiedOverCopyOnly']:.2f}x; "
+            f"peak memory {m['peakKiB'] / 1024:,.0f} MiB"
         )
     if args.json:
         Path(args.json).write_text(json.dumps(results, indent=1), encoding="utf-8")

@@ -1,203 +1,246 @@
-"""The engine's first job: mask a realistic customers table end to end.
+"""The job's built-in example: mask a small related database end to end and check it.
 
-With no arguments it creates a sample SQLite database of 200,000 customers
-in a temporary folder (word lists from the Faker package), masks it with
-examples/policy.toml, which uses all twelve native strategies, and prints a
-before/after sample and the throughput. It masks it through both doors: the
-row job (mask_sqlite.py: sqlite3, tuples, maskChunk) and the columnar job
-(zorva_job: ADBC, Arrow, maskBatch), says whether their target tables are
-identical, and copies the table with the columnar job's reader and writer
-alone, the limit of any job here. The last line, "doors:", gives the two
-jobs' rates, their ratio and the copy-only rate.
+With no arguments it builds the sample shop database of examples/sample_db.py
+(employees managed by employees, customers served by them, invoices, their
+lines, payments, a copied table of countries and a skipped audit log; word
+lists from Faker's providers) in a temporary folder, masks it with
+examples/database.toml, which uses all twelve strategies, and checks the
+target: every foreign key resolves, every join gives the source's row count,
+and every masked column differs from its source in nearly every row
+(counted, each masked row found by its masked key). It prints one line per
+table and ends with
 
-With --postgres it then loads the same customers into a PostgreSQL database
-(a postgresql:// URL, or libpq's PG* environment variables when none is given;
-the tables customers and customers_masked there are replaced), masks them
-with the same policy and key into customers_masked, and compares the rates.
+    database: T tables, R rows, N rows/s, M MB/s, joins kept
 
-    python3 examples/demo.py [--rows N] [--keep DIR] [--key HEX] [--postgres [URL]]
+With --postgres it does the same on PostgreSQL (a postgresql:// URL, or
+libpq's PG* environment variables when none is given): the schema zorva_demo
+is built there and masked into zorva_demo_masked, both replaced.
+
+The demo masks with the public demo key (examples/demo_key.py), handed to the
+job through $ZORVA_MASTER_KEY as a user would hand a real one.
+
+    python3 examples/demo.py [--rows N] [--keep DIR] [--threads N] [--postgres [URL]]
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from pathlib import Path
-
-import zorva_rs
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-import mask_sqlite  # noqa: E402
-import sample_data  # noqa: E402
-import zorva_arrow  # noqa: E402
-import zorva_job.postgres  # noqa: E402
-import zorva_job.sqlite  # noqa: E402
-from zorva_job.job import JobResult, report  # noqa: E402
-from zorva_job.policy import Policy, PolicyError, RefusedValue  # noqa: E402
+import pyarrow as pa  # noqa: E402
+import sample_db  # noqa: E402
+import zorva_rs  # noqa: E402
+from demo_key import DEMO_KEY  # noqa: E402
+from zorva_job.__main__ import parser as job_parser  # noqa: E402
+from zorva_job.__main__ import run as run_job  # noqa: E402
+from zorva_job.columnar import BatchMasker  # noqa: E402
+from zorva_job.database import DatabaseResult  # noqa: E402
+from zorva_job.dbpolicy import DatabasePolicy  # noqa: E402
+from zorva_job.plan import Plan, TablePlan, make_plan  # noqa: E402
+from zorva_job.policy import PolicyError, RefusedValue  # noqa: E402
+from zorva_job.report import job_report  # noqa: E402
+from zorva_job.schema import Database  # noqa: E402
+from zorva_job.words import faker_words  # noqa: E402
+
+POLICY = HERE / "database.toml"
+NEARLY_EVERY = 0.9  # a masked column may keep a value by chance (a word list's draw, a bounded year)
+Query = Callable[[str], list[tuple[object, ...]]]
 
 
-def doors(row, columnar: JobResult, copy: JobResult, same: bool) -> str:
-    """The two doors side by side, and the copy-only rate."""
-    print(f"row door:      {row.rows_per_second:>11,.0f} rows/s end to end")
-    print(
-        f"columnar door: {columnar.rows_per_second:>11,.0f} rows/s end to end "
-        f"(read {columnar.times.read:.2f} s, mask {columnar.times.mask:.2f} s, "
-        f"write {columnar.times.write:.2f} s, side by side)"
-    )
-    print(f"copy only:     {copy.rows_per_second:>11,.0f} rows/s (the columnar reader and writer, no masking)")
-    print("target tables identical" if same else "TARGET TABLES DIFFER")
+def q(name: str) -> str:
+    return '"' + name.replace('"', '""') + '"'
+
+
+def masked_keys(plan: TablePlan, rows: list[tuple[object, ...]], key: bytes) -> list[tuple[object, ...]]:
+    """Each source row's primary key as the job masked it: how a masked row is found."""
+    pk = plan.table.primary_key
+    at = [plan.table.names.index(c) for c in pk]
+    rules = [plan.columns[j].rule for j in at]
+    masker = BatchMasker.for_rules(plan.name, list(pk), rules, key, faker_words())
+    chunk = pa.table({c: pa.array([r[j] for r in rows]) for c, j in zip(pk, at)})
+    masked = masker.mask(chunk, 0)
+    return list(zip(*(masked.column(i).to_pylist() for i in range(len(pk)))))
+
+
+def check_table(plan: TablePlan, source: Query, target: Query, schema: tuple[str, str], key: bytes) -> str | None:
+    """One line on the table, or None when a check fails (said on stderr)."""
+    select = ", ".join(map(q, plan.table.names))
+    before = source(f"SELECT {select} FROM {schema[0]}{q(plan.name)}")
+    after = target(f"SELECT {select} FROM {schema[1]}{q(plan.name)}")
+    head = f"{plan.name:<14} {plan.action:<4} {len(after):>10,} rows"
+    if plan.action == "skip":
+        return f"{head}: schema only" if not after else None
+    if len(after) != len(before):
+        print(f"{plan.name}: {len(after)} rows written of {len(before)}", file=sys.stderr)
+        return None
+    if plan.action == "copy" or not plan.masked:
+        same = sorted(map(repr, before)) == sorted(map(repr, after))
+        return f"{head}: copied as it is" if same else None
+    by_key = {tuple(r[plan.table.names.index(c)] for c in plan.table.primary_key): r for r in after}
+    masked = [j for j, c in enumerate(plan.columns) if c.rule is not None]
+    changed, valued = [0] * len(masked), [0] * len(masked)
+    for row, k in zip(before, masked_keys(plan, before, key)):
+        found = by_key.get(k)
+        if found is None:
+            print(f"{plan.name}: a source row has no masked row", file=sys.stderr)
+            return None
+        for i, j in enumerate(masked):
+            if row[j] is not None:  # NULL stays NULL
+                valued[i] += 1
+                changed[i] += found[j] != row[j]
+    shares = sorted((n / max(v, 1), plan.columns[j].name) for n, v, j in zip(changed, valued, masked))
+    low = [f"{name} {share:.1%}" for share, name in shares if share < NEARLY_EVERY]
+    if low and before:
+        print(f"{plan.name}: masked columns left mostly as they were: {', '.join(low)}", file=sys.stderr)
+        return None
+    least = f" (least: {shares[0][1]} {shares[0][0]:.1%})" if before else ""
+    return f"{head}: {len(masked)} masked column(s) changed in nearly every row{least}"
+
+
+def check_joins(db: Database, source: Query, target: Query, schema: tuple[str, str]) -> str | None:
+    """Every declared reference joins as many rows in the target as in the source."""
+    count = 0
+    for t in db.tables.values():
+        for fk in t.foreign_keys:
+            on = " AND ".join(f"c.{q(a)} = p.{q(b)}" for a, b in zip(fk.columns, fk.ref_columns))
+
+            join = "SELECT count(*) FROM {0}" + q(t.name) + " c JOIN {0}" + q(fk.table) + " p ON " + on
+
+            left = " AND ".join(f"c.{q(a)} IS NOT NULL" for a in fk.columns)
+            dangling = target(
+                f"SELECT count(*) FROM {schema[1]}{q(t.name)} c WHERE {left} AND NOT EXISTS "
+                f"(SELECT 1 FROM {schema[1]}{q(fk.table)} p WHERE {on})"
+            )[0][0]
+            if dangling or source(join.format(schema[0])) != target(join.format(schema[1])):
+                print(f"{t.name} -> {fk.table}: {dangling} reference(s) do not resolve", file=sys.stderr)
+                return None
+            count += 1
+    return f"joins: all {count} references resolve and join as many rows as in the source"
+
+
+def verify(plan: Plan, db: Database, source: Query, target: Query, schema: tuple[str, str]) -> bool:
+    lines = [check_table(t, source, target, schema, DEMO_KEY) for t in plan.tables]
+    lines.append(check_joins(db, source, target, schema))
+    for line in lines:
+        if line is not None:
+            print(line)
+    return None not in lines
+
+
+def final_line(result: DatabaseResult, kept: bool) -> str:
+    rate = result.bytes / 1e6 / max(result.seconds, 1e-9)
     return (
-        f"columnar {columnar.rows_per_second:,.0f} rows/s, row {row.rows_per_second:,.0f} "
-        f"rows/s, {columnar.rows_per_second / row.rows_per_second:.2f}x, copy-only "
-        f"{copy.rows_per_second:,.0f} rows/s"
+        f"database: {len(result.tables)} tables, {result.rows:,} rows, {result.rows_per_second:,.0f} rows/s, "
+        f"{rate:.1f} MB/s, {'joins kept' if kept else 'JOINS BROKEN'}"
     )
 
 
-def sqlite_tables_equal(a: Path, b: Path) -> bool:
+def mask(argv: list[str]) -> DatabaseResult | None:
+    """The job as its command runs it, in this process so that its result can be checked."""
+    try:
+        result = run_job(job_parser().parse_args([*argv, "--policy", str(POLICY), "--replace"]))
+    except (PolicyError, RefusedValue) as e:
+        print(f"demo: {e}", file=sys.stderr)
+        return None
+    assert isinstance(result, DatabaseResult)
+    job_report(result, sys.stdout)
+    return result
+
+
+def on_sqlite(args: argparse.Namespace, folder: Path, extra: list[str]) -> str | None:
     import sqlite3
     from contextlib import closing
 
-    def content(path):
-        with closing(sqlite3.connect(path)) as conn:
-            return (
-                conn.execute("SELECT sql FROM sqlite_master").fetchall(),
-                conn.execute("SELECT * FROM customers").fetchall(),
-            )
+    source, target = folder / "shop.db", folder / "shop-masked.db"
+    start = time.perf_counter()
+    counts = sample_db.create_sqlite(source, rows=args.rows)
+    print(
+        f"built {source}: {sum(counts.values()):,} rows in {len(counts)} tables ({time.perf_counter() - start:.1f} s)"
+    )
+    result = mask(["sqlite", str(source), str(target), *extra])
+    if result is None:
+        return None
+    from zorva_job.sqlite_schema import read_schema
 
-    return content(a) == content(b)
+    db = read_schema(source)
+    plan = make_plan(DatabasePolicy.load(POLICY), db)
+    with closing(sqlite3.connect(source)) as s, closing(sqlite3.connect(target)) as t:
+        fk_check = t.execute("PRAGMA foreign_key_check").fetchall()
+        ok = not fk_check and verify(
+            plan, db, lambda x: s.execute(x).fetchall(), lambda x: t.execute(x).fetchall(), ("", "")
+        )
+    print(f"masked database written to {target}" if args.keep else "(pass --keep DIR to keep the databases)")
+    return final_line(result, ok)
+
+
+def on_postgres(args: argparse.Namespace, extra: list[str]) -> str | None:
+    import psycopg
+    from zorva_job.postgres import PostgresSource
+
+    try:
+        with psycopg.connect(args.postgres, autocommit=True) as conn:
+            start = time.perf_counter()
+            counts = sample_db.create_postgres(conn, rows=args.rows, schema="zorva_demo")
+            print(
+                f"\nbuilt schema zorva_demo in PostgreSQL database {conn.info.dbname!r}: "
+                f"{sum(counts.values()):,} rows ({time.perf_counter() - start:.1f} s)"
+            )
+        url = args.postgres
+        job = ["postgres", "--source", url, "--source-schema", "zorva_demo", "--target-schema", "zorva_demo_masked"]
+        result = mask([*job, *extra])
+        if result is None:
+            return None
+        db = PostgresSource(url, "zorva_demo").describe()
+        plan = make_plan(DatabasePolicy.load(POLICY), db)
+        with psycopg.connect(url, autocommit=True) as conn:
+            unchecked = conn.execute(
+                "SELECT count(*) FROM pg_constraint c JOIN pg_namespace n ON n.oid = c.connamespace "
+                "WHERE n.nspname = 'zorva_demo_masked' AND c.contype = 'f' AND NOT c.convalidated"
+            ).fetchone()
+
+            def query(sql: str) -> list[tuple[object, ...]]:
+                return conn.execute(sql).fetchall()  # type: ignore[arg-type]
+
+            ok = unchecked == (0,) and verify(plan, db, query, query, ("zorva_demo.", "zorva_demo_masked."))
+    except psycopg.Error as e:
+        print(f"demo: postgres: {str(e).splitlines()[0]}", file=sys.stderr)
+        return None
+    return final_line(result, ok)
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", type=int, default=200_000, help="sample customers to create")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
+    parser.add_argument("--rows", type=int, default=100_000, help="sample customers (the other tables scale with it)")
     parser.add_argument("--keep", help="write the databases here instead of a temporary folder")
-    parser.add_argument("--key", help="master key in hex (default: the public demo key)")
+    parser.add_argument("--threads", type=int, help="masking threads (default: every core but one)")
     parser.add_argument(
-        "--threads",
-        type=int,
-        help="masking threads (default: the available cores less one for the reader and writer, at least one)",
-    )
-    parser.add_argument(
-        "--postgres",
-        nargs="?",
-        const="",
-        metavar="URL",
-        help="also run the job on PostgreSQL (default: libpq's PG* variables)",
+        "--postgres", nargs="?", const="", metavar="URL", help="also run on PostgreSQL (default: libpq's PG* variables)"
     )
     args = parser.parse_args(argv)
-
-    print(f"zorva_rs {zorva_rs.__version__}: {zorva_rs.availableCores()} core(s) available")
+    # The public demo key, handed over as a real key is: never on a command line.
+    os.environ["ZORVA_MASTER_KEY"] = DEMO_KEY.hex()
+    extra = ["--no-progress"] + (["--threads", str(args.threads)] if args.threads else [])
+    print(f"zorva_rs {zorva_rs.__version__}: {zorva_rs.availableCores()} core(s) available; policy {POLICY}")
+    lines = []
     with tempfile.TemporaryDirectory(prefix="zorva-demo-") as tmp:
         folder = Path(args.keep or tmp)
         folder.mkdir(parents=True, exist_ok=True)
-        source, target, words_file = folder / "customers.db", folder / "masked.db", folder / "words.json"
-
-        start = time.perf_counter()
-        words = sample_data.write_words(words_file)
-        sample_data.create_database(source, args.rows, words=words)
-        print(f"created {args.rows:,} sample customers in {source} ({time.perf_counter() - start:.1f} s)")
-
-        policy = mask_sqlite.Policy.load(HERE / "policy.toml")
-        strategies = sorted({s for s, _ in policy.columns.values()})
-        print(
-            f"policy {HERE / 'policy.toml'}: {len(policy.columns)} masked column(s), "
-            f"{len(strategies)} strategies: {', '.join(strategies)}"
-        )
-        zorva_rs.setThreads(max(1, args.threads or mask_sqlite.masking_threads()))
-        zorva_arrow.setThreads(max(1, args.threads or zorva_job.job.masking_threads()))
-        key = mask_sqlite.parse_key(args.key)
-        columnar_policy = Policy.load(HERE / "policy.toml")
-        try:
-            print("\nthe row door (sqlite3, maskChunk):")
-            result = mask_sqlite.mask_table(source, target, policy, key, words, replace=True)
-            mask_sqlite.report(result)
-            print("\nthe columnar door (ADBC, maskBatch):")
-            columnar = zorva_job.sqlite.mask_table(
-                source, folder / "masked_columnar.db", columnar_policy, key, words, replace=True, sample=0
-            )
-            report(columnar)
-            copy = zorva_job.sqlite.mask_table(
-                source, folder / "copied.db", columnar_policy, key, words, replace=True, sample=0, copy_only=True
-            )
-        except (mask_sqlite.PolicyError, mask_sqlite.RefusedValue, PolicyError, RefusedValue) as e:
-            print(f"demo: {e}", file=sys.stderr)
-            return 1
-        print(
-            f"masked tables written to {target} and {folder / 'masked_columnar.db'}"
-            if args.keep
-            else "(pass --keep DIR to keep the databases)"
-        )
-        print()
-        line = doors(result, columnar, copy, sqlite_tables_equal(target, folder / "masked_columnar.db"))
-    if args.postgres is not None:
-        pg_line = postgres(args, policy, columnar_policy, words, result)
-        if pg_line is None:
-            return 1
-        line = f"sqlite: {line}; postgres: {pg_line}"
-    print(f"doors: {line}")
-    return 0
-
-
-def postgres(args, policy, columnar_policy, words, sqlite_result) -> str | None:
-    import mask_postgres
-    import psycopg
-
-    try:
-        with mask_postgres.connect(args.postgres, "sample") as conn:
-            start = time.perf_counter()
-            sample_data.create_postgres_table(conn, args.rows, words=words)
-            print(
-                f"\nloaded the {args.rows:,} customers into PostgreSQL database "
-                f"{conn.info.dbname!r} ({time.perf_counter() - start:.1f} s)"
-            )
-        key = mask_sqlite.parse_key(args.key)
-        result = mask_postgres.mask_table(
-            args.postgres, None, policy, key, words, replace=True, target_table="customers_masked", sample=0
-        )
-        mask_sqlite.report(result)
-        print(
-            f"PostgreSQL job: {result.rows_per_second:,.0f} rows/s end to end, "
-            f"{result.rows_per_second / sqlite_result.rows_per_second:.2f}x the SQLite job's "
-            f"{sqlite_result.rows_per_second:,.0f} rows/s"
-        )
-        print("\nthe columnar door on PostgreSQL (ADBC, maskBatch):")
-        columnar = zorva_job.postgres.mask_table(
-            args.postgres,
-            None,
-            columnar_policy,
-            key,
-            words,
-            replace=True,
-            sample=0,
-            target_table="customers_masked_columnar",
-        )
-        report(columnar)
-        copy = zorva_job.postgres.mask_table(
-            args.postgres,
-            None,
-            columnar_policy,
-            key,
-            words,
-            replace=True,
-            sample=0,
-            copy_only=True,
-            target_table="customers_copied",
-        )
-        with mask_postgres.connect(args.postgres, "sample") as conn:
-            same = [
-                conn.execute(f"SELECT * FROM {t} ORDER BY id").fetchall()
-                for t in ("customers_masked", "customers_masked_columnar")
-            ]
-            types = [mask_postgres.describe(conn, t)[1] for t in ("customers_masked", "customers_masked_columnar")]
-    except (mask_sqlite.PolicyError, mask_sqlite.RefusedValue, psycopg.Error, PolicyError, RefusedValue) as e:
-        print(f"demo: postgres: {e}", file=sys.stderr)
-        return None
-    print()
-    return doors(result, columnar, copy, same[0] == same[1] and types[0] == types[1])
+        lines.append(on_sqlite(args, folder, extra))
+    if args.postgres is not None and lines[0] is not None:
+        line = on_postgres(args, extra)
+        lines.append(None if line is None else f"{line} (PostgreSQL)")
+    for line in lines:
+        if line is not None:
+            print(line)
+    return 0 if all(line is not None and "joins kept" in line for line in lines) else 1
 
 
 if __name__ == "__main__":

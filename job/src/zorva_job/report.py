@@ -42,7 +42,8 @@ def job_report(result: DatabaseResult, out: TextIO) -> None:
     pool = times.process_cpu - times.read_cpu - times.mask_cpu - times.write_cpu
     print(
         f"CPU per row: read {times.read_cpu * per_row:.2f} us, mask {times.mask_cpu * per_row:.2f} us, "
-        f"write {times.write_cpu * per_row:.2f} us, masking pool and the rest {pool * per_row:.2f} us",
+        f"write {times.write_cpu * per_row:.2f} us, masking pool and the rest {pool * per_row:.2f} us "
+        f"(process CPU {times.process_cpu:.2f} s over {result.seconds:.2f} s)",
         file=out,
     )
     print(

@@ -1,19 +1,33 @@
-"""The columnar job on PostgreSQL: ADBC reads Arrow batches (binary COPY), ADBC bulk
-ingest writes them (binary COPY), one transaction per chunk.
+"""The whole-database job on PostgreSQL: one schema read table by table (ADBC, binary
+COPY) and written into another schema (ADBC bulk ingest, binary COPY), published
+whole by one rename.
 
 Connections are libpq's: a postgresql:// URL or key=value pairs; what they
 leave out comes from PGHOST, PGPORT, PGDATABASE, PGUSER, PGPASSWORD...
 
-Types. The target table gets the source's column types as the server spells
-them (numeric(12,2) stays numeric(12,2)). numeric is read as its text, masked
-as a Decimal and written back as a decimal of the column's precision and
-scale. A masked value its column cannot hold (too long for varchar(n), beyond
-an integer's range) is refused, never cut: the job stops, its chunk rolled
-back. Columns of types outside READ are refused before anything is written.
+The target is built in a staging schema, TARGET_zorva_partial, which holds a
+state table of the job's fingerprint and its finished tables. Tables are
+created bare (types, NOT NULL, defaults, identities) and loaded one chunk per
+transaction; `finish` adds every key, index, check and reference, sets the
+sequences past the masked values, drops the state table and renames the
+staging schema to the target's, in one transaction. A job killed at any moment
+leaves the old target schema (or none) or the new one, never half of one; and
+the staging schema for `--resume`.
+
+Types. The target keeps the source's column types (numeric(12,2) stays
+numeric(12,2)). numeric is read as its text, masked as a Decimal and written
+back as a decimal of the column's precision and scale. A masked value its
+column cannot hold (too long for varchar(n), beyond an integer's range) is
+refused, never cut. Columns of types outside READ are refused before
+anything is written.
+
+Every reader takes the snapshot the first one exported: the tables are read
+as of one moment, so the references of a source in use resolve in the target.
 """
 
 from __future__ import annotations
 
+import threading
 from collections.abc import Iterator
 from contextlib import closing
 
@@ -22,85 +36,49 @@ import adbc_driver_postgresql.dbapi as adbc
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from .columnar import BatchMasker
-from .job import JobResult, rechunk, run_job
-from .policy import Options, Policy, PolicyError, RefusedValue, check_target
+from .job import rechunk
+from .plan import Plan, TablePlan
+from .policy import PolicyError, RefusedValue
+from .postgres_schema import (
+    create_sequences,
+    create_table,
+    decimal_for,
+    decimal_type,
+    execute,
+    fetch,
+    index_sql,
+    key_constraints,
+    literal,
+    quote,
+    read_schema,
+    refuse_unreadable,
+)
+from .schema import Database
 
 Error = adbc.Error
-# The types both ADBC directions carry exactly.
-READ = {
-    "int2",
-    "int4",
-    "int8",
-    "float4",
-    "float8",
-    "numeric",
-    "bool",
-    "text",
-    "varchar",
-    "bpchar",
-    "date",
-    "timestamp",
-    "timestamptz",
-    "bytea",
-}
-# (name, type as declared, type name, type modifier)
-Column = tuple[str, str, str, int]
+PARTIAL = "_zorva_partial"
+STATE = "zorva_job_state"
+UNIQUE_HINT = "a hash cut short or a fake strategy cannot keep values unique: mask the column with key or fpe"
 
 
-def quote(name: str) -> str:
-    return '"' + name.replace('"', '""') + '"'
-
-
-def literal(text: str) -> str:
-    return "'" + text.replace("'", "''") + "'"
-
-
-def table_name(name: str) -> str:
-    """`name` or `schema.name`, each part taken literally."""
-    return ".".join(map(quote, name.split(".", 1)))
-
-
-def connect(conninfo: str, role: str) -> adbc.Connection:
+def connect(conninfo: str, role: str, autocommit: bool = False) -> adbc.Connection:
     try:
         # An empty URL leaves everything to libpq's environment.
-        return adbc.connect(conninfo or "postgresql://")
+        return adbc.connect(conninfo or "postgresql://", autocommit=autocommit)
     except adbc.Error as e:
-        raise PolicyError(f"cannot connect to the {role} database: {str(e).strip()}") from None
+        raise PolicyError(f"cannot connect to the {role} database: {message(e)}") from None
 
 
-def fetch(conn: adbc.Connection, query: str) -> list[tuple[object, ...]]:
-    with conn.cursor() as cursor:
-        cursor.execute(query)
-        return [tuple(row) for row in cursor.fetchall()]
-
-
-def describe(conn: adbc.Connection, name: str) -> tuple[int, list[Column]] | None:
-    """The relation's oid and its columns."""
-    rows = fetch(conn, f"SELECT to_regclass({literal(table_name(name))})::oid::int8")
-    if not rows or rows[0][0] is None:
-        return None
-    oid = int(str(rows[0][0]))
-    columns = fetch(
-        conn,
-        "SELECT a.attname, format_type(a.atttypid, a.atttypmod), t.typname,"
-        " a.atttypmod FROM pg_attribute a JOIN pg_type t ON t.oid = a.atttypid"
-        f" WHERE a.attrelid = {oid} AND a.attnum > 0 AND NOT a.attisdropped"
-        " ORDER BY a.attnum",
-    )
-    return oid, [(str(n), str(d), str(t), int(str(m))) for n, d, t, m in columns]
+def message(e: Exception) -> str:
+    """The server's message alone: no DETAIL or CONTEXT line (they quote rows), no driver noise."""
+    text = str(e).split("ERROR:", 1)[-1]
+    for marker in ("DETAIL:", "CONTEXT:", "HINT:", "\n"):
+        text = text.split(marker, 1)[0]
+    return text.split(". SQLSTATE:", 1)[0].strip()
 
 
 def server_identity(conn: adbc.Connection) -> tuple[object, ...]:
     return fetch(conn, "SELECT pg_postmaster_start_time()::text, current_database()")[0]
-
-
-def decimal_type(typmod: int) -> pa.DataType:
-    """The Arrow decimal that holds numeric(p, s); unconstrained numeric: 38 digits, 10 places."""
-    if typmod < 4:
-        return pa.decimal128(38, 10)
-    precision, scale = (typmod - 4) >> 16, (typmod - 4) & 0xFFFF
-    return pa.decimal128(precision, scale) if precision <= 38 else pa.decimal256(precision, scale)
 
 
 def as_text(batch: pa.RecordBatch) -> pa.RecordBatch:
@@ -109,117 +87,315 @@ def as_text(batch: pa.RecordBatch) -> pa.RecordBatch:
     return pa.RecordBatch.from_arrays(columns, names=batch.schema.names)
 
 
-def mask_table(
-    source: str,
-    target: str | None,
-    policy: Policy,
-    master: bytes,
-    words: Options | None = None,
-    chunk_size: int = 10_000,
-    replace: bool = False,
-    progress: bool | None = None,
-    sample: int = 3,
-    table: str | None = None,
-    target_table: str | None = None,
-    overlap: bool = True,
-    copy_only: bool = False,
-) -> JobResult:
-    """Masks `table` (default: the policy's) of `source` into `target_table` of `target`
-    (None: the source database); `copy_only` copies it unmasked."""
-    table = table or policy.table
-    target_table = target_table or table
-    src = connect(source, "source")
-    dst = None
-    try:
-        found = describe(src, table)
-        if found is None:
-            raise PolicyError(f"no table {table!r} in the source database")
-        source_oid, columns = found
-        names = [c[0] for c in columns]
-        unread = [f"{n} ({d})" for n, d, t, _ in columns if t not in READ]
-        if unread:
-            raise PolicyError(
-                f"column type(s) the columnar job cannot read: {', '.join(unread)} (--door row reads them as text)"
-            )
-        numeric = {j for j, c in enumerate(columns) if c[2] == "numeric"}
-        decimals = {j: decimal_type(columns[j][3]) for j in numeric}
-        # Every Masker is built before the target is touched.
-        masker = BatchMasker.build(policy, names, master, words, numeric)
-        dst = connect(source if target is None else target, "target")
-        existing = describe(dst, target_table)
-        check_target(
-            None if existing is None else existing[0],
-            source_oid,
-            lambda: server_identity(src) == server_identity(dst),
-            target_table,
-            replace,
-        )
-        dst.commit()
-        total = int(str(fetch(src, f"SELECT count(*) FROM {table_name(table)}")[0][0]))
-        create = (
-            f"CREATE TABLE {table_name(target_table)} (" + ", ".join(f"{quote(n)} {d}" for n, d, _, _ in columns) + ")"
-        )
-        created: list[bool] = []
-        reading = src.cursor()
+def staging_name(schema: str) -> str:
+    """SCHEMA_zorva_partial, SCHEMA cut to keep the name within PostgreSQL's 63 bytes."""
+    return schema.encode()[: 63 - len(PARTIAL)].decode(errors="ignore") + PARTIAL
 
-        read_types: list[pa.DataType] = []
 
-        def read() -> Iterator[pa.Table]:
-            reading.execute(f"SELECT {', '.join(map(quote, names))} FROM {table_name(table)}")
-            batches = reading.fetch_record_batch()
-            read_types.extend(f.type for f in batches.schema)
-            yield from rechunk(map(as_text, batches), chunk_size)
+def target_types(plan: TablePlan, source: PostgresSource) -> list[str]:
+    if plan.action != "skip":
+        refuse_unreadable([plan.table])
+    return [c.declared for c in plan.table.columns]
 
-        def prepare(chunk: pa.Table) -> pa.Table:
-            """Columns in the Arrow types binary COPY writes as the target's column types."""
-            for j, kind in enumerate(read_types):
-                if j in decimals:
-                    kind = decimals[j]
-                elif not (pa.types.is_floating(kind) and chunk.schema.field(j).type != kind):
-                    continue  # a real column's floats come back from masking as float64
-                column = pc.cast(chunk.column(j), kind, safe=j in decimals)
-                chunk = chunk.set_column(j, pa.field(names[j], kind), column)
-            return chunk
 
-        def write(chunk: pa.Table, first_row: int) -> None:
-            assert dst is not None
+class PostgresSource:
+    def __init__(self, conninfo: str = "", schema: str = "public") -> None:
+        self.conninfo, self.schema = conninfo, schema
+        self.lock = threading.Lock()
+        self._conn: adbc.Connection | None = None
+        self._holder: adbc.Connection | None = None  # holds the exported snapshot open
+        self._snapshot: str | None = None
+
+    def conn(self) -> adbc.Connection:
+        if self._conn is None:
+            # Autocommit: no transaction of the job's holds a lock on the source while it runs.
+            self._conn = connect(self.conninfo, "source", autocommit=True)
+        return self._conn
+
+    def describe(self) -> Database:
+        db = read_schema(self.conn(), self.schema)
+        if not db.tables and not fetch(
+            self.conn(), f"SELECT 1 FROM pg_namespace WHERE nspname = {literal(self.schema)}"
+        ):
+            raise PolicyError(f"no schema {self.schema!r} in the source database")
+        return db
+
+    def identity(self) -> str:
+        start, database = server_identity(self.conn())
+        return f"postgres:{start}:{database}:{self.schema}"
+
+    def decimal_columns(self, plan: TablePlan) -> set[int]:
+        return {j for j, c in enumerate(plan.table.columns) if c.kind == "numeric"}
+
+    def snapshot(self) -> str | None:
+        """The snapshot every reader takes, exported by the first one to ask."""
+        with self.lock:
+            if self._holder is None:
+                self._holder = connect(self.conninfo, "source")
+                try:
+                    execute(self._holder, "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
+                    self._snapshot = str(fetch(self._holder, "SELECT pg_export_snapshot()")[0][0])
+                except Error:  # a server that exports none: each table read as of its own start
+                    self._snapshot = None
+            return self._snapshot
+
+    def chunks(self, plan: TablePlan, chunk_size: int) -> Iterator[pa.Table]:
+        snapshot = self.snapshot()
+        names = ", ".join(quote(c) for c in plan.table.names)
+        with closing(connect(self.conninfo, "source")) as conn, closing(conn.cursor()) as cursor:
+            if snapshot is not None:
+                cursor.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
+                cursor.execute(f"SET TRANSACTION SNAPSHOT {literal(snapshot)}")
+            cursor.execute(f"SELECT {names} FROM {quote(self.schema)}.{quote(plan.name)}")
+            yield from rechunk(map(as_text, cursor.fetch_record_batch()), chunk_size)
+
+    def close(self) -> None:
+        with self.lock:
+            for conn in (self._holder, self._conn):
+                if conn is not None:
+                    conn.close()
+            self._holder = self._conn = None
+
+
+class PostgresTarget:
+    widen_ints = False  # a masked int its column cannot hold is refused
+
+    def __init__(self, conninfo: str | None, schema: str | None, source: PostgresSource, replace: bool) -> None:
+        self.conninfo = source.conninfo if conninfo is None else conninfo
+        self.schema = schema or source.schema
+        self.staging = staging_name(self.schema)
+        self.source, self.replace = source, replace
+        self.lock = threading.Lock()
+        self.tables: dict[str, adbc.Connection] = {}  # one connection per table being written
+        self.present: set[str] = set()
+        self.fingerprint = ""
+        self.warnings: list[str] = []
+        self.bytes = 0
+        self.conn = connect(self.conninfo, "target")
+        if source.schema in (self.schema, self.staging) and server_identity(self.conn) == server_identity(
+            source.conn()
+        ):
+            self.close()
+            raise PolicyError(f"the target schema {self.schema!r} is the source schema (--target-schema names another)")
+
+    # -- opening and closing
+
+    def _exists(self, schema: str) -> bool:
+        return bool(fetch(self.conn, f"SELECT 1 FROM pg_namespace WHERE nspname = {literal(schema)}"))
+
+    def open(self, plan: Plan, fingerprint: str, resume: bool) -> set[str]:
+        refuse_unreadable([t.table for t in plan.tables if t.action != "skip"])
+        if any(t.name == STATE for t in plan.tables):
+            raise PolicyError(f"a table named {STATE!r}: the job keeps its state under that name")
+        self.present, self.fingerprint = {t.name for t in plan.tables}, fingerprint
+        # Two jobs building one target would each undo the other's work.
+        if not fetch(self.conn, f"SELECT pg_try_advisory_lock(hashtext({literal('zorva ' + self.staging)}))")[0][0]:
+            raise PolicyError(f"another job is building the target schema {self.schema!r}")
+        if self._exists(self.schema) and not self.replace:
+            raise PolicyError(f"the target schema {self.schema!r} already exists (--replace replaces it whole)")
+        staging = quote(self.staging)
+        finished: set[str] | None = None
+        if resume and self._exists(self.staging):
             try:
-                with dst.cursor() as cursor:
-                    if not created:
-                        if existing is not None:
-                            cursor.execute(f"DROP TABLE {table_name(target_table)}")
-                        cursor.execute(create)
-                    schema, _, name = target_table.rpartition(".")
-                    cursor.adbc_ingest(name, chunk, mode="append", db_schema_name=schema or None)
-                dst.commit()
-            except adbc_driver_manager.DataError as e:
-                dst.rollback()
-                message = str(e).split("ERROR:", 1)[-1].strip().replace("\n", " ")
-                raise RefusedValue(
-                    f"the target refused a value of the chunk from row {first_row:,}: {message} "
-                    f"(the {first_row:,} rows before this chunk are written)"
-                ) from None
-            except BaseException:
-                dst.rollback()
-                raise
-            created.append(True)
+                rows = fetch(self.conn, f"SELECT fingerprint, finished FROM {staging}.{STATE}")
+                if rows and all(r[0] == fingerprint for r in rows):
+                    finished = {str(r[1]) for r in rows if r[1] is not None}
+            except Error:
+                pass
+            self.conn.rollback()
+        if finished is None:  # a fresh start: whatever an earlier job left goes
+            finished = set()
+            execute(self.conn, f"DROP SCHEMA IF EXISTS {staging} CASCADE")
+            execute(self.conn, f"CREATE SCHEMA {staging}")
+            execute(self.conn, f"CREATE TABLE {staging}.{STATE} (fingerprint text NOT NULL, finished text)")
+            execute(self.conn, f"INSERT INTO {staging}.{STATE} VALUES ({literal(fingerprint)}, NULL)")
+            for t in plan.tables:
+                for statement in create_sequences(t.table, self.staging):
+                    execute(self.conn, statement)
+            self.conn.commit()
+        for t in plan.tables:
+            if "partitioned" in t.table.extra:
+                self.warnings.append(f"table {t.name!r} is partitioned in the source; the target's is one table")
+            for key, where in t.table.extra.items():
+                if key.startswith("foreign:"):
+                    self.warnings.append(
+                        f"reference {key[8:]!r} of {t.name!r} to {where} left out: the target holds one schema"
+                    )
+        return finished
 
-        with closing(reading):
-            return run_job(
-                read(),
-                masker,
-                copy_only,
-                prepare,
-                write,
-                columns=names,
-                types=[c[1] for c in columns],
-                total=total,
-                table=table,
-                progress=progress,
-                overlap=overlap,
-                sample=sample,
+    def close(self) -> None:
+        with self.lock:
+            for conn in [*self.tables.values(), self.conn]:
+                conn.close()
+            self.tables.clear()
+
+    # -- tables
+
+    def target_types(self, plan: TablePlan) -> list[str]:
+        return target_types(plan, self.source)
+
+    def begin_table(self, plan: TablePlan) -> None:
+        conn = connect(self.conninfo, "target")
+        with self.lock:
+            old = self.tables.pop(plan.name, None)
+            self.tables[plan.name] = conn
+        if old is not None:
+            old.close()
+        try:
+            execute(conn, f"SET search_path = {quote(self.staging)}")  # the defaults' sequences
+            execute(conn, f"DROP TABLE IF EXISTS {quote(self.staging)}.{quote(plan.name)}")
+            execute(conn, create_table(plan.table, self.staging))
+            conn.commit()
+        except BaseException:
+            conn.rollback()
+            raise
+
+    def _prepare(self, plan: TablePlan, chunk: pa.Table) -> pa.Table:
+        """Columns in the Arrow types binary COPY writes as the target's column types."""
+        for j, c in enumerate(plan.table.columns):
+            if c.kind == "numeric":
+                texts = chunk.column(j)
+                kind = decimal_type(c.typmod) if c.typmod >= 4 else decimal_for(texts)
+                try:
+                    column = pc.cast(texts, kind)
+                except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+                    raise RefusedValue(
+                        f"column {plan.name}.{c.name}: a value does not fit {c.declared} as written (binary COPY)"
+                    ) from None
+            elif c.kind == "float4" and chunk.schema.field(j).type != pa.float32():
+                column = pc.cast(chunk.column(j), pa.float32(), safe=False)  # masked floats come back as doubles
+            else:
+                continue
+            chunk = chunk.set_column(j, pa.field(c.name, column.type), column)
+        return chunk
+
+    def _ingest(self, plan: TablePlan, chunk: pa.Table, first_row: int) -> None:
+        with self.tables[plan.name].cursor() as cursor:
+            try:
+                cursor.adbc_ingest(plan.name, self._prepare(plan, chunk), mode="append", db_schema_name=self.staging)
+            except (adbc_driver_manager.DataError, adbc_driver_manager.IntegrityError) as e:
+                raise RefusedValue(
+                    f"table {plan.name!r}: the target refused a value of the chunk from row {first_row:,}: {message(e)}"
+                ) from None
+
+    def write(self, plan: TablePlan, chunk: pa.Table, first_row: int, widened: set[int]) -> None:
+        conn = self.tables[plan.name]
+        try:
+            self._ingest(plan, chunk, first_row)
+            conn.commit()
+        except BaseException:
+            conn.rollback()
+            raise
+
+    def copy_table(self, plan: TablePlan) -> int:
+        conn, rows = self.tables[plan.name], 0
+        try:
+            for chunk in self.source.chunks(plan, 50_000):
+                self._ingest(plan, chunk, rows)
+                rows += chunk.num_rows
+            conn.commit()
+        except BaseException:
+            conn.rollback()
+            raise
+        return rows
+
+    def end_table(self, plan: TablePlan) -> None:
+        with self.lock:
+            conn = self.tables.pop(plan.name)
+        try:
+            execute(
+                conn,
+                f"INSERT INTO {quote(self.staging)}.{STATE} VALUES ({literal(self.fingerprint)}, {literal(plan.name)})",
             )
-    finally:
-        src.close()
-        if dst is not None:
-            dst.close()
+            conn.commit()
+        finally:
+            conn.close()
+
+    # -- publishing
+
+    def finish(self, plan: Plan) -> None:
+        staging, conn = quote(self.staging), self.conn
+        steps: list[tuple[TablePlan, str, str, tuple[str, ...]]] = []
+        for t in plan.tables:
+            steps += [(t, "i", index_sql(i, t.table, self.staging), i.columns) for i in t.table.indexes]
+            steps += [(t, *s) for s in key_constraints(t.table, self.staging, self.present)]
+        steps.sort(key=lambda s: s[1] == "f")  # the keys every reference needs first
+        execute(conn, f"SET search_path = {staging}")
+        for t, kind, statement, columns in steps:
+            try:
+                execute(conn, statement)
+            except Error as e:
+                conn.rollback()
+                raise self._refusal(t, kind, statement, columns, e) from None
+        for t in plan.tables:
+            self._sequences(t)
+        execute(conn, f"DROP TABLE {staging}.{STATE}")
+        if self.replace:
+            execute(conn, f"DROP SCHEMA IF EXISTS {quote(self.schema)} CASCADE")
+        execute(conn, f"ALTER SCHEMA {staging} RENAME TO {quote(self.schema)}")
+        conn.commit()
+        self.bytes = int(
+            str(
+                fetch(
+                    conn,
+                    "SELECT coalesce(sum(pg_total_relation_size(c.oid)), 0)::int8 FROM pg_class c "
+                    "JOIN pg_namespace n ON n.oid = c.relnamespace "
+                    f"WHERE n.nspname = {literal(self.schema)} AND c.relkind IN ('r', 'p')",
+                )[0][0]
+            )
+        )
+        conn.commit()
+
+    def _sequences(self, t: TablePlan) -> None:
+        """Serial sequences owned by their columns, and every sequence past the masked maximum."""
+        table = f"{quote(self.staging)}.{quote(t.name)}"
+        for c in t.table.columns:
+            seq = t.table.extra.get(f"sequence:{c.name}")
+            if seq is None:
+                continue
+            if not c.identity:
+                execute(
+                    self.conn, f"ALTER SEQUENCE {quote(self.staging)}.{quote(seq)} OWNED BY {table}.{quote(c.name)}"
+                )
+            found = f"pg_get_serial_sequence({literal(table)}, {literal(c.name)})"
+            fetch(
+                self.conn,
+                f"SELECT setval({found}, m) FROM (SELECT max({quote(c.name)}) AS m FROM {table}) x "
+                f"JOIN pg_sequence q ON q.seqrelid = {found}::regclass WHERE m BETWEEN q.seqmin AND q.seqmax",
+            )
+
+    def _refusal(
+        self, t: TablePlan, kind: str, statement: str, columns: tuple[str, ...], e: adbc_driver_manager.Error
+    ) -> Exception:
+        state = getattr(e, "sqlstate", None)
+        what = statement.split(" ADD CONSTRAINT ", 1)[-1].split(" ", 1)[0] if kind != "i" else "index"
+        if state == "23505":
+            shown = ", ".join(self._collisions(t, columns)) or "(in an expression of the key)"
+            return RefusedValue(
+                f"masked values of {t.name}.{'+'.join(columns)}, which the schema keeps unique, collide: {shown} "
+                f"({UNIQUE_HINT})"
+            )
+        if state == "23503":
+            return RefusedValue(
+                f"the reference {what} of table {t.name!r} does not resolve in the target: a masked value has no "
+                "key to join (the referenced key is masked differently, or its table is not written whole)"
+            )
+        if state in ("23514", "23P01"):
+            return RefusedValue(f"the masked values of table {t.name!r} break its constraint {what}")
+        return e
+
+    def _collisions(self, t: TablePlan, columns: tuple[str, ...]) -> list[str]:
+        """Up to three masked values found more than once; a column written in clear shows as '…'."""
+        if not columns:
+            return []
+        masked = {c.name for c in t.columns if c.rule is not None}
+        cols = ", ".join(map(quote, columns))
+        rows = fetch(
+            self.conn,
+            f"SELECT {cols} FROM {quote(self.staging)}.{quote(t.name)} "
+            f"WHERE ({' AND '.join(f'{quote(c)} IS NOT NULL' for c in columns)}) "
+            f"GROUP BY {cols} HAVING count(*) > 1 LIMIT 3",
+        )
+        self.conn.rollback()
+        shown = [[repr(v) if c in masked else "…" for c, v in zip(columns, r)] for r in rows]
+        return [s[0] if len(s) == 1 else f"({', '.join(s)})" for s in shown]

@@ -199,6 +199,7 @@ def run_database(
     finally:
         bar.close()
         target.close()
+        source.close()
     times.process_cpu = time.process_time() - cpu
     ordered = [results[t.name] for t in plan.tables]
     return DatabaseResult(ordered, time.perf_counter() - start, target.bytes, times, list(target.warnings))

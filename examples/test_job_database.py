@@ -31,6 +31,8 @@ CREATE TABLE orders (id INTEGER PRIMARY KEY, customer INTEGER NOT NULL REFERENCE
 CREATE INDEX orders_customer ON orders(customer);
 CREATE TABLE lines (order_id INTEGER REFERENCES orders(id), n INTEGER, qty INTEGER,
                     PRIMARY KEY (order_id, n));
+CREATE TABLE returns (order_id INTEGER, n INTEGER, reason TEXT,
+                      FOREIGN KEY (order_id, n) REFERENCES lines(order_id, n));
 CREATE TABLE countries (code TEXT PRIMARY KEY, name TEXT);
 CREATE TABLE audit (id INTEGER PRIMARY KEY, what TEXT);
 """
@@ -58,6 +60,8 @@ keep = ["note"]
 strategy = "key"
 [tables.lines]
 keep = ["n", "qty"]
+[tables.returns]
+keep = ["n", "reason"]
 [tables.countries]
 action = "copy"
 [tables.audit]
@@ -82,6 +86,7 @@ def build(path: Path, customers: int = 300) -> Path:
         conn.executemany(
             "INSERT INTO lines VALUES (?, ?, ?)", [(o, n, n * 2) for o in range(1, len(orders) + 1) for n in (1, 2)]
         )
+        conn.executemany("INSERT INTO returns VALUES (?, ?, 'late')", [(o, 2) for o in range(1, len(orders), 5)])
         conn.execute("INSERT INTO audit VALUES (1, 'secret')")
         conn.commit()
     return path
@@ -110,8 +115,11 @@ def test_joins_schema_and_clear_columns_survive_masking(db, capsys):
     src, dst = tables(db / "src.db"), tables(db / "dst.db")
     assert {n: len(r) for n, r in dst.items()} == {n: len(r) for n, r in src.items()} | {"audit": 0}
     assert dst["countries"] == src["countries"]
+    # A composite reference (returns -> lines), a chain (returns -> lines -> orders -> customers),
+    # a self-reference (employees' bosses) and a reference into a copied table (countries).
     joins = (
-        "SELECT count(*) FROM lines JOIN orders o ON o.id = lines.order_id JOIN customers c ON c.id = o.customer "
+        "SELECT count(*) FROM returns r JOIN lines ON lines.order_id = r.order_id AND lines.n = r.n "
+        "JOIN orders o ON o.id = lines.order_id JOIN customers c ON c.id = o.customer "
         "JOIN employees e ON e.id = c.rep JOIN employees b ON b.id = e.boss JOIN countries k ON k.code = o.country"
     )
     with closing(sqlite3.connect(db / "dst.db")) as d, closing(sqlite3.connect(db / "src.db")) as s:
@@ -126,7 +134,7 @@ def test_joins_schema_and_clear_columns_survive_masking(db, capsys):
         before, after = ({r[column] for r in rows[table]} for rows in (src, dst))
         assert before == after if kept else len(before & after) <= len(before) // 20
     out = capsys.readouterr().out
-    assert "database: 6 tables" in out and "secret" not in out
+    assert "database: 7 tables" in out and "secret" not in out
 
 
 @pytest.mark.parametrize(

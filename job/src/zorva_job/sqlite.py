@@ -32,6 +32,7 @@ from .target_state import StateFile, sync_dir
 
 Error = adbc.Error
 PARTIAL = ".zorva-partial"
+CACHE_KIB = 256 * 1024
 
 
 def read_as(batch: pa.RecordBatch, converters: list[str]) -> pa.RecordBatch:
@@ -138,6 +139,10 @@ class SqliteTarget:
         # A killed process cannot corrupt the file whatever the sync level; the
         # file is synced once, before it is published.
         self._sql("PRAGMA synchronous = OFF")
+        # Masked keys arrive in keyed order, not the source's: every insert lands
+        # somewhere in the table's tree. A cache that holds the trees being written
+        # saves re-reading their pages (about a fifth of the writer's CPU on the sample).
+        self._sql(f"PRAGMA cache_size = -{CACHE_KIB}")
         self._sql(f"ATTACH DATABASE '{source_uri(self.source.path).replace(chr(39), chr(39) * 2)}' AS source")
         return set(self.finished)
 

@@ -277,9 +277,10 @@ def test_a_failure_mid_job_leaves_no_target_and_resume_finishes_it_identically(d
     assert not any(p.name.startswith("dst.db.") for p in db.iterdir())
 
 
-def test_sigkill_at_any_moment_leaves_no_target_or_the_whole_one_and_resume_completes_it(db):
+def test_sigkill_or_ctrl_c_at_any_moment_leaves_no_target_or_the_whole_one_and_resume_completes_it(db):
     """Kills at 24 moments spread over a run (start-up, tables, the final checks and the
-    rename), each followed by a check of the target; then --resume, killed again, and so on."""
+    rename), each followed by a check of the target; then --resume, killed again, and so on.
+    Every sixth is a Ctrl-C instead."""
     build(db / "big.db", customers=3000)
     argv = [sys.executable, "-m", "zorva_job", "sqlite", str(db / "big.db"), str(db / "dst.db")]
     argv += ["--policy", str(db / "p.toml"), "--no-progress", "--chunk-size", "500"]
@@ -292,11 +293,14 @@ def test_sigkill_at_any_moment_leaves_no_target_or_the_whole_one_and_resume_comp
     kills, partial = 24, 0
     for i in range(kills):
         process = subprocess.Popen(
-            [*argv, *(["--resume"] if i % 4 else [])], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+            [*argv, *(["--resume"] if i % 4 else [])], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True
         )
         time.sleep(span * ((i * 7) % kills + 0.5) / kills)
-        process.send_signal(signal.SIGKILL)
-        process.wait()
+        # Every sixth stop is a Ctrl-C, which the job answers by stopping its tables cleanly.
+        process.send_signal(signal.SIGINT if i % 6 == 5 else signal.SIGKILL)
+        _, err = process.communicate()
+        if process.returncode == 130:
+            assert "--resume" in err and "Traceback" not in err
         partial += (db / "dst.db.zorva-partial").exists()
         if (db / "dst.db").exists():
             assert tables(db / "dst.db") == whole, f"kill {i}"

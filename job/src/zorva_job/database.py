@@ -140,6 +140,8 @@ def run_database(
             done = [0]
 
             def mask(chunk: pa.Table) -> tuple[pa.Table, int]:
+                if failed.is_set():
+                    raise _Stopped
                 first = done[0]
                 done[0] += chunk.num_rows
                 if copy_only:
@@ -188,10 +190,18 @@ def run_database(
         for i in range(max(1, min(tables_at_once, len(todo))))
     ]
     try:
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join()
+        try:
+            for th in threads:
+                th.start()
+            for th in threads:
+                th.join()
+        except BaseException:
+            # Ctrl-C: every table stops at its next chunk, and the target is
+            # closed only once no thread writes to it.
+            failed.set()
+            for th in threads:
+                th.join()
+            raise
         if errors:
             # A refusal before other failures: it says what to change.
             raise next((e for e in errors if isinstance(e, RefusedValue)), errors[0])

@@ -43,13 +43,15 @@ from pathlib import Path
 
 import zorva_rs
 
+# The demo key, for those that import it from here (bench/arrow_bench.py).
+from demo_key import DEMO_KEY  # noqa: F401
+
 # The policy, the keys, the fallback rule, the stages, the command line and the
 # result are the columnar job's; the names the demo, the tests and the benchmarks
 # import from here stay importable from here.
 from zorva_job.cli import JobResult, report_sample, run_command, shorten  # noqa: F401
 from zorva_job.cli import add_job_arguments as _add_job_arguments
 from zorva_job.pipeline import run_stages
-from demo_key import DEMO_KEY  # noqa: F401
 from zorva_job.policy import (  # noqa: F401
     FAKE_STRATEGIES,
     KEY_DERIVATION,
@@ -326,7 +328,8 @@ def progress_bar(total: int, table: str, show: bool | None):
     )
 
 
-def report(result: JobResult, out=sys.stdout) -> None:
+def report(result: JobResult, out=None) -> None:
+    out = out or sys.stdout  # the stdout of the moment, not of the import
     report_sample(result, out)
     engine = result.rows / result.engine_seconds if result.engine_seconds else float("inf")
     print(

@@ -26,8 +26,8 @@ if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
 import sample_data  # noqa: E402
-from zorva_job.columnar import BatchMasker  # noqa: E402
 from demo_key import DEMO_KEY  # noqa: E402
+from zorva_job.columnar import BatchMasker  # noqa: E402
 from zorva_job.policy import Policy, load_words  # noqa: E402
 
 

@@ -1,14 +1,18 @@
 """The columnar job's parts against the row job's on random inputs: the stages, the
-chunking, the masking with its fallbacks, refusals and wide ints, the SQLite converters."""
+chunking, the masking with its fallbacks, refusals and wide ints, the SQLite converters;
+and the command lines of both: arguments, keys, empty tables."""
 
 from __future__ import annotations
 
+import os
 import random
+import re
 import sqlite3
 import threading
 from contextlib import closing
 from decimal import Decimal
 
+import mask_postgres
 import mask_sqlite
 import pyarrow as pa
 import pytest
@@ -16,12 +20,15 @@ import zorva_arrow
 import zorva_rs
 from zorva_job.__main__ import main
 from zorva_job.columnar import BatchMasker
+from zorva_job.dbpolicy import Rule
 from zorva_job.job import rechunk
 from zorva_job.pipeline import run_stages
 from zorva_job.policy import Policy, PolicyError, RefusedValue, fallback_text
-from zorva_job.sqlite import converter, read_as
+from zorva_job.sqlite import read_as
+from zorva_job.sqlite_schema import converter
 
 KEY = bytes.fromhex("11" * 32)
+SECRET = "7f" * 32  # a key that must never show
 
 
 class Boom(Exception):
@@ -118,8 +125,20 @@ POLICY = Policy(
 )
 
 
+def by_policy(names):
+    return BatchMasker.build(POLICY, names, KEY, None, widen_ints=True), lambda message: message
+
+
+def by_rules(names):
+    """The job's maskers: each column's key domain its name unless the policy says otherwise."""
+    rules = [Rule(*POLICY.columns[n], n) for n in names]
+    masker = BatchMasker.for_rules("t", names, rules, KEY, None, widen_ints=True)
+    return masker, lambda message: message.replace("column '", "column 't.")
+
+
+@pytest.mark.parametrize("build", [by_policy, by_rules])
 @pytest.mark.parametrize("seed", range(6))
-def test_batch_masker_writes_what_the_row_job_writes(seed):
+def test_batch_masker_writes_what_the_row_job_writes(seed, build):
     """Fallbacks (texts hashed, the rest NULL), ints beyond 64 bits as text, the first refusal."""
     rng = random.Random(seed)
     columns = random_table(rng, 400)
@@ -131,13 +150,13 @@ def test_batch_masker_writes_what_the_row_job_writes(seed):
     chunk = pa.table({n: pa.array(v, pa.bool_() if n in ("gate", "flag") else None) for n, v in columns.items()})
     rows = list(zip(*columns.values(), strict=True))
     row_job = mask_sqlite.ChunkMasker.build(mask_sqlite.Policy("t", POLICY.columns), names, KEY, None)
-    columnar = BatchMasker.build(POLICY, names, KEY, None, widen_ints=True)
+    columnar, named = build(names)
     if refuse:
         with pytest.raises(mask_sqlite.RefusedValue) as expected:
             row_job.mask(rows, 100)
         with pytest.raises(RefusedValue) as got:
             columnar.mask(chunk, 100)
-        assert str(got.value) == str(expected.value)
+        assert str(got.value) == named(str(expected.value))
         return
     expected = row_job.mask(rows, 0)
     got = columnar.mask(chunk, 0)
@@ -185,83 +204,118 @@ def test_sqlite_columns_read_as_the_row_jobs_converters_read_them(tmp_path, decl
     assert [Decimal(v) if decimal and v is not None else v for v in got] == expected
 
 
+def sqlite_job(tmp_path, policy, rows=(), *args):
+    """The arguments of a job of table t (`policy`'s text) from s.db into m.db."""
+    with closing(sqlite3.connect(tmp_path / "s.db")) as conn:
+        conn.execute("CREATE TABLE t (a TEXT, b INTEGER)")
+        conn.executemany("INSERT INTO t VALUES (?, ?)", rows)
+        conn.commit()
+    (tmp_path / "p.toml").write_text(f'table = "t"\n{policy}', encoding="utf-8")
+    return [
+        str(tmp_path / "s.db"),
+        str(tmp_path / "m.db"),
+        "--policy",
+        str(tmp_path / "p.toml"),
+        "--no-progress",
+        *args,
+    ]
+
+
+@pytest.fixture
+def keyed(monkeypatch):
+    monkeypatch.setenv("ZORVA_MASTER_KEY", KEY.hex())
+
+
+KEEP_A = 'keep = ["a"]\n[columns.b]\nstrategy = "key"\n'
+
+
 @pytest.mark.parametrize(
-    "args, code, message",
+    "args, message",
     [
-        (["--key", "zz"], 2, "--key is not hex"),
-        (["--key", "00" * 8], 2, "at least 16 bytes"),
-        (["--policy", "/nonexistent.toml"], 2, "cannot read policy"),
-        (["--door", "row", "--copy-only"], 2, "columnar door only"),
-        (["--chunk-size", "0"], 2, "at least 1"),
+        (["--policy", "/nonexistent.toml"], "cannot read policy"),
+        (["--chunk-size", "0"], "at least 1"),
+        (["--words", "/nonexistent.json"], "cannot read word lists"),
     ],
 )
-def test_bad_arguments_are_clear_errors(tmp_path, capsys, args, code, message):
-    policy = tmp_path / "p.toml"
-    policy.write_text('table = "t"\n', encoding="utf-8")
-    try:
-        result = main(
-            ["sqlite", str(tmp_path / "s.db"), str(tmp_path / "m.db"), "--policy", str(policy), "--no-progress", *args]
-        )
-    except SystemExit as e:
-        result = e.code
-    assert result == code and message in capsys.readouterr().err
+def test_bad_arguments_are_clear_errors(tmp_path, capsys, keyed, args, message):
+    assert main(["sqlite", *sqlite_job(tmp_path, KEEP_A, [("x", 1)]), *args]) == 2
+    assert message in capsys.readouterr().err
+    assert not list(tmp_path.glob("m.db*"))
+
+
+def test_a_column_that_changes_type_after_the_first_chunk_is_a_clear_error_and_no_target(tmp_path, capsys, keyed):
+    rows = [(None, i) for i in range(5)] + [("x", i) for i in range(5)]
+    assert main(["sqlite", *sqlite_job(tmp_path, KEEP_A, rows, "--chunk-size", "4", "--serial")]) == 2
+    assert "than in its first 4 rows" in capsys.readouterr().err
     assert not (tmp_path / "m.db").exists()
 
 
-def test_a_column_that_changes_type_after_the_first_chunk_is_a_clear_error(tmp_path, capsys):
-    source = tmp_path / "s.db"
-    with closing(sqlite3.connect(source)) as conn:
-        conn.execute("CREATE TABLE t (a TEXT, b INTEGER)")
-        conn.executemany("INSERT INTO t VALUES (?, ?)", [(None, i) for i in range(5)] + [("x", i) for i in range(5)])
-        conn.commit()
-    policy = tmp_path / "p.toml"
-    policy.write_text('table = "t"\n[columns.b]\nstrategy = "key"\n', encoding="utf-8")
-    assert (
-        main(
-            [
-                "sqlite",
-                str(source),
-                str(tmp_path / "m.db"),
-                "--policy",
-                str(policy),
-                "--no-progress",
-                "--chunk-size",
-                "4",
-                "--serial",
-            ]
-        )
-        == 2
-    )
-    assert "than in its first 4 rows" in capsys.readouterr().err
-    with closing(sqlite3.connect(tmp_path / "m.db")) as conn:  # the first chunk stays
-        assert conn.execute("SELECT count(*) FROM t").fetchone() == (4,)
+@pytest.mark.parametrize("door", [lambda argv: main(["sqlite", *argv]), mask_sqlite.main], ids=["columnar", "row"])
+def test_an_empty_table_is_masked_and_reported_through_both_doors(tmp_path, capsys, keyed, door):
+    assert door(sqlite_job(tmp_path, KEEP_A)) == 0 and " 0 rows" in capsys.readouterr().out
 
 
-@pytest.mark.parametrize("door", ["columnar", "row"])
-def test_an_empty_table_is_masked_and_reported_through_both_doors(tmp_path, door):
-    source = tmp_path / "s.db"
-    with closing(sqlite3.connect(source)) as conn:
-        conn.execute("CREATE TABLE t (a TEXT)")
-    policy = tmp_path / "p.toml"
-    policy.write_text('table = "t"\n[columns.a]\nstrategy = "key"\n', encoding="utf-8")
-    assert (
-        main(["sqlite", str(source), str(tmp_path / "m.db"), "--policy", str(policy), "--no-progress", "--door", door])
-        == 0
-    )  # the report has no types to show
+@pytest.mark.parametrize("door", [mask_sqlite.main, mask_postgres.main], ids=["sqlite", "postgres"])
+@pytest.mark.parametrize(
+    "key, args, message",
+    [
+        (None, [], "no master key"),
+        (KEY.hex(), ["--key", SECRET], "--key is refused"),
+        (KEY.hex(), ["--key=" + SECRET], "--key is refused"),
+        (None, ["--key-file", "{shared}"], "chmod 600"),
+        ("zz" + SECRET, [], "is not hex"),
+        (SECRET[:30], [], "at least 16"),
+    ],
+)
+def test_the_row_job_takes_its_key_only_privately_and_never_shows_it(
+    tmp_path, capsys, monkeypatch, door, key, args, message
+):
+    """As the columnar job: from the environment or a file its owner alone reads."""
+    monkeypatch.delenv("ZORVA_MASTER_KEY", raising=False)
+    if key is not None:
+        monkeypatch.setenv("ZORVA_MASTER_KEY", key)
+    shared = tmp_path / "k"
+    shared.write_text(SECRET)
+    os.chmod(shared, 0o644)
+    argv = sqlite_job(tmp_path, "", [("x", 1)])
+    if door is mask_postgres.main:
+        argv = ["--source", "dbname=zorva_never", *argv[2:]]
+    assert door([*argv, *(a.format(shared=shared) for a in args)]) == 2
+    out, err = capsys.readouterr()
+    assert message in err and SECRET[:30] not in out + err
+    assert not list(tmp_path.glob("m.db*"))
 
 
-def test_the_row_door_gets_the_same_arguments_less_the_door(tmp_path, monkeypatch):
-    seen = []
-    monkeypatch.setattr(mask_sqlite, "main", lambda argv: seen.append(argv) or 0)
-    args = ["a.db", "b.db", "--table", "row", "--policy", "p.toml"]
-    assert main(["sqlite", *args[:2], "--door", "row", *args[2:]]) == 0
-    assert main(["sqlite", "--door=row", *args]) == 0
-    assert seen == [args, args]
+def test_the_row_job_masks_with_a_private_key_file_as_with_the_same_key_in_the_environment(tmp_path, monkeypatch):
+    argv = sqlite_job(tmp_path, '[columns.a]\nstrategy = "hash"\n', [(f"v{i}", i) for i in range(50)])
+
+    def masked():
+        with closing(sqlite3.connect(tmp_path / "m.db")) as conn:
+            return conn.execute("SELECT * FROM t").fetchall()
+
+    monkeypatch.setenv("ZORVA_MASTER_KEY", SECRET)
+    assert mask_sqlite.main(argv) == 0
+    by_env = masked()
+    (tmp_path / "k").write_text(SECRET + "\n")
+    os.chmod(tmp_path / "k", 0o600)
+    monkeypatch.delenv("ZORVA_MASTER_KEY")
+    assert mask_sqlite.main([*argv, "--replace", "--key-file", str(tmp_path / "k")]) == 0
+    by_file = masked()
+    assert by_file == by_env and {a for a, _ in by_env}.isdisjoint(f"v{i}" for i in range(50))
+    assert [b for _, b in by_env] == list(range(50))  # unlisted: copied
 
 
-def test_a_bad_policy_entry_is_a_policy_error_naming_the_column():
-    with pytest.raises(PolicyError, match=r"column 'x' \(shuffle\)"):
-        BatchMasker.build(Policy("t", {"x": ("shuffle", {})}), ["x"], KEY, None)
-    with pytest.raises(PolicyError, match="needs word lists"):
-        BatchMasker.build(Policy("t", {"x": ("fakeCity", {})}), ["x"], KEY, None)
+@pytest.mark.parametrize(
+    "build, column",
+    [
+        (lambda strategy: BatchMasker.build(Policy("t", {"x": (strategy, {})}), ["x"], KEY, None), "column 'x'"),
+        (lambda strategy: BatchMasker.for_rules("t", ["x"], [Rule(strategy, {}, "x")], KEY, None), "column t.x"),
+    ],
+    ids=["policy", "rules"],
+)
+def test_a_bad_policy_entry_is_a_policy_error_naming_the_column(build, column):
+    with pytest.raises(PolicyError, match=re.escape(f"{column} (shuffle)")):
+        build("shuffle")
+    with pytest.raises(PolicyError, match=re.escape(f"{column}: fakeCity needs word lists")):
+        build("fakeCity")
     assert zorva_arrow.FALLBACK == zorva_rs.FALLBACK

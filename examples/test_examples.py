@@ -177,9 +177,6 @@ def test_postgres_job_gives_the_sqlite_values_and_keeps_the_types(sample, pg):
 
 
 CUSTOMERS = 'table = "customers"\n'
-ONE_TABLE_KEYERROR = pytest.mark.xfail(
-    strict=True, reason="zorva_job.plan.make_plan: a one-table policy of a table the source lacks raises KeyError"
-)
 SHUFFLED = POLICY.read_text(encoding="utf-8").replace('strategy = "email"', 'strategy = "shuffle"')
 
 
@@ -212,9 +209,7 @@ def pg_state(pg):
             [],
             "column customers.id is not covered: mask it or list it in keep",
         ),
-        pytest.param(
-            "columnar-sqlite", 'table = "nosuch"\n', [], "table 'nosuch' is not in the source", marks=ONE_TABLE_KEYERROR
-        ),
+        pytest.param("columnar-sqlite", 'table = "nosuch"\n', [], "table 'nosuch' is not in the source"),
         ("columnar-sqlite", None, ["--table", "nosuch"], "--table names table(s) the policy does not: nosuch"),
         ("columnar-postgres", None, ["--source", "{src} dbname=zorva_nosuch"], '"zorva_nosuch" does not exist'),
         ("columnar-postgres", None, ["--target", "{dst} nonsense=1"], "invalid connection option"),
@@ -223,7 +218,6 @@ def pg_state(pg):
             'table = "nosuch"\n',
             [],
             "table 'nosuch' is not in the source",
-            marks=ONE_TABLE_KEYERROR,
         ),
         (
             "columnar-postgres",

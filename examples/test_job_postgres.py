@@ -230,3 +230,51 @@ def test_a_column_the_job_cannot_read_is_named_before_anything_is_written(pg, ca
     assert main(job(src + "_m", policy=POLICY.replace('keep = ["code"]', 'keep = ["code", "doc", "tags"]'))) == 2
     assert "customers.doc (jsonb), customers.tags (integer[])" in capsys.readouterr().err
     assert schemas(src) == {src}
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        ("ALTER TABLE {s}.customers ADD COLUMN ssn text", "column customers.ssn is not covered"),
+        ("CREATE TABLE {s}.salaries (id int, amount numeric)", "table 'salaries' is not covered"),
+    ],
+)
+def test_schema_drift_stops_the_job_before_anything_is_written(pg, capsys, change, message):
+    src, job = pg
+    sql(change.format(s=src))
+    assert main(job(src + "_m")) == 2
+    assert message in capsys.readouterr().err and schemas(src) == {src}
+
+
+def test_sigkill_at_any_moment_leaves_no_target_schema_or_the_whole_one(pg):
+    """Kills at 20 moments spread over a run, each followed by a check of the target
+    schema; the resumed runs, killed in turn, end in the uninterrupted run's target."""
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    src, job = pg
+    sql(f"INSERT INTO {src}.lines SELECT region, num, n, n FROM {src}.orders, generate_series(3, 12) n")
+    argv = [sys.executable, "-m", "zorva_job", *job(src + "_m", "--chunk-size", "300")]
+    started = time.perf_counter()
+    subprocess.run(argv, check=True, capture_output=True, timeout=300)
+    span = time.perf_counter() - started
+    whole = dump(src + "_m")
+    sql(f"DROP SCHEMA {src}_m CASCADE")
+    kills, partial = 20, 0
+    for i in range(kills):
+        process = subprocess.Popen(
+            [*argv, *(["--resume"] if i % 4 else [])], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+        )
+        time.sleep(span * ((i * 7) % kills + 0.5) / kills)
+        process.send_signal(signal.SIGKILL)
+        process.wait()
+        partial += f"{src}_m_zorva_partial" in schemas(src)
+        if f"{src}_m" in schemas(src):
+            assert dump(src + "_m") == whole, f"kill {i}"
+            sql(f"DROP SCHEMA {src}_m CASCADE")
+    assert partial >= kills // 4  # many of the kills landed mid-job
+    result = subprocess.run([*argv, "--resume"], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert dump(src + "_m") == whole

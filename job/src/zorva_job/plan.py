@@ -163,8 +163,8 @@ def make_plan(policy: DatabasePolicy, db: Database) -> Plan:
     """The job's plan, or a PolicyError listing every problem found."""
     problems: list[str] = []
     if policy.one_table:
-        names = list(policy.tables)
-        problems += [f"table {n!r} is not in the source" for n in names if n not in db.tables]
+        problems += [f"table {n!r} is not in the source" for n in policy.tables if n not in db.tables]
+        names = [n for n in policy.tables if n in db.tables]
     else:
         uncovered = sorted(set(db.tables) - set(policy.tables))
         problems += [f"table {n!r} is not covered: mask, copy or skip it" for n in uncovered]

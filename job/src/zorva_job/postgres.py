@@ -28,6 +28,7 @@ as of one moment, so the references of a source in use resolve in the target.
 from __future__ import annotations
 
 import threading
+import time
 from collections.abc import Iterator
 from contextlib import closing
 
@@ -61,12 +62,24 @@ STATE = "zorva_job_state"
 UNIQUE_HINT = "a hash cut short or a fake strategy cannot keep values unique: mask the column with key or fpe"
 
 
+LOCK_TRIES = 40  # ten seconds
+
+
 def connect(conninfo: str, role: str, autocommit: bool = False) -> adbc.Connection:
     try:
         # An empty URL leaves everything to libpq's environment.
-        return adbc.connect(conninfo or "postgresql://", autocommit=autocommit)
+        conn = adbc.connect(conninfo or "postgresql://", autocommit=autocommit)
     except adbc.Error as e:
         raise PolicyError(f"cannot connect to the {role} database: {message(e)}") from None
+    try:
+        # A job killed mid-statement: its server process stops within a second
+        # (and lets go of its locks), not when the statement ends.
+        with conn.cursor() as cursor:
+            cursor.execute("SET client_connection_check_interval = 1000")
+        conn.commit()
+    except adbc.Error:  # servers before 14 have no such setting
+        conn.rollback()
+    return conn
 
 
 def message(e: Exception) -> str:
@@ -189,7 +202,13 @@ class PostgresTarget:
             raise PolicyError(f"a table named {STATE!r}: the job keeps its state under that name")
         self.present, self.fingerprint = {t.name for t in plan.tables}, fingerprint
         # Two jobs building one target would each undo the other's work.
-        if not fetch(self.conn, f"SELECT pg_try_advisory_lock(hashtext({literal('zorva ' + self.staging)}))")[0][0]:
+        lock = f"SELECT pg_try_advisory_lock(hashtext({literal('zorva ' + self.staging)}))"
+        # A killed job's server process may hold the lock a moment longer.
+        for _ in range(LOCK_TRIES):
+            if fetch(self.conn, lock)[0][0]:
+                break
+            time.sleep(0.25)
+        else:
             raise PolicyError(f"another job is building the target schema {self.schema!r}")
         if self._exists(self.schema) and not self.replace:
             raise PolicyError(f"the target schema {self.schema!r} already exists (--replace replaces it whole)")

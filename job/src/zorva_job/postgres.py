@@ -185,9 +185,9 @@ class PostgresTarget:
         self.warnings: list[str] = []
         self.bytes = 0
         self.conn = connect(self.conninfo, "target")
-        if source.schema in (self.schema, self.staging) and server_identity(self.conn) == server_identity(
-            source.conn()
-        ):
+        # One database: a copied table is copied by the server itself, every value as it is.
+        self.same_database = server_identity(self.conn) == server_identity(source.conn())
+        if source.schema in (self.schema, self.staging) and self.same_database:
             self.close()
             raise PolicyError(f"the target schema {self.schema!r} is the source schema (--target-schema names another)")
 
@@ -308,6 +308,8 @@ class PostgresTarget:
 
     def copy_table(self, plan: TablePlan) -> int:
         conn, rows = self.tables[plan.name], 0
+        if self.same_database:
+            return self._copy_inside(plan, conn)
         try:
             for chunk in self.source.chunks(plan, 50_000):
                 self._ingest(plan, chunk, rows)
@@ -317,6 +319,29 @@ class PostgresTarget:
             conn.rollback()
             raise
         return rows
+
+    def _copy_inside(self, plan: TablePlan, conn: adbc.Connection) -> int:
+        names = ", ".join(quote(c) for c in plan.table.names)
+        snapshot = self.source.snapshot()
+        source = f"{quote(self.source.schema)}.{quote(plan.name)}"
+        target = f"{quote(self.staging)}.{quote(plan.name)}"
+        for attempt in ([snapshot] if snapshot else []) + [None]:
+            try:
+                if attempt is not None:  # the moment every other table is read as of
+                    execute(conn, "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
+                    execute(conn, f"SET TRANSACTION SNAPSHOT {literal(attempt)}")
+                execute(conn, f"INSERT INTO {target} ({names}) SELECT {names} FROM {source}")
+                rows = int(str(fetch(conn, f"SELECT count(*) FROM {target}")[0][0]))
+                conn.commit()
+                return rows
+            except Error:
+                conn.rollback()
+                if attempt is None:
+                    raise
+            except BaseException:
+                conn.rollback()
+                raise
+        raise AssertionError("unreachable")
 
     def end_table(self, plan: TablePlan) -> None:
         with self.lock:

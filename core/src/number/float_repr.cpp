@@ -1,7 +1,7 @@
 // repr() of a double as CPython writes it.
 #include "number/float_repr.h"
 
-#include "digits.h"
+#include "support/decimal_digits.h"
 
 #include <array>
 #include <bit>

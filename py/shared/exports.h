@@ -1,5 +1,5 @@
 // The module's exports (its functions and the Masker type), each defined
-// beside what it does; lib.cpp and py/arrow/module.cpp assemble the modules.
+// beside what it does; rows/module.cpp and arrow/module.cpp assemble the modules.
 #pragma once
 
 #include "shared/capi.h"

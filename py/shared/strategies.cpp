@@ -56,7 +56,7 @@ std::optional<S> madeOrRaised(std::variant<S, Text>&& made) {
   return std::get<S>(std::move(made));
 }
 
-// Each descriptor is a StrategyDescriptor (descriptor.h), asserted right
+// Each descriptor is a StrategyDescriptor (shared/internal/descriptor.h), asserted right
 // after it so that a missing or mistyped member names the descriptor.
 
 // The cached strategies keep their integer and text results, never a

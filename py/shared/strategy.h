@@ -1,6 +1,6 @@
 // Strategy: what the module knows of one masking strategy (its options, its
 // cache, the Python types it reads, how values reach its core masker). Each
-// strategy is one descriptor (descriptor.h) in strategies.cpp.
+// strategy is one descriptor (shared/internal/descriptor.h) in strategies.cpp.
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,8 @@
 // The Ff1 cipher object: its radix tables and AES-256 key schedules, the
 // AES block and CBC-MAC chain on either road, and the checks and door of
-// every encryption. The rounds live beside it: ff1_batch.cpp schedules them
-// onto ff1_aes_lanes.cpp, ff1_vector_rounds.cpp and ff1_wide_rounds.cpp,
-// and ff1_arbitrary.cpp is the reference road.
+// every encryption. The rounds live beside it: ff1/batch.cpp schedules them
+// onto ff1/aes_ni.cpp, ff1/vaes.cpp and ff1/vaes_ifma.cpp,
+// and ff1/reference.cpp is the reference road.
 #include "ff1/ff1.h"
 
 #include <openssl/crypto.h>

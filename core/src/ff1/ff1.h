@@ -78,7 +78,7 @@ class Ff1 {
     WideModulus() = default;
     explicit WideModulus(u128 m);
     u128 value() const noexcept { return m_; }
-    // y mod m. The inline members are in ff1_wide_modulus.h.
+    // y mod m. The inline members are in ff1/internal/wide_modulus.h.
     inline u128 reduce(u128 y) const noexcept;
     // (y * 2^32 + low) mod m: a 160-bit y as the rounds of b > 12 form it.
     inline u128 reduceLong(u128 y, std::uint32_t low) const noexcept;
@@ -120,7 +120,7 @@ class Ff1 {
   void addWide(Batch& batch, const Ff1Job& job, bool vector) const;
   void runGroup(Group& group) const;
   void runWideGroup(WideGroup& group) const;
-  // The job's result from A and B; inline in ff1_internal.h, as every road's
+  // The job's result from A and B; inline in ff1/internal/lanes.h, as every road's
   // rounds call it per value.
   inline void writeNumerals(const Ff1Job& job, u128 a, u128 bNum) const;
   // v (below radix^count) as count numerals into out.

@@ -99,7 +99,7 @@ class NumberStrategy {
 
  private:
   struct Run;
-  // The tests' view of the roads (number_testing.h).
+  // The tests' view of the roads (number/testing.h).
   friend struct NumberStrategyTestPeer;
   NumberStrategy() = default;
   std::optional<std::uint32_t> decimals_;

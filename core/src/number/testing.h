@@ -21,7 +21,7 @@ struct NumberStrategyTestPeer {
   // the BigInt path, so tests can compare the two.
   static NumberStrategy exactOnly(const NumberStrategy& strategy);
   // Values of up to 19 digits under short settings take the short road
-  // (number_short.h) first; this copy never does, so tests can compare it
+  // (number/internal/short.h) first; this copy never does, so tests can compare it
   // with the general road.
   static NumberStrategy generalOnly(const NumberStrategy& strategy);
   // maskMany with units[i] in place of the unit of values[i]'s value digest,

@@ -1,5 +1,5 @@
 // ASCII texts a word at a time: whether a text is plain ASCII (the identifier
-// and cheap maskers decline anything else before they look at a value), and
+// and the digits, hash and e-mail maskers decline anything else before they look at a value), and
 // lower-casing one.
 #pragma once
 

@@ -49,7 +49,7 @@ concept BatchRoads = descriptor_detail::RoadTuple<T>::value;
 // - read(name, options, keyedHash): the descriptor from the options dict, read
 //   in the strategy's fixed order, or nullopt with a Python exception set;
 // - maskWith(keyedHash, input): one value of any kind but None and Other;
-// - roads(): its batch roads (batching.h), each input going to the first
+// - roads(): its batch roads (shared/internal/batching.h), each input going to the first
 //   that takes it and the rest to maskWith; an empty tuple for none;
 // - optionally numbers(): its core NumberStrategy (the number strategy only).
 template <class D>

@@ -1,5 +1,5 @@
 // Internal to the ff1 files: the lanes and groups in which a batch's jobs
-// wait for their rounds, shared by the scheduler (ff1_batch.cpp) and the
+// wait for their rounds, shared by the scheduler (ff1/batch.cpp) and the
 // roads that run them. Not for use outside FF1.
 #pragma once
 

@@ -22,7 +22,7 @@ namespace zorva {
 
 #ifdef ZORVA_COUNTING
 // HMACs of messages of length bytes, for the process-wide counts (defined
-// with them in keyed_hash.cpp).
+// with them in keyed_hash/keyed_hash.cpp).
 void countHmacs(std::uint64_t count, std::size_t length) noexcept;
 #endif
 

@@ -1,6 +1,6 @@
 // The short road's float road: a target converted straight to the nearest
 // double, or rounded onto a grid, from its leading digits or from its binary
-// form, wherever that is settled exactly. Included only by number_short.cpp.
+// form, wherever that is settled exactly. Included only by number/short.cpp.
 #pragma once
 
 #include <bit>

@@ -1,6 +1,6 @@
 // The short road's integers: unsigned numbers below 2^320 on five fixed
 // 64-bit words, their arithmetic, and their table of powers of ten with what
-// dividing by them takes. Included only by number_short.cpp: internal linkage
+// dividing by them takes. Included only by number/short.cpp: internal linkage
 // on purpose, so that the road's hot loops own their copies to inline.
 #pragma once
 

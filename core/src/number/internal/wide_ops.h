@@ -24,7 +24,7 @@
 namespace zorva::number_detail {
 
 // Internal linkage on purpose, as for the decimal algorithms: the strategy's
-// file, the one file that includes this (through number_steps.h), owns its
+// file, the one file that includes this (through number/internal/steps.h), owns its
 // copies for the compiler to specialise.
 namespace {
 

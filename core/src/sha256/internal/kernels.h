@@ -1,6 +1,6 @@
 // Internal to the SHA-256 lane files: what every road shares (the round
 // constants, and how a kernel of fixed width takes a batch of any size), and
-// each road's entry points, which the road choice (sha256_road.cpp) calls.
+// each road's entry points, which the road choice (sha256/road.cpp) calls.
 #pragma once
 
 #include <algorithm>
@@ -34,13 +34,13 @@ alignas(16) constexpr std::uint32_t kRound[64] = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
-// The portable road (sha256_portable.cpp): the reference, one block at a time.
+// The portable road (sha256/portable.cpp): the reference, one block at a time.
 void compressPortable(State& state, const std::uint8_t* block) noexcept;
 void hmacPortable(const State& inner, const State& outer, const std::uint8_t* block, std::uint8_t* tag) noexcept;
 
 #ifdef ZORVA_X86
 
-// The SHA instructions (sha256_sha_ni.cpp), two lanes at a time or four.
+// The SHA instructions (sha256/sha_ni.cpp), two lanes at a time or four.
 void compressShaNiBatch(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;
 void hmacShaNiBatch(const State& inner, const State& outer, const std::uint8_t* const* blocks,
                     std::uint8_t* const* tags, std::size_t count) noexcept;
@@ -57,7 +57,7 @@ void hmacWordsShaNiQuadBatch(const State& inner, const State& outer, const std::
 inline constexpr std::size_t kZmmLanes = 16;
 inline constexpr std::size_t kYmmLanes = 8;
 
-// AVX-512 (sha256_avx512.cpp): sixteen lanes in zmm registers, eight in ymm
+// AVX-512 (sha256/avx512.cpp): sixteen lanes in zmm registers, eight in ymm
 // (AVX-512VL), and the road itself, sixteens with an eight-lane remainder.
 void compressAvx512x16(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;
 void compressAvx512x8(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;
@@ -76,7 +76,7 @@ void hmacWordsAvx512x8(const State& inner, const State& outer, const std::uint32
 void hmacWordsAvx512(const State& inner, const State& outer, const std::uint32_t* words, std::size_t stride,
                      std::uint64_t* heads, std::size_t count) noexcept;
 
-// AVX2 (sha256_avx2.cpp): eight lanes in ymm registers.
+// AVX2 (sha256/avx2.cpp): eight lanes in ymm registers.
 void compressAvx2(State* states, const std::uint8_t* const* blocks, std::size_t count) noexcept;
 void hmacAvx2(const State& inner, const State& outer, const std::uint8_t* const* blocks, std::uint8_t* const* tags,
               std::size_t count) noexcept;

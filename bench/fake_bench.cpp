@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "fake.h"
+#include "strategies/fake.h"
 
 namespace zorva {
 namespace {

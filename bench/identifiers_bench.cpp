@@ -4,9 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "cheap.h"
-#include "fpe.h"
-#include "key.h"
+#include "strategies/digits.h"
+#include "strategies/hash.h"
+#include "strategies/fpe.h"
+#include "strategies/key.h"
 
 namespace zorva {
 namespace {

@@ -13,8 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "ff1.h"
-#include "keyed_hash.h"
+#include "cpu/targets.h"
+#include "ff1/ff1.h"
+#include "keyed_hash/keyed_hash.h"
 
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // SHA256_*, as the keyed hash uses them
 
@@ -91,8 +92,8 @@ BENCHMARK(BM_AesBlock);
 // The interleaved AES floor: eight independent chains of AES-256 blocks with
 // the AES instructions (ns per block), the most the cipher gives independent
 // values. The round keys are arbitrary: only the timing matters here.
-__attribute__((target("aes,sse2"))) void BM_AesLanes(benchmark::State& state) {
-  if (!__builtin_cpu_supports("aes")) {
+ZORVA_TARGET_AES void BM_AesLanes(benchmark::State& state) {
+  if (!zorva::cpu::hasAes()) {
     state.SkipWithError("no AES instructions");
     return;
   }

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "sha256_lanes_testing.h"
+#include "sha256/lanes_testing.h"
 
 namespace {
 

@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "cheap.h"
-#include "fake.h"
-#include "fpe.h"
-#include "key.h"
+#include "strategies/digits.h"
+#include "strategies/hash.h"
+#include "strategies/fake.h"
+#include "strategies/fpe.h"
+#include "strategies/key.h"
 #include "number/number.h"
 
 namespace zorva {

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 clang_format=${CLANG_FORMAT:-clang-format}
 files=()
-while IFS= read -r f; do files+=("$f"); done < <(git ls-files -- '*.cpp' '*.h' '*.inc' ':!:core/fuzz/corpus/*')
+while IFS= read -r f; do files+=("$f"); done < <(git ls-files -- '*.cpp' '*.h' '*.inc' ':!:*/fuzz/corpus/*')
 [ ${#files[@]} -gt 0 ] || { echo "check_format.sh: no C++ files found" >&2; exit 1; }
 if ! "$clang_format" --dry-run -Werror "${files[@]}"; then
   echo "check_format.sh: the files above are not clang-formatted ($("$clang_format" --version))" >&2

@@ -2,7 +2,8 @@
 # The reliability stage: the whole suite under AddressSanitizer +
 # UndefinedBehaviorSanitizer with leak checks, ThreadSanitizer over the pool
 # and over concurrent masking on one shared Masker, and short libFuzzer runs
-# of the core's parsers and maskers from the seed corpus in core/fuzz/corpus.
+# of the core's parsers and maskers and of the Arrow importer from their seed
+# corpora (core/fuzz/corpus, py/arrow/c_data/fuzz/corpus).
 # FUZZ_SECONDS (default 20) sets each fuzz target's run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,7 +36,7 @@ stage "ASan+UBSan: Python tests"
 asan_env=(env LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc
           PYTHONPATH="$root/build/asan" ZORVA_ROAD_SWITCH=1
           ZORVA_HYPOTHESIS_EXAMPLES="${ZORVA_HYPOTHESIS_EXAMPLES:-25}")
-(cd /tmp && "${asan_env[@]}" "$python" "$root/py/tests/module_check.py" from \
+(cd /tmp && "${asan_env[@]}" "$python" "$root/py/testing/module_check.py" from \
   "$root/build/asan/zorva_rs.abi3.so" zorva_rs)
 (cd /tmp && "${asan_env[@]}" "$python" -m pytest -q -p no:cacheprovider --rootdir="$root" \
   -c "$root/pyproject.toml" --ignore="$root/py/tests/test_build.py" "$root/py/tests")
@@ -60,7 +61,7 @@ tsan_driver() {
   (cd /tmp && env LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONMALLOC=malloc \
     PYTHONPATH="$root/build/tsan" \
     TSAN_OPTIONS="halt_on_error=1:exitcode=66:suppressions=$root/$tsan_supp" \
-    "$python" "$root/py/tests/tsan_driver.py" "$1" "$root/build/tsan/$2.abi3.so")
+    "$python" "$root/py/testing/tsan_driver.py" "$1" "$root/build/tsan/$2.abi3.so")
 }
 stage "TSan: Python threads on one shared Masker"
 tsan_driver rows zorva_rs
@@ -68,11 +69,11 @@ stage "TSan: Arrow batches on shared Maskers"
 tsan_driver arrow zorva_arrow
 
 stage "libFuzzer build"
-CXX=clang++ cmake -S core/fuzz -B build/fuzz -G Ninja >/dev/null
+CXX=clang++ cmake -S fuzz -B build/fuzz -G Ninja >/dev/null
 cmake --build build/fuzz -j "$jobs"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
-for target in core/fuzz/corpus/*_fuzz; do
+for target in core/fuzz/corpus/*_fuzz py/arrow/c_data/fuzz/corpus/*_fuzz; do
   name=$(basename "$target")
   stage "fuzz $name"
   work=build/fuzz/work/$name

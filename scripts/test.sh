@@ -3,7 +3,8 @@
 #   0. the habits, first because they are quick: clang-format over the C++
 #      (scripts/check_format.sh), ruff check and ruff format over all the
 #      Python (settings in pyproject.toml), no source file over 600 lines
-#      (scripts/check_lengths.sh);
+#      (scripts/check_lengths.sh), the folders' include arrows and private
+#      headers (scripts/check_layout.py);
 #   1. the GoogleTest suites of the core and the pool, built with warnings
 #      as errors;
 #   2. the package as users get it: the manylinux wheel of scripts/wheel.sh
@@ -27,6 +28,7 @@ scripts/check_format.sh
 python3 -m ruff check --no-cache .
 python3 -m ruff format --check --no-cache .
 scripts/check_lengths.sh
+scripts/check_layout.py --quiet
 
 echo "== native tests"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -85,7 +87,7 @@ for interpreter in "${interpreters[@]}"; do
   fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$wheel" "$job_wheel"
   # Tests import the installed wheel, never the source tree.
-  (cd /tmp && "$venv/bin/python" "$root/py/tests/module_check.py" from "$venv" zorva_rs zorva_arrow)
+  (cd /tmp && "$venv/bin/python" "$root/py/testing/module_check.py" from "$venv" zorva_rs zorva_arrow)
   (cd /tmp && "$venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir="$root" -c "$root/pyproject.toml" \
     "$root/py/tests" "$root/examples")
   if [ "$interpreter" = "$primary" ]; then

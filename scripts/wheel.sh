@@ -92,7 +92,7 @@ check() {
   : >"$unpacked/.empty"
   if unshare -m true 2>/dev/null; then
     unshare -m sh -c "mount --make-rprivate / && ${binds} exec \"\$@\"" sh \
-      "$python" py/tests/module_check.py wheel "$unpacked" "${hidden_libs[@]}" \
+      "$python" py/testing/module_check.py wheel "$unpacked" "${hidden_libs[@]}" \
       || fail "import with the system's libraries hidden"
   else
     echo "no mount namespace here: the loader check above stands for the hidden-libraries import"

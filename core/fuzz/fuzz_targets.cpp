@@ -13,17 +13,18 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
-#include "cheap.h"
-#include "fake.h"
-#include "ff1.h"
+#include "support/bytes.h"
+#include "strategies/digits.h"
+#include "strategies/hash.h"
+#include "strategies/fake.h"
+#include "ff1/ff1.h"
 #include "number/float_repr.h"
-#include "fpe.h"
-#include "key.h"
+#include "strategies/fpe.h"
+#include "strategies/key.h"
 #include "number/number.h"
-#include "number/number_testing.h"
-#include "sha256_lanes.h"
-#include "sha256_lanes_testing.h"
+#include "number/testing.h"
+#include "sha256/lanes.h"
+#include "sha256/lanes_testing.h"
 
 namespace {
 

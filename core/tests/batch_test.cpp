@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "ff1.h"
-#include "key.h"
-#include "keyed_hash.h"
+#include "ff1/ff1.h"
+#include "strategies/key.h"
+#include "keyed_hash/keyed_hash.h"
 #include "number/number.h"
 #include "vectors.h"
 

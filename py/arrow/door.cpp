@@ -1,13 +1,13 @@
 // maskBatch: Arrow data in through the PyCapsule protocol, masked with the
 // interpreter lock released once, out as Arrow data again.
-#include "door.h"
+#include "arrow/door.h"
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "masking.h"
-#include "sequence.h"
+#include "arrow/masking.h"
+#include "shared/sequence.h"
 
 namespace zorva::arrow {
 namespace {

@@ -2,7 +2,7 @@
 // type, which exports Arrow data through the PyCapsule protocol.
 #pragma once
 
-#include "capi.h"
+#include "shared/capi.h"
 
 namespace zorva::arrow {
 

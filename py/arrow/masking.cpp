@@ -1,15 +1,15 @@
 // maskBatches: validation, reading, masking on the pool and writing.
-#include "masking.h"
+#include "arrow/masking.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "column.h"
-#include "number_columns.h"
-#include "text_columns.h"
+#include "shared/column_masking.h"
+#include "arrow/number_columns.h"
+#include "arrow/text_columns.h"
 #include "pool.h"
-#include "reading.h"
-#include "writer.h"
+#include "arrow/reading.h"
+#include "arrow/writer.h"
 
 namespace zorva::arrow {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "columns.h"
-#include "exported.h"
-#include "masker.h"
+#include "arrow/c_data/imported.h"
+#include "arrow/c_data/exported.h"
+#include "shared/masker.h"
 
 namespace zorva::arrow {
 

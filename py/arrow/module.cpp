@@ -1,8 +1,8 @@
 // The zorva_arrow module: the same Masker and pool functions as zorva_rs (each
 // module has its own Masker type, caches and pool), and maskBatch.
-#include "capi.h"
-#include "door.h"
-#include "exports.h"
+#include "shared/capi.h"
+#include "arrow/door.h"
+#include "shared/exports.h"
 
 // Its own type, not zorva_rs's: the two modules are separate files that
 // never import each other, and a panic names the module that raised it.

@@ -3,18 +3,18 @@
 // a float's double), its answer written back as one. The row door reads
 // the same cells as Decimals and floats; the strategy gives both the same
 // numbers, so the bytes written are the same.
-#include "number_columns.h"
+#include "arrow/number_columns.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "decimal_texts.h"
-#include "masker.h"
+#include "arrow/c_data/decimal_texts.h"
+#include "shared/masker.h"
 #include "number/limits.h"
 #include "number/number.h"
-#include "row_pieces.h"
+#include "arrow/row_pieces.h"
 
 namespace zorva::arrow {
 namespace {

@@ -3,7 +3,7 @@
 // with no text either way and no input or output objects between.
 #pragma once
 
-#include "writer.h"
+#include "arrow/writer.h"
 
 namespace zorva {
 class NumberStrategy;

@@ -1,5 +1,5 @@
 // Reading Arrow columns as inputs: row by row, or each distinct value once.
-#include "reading.h"
+#include "arrow/reading.h"
 
 #include <algorithm>
 #include <bit>
@@ -7,10 +7,10 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "decimal_texts.h"
-#include "masker.h"
-#include "result_cache.h"
-#include "seen_table.h"
+#include "arrow/c_data/decimal_texts.h"
+#include "shared/masker.h"
+#include "shared/result_cache.h"
+#include "shared/seen_table.h"
 
 namespace zorva::arrow {
 namespace {

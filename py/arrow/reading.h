@@ -4,8 +4,8 @@
 
 #include <cstddef>
 
-#include "values.h"
-#include "writer.h"
+#include "shared/values.h"
+#include "arrow/writer.h"
 
 namespace zorva::arrow {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "pool.h"
-#include "writer.h"
+#include "arrow/writer.h"
 
 namespace zorva::arrow {
 

@@ -2,7 +2,7 @@
 // rows' texts viewed in the buffers, masked a run at a time, and each answer
 // appended to its piece's data as it comes; the pieces of a batch are then
 // joined into its offsets and data.
-#include "text_columns.h"
+#include "arrow/text_columns.h"
 
 #include <cstring>
 #include <limits>
@@ -10,8 +10,8 @@
 #include <string_view>
 #include <variant>
 
-#include "masker.h"
-#include "row_pieces.h"
+#include "shared/masker.h"
+#include "arrow/row_pieces.h"
 
 namespace zorva::arrow {
 namespace {

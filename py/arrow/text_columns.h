@@ -3,7 +3,7 @@
 // straight into the output buffers, with no input or output objects between.
 #pragma once
 
-#include "writer.h"
+#include "arrow/writer.h"
 
 namespace zorva::arrow {
 

@@ -1,16 +1,16 @@
 // The writer of masked columns: the written type, then the buffers of every
 // batch (texts in one pass over a batch's rows, other forms after each
 // distinct answer's bytes are made once).
-#include "writer.h"
+#include "arrow/writer.h"
 
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <string_view>
 
-#include "bytes.h"
-#include "decimal_texts.h"
-#include "masker.h"
+#include "support/bytes.h"
+#include "arrow/c_data/decimal_texts.h"
+#include "shared/masker.h"
 
 namespace zorva::arrow {
 namespace {

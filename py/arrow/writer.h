@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "column.h"
-#include "columns.h"
-#include "exported.h"
-#include "masking.h"
+#include "shared/column_masking.h"
+#include "arrow/c_data/imported.h"
+#include "arrow/c_data/exported.h"
+#include "arrow/masking.h"
 
 namespace zorva::arrow {
 

@@ -2,8 +2,8 @@
 // coefficients, the exact path that never runs out of room.
 #include <utility>
 
-#include "number/big_ops.h"
-#include "number/decimal_algorithms.h"
+#include "number/internal/big_ops.h"
+#include "number/internal/decimal_algorithms.h"
 #include "number/dec.h"
 
 namespace zorva {

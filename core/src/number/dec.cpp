@@ -5,8 +5,8 @@
 #include <limits>
 #include <stdexcept>
 
-#include "digits.h"
-#include "number/decimal_text.h"
+#include "support/decimal_digits.h"
+#include "number/internal/decimal_text.h"
 #include "number/limits.h"
 
 namespace zorva {

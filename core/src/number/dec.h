@@ -8,8 +8,8 @@
 #include <optional>
 #include <string_view>
 
-#include "alloc.h"
-#include "bigint.h"
+#include "support/alloc.h"
+#include "support/bigint.h"
 
 namespace zorva {
 

@@ -1,5 +1,5 @@
 // Exponent digits and the reading of decimal text as a double.
-#include "number/decimal_text.h"
+#include "number/internal/decimal_text.h"
 
 #include <charconv>
 #include <limits>

@@ -1,7 +1,7 @@
 // repr() of a double as CPython writes it.
 #include "number/float_repr.h"
 
-#include "digits.h"
+#include "support/decimal_digits.h"
 
 #include <array>
 #include <bit>
@@ -231,7 +231,7 @@ std::size_t reprOf(double value, bool fast, char* out, ReprNumber* number) {
 
 std::size_t floatRepr(double value, char* out, ReprNumber* number) noexcept { return reprOf(value, true, out, number); }
 
-// The tests' road (declared in number_testing.h).
+// The tests' road (declared in number/testing.h).
 std::size_t floatReprByLibraryForTesting(double value, char* out, ReprNumber* number) noexcept {
   return reprOf(value, false, out, number);
 }

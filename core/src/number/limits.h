@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "bytes.h"
-#include "bigint.h"
-#include "keyed_hash.h"
+#include "support/bytes.h"
+#include "support/bigint.h"
+#include "keyed_hash/keyed_hash.h"
 
 namespace zorva::number_detail {
 

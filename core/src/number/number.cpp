@@ -8,13 +8,13 @@
 #include <cmath>
 #include <utility>
 
-#include "digits.h"
-#include "number/decimal_text.h"
+#include "support/decimal_digits.h"
+#include "number/internal/decimal_text.h"
 #include "number/float_repr.h"
 #include "number/limits.h"
-#include "number/number_steps.h"
-#include "number/number_testing.h"
-#include "quote.h"
+#include "number/internal/steps.h"
+#include "number/testing.h"
+#include "support/quote.h"
 
 namespace zorva {
 

@@ -8,11 +8,11 @@
 #include <string_view>
 #include <variant>
 
-#include "alloc.h"
-#include "bigint.h"
-#include "keyed_hash.h"
+#include "support/alloc.h"
+#include "support/bigint.h"
+#include "keyed_hash/keyed_hash.h"
 #include "number/dec.h"
-#include "number/number_short.h"
+#include "number/internal/short.h"
 #include "number/wide.h"
 
 namespace zorva {
@@ -99,7 +99,7 @@ class NumberStrategy {
 
  private:
   struct Run;
-  // The tests' view of the roads (number_testing.h).
+  // The tests' view of the roads (number/testing.h).
   friend struct NumberStrategyTestPeer;
   NumberStrategy() = default;
   std::optional<std::uint32_t> decimals_;

@@ -1,15 +1,15 @@
 // The short road's text: reading a value of at most 19 digits, writing its
 // hash data, and writing a masked number as text and as a double.
-#include "number/number_short.h"
+#include "number/internal/short.h"
 
 #include <bit>
 #include <charconv>
 #include <cstring>
 
-#include "digits.h"
-#include "number/decimal_text.h"
+#include "support/decimal_digits.h"
+#include "number/internal/decimal_text.h"
 #include "number/limits.h"
-#include "number/powers.h"
+#include "number/internal/powers.h"
 
 namespace zorva::number_detail {
 

@@ -1,6 +1,6 @@
 // Fixed-width storage for the number strategy's fast path: unsigned
 // integers of 256 and 512 bits, and decimals with such a coefficient. Their
-// arithmetic is in wide_ops.h.
+// arithmetic is in number/internal/wide_ops.h.
 #pragma once
 
 #include <cstdint>

@@ -270,7 +270,7 @@ def test_a_failure_mid_job_leaves_no_target_and_resume_finishes_it_identically(d
     monkeypatch.setenv("ZORVA_JOB_DEBUG", "1")
     with pytest.raises(OSError):
         main(job(db, "--no-progress", "--chunk-size", "100", "--tables-at-once", "1"))
-    assert not (db / "dst.db").exists() and (db / "dst.db.zorva-partial").exists()
+    assert not (db / "dst.db").exists() and (db / "dst.db.zorva-parts").is_dir()
     monkeypatch.setattr(sqlite.SqliteTarget, "write", write)
     assert main(job(db, "--no-progress", "--chunk-size", "100", "--resume")) == 0
     assert tables(db / "dst.db") == whole
@@ -301,7 +301,7 @@ def test_sigkill_or_ctrl_c_at_any_moment_leaves_no_target_or_the_whole_one_and_r
         _, err = process.communicate()
         if process.returncode == 130:
             assert "--resume" in err and "Traceback" not in err
-        partial += (db / "dst.db.zorva-partial").exists()
+        partial += (db / "dst.db.zorva-parts").exists()
         if (db / "dst.db").exists():
             assert tables(db / "dst.db") == whole, f"kill {i}"
             (db / "dst.db").unlink()

@@ -12,10 +12,12 @@ are checked all at once at the end with PRAGMA foreign_key_check.
 
 from __future__ import annotations
 
+import hashlib
 import os
 import re
+import shutil
 import threading
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from contextlib import closing
 from pathlib import Path
 
@@ -31,7 +33,8 @@ from .sqlite_schema import create_table, quote, read_schema, source_uri, target_
 from .target_state import StateFile, sync_dir
 
 Error = adbc.Error
-PARTIAL = ".zorva-partial"
+PARTIAL = ".zorva-partial"  # the target being put together, renamed over it when whole
+PARTS = ".zorva-parts"  # one file per table, and the note of the tables finished
 CACHE_KIB = 256 * 1024
 
 
@@ -100,16 +103,54 @@ def target_types(plan: TablePlan, source: SqliteSource) -> list[str]:
     return [target_type(c, p.rule, j in decimals) for j, (c, p) in enumerate(zip(plan.table.columns, plan.columns))]
 
 
+def sql(conn: adbc.Connection, statement: str, params: Sequence[object] = ()) -> list[tuple[object, ...]]:
+    with closing(conn.cursor()) as cursor:
+        cursor.execute(statement, params or None)
+        try:
+            return [tuple(r) for r in cursor.fetchall()]
+        except Error:
+            return []
+
+
+def open_file(path: Path) -> adbc.Connection:
+    conn = adbc.connect(str(path), autocommit=True)
+    sql(conn, "PRAGMA foreign_keys = OFF")
+    # A killed process cannot corrupt the file whatever the sync level; the
+    # target is synced once, before it is published.
+    sql(conn, "PRAGMA synchronous = OFF")
+    # Masked keys arrive in keyed order, not the source's: every insert lands
+    # somewhere in the table's tree. A cache that holds the tree being written
+    # saves re-reading its pages (about a fifth of the writer's CPU on the sample).
+    sql(conn, f"PRAGMA cache_size = -{CACHE_KIB}")
+    return conn
+
+
+def attach(conn: adbc.Connection, target: str, name: str) -> None:
+    sql(conn, f"ATTACH DATABASE '{target.replace(chr(39), chr(39) * 2)}' AS {name}")
+
+
 class SqliteTarget:
+    """SQLite lets one connection write a file at a time, and writing costs the job
+    as much CPU as masking: so each table is written into a file of its own, by a
+    connection of its own, side by side with the others (TARGET.zorva-parts/), and
+    the files are moved into the target at the end by SQLite's transfer of whole
+    records and index entries, which decodes nothing."""
+
     widen_ints = True
 
     def __init__(self, path: str | Path, source: SqliteSource, replace: bool) -> None:
         self.path = Path(path)
         self.partial = self.path.with_name(self.path.name + PARTIAL)
+        self.parts = self.path.with_name(self.path.name + PARTS)
         self.source = source
         self.replace = replace
         self.lock = threading.Lock()
-        self.conn: adbc.Connection | None = None
+        self.writing: dict[str, adbc.Connection] = {}  # the tables being written, each into its file
+        self.assembling = threading.Lock()  # the target itself: one writer
+        self.assembly: adbc.Connection | None = None
+        self.assembled: set[str] = set()
+        self.checked: set[str] = set()
+        self.plan: Plan | None = None
         self.state: StateFile | None = None
         self.finished: set[str] = set()
         self.created: set[str] = set()
@@ -122,43 +163,35 @@ class SqliteTarget:
     # -- opening and closing
 
     def open(self, plan: Plan, fingerprint: str, resume: bool) -> set[str]:
-        self.present = {t.name for t in plan.tables}
+        self.present, self.plan = {t.name for t in plan.tables}, plan
         if self.path.exists() and not self.replace:
             raise PolicyError(f"the target {self.path} already exists (--replace replaces it whole)")
-        self.state = StateFile(self.partial.with_name(self.partial.name + ".json"), fingerprint)
-        finished = self.state.load() if resume and self.partial.exists() else None
+        self.state = StateFile(self.parts / "state.json", fingerprint)
+        finished = self.state.load() if resume else None
         if finished is None:
             # A fresh start: whatever an earlier job left goes.
-            for p in (self.partial, Path(str(self.partial) + "-journal"), Path(str(self.partial) + "-wal")):
-                p.unlink(missing_ok=True)
+            shutil.rmtree(self.parts, ignore_errors=True)
+            self.parts.mkdir()
             self.state.save(())
             finished = set()
+        for p in (self.partial, Path(str(self.partial) + "-journal")):
+            p.unlink(missing_ok=True)
         self.finished = set(finished)
-        self.conn = adbc.connect(str(self.partial), autocommit=True)
-        self._sql("PRAGMA foreign_keys = OFF")
-        # A killed process cannot corrupt the file whatever the sync level; the
-        # file is synced once, before it is published.
-        self._sql("PRAGMA synchronous = OFF")
-        # Masked keys arrive in keyed order, not the source's: every insert lands
-        # somewhere in the table's tree. A cache that holds the trees being written
-        # saves re-reading their pages (about a fifth of the writer's CPU on the sample).
-        self._sql(f"PRAGMA cache_size = -{CACHE_KIB}")
-        self._sql(f"ATTACH DATABASE '{source_uri(self.source.path).replace(chr(39), chr(39) * 2)}' AS source")
         return set(self.finished)
 
     def close(self) -> None:
-        if self.conn is not None:
-            self.conn.close()
-            self.conn = None
+        with self.lock:
+            conns, self.writing = list(self.writing.values()), {}
+        with self.assembling:
+            if self.assembly is not None:
+                conns.append(self.assembly)
+                self.assembly = None
+        for conn in conns:
+            conn.close()
 
-    def _sql(self, statement: str) -> list[tuple[object, ...]]:
-        assert self.conn is not None
-        with closing(self.conn.cursor()) as cursor:
-            cursor.execute(statement)
-            try:
-                return [tuple(r) for r in cursor.fetchall()]
-            except Error:
-                return []
+    def part(self, name: str) -> Path:
+        """The file a table is written into (named by a hash: a table's name may be any text)."""
+        return self.parts / (hashlib.sha256(name.encode("utf-8")).hexdigest()[:24] + ".db")
 
     # -- tables
 
@@ -166,40 +199,46 @@ class SqliteTarget:
         return target_types(plan, self.source)
 
     def begin_table(self, plan: TablePlan) -> None:
+        path = self.part(plan.name)
+        for p in (path, Path(str(path) + "-journal")):
+            p.unlink(missing_ok=True)
+        conn = open_file(path)
         with self.lock:
-            self._sql(f"DROP TABLE IF EXISTS main.{quote(plan.name)}")
+            old = self.writing.pop(plan.name, None)
+            self.writing[plan.name] = conn
+        if old is not None:
+            old.close()
         self.created.discard(plan.name)
 
-    def _create(self, plan: TablePlan, types: list[str]) -> None:
-        self._sql(create_table(plan, types, self.present))
+    def _create(self, conn: adbc.Connection, plan: TablePlan, types: list[str]) -> None:
+        sql(conn, create_table(plan, types, self.present))
         self.created.add(plan.name)
 
     def write(self, plan: TablePlan, chunk: pa.Table, first_row: int, widened: set[int]) -> None:
-        with self.lock:
-            self._sql("BEGIN")
-            try:
-                if plan.name not in self.created:
-                    types = self.target_types(plan)
-                    for j in widened:
-                        types[j] = "TEXT"
-                    self._create(plan, types)
-                elif widened - self._widened_at_create(plan):
-                    raise RefusedValue(self._outgrown(plan, widened))
-                assert self.conn is not None
-                with closing(self.conn.cursor()) as cursor:
-                    cursor.adbc_ingest(plan.name, chunk, mode="append")
-                self._sql("COMMIT")
-            except BaseException as e:
-                self._sql("ROLLBACK")
-                if first_row == 0:
-                    self.created.discard(plan.name)
-                # The driver reports a constraint's failure as an internal error.
-                if isinstance(e, adbc.Error) and "constraint failed" in str(e):
-                    raise RefusedValue(self._constraint_message(plan, chunk, str(e), first_row)) from None
-                raise
+        conn = self.writing[plan.name]
+        sql(conn, "BEGIN")
+        try:
+            if plan.name not in self.created:
+                types = self.target_types(plan)
+                for j in widened:
+                    types[j] = "TEXT"
+                self._create(conn, plan, types)
+            elif widened and widened - self._widened_at_create(conn, plan):
+                raise RefusedValue(self._outgrown(plan, widened))
+            with closing(conn.cursor()) as cursor:
+                cursor.adbc_ingest(plan.name, chunk, mode="append")
+            sql(conn, "COMMIT")
+        except BaseException as e:
+            sql(conn, "ROLLBACK")
+            if first_row == 0:
+                self.created.discard(plan.name)
+            # The driver reports a constraint's failure as an internal error.
+            if isinstance(e, adbc.Error) and "constraint failed" in str(e):
+                raise RefusedValue(self._constraint_message(conn, plan, chunk, str(e), first_row)) from None
+            raise
 
-    def _widened_at_create(self, plan: TablePlan) -> set[int]:
-        rows = self._sql(f"PRAGMA main.table_info({quote(plan.name)})")
+    def _widened_at_create(self, conn: adbc.Connection, plan: TablePlan) -> set[int]:
+        rows = sql(conn, f"PRAGMA main.table_info({quote(plan.name)})")
         declared = self.target_types(plan)
         return {j for j, r in enumerate(rows) if str(r[2]) == "TEXT" and declared[j] != "TEXT"}
 
@@ -211,7 +250,9 @@ class SqliteTarget:
             "and the column was created as an integer; a larger --chunk-size takes them in the first chunk"
         )
 
-    def _constraint_message(self, plan: TablePlan, chunk: pa.Table, error: str, first_row: int) -> str:
+    def _constraint_message(
+        self, conn: adbc.Connection, plan: TablePlan, chunk: pa.Table, error: str, first_row: int
+    ) -> str:
         where = f"the chunk from row {first_row:,} of {plan.name!r}"
         match = re.search(r"(UNIQUE|NOT NULL) constraint failed: ([^\n]*)", error)
         if not match:
@@ -224,11 +265,12 @@ class SqliteTarget:
             )
         return (
             f"masked values of {plan.name}.{'+'.join(columns)}, which the schema keeps unique, "
-            f"collide: {self._collisions(plan, chunk, columns)} (a hash cut short or a fake strategy "
+            f"collide: {self._collisions(conn, plan, chunk, columns)} (a hash cut short or a fake strategy "
             "cannot keep values unique: mask the column with key or fpe)"
         )
 
-    def _collisions(self, plan: TablePlan, chunk: pa.Table, columns: list[str]) -> str:
+    @staticmethod
+    def _collisions(conn: adbc.Connection, plan: TablePlan, chunk: pa.Table, columns: list[str]) -> str:
         """A few masked values that occur twice: within the chunk, or in it and in the rows before."""
         keys = chunk.select(columns)
         counts = keys.group_by(columns).aggregate([([], "count_all")])
@@ -239,75 +281,115 @@ class SqliteTarget:
             for at in range(0, len(values), 500):
                 part = values[at : at + 500]
                 marks = ", ".join("?" for _ in part)
-                assert self.conn is not None
-                with closing(self.conn.cursor()) as cursor:
-                    cursor.execute(f"SELECT {col} FROM main.{quote(plan.name)} WHERE {col} IN ({marks}) LIMIT 3", part)
-                    dup = [{columns[0]: r[0]} for r in cursor.fetchall()]
+                found = sql(conn, f"SELECT {col} FROM main.{quote(plan.name)} WHERE {col} IN ({marks}) LIMIT 3", part)
+                dup = [{columns[0]: r[0]} for r in found]
                 if dup:
                     break
         return ", ".join(repr(tuple(d.values()) if len(d) > 1 else next(iter(d.values()))) for d in dup) or "?"
 
     def copy_table(self, plan: TablePlan) -> int:
+        conn = self.writing[plan.name]
         names = ", ".join(map(quote, plan.table.names))
-        with self.lock:
-            self._sql("BEGIN")
-            try:
-                self._create(plan, self.target_types(plan))
-                self._sql(
-                    f"INSERT INTO main.{quote(plan.name)} ({names}) SELECT {names} FROM source.{quote(plan.name)}"
-                )
-                self._sql("COMMIT")
-            except BaseException:
-                self._sql("ROLLBACK")
-                raise
+        attach(conn, source_uri(self.source.path), "source")
+        sql(conn, "BEGIN")
+        try:
+            self._create(conn, plan, self.target_types(plan))
+            sql(conn, f"INSERT INTO main.{quote(plan.name)} ({names}) SELECT {names} FROM source.{quote(plan.name)}")
+            sql(conn, "COMMIT")
+        except BaseException:
+            sql(conn, "ROLLBACK")
+            raise
+        finally:
+            sql(conn, "DETACH DATABASE source")
         return plan.table.rows
 
     def end_table(self, plan: TablePlan) -> None:
         assert self.state is not None
-        with self.lock:
-            self._sql("BEGIN")
-            try:
-                if plan.name not in self.created:
-                    self._create(plan, self.target_types(plan))
-                for index in plan.table.indexes:
-                    self._sql(index.definition)
-                self._sql("COMMIT")
-            except adbc.Error as e:
-                self._sql("ROLLBACK")
-                if "constraint failed" not in str(e):
-                    raise
-                raise RefusedValue(
-                    f"a unique index of {plan.name!r} refused the masked values: {str(e).strip().splitlines()[0]} "
-                    "(a hash cut short or a fake strategy cannot keep values unique: mask with key or fpe)"
-                ) from None
-            except BaseException:
-                self._sql("ROLLBACK")
+        conn = self.writing[plan.name]
+        sql(conn, "BEGIN")
+        try:
+            if plan.name not in self.created:
+                self._create(conn, plan, self.target_types(plan))
+            for index in plan.table.indexes:
+                sql(conn, index.definition)
+            sql(conn, "COMMIT")
+        except adbc.Error as e:
+            sql(conn, "ROLLBACK")
+            if "constraint failed" not in str(e):
                 raise
+            raise RefusedValue(
+                f"a unique index of {plan.name!r} refused the masked values: {str(e).strip().splitlines()[0]} "
+                "(a hash cut short or a fake strategy cannot keep values unique: mask with key or fpe)"
+            ) from None
+        except BaseException:
+            sql(conn, "ROLLBACK")
+            raise
+        with self.lock:
+            del self.writing[plan.name]
             self.finished.add(plan.name)
             self.state.save(self.finished)
+        conn.close()
+        # Into the target now, beside the other tables' work, rather than all at the end.
+        with self.assembling:
+            self._assemble(plan)
+            self._check_references()
+
+    def _assemble(self, plan: TablePlan) -> None:
+        """Moves a finished table's file into the target (the caller holds `assembling`)."""
+        if self.assembly is None:
+            self.assembly = open_file(self.partial)
+        conn = self.assembly
+        attach(conn, str(self.part(plan.name)), "part")
+        try:
+            sql(conn, "BEGIN")
+            # The part's own statements: the same columns, types and indexes let
+            # SQLite copy records and index entries as they are.
+            for (statement,) in sql(
+                conn,
+                "SELECT sql FROM part.sqlite_master WHERE tbl_name = ? AND sql IS NOT NULL "
+                "AND type IN ('table', 'index') ORDER BY type = 'index', rowid",
+                [plan.name],
+            ):
+                sql(conn, str(statement))
+            sql(conn, f"INSERT INTO main.{quote(plan.name)} SELECT * FROM part.{quote(plan.name)}")
+            sql(conn, "COMMIT")
+        except BaseException:
+            sql(conn, "ROLLBACK")
+            raise
+        finally:
+            sql(conn, "DETACH DATABASE part")
+        self.assembled.add(plan.name)
+
+    def _check_references(self) -> None:
+        """Checks the references of every table in the target whose referenced tables are
+        there too (the caller holds `assembling`)."""
+        assert self.plan is not None and self.assembly is not None
+        for t in self.plan.tables:
+            parents = {fk.table for fk in t.table.foreign_keys if fk.table in self.present}
+            if t.name in self.checked or t.name not in self.assembled or not parents <= self.assembled:
+                continue
+            broken = sql(self.assembly, f"PRAGMA main.foreign_key_check({quote(t.name)})")
+            if broken:
+                counts: dict[str, int] = {}
+                for _, _, parent, _ in broken:
+                    counts[str(parent)] = counts.get(str(parent), 0) + 1
+                listed = ", ".join(f"{n} row(s) referencing {p!r}" for p, n in counts.items())
+                raise RefusedValue(f"references of {t.name!r} that do not resolve in the target: {listed}")
+            self.checked.add(t.name)
 
     def finish(self, plan: Plan) -> None:
-        assert self.state is not None and self.conn is not None
-        with self.lock:
-            extras = [(k, v) for t in plan.tables for k, v in t.table.extra.items() if k != "sql"]
-            self._sql("BEGIN")
-            for key, sql in sorted(extras, key=lambda kv: kv[0].startswith("trigger")):
-                kind, name = key.split(":", 1)
-                self._sql(f"DROP {kind.upper()} IF EXISTS main.{quote(name)}")
-                try:
-                    self._sql(sql)
-                except Error as e:  # a view or trigger over a table this job does not write
-                    self.warnings.append(f"{kind} {name!r} not created: {str(e).strip().splitlines()[0]}")
-            self._sql("COMMIT")
-            broken = self._sql("PRAGMA main.foreign_key_check")
-            if broken:
-                counts: dict[tuple[str, str], int] = {}
-                for table, _, parent, _ in broken:
-                    counts[(str(table), str(parent))] = counts.get((str(table), str(parent)), 0) + 1
-                listed = ", ".join(f"{n} row(s) of {t!r} referencing {p!r}" for (t, p), n in counts.items())
-                raise RefusedValue(f"references that do not resolve in the target: {listed}")
-            self._sql("DETACH DATABASE source")
-            self.close()
+        """The tables a resumed job finished earlier moved in, the last references
+        checked, the views and triggers, and the target synced and renamed into place."""
+        with self.assembling:
+            if self.assembly is None:  # a database of no tables is a target too
+                self.assembly = open_file(self.partial)
+            for t in plan.tables:
+                if t.name not in self.assembled:
+                    self._assemble(t)
+            self._check_references()
+            self._views_and_triggers(self.assembly, plan)
+            self.assembly.close()
+            self.assembly = None
         fd = os.open(self.partial, os.O_RDONLY)
         try:
             os.fsync(fd)
@@ -316,4 +398,15 @@ class SqliteTarget:
         self.bytes = self.partial.stat().st_size
         os.replace(self.partial, self.path)
         sync_dir(self.path.parent)
-        self.state.remove()
+        shutil.rmtree(self.parts, ignore_errors=True)
+
+    def _views_and_triggers(self, conn: adbc.Connection, plan: Plan) -> None:
+        extras = [(k, v) for t in plan.tables for k, v in t.table.extra.items() if k != "sql"]
+        sql(conn, "BEGIN")
+        for key, statement in sorted(extras, key=lambda kv: kv[0].startswith("trigger")):
+            kind, name = key.split(":", 1)
+            try:
+                sql(conn, statement)
+            except Error as e:  # a view or trigger over a table this job does not write
+                self.warnings.append(f"{kind} {name!r} not created: {str(e).strip().splitlines()[0]}")
+        sql(conn, "COMMIT")

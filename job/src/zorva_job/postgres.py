@@ -344,9 +344,20 @@ class PostgresTarget:
         raise AssertionError("unreachable")
 
     def end_table(self, plan: TablePlan) -> None:
+        """The table's own keys, checks, indexes and sequences, built by its connection
+        beside the other tables' loading, in the transaction that notes it finished."""
         with self.lock:
             conn = self.tables.pop(plan.name)
         try:
+            steps = [("i", index_sql(i, plan.table, self.staging), i.columns) for i in plan.table.indexes]
+            steps += [s for s in key_constraints(plan.table, self.staging, self.present) if s[0] != "f"]
+            for kind, statement, columns in steps:
+                try:
+                    execute(conn, statement)
+                except Error as e:
+                    conn.rollback()
+                    raise self._refusal(conn, plan, kind, statement, columns, e) from None
+            self._sequences(conn, plan)
             execute(
                 conn,
                 f"INSERT INTO {quote(self.staging)}.{STATE} VALUES ({literal(self.fingerprint)}, {literal(plan.name)})",
@@ -358,21 +369,18 @@ class PostgresTarget:
     # -- publishing
 
     def finish(self, plan: Plan) -> None:
+        # Every table has its keys (end_table): the references, then the rename, at once.
         staging, conn = quote(self.staging), self.conn
-        steps: list[tuple[TablePlan, str, str, tuple[str, ...]]] = []
-        for t in plan.tables:
-            steps += [(t, "i", index_sql(i, t.table, self.staging), i.columns) for i in t.table.indexes]
-            steps += [(t, *s) for s in key_constraints(t.table, self.staging, self.present)]
-        steps.sort(key=lambda s: s[1] == "f")  # the keys every reference needs first
+        steps = [(t, *s) for t in plan.tables for s in key_constraints(t.table, self.staging, self.present)]
         execute(conn, f"SET search_path = {staging}")
         for t, kind, statement, columns in steps:
+            if kind != "f":
+                continue
             try:
                 execute(conn, statement)
             except Error as e:
                 conn.rollback()
-                raise self._refusal(t, kind, statement, columns, e) from None
-        for t in plan.tables:
-            self._sequences(t)
+                raise self._refusal(conn, t, kind, statement, columns, e) from None
         execute(conn, f"DROP TABLE {staging}.{STATE}")
         if self.replace:
             execute(conn, f"DROP SCHEMA IF EXISTS {quote(self.schema)} CASCADE")
@@ -390,7 +398,7 @@ class PostgresTarget:
         )
         conn.commit()
 
-    def _sequences(self, t: TablePlan) -> None:
+    def _sequences(self, conn: adbc.Connection, t: TablePlan) -> None:
         """Serial sequences owned by their columns, and every sequence past the masked maximum."""
         table = f"{quote(self.staging)}.{quote(t.name)}"
         for c in t.table.columns:
@@ -398,23 +406,27 @@ class PostgresTarget:
             if seq is None:
                 continue
             if not c.identity:
-                execute(
-                    self.conn, f"ALTER SEQUENCE {quote(self.staging)}.{quote(seq)} OWNED BY {table}.{quote(c.name)}"
-                )
+                execute(conn, f"ALTER SEQUENCE {quote(self.staging)}.{quote(seq)} OWNED BY {table}.{quote(c.name)}")
             found = f"pg_get_serial_sequence({literal(table)}, {literal(c.name)})"
             fetch(
-                self.conn,
+                conn,
                 f"SELECT setval({found}, m) FROM (SELECT max({quote(c.name)}) AS m FROM {table}) x "
                 f"JOIN pg_sequence q ON q.seqrelid = {found}::regclass WHERE m BETWEEN q.seqmin AND q.seqmax",
             )
 
     def _refusal(
-        self, t: TablePlan, kind: str, statement: str, columns: tuple[str, ...], e: adbc_driver_manager.Error
+        self,
+        conn: adbc.Connection,
+        t: TablePlan,
+        kind: str,
+        statement: str,
+        columns: tuple[str, ...],
+        e: adbc_driver_manager.Error,
     ) -> Exception:
         state = getattr(e, "sqlstate", None)
         what = statement.split(" ADD CONSTRAINT ", 1)[-1].split(" ", 1)[0] if kind != "i" else "index"
         if state == "23505":
-            shown = ", ".join(self._collisions(t, columns)) or "(in an expression of the key)"
+            shown = ", ".join(self._collisions(conn, t, columns)) or "(in an expression of the key)"
             return RefusedValue(
                 f"masked values of {t.name}.{'+'.join(columns)}, which the schema keeps unique, collide: {shown} "
                 f"({UNIQUE_HINT})"
@@ -428,18 +440,18 @@ class PostgresTarget:
             return RefusedValue(f"the masked values of table {t.name!r} break its constraint {what}")
         return e
 
-    def _collisions(self, t: TablePlan, columns: tuple[str, ...]) -> list[str]:
+    def _collisions(self, conn: adbc.Connection, t: TablePlan, columns: tuple[str, ...]) -> list[str]:
         """Up to three masked values found more than once; a column written in clear shows as '…'."""
         if not columns:
             return []
         masked = {c.name for c in t.columns if c.rule is not None}
         cols = ", ".join(map(quote, columns))
         rows = fetch(
-            self.conn,
+            conn,
             f"SELECT {cols} FROM {quote(self.staging)}.{quote(t.name)} "
             f"WHERE ({' AND '.join(f'{quote(c)} IS NOT NULL' for c in columns)}) "
             f"GROUP BY {cols} HAVING count(*) > 1 LIMIT 3",
         )
-        self.conn.rollback()
+        conn.rollback()
         shown = [[repr(v) if c in masked else "…" for c, v in zip(columns, r)] for r in rows]
         return [s[0] if len(s) == 1 else f"({', '.join(s)})" for s in shown]

@@ -309,3 +309,20 @@ def test_sigkill_or_ctrl_c_at_any_moment_leaves_no_target_or_the_whole_one_and_r
     result = subprocess.run([*argv, "--resume"], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     assert tables(db / "dst.db") == whole
+
+
+@pytest.mark.parametrize(
+    "dangling",
+    [
+        "INSERT INTO orders VALUES (100000, 99999, 'DE', 'n')",  # a key that is not there
+        "INSERT INTO returns VALUES (1, 9, 'late')",  # half a composite key
+        "UPDATE employees SET boss = 77 WHERE id = 3",  # a self-reference
+    ],
+)
+def test_a_reference_that_does_not_resolve_stops_the_job_and_publishes_nothing(db, capsys, dangling):
+    with closing(sqlite3.connect(db / "src.db")) as conn:
+        conn.execute(dangling)
+        conn.commit()
+    assert main(job(db, "--no-progress")) == 1
+    assert "that do not resolve in the target: 1 row(s)" in capsys.readouterr().err
+    assert not (db / "dst.db").exists()

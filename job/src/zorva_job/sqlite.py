@@ -7,7 +7,7 @@ tables noted in TARGET.zorva-partial.json: a job killed at any moment leaves
 TARGET as it was (absent, or the previous run's), and `--resume` takes up the
 partial file. Tables are created with their keys and references; references
 are not enforced while loading (tables load side by side, in any order) and
-are checked all at once at the end with PRAGMA foreign_key_check.
+are checked for each table once it and the tables it references are written.
 """
 
 from __future__ import annotations
@@ -28,7 +28,7 @@ import pyarrow.compute as pc
 from .job import rechunk
 from .plan import Plan, TablePlan
 from .policy import PolicyError, RefusedValue
-from .schema import Database
+from .schema import Database, ForeignKey
 from .sqlite_schema import create_table, quote, read_schema, source_uri, target_type
 from .target_state import StateFile, sync_dir
 
@@ -128,7 +128,7 @@ def open_file(path: Path) -> adbc.Connection:
     # again), so a journal would only copy every page a chunk touches (a third of
     # the writer's CPU on the sample) to undo what is never kept.
     sql(conn, "PRAGMA journal_mode = OFF")
-    sql(conn, "PRAGMA locking_mode = EXCLUSIVE")
+    sql(conn, "PRAGMA main.locking_mode = EXCLUSIVE")  # not the parts it attaches: others read them
     return conn
 
 
@@ -339,7 +339,7 @@ class SqliteTarget:
         # Into the target now, beside the other tables' work, rather than all at the end.
         with self.assembling:
             self._assemble(plan)
-            self._check_references()
+        self._check_references()
 
     def _assemble(self, plan: TablePlan) -> None:
         """Moves a finished table's file into the target (the caller holds `assembling`)."""
@@ -368,32 +368,57 @@ class SqliteTarget:
         self.assembled.add(plan.name)
 
     def _check_references(self) -> None:
-        """Checks the references of every table in the target whose referenced tables are
-        there too (the caller holds `assembling`)."""
-        assert self.plan is not None and self.assembly is not None
+        """Checks the references of every finished table whose referenced tables are
+        finished too, in their parts, on a connection of its own: beside the other
+        tables' work rather than all at the end in the target."""
+        assert self.plan is not None
         for t in self.plan.tables:
-            parents = {fk.table for fk in t.table.foreign_keys if fk.table in self.present}
-            if t.name in self.checked or t.name not in self.assembled or not parents <= self.assembled:
-                continue
-            broken = sql(self.assembly, f"PRAGMA main.foreign_key_check({quote(t.name)})")
-            if broken:
-                counts: dict[str, int] = {}
-                for _, _, parent, _ in broken:
-                    counts[str(parent)] = counts.get(str(parent), 0) + 1
-                listed = ", ".join(f"{n} row(s) referencing {p!r}" for p, n in counts.items())
-                raise RefusedValue(f"references of {t.name!r} that do not resolve in the target: {listed}")
-            self.checked.add(t.name)
+            fks = [fk for fk in t.table.foreign_keys if fk.table in self.present]
+            with self.lock:
+                ready = t.name not in self.checked and {t.name, *(fk.table for fk in fks)} <= self.finished
+                if ready:
+                    self.checked.add(t.name)  # claimed: no other thread checks it
+            if ready and fks:
+                self._check_table(t.name, fks)
+
+    def _check_table(self, table: str, fks: list[ForeignKey]) -> None:
+        """The rows of `table` whose reference finds no row, as PRAGMA foreign_key_check
+        counts them (a reference with a NULL in it refers to nothing)."""
+        conn = adbc.connect(source_uri(self.part(table)), autocommit=True)
+        try:
+            sql(conn, "PRAGMA busy_timeout = 60000")  # a part being moved into the target is read meanwhile
+            broken: list[str] = []
+            for fk in fks:
+                parent = "main"
+                if fk.table != table:
+                    attach(conn, Path(self.part(fk.table)).resolve().as_uri() + "?mode=ro", "parent")
+                    parent = "parent"
+                on = " AND ".join(f"p.{quote(r)} = c.{quote(c)}" for c, r in zip(fk.columns, fk.ref_columns))
+                valued = " AND ".join(f"c.{quote(c)} IS NOT NULL" for c in fk.columns)
+                found = sql(
+                    conn,
+                    f"SELECT count(*) FROM main.{quote(table)} c WHERE {valued} AND NOT EXISTS "
+                    f"(SELECT 1 FROM {parent}.{quote(fk.table)} p WHERE {on})",
+                )
+                if parent != "main":
+                    sql(conn, "DETACH DATABASE parent")
+                if found and found[0][0]:
+                    broken.append(f"{found[0][0]} row(s) referencing {fk.table!r}")
+        finally:
+            conn.close()
+        if broken:
+            raise RefusedValue(f"references of {table!r} that do not resolve in the target: {', '.join(broken)}")
 
     def finish(self, plan: Plan) -> None:
-        """The tables a resumed job finished earlier moved in, the last references
-        checked, the views and triggers, and the target synced and renamed into place."""
+        """The references a resumed job finished earlier checked, those tables moved in,
+        the views and triggers, and the target synced and renamed into place."""
+        self._check_references()
         with self.assembling:
             if self.assembly is None:  # a database of no tables is a target too
                 self.assembly = open_file(self.partial)
             for t in plan.tables:
                 if t.name not in self.assembled:
                     self._assemble(t)
-            self._check_references()
             self._views_and_triggers(self.assembly, plan)
             self.assembly.close()
             self.assembly = None

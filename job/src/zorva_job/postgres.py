@@ -181,6 +181,10 @@ class PostgresTarget:
         self.lock = threading.Lock()
         self.tables: dict[str, adbc.Connection] = {}  # one connection per table being written
         self.present: set[str] = set()
+        self.plan: Plan | None = None
+        self.finished: set[str] = set()
+        self.checked: set[str] = set()  # tables whose references are added and validated
+        self.adding = threading.Lock()  # references are added one at a time (see _reference)
         self.fingerprint = ""
         self.warnings: list[str] = []
         self.bytes = 0
@@ -200,7 +204,7 @@ class PostgresTarget:
         refuse_unreadable([t.table for t in plan.tables if t.action != "skip"])
         if any(t.name == STATE for t in plan.tables):
             raise PolicyError(f"a table named {STATE!r}: the job keeps its state under that name")
-        self.present, self.fingerprint = {t.name for t in plan.tables}, fingerprint
+        self.present, self.fingerprint, self.plan = {t.name for t in plan.tables}, fingerprint, plan
         # Two jobs building one target would each undo the other's work.
         lock = f"SELECT pg_try_advisory_lock(hashtext({literal('zorva ' + self.staging)}))"
         # A killed job's server process may hold the lock a moment longer.
@@ -240,6 +244,7 @@ class PostgresTarget:
                     self.warnings.append(
                         f"reference {key[8:]!r} of {t.name!r} to {where} left out: the target holds one schema"
                     )
+        self.finished = set(finished)
         return finished
 
     def close(self) -> None:
@@ -365,22 +370,64 @@ class PostgresTarget:
             conn.commit()
         finally:
             conn.close()
+        with self.lock:
+            self.finished.add(plan.name)
+        self._check_references()
+
+    def _check_references(self) -> None:
+        """Adds and validates the references of every finished table whose referenced
+        tables are finished too: beside the other tables' work, not all at the end."""
+        assert self.plan is not None
+        for t in self.plan.tables:
+            steps = [s for s in key_constraints(t.table, self.staging, self.present) if s[0] == "f"]
+            parents = {fk.table for fk in t.table.foreign_keys if fk.table in self.present}
+            with self.lock:
+                ready = t.name not in self.checked and {t.name, *parents} <= self.finished
+                if ready:
+                    self.checked.add(t.name)  # claimed: no other thread adds them
+            if ready and steps:
+                self._reference(t, steps)
+
+    def _reference(self, t: TablePlan, steps: list[tuple[str, str, tuple[str, ...]]]) -> None:
+        """Each reference added unchecked, then validated. Adding locks both tables against
+        each other's additions, so additions go one at a time (two tables referencing each
+        other could otherwise wait on each other); it takes no time. Validating, the
+        table scan, locks nothing another validation needs: those run side by side."""
+        staging, table = quote(self.staging), quote(t.name)
+        conn = connect(self.conninfo, "target")
+        try:
+            execute(conn, f"SET search_path = {staging}")
+            conn.commit()
+            there = {
+                str(r[0])
+                for r in fetch(
+                    conn, f"SELECT conname FROM pg_constraint WHERE conrelid = '{staging}.{table}'::regclass"
+                )
+            }
+            conn.commit()
+            fks = [fk for fk in t.table.foreign_keys if fk.table in self.present]
+            for (kind, statement, columns), fk in zip(steps, fks, strict=True):
+                try:
+                    if fk.name not in there:
+                        with self.adding:
+                            unchecked = statement if statement.endswith("NOT VALID") else statement + " NOT VALID"
+                            execute(conn, unchecked)
+                            conn.commit()
+                    execute(conn, f"ALTER TABLE {staging}.{table} VALIDATE CONSTRAINT {quote(fk.name)}")
+                    conn.commit()
+                except Error as e:
+                    conn.rollback()
+                    raise self._refusal(conn, t, kind, statement, columns, e) from None
+        finally:
+            conn.close()
 
     # -- publishing
 
     def finish(self, plan: Plan) -> None:
-        # Every table has its keys (end_table): the references, then the rename, at once.
+        # Every table has its keys (end_table) and its references (_check_references;
+        # here those of a resumed job's tables): the rename alone remains.
+        self._check_references()
         staging, conn = quote(self.staging), self.conn
-        steps = [(t, *s) for t in plan.tables for s in key_constraints(t.table, self.staging, self.present)]
-        execute(conn, f"SET search_path = {staging}")
-        for t, kind, statement, columns in steps:
-            if kind != "f":
-                continue
-            try:
-                execute(conn, statement)
-            except Error as e:
-                conn.rollback()
-                raise self._refusal(conn, t, kind, statement, columns, e) from None
         execute(conn, f"DROP TABLE {staging}.{STATE}")
         if self.replace:
             execute(conn, f"DROP SCHEMA IF EXISTS {quote(self.schema)} CASCADE")

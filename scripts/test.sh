@@ -47,7 +47,7 @@ scripts/wheel.sh
 wheel=$root/$(ls dist/zorva_rs-*.whl)
 echo "== the job's wheel (job/)"
 rm -f dist/zorva_job-*.whl
-python3 -m pip wheel -q --disable-pip-version-check --no-deps -w dist job
+python3 -m pip wheel -q --disable-pip-version-check --no-deps -w dist ./job
 job_wheel=$root/$(ls dist/zorva_job-*.whl)
 
 # Every CPython from 3.11 up that the machine has, one interpreter per minor

@@ -11,7 +11,6 @@ from __future__ import annotations
 import queue
 import threading
 import time
-from collections.abc import Callable
 from dataclasses import dataclass, field
 
 import pyarrow as pa
@@ -99,7 +98,6 @@ def run_database(
     overlap: bool = True,
     copy_only: bool = False,
     progress: bool | None = None,
-    log: Callable[[str], object] = lambda line: None,
 ) -> DatabaseResult:
     """Runs the plan into `target`; `copy_only` copies masked tables unmasked (the reader
     and writer alone, for measuring). Raises the first failure, the target left partial."""
@@ -177,7 +175,6 @@ def run_database(
         with lock:
             done_tables[0] += 1
             bar.set_postfix_str(f"tables {done_tables[0]}/{len(plan.tables)}")
-            log(f"{t.name}: {t.action} {result.rows:,} rows in {result.seconds:.2f} s")
 
     def worker() -> None:
         while not failed.is_set():

@@ -8,11 +8,14 @@ leave out comes from PGHOST, PGPORT, PGDATABASE, PGUSER, PGPASSWORD...
 The target is built in a staging schema, TARGET_zorva_partial, which holds a
 state table of the job's fingerprint and its finished tables. Tables are
 created bare (types, NOT NULL, defaults, identities) and loaded one chunk per
-transaction; `finish` adds every key, index, check and reference, sets the
-sequences past the masked values, drops the state table and renames the
-staging schema to the target's, in one transaction. A job killed at any moment
-leaves the old target schema (or none) or the new one, never half of one; and
-the staging schema for `--resume`.
+transaction; once its rows are in, a table gets its keys, checks and indexes
+and its sequences set past the masked values (`end_table`), and once the
+tables it references are in too, its references, added and validated
+(`_check_references`): each by the connection of a table's own, beside the
+other tables' loading. `finish` drops the state table and renames the staging
+schema to the target's, in one transaction. A job killed at any moment leaves
+the old target schema (or none) or the new one, never half of one; and the
+staging schema for `--resume`.
 
 Types. The target keeps the source's column types (numeric(12,2) stays
 numeric(12,2)). numeric is read as its text, masked as a Decimal and written

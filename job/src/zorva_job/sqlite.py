@@ -18,7 +18,7 @@ import re
 import shutil
 import threading
 from collections.abc import Iterator, Sequence
-from contextlib import closing
+from contextlib import closing, contextmanager
 from pathlib import Path
 
 import adbc_driver_sqlite.dbapi as adbc
@@ -132,6 +132,19 @@ def open_file(path: Path) -> adbc.Connection:
     return conn
 
 
+@contextmanager
+def transaction(conn: adbc.Connection) -> Iterator[None]:
+    """One transaction; without a journal a failed one is not undone, and the file it
+    was in is thrown away whole (see open_file)."""
+    sql(conn, "BEGIN")
+    try:
+        yield
+    except BaseException:
+        sql(conn, "ROLLBACK")
+        raise
+    sql(conn, "COMMIT")
+
+
 def attach(conn: adbc.Connection, target: str, name: str) -> None:
     sql(conn, f"ATTACH DATABASE '{target.replace(chr(39), chr(39) * 2)}' AS {name}")
 
@@ -223,20 +236,18 @@ class SqliteTarget:
 
     def write(self, plan: TablePlan, chunk: pa.Table, first_row: int, widened: set[int]) -> None:
         conn = self.writing[plan.name]
-        sql(conn, "BEGIN")
         try:
-            if plan.name not in self.created:
-                types = self.target_types(plan)
-                for j in widened:
-                    types[j] = "TEXT"
-                self._create(conn, plan, types)
-            elif widened and widened - self._widened_at_create(conn, plan):
-                raise RefusedValue(self._outgrown(plan, widened))
-            with closing(conn.cursor()) as cursor:
-                cursor.adbc_ingest(plan.name, chunk, mode="append")
-            sql(conn, "COMMIT")
+            with transaction(conn):
+                if plan.name not in self.created:
+                    types = self.target_types(plan)
+                    for j in widened:
+                        types[j] = "TEXT"
+                    self._create(conn, plan, types)
+                elif widened and widened - self._widened_at_create(conn, plan):
+                    raise RefusedValue(self._outgrown(plan, widened))
+                with closing(conn.cursor()) as cursor:
+                    cursor.adbc_ingest(plan.name, chunk, mode="append")
         except BaseException as e:
-            sql(conn, "ROLLBACK")
             if first_row == 0:
                 self.created.discard(plan.name)
             # The driver reports a constraint's failure as an internal error.
@@ -298,14 +309,11 @@ class SqliteTarget:
         conn = self.writing[plan.name]
         names = ", ".join(map(quote, plan.table.names))
         attach(conn, source_uri(self.source.path), "source")
-        sql(conn, "BEGIN")
         try:
-            self._create(conn, plan, self.target_types(plan))
-            sql(conn, f"INSERT INTO main.{quote(plan.name)} ({names}) SELECT {names} FROM source.{quote(plan.name)}")
-            sql(conn, "COMMIT")
-        except BaseException:
-            sql(conn, "ROLLBACK")
-            raise
+            with transaction(conn):
+                self._create(conn, plan, self.target_types(plan))
+                copy = f"INSERT INTO main.{quote(plan.name)} ({names}) SELECT {names} FROM source.{quote(plan.name)}"
+                sql(conn, copy)
         finally:
             sql(conn, "DETACH DATABASE source")
         return plan.table.rows
@@ -313,24 +321,19 @@ class SqliteTarget:
     def end_table(self, plan: TablePlan) -> None:
         assert self.state is not None
         conn = self.writing[plan.name]
-        sql(conn, "BEGIN")
         try:
-            if plan.name not in self.created:
-                self._create(conn, plan, self.target_types(plan))
-            for index in plan.table.indexes:
-                sql(conn, index.definition)
-            sql(conn, "COMMIT")
+            with transaction(conn):
+                if plan.name not in self.created:
+                    self._create(conn, plan, self.target_types(plan))
+                for index in plan.table.indexes:
+                    sql(conn, index.definition)
         except adbc.Error as e:
-            sql(conn, "ROLLBACK")
             if "constraint failed" not in str(e):
                 raise
             raise RefusedValue(
                 f"a unique index of {plan.name!r} refused the masked values: {str(e).strip().splitlines()[0]} "
                 "(a hash cut short or a fake strategy cannot keep values unique: mask with key or fpe)"
             ) from None
-        except BaseException:
-            sql(conn, "ROLLBACK")
-            raise
         with self.lock:
             del self.writing[plan.name]
             self.finished.add(plan.name)
@@ -348,21 +351,17 @@ class SqliteTarget:
         conn = self.assembly
         attach(conn, str(self.part(plan.name)), "part")
         try:
-            sql(conn, "BEGIN")
-            # The part's own statements: the same columns, types and indexes let
-            # SQLite copy records and index entries as they are.
-            for (statement,) in sql(
-                conn,
-                "SELECT sql FROM part.sqlite_master WHERE tbl_name = ? AND sql IS NOT NULL "
-                "AND type IN ('table', 'index') ORDER BY type = 'index', rowid",
-                [plan.name],
-            ):
-                sql(conn, str(statement))
-            sql(conn, f"INSERT INTO main.{quote(plan.name)} SELECT * FROM part.{quote(plan.name)}")
-            sql(conn, "COMMIT")
-        except BaseException:
-            sql(conn, "ROLLBACK")
-            raise
+            with transaction(conn):
+                # The part's own statements: the same columns, types and indexes let
+                # SQLite copy records and index entries as they are.
+                for (statement,) in sql(
+                    conn,
+                    "SELECT sql FROM part.sqlite_master WHERE tbl_name = ? AND sql IS NOT NULL "
+                    "AND type IN ('table', 'index') ORDER BY type = 'index', rowid",
+                    [plan.name],
+                ):
+                    sql(conn, str(statement))
+                sql(conn, f"INSERT INTO main.{quote(plan.name)} SELECT * FROM part.{quote(plan.name)}")
         finally:
             sql(conn, "DETACH DATABASE part")
         self.assembled.add(plan.name)
@@ -434,11 +433,10 @@ class SqliteTarget:
 
     def _views_and_triggers(self, conn: adbc.Connection, plan: Plan) -> None:
         extras = [(k, v) for t in plan.tables for k, v in t.table.extra.items() if k != "sql"]
-        sql(conn, "BEGIN")
-        for key, statement in sorted(extras, key=lambda kv: kv[0].startswith("trigger")):
-            kind, name = key.split(":", 1)
-            try:
-                sql(conn, statement)
-            except Error as e:  # a view or trigger over a table this job does not write
-                self.warnings.append(f"{kind} {name!r} not created: {str(e).strip().splitlines()[0]}")
-        sql(conn, "COMMIT")
+        with transaction(conn):
+            for key, statement in sorted(extras, key=lambda kv: kv[0].startswith("trigger")):
+                kind, name = key.split(":", 1)
+                try:
+                    sql(conn, statement)
+                except Error as e:  # a view or trigger over a table this job does not write
+                    self.warnings.append(f"{kind} {name!r} not created: {str(e).strip().splitlines()[0]}")

@@ -1,13 +1,15 @@
 """The whole-database job on SQLite: ADBC reads Arrow batches from a read-only source,
-ADBC bulk ingest writes them into a partial target file, renamed over the target
-only once every table is in and every reference resolves.
+ADBC bulk ingest writes them, and the target is renamed into place only once every
+table is in and every reference resolves.
 
-The target is built as TARGET.zorva-partial beside TARGET, with the finished
-tables noted in TARGET.zorva-partial.json: a job killed at any moment leaves
-TARGET as it was (absent, or the previous run's), and `--resume` takes up the
-partial file. Tables are created with their keys and references; references
-are not enforced while loading (tables load side by side, in any order) and
-are checked for each table once it and the tables it references are written.
+Each table is written into a file of its own under TARGET.zorva-parts/, beside
+the note of the tables finished (state.json), and moved as it is finished into
+TARGET.zorva-partial, which is synced and renamed over TARGET at the end: a
+job killed at any moment leaves TARGET as it was (absent, or the previous
+run's), and `--resume` takes up the finished parts. Tables are created with
+their keys and references; references are not enforced while loading (tables
+load side by side, in any order) and are checked for each table once it and
+the tables it references are written.
 """
 
 from __future__ import annotations
@@ -153,8 +155,8 @@ class SqliteTarget:
     """SQLite lets one connection write a file at a time, and writing costs the job
     as much CPU as masking: so each table is written into a file of its own, by a
     connection of its own, side by side with the others (TARGET.zorva-parts/), and
-    the files are moved into the target at the end by SQLite's transfer of whole
-    records and index entries, which decodes nothing."""
+    each file is moved into the target as its table is finished, by SQLite's
+    transfer of whole records and index entries, which decodes nothing."""
 
     widen_ints = True
 

@@ -195,11 +195,20 @@ def test_policies_that_would_break_a_join_are_refused(db, edit, message):
         make_plan(policy, schema)
 
 
-def test_load_order_puts_keys_before_their_references(db):
-    plan = make_plan(DatabasePolicy.parse(__import__("tomllib").loads(POLICY)), read_schema(db / "src.db"))
-    order = [t.name for t in plan.tables]
+def test_check_reports_load_order_domains_references_and_types_and_writes_nothing(db, capsys):
+    job(db)  # writes the policy
+    assert main(["check", "sqlite", str(db / "src.db"), "--policy", str(db / "p.toml")]) == 0
+    out = " ".join(capsys.readouterr().out.split(" "))
+    out = "\n".join(" ".join(line.split()) for line in out.splitlines())
+    order = [line.split(".", 1)[1].split(":")[0].strip() for line in out.splitlines() if line[:1].isdigit()]
     for before, after in (("employees", "customers"), ("customers", "orders"), ("orders", "lines")):
         assert order.index(before) < order.index(after)
+    assert "boss INTEGER: key, key domain 'employee id' (follows employees.id)" in out
+    # returns.order_id -> lines.order_id -> orders.id: the key at the end of the chain.
+    assert out.count("order_id INTEGER: key, key domain 'id' (follows orders.id)") == 2
+    assert "balance DECIMAL TEXT: number(decimals=2, variance='0.1'), key domain 'balance'" in out
+    assert "country TEXT: in clear (follows countries.code)" in out and "audit: skip, 1 rows" in out
+    assert sorted(p.name for p in db.iterdir()) == ["p.toml", "src.db"]
 
 
 def test_a_unique_column_whose_masked_values_collide_is_named_not_a_traceback(db, capsys):
@@ -245,10 +254,11 @@ def test_a_private_key_file_gives_the_environment_keys_values(db, monkeypatch):
 def test_existing_targets_need_replace_and_the_source_is_never_written(db, capsys):
     before = (db / "src.db").read_bytes()
     assert main(job(db, "--no-progress")) == 0
-    first = (db / "dst.db").read_bytes()
+    first, content = (db / "dst.db").read_bytes(), tables(db / "dst.db")
     assert main(job(db, "--no-progress")) == 2 and "already exists" in capsys.readouterr().err
     assert (db / "dst.db").read_bytes() == first and (db / "src.db").read_bytes() == before
-    assert main(job(db, "--no-progress", "--replace")) == 0 and tables(db / "dst.db") == tables(db / "dst.db")
+    (db / "dst.db").write_bytes(b"an older target")
+    assert main(job(db, "--no-progress", "--replace")) == 0 and tables(db / "dst.db") == content
 
 
 def test_a_failure_mid_job_leaves_no_target_and_resume_finishes_it_identically(db, monkeypatch):

@@ -11,7 +11,8 @@ from .plan import Plan, TablePlan
 
 def check_report(plan: Plan, target_types: Callable[[TablePlan], list[str]]) -> str:
     """Every table in load order with its action, and every column with its masking,
-    key domain and target type. Shows no key and no value."""
+    key domain and target type; a reference names the key it follows (at the end of
+    a chain of references). Shows no key and no value."""
     lines = [f"policy fits: {len(plan.tables)} table(s), in load order:"]
     for i, t in enumerate(plan.tables, 1):
         lines.append(f"{i}. {t.name}: {t.action}, {t.table.rows:,} rows")
@@ -19,11 +20,11 @@ def check_report(plan: Plan, target_types: Callable[[TablePlan], list[str]]) -> 
         width = max((len(c.name) for c in t.columns), default=0)
         for c, kind in zip(t.columns, types, strict=True):
             if c.rule is None:
-                how = "in clear" + (f" (references {c.via[0]}.{c.via[1]})" if c.via else "")
+                how = "in clear" + (f" (follows {c.via[0]}.{c.via[1]})" if c.via else "")
             else:
                 how = f"{c.rule.describe()}, key domain {c.rule.domain!r}"
                 if c.via:
-                    how += f" (references {c.via[0]}.{c.via[1]})"
+                    how += f" (follows {c.via[0]}.{c.via[1]})"
             lines.append(f"   {c.name:<{width}}  {kind or '(no type)'}: {how}")
     return "\n".join(lines)
 

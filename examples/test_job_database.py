@@ -95,7 +95,14 @@ def build(path: Path, customers: int = 300) -> Path:
 def tables(path: Path) -> dict[str, list[tuple[object, ...]]]:
     with closing(sqlite3.connect(path)) as conn:
         names = [r[0] for r in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
-        return {n: conn.execute(f'SELECT * FROM "{n}" ORDER BY rowid').fetchall() for n in names}
+        out = {}
+        for n in names:
+            quoted = '"' + n.replace('"', '""') + '"'
+            try:
+                out[n] = conn.execute(f"SELECT * FROM {quoted} ORDER BY rowid").fetchall()
+            except sqlite3.OperationalError:  # WITHOUT ROWID: in the order of its key
+                out[n] = conn.execute(f"SELECT * FROM {quoted}").fetchall()
+        return out
 
 
 def job(tmp_path: Path, *args: str, policy: str = POLICY) -> list[str]:
@@ -336,3 +343,46 @@ def test_a_reference_that_does_not_resolve_stops_the_job_and_publishes_nothing(d
     assert main(job(db, "--no-progress")) == 1
     assert "that do not resolve in the target: 1 row(s)" in capsys.readouterr().err
     assert not (db / "dst.db").exists()
+
+
+def test_odd_names_tables_without_rowid_autoincrement_views_and_triggers_come_along(tmp_path, monkeypatch):
+    monkeypatch.setenv("ZORVA_MASTER_KEY", KEY)
+    with closing(sqlite3.connect(tmp_path / "src.db")) as conn:
+        conn.executescript("""
+            CREATE TABLE "odd ""name"" t" (id INTEGER PRIMARY KEY AUTOINCREMENT, "we'ird" TEXT UNIQUE, v TEXT);
+            CREATE TABLE wr (k TEXT PRIMARY KEY, v INT) WITHOUT ROWID;
+            CREATE TABLE mixed (id INT, v);
+            CREATE VIEW vw AS SELECT id, v FROM "odd ""name"" t";
+            CREATE TRIGGER tr AFTER INSERT ON wr BEGIN INSERT INTO mixed VALUES (new.v, 'trig'); END;
+        """)
+        for i in range(1, 51):
+            conn.execute("""INSERT INTO "odd ""name"" t" ("we'ird", v) VALUES (?, ?)""", (f"w{i}", f"v{i}"))
+            conn.execute("INSERT INTO wr VALUES (?, ?)", (f"k{i}", i))
+        conn.execute("INSERT INTO mixed VALUES (1, 'text'), (2, 3.5), (3, x'00ff')")
+        conn.commit()
+    policy = """
+        [tables.'odd "name" t']
+        keep = ["v"]
+        columns.id.strategy = "key"
+        columns."we'ird".strategy = "hash"
+        [tables.wr]
+        keep = ["v"]
+        columns.k.strategy = "key"
+        [tables.mixed]
+        action = "copy"
+    """
+    (tmp_path / "p.toml").write_text(policy, encoding="utf-8")
+    argv = ["sqlite", str(tmp_path / "src.db"), str(tmp_path / "dst.db"), "--policy", str(tmp_path / "p.toml")]
+    assert main([*argv, "--no-progress"]) == 0
+    src, dst = tables(tmp_path / "src.db"), tables(tmp_path / "dst.db")
+    assert dst["mixed"] == src["mixed"]  # every storage class as it was
+    with closing(sqlite3.connect(tmp_path / "dst.db")) as conn:
+        schema = {name: sql for name, sql in conn.execute("SELECT name, sql FROM sqlite_master")}
+        ids = [r[0] for r in conn.execute('SELECT id FROM "odd ""name"" t"')]
+        assert conn.execute("SELECT count(*) FROM vw").fetchone() == (50,)
+        # The sequence is past the masked keys, so the next row gets a key of its own.
+        assert conn.execute("SELECT seq FROM sqlite_sequence").fetchone() == (max(ids),)
+        conn.execute("INSERT INTO wr VALUES ('new', 7)")  # the trigger fires in the target
+        assert conn.execute("SELECT v FROM mixed WHERE id = 7").fetchone() == ("trig",)
+    assert "AUTOINCREMENT" in schema['odd "name" t'] and "WITHOUT ROWID" in schema["wr"] and "tr" in schema
+    assert sorted(ids) != list(range(1, 51)) and len(set(ids)) == 50

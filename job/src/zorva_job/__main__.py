@@ -25,7 +25,7 @@ import adbc_driver_manager
 import zorva_arrow
 
 from .backend import Source, Target
-from .cli import add_key_arguments, take_key
+from .cli import add_key_arguments, failed, take_key
 from .database import DatabaseResult, build_maskers, run_database
 from .dbpolicy import DatabasePolicy
 from .job import masking_threads
@@ -217,12 +217,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
         outcome = run(args)
-    except PolicyError as e:
-        print(f"{PROG}: error: {e}", file=sys.stderr)
-        return 2
-    except RefusedValue as e:
-        print(f"{PROG}: refused: {e}", file=sys.stderr)
-        return 1
+    except (PolicyError, RefusedValue) as e:
+        return failed(PROG, e)
     except adbc_driver_manager.Error as e:
         print(f"{PROG}: database error: {_db_message(e)}", file=sys.stderr)
         return 1

@@ -87,17 +87,23 @@ def run_command(
         policy = Policy.load(args.policy)
         words = load_words(args.words)
         result = job(policy, master, words)
-    except PolicyError as e:
-        print(f"{prog}: error: {e}", file=sys.stderr)
-        return 2
-    except RefusedValue as e:
-        print(f"{prog}: refused: {e}", file=sys.stderr)
-        return 1
+    except (PolicyError, RefusedValue) as e:
+        return failed(prog, e)
     except db_errors as e:
         print(f"{prog}: {db_error(e)}", file=sys.stderr)
         return 1
     report(result)
     return 0
+
+
+def failed(prog: str, e: PolicyError | RefusedValue) -> int:
+    """Says why a job stopped and answers its exit code: 2 for what cannot be masked as
+    asked (nothing written), 1 for a refused value."""
+    if isinstance(e, PolicyError):
+        print(f"{prog}: error: {e}", file=sys.stderr)
+        return 2
+    print(f"{prog}: refused: {e}", file=sys.stderr)
+    return 1
 
 
 def shorten(value: object, width: int = 30) -> str:

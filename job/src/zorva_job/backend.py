@@ -3,7 +3,8 @@
 The job reads the source's schema, builds every masker, then hands the target
 its tables one by one (several at a time on their own threads): `begin_table`,
 `write` per chunk (one transaction each), `end_table`; or `copy_table` for a
-table copied as it is. `finish` gives the target its remaining keys and
+table copied as it is; then `check_references` once the table and the tables
+it references are finished. `finish` gives the target its remaining keys and
 indexes, checks every reference and publishes it whole; until then the target
 exists only under a partial name, which `open(resume=True)` takes up again.
 """
@@ -68,6 +69,13 @@ class Target(Protocol):
 
     def end_table(self, plan: TablePlan) -> None:
         """The table is whole: what it needs after its rows, and a note for --resume."""
+        ...
+
+    def check_references(self, plan: TablePlan) -> None:
+        """Checks (PostgreSQL: adds and validates) the table's references to tables of the
+        target; called once it and the tables it references are finished, on a worker
+        thread, beside the other tables' work. Raises RefusedValue for a reference that
+        finds no row."""
         ...
 
     def finish(self, plan: Plan) -> None:

@@ -108,6 +108,7 @@ def run_database(
         if name in results:
             results[name].resumed = True
             results[name].rows = next(t.table.rows for t in plan.tables if t.name == name)
+    names = {t.name for t in plan.tables}
     todo = [t for t in plan.tables if t.name not in finished]
     # Tables of one chunk first: they cost next to nothing, and they are the
     # lookup tables that others reference, whose references can then be checked
@@ -126,6 +127,19 @@ def run_database(
         total=total, unit="rows", unit_scale=True, desc="database", disable=None if progress is None else not progress
     )
     done_tables = [len(finished)]
+    written, checked = set(finished), set()
+
+    def references_ready() -> list[TablePlan]:
+        """The tables not yet checked whose references can be: they and the tables they
+        reference are finished. Each is claimed by the thread that asks first."""
+        ready = []
+        with lock:
+            for t in plan.tables:
+                parents = {fk.table for fk in t.table.foreign_keys}
+                if t.name not in checked and t.name in written and parents & names <= written:
+                    checked.add(t.name)
+                    ready.append(t)
+        return ready
 
     def advance(rows: int) -> None:
         with lock:
@@ -171,6 +185,10 @@ def run_database(
             with lock:
                 _add(times, part)
         target.end_table(t)
+        with lock:
+            written.add(t.name)
+        for ready in references_ready():
+            target.check_references(ready)
         result.seconds = time.perf_counter() - began
         with lock:
             done_tables[0] += 1
@@ -212,6 +230,8 @@ def run_database(
         if errors:
             # A refusal before other failures: it says what to change.
             raise next((e for e in errors if isinstance(e, RefusedValue)), errors[0])
+        for ready in references_ready():  # those of the tables a resumed job had finished
+            target.check_references(ready)
         target.finish(plan)
     finally:
         bar.close()

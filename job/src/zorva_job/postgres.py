@@ -11,7 +11,7 @@ created bare (types, NOT NULL, defaults, identities) and loaded one chunk per
 transaction; once its rows are in, a table gets its keys, checks and indexes
 and its sequences set past the masked values (`end_table`), and once the
 tables it references are in too, its references, added and validated
-(`_check_references`): each by the connection of a table's own, beside the
+(`check_references`): each by the connection of a table's own, beside the
 other tables' loading. `finish` drops the state table and renames the staging
 schema to the target's, in one transaction. A job killed at any moment leaves
 the old target schema (or none) or the new one, never half of one; and the
@@ -184,9 +184,6 @@ class PostgresTarget:
         self.lock = threading.Lock()
         self.tables: dict[str, adbc.Connection] = {}  # one connection per table being written
         self.present: set[str] = set()
-        self.plan: Plan | None = None
-        self.finished: set[str] = set()
-        self.checked: set[str] = set()  # tables whose references are added and validated
         self.adding = threading.Lock()  # references are added one at a time (see _reference)
         self.fingerprint = ""
         self.warnings: list[str] = []
@@ -207,7 +204,7 @@ class PostgresTarget:
         refuse_unreadable([t.table for t in plan.tables if t.action != "skip"])
         if any(t.name == STATE for t in plan.tables):
             raise PolicyError(f"a table named {STATE!r}: the job keeps its state under that name")
-        self.present, self.fingerprint, self.plan = {t.name for t in plan.tables}, fingerprint, plan
+        self.present, self.fingerprint = {t.name for t in plan.tables}, fingerprint
         # Two jobs building one target would each undo the other's work.
         lock = f"SELECT pg_try_advisory_lock(hashtext({literal('zorva ' + self.staging)}))"
         # A killed job's server process may hold the lock a moment longer.
@@ -247,7 +244,6 @@ class PostgresTarget:
                     self.warnings.append(
                         f"reference {key[8:]!r} of {t.name!r} to {where} left out: the target holds one schema"
                     )
-        self.finished = set(finished)
         return finished
 
     def close(self) -> None:
@@ -373,29 +369,15 @@ class PostgresTarget:
             conn.commit()
         finally:
             conn.close()
-        with self.lock:
-            self.finished.add(plan.name)
-        self._check_references()
 
-    def _check_references(self) -> None:
-        """Adds and validates the references of every finished table whose referenced
-        tables are finished too: beside the other tables' work, not all at the end."""
-        assert self.plan is not None
-        for t in self.plan.tables:
-            steps = [s for s in key_constraints(t.table, self.staging, self.present) if s[0] == "f"]
-            parents = {fk.table for fk in t.table.foreign_keys if fk.table in self.present}
-            with self.lock:
-                ready = t.name not in self.checked and {t.name, *parents} <= self.finished
-                if ready:
-                    self.checked.add(t.name)  # claimed: no other thread adds them
-            if ready and steps:
-                self._reference(t, steps)
-
-    def _reference(self, t: TablePlan, steps: list[tuple[str, str, tuple[str, ...]]]) -> None:
+    def check_references(self, t: TablePlan) -> None:
         """Each reference added unchecked, then validated. Adding locks both tables against
         each other's additions, so additions go one at a time (two tables referencing each
         other could otherwise wait on each other); it takes no time. Validating, the
         table scan, locks nothing another validation needs: those run side by side."""
+        steps = [s for s in key_constraints(t.table, self.staging, self.present) if s[0] == "f"]
+        if not steps:
+            return
         staging, table = quote(self.staging), quote(t.name)
         conn = connect(self.conninfo, "target")
         try:
@@ -427,9 +409,8 @@ class PostgresTarget:
     # -- publishing
 
     def finish(self, plan: Plan) -> None:
-        # Every table has its keys (end_table) and its references (_check_references;
-        # here those of a resumed job's tables): the rename alone remains.
-        self._check_references()
+        # Every table has its keys (end_table) and its references (check_references):
+        # the rename alone remains.
         staging, conn = quote(self.staging), self.conn
         execute(conn, f"DROP TABLE {staging}.{STATE}")
         if self.replace:

@@ -30,7 +30,7 @@ import pyarrow.compute as pc
 from .job import rechunk
 from .plan import Plan, TablePlan
 from .policy import PolicyError, RefusedValue
-from .schema import Database, ForeignKey
+from .schema import Database
 from .sqlite_schema import create_table, quote, read_schema, source_uri, target_type
 from .target_state import StateFile, sync_dir
 
@@ -171,8 +171,6 @@ class SqliteTarget:
         self.assembling = threading.Lock()  # the target itself: one writer
         self.assembly: adbc.Connection | None = None
         self.assembled: set[str] = set()
-        self.checked: set[str] = set()
-        self.plan: Plan | None = None
         self.state: StateFile | None = None
         self.finished: set[str] = set()
         self.created: set[str] = set()
@@ -185,7 +183,7 @@ class SqliteTarget:
     # -- opening and closing
 
     def open(self, plan: Plan, fingerprint: str, resume: bool) -> set[str]:
-        self.present, self.plan = {t.name for t in plan.tables}, plan
+        self.present = {t.name for t in plan.tables}
         if self.path.exists() and not self.replace:
             raise PolicyError(f"the target {self.path} already exists (--replace replaces it whole)")
         self.state = StateFile(self.parts / "state.json", fingerprint)
@@ -344,7 +342,6 @@ class SqliteTarget:
         # Into the target now, beside the other tables' work, rather than all at the end.
         with self.assembling:
             self._assemble(plan)
-        self._check_references()
 
     def _assemble(self, plan: TablePlan) -> None:
         """Moves a finished table's file into the target (the caller holds `assembling`)."""
@@ -368,23 +365,14 @@ class SqliteTarget:
             sql(conn, "DETACH DATABASE part")
         self.assembled.add(plan.name)
 
-    def _check_references(self) -> None:
-        """Checks the references of every finished table whose referenced tables are
-        finished too, in their parts, on a connection of its own: beside the other
-        tables' work rather than all at the end in the target."""
-        assert self.plan is not None
-        for t in self.plan.tables:
-            fks = [fk for fk in t.table.foreign_keys if fk.table in self.present]
-            with self.lock:
-                ready = t.name not in self.checked and {t.name, *(fk.table for fk in fks)} <= self.finished
-                if ready:
-                    self.checked.add(t.name)  # claimed: no other thread checks it
-            if ready and fks:
-                self._check_table(t.name, fks)
-
-    def _check_table(self, table: str, fks: list[ForeignKey]) -> None:
-        """The rows of `table` whose reference finds no row, as PRAGMA foreign_key_check
-        counts them (a reference with a NULL in it refers to nothing)."""
+    def check_references(self, plan: TablePlan) -> None:
+        """Counts the rows whose reference finds no row, as PRAGMA foreign_key_check counts
+        them (a reference with a NULL in it refers to nothing), in the tables' parts and
+        on a connection of its own: beside the other tables' work, not in the target."""
+        table = plan.name
+        fks = [fk for fk in plan.table.foreign_keys if fk.table in self.present]
+        if not fks:
+            return
         conn = adbc.connect(source_uri(self.part(table)), autocommit=True)
         try:
             sql(conn, "PRAGMA busy_timeout = 60000")  # a part being moved into the target is read meanwhile
@@ -411,9 +399,8 @@ class SqliteTarget:
             raise RefusedValue(f"references of {table!r} that do not resolve in the target: {', '.join(broken)}")
 
     def finish(self, plan: Plan) -> None:
-        """The references a resumed job finished earlier checked, those tables moved in,
-        the views and triggers, and the target synced and renamed into place."""
-        self._check_references()
+        """The tables a resumed job finished earlier moved in, the views and triggers, and
+        the target synced and renamed into place."""
         with self.assembling:
             if self.assembly is None:  # a database of no tables is a target too
                 self.assembly = open_file(self.partial)

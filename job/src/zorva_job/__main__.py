@@ -150,7 +150,7 @@ def _backend(args: argparse.Namespace, kind: str) -> Backend:
     return Backend(pg, lambda t: postgres.target_types(t, pg), target)
 
 
-def _plan(args: argparse.Namespace, backend: Backend) -> Plan:
+def _plan(args: argparse.Namespace, backend: Backend) -> tuple[Plan, DatabasePolicy]:
     policy = DatabasePolicy.load(args.policy)
     db = backend.source.describe()
     if args.table:
@@ -160,27 +160,27 @@ def _plan(args: argparse.Namespace, backend: Backend) -> Plan:
     plan = make_plan(policy, db)
     if args.table:
         plan.tables = [t for t in plan.tables if t.name in args.table]
-    return plan
+    return plan, policy
 
 
 def run(args: argparse.Namespace) -> DatabaseResult | str:
     if args.command == "check":
         backend = _backend(args, args.backend)
-        plan = _plan(args, backend)
+        plan, _ = _plan(args, backend)
         _words(args, plan)  # a locale or words file that fails, fails here too
         return check_report(plan, backend.target_types)
     key = take_key(args)
     if args.chunk_size < 1:
         raise PolicyError("--chunk-size must be at least 1")
     backend = _backend(args, args.command)
-    plan = _plan(args, backend)
+    plan, policy = _plan(args, backend)
     words, words_id = _words(args, plan)
     target, where = backend.target()
     maskers = build_maskers(plan, backend.source, target, key, words)
     job_id = fingerprint(
         key,
         args.command,
-        DatabasePolicy.load(args.policy).text,
+        policy.text,  # the file as the plan was made from it
         words_id,
         backend.source.identity(),
         ",".join(t.name for t in plan.tables),

@@ -51,10 +51,6 @@ class Target(Protocol):
         job of the same fingerprint is taken up and its finished tables are answered."""
         ...
 
-    def target_types(self, plan: TablePlan) -> list[str]:
-        """The column types the table gets in the target."""
-        ...
-
     def begin_table(self, plan: TablePlan) -> None:
         """(Re)creates the table, empty."""
         ...

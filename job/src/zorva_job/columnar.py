@@ -12,16 +12,7 @@ import pyarrow.compute as pc
 import zorva_arrow
 
 from .dbpolicy import Rule
-from .policy import (
-    FAKE_STRATEGIES,
-    Options,
-    Policy,
-    PolicyError,
-    RefusedValue,
-    build_maskers,
-    derive_subkey,
-    fallback_text,
-)
+from .policy import Options, Policy, PolicyError, RefusedValue, build_maskers, fallback_text, make_maskers
 
 # maskBatch's refusal of a masked value its column's Arrow type cannot hold.
 NOT_FITTING = "the masked value does not fit the column's Arrow type"
@@ -80,24 +71,11 @@ class BatchMasker:
         widen_ints: bool = False,
     ) -> BatchMasker:
         """One Masker per column that has a rule, its subkey drawn from the rule's key domain."""
-        maskers: list[zorva_arrow.Masker | None] = []
-        subkeys: list[bytes | None] = []
-        for name, rule in zip(names, rules, strict=True):
-            if rule is None:
-                maskers.append(None)
-                subkeys.append(None)
-                continue
-            options = rule.options
-            if rule.strategy in FAKE_STRATEGIES:
-                if words is None:
-                    raise PolicyError(f"column {table}.{name}: {rule.strategy} needs word lists")
-                options = {**words, **options}
-            subkey = derive_subkey(master, rule.domain)
-            try:
-                maskers.append(zorva_arrow.Masker(subkey, rule.strategy, options))
-            except (TypeError, ValueError, OverflowError) as e:
-                raise PolicyError(f"column {table}.{name} ({rule.strategy}): {e}") from None
-            subkeys.append(subkey)
+        columns = [
+            (f"{table}.{n}", None if r is None else (r.strategy, r.options, r.domain))
+            for n, r in zip(names, rules, strict=True)
+        ]
+        maskers, subkeys = make_maskers(columns, master, words, zorva_arrow.Masker)
         texts = [j for j in sorted(decimal_columns) if maskers[j] is not None]
         return cls([f"{table}.{n}" for n in names], maskers, subkeys, texts, widen_ints)
 

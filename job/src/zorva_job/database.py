@@ -54,6 +54,11 @@ class DatabaseResult:
     def rows_per_second(self) -> float:
         return self.rows / self.seconds if self.seconds else float("inf")
 
+    @property
+    def megabytes_per_second(self) -> float:
+        """The published target's size over the run's time."""
+        return self.bytes / 1e6 / max(self.seconds, 1e-9)
+
 
 def build_maskers(
     plan: Plan, source: Source, target: Target, master: bytes, words: Options | None

@@ -72,14 +72,9 @@ class Policy:
             columns[name] = (entry["strategy"], options)
         return cls(table, columns)
 
-    def options(self, column: str, words: Options | None) -> tuple[str, Options]:
-        """The column's strategy and options, word lists added under the policy's own options."""
-        strategy, options = self.columns[column]
-        if strategy in FAKE_STRATEGIES:
-            if words is None:
-                raise PolicyError(f"column {column!r}: {strategy} needs word lists (--words)")
-            options = {**words, **options}
-        return strategy, options
+
+# A masked column: its strategy, options and key domain.
+Masking = tuple[str, Options, str]
 
 
 def build_maskers(
@@ -94,19 +89,37 @@ def build_maskers(
     unknown = sorted(set(policy.columns) - set(names))
     if unknown:
         raise PolicyError(f"policy columns not in table {policy.table!r}: {', '.join(unknown)}")
+    columns = [(repr(n), (*policy.columns[n], n) if n in policy.columns else None) for n in names]
+    return make_maskers(columns, master, words, masker)
+
+
+def make_maskers(
+    columns: Sequence[tuple[str, Masking | None]],
+    master: bytes,
+    words: Options | None,
+    masker: Callable[[bytes, str, Options], M],
+) -> tuple[list[M | None], list[bytes | None]]:
+    """One `masker(subkey, strategy, options)` per column that is masked and its subkey
+    HMAC-SHA-256(master, key domain), None for the others; each column comes with its
+    name as messages show it. The fake strategies get the word lists under their own
+    options."""
     maskers: list[M | None] = []
     subkeys: list[bytes | None] = []
-    for name in names:
-        if name not in policy.columns:
+    for where, masking in columns:
+        if masking is None:
             maskers.append(None)
             subkeys.append(None)
             continue
-        strategy, options = policy.options(name, words)
-        subkey = derive_subkey(master, name)
+        strategy, options, domain = masking
+        if strategy in FAKE_STRATEGIES:
+            if words is None:
+                raise PolicyError(f"column {where}: {strategy} needs word lists (--words)")
+            options = {**words, **options}
+        subkey = derive_subkey(master, domain)
         try:
             maskers.append(masker(subkey, strategy, options))
         except (TypeError, ValueError, OverflowError) as e:
-            raise PolicyError(f"column {name!r} ({strategy}): {e}") from e
+            raise PolicyError(f"column {where} ({strategy}): {e}") from None
         subkeys.append(subkey)
     return maskers, subkeys
 

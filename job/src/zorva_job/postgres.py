@@ -254,9 +254,6 @@ class PostgresTarget:
 
     # -- tables
 
-    def target_types(self, plan: TablePlan) -> list[str]:
-        return target_types(plan, self.source)
-
     def begin_table(self, plan: TablePlan) -> None:
         conn = connect(self.conninfo, "target")
         with self.lock:

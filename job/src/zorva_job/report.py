@@ -49,6 +49,6 @@ def job_report(result: DatabaseResult, out: TextIO) -> None:
     )
     print(
         f"database: {len(result.tables)} tables, {result.rows:,} rows, {result.rows_per_second:,.0f} rows/s, "
-        f"{result.bytes / 1e6 / max(result.seconds, 1e-9):.1f} MB/s; written to {result.target}",
+        f"{result.megabytes_per_second:.1f} MB/s; written to {result.target}",
         file=out,
     )

@@ -64,21 +64,9 @@ class Table:
     def names(self) -> list[str]:
         return [c.name for c in self.columns]
 
-    def column(self, name: str) -> Column:
-        for c in self.columns:
-            if c.name == name:
-                return c
-        raise KeyError(name)
-
     @property
     def primary_key(self) -> tuple[str, ...]:
         return next((c.columns for c in self.constraints if c.kind == "p"), ())
-
-    def unique_keys(self) -> list[tuple[str, ...]]:
-        """Every column set the table keeps unique: its primary key, unique constraints and indexes."""
-        keys = [c.columns for c in self.constraints if c.kind in "pu"]
-        keys += [i.columns for i in self.indexes if i.unique and i.columns]
-        return keys
 
 
 @dataclass(frozen=True)

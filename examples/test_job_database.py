@@ -298,7 +298,7 @@ def test_sigkill_or_ctrl_c_at_any_moment_leaves_no_target_or_the_whole_one_and_r
     """Kills at 24 moments spread over a run (start-up, tables, the final checks and the
     rename), each followed by a check of the target; then --resume, killed again, and so on.
     Every sixth is a Ctrl-C instead."""
-    build(db / "big.db", customers=3000)
+    build(db / "big.db", customers=20_000)  # a second of work beside the start-up
     argv = [sys.executable, "-m", "zorva_job", "sqlite", str(db / "big.db"), str(db / "dst.db")]
     argv += ["--policy", str(db / "p.toml"), "--no-progress", "--chunk-size", "500"]
     job(db)  # writes the policy
